@@ -1,0 +1,11 @@
+"""korva: robust polynomial fitting judged by a hit-rate MDL score."""
+
+try:
+    import korva_core
+except ImportError as exc:  # pragma: no cover - only without a built extension
+    raise ImportError(
+        "korva_core, the compiled part of korva, could not be imported. "
+        "Build and install it with `make test` or `pip install .` (Python 3.12 only)."
+    ) from exc
+
+__all__ = ["korva_core"]

@@ -1,0 +1,109 @@
+// Scoring kernel: robust scale, hit rate and the MDL score that judges every fit.
+#pragma once
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace korva {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// Median of v (0.0 when empty); reorders its own copy by selection, never sorts.
+inline double median_inplace(std::vector<double> v) {
+    const auto n = v.size();
+    if (n == 0) return 0.0;
+    const auto hi = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), hi, v.end());
+    if (n % 2 == 1) return *hi;
+    // After the selection the elements before hi are the n/2 smallest.
+    const double lower = *std::max_element(v.begin(), hi);
+    return 0.5 * (*hi + lower);
+}
+
+// Median absolute deviation about the median, without a consistency factor.
+// @param y (n,): values; 0.0 when empty.
+inline double mad(const VectorXd& y) {
+    if (y.size() == 0) return 0.0;
+    std::vector<double> buf(y.data(), y.data() + y.size());
+    const double m = median_inplace(buf);
+    for (double& v : buf) v = std::abs(v - m);
+    return median_inplace(std::move(buf));
+}
+
+// Share of positions i < len(yt) with |yp(i) - yt(i)| < eps, floored at half a hit.
+// @param yp (>= n,): predictions; only the first n entries are read
+// @param yt (n,): observed values
+inline double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
+    const Eigen::Index n = yt.size();
+    const double* p = yp.data();
+    const double* t = yt.data();
+    Eigen::Index hit = 0;
+    for (Eigen::Index i = 0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
+    const double sr = static_cast<double>(hit) / static_cast<double>(n);
+    const double floor = 1.0 / (2.0 * static_cast<double>(n));
+    return floor > sr ? floor : sr;
+}
+
+// Optional penalty pair with weights; owns nothing.
+struct PenaltySpec {
+    const MatrixXd* R1 = nullptr;
+    const MatrixXd* R2 = nullptr;
+    double gamma1 = 0.0;
+    double gamma2 = 0.0;
+
+    bool active() const {
+        return (gamma1 != 0.0 && R1 != nullptr) || (gamma2 != 0.0 && R2 != nullptr);
+    }
+};
+
+// b^T (R b) using caller-owned storage for R b, so repeated calls allocate nothing.
+// @param b (k,), R (k, k), Rb scratch resized to k on first use
+inline double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb) {
+    if (R.rows() == 0) return 0.0;
+    Rb.noalias() = R * b;
+    return b.dot(Rb);
+}
+
+inline double quad_form(const VectorXd& b, const MatrixXd& R) {
+    VectorXd Rb;
+    return quad_form(b, R, Rb);
+}
+
+// MDL score with a precomputed tolerance; Rb is scratch for the penalty products.
+// @param yp (>= n,), yt (n,), beta (k,) or null, pen with k x k matrices or null
+inline double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+                               const VectorXd* beta, const PenaltySpec* pen, VectorXd& Rb) {
+    const double n = static_cast<double>(yt.size());
+    const double sr = compute_SR(yp, yt, eps);
+    const double logHk = k > 0 ? static_cast<double>(k) * std::log(2.0 * static_cast<double>(H)) : 0.0;
+    double t = logHk / n;
+    t = t * static_cast<double>(k);
+    double L = std::fma(-n, std::log(sr), t);
+    if (beta != nullptr && pen != nullptr && pen->active()) {
+        if (pen->gamma1 != 0.0 && pen->R1 != nullptr)
+            L = std::fma(pen->gamma1, quad_form(*beta, *pen->R1, Rb), L);
+        if (pen->gamma2 != 0.0 && pen->R2 != nullptr)
+            L = std::fma(pen->gamma2, quad_form(*beta, *pen->R2, Rb), L);
+    }
+    return L;
+}
+
+inline double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+                               const VectorXd* beta, const PenaltySpec* pen) {
+    VectorXd Rb;
+    return mdl_score_cached(yp, yt, k, H, eps, beta, pen, Rb);
+}
+
+// Hit tolerance from the robust scale of the observations: 0.4 * mad, or 0.4 when mad is not positive.
+inline double tolerance_from_scale(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
+
+inline double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+                        const PenaltySpec* pen) {
+    return mdl_score_cached(yp, yt, k, H, tolerance_from_scale(mad(yt)), beta, pen);
+}
+
+}  // namespace korva
