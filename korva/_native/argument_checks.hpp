@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace korva {
 
@@ -35,6 +36,29 @@ inline void require_penalty_shape(const char* fn, const char* name, const Eigen:
                                     " x " + std::to_string(R->cols()) + " but " + side_of + ", so " +
                                     name + " must be " + std::to_string(side) + " x " +
                                     std::to_string(side));
+}
+
+}  // namespace korva
+
+namespace korva {
+
+// design_matrix_nd reads n = len(X_cols[0]) rows of every column and one
+// exponent per column from every multi-index.
+inline void require_design_inputs(const std::vector<std::vector<int>>& multi_indices,
+                                  const std::vector<Eigen::VectorXd>& X_cols) {
+    const std::string fn = "design_matrix_nd: ";
+    if (X_cols.empty()) throw std::invalid_argument(fn + "X_cols is empty; give at least one column");
+    const Eigen::Index n = X_cols[0].size();
+    for (std::size_t d = 1; d < X_cols.size(); ++d)
+        if (X_cols[d].size() < n)
+            throw std::invalid_argument(fn + "X_cols[" + std::to_string(d) + "] has " +
+                                        std::to_string(X_cols[d].size()) + " elements but X_cols[0] has " +
+                                        std::to_string(n));
+    for (std::size_t j = 0; j < multi_indices.size(); ++j)
+        if (multi_indices[j].size() < X_cols.size())
+            throw std::invalid_argument(fn + "multi_indices[" + std::to_string(j) + "] has " +
+                                        std::to_string(multi_indices[j].size()) + " exponents but X_cols has " +
+                                        std::to_string(X_cols.size()) + " columns");
 }
 
 }  // namespace korva

@@ -1,0 +1,245 @@
+// Ensemble search: Gibbs statistics of a set of energies and the tournament of
+// annealed Metropolis chains that searches coefficient vectors for the
+// smallest MDL score.
+#pragma once
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "scoring.hpp"
+
+namespace korva {
+
+using Eigen::Index;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+struct GibbsResult {
+    double H;       // entropy (nats) of the Gibbs distribution over the energies
+    double Hmax;    // ln(max(N, 2))
+    double He;      // H / Hmax
+    double r_heat;  // 0.01 + 0.99 He
+    double var_E;   // population variance of the energies
+    double T;       // the temperature as given
+};
+
+// @param energies (N,), N >= 1; T: temperature of the Gibbs weights
+inline GibbsResult gibbs_entropy(const VectorXd& energies, double T) {
+    const Index N = energies.size();
+    if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty; give at least one energy");
+    double emin = energies(0);
+    for (Index i = 1; i < N; ++i) emin = std::min(emin, energies(i));
+
+    // Shifting by the minimum makes the largest weight exactly 1, so nothing overflows for T > 0.
+    VectorXd w(N);
+    double wsum = 0.0;
+    for (Index i = 0; i < N; ++i) {
+        w(i) = std::exp(-(energies(i) - emin) / (T + 1e-300));
+        wsum += w(i);
+    }
+    double H = 0.0;
+    for (Index i = 0; i < N; ++i) {
+        const double p = w(i) / wsum;
+        H = H - p * std::log(p + 1e-300);
+    }
+    const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
+    const double He = H / (Hmax + 1e-300);
+
+    double sum = 0.0;
+    for (Index i = 0; i < N; ++i) sum += energies(i);
+    const double meanE = sum / static_cast<double>(N);
+    double var = 0.0;
+    for (Index i = 0; i < N; ++i) {
+        const double dev = energies(i) - meanE;
+        var += dev * dev;
+    }
+    return {H, Hmax, He, 0.01 + 0.99 * He, var / static_cast<double>(N), T};
+}
+
+struct Chain {
+    VectorXd beta;
+    double energy;
+};
+
+struct MCMCResult {
+    VectorXd beta_mcmc;  // best coefficient vector found
+    double energy;       // its MDL score
+    GibbsResult gibbs;   // statistics of the warm-up energies at T = 1
+    int n_chains;        // configured values, echoed
+    int n_elite;
+};
+
+namespace detail {
+
+// MDL energy of a coefficient vector with the fit's fixed tolerance and
+// penalties; owns its scratch so evaluations allocate nothing.
+class ChainEnergy {
+public:
+    ChainEnergy(const MatrixXd& X, const VectorXd& y, int H, double eps, const PenaltySpec& pen)
+        : X_(X), y_(y), k_(static_cast<int>(X.cols())), H_(H), eps_(eps), pen_(pen), yp_(X.rows()),
+          Rb_(X.cols()) {}
+
+    double operator()(const VectorXd& b) {
+        yp_.noalias() = X_ * b;
+        return mdl_score_cached(yp_, y_, k_, H_, eps_, &b, &pen_, Rb_);
+    }
+
+private:
+    const MatrixXd& X_;
+    const VectorXd& y_;
+    int k_;
+    int H_;
+    double eps_;
+    const PenaltySpec& pen_;
+    VectorXd yp_;
+    VectorXd Rb_;
+};
+
+// Streams of one chain: one engine and one distribution object per role.
+struct ChainRandom {
+    std::mt19937_64 rng;
+    std::normal_distribution<double> prop;
+    std::uniform_real_distribution<double> unif{0.0, 1.0};
+
+    ChainRandom(std::uint64_t seed, double step) : rng(seed), prop(0.0, step) {}
+};
+
+// One Metropolis step at temperature T: every coordinate moves; a proposal of
+// lower energy is taken without a draw, otherwise with probability
+// exp(min(0, (e - ec) / T)), which is 1 when the quotient is NaN.
+inline void metropolis_step(VectorXd& b, double& e, VectorXd& bc, double T, ChainRandom& rnd,
+                            ChainEnergy& energy_local) {
+    for (Index i = 0; i < b.size(); ++i) bc(i) = b(i) + rnd.prop(rnd.rng);
+    const double ec = energy_local(bc);
+    bool accept = ec < e;
+    if (!accept) {
+        const double x = (e - ec) / T;
+        accept = rnd.unif(rnd.rng) < std::exp(x < 0.0 ? x : 0.0);
+    }
+    if (accept) {
+        b.swap(bc);  // bc is overwritten before it is read again
+        e = ec;
+    }
+}
+
+}  // namespace detail
+
+class TournamentMCMC {
+public:
+    TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size, int H_piH,
+                   std::uint64_t seed)
+        : n_chains_(n_chains), n_warmup_(n_warmup), n_deep_(n_deep), n_elite_(n_elite),
+          step_size_(step_size), H_piH_(H_piH), seed_(seed) {}
+
+    // @param X (n, k), y (n,), R1 and R2 (k, k) or null
+    MCMCResult fit(const MatrixXd& X, const VectorXd& y, const MatrixXd* R1, const MatrixXd* R2, double gamma1,
+                   double gamma2) const {
+        if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+        if (n_chains_ == 0)
+            throw std::invalid_argument("TournamentMCMC.fit: n_chains is 0; the search needs at least one chain");
+        const PenaltySpec pen{R1, R2, gamma1, gamma2};
+        const double eps_cached = tolerance_from_scale(mad(y));
+
+        std::vector<Chain> chains = warm_up(X, y, eps_cached, pen);
+        VectorXd energies(n_chains_);
+        for (int c = 0; c < n_chains_; ++c) energies(c) = chains[static_cast<std::size_t>(c)].energy;
+        const GibbsResult gb = gibbs_entropy(energies, 1.0);
+
+        // NaN energies rank last so the ordering stays strict and weak; others compare by plain <.
+        std::sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) {
+            return a.energy < b.energy || (std::isnan(b.energy) && !std::isnan(a.energy));
+        });
+        const std::vector<Chain> elite = select_elite(chains);
+
+        VectorXd best_b = elite[0].beta;
+        double best_e = elite[0].energy;
+        double T = 0.5 * gb.r_heat;
+        detail::ChainEnergy energy_local(X, y, H_piH_, eps_cached, pen);
+        VectorXd b(X.cols()), bc(X.cols());
+        for (std::size_t ei = 0; ei < elite.size(); ++ei) {
+            detail::ChainRandom rnd(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_);
+            b = elite[ei].beta;
+            double e = elite[ei].energy;
+            for (int it = 0; it < n_deep_; ++it) {
+                detail::metropolis_step(b, e, bc, T, rnd, energy_local);
+                if (e < best_e) {
+                    best_e = e;
+                    best_b = b;
+                }
+                T = T * 0.9997;
+            }
+        }
+        return {std::move(best_b), best_e, gb, n_chains_, n_elite_};
+    }
+
+private:
+    // Runs every warm-up chain, in parallel; chain c depends only on c and writes only slot c.
+    std::vector<Chain> warm_up(const MatrixXd& X, const VectorXd& y, double eps_cached,
+                               const PenaltySpec& pen) const {
+        const auto count = static_cast<std::size_t>(n_chains_);
+        std::vector<Chain> chains(count);
+        // An exception cannot leave the parallel region; each chain parks its own here.
+        std::vector<std::exception_ptr> errors(count);
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int c = 0; c < n_chains_; ++c) {
+            try {
+                chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, eps_cached, pen);
+            } catch (...) {
+                errors[static_cast<std::size_t>(c)] = std::current_exception();
+            }
+        }
+        for (const std::exception_ptr& error : errors)
+            if (error) std::rethrow_exception(error);
+        return chains;
+    }
+
+    Chain warm_up_chain(int c, const MatrixXd& X, const VectorXd& y, double eps_cached,
+                        const PenaltySpec& pen) const {
+        detail::ChainRandom rnd(seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_);
+        std::normal_distribution<double> init(0.0, 0.5);
+        detail::ChainEnergy energy_local(X, y, H_piH_, eps_cached, pen);
+        const Index k = X.cols();
+        VectorXd b(k), bc(k);
+        for (Index i = 0; i < k; ++i) b(i) = init(rnd.rng);
+        double e = energy_local(b);
+        double T = 2.0;
+        for (int it = 0; it < n_warmup_; ++it) {
+            detail::metropolis_step(b, e, bc, T, rnd, energy_local);
+            T = T * 0.995;
+        }
+        return {std::move(b), e};
+    }
+
+    // The best chain, then chains farther than 0.1 from every elite entry, then
+    // a top-up in rank order (which may repeat a chain) up to n_elite entries.
+    std::vector<Chain> select_elite(const std::vector<Chain>& ranked) const {
+        std::vector<Chain> elite{ranked[0]};
+        std::size_t i = 1;
+        for (; i < ranked.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
+            const bool diverse = std::none_of(elite.begin(), elite.end(), [&](const Chain& x) {
+                return (ranked[i].beta - x.beta).norm() <= 0.1;
+            });
+            if (diverse) elite.push_back(ranked[i]);
+        }
+        for (i = elite.size(); static_cast<int>(elite.size()) < n_elite_ && i < ranked.size(); ++i)
+            elite.push_back(ranked[i]);
+        return elite;
+    }
+
+    int n_chains_;
+    int n_warmup_;
+    int n_deep_;
+    int n_elite_;
+    double step_size_;
+    int H_piH_;
+    std::uint64_t seed_;
+};
+
+}  // namespace korva

@@ -1,0 +1,39 @@
+// Guards for work sizes computed from caller-supplied counts: a product that
+// overflows a 64-bit count is an invalid argument, and a request larger than
+// the machine's physical memory fails as an allocation failure up front
+// instead of growing until the process is killed.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace korva {
+
+// a * b as a 64-bit count; throws std::invalid_argument naming `what` on overflow.
+inline std::int64_t checked_product(std::int64_t a, std::int64_t b, const char* what) {
+    std::int64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r))
+        throw std::invalid_argument(std::string(what) + " is too large to count");
+    return r;
+}
+
+inline std::uint64_t physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+// Throws std::bad_alloc when `count` items of `item_bytes` cannot fit in physical memory.
+inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) {
+    std::int64_t bytes = 0;
+    if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes) ||
+        static_cast<std::uint64_t>(bytes) > physical_memory_bytes())
+        throw std::bad_alloc();
+}
+
+}  // namespace korva
