@@ -4,16 +4,26 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.korva-installed
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard korva/_native/*) \
-           $(shell find korva -name '*.py' -o -name '*.csv' 2>/dev/null)
+           $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
 
-.PHONY: demo test
+.PHONY: demo test bench fuzz sanitize
 .DEFAULT_GOAL := test
 
 demo: $(STAMP)
-	$(PY) -c "import korva_core as k; print('mdl_score =', k.mdl_score([0.0, 0.1, 0.9, 2.5], [0.0, 0.0, 1.0, 5.0], 2))"
+	$(PY) -m korva
 
 test: $(STAMP)
 	$(PY) -m pytest
+
+bench: $(STAMP)
+	$(PY) bench/run.py
+
+fuzz: $(STAMP)
+	$(PY) scripts/fuzz.py
+
+# Builds an AddressSanitizer/UBSan copy of the extension in its own venv and runs the suite on it.
+sanitize: $(STAMP)
+	scripts/sanitize
 
 $(PY):
 	python=$$(scripts/find-python312) && "$$python" -m venv $(VENV)
