@@ -1,0 +1,334 @@
+"""Gibbs ensemble statistics and the tournament MCMC sampler."""
+import gc
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import korva_core as kc
+
+GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
+
+# Starting vectors of warm-up chains 0..5 for seed 42 and k = 3, produced by a
+# small C++17 program compiled with g++ 12 against libstdc++: for chain c it
+# seeds std::mt19937_64 with 42 + 1000 * c, draws k values in order from
+# std::normal_distribution<double>(0.0, 0.5) and prints them with "%.17g".
+SEED42_STARTS = np.array([
+    [0.35249413321042994, 0.64691021163646834, -0.28704740336013085],  # chain 0
+    [0.079378295648168298, 0.29551314082667968, -0.43079095528513756],  # chain 1
+    [-0.011588180223811487, 0.19698698645385604, -0.68550440234503007],  # chain 2
+    [-0.012018880952260927, -0.37241973240692511, -0.37604346091585789],  # chain 3
+    [0.39958523515730132, 0.12901104115711418, -0.27997509979715141],  # chain 4
+    [-0.51332946151823666, -0.40467876945146758, -0.47034441298755808],  # chain 5
+])
+
+
+def gibbs_ref(energies, T):
+    e = np.asarray(energies, dtype=float)
+    w = np.exp(-(e - e.min()) / (T + 1e-300))
+    p = w / w.sum()
+    H = float(-np.sum(p * np.log(p + 1e-300)))
+    Hmax = math.log(max(e.size, 2))
+    He = H / (Hmax + 1e-300)
+    return dict(H=H, Hmax=Hmax, He=He, r_heat=0.01 + 0.99 * He, var_E=float(np.mean((e - e.mean()) ** 2)), T=T)
+
+
+def gibbs_tuple(g):
+    return tuple(getattr(g, f) for f in GIBBS_FIELDS)
+
+
+def energy_of(b, X, y, H=20, R1=None, R2=None, g1=0.0, g2=0.0):
+    k = X.shape[1]
+    R1 = np.zeros((k, k)) if R1 is None else R1
+    R2 = np.zeros((k, k)) if R2 is None else R2
+    return kc.mdl_score_reg(X @ b, y, k, H, b, R1, R2, g1, g2)
+
+
+def problem(rng, n=40, k=3, noise=0.05):
+    X = rng.normal(size=(n, k))
+    y = X @ rng.normal(size=k) + noise * rng.normal(size=n)
+    return X, y
+
+
+def as_bytes(res):
+    return res.beta_mcmc.tobytes(), np.float64(res.energy).tobytes(), gibbs_tuple(res.gibbs)
+
+
+SMALL = dict(n_chains=6, n_warmup=40, n_deep=60, n_elite=3, step_size=0.05, H_piH=20, seed=11)
+
+# ---------------------------------------------------------------- Gibbs
+
+
+@pytest.mark.parametrize("T", [1.0, 0.0, 3.5])
+def test_gibbs_single_energy(T):
+    g = kc.gibbs_entropy(np.array([7.25]), T)
+    assert (g.H, g.He, g.r_heat, g.var_E, g.T) == (0.0, 0.0, 0.01, 0.0, T)
+    assert g.Hmax == pytest.approx(math.log(2.0), rel=1e-15)
+
+
+@pytest.mark.parametrize("n", [2, 3, 10, 257])
+@pytest.mark.parametrize("T", [1.0, 0.01, 100.0])
+def test_gibbs_equal_energies(n, T):
+    g = kc.gibbs_entropy(np.full(n, -3.5), T)
+    assert g.H == pytest.approx(math.log(n), rel=1e-12)
+    assert g.Hmax == pytest.approx(math.log(n), rel=1e-15)
+    assert g.He == pytest.approx(1.0, abs=1e-12)
+    assert g.r_heat == pytest.approx(1.0, abs=1e-12)
+    assert g.var_E == 0.0
+
+
+@pytest.mark.parametrize("energies, n_min", [
+    ([1.0, 1.0, 1.0, 3.0, 5.0], 3),
+    ([4.0, 2.0, 9.0, 2.0], 2),
+    ([0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 1.5], 6),
+])
+def test_gibbs_zero_temperature_tied_minima(energies, n_min):
+    g = kc.gibbs_entropy(np.array(energies), 0.0)
+    assert g.H == pytest.approx(math.log(n_min), rel=1e-12)
+    assert g.T == 0.0
+
+
+@pytest.mark.parametrize("energies", [[2.0, 3.0, 5.0], [10.0, -1.0, 0.0, 4.0], [-7.0, 1e6]])
+def test_gibbs_zero_temperature_unique_minimum(energies):
+    g = kc.gibbs_entropy(np.array(energies), 0.0)
+    assert g.H == 0.0 and g.He == 0.0
+    assert g.r_heat == 0.01
+
+
+@pytest.mark.parametrize("shift", [-50.0, 1.0, 1e3])
+@pytest.mark.parametrize("T", [0.5, 1.0, 4.0])
+def test_gibbs_shift_invariance(rng, shift, T):
+    e = rng.normal(scale=2.0, size=30)
+    a, b = kc.gibbs_entropy(e, T), kc.gibbs_entropy(e + shift, T)
+    for f in GIBBS_FIELDS:
+        assert getattr(b, f) == pytest.approx(getattr(a, f), rel=1e-9, abs=1e-9), f
+
+
+@pytest.mark.parametrize("T", [0.0, 0.1, 1.0, 7.0, 1e9, -1.0])
+def test_gibbs_var_e_uses_population_divisor(T):
+    assert kc.gibbs_entropy([1.0, 2.0, 3.0, 4.0], T).var_E == pytest.approx(1.25, rel=1e-15)
+
+
+def test_gibbs_large_temperature_flattens(rng):
+    g = kc.gibbs_entropy(rng.uniform(0, 10, size=20), 1e12)
+    assert 1 - 1e-9 < g.He <= 1 + 1e-12
+    assert g.r_heat == pytest.approx(1.0, abs=1e-9)
+
+
+@pytest.mark.parametrize("n", [2, 5, 64, 1000])
+@pytest.mark.parametrize("T", [0.3, 1.0, 4.0])
+def test_gibbs_against_numpy_reference(rng, n, T):
+    e = rng.normal(scale=3.0, size=n)
+    g = kc.gibbs_entropy(e, T)
+    for f, v in gibbs_ref(e, T).items():
+        assert getattr(g, f) == pytest.approx(v, rel=1e-12, abs=1e-14), f
+
+
+def test_gibbs_column_input_and_default_temperature(rng):
+    e = rng.normal(size=9)
+    flat = gibbs_tuple(kc.gibbs_entropy(e))
+    assert kc.gibbs_entropy(e).T == 1.0
+    assert gibbs_tuple(kc.gibbs_entropy(e.reshape(-1, 1))) == flat
+    assert gibbs_tuple(kc.gibbs_entropy(energies=list(e), T=1.0)) == flat
+
+
+@pytest.mark.parametrize("field", GIBBS_FIELDS)
+def test_gibbs_attributes_read_only(field):
+    g = kc.gibbs_entropy([1.0, 2.0])
+    with pytest.raises(AttributeError):
+        setattr(g, field, 0.5)
+
+
+@pytest.mark.parametrize("cls", ["GibbsResult", "MCMCResult"])
+def test_result_records_have_no_constructor(cls):
+    with pytest.raises(TypeError, match="No constructor defined"):
+        getattr(kc, cls)()
+
+
+def test_gibbs_empty_input_rejected():
+    with pytest.raises(ValueError):
+        kc.gibbs_entropy(np.array([]))
+
+
+# ---------------------------------------------------------------- sampler
+
+
+def test_two_fits_identical_and_no_state_kept(rng):
+    X, y = problem(rng)
+    X2, y2 = problem(rng, n=25, k=2)
+    s = kc.TournamentMCMC(**SMALL)
+    first = as_bytes(s.fit(X, y))
+    s.fit(X2, y2)  # an unrelated fit in between must not leave anything behind
+    assert as_bytes(s.fit(X, y)) == first
+    assert as_bytes(kc.TournamentMCMC(**SMALL).fit(X, y)) == first
+    assert as_bytes(kc.TournamentMCMC(**{**SMALL, "seed": 12}).fit(X, y))[0] != first[0]
+
+
+_SUBPROCESS = """
+import sys, numpy as np, korva_core as kc
+X, y = np.load(sys.argv[1]), np.load(sys.argv[2])
+r = kc.TournamentMCMC(n_chains=12, n_warmup=60, n_deep=80, n_elite=4, seed=5).fit(X, y)
+print(r.beta_mcmc.tobytes().hex(), np.float64(r.energy).tobytes().hex(), np.float64(r.gibbs.H).tobytes().hex())
+"""
+
+
+def test_thread_count_does_not_change_result(rng, tmp_path):
+    X, y = problem(rng, n=60, k=4)
+    np.save(tmp_path / "X.npy", X)
+    np.save(tmp_path / "y.npy", y)
+    outputs = {}
+    for threads in ("1", "2", "4"):
+        env = {**os.environ, "OMP_NUM_THREADS": threads}
+        proc = subprocess.run([sys.executable, "-c", _SUBPROCESS, str(tmp_path / "X.npy"), str(tmp_path / "y.npy")],
+                              env=env, capture_output=True, text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        outputs[threads] = proc.stdout.split()
+    assert outputs["1"] == outputs["2"] == outputs["4"]
+    r = kc.TournamentMCMC(n_chains=12, n_warmup=60, n_deep=80, n_elite=4, seed=5).fit(X, y)
+    assert outputs["1"][0] == r.beta_mcmc.tobytes().hex()
+
+
+PENALTIES = {
+    "none": {},
+    "R1": dict(R1=np.eye(3), gamma1=1e4),
+    "R2": dict(R2=np.ones((3, 3)), gamma2=1e4),
+    "both": dict(R1=np.eye(3), R2=np.ones((3, 3)), gamma1=1e4, gamma2=3e3),
+}
+
+
+@pytest.mark.parametrize("pen", PENALTIES, ids=list(PENALTIES))
+def test_no_iterations_returns_best_literal_start(rng, pen):
+    kw = PENALTIES[pen]
+    X = rng.normal(size=(40, 3))
+    y = X @ SEED42_STARTS[3] + 1e-3 * rng.normal(size=40)  # chain 3's start fits the data
+    E = np.array([energy_of(b, X, y, 20, kw.get("R1"), kw.get("R2"), kw.get("gamma1", 0.0), kw.get("gamma2", 0.0))
+                  for b in SEED42_STARTS])
+    best = int(np.argmin(E))
+    assert np.sum(E == E[best]) == 1  # the data are chosen so that the minimum is unique
+    if pen != "none":
+        assert best != 3  # the penalty must move the choice away from the data optimum
+    res = kc.TournamentMCMC(n_chains=6, n_warmup=0, n_deep=0, n_elite=3, seed=42).fit(X, y, **kw)
+    np.testing.assert_array_equal(res.beta_mcmc, SEED42_STARTS[best])
+    assert res.energy == pytest.approx(E[best], rel=1e-12, abs=1e-12)
+    # without warm-up the chain energies are those of the starts
+    for f, v in gibbs_ref(E, 1.0).items():
+        assert getattr(res.gibbs, f) == pytest.approx(v, rel=1e-10, abs=1e-12), f
+
+
+@pytest.mark.parametrize("pen", ["none", "R1"])
+@pytest.mark.parametrize("seed", [0, 3, 99])
+def test_deep_phase_never_worse_and_energy_consistent(rng, pen, seed):
+    X, y = problem(rng, n=50, k=3, noise=0.2)
+    kw = dict(R1=np.diag([1.0, 2.0, 0.5]), gamma1=0.7) if pen == "R1" else {}
+    cfg = dict(n_chains=8, n_warmup=30, n_elite=3, step_size=0.08, H_piH=10, seed=seed)
+    warm = kc.TournamentMCMC(n_deep=0, **cfg).fit(X, y, **kw)
+    deep = kc.TournamentMCMC(n_deep=150, **cfg).fit(X, y, **kw)
+    assert deep.energy <= warm.energy
+    assert gibbs_tuple(deep.gibbs) == gibbs_tuple(warm.gibbs)  # the statistics describe the warm-up only
+    for r in (warm, deep):
+        assert r.beta_mcmc.shape == (3,) and r.beta_mcmc.dtype == np.float64
+        expect = energy_of(r.beta_mcmc, X, y, 10, kw.get("R1"), None, kw.get("gamma1", 0.0))
+        assert r.energy == pytest.approx(expect, rel=1e-12, abs=1e-12)
+        g = r.gibbs
+        assert g.T == 1.0 and g.Hmax == pytest.approx(math.log(8), rel=1e-15)
+        assert g.r_heat == pytest.approx(0.01 + 0.99 * g.He, rel=1e-15)
+        assert 0.0 <= g.He <= 1.0 + 1e-12 and g.var_E >= 0.0
+
+
+@pytest.mark.parametrize("n_chains, n_elite", [(3, 10), (5, 1), (4, 0), (1, 5), (6, -2)])
+def test_configuration_echo(rng, n_chains, n_elite):
+    X, y = problem(rng, n=20, k=2)
+    res = kc.TournamentMCMC(n_chains=n_chains, n_warmup=10, n_deep=10, n_elite=n_elite).fit(X, y)
+    assert (res.n_chains, res.n_elite) == (n_chains, n_elite)
+    assert res.gibbs.Hmax == pytest.approx(math.log(max(n_chains, 2)), rel=1e-15)
+
+
+@pytest.mark.parametrize("n_chains", [1, 4])
+def test_zero_columns(rng, n_chains):
+    n = 30
+    y = rng.normal(size=n)
+    res = kc.TournamentMCMC(n_chains=n_chains, n_warmup=15, n_deep=15, n_elite=3).fit(np.zeros((n, 0)), y)
+    assert res.beta_mcmc.shape == (0,)
+    assert res.energy == pytest.approx(kc.mdl_score(np.zeros(n), y, 0, 20), rel=1e-12)
+    assert res.gibbs.var_E == 0.0
+    assert res.gibbs.H == pytest.approx(0.0 if n_chains == 1 else math.log(n_chains), abs=1e-12)
+
+
+def test_zero_weight_penalties_have_no_effect(rng):
+    X, y = problem(rng)
+    s = kc.TournamentMCMC(**SMALL)
+    plain = as_bytes(s.fit(X, y))
+    R1, R2 = rng.normal(size=(3, 3)) * 1e3, rng.normal(size=(3, 3)) * 1e3
+    assert as_bytes(s.fit(X, y, R1, R2)) == plain
+    assert as_bytes(s.fit(X, y, R1=R1, gamma2=0.0)) == plain
+    assert as_bytes(s.fit(X, y, R2=R2, gamma1=5.0)) == plain  # gamma1 without R1 is no penalty
+
+
+def test_nonzero_penalty_changes_result(rng):
+    X, y = problem(rng)
+    s = kc.TournamentMCMC(**SMALL)
+    plain = s.fit(X, y)
+    R1 = np.eye(3)
+    pen = s.fit(X, y, R1, None, 2.0)
+    assert pen.energy != plain.energy
+    assert pen.energy == pytest.approx(energy_of(pen.beta_mcmc, X, y, 20, R1, None, 2.0), rel=1e-12)
+    assert pen.energy >= 2.0 * float(pen.beta_mcmc @ pen.beta_mcmc)
+
+
+def test_result_views_outlive_result(rng):
+    X, y = problem(rng)
+    res = kc.TournamentMCMC(**SMALL).fit(X, y)
+    beta, g = res.beta_mcmc, res.gibbs
+    assert not beta.flags.writeable
+    with pytest.raises(ValueError):
+        beta[0] = 1.0
+    assert np.shares_memory(beta, res.beta_mcmc)  # a view, not a copy
+    assert g.H == res.gibbs.H
+    saved_beta, saved_g = beta.copy(), gibbs_tuple(g)
+    del res
+    gc.collect()
+    _ = [np.random.default_rng(i).normal(size=64) for i in range(200)]
+    np.testing.assert_array_equal(beta, saved_beta)
+    assert gibbs_tuple(g) == saved_g
+
+
+@pytest.mark.parametrize("field", ["beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"])
+def test_mcmc_attributes_read_only(rng, field):
+    X, y = problem(rng, n=10, k=1)
+    res = kc.TournamentMCMC(n_chains=2, n_warmup=2, n_deep=2).fit(X, y)
+    with pytest.raises(AttributeError):
+        setattr(res, field, getattr(res, field))
+
+
+def test_negative_seed_refused():
+    with pytest.raises(TypeError):
+        kc.TournamentMCMC(seed=-1)
+
+
+@pytest.mark.parametrize("n_chains", [0, -1, -100])
+def test_bad_chain_count(rng, n_chains):
+    X, y = problem(rng, n=10, k=2)
+    with pytest.raises(ValueError):
+        kc.TournamentMCMC(n_chains=n_chains, n_warmup=5, n_deep=5).fit(X, y)
+
+
+def test_row_count_mismatch(rng):
+    X, y = problem(rng, n=23, k=2)
+    with pytest.raises(ValueError) as err:
+        kc.TournamentMCMC(n_chains=2, n_warmup=2, n_deep=2).fit(X, y[:19])
+    assert "23" in str(err.value) and "19" in str(err.value)
+
+
+@pytest.mark.parametrize("kw, name", [
+    (dict(R1=np.eye(4), gamma1=1.0), "R1"),
+    (dict(R1=np.ones((3, 2)), gamma1=-0.5), "R1"),
+    (dict(R2=np.eye(2), gamma2=1.0), "R2"),
+    (dict(R1=np.eye(3), R2=np.ones((3, 4)), gamma1=1.0, gamma2=2.0), "R2"),
+])
+def test_penalty_shape_mismatch(rng, kw, name):
+    X, y = problem(rng, n=15, k=3)
+    with pytest.raises(ValueError, match=name):
+        kc.TournamentMCMC(n_chains=2, n_warmup=2, n_deep=2).fit(X, y, **kw)
