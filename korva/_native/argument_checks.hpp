@@ -12,19 +12,18 @@
 namespace korva {
 
 // yp must cover every observation: compute_sr reads yp(0 .. len(yt) - 1).
-inline void require_covers(const char* fn, const Eigen::VectorXd& yp, const Eigen::VectorXd& yt) {
+inline void require_covers(const char* fn, const Eigen::Ref<const Eigen::VectorXd>& yp,
+                           const Eigen::Ref<const Eigen::VectorXd>& yt) {
     if (yp.size() < yt.size())
         throw std::invalid_argument(std::string(fn) + ": yp has " + std::to_string(yp.size()) +
                                     " elements but yt has " + std::to_string(yt.size()));
 }
 
 // One observation per design row.
-inline void require_rows_match(const char* fn, const char* design, const Eigen::MatrixXd& X,
-                               const Eigen::VectorXd& y) {
-    if (X.rows() != y.size())
-        throw std::invalid_argument(std::string(fn) + ": y has " + std::to_string(y.size()) +
-                                    " elements but " + design + " has " + std::to_string(X.rows()) +
-                                    " rows");
+inline void require_rows_match(const char* fn, const char* design, Eigen::Index rows, Eigen::Index y_size) {
+    if (rows != y_size)
+        throw std::invalid_argument(std::string(fn) + ": y has " + std::to_string(y_size) + " elements but " + design +
+                                    " has " + std::to_string(rows) + " rows");
 }
 
 // A penalty matrix that will be read must be side x side; `side_of` says where side comes from.

@@ -3,22 +3,19 @@
 // multi-index m), and so do design columns and penalty rows and columns.
 #pragma once
 
-#include <Eigen/Dense>
-
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "common.hpp"
 #include "size_limits.hpp"
 
 namespace korva {
-
-using Eigen::Index;
-using Eigen::MatrixXd;
-using Eigen::VectorXd;
 
 using MultiIndexList = std::vector<std::vector<int>>;
 
@@ -30,26 +27,25 @@ inline void require_grid(int n_grid) {
     if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
 }
 
-// Derivative of order 0, 1 or 2 of x^p at x = val; pow(x, 0) = 1 everywhere, so 0^0 = 1.
-inline double col_deriv_scalar(double val, int p, int order) {
-    if (order == 0) return std::pow(val, static_cast<double>(p));
-    if (p < order) return 0.0;
-    if (order == 1) return static_cast<double>(p) * std::pow(val, static_cast<double>(p - 1));
-    return static_cast<double>(p * (p - 1)) * std::pow(val, static_cast<double>(p - 2));
+// x^p by the power function. pow(x, 0) is 1 for every x (0^0 = 1), and
+// pow(x, 1) is x itself: the power function is accurate to within one unit in
+// the last place and x is representable.
+inline double monomial(double x, int p) {
+    if (p == 0) return 1.0;
+    if (p == 1) return x;
+    return std::pow(x, static_cast<double>(p));
 }
 
-// Design matrix [1, x, x^2, ..., x^deg]; each column is the previous one times x.
-// @param deg >= 0, x (n,): sample points; result (n, deg + 1)
-inline MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
-    require_degree(deg);
-    const Index n = x.size();
-    const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(n, M, "n * (deg + 1)"), sizeof(double));
-    MatrixXd Phi(n, M);
-    if (n == 0) return Phi;
-    Phi.col(0).setOnes();
-    for (Index p = 1; p < M; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
-    return Phi;
+// The factor p (order 1) or p (p - 1) (order 2) of the derivative of x^p.
+inline double deriv_factor(int p, int order) {
+    return order == 1 ? static_cast<double>(p) : static_cast<double>(p * (p - 1));
+}
+
+// Derivative of order 0, 1 or 2 of x^p at x = val.
+inline double col_deriv_scalar(double val, int p, int order) {
+    if (order == 0) return monomial(val, p);
+    if (p < order) return 0.0;
+    return deriv_factor(p, order) * monomial(val, p - order);
 }
 
 // Fills out(0 .. deg) with the order-1 or order-2 derivatives of x^0 .. x^deg at x.
@@ -58,32 +54,67 @@ inline void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
     for (int p = 0; p <= deg; ++p) out(p) = col_deriv_scalar(x, p, order);
 }
 
+// Design matrix [1, x, x^2, ..., x^deg]; each column is the previous one times x.
+// @param deg >= 0, x (n,): sample points; result (n, deg + 1)
+inline MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
+    require_degree(deg);
+    const Index n = x.size();
+    const Index M = static_cast<Index>(deg) + 1;
+    require_fits_in_memory(checked_product(n, M, "n * (deg + 1)"), sizeof(double));
+    MatrixXd Phi(n, M);
+    advise_huge_pages(Phi.data(), Phi.size());
+    // Row blocks keep column p - 1 in cache while column p is formed from it.
+    constexpr Index block = 512;
+    for (Index i0 = 0; i0 < n; i0 += block) {
+        const Index len = std::min(block, n - i0);
+        Phi.col(0).segment(i0, len).setOnes();
+        for (Index p = 1; p < M; ++p)
+            Phi.col(p).segment(i0, len) = Phi.col(p - 1).segment(i0, len).cwiseProduct(x.segment(i0, len));
+    }
+    return Phi;
+}
+
 struct PenaltyMatrices1D {
     MatrixXd R1;  // slope penalty, (deg + 1) x (deg + 1)
     MatrixXd R2;  // curvature penalty
 };
 
+// Copies the strictly lower triangle of a square matrix into its upper triangle.
+inline void mirror_lower(MatrixXd& R) {
+    for (Index c = 1; c < R.cols(); ++c)
+        for (Index r = 0; r < c; ++r) R(r, c) = R(c, r);
+}
+
 // Rectangle sums over n_grid equally weighted points x_g = x_min + g * dx of the
 // outer products of first (R1) and second (R2) derivative rows.
-inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid,
+                                                        const StopCheck& stop = {}) {
     require_degree(deg);
     require_grid(n_grid);
     const Index M = static_cast<Index>(deg) + 1;
     require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D out{MatrixXd::Zero(M, M), MatrixXd::Zero(M, M)};
-    VectorXd d1(M), d2(M);
+    VectorXd d1(M), d2(M), pw(M);
     for (int g = 0; g < n_grid; ++g) {
+        if (g % 4096 == 4095) stop_if_requested(stop);
         const double x = std::fma(static_cast<double>(g), dx, x_min);
-        deriv_row(x, deg, 1, d1);
-        deriv_row(x, deg, 2, d2);
+        // Both derivative rows need the same powers x^0 .. x^(deg - 1): evaluate each once.
+        for (int q = 0; q < deg; ++q) pw(q) = monomial(x, q);
+        for (int p = 0; p <= deg; ++p) {
+            d1(p) = p < 1 ? 0.0 : deriv_factor(p, 1) * pw(p - 1);
+            d2(p) = p < 2 ? 0.0 : deriv_factor(p, 2) * pw(p - 2);
+        }
+        // d(a) d(b) = d(b) d(a) exactly, so the lower triangle mirrored is the full sum.
         for (Index b = 0; b < M; ++b) {
-            for (Index a = 0; a < M; ++a) {
+            for (Index a = b; a < M; ++a) {
                 out.R1(a, b) = std::fma(d1(a) * d1(b), dx, out.R1(a, b));
                 out.R2(a, b) = std::fma(d2(a) * d2(b), dx, out.R2(a, b));
             }
         }
     }
+    mirror_lower(out.R1);
+    mirror_lower(out.R2);
     return out;
 }
 
@@ -115,53 +146,83 @@ inline void generate_multi_indices(const std::vector<int>& degrees, std::size_t 
         out.push_back(current);
         return;
     }
-    for (int i = 0; i <= degrees[dim]; ++i) {
-        current[dim] = i;
+    // A 64-bit counter, so that a degree of INT_MAX still ends the loop.
+    for (std::int64_t i = 0; i <= degrees[dim]; ++i) {
+        current[dim] = static_cast<int>(i);
         generate_multi_indices(degrees, dim + 1, current, out);
     }
 }
 
-// Number of multi-indices for `degrees`, 0 when any degree is negative.
-inline std::int64_t basis_size(const std::vector<int>& degrees) {
-    std::int64_t M = 1;
-    for (int g : degrees) {
-        if (g < 0) return 0;
-        M = checked_product(M, static_cast<std::int64_t>(g) + 1, "the number of basis functions");
-    }
-    return M;
-}
-
-// Column j = product over input columns d of X_cols[d]^multi_indices[j][d];
-// exponents <= 0 contribute 1.
+// Column j = product over input columns d of X_cols[d]^multi_indices[j][d],
+// rounded after each factor in increasing d; exponents <= 0 contribute 1.
 // @param multi_indices M lists of at least len(X_cols) exponents
 // @param X_cols at least one column; each has at least n = len(X_cols[0]) entries
 inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
     const Index M = static_cast<Index>(multi_indices.size());
     const Index n = X_cols.front().size();
+    const std::size_t D = X_cols.size();
     require_fits_in_memory(checked_product(n, M, "n * len(multi_indices)"), sizeof(double));
-    MatrixXd Phi(n, M);
+
+    // Every distinct power X_cols[d]^p (p >= 2) is evaluated once per row and
+    // shared by all basis functions that use it; factor_slot[j][d] names the
+    // row of `powers` holding the factor of column j in dimension d
+    // (-1: none; a slot below D: the plain column X_cols[d]).
+    constexpr Index block = 256;
+    std::vector<std::pair<std::size_t, int>> distinct;
+    std::vector<std::map<int, Index>> slot_of(D);
+    std::vector<Index> factor_slot(static_cast<std::size_t>(M) * D, -1);
     for (Index j = 0; j < M; ++j) {
-        auto col = Phi.col(j).array();
-        col.setOnes();
         const std::vector<int>& mi = multi_indices[static_cast<std::size_t>(j)];
-        for (std::size_t d = 0; d < X_cols.size(); ++d) {
+        for (std::size_t d = 0; d < D; ++d) {
             const int p = mi[d];
             if (p <= 0) continue;
-            col *= X_cols[d].head(n).array().pow(static_cast<double>(p));
+            Index slot = static_cast<Index>(d);
+            if (p > 1) {
+                const auto [it, added] = slot_of[d].emplace(p, static_cast<Index>(D + distinct.size()));
+                if (added) distinct.emplace_back(d, p);
+                slot = it->second;
+            }
+            factor_slot[static_cast<std::size_t>(j) * D + d] = slot;
+        }
+    }
+    require_fits_in_memory(checked_product(block, static_cast<Index>(D + distinct.size()), "the power table"),
+                           sizeof(double));
+    Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, static_cast<Index>(D + distinct.size()));
+
+    MatrixXd Phi(n, M);
+    advise_huge_pages(Phi.data(), Phi.size());
+    // Row blocks keep the powers in cache while every column of the block is written once.
+    for (Index i0 = 0; i0 < n; i0 += block) {
+        const Index len = std::min(block, n - i0);
+        for (std::size_t d = 0; d < D; ++d) powers.col(static_cast<Index>(d)).head(len) = X_cols[d].segment(i0, len);
+        for (std::size_t s = 0; s < distinct.size(); ++s) {
+            const auto [d, p] = distinct[s];
+            powers.col(static_cast<Index>(D + s)).head(len) =
+                X_cols[d].segment(i0, len).unaryExpr([p = p](double v) { return monomial(v, p); });
+        }
+        for (Index j = 0; j < M; ++j) {
+            auto col = Phi.col(j).segment(i0, len);
+            const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
+            bool started = false;  // the product starts from 1, and 1 * v is v: begin with the first factor
+            for (std::size_t d = 0; d < D; ++d) {
+                if (slots[d] < 0) continue;
+                const auto factor = powers.col(slots[d]).head(len);
+                if (started) {
+                    col.array() *= factor.array();
+                } else {
+                    col = factor;
+                    started = true;
+                }
+            }
+            if (!started) col.setOnes();
         }
     }
     return Phi;
 }
 
-// Copies the strictly lower triangle of a square matrix into its upper triangle.
-inline void mirror_lower(MatrixXd& R) {
-    for (Index c = 1; c < R.cols(); ++c)
-        for (Index r = 0; r < c; ++r) R(r, c) = R(c, r);
-}
-
 struct PenaltyMatricesND {
-    MatrixXd R1;                  // gradient penalty, M x M
-    MatrixXd R2;                  // Hessian (Frobenius) penalty, M x M
+    MatrixXd R1;                   // gradient penalty, M x M
+    MatrixXd R2;                   // Hessian (Frobenius) penalty, M x M
     MultiIndexList multi_indices;  // the basis, M entries of D exponents
 };
 
@@ -175,19 +236,24 @@ inline VectorXd equally_spaced(Index n, double lo, double hi) {
     }
     const double step = (hi - lo) / static_cast<double>(n - 1);
     const bool from_hi = std::abs(hi) < std::abs(lo);
-    for (Index k = 0; k < n; ++k) {
+    for (Index k = 0; k < n; ++k)
         v(k) = from_hi ? std::fma(-static_cast<double>(n - 1 - k), step, hi) : std::fma(static_cast<double>(k), step, lo);
-    }
     v(0) = lo;
     v(n - 1) = hi;
     return v;
 }
 
-// Gradient and Hessian penalties of the tensor-product basis of `degrees`,
-// by rectangle sums over an n^D grid on the box `bounds`.
+// Gradient and Hessian penalties of the tensor-product basis of `degrees`, as
+// rectangle sums over the n^D grid of the box `bounds` with cell volume dV:
+//   R1(a, b) = dV sum_i sum_g d_i phi_a(x_g) d_i phi_b(x_g),
+//   R2(a, b) = dV sum_i sum_j sum_g d_i d_j phi_a(x_g) d_i d_j phi_b(x_g).
+// Grid and basis are both tensor products, so each grid sum is the product over
+// dimensions of one-dimensional sums: gram[d][o](p, q) = step_d sum_k
+// t(k, p) t(k, q), t being the order-o derivative of x^p on axis d. That costs
+// M^2 D per term instead of n^D M^2.
 inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                                    const std::vector<std::pair<double, double>>& bounds,
-                                                   int n_grid_per_dim) {
+                                                   int n_grid_per_dim, const StopCheck& stop = {}) {
     if (bounds.size() != degrees.size()) throw std::invalid_argument("Dimension mismatch.");
     for (int g : degrees)
         if (g < -1) throw std::invalid_argument("deg < 0");
@@ -195,75 +261,63 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
 
     const std::size_t D = degrees.size();
     const Index n = n_grid_per_dim;
-    const std::int64_t M = basis_size(degrees);
-    std::int64_t G = 1;
-    for (std::size_t d = 0; d < D; ++d) G = checked_product(G, n, "the grid size n_grid_per_dim ** D");
-    const std::int64_t GM = checked_product(G, M, "the grid size times the number of basis functions");
-    require_fits_in_memory(checked_product(M, M, "the number of basis functions squared"), 2 * sizeof(double));
-    require_fits_in_memory(GM, sizeof(double));
-    require_fits_in_memory(checked_product(G, static_cast<std::int64_t>(D), "the grid table"), sizeof(int));
+    std::int64_t M = 1;
+    for (int g : degrees) M = g < 0 ? 0 : checked_product(M, static_cast<std::int64_t>(g) + 1, "the basis size");
+    std::int64_t grid_points = 1;
+    for (std::size_t d = 0; d < D; ++d) grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
+    require_fits_in_memory(checked_product(M, M, "the basis size squared"), 2 * sizeof(double));
     require_fits_in_memory(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
 
     PenaltyMatricesND out;
+    out.R1 = MatrixXd::Zero(M, M);
+    out.R2 = MatrixXd::Zero(M, M);
+    if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
     std::vector<int> current(D, 0);
     out.multi_indices.reserve(static_cast<std::size_t>(M));
     generate_multi_indices(degrees, 0, current, out.multi_indices);
-    out.R1 = MatrixXd::Zero(M, M);
-    out.R2 = MatrixXd::Zero(M, M);
-    if (M == 0) return out;
 
-    double dV = 1.0;
-    // deriv_tab[d][order](k, p): derivative `order` of x^p at axis point k of dimension d.
-    std::vector<std::array<MatrixXd, 3>> deriv_tab(D);
+    std::vector<std::array<MatrixXd, 3>> gram(D);
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
-        dV = (hi - lo) / static_cast<double>(n - 1) * dV;
+        const double step = (hi - lo) / static_cast<double>(n - 1);
         const VectorXd axis = equally_spaced(n, lo, hi);
+        MatrixXd table(n, degrees[d] + 1);
         for (int order = 0; order < 3; ++order) {
-            MatrixXd& tab = deriv_tab[d][static_cast<std::size_t>(order)];
-            tab.resize(n, degrees[d] + 1);
-            for (Index p = 0; p <= degrees[d]; ++p)
-                for (Index k = 0; k < n; ++k) tab(k, p) = col_deriv_scalar(axis(k), static_cast<int>(p), order);
+            for (Index p = 0; p < table.cols(); ++p)
+                for (Index k = 0; k < n; ++k) table(k, p) = col_deriv_scalar(axis(k), static_cast<int>(p), order);
+            gram[d][static_cast<std::size_t>(order)] = step * (table.transpose() * table);
         }
     }
 
-    // grid_k(g, d): axis index of grid point g in dimension d, dimension 0 fastest.
-    Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic> grid_k(G, static_cast<Index>(D));
-    for (Index g = 0; g < G; ++g) {
-        Index t = g;
-        for (std::size_t d = 0; d < D; ++d) {
-            grid_k(g, static_cast<Index>(d)) = static_cast<int>(t % n);
-            t /= n;
-        }
-    }
+    // Exponents as one contiguous M x D table for the inner loops.
+    Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> E(M, static_cast<Index>(D));
+    for (Index m = 0; m < M; ++m)
+        for (std::size_t d = 0; d < D; ++d) E(m, static_cast<Index>(d)) = out.multi_indices[static_cast<std::size_t>(m)][d];
 
-    std::vector<int> orders(D);
-    // Adds dV * W^T W to the lower triangle of R, W(g, m) being the derivative
-    // of basis function m with order orders[d] along dimension d at grid point g.
-    auto accumulate = [&](MatrixXd& R) {
-        MatrixXd W(G, M);
-        for (Index m = 0; m < M; ++m) {
-            auto col = W.col(m);
-            col.setOnes();
-            const std::vector<int>& mi = out.multi_indices[static_cast<std::size_t>(m)];
-            for (std::size_t d = 0; d < D; ++d) {
-                const auto table = deriv_tab[d][static_cast<std::size_t>(orders[d])].col(mi[d]);
-                const auto kd = grid_k.col(static_cast<Index>(d));
-                for (Index g = 0; g < G; ++g) col(g) = col(g) * table(kd(g));
+    std::vector<const MatrixXd*> factor(D);
+    // Adds the lower triangle of one derivative term; orders[d] is the derivative order along d.
+    auto accumulate = [&](MatrixXd& R, const std::vector<int>& orders) {
+        for (std::size_t d = 0; d < D; ++d) factor[d] = &gram[d][static_cast<std::size_t>(orders[d])];
+        for (Index b = 0; b < M; ++b) {
+            if (b % 64 == 63) stop_if_requested(stop);
+            for (Index a = b; a < M; ++a) {
+                double prod = 1.0;
+                for (std::size_t d = 0; d < D; ++d) prod = prod * (*factor[d])(E(a, static_cast<Index>(d)), E(b, static_cast<Index>(d)));
+                R(a, b) += prod;
             }
         }
-        R.selfadjointView<Eigen::Lower>().rankUpdate(W.transpose(), dV);
     };
 
+    std::vector<int> orders(D);
     for (std::size_t i = 0; i < D; ++i) {
         for (std::size_t j = 0; j < D; ++j) {
             for (std::size_t d = 0; d < D; ++d) orders[d] = (d == i) + (d == j);
-            accumulate(out.R2);
+            accumulate(out.R2, orders);
         }
     }
     for (std::size_t i = 0; i < D; ++i) {
         for (std::size_t d = 0; d < D; ++d) orders[d] = d == i;
-        accumulate(out.R1);
+        accumulate(out.R1, orders);
     }
     mirror_lower(out.R1);
     mirror_lower(out.R2);

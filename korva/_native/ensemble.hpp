@@ -3,23 +3,22 @@
 // smallest MDL score.
 #pragma once
 
-#include <Eigen/Dense>
+#include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <exception>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "scoring.hpp"
+#include "size_limits.hpp"
 
 namespace korva {
-
-using Eigen::Index;
-using Eigen::MatrixXd;
-using Eigen::VectorXd;
 
 struct GibbsResult {
     double H;       // entropy (nats) of the Gibbs distribution over the energies
@@ -31,35 +30,36 @@ struct GibbsResult {
 };
 
 // @param energies (N,), N >= 1; T: temperature of the Gibbs weights
-inline GibbsResult gibbs_entropy(const VectorXd& energies, double T) {
+inline GibbsResult gibbs_entropy(const VectorRef& energies, double T) {
     const Index N = energies.size();
     if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty; give at least one energy");
-    double emin = energies(0);
-    for (Index i = 1; i < N; ++i) emin = std::min(emin, energies(i));
+    const double emin = energies.minCoeff();
+    const double meanE = energies.sum() / static_cast<double>(N);
 
     // Shifting by the minimum makes the largest weight exactly 1, so nothing overflows for T > 0.
+    const double scale = T + 1e-300;
     VectorXd w(N);
     double wsum = 0.0;
     for (Index i = 0; i < N; ++i) {
-        w(i) = std::exp(-(energies(i) - emin) / (T + 1e-300));
+        w(i) = std::exp(-(energies(i) - emin) / scale);
         wsum += w(i);
     }
+    // ln p = ln w - ln wsum, and ln w is the exponent itself: one logarithm in
+    // all instead of one per term. A weight that underflowed to 0 contributes
+    // exactly 0, as p ln(p + 1e-300) does. The entropy and variance sums run
+    // in one loop so that their dependency chains overlap.
+    const double log_wsum = std::log(wsum);
     double H = 0.0;
-    for (Index i = 0; i < N; ++i) {
-        const double p = w(i) / wsum;
-        H = H - p * std::log(p + 1e-300);
-    }
-    const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
-    const double He = H / (Hmax + 1e-300);
-
-    double sum = 0.0;
-    for (Index i = 0; i < N; ++i) sum += energies(i);
-    const double meanE = sum / static_cast<double>(N);
     double var = 0.0;
     for (Index i = 0; i < N; ++i) {
         const double dev = energies(i) - meanE;
         var += dev * dev;
+        if (w(i) == 0.0) continue;
+        const double p = w(i) / wsum;
+        H = H - p * (-(energies(i) - emin) / scale - log_wsum);
     }
+    const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
+    const double He = H / (Hmax + 1e-300);
     return {H, Hmax, He, 0.01 + 0.99 * He, var / static_cast<double>(N), T};
 }
 
@@ -82,18 +82,19 @@ namespace detail {
 // penalties; owns its scratch so evaluations allocate nothing.
 class ChainEnergy {
 public:
-    ChainEnergy(const MatrixXd& X, const VectorXd& y, int H, double eps, const PenaltySpec& pen)
+    ChainEnergy(const MatrixRef& X, const VectorRef& y, int H, double eps, const PenaltySpec& pen)
         : X_(X), y_(y), k_(static_cast<int>(X.cols())), H_(H), eps_(eps), pen_(pen), yp_(X.rows()),
           Rb_(X.cols()) {}
 
     double operator()(const VectorXd& b) {
         yp_.noalias() = X_ * b;
-        return mdl_score_cached(yp_, y_, k_, H_, eps_, &b, &pen_, Rb_);
+        const double sr = hit_rate(count_hits(yp_.data(), y_.data(), y_.size(), eps_), y_.size());
+        return mdl_from_hit_rate(sr, y_.size(), k_, H_, &b, &pen_, Rb_);
     }
 
 private:
-    const MatrixXd& X_;
-    const VectorXd& y_;
+    const MatrixRef& X_;
+    const VectorRef& y_;
     int k_;
     int H_;
     double eps_;
@@ -139,15 +140,18 @@ public:
           step_size_(step_size), H_piH_(H_piH), seed_(seed) {}
 
     // @param X (n, k), y (n,), R1 and R2 (k, k) or null
-    MCMCResult fit(const MatrixXd& X, const VectorXd& y, const MatrixXd* R1, const MatrixXd* R2, double gamma1,
-                   double gamma2) const {
+    // @param stop polled on the calling thread only; its answer never changes a result
+    MCMCResult fit(const MatrixRef& X, const VectorRef& y, const MatrixXd* R1, const MatrixXd* R2, double gamma1,
+                   double gamma2, const StopCheck& stop = {}) const {
         if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
         if (n_chains_ == 0)
             throw std::invalid_argument("TournamentMCMC.fit: n_chains is 0; the search needs at least one chain");
+        // Every chain keeps its coefficient vector until the ranking.
+        require_fits_in_memory(checked_product(n_chains_, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));
 
-        std::vector<Chain> chains = warm_up(X, y, eps_cached, pen);
+        std::vector<Chain> chains = warm_up(X, y, eps_cached, pen, stop);
         VectorXd energies(n_chains_);
         for (int c = 0; c < n_chains_; ++c) energies(c) = chains[static_cast<std::size_t>(c)].energy;
         const GibbsResult gb = gibbs_entropy(energies, 1.0);
@@ -168,6 +172,7 @@ public:
             b = elite[ei].beta;
             double e = elite[ei].energy;
             for (int it = 0; it < n_deep_; ++it) {
+                stop_if_requested(stop);
                 detail::metropolis_step(b, e, bc, T, rnd, energy_local);
                 if (e < best_e) {
                     best_e = e;
@@ -180,28 +185,47 @@ public:
     }
 
 private:
-    // Runs every warm-up chain, in parallel; chain c depends only on c and writes only slot c.
-    std::vector<Chain> warm_up(const MatrixXd& X, const VectorXd& y, double eps_cached,
-                               const PenaltySpec& pen) const {
+    // Runs every warm-up chain, in parallel; chain c depends only on c and writes
+    // only slot c. The calling thread (thread 0 of the team) polls `stop` while
+    // it runs chains and, once it has no chain left, until all have finished; a
+    // stop request raises a flag that every chain reads between iterations.
+    std::vector<Chain> warm_up(const MatrixRef& X, const VectorRef& y, double eps_cached, const PenaltySpec& pen,
+                               const StopCheck& stop) const {
         const auto count = static_cast<std::size_t>(n_chains_);
         std::vector<Chain> chains(count);
         // An exception cannot leave the parallel region; each chain parks its own here.
         std::vector<std::exception_ptr> errors(count);
-#pragma omp parallel for schedule(dynamic, 1)
-        for (int c = 0; c < n_chains_; ++c) {
-            try {
-                chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, eps_cached, pen);
-            } catch (...) {
-                errors[static_cast<std::size_t>(c)] = std::current_exception();
+        std::atomic<bool> stopping{false};
+        std::atomic<int> finished{0};
+#pragma omp parallel
+        {
+            const bool caller = omp_get_thread_num() == 0;
+            auto keep_going = [&] {
+                if (caller && !stopping.load(std::memory_order_relaxed) && stop.requested())
+                    stopping.store(true, std::memory_order_relaxed);
+                return !stopping.load(std::memory_order_relaxed);
+            };
+#pragma omp for schedule(dynamic, 1) nowait
+            for (int c = 0; c < n_chains_; ++c) {
+                try {
+                    if (keep_going()) chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, eps_cached, pen, keep_going);
+                } catch (...) {
+                    errors[static_cast<std::size_t>(c)] = std::current_exception();
+                }
+                finished.fetch_add(1, std::memory_order_release);
             }
+            while (caller && finished.load(std::memory_order_acquire) < n_chains_ && keep_going())
+                std::this_thread::yield();
         }
+        if (stopping.load()) throw Interrupted();
         for (const std::exception_ptr& error : errors)
             if (error) std::rethrow_exception(error);
         return chains;
     }
 
-    Chain warm_up_chain(int c, const MatrixXd& X, const VectorXd& y, double eps_cached,
-                        const PenaltySpec& pen) const {
+    template <class KeepGoing>
+    Chain warm_up_chain(int c, const MatrixRef& X, const VectorRef& y, double eps_cached, const PenaltySpec& pen,
+                        KeepGoing& keep_going) const {
         detail::ChainRandom rnd(seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_);
         std::normal_distribution<double> init(0.0, 0.5);
         detail::ChainEnergy energy_local(X, y, H_piH_, eps_cached, pen);
@@ -210,7 +234,7 @@ private:
         for (Index i = 0; i < k; ++i) b(i) = init(rnd.rng);
         double e = energy_local(b);
         double T = 2.0;
-        for (int it = 0; it < n_warmup_; ++it) {
+        for (int it = 0; it < n_warmup_ && keep_going(); ++it) {
             detail::metropolis_step(b, e, bc, T, rnd, energy_local);
             T = T * 0.995;
         }

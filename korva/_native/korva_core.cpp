@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <optional>
 
 #include "argument_checks.hpp"
@@ -17,12 +18,27 @@ namespace py = pybind11;
 using namespace pybind11::literals;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
+using korva::MatrixRef;
+using korva::VectorRef;
 
 static_assert(PYBIND11_INTERNALS_VERSION == 11,
               "korva_core is built against pybind11 3.0 (internals version 11); "
               "a newer pybind11 was picked up");
 
 namespace {
+
+// A design matrix read in place: a C-ordered float64 array as a row-major
+// view, anything else through the usual column-major conversion.
+struct DesignMatrix {
+    using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    std::optional<Eigen::Map<const RowMajor>> row_major;
+    std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
+    py::object keep_alive;
+
+    Eigen::Index rows() const { return row_major ? row_major->rows() : cols_view().rows(); }
+    Eigen::Index cols() const { return row_major ? row_major->cols() : cols_view().cols(); }
+    const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
+};
 
 // None means the penalty is absent; anything else is copied into `storage`.
 // A failed conversion raises pybind11's cast error (RuntimeError).
@@ -32,24 +48,55 @@ const MatrixXd* optional_matrix(const py::object& obj, std::optional<MatrixXd>& 
     return &*storage;
 }
 
-std::string beta_length(const VectorXd& beta) {
-    return "beta has " + std::to_string(beta.size()) + " elements";
+std::string beta_length(const VectorXd& beta) { return "beta has " + std::to_string(beta.size()) + " elements"; }
+
+std::string column_count(const char* design, Eigen::Index cols) {
+    return std::string(design) + " has " + std::to_string(cols) + " columns";
 }
 
-std::string column_count(const char* design, const MatrixXd& X) {
-    return std::string(design) + " has " + std::to_string(X.cols()) + " columns";
+// Long computations poll for Ctrl-C on the calling thread, which holds the GIL.
+// A pending KeyboardInterrupt stops them and is re-raised as it stands.
+template <class Compute>
+auto interruptible(Compute&& compute) {
+    const korva::StopCheck python_signals([] { return PyErr_CheckSignals() != 0; });
+    try {
+        return compute(python_signals);
+    } catch (const korva::Interrupted&) {
+        throw py::error_already_set();
+    }
 }
 
 }  // namespace
 
+namespace pybind11::detail {
+template <>
+struct type_caster<DesignMatrix> {
+    PYBIND11_TYPE_CASTER(DesignMatrix, make_caster<MatrixXd>::name);
+
+    bool load(handle src, bool convert) {
+        if (array_t<double>::check_(src)) {
+            const auto a = reinterpret_borrow<array>(src);
+            const int layout = a.flags() & (array::c_style | array::f_style);
+            if (a.ndim() == 2 && layout == array::c_style) {
+                value.row_major.emplace(static_cast<const double*>(a.data()), a.shape(0), a.shape(1));
+                value.keep_alive = a;
+                return true;
+            }
+        }
+        value.col_major = std::make_shared<make_caster<MatrixRef>>();
+        return value.col_major->load(src, convert);
+    }
+};
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "KORVA-P performans-kritik cekirdegi (C++/Eigen).";
 
-    m.def("mad", [](const VectorXd& y) { return korva::mad(y); }, "y"_a);
+    m.def("mad", [](const VectorRef& y) { return korva::mad(y); }, "y"_a);
 
     m.def(
         "compute_sr",
-        [](const VectorXd& yp, const VectorXd& yt, double eps) {
+        [](const VectorRef& yp, const VectorRef& yt, double eps) {
             korva::require_covers("compute_sr", yp, yt);
             return korva::compute_SR(yp, yt, eps);
         },
@@ -57,7 +104,7 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "mdl_score",
-        [](const VectorXd& yp, const VectorXd& yt, int k, int H) {
+        [](const VectorRef& yp, const VectorRef& yt, int k, int H) {
             korva::require_covers("mdl_score", yp, yt);
             return korva::mdl_score(yp, yt, k, H, nullptr, nullptr);
         },
@@ -65,7 +112,7 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "mdl_score_reg",
-        [](const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd& beta, const MatrixXd& R1,
+        [](const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd& beta, const MatrixXd& R1,
            const MatrixXd& R2, double gamma1, double gamma2) {
             korva::require_covers("mdl_score_reg", yp, yt);
             korva::require_penalty_shape("mdl_score_reg", "R1", &R1, gamma1, beta.size(), beta_length(beta));
@@ -75,12 +122,15 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         },
         "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0, "gamma2"_a = 0.0);
 
-    m.def("design_matrix_1d", &korva::design_matrix_1d, "deg"_a, "x"_a);
+    m.def("design_matrix_1d", [](int deg, const VectorRef& x) { return korva::design_matrix_1d(deg, x); }, "deg"_a,
+          "x"_a);
 
     m.def(
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max, int n_grid) {
-            korva::PenaltyMatrices1D R = korva::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            korva::PenaltyMatrices1D R = interruptible([&](const korva::StopCheck& stop) {
+                return korva::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, stop);
+            });
             return std::make_tuple(std::move(R.R1), std::move(R.R2));
         },
         "deg"_a, "x_min"_a, "x_max"_a, "n_grid"_a = 600);
@@ -99,32 +149,34 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
            int n_grid_per_dim) {
-            korva::PenaltyMatricesND R = korva::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            korva::PenaltyMatricesND R = interruptible([&](const korva::StopCheck& stop) {
+                return korva::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, stop);
+            });
             return std::make_tuple(std::move(R.R1), std::move(R.R2), std::move(R.multi_indices));
         },
         "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
 
     m.def(
         "ols",
-        [](const MatrixXd& X, const VectorXd& y) {
-            korva::require_rows_match("ols", "X", X, y);
+        [](const MatrixRef& X, const VectorRef& y) {
+            korva::require_rows_match("ols", "X", X.rows(), y.size());
             return korva::ols(X, y);
         },
         "X"_a, "y"_a);
 
     m.def(
         "fit_regularized_linear",
-        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2, double gamma1,
+        [](const DesignMatrix& Phi, const VectorRef& y, const py::object& R1, const py::object& R2, double gamma1,
            double gamma2, double ridge) {
             std::optional<MatrixXd> r1, r2;
             const MatrixXd* p1 = optional_matrix(R1, r1);
             const MatrixXd* p2 = optional_matrix(R2, r2);
-            korva::require_rows_match("fit_regularized_linear", "Phi", Phi, y);
-            korva::require_penalty_shape("fit_regularized_linear", "R1", p1, gamma1, Phi.cols(),
-                                         column_count("Phi", Phi));
-            korva::require_penalty_shape("fit_regularized_linear", "R2", p2, gamma2, Phi.cols(),
-                                         column_count("Phi", Phi));
-            return korva::fit_regularized_linear(Phi, y, p1, p2, gamma1, gamma2, ridge);
+            const char* fn = "fit_regularized_linear";
+            korva::require_rows_match(fn, "Phi", Phi.rows(), y.size());
+            korva::require_penalty_shape(fn, "R1", p1, gamma1, Phi.cols(), column_count("Phi", Phi.cols()));
+            korva::require_penalty_shape(fn, "R2", p2, gamma2, Phi.cols(), column_count("Phi", Phi.cols()));
+            if (Phi.row_major) return korva::fit_regularized_linear(*Phi.row_major, y, p1, p2, gamma1, gamma2, ridge);
+            return korva::fit_regularized_linear(Phi.cols_view(), y, p1, p2, gamma1, gamma2, ridge);
         },
         "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0, "gamma2"_a = 0.0,
         "ridge"_a = 1e-10);
@@ -138,7 +190,8 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         .def_readonly("var_E", &GibbsResult::var_E)
         .def_readonly("T", &GibbsResult::T);
 
-    m.def("gibbs_entropy", &korva::gibbs_entropy, "energies"_a, "T"_a = 1.0);
+    m.def("gibbs_entropy", [](const VectorRef& energies, double T) { return korva::gibbs_entropy(energies, T); },
+          "energies"_a, "T"_a = 1.0);
 
     using korva::MCMCResult;
     py::class_<MCMCResult>(m, "MCMCResult")
@@ -154,15 +207,18 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
              "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05, "H_piH"_a = 20, "seed"_a = 42)
         .def(
             "fit",
-            [](const TournamentMCMC& self, const MatrixXd& X, const VectorXd& y, const py::object& R1,
+            [](const TournamentMCMC& self, const MatrixRef& X, const VectorRef& y, const py::object& R1,
                const py::object& R2, double gamma1, double gamma2) {
                 std::optional<MatrixXd> r1, r2;
                 const MatrixXd* p1 = optional_matrix(R1, r1);
                 const MatrixXd* p2 = optional_matrix(R2, r2);
-                korva::require_rows_match("TournamentMCMC.fit", "X", X, y);
-                korva::require_penalty_shape("TournamentMCMC.fit", "R1", p1, gamma1, X.cols(), column_count("X", X));
-                korva::require_penalty_shape("TournamentMCMC.fit", "R2", p2, gamma2, X.cols(), column_count("X", X));
-                return self.fit(X, y, p1, p2, gamma1, gamma2);
+                const char* fn = "TournamentMCMC.fit";
+                korva::require_rows_match(fn, "X", X.rows(), y.size());
+                korva::require_penalty_shape(fn, "R1", p1, gamma1, X.cols(), column_count("X", X.cols()));
+                korva::require_penalty_shape(fn, "R2", p2, gamma2, X.cols(), column_count("X", X.cols()));
+                return interruptible([&](const korva::StopCheck& stop) {
+                    return self.fit(X, y, p1, p2, gamma1, gamma2, stop);
+                });
             },
             "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0, "gamma2"_a = 0.0);
 }

@@ -1,16 +1,13 @@
 // Scoring kernel: robust scale, hit rate and the MDL score that judges every fit.
 #pragma once
 
-#include <Eigen/Dense>
-
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-namespace korva {
+#include "common.hpp"
 
-using Eigen::MatrixXd;
-using Eigen::VectorXd;
+namespace korva {
 
 // Median of v (0.0 when empty); reorders its own copy by selection, never sorts.
 inline double median_inplace(std::vector<double> v) {
@@ -26,7 +23,7 @@ inline double median_inplace(std::vector<double> v) {
 
 // Median absolute deviation about the median, without a consistency factor.
 // @param y (n,): values; 0.0 when empty.
-inline double mad(const VectorXd& y) {
+inline double mad(const VectorRef& y) {
     if (y.size() == 0) return 0.0;
     std::vector<double> buf(y.data(), y.data() + y.size());
     const double m = median_inplace(buf);
@@ -34,18 +31,25 @@ inline double mad(const VectorXd& y) {
     return median_inplace(std::move(buf));
 }
 
-// Share of positions i < len(yt) with |yp(i) - yt(i)| < eps, floored at half a hit.
-// @param yp (>= n,): predictions; only the first n entries are read
-// @param yt (n,): observed values
-inline double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
-    const Eigen::Index n = yt.size();
-    const double* p = yp.data();
-    const double* t = yt.data();
-    Eigen::Index hit = 0;
-    for (Eigen::Index i = 0; i < n; ++i) hit += std::abs(p[i] - t[i]) < eps;
+// Number of i < n with |yp[i] - yt[i]| < eps; NaN differences never count.
+inline Index count_hits(const double* yp, const double* yt, Index n, double eps) {
+    Index hit = 0;
+    for (Index i = 0; i < n; ++i) hit += std::abs(yp[i] - yt[i]) < eps;
+    return hit;
+}
+
+// hit / n floored at half a hit, 1 / (2n); NaN for n = 0.
+inline double hit_rate(Index hit, Index n) {
     const double sr = static_cast<double>(hit) / static_cast<double>(n);
     const double floor = 1.0 / (2.0 * static_cast<double>(n));
     return floor > sr ? floor : sr;
+}
+
+// Share of positions i < len(yt) with |yp(i) - yt(i)| < eps, floored at half a hit.
+// @param yp (>= n,): predictions; only the first n entries are read
+// @param yt (n,): observed values
+inline double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
+    return hit_rate(count_hits(yp.data(), yt.data(), yt.size(), eps), yt.size());
 }
 
 // Optional penalty pair with weights; owns nothing.
@@ -73,35 +77,34 @@ inline double quad_form(const VectorXd& b, const MatrixXd& R) {
     return quad_form(b, R, Rb);
 }
 
-// MDL score with a precomputed tolerance; Rb is scratch for the penalty products.
-// @param yp (>= n,), yt (n,), beta (k,) or null, pen with k x k matrices or null
-inline double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
-                               const VectorXd* beta, const PenaltySpec* pen, VectorXd& Rb) {
-    const double n = static_cast<double>(yt.size());
-    const double sr = compute_SR(yp, yt, eps);
+// MDL score of a hit rate sr over n observations: -n ln(sr) + k^2 ln(2H) / n,
+// plus the active penalties applied to beta. Rb is scratch for R * beta.
+inline double mdl_from_hit_rate(double sr, Index n_obs, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
+                                VectorXd& Rb) {
+    const double n = static_cast<double>(n_obs);
     const double logHk = k > 0 ? static_cast<double>(k) * std::log(2.0 * static_cast<double>(H)) : 0.0;
     double t = logHk / n;
     t = t * static_cast<double>(k);
     double L = std::fma(-n, std::log(sr), t);
     if (beta != nullptr && pen != nullptr && pen->active()) {
-        if (pen->gamma1 != 0.0 && pen->R1 != nullptr)
-            L = std::fma(pen->gamma1, quad_form(*beta, *pen->R1, Rb), L);
-        if (pen->gamma2 != 0.0 && pen->R2 != nullptr)
-            L = std::fma(pen->gamma2, quad_form(*beta, *pen->R2, Rb), L);
+        if (pen->gamma1 != 0.0 && pen->R1 != nullptr) L = std::fma(pen->gamma1, quad_form(*beta, *pen->R1, Rb), L);
+        if (pen->gamma2 != 0.0 && pen->R2 != nullptr) L = std::fma(pen->gamma2, quad_form(*beta, *pen->R2, Rb), L);
     }
     return L;
 }
 
-inline double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+// MDL score with a precomputed tolerance.
+// @param yp (>= n,), yt (n,), beta (k,) or null, pen with k x k matrices or null
+inline double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
                                const VectorXd* beta, const PenaltySpec* pen) {
     VectorXd Rb;
-    return mdl_score_cached(yp, yt, k, H, eps, beta, pen, Rb);
+    return mdl_from_hit_rate(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, Rb);
 }
 
 // Hit tolerance from the robust scale of the observations: 0.4 * mad, or 0.4 when mad is not positive.
 inline double tolerance_from_scale(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
-inline double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+inline double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd* beta,
                         const PenaltySpec* pen) {
     return mdl_score_cached(yp, yt, k, H, tolerance_from_scale(mad(yt)), beta, pen);
 }
