@@ -8,4 +8,17 @@ except ImportError as exc:  # pragma: no cover - only without a built extension
         "Build and install it with `make test` or `pip install .` (Python 3.12 only)."
     ) from exc
 
-__all__ = ["korva_core"]
+from korva.estimator import (
+    DataConversionWarning,
+    GibbsStatistics,
+    NotFittedError,
+    PolynomialMDLRegressor,
+)
+
+__all__ = [
+    "DataConversionWarning",
+    "GibbsStatistics",
+    "NotFittedError",
+    "PolynomialMDLRegressor",
+    "korva_core",
+]
