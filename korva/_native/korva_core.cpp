@@ -48,11 +48,27 @@ const MatrixXd* optional_matrix(const py::object& obj, std::optional<MatrixXd>& 
     return &*storage;
 }
 
-std::string beta_length(const VectorXd& beta) { return "beta has " + std::to_string(beta.size()) + " elements"; }
-
 std::string column_count(const char* design, Eigen::Index cols) {
     return std::string(design) + " has " + std::to_string(cols) + " columns";
 }
+
+// The optional penalty pair of a fit, resolved into `r1`/`r2`, with every size
+// checked against the design (`design` names it in messages).
+std::pair<const MatrixXd*, const MatrixXd*> checked_penalties(const char* fn, const char* design, Eigen::Index rows,
+                                                              Eigen::Index cols, Eigen::Index y_size,
+                                                              const py::object& R1, const py::object& R2,
+                                                              double gamma1, double gamma2,
+                                                              std::optional<MatrixXd>& r1,
+                                                              std::optional<MatrixXd>& r2) {
+    const MatrixXd* p1 = optional_matrix(R1, r1);
+    const MatrixXd* p2 = optional_matrix(R2, r2);
+    korva::require_rows_match(fn, design, rows, y_size);
+    korva::require_penalty_shape(fn, "R1", p1, gamma1, cols, column_count(design, cols));
+    korva::require_penalty_shape(fn, "R2", p2, gamma2, cols, column_count(design, cols));
+    return {p1, p2};
+}
+
+std::string beta_length(const VectorXd& beta) { return "beta has " + std::to_string(beta.size()) + " elements"; }
 
 // Long computations poll for Ctrl-C on the calling thread, which holds the GIL.
 // A pending KeyboardInterrupt stops them and is re-raised as it stands.
@@ -169,12 +185,8 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         [](const DesignMatrix& Phi, const VectorRef& y, const py::object& R1, const py::object& R2, double gamma1,
            double gamma2, double ridge) {
             std::optional<MatrixXd> r1, r2;
-            const MatrixXd* p1 = optional_matrix(R1, r1);
-            const MatrixXd* p2 = optional_matrix(R2, r2);
-            const char* fn = "fit_regularized_linear";
-            korva::require_rows_match(fn, "Phi", Phi.rows(), y.size());
-            korva::require_penalty_shape(fn, "R1", p1, gamma1, Phi.cols(), column_count("Phi", Phi.cols()));
-            korva::require_penalty_shape(fn, "R2", p2, gamma2, Phi.cols(), column_count("Phi", Phi.cols()));
+            const auto [p1, p2] = checked_penalties("fit_regularized_linear", "Phi", Phi.rows(), Phi.cols(), y.size(),
+                                                    R1, R2, gamma1, gamma2, r1, r2);
             if (Phi.row_major) return korva::fit_regularized_linear(*Phi.row_major, y, p1, p2, gamma1, gamma2, ridge);
             return korva::fit_regularized_linear(Phi.cols_view(), y, p1, p2, gamma1, gamma2, ridge);
         },
@@ -210,13 +222,9 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
             [](const TournamentMCMC& self, const MatrixRef& X, const VectorRef& y, const py::object& R1,
                const py::object& R2, double gamma1, double gamma2) {
                 std::optional<MatrixXd> r1, r2;
-                const MatrixXd* p1 = optional_matrix(R1, r1);
-                const MatrixXd* p2 = optional_matrix(R2, r2);
-                const char* fn = "TournamentMCMC.fit";
-                korva::require_rows_match(fn, "X", X.rows(), y.size());
-                korva::require_penalty_shape(fn, "R1", p1, gamma1, X.cols(), column_count("X", X.cols()));
-                korva::require_penalty_shape(fn, "R2", p2, gamma2, X.cols(), column_count("X", X.cols()));
-                return interruptible([&](const korva::StopCheck& stop) {
+                const auto [p1, p2] = checked_penalties("TournamentMCMC.fit", "X", X.rows(), X.cols(), y.size(), R1,
+                                                        R2, gamma1, gamma2, r1, r2);
+                return interruptible([&, p1 = p1, p2 = p2](const korva::StopCheck& stop) {
                     return self.fit(X, y, p1, p2, gamma1, gamma2, stop);
                 });
             },
