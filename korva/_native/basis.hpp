@@ -38,7 +38,8 @@ inline double monomial(double x, int p) {
 
 // The factor p (order 1) or p (p - 1) (order 2) of the derivative of x^p.
 inline double deriv_factor(int p, int order) {
-    return order == 1 ? static_cast<double>(p) : static_cast<double>(p * (p - 1));
+    // In double: p (p - 1) overflows an int from p = 46342, and is exact in double far beyond.
+    return order == 1 ? static_cast<double>(p) : static_cast<double>(p) * static_cast<double>(p - 1);
 }
 
 // Derivative of order 0, 1 or 2 of x^p at x = val.
@@ -280,11 +281,16 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
+        // The axis and one derivative table of n x (degree + 1) values.
+        require_fits_in_memory(checked_product(n, static_cast<std::int64_t>(degrees[d]) + 2, "an axis table"),
+                               sizeof(double));
         const VectorXd axis = equally_spaced(n, lo, hi);
         MatrixXd table(n, degrees[d] + 1);
         for (int order = 0; order < 3; ++order) {
-            for (Index p = 0; p < table.cols(); ++p)
+            for (Index p = 0; p < table.cols(); ++p) {
+                stop_if_requested(stop);
                 for (Index k = 0; k < n; ++k) table(k, p) = col_deriv_scalar(axis(k), static_cast<int>(p), order);
+            }
             gram[d][static_cast<std::size_t>(order)] = step * (table.transpose() * table);
         }
     }

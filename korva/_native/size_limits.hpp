@@ -1,12 +1,13 @@
 // Guards for work sizes computed from caller-supplied counts: a product that
 // overflows a 64-bit count is an invalid argument, and a request larger than
-// the machine's physical memory fails as an allocation failure up front
-// instead of growing until the process is killed.
+// the memory available fails as an allocation failure up front instead of
+// growing until the process is killed.
 #pragma once
 
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -21,18 +22,28 @@ inline std::int64_t checked_product(std::int64_t a, std::int64_t b, const char* 
     return r;
 }
 
-inline std::uint64_t physical_memory_bytes() {
+// Memory the system can give this process now without swapping (MemAvailable),
+// or the physical memory when that is not known.
+inline std::uint64_t available_memory_bytes() {
+    if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(f);
+        if (found) return static_cast<std::uint64_t>(kib) * 1024u;
+    }
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0) return UINT64_MAX;
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 }
 
-// Throws std::bad_alloc when `count` items of `item_bytes` cannot fit in physical memory.
+// Throws std::bad_alloc when `count` items of `item_bytes` exceed the available memory.
 inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) {
     std::int64_t bytes = 0;
     if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes) ||
-        static_cast<std::uint64_t>(bytes) > physical_memory_bytes())
+        static_cast<std::uint64_t>(bytes) > available_memory_bytes())
         throw std::bad_alloc();
 }
 

@@ -1,0 +1,517 @@
+"""Runs korva_core calls in a child interpreter.
+
+A call that crashes, hangs or lets memory run away must not take the caller
+with it. `CallRunner` sends each call as Python source text to a long-lived
+child, waits with a timeout while watching the child's resident memory, and
+turns a dead, stuck or bloated child into a report naming the call; the next
+call gets a fresh child. Run as a script, this file is that child.
+
+The outcome of a call is "result" or the name of the exception it raised.
+Acceptable are a result of the documented kind, an exception in
+`ALLOWED_ERRORS` with a message, or the exception that a hostile argument
+raised itself (`HostileArgumentError`), passed through unchanged.
+"""
+from __future__ import annotations
+
+import faulthandler
+import json
+import math
+import operator
+import os
+import resource
+import selectors
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+
+ALLOWED_ERRORS = {"ValueError", "TypeError", "MemoryError", "RuntimeError"}
+RESULT = "result"
+PHYSICAL_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
+
+
+@dataclass(frozen=True)
+class Call:
+    """One call of an entry point; `target`, `args` and `kwargs` are source text."""
+
+    entry: str  # entry point, e.g. "mad" or "TournamentMCMC.fit"
+    target: str  # the callable, e.g. "kc.mad" or "kc.TournamentMCMC(n_chains=2).fit"
+    args: tuple[str, ...] = ()
+    kwargs: tuple[tuple[str, str], ...] = ()
+
+    @property
+    def source(self) -> str:
+        parts = [*self.args, *(f"{name}={value}" for name, value in self.kwargs)]
+        return f"{self.target}({', '.join(parts)})"
+
+    def __repr__(self) -> str:
+        return self.source
+
+
+@dataclass(frozen=True)
+class Report:
+    call: Call
+    outcome: str  # "result", an exception name, or "crashed" / "hung" / "runaway memory"
+    problem: str | None  # None when the outcome is acceptable
+    seconds: float = math.nan  # time spent inside the call, measured by the child
+    memory_growth: int = 0  # bytes by which the child's peak resident size grew during the call
+
+    def describe(self) -> str:
+        return f"{self.call.source}\n  -> {self.outcome}: {self.problem}"
+
+
+def running_under_asan() -> bool:
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# ---------------------------------------------------------------- hostile arguments
+
+
+class HostileArgumentError(Exception):
+    """Raised by the hostile argument objects below; it may pass through a call unchanged."""
+
+
+class IndexLike:
+    """An integer that is not an int: usable through __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IndexLike({self.value!r})"
+
+
+class FloatLike:
+    """A number usable through __float__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"FloatLike({self.value!r})"
+
+
+class RaisingNumber:
+    """Fails whenever it is asked for its value."""
+
+    def __index__(self):
+        raise HostileArgumentError("__index__")
+
+    def __float__(self):
+        raise HostileArgumentError("__float__")
+
+    def __repr__(self):
+        return "RaisingNumber()"
+
+
+class ShortSequence:
+    """Claims more items than it has."""
+
+    def __len__(self):
+        return 5
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError(i)
+        return 1
+
+    def __repr__(self):
+        return "ShortSequence()"
+
+
+class RaisingSequence:
+    """A sequence whose items cannot be read."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise HostileArgumentError("__getitem__")
+
+    def __repr__(self):
+        return "RaisingSequence()"
+
+
+class RaisingArray:
+    """Offers the array protocol and then fails in it."""
+
+    def __array__(self, dtype=None, copy=None):
+        raise HostileArgumentError("__array__")
+
+    def __repr__(self):
+        return "RaisingArray()"
+
+
+def readonly(array):
+    array.flags.writeable = False
+    return array
+
+
+def strided(array):
+    """The same values as a view whose rows are not adjacent in memory."""
+    return np.repeat(array, 2, axis=0)[::2] if array.ndim else array
+
+
+SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, 1e300, 1.7976931348623157e308, math.nan, math.inf, -math.inf]
+
+
+def sample_array(shape, seed, special_share, scale=10.0):
+    """Reproducible float64 contents: uniform in [-scale, scale], with about
+    `special_share` of the entries replaced by values from SPECIAL_FLOATS."""
+    rng = np.random.default_rng(seed)
+    values = rng.uniform(-1, 1, shape) * scale
+    special = rng.random(shape) < special_share
+    values[special] = rng.choice(SPECIAL_FLOATS, special.sum())
+    return values
+
+
+def reversed_rows(array):
+    return array[::-1] if array.ndim else array
+
+
+def evaluation_namespace() -> dict:
+    import korva_core
+
+    hostile = [IndexLike, FloatLike, RaisingNumber, ShortSequence, RaisingSequence, RaisingArray]
+    return {
+        "np": np,
+        "kc": korva_core,
+        "nan": math.nan,
+        "inf": math.inf,
+        "readonly": readonly,
+        "strided": strided,
+        "reversed_rows": reversed_rows,
+        "sample_array": sample_array,
+        **{cls.__name__: cls for cls in hostile},
+    }
+
+
+# ---------------------------------------------------------------- documented results
+
+
+def _argument(args, kwargs, position, name):
+    return kwargs[name] if name in kwargs else args[position]
+
+
+def _columns(matrix_like) -> int:
+    shape = np.shape(matrix_like)
+    return shape[1] if len(shape) == 2 else 1
+
+
+def _basis_size(degrees) -> int:
+    degrees = [operator.index(d) for d in degrees]
+    return 0 if any(d < 0 for d in degrees) else math.prod(d + 1 for d in degrees)
+
+
+def _matrix_problem(value, shape=None, symmetric=False) -> str | None:
+    if not isinstance(value, np.ndarray) or value.dtype != np.float64 or value.ndim != 2:
+        return f"expected a 2-D float64 array, got {type(value).__name__} {getattr(value, 'shape', '')}"
+    if not (value.flags.f_contiguous and value.flags.writeable):
+        return "returned matrix is not a writeable F-contiguous array"
+    if shape is not None and any(want is not None and got != want for got, want in zip(value.shape, shape)):
+        return f"expected shape {shape}, got {value.shape}"
+    if symmetric and not np.array_equal(value, value.T, equal_nan=True):
+        return "returned penalty matrix is not exactly symmetric"
+    return None
+
+
+def _vector_problem(value, length) -> str | None:
+    if not isinstance(value, np.ndarray) or value.dtype != np.float64 or value.shape != (length,):
+        return f"expected a float64 vector of length {length}, got {type(value).__name__} {getattr(value, 'shape', '')}"
+    return None
+
+
+def result_problem(entry, args, kwargs, result) -> str | None:
+    """What is wrong with `result` as the documented result of `entry`, or None."""
+    import korva_core as kc
+
+    if entry in ("mad", "compute_sr", "mdl_score", "mdl_score_reg"):
+        return None if type(result) is float else f"expected a float, got {type(result).__name__}"
+    if entry == "design_matrix_1d":
+        deg = operator.index(_argument(args, kwargs, 0, "deg"))
+        return _matrix_problem(result, (None, deg + 1))
+    if entry == "smoothness_penalty_matrices_1d":
+        side = operator.index(_argument(args, kwargs, 0, "deg")) + 1
+        if not (isinstance(result, tuple) and len(result) == 2):
+            return f"expected the pair (R1, R2), got {type(result).__name__}"
+        return _matrix_problem(result[0], (side, side), True) or _matrix_problem(result[1], (side, side), True)
+    if entry == "boundary_reduce_1d":
+        side = operator.index(_argument(args, kwargs, 0, "deg")) + 1
+        return _matrix_problem(result, (side, side), True)
+    if entry == "design_matrix_nd":
+        return _matrix_problem(result, (None, len(_argument(args, kwargs, 0, "multi_indices"))))
+    if entry == "build_penalty_matrices_nd":
+        if not (isinstance(result, tuple) and len(result) == 3):
+            return f"expected (R1, R2, multi_indices), got {type(result).__name__}"
+        side = _basis_size(_argument(args, kwargs, 0, "degrees"))
+        R1, R2, multi_indices = result
+        if not (isinstance(multi_indices, list) and len(multi_indices) == side):
+            return f"expected {side} multi-indices, got {multi_indices!r:.200}"
+        return _matrix_problem(R1, (side, side), True) or _matrix_problem(R2, (side, side), True)
+    if entry in ("ols", "fit_regularized_linear"):
+        design = _argument(args, kwargs, 0, "X" if entry == "ols" else "Phi")
+        return _vector_problem(result, _columns(design))
+    if entry == "gibbs_entropy":
+        if not isinstance(result, kc.GibbsResult):
+            return f"expected a GibbsResult, got {type(result).__name__}"
+        T = float(_argument(args, kwargs, 1, "T")) if len(args) > 1 or "T" in kwargs else 1.0
+        same_T = result.T == T or (math.isnan(result.T) and math.isnan(T))
+        return None if same_T else f"GibbsResult.T is {result.T!r}, the call passed {T!r}"
+    if entry == "TournamentMCMC":
+        return None if isinstance(result, kc.TournamentMCMC) else f"got {type(result).__name__}"
+    if entry == "TournamentMCMC.fit":
+        if not isinstance(result, kc.MCMCResult):
+            return f"expected an MCMCResult, got {type(result).__name__}"
+        return _vector_problem(result.beta_mcmc, _columns(_argument(args, kwargs, 0, "X")))
+    raise KeyError(f"no documented result for entry point {entry!r}")
+
+
+# ---------------------------------------------------------------- the child
+
+
+def _resident_bytes(pid: int) -> int:
+    try:
+        with open(f"/proc/{pid}/statm") as statm:
+            return int(statm.read().split()[1]) * PAGE_SIZE
+    except FileNotFoundError:  # the child is gone
+        return 0
+
+
+def _peak_resident_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _judge_exception(exc: Exception) -> str | None:
+    name = type(exc).__name__
+    if isinstance(exc, HostileArgumentError):
+        return None
+    if name not in ALLOWED_ERRORS:
+        return f"raised {name}: {exc}"
+    if not str(exc).strip():
+        return f"raised {name} without a message"
+    return None
+
+
+def execute(request: dict, namespace: dict) -> dict:
+    call = Call(request["entry"], request["target"], tuple(request["args"]), tuple(map(tuple, request["kwargs"])))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # building odd arrays (NaN cast to int, ...) may warn
+            target = eval(call.target, namespace)
+            args = [eval(source, namespace) for source in call.args]
+            kwargs = {name: eval(source, namespace) for name, source in call.kwargs}
+    except Exception as exc:
+        problem = f"the arguments could not be built: {exc!r}"
+        return {"outcome": "unbuildable", "problem": problem, "seconds": 0.0, "memory_growth": 0}
+
+    peak_before = _peak_resident_bytes()
+    start = time.perf_counter()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # as in the test suite
+            result = target(*args, **kwargs)
+    except Exception as exc:
+        seconds = time.perf_counter() - start
+        outcome, problem = type(exc).__name__, _judge_exception(exc)
+    else:
+        seconds = time.perf_counter() - start
+        outcome = RESULT
+        try:
+            problem = result_problem(call.entry, args, kwargs, result)
+        except Exception as exc:
+            problem = f"the result could not be checked: {exc!r}"
+    return {
+        "outcome": outcome,
+        "problem": problem,
+        "seconds": seconds,
+        "memory_growth": _peak_resident_bytes() - peak_before,
+    }
+
+
+def measure_repeated(request: dict, namespace: dict) -> dict:
+    """Evaluates an expression `warmup` times, then `repeat` more times, and reports
+    how much resident memory and how many Python objects the second round added."""
+    exec(request["setup"], namespace)
+    code = compile(request["expression"], "<repeated>", "eval")
+
+    def run(times):
+        for _ in range(times):
+            try:
+                eval(code, namespace)
+            except Exception as exc:
+                problem = _judge_exception(exc)
+                if problem:
+                    return problem
+        return None
+
+    problem = run(request["warmup"])
+    resident_before, blocks_before = _resident_bytes(os.getpid()), sys.getallocatedblocks()
+    problem = problem or run(request["repeat"])
+    return {
+        "problem": problem,
+        "resident_growth": _resident_bytes(os.getpid()) - resident_before,
+        "block_growth": sys.getallocatedblocks() - blocks_before,
+    }
+
+
+def serve(address_space: int) -> None:
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    if not running_under_asan():
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+    faulthandler.enable()
+    namespace = evaluation_namespace()
+    protocol = sys.stdout
+    sys.stdout = sys.stderr  # anything printed by accident must not corrupt the replies
+    handlers = {"call": execute, "repeat": measure_repeated}
+    protocol.write(json.dumps({"ready": True}) + "\n")
+    protocol.flush()
+    for line in sys.stdin:
+        request = json.loads(line)
+        protocol.write(json.dumps(handlers[request["kind"]](request, namespace)) + "\n")
+        protocol.flush()
+
+
+# ---------------------------------------------------------------- the parent
+
+
+class ChildFailure(Exception):
+    def __init__(self, outcome: str, detail: str):
+        super().__init__(detail)
+        self.outcome = outcome
+
+
+class CallRunner:
+    """Runs calls in a child interpreter, one at a time.
+
+    address_space: the child's address-space limit in bytes (under ASan, which
+        cannot run with one, the largest single allocation instead);
+    memory_budget: how far the child's resident size may grow past its size
+        after start-up before it is killed as a runaway;
+    timeout: seconds a call may take before the child is killed as hung;
+    environment: variables to set for the child in addition to ours.
+    """
+
+    def __init__(self, *, address_space: int, memory_budget: int, timeout: float, environment: dict | None = None):
+        self.address_space = address_space
+        self.memory_budget = memory_budget
+        self.timeout = timeout
+        self.environment = environment or {}
+        self._child: subprocess.Popen | None = None
+        self._stderr = None
+        self._pending = b""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def run(self, call: Call) -> Report:
+        request = {"kind": "call", "entry": call.entry, "target": call.target,
+                   "args": list(call.args), "kwargs": [list(kw) for kw in call.kwargs]}  # fmt: skip
+        try:
+            reply = self._exchange(request)
+        except ChildFailure as failure:
+            return Report(call, failure.outcome, str(failure))
+        return Report(call, **reply)
+
+    def measure_repeated(self, setup: str, expression: str, warmup: int, repeat: int) -> dict:
+        """See `measure_repeated` above; a crash or hang raises ChildFailure."""
+        request = {"kind": "repeat", "setup": setup, "expression": expression, "warmup": warmup, "repeat": repeat}
+        return self._exchange(request)
+
+    def close(self) -> None:
+        if self._child is not None:
+            self._child.stdin.close()
+            try:
+                self._child.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._child.kill()
+                self._child.wait()
+            self._discard_child()
+
+    # -- child management
+
+    def _start(self) -> None:
+        env = {**os.environ, **self.environment}
+        if running_under_asan():
+            # ASan reserves terabytes of address space, so the child cannot take an
+            # RLIMIT_AS; refusing every single allocation beyond the limit comes nearest.
+            options = [env.get("ASAN_OPTIONS", ""), "allocator_may_return_null=1",
+                       f"max_allocation_size_mb={self.address_space >> 20}"]  # fmt: skip
+            env["ASAN_OPTIONS"] = ":".join(filter(None, options))
+        self._stderr = tempfile.TemporaryFile()
+        self._child = subprocess.Popen(
+            [sys.executable, __file__, str(self.address_space)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._stderr,
+            env=env,
+        )
+        self._pending = b""
+        self._read_reply(timeout=120, watch_memory=False)  # the "ready" line
+        self._resident_baseline = _resident_bytes(self._child.pid)
+
+    def _discard_child(self) -> None:
+        for stream in (self._child.stdin, self._child.stdout):
+            stream.close()
+        self._stderr.close()
+        self._child = None
+
+    def _fail(self, outcome: str, detail: str) -> ChildFailure:
+        """Kills the child (if still alive) and describes what happened to it."""
+        if self._child.poll() is None:
+            self._child.kill()
+        self._child.wait()
+        self._stderr.seek(0)
+        log = self._stderr.read().decode(errors="replace")
+        # A sanitizer report is most useful from its first line on.
+        report_start = max(log.find("ERROR: AddressSanitizer"), log.find("runtime error:"))
+        log = log[max(report_start - 200, 0) :][:6000] if report_start >= 0 else log[-4000:]
+        self._discard_child()
+        return ChildFailure(outcome, f"{detail}\n--- child's stderr (end) ---\n{log}")
+
+    def _exchange(self, request: dict) -> dict:
+        if self._child is None:
+            self._start()
+        try:
+            self._child.stdin.write(json.dumps(request).encode() + b"\n")
+            self._child.stdin.flush()
+        except BrokenPipeError:
+            raise self._fail("crashed", "the child died before the call could be sent") from None
+        return self._read_reply(self.timeout, watch_memory=True)
+
+    def _read_reply(self, timeout: float, watch_memory: bool) -> dict:
+        deadline = time.monotonic() + timeout
+        with selectors.DefaultSelector() as selector:
+            selector.register(self._child.stdout, selectors.EVENT_READ)
+            while b"\n" not in self._pending:
+                if selector.select(timeout=0.01):
+                    chunk = os.read(self._child.stdout.fileno(), 65536)
+                    if not chunk:
+                        code = self._child.wait()
+                        how = f"signal {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
+                        raise self._fail("crashed", f"the child died ({how})")
+                    self._pending += chunk
+                elif watch_memory and (grown := _resident_bytes(self._child.pid) - self._resident_baseline) > self.memory_budget:
+                    raise self._fail("runaway memory", f"killed after its resident size grew by {grown >> 20} MiB")
+                elif time.monotonic() > deadline:
+                    raise self._fail("hung", f"killed after {timeout:g} s without an answer")
+        line, _, self._pending = self._pending.partition(b"\n")
+        return json.loads(line)
+
+
+if __name__ == "__main__":
+    serve(address_space=int(sys.argv[1]))
