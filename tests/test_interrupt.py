@@ -39,20 +39,21 @@ LONG_CALLS = {
 
 @pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
 def test_ctrl_c_interrupts_long_call(call):
-    child = subprocess.Popen(
+    with subprocess.Popen(
         [sys.executable, "-c", SCRIPT.format(call=call)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
-    try:
-        assert child.stdout.readline() == "started\n"
-        time.sleep(1.0)  # well inside the call
-        sent = time.perf_counter()
-        child.send_signal(signal.SIGINT)
-        reply = child.stdout.readline()
-        latency = time.perf_counter() - sent
-        rest, errors = child.communicate(timeout=30)
-    finally:
-        child.kill()
+    ) as child:
+        try:
+            assert child.stdout.readline() == "started\n"
+            time.sleep(1.0)  # well inside the call
+            sent = time.perf_counter()
+            child.send_signal(signal.SIGINT)
+            reply = child.stdout.readline()
+            latency = time.perf_counter() - sent
+            child.wait(timeout=30)
+            # read through the same buffered stream as readline, which may hold the rest already
+            rest, errors = child.stdout.read(), child.stderr.read()
+        finally:
+            child.kill()
     assert reply == "interrupted\n", errors
     assert latency < 0.5
-    assert rest == "usable 1.0\n"
-    assert child.returncode == 0
+    assert (rest, child.returncode) == ("usable 1.0\n", 0), errors
