@@ -72,11 +72,6 @@ inline double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb) {
     return b.dot(Rb);
 }
 
-inline double quad_form(const VectorXd& b, const MatrixXd& R) {
-    VectorXd Rb;
-    return quad_form(b, R, Rb);
-}
-
 // MDL score of a hit rate sr over n observations: -n ln(sr) + k^2 ln(2H) / n,
 // plus the active penalties applied to beta. Rb is scratch for R * beta.
 inline double mdl_from_hit_rate(double sr, Index n_obs, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
