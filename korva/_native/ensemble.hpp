@@ -78,26 +78,40 @@ struct MCMCResult {
 
 namespace detail {
 
+// What every energy evaluation of one fit shares: the tolerance, the model
+// term and ln(hit rate) for each possible hit count, so that an evaluation
+// computes no logarithm (the values are the ones the score would compute).
+struct EnergyTerms {
+    double eps;
+    double model;
+    std::vector<double> log_hit_rate;  // index: hit count 0 .. n
+
+    EnergyTerms(Index n, int k, int H, double eps_) : eps(eps_), model(model_term(n, k, H)) {
+        require_fits_in_memory(n + 1, sizeof(double));
+        log_hit_rate.resize(static_cast<std::size_t>(n) + 1);
+        for (Index hit = 0; hit <= n; ++hit) log_hit_rate[static_cast<std::size_t>(hit)] = std::log(hit_rate(hit, n));
+    }
+};
+
 // MDL energy of a coefficient vector with the fit's fixed tolerance and
 // penalties; owns its scratch so evaluations allocate nothing.
 class ChainEnergy {
 public:
-    ChainEnergy(const MatrixRef& X, const VectorRef& y, int H, double eps, const PenaltySpec& pen)
-        : X_(X), y_(y), k_(static_cast<int>(X.cols())), H_(H), eps_(eps), pen_(pen), yp_(X.rows()),
-          Rb_(X.cols()) {}
+    ChainEnergy(const MatrixRef& X, const VectorRef& y, const EnergyTerms& terms, const PenaltySpec& pen)
+        : X_(X), y_(y), terms_(terms), pen_(pen), yp_(X.rows()), Rb_(X.cols()) {}
 
     double operator()(const VectorXd& b) {
         yp_.noalias() = X_ * b;
-        const double sr = hit_rate(count_hits(yp_.data(), y_.data(), y_.size(), eps_), y_.size());
-        return mdl_from_hit_rate(sr, y_.size(), k_, H_, &b, &pen_, Rb_);
+        const Index hit = count_hits(yp_.data(), y_.data(), y_.size(), terms_.eps);
+        const double n = static_cast<double>(y_.size());
+        const double L = std::fma(-n, terms_.log_hit_rate[static_cast<std::size_t>(hit)], terms_.model);
+        return add_penalties(L, &b, &pen_, Rb_);
     }
 
 private:
     const MatrixRef& X_;
     const VectorRef& y_;
-    int k_;
-    int H_;
-    double eps_;
+    const EnergyTerms& terms_;
     const PenaltySpec& pen_;
     VectorXd yp_;
     VectorXd Rb_;
@@ -150,8 +164,9 @@ public:
         require_fits_in_memory(checked_product(n_chains_, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));
+        const detail::EnergyTerms terms(y.size(), static_cast<int>(X.cols()), H_piH_, eps_cached);
 
-        std::vector<Chain> chains = warm_up(X, y, eps_cached, pen, stop);
+        std::vector<Chain> chains = warm_up(X, y, terms, pen, stop);
         VectorXd energies(n_chains_);
         for (int c = 0; c < n_chains_; ++c) energies(c) = chains[static_cast<std::size_t>(c)].energy;
         const GibbsResult gb = gibbs_entropy(energies, 1.0);
@@ -165,7 +180,7 @@ public:
         VectorXd best_b = elite[0].beta;
         double best_e = elite[0].energy;
         double T = 0.5 * gb.r_heat;
-        detail::ChainEnergy energy_local(X, y, H_piH_, eps_cached, pen);
+        detail::ChainEnergy energy_local(X, y, terms, pen);
         VectorXd b(X.cols()), bc(X.cols());
         for (std::size_t ei = 0; ei < elite.size(); ++ei) {
             detail::ChainRandom rnd(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_);
@@ -189,8 +204,8 @@ private:
     // only slot c. The calling thread (thread 0 of the team) polls `stop` while
     // it runs chains and, once it has no chain left, until all have finished; a
     // stop request raises a flag that every chain reads between iterations.
-    std::vector<Chain> warm_up(const MatrixRef& X, const VectorRef& y, double eps_cached, const PenaltySpec& pen,
-                               const StopCheck& stop) const {
+    std::vector<Chain> warm_up(const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
+                               const PenaltySpec& pen, const StopCheck& stop) const {
         const auto count = static_cast<std::size_t>(n_chains_);
         std::vector<Chain> chains(count);
         // An exception cannot leave the parallel region; each chain parks its own here.
@@ -208,7 +223,7 @@ private:
 #pragma omp for schedule(dynamic, 1) nowait
             for (int c = 0; c < n_chains_; ++c) {
                 try {
-                    if (keep_going()) chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, eps_cached, pen, keep_going);
+                    if (keep_going()) chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, terms, pen, keep_going);
                 } catch (...) {
                     errors[static_cast<std::size_t>(c)] = std::current_exception();
                 }
@@ -224,11 +239,11 @@ private:
     }
 
     template <class KeepGoing>
-    Chain warm_up_chain(int c, const MatrixRef& X, const VectorRef& y, double eps_cached, const PenaltySpec& pen,
-                        KeepGoing& keep_going) const {
+    Chain warm_up_chain(int c, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
+                        const PenaltySpec& pen, KeepGoing& keep_going) const {
         detail::ChainRandom rnd(seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_);
         std::normal_distribution<double> init(0.0, 0.5);
-        detail::ChainEnergy energy_local(X, y, H_piH_, eps_cached, pen);
+        detail::ChainEnergy energy_local(X, y, terms, pen);
         const Index k = X.cols();
         VectorXd b(k), bc(k);
         for (Index i = 0; i < k; ++i) b(i) = init(rnd.rng);

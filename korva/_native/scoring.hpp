@@ -72,20 +72,29 @@ inline double quad_form(const VectorXd& b, const MatrixXd& R, VectorXd& Rb) {
     return b.dot(Rb);
 }
 
-// MDL score of a hit rate sr over n observations: -n ln(sr) + k^2 ln(2H) / n,
-// plus the active penalties applied to beta. Rb is scratch for R * beta.
-inline double mdl_from_hit_rate(double sr, Index n_obs, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
-                                VectorXd& Rb) {
-    const double n = static_cast<double>(n_obs);
+// The model term k^2 ln(2H) / n, formed as (k ln(2H) / n) * k; 0 for k <= 0.
+inline double model_term(Index n_obs, int k, int H) {
     const double logHk = k > 0 ? static_cast<double>(k) * std::log(2.0 * static_cast<double>(H)) : 0.0;
-    double t = logHk / n;
-    t = t * static_cast<double>(k);
-    double L = std::fma(-n, std::log(sr), t);
+    const double t = logHk / static_cast<double>(n_obs);
+    return t * static_cast<double>(k);
+}
+
+// L plus the active penalties gamma b^T R b of beta, R1 before R2, each fused.
+// Rb is scratch for R * beta.
+inline double add_penalties(double L, const VectorXd* beta, const PenaltySpec* pen, VectorXd& Rb) {
     if (beta != nullptr && pen != nullptr && pen->active()) {
         if (pen->gamma1 != 0.0 && pen->R1 != nullptr) L = std::fma(pen->gamma1, quad_form(*beta, *pen->R1, Rb), L);
         if (pen->gamma2 != 0.0 && pen->R2 != nullptr) L = std::fma(pen->gamma2, quad_form(*beta, *pen->R2, Rb), L);
     }
     return L;
+}
+
+// MDL score of a hit rate sr over n observations: -n ln(sr) + k^2 ln(2H) / n,
+// plus the active penalties applied to beta.
+inline double mdl_from_hit_rate(double sr, Index n_obs, int k, int H, const VectorXd* beta, const PenaltySpec* pen,
+                                VectorXd& Rb) {
+    const double L = std::fma(-static_cast<double>(n_obs), std::log(sr), model_term(n_obs, k, H));
+    return add_penalties(L, beta, pen, Rb);
 }
 
 // MDL score with a precomputed tolerance.
