@@ -218,12 +218,30 @@ def test_no_iterations_returns_best_literal_start(rng, pen):
         assert getattr(res.gibbs, f) == pytest.approx(v, rel=1e-10, abs=1e-12), f
 
 
+@pytest.mark.parametrize("n_chains", [1, 5, 9, 26])
+@pytest.mark.parametrize("n", [3, 13, 37])
+def test_warm_up_chain_depends_only_on_its_number(rng, n_chains, n):
+    # Chain c of seed s is chain 0 of seed s + 1000 c, wherever it falls among
+    # the chains that are advanced together.
+    X, y = problem(rng, n=n, k=3, noise=0.3)
+    kw = dict(R1=np.diag([1.0, 0.5, 2.0]), gamma1=0.01)  # continuous energies, so no ties
+    cfg = dict(n_warmup=25, n_deep=0, n_elite=1, step_size=0.1)
+    alone = [kc.TournamentMCMC(n_chains=1, seed=5 + 1000 * c, **cfg).fit(X, y, **kw) for c in range(n_chains)]
+    energies = [r.energy for r in alone]
+    together = kc.TournamentMCMC(n_chains=n_chains, seed=5, **cfg).fit(X, y, **kw)
+    best = int(np.argmin(energies))
+    assert together.energy == energies[best]
+    np.testing.assert_array_equal(together.beta_mcmc, alone[best].beta_mcmc)
+    assert gibbs_tuple(together.gibbs) == gibbs_tuple(kc.gibbs_entropy(energies, 1.0))
+
+
 @pytest.mark.parametrize("pen", ["none", "R1"])
 @pytest.mark.parametrize("seed", [0, 3, 99])
-def test_deep_phase_never_worse_and_energy_consistent(rng, pen, seed):
+@pytest.mark.parametrize("n_elite", [3, 7])
+def test_deep_phase_never_worse_and_energy_consistent(rng, pen, seed, n_elite):
     X, y = problem(rng, n=50, k=3, noise=0.2)
     kw = dict(R1=np.diag([1.0, 2.0, 0.5]), gamma1=0.7) if pen == "R1" else {}
-    cfg = dict(n_chains=8, n_warmup=30, n_elite=3, step_size=0.08, H_piH=10, seed=seed)
+    cfg = dict(n_chains=8, n_warmup=30, n_elite=n_elite, step_size=0.08, H_piH=10, seed=seed)
     warm = kc.TournamentMCMC(n_deep=0, **cfg).fit(X, y, **kw)
     deep = kc.TournamentMCMC(n_deep=150, **cfg).fit(X, y, **kw)
     assert deep.energy <= warm.energy

@@ -3,6 +3,7 @@
 // smallest MDL score.
 #pragma once
 
+#include <immintrin.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -93,27 +94,121 @@ struct EnergyTerms {
     }
 };
 
-// MDL energy of a coefficient vector with the fit's fixed tolerance and
-// penalties; owns its scratch so evaluations allocate nothing.
-class ChainEnergy {
-public:
-    ChainEnergy(const MatrixRef& X, const VectorRef& y, const EnergyTerms& terms, const PenaltySpec& pen)
-        : X_(X), y_(y), terms_(terms), pen_(pen), yp_(X.rows()), Rb_(X.cols()) {}
+// Chains advanced together: one pass over X scores the proposals of all of them.
+constexpr int kLockstep = 4;
 
-    double operator()(const VectorXd& b) {
-        yp_.noalias() = X_ * b;
-        const Index hit = count_hits(yp_.data(), y_.data(), y_.size(), terms_.eps);
+// Adds to hits[c] the rows i of one block, i in [i0, i0 + 4 * V), with
+// |(X b_c)(i) - y(i)| < eps. Each prediction is X(i, 0) b_c(0) followed by one
+// fused multiply-add per further column in column order, in every lane.
+template <int M, int V>
+[[gnu::always_inline]] inline void count_block_hits(const double* X, Index ld, Index k, const double* y, Index i0, __m256d eps,
+                             const double* const* b, __m256i* hits) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    __m256d acc[M][V];
+    if (k == 0) {
+        for (int c = 0; c < M; ++c)
+            for (int v = 0; v < V; ++v) acc[c][v] = _mm256_setzero_pd();
+    } else {
+        __m256d x[V];
+        for (int v = 0; v < V; ++v) x[v] = _mm256_loadu_pd(X + i0 + 4 * v);
+        for (int c = 0; c < M; ++c) {
+            const __m256d bj = _mm256_broadcast_sd(b[c]);
+            for (int v = 0; v < V; ++v) acc[c][v] = _mm256_mul_pd(x[v], bj);
+        }
+    }
+    for (Index j = 1; j < k; ++j) {
+        const double* col = X + j * ld + i0;
+        __m256d x[V];
+        for (int v = 0; v < V; ++v) x[v] = _mm256_loadu_pd(col + 4 * v);
+        for (int c = 0; c < M; ++c) {
+            const __m256d bj = _mm256_broadcast_sd(b[c] + j);
+            for (int v = 0; v < V; ++v) acc[c][v] = _mm256_fmadd_pd(x[v], bj, acc[c][v]);
+        }
+    }
+    for (int v = 0; v < V; ++v) {
+        const __m256d yv = _mm256_loadu_pd(y + i0 + 4 * v);
+        for (int c = 0; c < M; ++c) {
+            const __m256d dev = _mm256_andnot_pd(sign, _mm256_sub_pd(acc[c][v], yv));
+            // A hit sets the lane to all ones, -1 as an integer; NaN compares false.
+            const __m256d hit = _mm256_cmp_pd(dev, eps, _CMP_LT_OQ);
+            hits[c] = _mm256_sub_epi64(hits[c], _mm256_castpd_si256(hit));
+        }
+    }
+}
+
+// hits[c] = number of rows i with |(X b_c)(i) - y(i)| < eps, c < M, counted in
+// blocks of 4 V rows, then blocks of 4 rows, then one row at a time; a row's
+// prediction takes the same operations in every path.
+template <int M, int V>
+inline void count_rows_hits(const MatrixRef& X, const VectorRef& y, double eps, const double* const* b, Index* hits) {
+    const Index n = X.rows(), k = X.cols(), ld = X.outerStride();
+    const __m256d veps = _mm256_set1_pd(eps);
+    __m256i lanes[M];
+    for (int c = 0; c < M; ++c) lanes[c] = _mm256_setzero_si256();
+    Index i = 0;
+    for (; i + 4 * V <= n; i += 4 * V) count_block_hits<M, V>(X.data(), ld, k, y.data(), i, veps, b, lanes);
+    for (; i + 4 <= n; i += 4) count_block_hits<M, 1>(X.data(), ld, k, y.data(), i, veps, b, lanes);
+    for (int c = 0; c < M; ++c) {
+        alignas(32) std::int64_t part[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(part), lanes[c]);
+        hits[c] = part[0] + part[1] + part[2] + part[3];
+        for (Index r = i; r < n; ++r) {
+            double p = k == 0 ? 0.0 : X(r, 0) * b[c][0];
+            for (Index j = 1; j < k; ++j) p = std::fma(X(r, j), b[c][j], p);
+            hits[c] += std::abs(p - y(r)) < eps;
+        }
+    }
+}
+
+// hits[c] = number of rows i with |(X b_c)(i) - y(i)| < eps for M vectors b_c,
+// read in one pass over X. A row's prediction takes the same operations
+// whatever M is and wherever the row falls, so a count never depends on which
+// chains share the pass.
+template <int M>
+inline void count_hits_pass(const MatrixRef& X, const VectorRef& y, double eps, const double* const* b, Index* hits) {
+    // Row blocks as tall as the registers allow: M V accumulators, V rows of X and one coefficient.
+    constexpr int V = M <= 2 ? 4 : M == 3 ? 3 : M == 4 ? 2 : 1;
+    count_rows_hits<M, V>(X, y, eps, b, hits);
+}
+
+// MDL energies of up to kLockstep coefficient vectors with the fit's fixed
+// tolerance and penalties; owns its scratch so evaluations allocate nothing.
+class LockstepEnergy {
+public:
+    LockstepEnergy(const MatrixRef& X, const VectorRef& y, const EnergyTerms& terms, const PenaltySpec& pen)
+        : X_(X), y_(y), terms_(terms), pen_(pen), Rb_(X.cols()) {}
+
+    // e[c] = energy of *b[c] for c < m, 1 <= m <= kLockstep.
+    void operator()(const VectorXd* const* b, int m, double* e) {
+        const double* coef[kLockstep];
+        Index hits[kLockstep];
+        for (int c = 0; c < m; ++c) coef[c] = b[c]->data();
+        count_hits_for(m, coef, hits);
         const double n = static_cast<double>(y_.size());
-        const double L = std::fma(-n, terms_.log_hit_rate[static_cast<std::size_t>(hit)], terms_.model);
-        return add_penalties(L, &b, &pen_, Rb_);
+        for (int c = 0; c < m; ++c) {
+            const double L = std::fma(-n, terms_.log_hit_rate[static_cast<std::size_t>(hits[c])], terms_.model);
+            e[c] = add_penalties(L, b[c], &pen_, Rb_);
+        }
     }
 
 private:
+    void count_hits_for(int m, const double* const* coef, Index* hits) const {
+        switch (m) {
+            case 1: return count_hits_pass<1>(X_, y_, terms_.eps, coef, hits);
+            case 2: return count_hits_pass<2>(X_, y_, terms_.eps, coef, hits);
+            case 3: return count_hits_pass<3>(X_, y_, terms_.eps, coef, hits);
+            case 4: return count_hits_pass<4>(X_, y_, terms_.eps, coef, hits);
+            case 5: return count_hits_pass<5>(X_, y_, terms_.eps, coef, hits);
+            case 6: return count_hits_pass<6>(X_, y_, terms_.eps, coef, hits);
+            case 7: return count_hits_pass<7>(X_, y_, terms_.eps, coef, hits);
+            default: return count_hits_pass<8>(X_, y_, terms_.eps, coef, hits);
+        }
+    }
+
     const MatrixRef& X_;
     const VectorRef& y_;
     const EnergyTerms& terms_;
     const PenaltySpec& pen_;
-    VectorXd yp_;
     VectorXd Rb_;
 };
 
@@ -126,22 +221,52 @@ struct ChainRandom {
     ChainRandom(std::uint64_t seed, double step) : rng(seed), prop(0.0, step) {}
 };
 
-// One Metropolis step at temperature T: every coordinate moves; a proposal of
-// lower energy is taken without a draw, otherwise with probability
-// exp(min(0, (e - ec) / T)), which is 1 when the quotient is NaN.
-inline void metropolis_step(VectorXd& b, double& e, VectorXd& bc, double T, ChainRandom& rnd,
-                            ChainEnergy& energy_local) {
-    for (Index i = 0; i < b.size(); ++i) bc(i) = b(i) + rnd.prop(rnd.rng);
-    const double ec = energy_local(bc);
-    bool accept = ec < e;
-    if (!accept) {
-        const double x = (e - ec) / T;
-        accept = rnd.unif(rnd.rng) < std::exp(x < 0.0 ? x : 0.0);
+// The state of one Metropolis chain and its proposal scratch.
+struct ChainState {
+    ChainRandom rnd;
+    VectorXd b, bc;
+    double e = 0.0;
+    double T = 0.0;
+
+    ChainState(std::uint64_t seed, double step, Index k) : rnd(seed, step), b(k), bc(k) {}
+};
+
+// One Metropolis step of each of m chains at its own temperature: every
+// coordinate moves; a proposal of lower energy is taken without a draw,
+// otherwise with probability exp(min(0, (e - ec) / T)), which is 1 when the
+// quotient is NaN. Each chain draws exactly as if it ran alone.
+inline void lockstep_step(ChainState* s, int m, LockstepEnergy& energy) {
+    const VectorXd* proposals[kLockstep];
+    double ec[kLockstep];
+    for (int c = 0; c < m; ++c) {
+        ChainState& x = s[c];
+        for (Index i = 0; i < x.b.size(); ++i) x.bc(i) = x.b(i) + x.rnd.prop(x.rnd.rng);
+        proposals[c] = &x.bc;
     }
-    if (accept) {
-        b.swap(bc);  // bc is overwritten before it is read again
-        e = ec;
+    energy(proposals, m, ec);
+    for (int c = 0; c < m; ++c) {
+        ChainState& x = s[c];
+        bool accept = ec[c] < x.e;
+        if (!accept) {
+            const double q = (x.e - ec[c]) / x.T;
+            accept = x.rnd.unif(x.rnd.rng) < std::exp(q < 0.0 ? q : 0.0);
+        }
+        if (accept) {
+            x.b.swap(x.bc);  // bc is overwritten before it is read again
+            x.e = ec[c];
+        }
     }
+}
+
+// Splits n items into ceil(n / kLockstep) consecutive groups whose sizes differ
+// by at most one; returns the first item of each group, then n.
+inline std::vector<int> lockstep_groups(int n) {
+    const int groups = (n + kLockstep - 1) / kLockstep;
+    std::vector<int> first(static_cast<std::size_t>(groups) + 1);
+    for (int g = 0; g <= groups; ++g)
+        first[static_cast<std::size_t>(g)] =
+            static_cast<int>(static_cast<std::int64_t>(n) * g / std::max(groups, 1));
+    return first;
 }
 
 }  // namespace detail
@@ -177,39 +302,23 @@ public:
         });
         const std::vector<Chain> elite = select_elite(chains);
 
-        VectorXd best_b = elite[0].beta;
-        double best_e = elite[0].energy;
-        double T = 0.5 * gb.r_heat;
-        detail::ChainEnergy energy_local(X, y, terms, pen);
-        VectorXd b(X.cols()), bc(X.cols());
-        for (std::size_t ei = 0; ei < elite.size(); ++ei) {
-            detail::ChainRandom rnd(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_);
-            b = elite[ei].beta;
-            double e = elite[ei].energy;
-            for (int it = 0; it < n_deep_; ++it) {
-                stop_if_requested(stop);
-                detail::metropolis_step(b, e, bc, T, rnd, energy_local);
-                if (e < best_e) {
-                    best_e = e;
-                    best_b = b;
-                }
-                T = T * 0.9997;
-            }
-        }
-        return {std::move(best_b), best_e, gb, n_chains_, n_elite_};
+        Chain best = deep_phase(X, y, terms, pen, elite, 0.5 * gb.r_heat, stop);
+        return {std::move(best.beta), best.energy, gb, n_chains_, n_elite_};
     }
 
 private:
-    // Runs every warm-up chain, in parallel; chain c depends only on c and writes
-    // only slot c. The calling thread (thread 0 of the team) polls `stop` while
-    // it runs chains and, once it has no chain left, until all have finished; a
-    // stop request raises a flag that every chain reads between iterations.
+    // Runs every warm-up chain, in parallel, in fixed groups of consecutive
+    // chains advanced in lockstep; chain c depends only on c and writes only
+    // slot c. The calling thread (thread 0 of the team) polls `stop` while it
+    // runs groups and, once it has none left, until all have finished; a stop
+    // request raises a flag that every group reads between iterations.
     std::vector<Chain> warm_up(const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                                const PenaltySpec& pen, const StopCheck& stop) const {
-        const auto count = static_cast<std::size_t>(n_chains_);
-        std::vector<Chain> chains(count);
-        // An exception cannot leave the parallel region; each chain parks its own here.
-        std::vector<std::exception_ptr> errors(count);
+        std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
+        const std::vector<int> first = detail::lockstep_groups(n_chains_);
+        const int groups = static_cast<int>(first.size()) - 1;
+        // An exception cannot leave the parallel region; each group parks its own here.
+        std::vector<std::exception_ptr> errors(static_cast<std::size_t>(groups));
         std::atomic<bool> stopping{false};
         std::atomic<int> finished{0};
 #pragma omp parallel
@@ -221,15 +330,16 @@ private:
                 return !stopping.load(std::memory_order_relaxed);
             };
 #pragma omp for schedule(dynamic, 1) nowait
-            for (int c = 0; c < n_chains_; ++c) {
+            for (int g = 0; g < groups; ++g) {
+                const auto slot = static_cast<std::size_t>(g);
                 try {
-                    if (keep_going()) chains[static_cast<std::size_t>(c)] = warm_up_chain(c, X, y, terms, pen, keep_going);
+                    if (keep_going()) warm_up_group(first[slot], first[slot + 1], X, y, terms, pen, keep_going, chains);
                 } catch (...) {
-                    errors[static_cast<std::size_t>(c)] = std::current_exception();
+                    errors[slot] = std::current_exception();
                 }
                 finished.fetch_add(1, std::memory_order_release);
             }
-            while (caller && finished.load(std::memory_order_acquire) < n_chains_ && keep_going())
+            while (caller && finished.load(std::memory_order_acquire) < groups && keep_going())
                 std::this_thread::yield();
         }
         if (stopping.load()) throw Interrupted();
@@ -238,22 +348,88 @@ private:
         return chains;
     }
 
+    // Warm-up chains c0 .. c1 - 1, each with its own streams, started from its
+    // own random vector at T = 2 and cooled by 0.995 per iteration.
     template <class KeepGoing>
-    Chain warm_up_chain(int c, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
-                        const PenaltySpec& pen, KeepGoing& keep_going) const {
-        detail::ChainRandom rnd(seed_ + 1000u * static_cast<std::uint64_t>(c), step_size_);
-        std::normal_distribution<double> init(0.0, 0.5);
-        detail::ChainEnergy energy_local(X, y, terms, pen);
+    void warm_up_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
+                       const PenaltySpec& pen, KeepGoing& keep_going, std::vector<Chain>& chains) const {
+        const int m = c1 - c0;
         const Index k = X.cols();
-        VectorXd b(k), bc(k);
-        for (Index i = 0; i < k; ++i) b(i) = init(rnd.rng);
-        double e = energy_local(b);
-        double T = 2.0;
-        for (int it = 0; it < n_warmup_ && keep_going(); ++it) {
-            detail::metropolis_step(b, e, bc, T, rnd, energy_local);
-            T = T * 0.995;
+        std::vector<detail::ChainState> s;
+        s.reserve(static_cast<std::size_t>(m));
+        const VectorXd* start[detail::kLockstep];
+        double e[detail::kLockstep];
+        for (int c = 0; c < m; ++c) {
+            detail::ChainState& x = s.emplace_back(seed_ + 1000u * static_cast<std::uint64_t>(c0 + c), step_size_, k);
+            std::normal_distribution<double> init(0.0, 0.5);
+            for (Index i = 0; i < k; ++i) x.b(i) = init(x.rnd.rng);
+            x.T = 2.0;
+            start[c] = &x.b;
         }
-        return {std::move(b), e};
+        detail::LockstepEnergy energy(X, y, terms, pen);
+        energy(start, m, e);
+        for (int c = 0; c < m; ++c) s[static_cast<std::size_t>(c)].e = e[c];
+        for (int it = 0; it < n_warmup_ && keep_going(); ++it) {
+            detail::lockstep_step(s.data(), m, energy);
+            for (detail::ChainState& x : s) x.T = x.T * 0.995;
+        }
+        for (int c = 0; c < m; ++c) {
+            detail::ChainState& x = s[static_cast<std::size_t>(c)];
+            chains[static_cast<std::size_t>(c0 + c)] = {std::move(x.b), x.e};
+        }
+    }
+
+    // Refines the elite entries on the calling thread and returns the best
+    // state: the elite's first entry unless a step reached a strictly lower
+    // energy. Entry ei starts where the cooling of the entries before it ends,
+    // so the entries are independent once their starting temperatures are
+    // known; they run in lockstep groups, each keeps the first state of its own
+    // lowest energy, and merging those in entry order with the same strict
+    // comparison keeps the state a one-entry-at-a-time pass would keep.
+    Chain deep_phase(const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms, const PenaltySpec& pen,
+                     const std::vector<Chain>& elite, double T, const StopCheck& stop) const {
+        const int count = static_cast<int>(elite.size());
+        std::vector<double> T_start(elite.size());
+        for (std::size_t ei = 0; ei < elite.size(); ++ei) {
+            T_start[ei] = T;
+            for (int it = 0; it < n_deep_; ++it) {
+                if (it % 65536 == 0) stop_if_requested(stop);
+                T = T * 0.9997;
+            }
+        }
+        Chain best = elite[0];
+        const std::vector<int> first = detail::lockstep_groups(count);
+        detail::LockstepEnergy energy(X, y, terms, pen);
+        for (std::size_t g = 0; g + 1 < first.size(); ++g) {
+            const int m = first[g + 1] - first[g];
+            std::vector<detail::ChainState> s;
+            s.reserve(static_cast<std::size_t>(m));
+            std::vector<Chain> lowest(static_cast<std::size_t>(m), Chain{VectorXd(), HUGE_VAL});
+            for (int c = 0; c < m; ++c) {
+                const auto ei = static_cast<std::size_t>(first[g] + c);
+                detail::ChainState& x = s.emplace_back(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei),
+                                                       0.3 * step_size_, X.cols());
+                x.b = elite[ei].beta;
+                x.e = elite[ei].energy;
+                x.T = T_start[ei];
+            }
+            for (int it = 0; it < n_deep_; ++it) {
+                stop_if_requested(stop);
+                detail::lockstep_step(s.data(), m, energy);
+                for (int c = 0; c < m; ++c) {
+                    detail::ChainState& x = s[static_cast<std::size_t>(c)];
+                    Chain& low = lowest[static_cast<std::size_t>(c)];
+                    if (x.e < low.energy) {
+                        low.energy = x.e;
+                        low.beta = x.b;
+                    }
+                    x.T = x.T * 0.9997;
+                }
+            }
+            for (Chain& low : lowest)
+                if (low.energy < best.energy) best = std::move(low);
+        }
+        return best;
     }
 
     // The best chain, then chains farther than 0.1 from every elite entry, then
