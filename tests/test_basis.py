@@ -205,6 +205,39 @@ def test_design_matrix_nd_random_multi_indices(rng):
     np.testing.assert_allclose(kc.design_matrix_nd(mis, cols), expected, rtol=1e-13, atol=0)
 
 
+def libm_pow():
+    import ctypes
+    import ctypes.util
+
+    fn = ctypes.CDLL(ctypes.util.find_library("m")).pow
+    fn.restype, fn.argtypes = ctypes.c_double, [ctypes.c_double, ctypes.c_double]
+    return fn
+
+
+POWER_INPUTS = {
+    "unit": lambda rng: rng.uniform(-1, 1, 6000),
+    "heavy-tailed": lambda rng: rng.standard_cauchy(3000),
+    "tiny": lambda rng: rng.uniform(-1e-3, 1e-3, 1000),
+    "wide-exponents": lambda rng: np.ldexp(rng.uniform(1, 2, 2000), rng.integers(-400, 400, 2000)),
+    "special": lambda rng: np.array([0.0, -0.0, 1.0, -1.0, 2.0, -0.5, 3.0, np.inf, -np.inf, np.nan,
+                                     1e-300, -1e300, 5e-324, 2.0**-450, 1.0 + 2.0**-27, 3.0**0.5]),
+}
+
+
+@pytest.mark.parametrize("kind", POWER_INPUTS)
+def test_design_matrix_nd_powers_are_those_of_pow(rng, kind):
+    # Every power must be the C library's pow value bit for bit, including
+    # near rounding midpoints, powers of two, underflow, overflow and NaN.
+    x = POWER_INPUTS[kind](rng)
+    pow_ = libm_pow()
+    Phi = kc.design_matrix_nd([[p] for p in range(2, 13)], [x])
+    with np.errstate(all="ignore"):
+        for j, p in enumerate(range(2, 13)):
+            ref = np.array([pow_(v, p) for v in x])
+            same = (Phi[:, j].view(np.int64) == ref.view(np.int64)) | (np.isnan(Phi[:, j]) & np.isnan(ref))
+            assert same.all(), (p, x[~same][:5], Phi[~same, j][:5], ref[~same][:5])
+
+
 @pytest.mark.parametrize(
     "mis, cols, expected",
     [

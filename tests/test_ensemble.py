@@ -127,6 +127,18 @@ def test_gibbs_against_numpy_reference(rng, n, T):
         assert getattr(g, f) == pytest.approx(v, rel=1e-12, abs=1e-14), f
 
 
+@pytest.mark.parametrize("n", [5, 64, 1001])
+def test_gibbs_does_not_depend_on_input_address(rng, n):
+    e = rng.normal(50.0, 5.0, n)
+    store = np.empty(n + 3)
+    results = set()
+    for offset in range(4):  # every 8-byte offset within a 32-byte line
+        view = store[offset : offset + n]
+        view[:] = e
+        results.add(gibbs_tuple(kc.gibbs_entropy(view)))
+    assert len(results) == 1
+
+
 def test_gibbs_column_input_and_default_temperature(rng):
     e = rng.normal(size=9)
     flat = gibbs_tuple(kc.gibbs_entropy(e))

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <immintrin.h>
 #include <cstdint>
 #include <map>
 #include <stdexcept>
@@ -34,6 +35,54 @@ inline double monomial(double x, int p) {
     if (p == 0) return 1.0;
     if (p == 1) return x;
     return std::pow(x, static_cast<double>(p));
+}
+
+// out[i] = monomial(x[i], p) for i < len, the very values of the power
+// function, computed mostly without it. x^p is formed in double-double (each
+// product split exactly with a fused multiply-add), which fixes its nearest
+// double h and the remainder l = x^p - h to far better than 2^-100 relative.
+// The C library's pow is within 0.54 units in the last place of x^p, so when
+// |l| <= 0.45 of that unit every other double is farther than pow may stray,
+// and pow must return h. Values near a rounding midpoint, a power of two,
+// zero, tiny, huge or not finite are left to pow itself, after the vector
+// pass so that it runs without unpredictable branches.
+// @param pending scratch for the positions left to pow, reused between calls
+inline void integer_powers(const double* x, int p, double* out, Index len, std::vector<Index>& pending) {
+    Index i = 0;
+    pending.clear();
+    if (p >= 2) {
+        const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+        const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
+        const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
+        const __m256d lowest = _mm256_set1_pd(0x1p-900), highest = _mm256_set1_pd(0x1p900);
+        const __m256d ulp_of_binade = _mm256_set1_pd(0x1p-52), margin = _mm256_set1_pd(0.45);
+        for (; i + 4 <= len; i += 4) {
+            const __m256d xv = _mm256_loadu_pd(x + i);
+            __m256d h = xv, l = _mm256_setzero_pd();
+            for (int k = 1; k < p; ++k) {
+                const __m256d ph = _mm256_mul_pd(h, xv);
+                const __m256d pl = _mm256_fmadd_pd(l, xv, _mm256_fmsub_pd(h, xv, ph));
+                h = _mm256_add_pd(ph, pl);
+                l = _mm256_sub_pd(pl, _mm256_sub_pd(h, ph));
+            }
+            const __m256d ah = _mm256_and_pd(h, abs_mask), ax = _mm256_and_pd(xv, abs_mask);
+            // Ordered comparisons: NaN fails them all.
+            __m256d ok = _mm256_and_pd(_mm256_cmp_pd(_mm256_min_pd(ah, ax), lowest, _CMP_GE_OQ),
+                                       _mm256_cmp_pd(_mm256_max_pd(ah, ax), highest, _CMP_LE_OQ));
+            const __m256d unit = _mm256_mul_pd(_mm256_and_pd(h, exponent_mask), ulp_of_binade);
+            ok = _mm256_and_pd(ok, _mm256_cmp_pd(_mm256_and_pd(l, abs_mask), _mm256_mul_pd(margin, unit), _CMP_LE_OQ));
+            const __m256i power_of_two =
+                _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(h), mantissa_mask), _mm256_setzero_si256());
+            ok = _mm256_andnot_pd(_mm256_castsi256_pd(power_of_two), ok);
+            _mm256_storeu_pd(out + i, h);
+            const int left = ~_mm256_movemask_pd(ok) & 0xF;
+            if (left != 0)
+                for (int lane = 0; lane < 4; ++lane)
+                    if (left >> lane & 1) pending.push_back(i + lane);
+        }
+    }
+    for (const Index r : pending) out[r] = std::pow(x[r], static_cast<double>(p));
+    for (; i < len; ++i) out[i] = monomial(x[i], p);
 }
 
 // The factor p (order 1) or p (p - 1) (order 2) of the derivative of x^p.
@@ -96,21 +145,30 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D out{MatrixXd::Zero(M, M), MatrixXd::Zero(M, M)};
-    VectorXd d1(M), d2(M), pw(M);
-    for (int g = 0; g < n_grid; ++g) {
-        if (g % 4096 == 4095) stop_if_requested(stop);
-        const double x = std::fma(static_cast<double>(g), dx, x_min);
-        // Both derivative rows need the same powers x^0 .. x^(deg - 1): evaluate each once.
-        for (int q = 0; q < deg; ++q) pw(q) = monomial(x, q);
-        for (int p = 0; p <= deg; ++p) {
-            d1(p) = p < 1 ? 0.0 : deriv_factor(p, 1) * pw(p - 1);
-            d2(p) = p < 2 ? 0.0 : deriv_factor(p, 2) * pw(p - 2);
-        }
-        // d(a) d(b) = d(b) d(a) exactly, so the lower triangle mirrored is the full sum.
-        for (Index b = 0; b < M; ++b) {
-            for (Index a = b; a < M; ++a) {
-                out.R1(a, b) = std::fma(d1(a) * d1(b), dx, out.R1(a, b));
-                out.R2(a, b) = std::fma(d2(a) * d2(b), dx, out.R2(a, b));
+    // Grid points in blocks; both derivative rows need the same powers
+    // x^0 .. x^(deg - 1), evaluated once per point, a power at a time.
+    constexpr Index block = 256;
+    require_fits_in_memory(checked_product(block, M, "the power table"), sizeof(double));
+    double points[block];
+    MatrixXd pw(block, M);
+    std::vector<Index> pending;
+    VectorXd d1(M), d2(M);
+    for (Index g0 = 0; g0 < n_grid; g0 += block) {
+        stop_if_requested(stop);
+        const Index len = std::min<Index>(block, n_grid - g0);
+        for (Index t = 0; t < len; ++t) points[t] = std::fma(static_cast<double>(g0 + t), dx, x_min);
+        for (int q = 0; q < deg; ++q) integer_powers(points, q, pw.col(q).data(), len, pending);
+        for (Index t = 0; t < len; ++t) {
+            for (int p = 0; p <= deg; ++p) {
+                d1(p) = p < 1 ? 0.0 : deriv_factor(p, 1) * pw(t, p - 1);
+                d2(p) = p < 2 ? 0.0 : deriv_factor(p, 2) * pw(t, p - 2);
+            }
+            // d(a) d(b) = d(b) d(a) exactly, so the lower triangle mirrored is the full sum.
+            for (Index b = 0; b < M; ++b) {
+                for (Index a = b; a < M; ++a) {
+                    out.R1(a, b) = std::fma(d1(a) * d1(b), dx, out.R1(a, b));
+                    out.R2(a, b) = std::fma(d2(a) * d2(b), dx, out.R2(a, b));
+                }
             }
         }
     }
@@ -189,6 +247,8 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
     require_fits_in_memory(checked_product(block, static_cast<Index>(D + distinct.size()), "the power table"),
                            sizeof(double));
     Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, static_cast<Index>(D + distinct.size()));
+    std::vector<Index> pending;
+    pending.reserve(block);
 
     MatrixXd Phi(n, M);
     advise_huge_pages(Phi.data(), Phi.size());
@@ -198,24 +258,30 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
         for (std::size_t d = 0; d < D; ++d) powers.col(static_cast<Index>(d)).head(len) = X_cols[d].segment(i0, len);
         for (std::size_t s = 0; s < distinct.size(); ++s) {
             const auto [d, p] = distinct[s];
-            powers.col(static_cast<Index>(D + s)).head(len) =
-                X_cols[d].segment(i0, len).unaryExpr([p = p](double v) { return monomial(v, p); });
+            integer_powers(X_cols[d].data() + i0, p, powers.col(static_cast<Index>(D + s)).data(), len, pending);
         }
         for (Index j = 0; j < M; ++j) {
-            auto col = Phi.col(j).segment(i0, len);
             const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
-            bool started = false;  // the product starts from 1, and 1 * v is v: begin with the first factor
-            for (std::size_t d = 0; d < D; ++d) {
-                if (slots[d] < 0) continue;
-                const auto factor = powers.col(slots[d]).head(len);
-                if (started) {
-                    col.array() *= factor.array();
-                } else {
-                    col = factor;
-                    started = true;
-                }
+            const double* factors[3];
+            int used = 0;
+            for (std::size_t d = 0; d < D && used < 3; ++d)
+                if (slots[d] >= 0) factors[used++] = powers.col(slots[d]).data();
+            double* col = &Phi(i0, j);
+            // The product starts from 1, and 1 * v is v: it begins with the first factor.
+            // Up to three factors are multiplied in registers and each entry is stored once.
+            switch (used) {
+                case 0: std::fill(col, col + len, 1.0); break;
+                case 1: std::copy(factors[0], factors[0] + len, col); break;
+                case 2: for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i]; break;
+                default: for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i] * factors[2][i];
             }
-            if (!started) col.setOnes();
+            // Factors beyond the third, in increasing dimension, in place.
+            int seen = 0;
+            for (std::size_t d = 0; d < D; ++d) {
+                if (slots[d] < 0 || seen++ < 3) continue;
+                const double* f = powers.col(slots[d]).data();
+                for (Index i = 0; i < len; ++i) col[i] *= f[i];
+            }
         }
     }
     return Phi;

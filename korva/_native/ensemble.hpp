@@ -30,12 +30,26 @@ struct GibbsResult {
     double T;       // the temperature as given
 };
 
+// Sum of v in one fixed order, four interleaved partial sums combined pairwise,
+// so that it does not depend on where v lies in memory (a vectorised reduction
+// peels a different head for each alignment).
+inline double interleaved_sum(const VectorRef& v) {
+    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    const Index n = v.size();
+    Index i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int lane = 0; lane < 4; ++lane) part[lane] += v(i + lane);
+    double total = (part[0] + part[1]) + (part[2] + part[3]);
+    for (; i < n; ++i) total += v(i);
+    return total;
+}
+
 // @param energies (N,), N >= 1; T: temperature of the Gibbs weights
 inline GibbsResult gibbs_entropy(const VectorRef& energies, double T) {
     const Index N = energies.size();
     if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty; give at least one energy");
     const double emin = energies.minCoeff();
-    const double meanE = energies.sum() / static_cast<double>(N);
+    const double meanE = interleaved_sum(energies) / static_cast<double>(N);
 
     // Shifting by the minimum makes the largest weight exactly 1, so nothing overflows for T > 0.
     const double scale = T + 1e-300;
