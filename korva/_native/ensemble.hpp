@@ -53,10 +53,12 @@ inline GibbsResult gibbs_entropy(const VectorRef& energies, double T) {
 
     // Shifting by the minimum makes the largest weight exactly 1, so nothing overflows for T > 0.
     const double scale = T + 1e-300;
-    VectorXd w(N);
+    // The exponents in a loop of their own, which vectorises its divisions.
+    VectorXd exponent(N), w(N);
+    for (Index i = 0; i < N; ++i) exponent(i) = -(energies(i) - emin) / scale;
     double wsum = 0.0;
     for (Index i = 0; i < N; ++i) {
-        w(i) = std::exp(-(energies(i) - emin) / scale);
+        w(i) = std::exp(exponent(i));
         wsum += w(i);
     }
     // ln p = ln w - ln wsum, and ln w is the exponent itself: one logarithm in
@@ -71,7 +73,7 @@ inline GibbsResult gibbs_entropy(const VectorRef& energies, double T) {
         var += dev * dev;
         if (w(i) == 0.0) continue;
         const double p = w(i) / wsum;
-        H = H - p * (-(energies(i) - emin) / scale - log_wsum);
+        H = H - p * (exponent(i) - log_wsum);
     }
     const double Hmax = std::log(static_cast<double>(std::max<Index>(N, 2)));
     const double He = H / (Hmax + 1e-300);
