@@ -230,9 +230,10 @@ def test_design_matrix_nd_powers_are_those_of_pow(rng, kind):
     # near rounding midpoints, powers of two, underflow, overflow and NaN.
     x = POWER_INPUTS[kind](rng)
     pow_ = libm_pow()
-    Phi = kc.design_matrix_nd([[p] for p in range(2, 13)], [x])
+    exponents = [*range(2, 13), 31, 64, 65, 200]
+    Phi = kc.design_matrix_nd([[p] for p in exponents], [x])
     with np.errstate(all="ignore"):
-        for j, p in enumerate(range(2, 13)):
+        for j, p in enumerate(exponents):
             ref = np.array([pow_(v, p) for v in x])
             same = (Phi[:, j].view(np.int64) == ref.view(np.int64)) | (np.isnan(Phi[:, j]) & np.isnan(ref))
             assert same.all(), (p, x[~same][:5], Phi[~same, j][:5], ref[~same][:5])

@@ -22,7 +22,7 @@ from sandbox import Call, CallRunner
 
 EXAMPLES_PER_ENTRY_POINT = 400
 
-# Calls that crashed the module, kept so that they are tried on every run.
+# Calls that crashed or hung the module, kept so that they are tried on every run.
 # Each gets a fresh child: whether reading uninitialised memory crashes
 # depends on what earlier calls left in the heap.
 CRASHED_BEFORE = [
@@ -36,6 +36,8 @@ CRASHED_BEFORE = [
     # for finite entries of about 1e154 and more.
     Call("ols", "kc.ols", ("np.full((30, 20), 1e300)", "np.ones(30)")),
     Call("ols", "kc.ols", ("np.full((30, 2), 1e300)", "np.ones(30)")),
+    # Hung: powers were once formed by a product chain as long as the exponent.
+    Call("design_matrix_nd", "kc.design_matrix_nd", ("[[2**31 - 1]]", "[np.full(64, 0.5)]")),
 ]
 
 

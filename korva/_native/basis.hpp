@@ -45,12 +45,13 @@ inline double monomial(double x, int p) {
 // |l| <= 0.45 of that unit every other double is farther than pow may stray,
 // and pow must return h. Values near a rounding midpoint, a power of two,
 // zero, tiny, huge or not finite are left to pow itself, after the vector
-// pass so that it runs without unpredictable branches.
+// pass so that it runs without unpredictable branches; so are exponents above
+// 64, where the product chain would cost more than pow.
 // @param pending scratch for the positions left to pow, reused between calls
 inline void integer_powers(const double* x, int p, double* out, Index len, std::vector<Index>& pending) {
     Index i = 0;
     pending.clear();
-    if (p >= 2) {
+    if (p >= 2 && p <= 64) {
         const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
         const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
         const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <immintrin.h>
+#include <limits>
 #include <stdexcept>
 
 #include "common.hpp"
@@ -26,13 +28,126 @@ inline VectorXd svd_min_norm_solve(const MatrixXd& A, const VectorXd& rhs) {
     return solve_by(Eigen::BDCSVD<MatrixXd>(A, thin), rhs);
 }
 
-// 2^-e with 2^e the binary order of the largest magnitude (kept within the
-// normal range), or 1 for all zeros: scaling by it is exact and brings the
+// The largest magnitude among the entries of a column-major rows x cols array
+// (leading dimension ld), or infinity when any entry is NaN or infinite.
+// Several independent maxima keep the scan at load speed.
+inline double largest_magnitude(const double* a, Index rows, Index cols, Index ld) {
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m256d largest_finite = _mm256_set1_pd(std::numeric_limits<double>::max());
+    __m256d top0 = _mm256_setzero_pd(), top1 = _mm256_setzero_pd();
+    __m256d finite = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    double top = 0.0;
+    bool all_finite = true;
+    for (Index j = 0; j < cols; ++j) {
+        const double* c = a + j * ld;
+        Index i = 0;
+        for (; i + 8 <= rows; i += 8) {
+            const __m256d u = _mm256_and_pd(_mm256_loadu_pd(c + i), abs_mask);
+            const __m256d v = _mm256_and_pd(_mm256_loadu_pd(c + i + 4), abs_mask);
+            top0 = _mm256_max_pd(top0, u);
+            top1 = _mm256_max_pd(top1, v);
+            // Ordered comparisons: NaN fails them.
+            finite = _mm256_and_pd(finite, _mm256_and_pd(_mm256_cmp_pd(u, largest_finite, _CMP_LE_OQ),
+                                                         _mm256_cmp_pd(v, largest_finite, _CMP_LE_OQ)));
+        }
+        for (; i < rows; ++i) {
+            const double u = std::abs(c[i]);
+            all_finite = all_finite && u <= std::numeric_limits<double>::max();
+            top = std::max(top, u);
+        }
+    }
+    alignas(32) double part[4];
+    _mm256_store_pd(part, _mm256_max_pd(top0, top1));
+    for (const double u : part) top = std::max(top, u);
+    if (!all_finite || _mm256_movemask_pd(finite) != 0xF) return std::numeric_limits<double>::infinity();
+    return top;
+}
+
+// 2^-e with 2^e the binary order of top, a largest magnitude (kept within the
+// normal range), or 1 when top is 0: scaling by it is exact and brings the
 // largest entry near 1.
-template <class Values>
-double power_of_two_scale(const Values& v) {
-    const double top = v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
+inline double power_of_two_scale(double top) {
     return top > 0.0 ? std::ldexp(1.0, -std::clamp(std::ilogb(top), -1022, 1023)) : 1.0;
+}
+
+// sum a[i] b[i] for i < n, in sixteen interleaved partial sums combined in a
+// fixed order (independent chains, so the loop runs at load speed).
+inline double dot_fixed_order(const double* __restrict a, const double* __restrict b, Index n) {
+    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd(), s2 = _mm256_setzero_pd(), s3 = _mm256_setzero_pd();
+    Index i = 0;
+    for (; i + 16 <= n; i += 16) {
+        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+        s1 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 4), _mm256_loadu_pd(b + i + 4), s1);
+        s2 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 8), _mm256_loadu_pd(b + i + 8), s2);
+        s3 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i + 12), _mm256_loadu_pd(b + i + 12), s3);
+    }
+    for (; i + 4 <= n; i += 4) s0 = _mm256_fmadd_pd(_mm256_loadu_pd(a + i), _mm256_loadu_pd(b + i), s0);
+    alignas(32) double part[4];
+    _mm256_store_pd(part, _mm256_add_pd(_mm256_add_pd(s0, s1), _mm256_add_pd(s2, s3)));
+    double total = (part[0] + part[1]) + (part[2] + part[3]);
+    for (; i < n; ++i) total = std::fma(a[i], b[i], total);
+    return total;
+}
+
+// a[i] -= d v[i] for i < n.
+inline void subtract_multiple(double* __restrict a, double d, const double* __restrict v, Index n) {
+    const __m256d dv = _mm256_set1_pd(d);
+    Index i = 0;
+    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(a + i, _mm256_fnmadd_pd(dv, _mm256_loadu_pd(v + i), _mm256_loadu_pd(a + i)));
+    for (; i < n; ++i) a[i] = std::fma(-d, v[i], a[i]);
+}
+
+// Householder triangularisation in place of the column-major rows x w matrix at
+// A (leading dimension lda): afterwards its upper triangle holds R, and below
+// the diagonal is scratch. The reflection of column k sends it to
+// beta e_k, beta = -sign(alpha) ||x||; there is none when the part below the
+// diagonal has a squared norm below the smallest normal double. Each later
+// column is reflected right after its product with the reflection vector is
+// taken, while it is still in the first-level cache.
+inline void householder_triangularize(double* A, Index lda, Index rows, Index w) {
+    for (Index k = 0; k < std::min(rows, w); ++k) {
+        double* x = A + k * lda + k;  // the diagonal entry, then the r entries below it
+        const Index r = rows - k - 1;
+        const double tail = dot_fixed_order(x + 1, x + 1, r);
+        if (tail <= std::numeric_limits<double>::min()) continue;
+        const double alpha = x[0];
+        const double norm = std::sqrt(alpha * alpha + tail);
+        const double beta = alpha >= 0.0 ? -norm : norm;
+        const double tau = (beta - alpha) / beta;
+        const double inv = 1.0 / (alpha - beta);
+        for (Index i = 1; i <= r; ++i) x[i] *= inv;  // the reflection vector below its leading 1
+        x[0] = beta;
+        for (Index j = k + 1; j < w; ++j) {
+            double* a = A + j * lda + k;
+            const double d = tau * (a[0] + dot_fixed_order(x + 1, a + 1, r));
+            a[0] -= d;
+            subtract_multiple(a + 1, d, x + 1, r);
+        }
+    }
+}
+
+// The triangular factor of [sx X | sy y], m > p, by Householder QR of one row
+// block at a time stacked under the factor so far: each factorisation runs in
+// cache and X is read once. The result is (p + 1) x (p + 1) and upper
+// triangular; its first p columns are the factor R of sx X, and the top p
+// entries of its last column are Q^T (sy y).
+inline MatrixXd stacked_qr(const MatrixRef& X, double sx, const VectorRef& y, double sy) {
+    const Index m = X.rows(), p = X.cols(), w = p + 1;
+    const Index block = std::max<Index>(512, 4 * w);
+    MatrixXd S(w + block, w);
+    Index top = 0;  // rows of S holding the factor so far
+    for (Index i0 = 0; i0 < m; i0 += block) {
+        const Index len = std::min(block, m - i0);
+        S.block(top, 0, len, p) = sx * X.middleRows(i0, len);
+        S.col(p).segment(top, len) = sy * y.segment(i0, len);
+        const Index rows = top + len;
+        householder_triangularize(S.data(), S.rows(), rows, w);
+        top = std::min(rows, w);
+        S.topRows(top).triangularView<Eigen::StrictlyLower>().setZero();
+    }
+    MatrixXd R = MatrixXd::Zero(w, w);
+    R.topRows(top) = S.topRows(top);
+    return R;
 }
 
 // Minimum-norm least-squares coefficients.
@@ -41,22 +156,20 @@ inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     const Index m = X.rows(), p = X.cols();
     if (m == 0 || p == 0) return VectorXd::Zero(p);
     // The iterative decompositions need finite input; with NaN or inf they may never converge.
-    if (!X.allFinite()) throw std::invalid_argument("ols: X contains NaN or infinite values");
+    const double top = largest_magnitude(X.data(), m, p, X.outerStride());
+    if (!(top <= std::numeric_limits<double>::max())) throw std::invalid_argument("ols: X contains NaN or infinite values");
     // Solving sX beta' = ty with exact power-of-two scales s, t keeps squared
     // norms inside the QR and SVD finite for entries near the range of
     // doubles; then beta = (s / t) beta'. The rank rule is scale-free.
-    const double sx = power_of_two_scale(X);
-    const double sy = y.allFinite() ? power_of_two_scale(y) : 1.0;
-    const VectorXd ys = sy * y;
-    if (m <= p) return (sx / sy) * svd_min_norm_solve(sx * X, ys);
+    const double sx = power_of_two_scale(top);
+    const double top_y = largest_magnitude(y.data(), m, 1, m);
+    const double sy = top_y <= std::numeric_limits<double>::max() ? power_of_two_scale(top_y) : 1.0;
+    if (m <= p) return (sx / sy) * svd_min_norm_solve(sx * X, sy * y);
     // Tall X: with X = QR and R = U S V^T, X = (QU) S V^T is a thin SVD of X with
     // the same singular values, rank threshold (min(m, p) = p) and solution,
     // found from the small p x p factor instead of the m x p matrix.
-    const Eigen::HouseholderQR<MatrixXd> qr(sx * X);
-    const MatrixXd R = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
-    VectorXd Qty = ys;
-    Qty.applyOnTheLeft(qr.householderQ().adjoint());
-    return (sx / sy) * svd_min_norm_solve(R, Qty.head(p));
+    const MatrixXd Rt = stacked_qr(X, sx, y, sy);
+    return (sx / sy) * svd_min_norm_solve(Rt.topLeftCorner(p, p), Rt.col(p).head(p));
 }
 
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi^T y, n = len(y).
