@@ -41,6 +41,19 @@ def test_ols_recovers_exact_coefficients(rng, m, p):
     np.testing.assert_allclose(kc.ols(X, y), np.linalg.lstsq(X, y, rcond=None)[0], **TOL)
 
 
+@pytest.mark.parametrize("m", [513, 1100, 2600])
+@pytest.mark.parametrize("p, rank", [(3, 3), (12, 7), (21, 21), (30, 11)])
+@pytest.mark.parametrize("magnitude", [1e-150, 1.0, 1e150])
+def test_ols_tall_matches_pseudo_inverse(rng, m, p, rank, magnitude):
+    # Tall designs are factorised in row blocks; the minimum-norm solution must
+    # not depend on where the blocks fall, on rank deficiency or on scale.
+    X = magnitude * (rng.normal(size=(m, rank)) @ rng.normal(size=(rank, p)))
+    X[rng.integers(0, m, 5)] = 0.0
+    y = magnitude * rng.normal(size=m)
+    expected = np.linalg.pinv(X / magnitude, rcond=1e-12) @ (y / magnitude)
+    np.testing.assert_allclose(kc.ols(X, y), expected, rtol=1e-9, atol=1e-12 * np.abs(expected).max())
+
+
 @pytest.mark.parametrize("m", [6, 40])
 @pytest.mark.parametrize("c", [3.0, -1.25])
 def test_ols_duplicated_column_splits_evenly(rng, m, c):
