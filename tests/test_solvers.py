@@ -118,6 +118,22 @@ def test_unpenalised_without_ridge_equals_ols(rng, m, p):
     np.testing.assert_allclose(beta, np.linalg.lstsq(Phi, y, rcond=None)[0], rtol=1e-8, atol=1e-10)
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("m", [1, 127, 128, 129, 1000])
+@pytest.mark.parametrize("p", [1, 3, 4, 8, 21])
+def test_normal_equations_in_either_layout_and_any_chunking(rng, order, m, p):
+    # Rows are summed in chunks and, for C-ordered designs with a multiple of
+    # four columns, read in place; every layout must give the same system.
+    Phi = np.asarray(rng.normal(size=(m, p)), order=order)
+    y = rng.normal(size=m)
+    beta = kc.fit_regularized_linear(Phi, y, ridge=0.5)
+    expected = np.linalg.solve(Phi.T @ Phi + 0.5 * np.eye(p), Phi.T @ y)
+    np.testing.assert_allclose(beta, expected, rtol=1e-10, atol=1e-12)
+    view = np.asarray(rng.normal(size=(m, 2 * p)), order=order)[:, ::2]  # strided, copied on the way in
+    np.testing.assert_allclose(kc.fit_regularized_linear(view, y, ridge=0.5),
+                               np.linalg.solve(view.T @ view + 0.5 * np.eye(p), view.T @ y), rtol=1e-10, atol=1e-12)
+
+
 def test_default_call_is_slightly_regularised_least_squares(rng):
     Phi, y = _problem(rng, 50, 6)
     beta = kc.fit_regularized_linear(Phi, y)
