@@ -115,7 +115,7 @@ inline MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
     MatrixXd Phi(n, M);
     advise_huge_pages(Phi.data(), Phi.size());
     // Row blocks keep column p - 1 in cache while column p is formed from it.
-    constexpr Index block = 512;
+    constexpr Index block = 128;
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
         Phi.col(0).segment(i0, len).setOnes();
