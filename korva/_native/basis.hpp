@@ -227,7 +227,7 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
     // shared by all basis functions that use it; factor_slot[j][d] names the
     // row of `powers` holding the factor of column j in dimension d
     // (-1: none; a slot below D: the plain column X_cols[d]).
-    constexpr Index block = 256;
+    constexpr Index block = 512;
     std::vector<std::pair<std::size_t, int>> distinct;
     std::vector<std::map<int, Index>> slot_of(D);
     std::vector<Index> factor_slot(static_cast<std::size_t>(M) * D, -1);
