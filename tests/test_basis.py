@@ -145,6 +145,33 @@ def test_penalty_1d_against_rectangle_sum(rng, deg, n):
     assert_close(S2, -ref2)
 
 
+def fma(a, b, c):
+    return float(Fraction(a) * Fraction(b) + Fraction(c))  # one rounding, as a fused multiply-add
+
+
+@pytest.mark.parametrize("deg, n, lo, hi", [(6, 300, -1.3, 0.9), (13, 21, -0.7, 1.1), (3, 257, 0.0, 1.0)])
+def test_penalty_1d_entries_are_the_fused_grid_sums(deg, n, lo, hi):
+    # Bit for bit: x_g = fma(g, dx, lo); d = factor * pow(x, p - order); each
+    # entry accumulates fma(d(a) * d(b), dx, R) over the grid in order.
+    pow_ = libm_pow()
+    dx = (hi - lo) / (n - 1)
+    R1 = np.zeros((deg + 1, deg + 1))
+    R2 = np.zeros((deg + 1, deg + 1))
+    for g in range(n):
+        x = fma(g, dx, lo)
+        d1 = [0.0] + [float(p) * pow_(x, p - 1) for p in range(1, deg + 1)]
+        d2 = [0.0, 0.0] + [float(p * (p - 1)) * pow_(x, p - 2) for p in range(2, deg + 1)]
+        for a in range(deg + 1):
+            for b in range(a + 1):
+                R1[a, b] = fma(d1[a] * d1[b], dx, R1[a, b])
+                R2[a, b] = fma(d2[a] * d2[b], dx, R2[a, b])
+    for R in (R1, R2):
+        R[np.triu_indices(deg + 1, 1)] = R.T[np.triu_indices(deg + 1, 1)]
+    got = kc.smoothness_penalty_matrices_1d(deg, lo, hi, n)
+    np.testing.assert_array_equal(got[0], R1)
+    np.testing.assert_array_equal(got[1], R2)
+
+
 @pytest.mark.parametrize(
     "deg, expected",
     [

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "products.hpp"
 #include "size_limits.hpp"
 
 namespace korva {
@@ -37,21 +38,25 @@ inline double monomial(double x, int p) {
     return std::pow(x, static_cast<double>(p));
 }
 
-// out[i] = monomial(x[i], p) for i < len, the very values of the power
-// function, computed mostly without it. x^p is formed in double-double (each
-// product split exactly with a fused multiply-add), which fixes its nearest
-// double h and the remainder l = x^p - h to far better than 2^-100 relative.
-// The C library's pow is within 0.54 units in the last place of x^p, so when
-// |l| <= 0.45 of that unit every other double is farther than pow may stray,
-// and pow must return h. Values near a rounding midpoint, a power of two,
-// zero, tiny, huge or not finite are left to pow itself, after the vector
-// pass so that it runs without unpredictable branches; so are exponents above
-// 64, where the product chain would cost more than pow.
-// @param pending scratch for the positions left to pow, reused between calls
-inline void integer_powers(const double* x, int p, double* out, Index len, std::vector<Index>& pending) {
-    Index i = 0;
+// Column q - p_lo of out (leading dimension ld) = monomial(x[i], q) for i < len
+// and p_lo <= q <= p_hi: the very values of the power function, computed
+// mostly without it. x^q is formed in double-double along the chain x^2, x^3,
+// ... (each product split exactly with a fused multiply-add), which fixes its
+// nearest double h and the remainder l = x^q - h to far better than 2^-100
+// relative. The C library's pow is within 0.54 units in the last place of
+// x^q, so when |l| <= 0.45 of that unit every other double is farther than
+// pow may stray, and pow must return h. Values near a rounding midpoint, a
+// power of two, zero, tiny, huge or not finite are left to pow itself, after
+// the vector pass so that it runs without unpredictable branches; so are
+// exponents above 64, where the chain would cost more than pow.
+// @param pending scratch for the (position, exponent) pairs left to pow
+inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* out, Index ld,
+                        std::vector<std::pair<Index, int>>& pending) {
+    constexpr int chain_limit = 64;
     pending.clear();
-    if (p >= 2 && p <= 64) {
+    Index i = 0;
+    const int chained_hi = std::min(p_hi, chain_limit);
+    if (chained_hi >= 2) {
         const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
         const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
         const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
@@ -59,31 +64,38 @@ inline void integer_powers(const double* x, int p, double* out, Index len, std::
         const __m256d ulp_of_binade = _mm256_set1_pd(0x1p-52), margin = _mm256_set1_pd(0.45);
         for (; i + 4 <= len; i += 4) {
             const __m256d xv = _mm256_loadu_pd(x + i);
+            const __m256d ax = _mm256_and_pd(xv, abs_mask);
             __m256d h = xv, l = _mm256_setzero_pd();
-            for (int k = 1; k < p; ++k) {
+            for (int q = 2; q <= chained_hi; ++q) {
                 const __m256d ph = _mm256_mul_pd(h, xv);
                 const __m256d pl = _mm256_fmadd_pd(l, xv, _mm256_fmsub_pd(h, xv, ph));
                 h = _mm256_add_pd(ph, pl);
                 l = _mm256_sub_pd(pl, _mm256_sub_pd(h, ph));
+                if (q < p_lo) continue;
+                const __m256d ah = _mm256_and_pd(h, abs_mask);
+                // Ordered comparisons: NaN fails them all.
+                __m256d ok = _mm256_and_pd(_mm256_cmp_pd(_mm256_min_pd(ah, ax), lowest, _CMP_GE_OQ),
+                                           _mm256_cmp_pd(_mm256_max_pd(ah, ax), highest, _CMP_LE_OQ));
+                const __m256d unit = _mm256_mul_pd(_mm256_and_pd(h, exponent_mask), ulp_of_binade);
+                ok = _mm256_and_pd(ok,
+                                   _mm256_cmp_pd(_mm256_and_pd(l, abs_mask), _mm256_mul_pd(margin, unit), _CMP_LE_OQ));
+                const __m256i power_of_two = _mm256_cmpeq_epi64(
+                    _mm256_and_si256(_mm256_castpd_si256(h), mantissa_mask), _mm256_setzero_si256());
+                ok = _mm256_andnot_pd(_mm256_castsi256_pd(power_of_two), ok);
+                _mm256_storeu_pd(out + (q - p_lo) * ld + i, h);
+                const int left = ~_mm256_movemask_pd(ok) & 0xF;
+                if (left != 0)
+                    for (int lane = 0; lane < 4; ++lane)
+                        if (left >> lane & 1) pending.emplace_back(i + lane, q);
             }
-            const __m256d ah = _mm256_and_pd(h, abs_mask), ax = _mm256_and_pd(xv, abs_mask);
-            // Ordered comparisons: NaN fails them all.
-            __m256d ok = _mm256_and_pd(_mm256_cmp_pd(_mm256_min_pd(ah, ax), lowest, _CMP_GE_OQ),
-                                       _mm256_cmp_pd(_mm256_max_pd(ah, ax), highest, _CMP_LE_OQ));
-            const __m256d unit = _mm256_mul_pd(_mm256_and_pd(h, exponent_mask), ulp_of_binade);
-            ok = _mm256_and_pd(ok, _mm256_cmp_pd(_mm256_and_pd(l, abs_mask), _mm256_mul_pd(margin, unit), _CMP_LE_OQ));
-            const __m256i power_of_two =
-                _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(h), mantissa_mask), _mm256_setzero_si256());
-            ok = _mm256_andnot_pd(_mm256_castsi256_pd(power_of_two), ok);
-            _mm256_storeu_pd(out + i, h);
-            const int left = ~_mm256_movemask_pd(ok) & 0xF;
-            if (left != 0)
-                for (int lane = 0; lane < 4; ++lane)
-                    if (left >> lane & 1) pending.push_back(i + lane);
         }
     }
-    for (const Index r : pending) out[r] = std::pow(x[r], static_cast<double>(p));
-    for (; i < len; ++i) out[i] = monomial(x[i], p);
+    for (const auto& [r, q] : pending) out[(q - p_lo) * ld + r] = std::pow(x[r], static_cast<double>(q));
+    // Exponents 0 and 1, those beyond the chain, and the rows after the last group of four.
+    for (int q = p_lo; q <= p_hi; ++q) {
+        const bool chained = q >= 2 && q <= chain_limit;
+        for (Index r = chained ? i : 0; r < len; ++r) out[(q - p_lo) * ld + r] = monomial(x[r], q);
+    }
 }
 
 // The factor p (order 1) or p (p - 1) (order 2) of the derivative of x^p.
@@ -145,34 +157,35 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     const Index M = static_cast<Index>(deg) + 1;
     require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
-    PenaltyMatrices1D out{MatrixXd::Zero(M, M), MatrixXd::Zero(M, M)};
     // Grid points in blocks; both derivative rows need the same powers
-    // x^0 .. x^(deg - 1), evaluated once per point, a power at a time.
+    // x^0 .. x^(deg - 1), evaluated once per point, a power at a time. The
+    // derivative rows go into zero-padded row-major tables whose products are
+    // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)).
     constexpr Index block = 256;
-    require_fits_in_memory(checked_product(block, M, "the power table"), sizeof(double));
+    const Index W = (M + 3) / 4 * 4;
+    require_fits_in_memory(checked_product(W, W + 3 * block, "the penalty tables"), 2 * sizeof(double));
+    using RowTable = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    RowTable d1 = RowTable::Zero(block, W), d2 = RowTable::Zero(block, W);
+    MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);
     double points[block];
-    MatrixXd pw(block, M);
-    std::vector<Index> pending;
-    VectorXd d1(M), d2(M);
+    std::vector<std::pair<Index, int>> pending;
+    const __m256d step = _mm256_set1_pd(dx);
+    const auto scaled_product = [step](__m256d a, __m256d b, __m256d acc) {
+        return _mm256_fmadd_pd(_mm256_mul_pd(a, b), step, acc);
+    };
     for (Index g0 = 0; g0 < n_grid; g0 += block) {
         stop_if_requested(stop);
         const Index len = std::min<Index>(block, n_grid - g0);
         for (Index t = 0; t < len; ++t) points[t] = std::fma(static_cast<double>(g0 + t), dx, x_min);
-        for (int q = 0; q < deg; ++q) integer_powers(points, q, pw.col(q).data(), len, pending);
+        if (deg > 0) power_table(points, len, 0, deg - 1, pw.data(), pw.rows(), pending);
         for (Index t = 0; t < len; ++t) {
-            for (int p = 0; p <= deg; ++p) {
-                d1(p) = p < 1 ? 0.0 : deriv_factor(p, 1) * pw(t, p - 1);
-                d2(p) = p < 2 ? 0.0 : deriv_factor(p, 2) * pw(t, p - 2);
-            }
-            // d(a) d(b) = d(b) d(a) exactly, so the lower triangle mirrored is the full sum.
-            for (Index b = 0; b < M; ++b) {
-                for (Index a = b; a < M; ++a) {
-                    out.R1(a, b) = std::fma(d1(a) * d1(b), dx, out.R1(a, b));
-                    out.R2(a, b) = std::fma(d2(a) * d2(b), dx, out.R2(a, b));
-                }
-            }
+            for (int p = 1; p <= deg; ++p) d1(t, p) = deriv_factor(p, 1) * pw(t, p - 1);
+            for (int p = 2; p <= deg; ++p) d2(t, p) = deriv_factor(p, 2) * pw(t, p - 2);
         }
+        accumulate_gram_lower(d1.data(), W, len, W, G1.data(), scaled_product);
+        accumulate_gram_lower(d2.data(), W, len, W, G2.data(), scaled_product);
     }
+    PenaltyMatrices1D out{G1.topLeftCorner(M, M), G2.topLeftCorner(M, M)};
     mirror_lower(out.R1);
     mirror_lower(out.R2);
     return out;
@@ -248,7 +261,7 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
     require_fits_in_memory(checked_product(block, static_cast<Index>(D + distinct.size()), "the power table"),
                            sizeof(double));
     Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, static_cast<Index>(D + distinct.size()));
-    std::vector<Index> pending;
+    std::vector<std::pair<Index, int>> pending;
     pending.reserve(block);
 
     MatrixXd Phi(n, M);
@@ -259,7 +272,7 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
         for (std::size_t d = 0; d < D; ++d) powers.col(static_cast<Index>(d)).head(len) = X_cols[d].segment(i0, len);
         for (std::size_t s = 0; s < distinct.size(); ++s) {
             const auto [d, p] = distinct[s];
-            integer_powers(X_cols[d].data() + i0, p, powers.col(static_cast<Index>(D + s)).data(), len, pending);
+            power_table(X_cols[d].data() + i0, len, p, p, powers.col(static_cast<Index>(D + s)).data(), block, pending);
         }
         for (Index j = 0; j < M; ++j) {
             const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];

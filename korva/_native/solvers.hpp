@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common.hpp"
+#include "products.hpp"
 #include "size_limits.hpp"
 
 namespace korva {
@@ -173,37 +174,6 @@ inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     return (sx / sy) * svd_min_norm_solve(Rt.topLeftCorner(p, p), Rt.col(p).head(p));
 }
 
-// G(r, q) += sum over t < len of x(t, r) c(t, q), for r < 4 V and q < Q, one
-// fused multiply-add per t in order, so every entry is a chain in row order.
-// x and c are read row by row with strides xs and cs; G is column-major with
-// leading dimension ldg.
-template <int V, int Q>
-void accumulate_products(const double* x, Index xs, const double* c, Index cs, Index len, double* G, Index ldg) {
-    __m256d acc[V][Q];
-    for (int v = 0; v < V; ++v)
-        for (int q = 0; q < Q; ++q) acc[v][q] = _mm256_loadu_pd(G + q * ldg + 4 * v);
-    for (Index t = 0; t < len; ++t) {
-        __m256d xv[V];
-        for (int v = 0; v < V; ++v) xv[v] = _mm256_loadu_pd(x + t * xs + 4 * v);
-        for (int q = 0; q < Q; ++q) {
-            const __m256d cq = _mm256_broadcast_sd(c + t * cs + q);
-            for (int v = 0; v < V; ++v) acc[v][q] = _mm256_fmadd_pd(xv[v], cq, acc[v][q]);
-        }
-    }
-    for (int v = 0; v < V; ++v)
-        for (int q = 0; q < Q; ++q) _mm256_storeu_pd(G + q * ldg + 4 * v, acc[v][q]);
-}
-
-// The same over `groups` groups of four rows of G, three at a time.
-template <int Q>
-void accumulate_group_products(const double* x, Index xs, const double* c, Index cs, Index len, Index groups,
-                               double* G, Index ldg) {
-    Index g = 0;
-    for (; g + 3 <= groups; g += 3) accumulate_products<3, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg);
-    if (groups - g == 2) accumulate_products<2, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg);
-    if (groups - g == 1) accumulate_products<1, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg);
-}
-
 // The lower triangle of Phi^T Phi into A (p x p; the strict upper triangle is
 // zero) and Phi^T y into b, in one pass over Phi in chunks of rows that stay
 // in cache. Row-major rows of a multiple of four entries are read in place;
@@ -217,6 +187,7 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, 
     constexpr bool row_major = Design::IsRowMajor;
     const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1;
     constexpr Index chunk = 128;
+    const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
     RowTable table = RowTable::Zero(in_place ? 0 : chunk, W);
     MatrixXd G = MatrixXd::Zero(W, W);
     VectorXd Gy = VectorXd::Zero(W);
@@ -230,11 +201,8 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, 
         } else {
             table.topLeftCorner(len, p) = Phi.middleRows(i0, len);
         }
-        // Column groups cg: the diagonal block and the blocks below it.
-        for (Index cg = 0; cg < groups; ++cg)
-            accumulate_group_products<4>(rows + 4 * cg, stride, rows + 4 * cg, stride, len, groups - cg,
-                                         G.data() + 4 * cg * W + 4 * cg, W);
-        accumulate_group_products<1>(rows, stride, y.data() + i0, 1, len, groups, Gy.data(), W);
+        accumulate_gram_lower(rows, stride, len, W, G.data(), fused_multiply_add);
+        accumulate_group_products<1>(rows, stride, y.data() + i0, 1, len, groups, Gy.data(), W, fused_multiply_add);
     }
     A = G.topLeftCorner(p, p).triangularView<Eigen::Lower>();
     b = Gy.head(p);

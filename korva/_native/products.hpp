@@ -1,0 +1,55 @@
+// Register-tiled sums of products over the rows of small row-major tables,
+// shared by the penalty builders and the normal equations.
+#pragma once
+
+#include <immintrin.h>
+
+#include "common.hpp"
+
+namespace korva {
+
+// G(r, q) = step(x(t, r), c(t, q), G(r, q)) for t = 0 .. len - 1 in order, for
+// r < 4 V and q < Q: every entry is one chain in row order, whatever the
+// tiling. x and c are read row by row with strides xs and cs; G is
+// column-major with leading dimension ldg.
+template <int V, int Q, class Step>
+void accumulate_products(const double* x, Index xs, const double* c, Index cs, Index len, double* G, Index ldg,
+                         const Step& step) {
+    __m256d acc[V][Q];
+    for (int v = 0; v < V; ++v)
+        for (int q = 0; q < Q; ++q) acc[v][q] = _mm256_loadu_pd(G + q * ldg + 4 * v);
+    for (Index t = 0; t < len; ++t) {
+        __m256d xv[V];
+        for (int v = 0; v < V; ++v) xv[v] = _mm256_loadu_pd(x + t * xs + 4 * v);
+        for (int q = 0; q < Q; ++q) {
+            const __m256d cq = _mm256_broadcast_sd(c + t * cs + q);
+            for (int v = 0; v < V; ++v) acc[v][q] = step(xv[v], cq, acc[v][q]);
+        }
+    }
+    for (int v = 0; v < V; ++v)
+        for (int q = 0; q < Q; ++q) _mm256_storeu_pd(G + q * ldg + 4 * v, acc[v][q]);
+}
+
+// The same over `groups` groups of four rows of G, three at a time.
+template <int Q, class Step>
+void accumulate_group_products(const double* x, Index xs, const double* c, Index cs, Index len, Index groups,
+                               double* G, Index ldg, const Step& step) {
+    Index g = 0;
+    for (; g + 3 <= groups; g += 3) accumulate_products<3, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);
+    if (groups - g == 2) accumulate_products<2, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);
+    if (groups - g == 1) accumulate_products<1, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);
+}
+
+// The lower block triangle of G from the step-sums of table(t, a) table(t, b):
+// for each group of four columns, its diagonal block and every block below it.
+// table has len rows of W entries (W a multiple of 4) at row stride ts; G is
+// W x W column-major.
+template <class Step>
+void accumulate_gram_lower(const double* table, Index ts, Index len, Index W, double* G, const Step& step) {
+    const Index groups = W / 4;
+    for (Index cg = 0; cg < groups; ++cg)
+        accumulate_group_products<4>(table + 4 * cg, ts, table + 4 * cg, ts, len, groups - cg, G + 4 * cg * W + 4 * cg,
+                                     W, step);
+}
+
+}  // namespace korva
