@@ -92,9 +92,9 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
     }
     for (const auto& [r, q] : pending) out[(q - p_lo) * ld + r] = std::pow(x[r], static_cast<double>(q));
     // Exponents 0 and 1, those beyond the chain, and the rows after the last group of four.
-    for (int q = p_lo; q <= p_hi; ++q) {
+    for (std::int64_t q = p_lo; q <= p_hi; ++q) {  // 64 bits, so that p_hi = INT_MAX still ends the loop
         const bool chained = q >= 2 && q <= chain_limit;
-        for (Index r = chained ? i : 0; r < len; ++r) out[(q - p_lo) * ld + r] = monomial(x[r], q);
+        for (Index r = chained ? i : 0; r < len; ++r) out[(q - p_lo) * ld + r] = monomial(x[r], static_cast<int>(q));
     }
 }
 
