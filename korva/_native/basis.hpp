@@ -56,7 +56,7 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
     pending.clear();
     Index i = 0;
     const int chained_hi = std::min(p_hi, chain_limit);
-    if (chained_hi >= 2) {
+    if (chained_hi >= std::max(2, p_lo)) {
         const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
         const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
         const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
@@ -73,7 +73,7 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
                 l = _mm256_sub_pd(pl, _mm256_sub_pd(h, ph));
                 if (q < p_lo) continue;
                 const __m256d ah = _mm256_and_pd(h, abs_mask);
-                // Ordered comparisons: NaN fails them all.
+                // A NaN h passes min/max unnoticed but fails the ordered |l| comparison below.
                 __m256d ok = _mm256_and_pd(_mm256_cmp_pd(_mm256_min_pd(ah, ax), lowest, _CMP_GE_OQ),
                                            _mm256_cmp_pd(_mm256_max_pd(ah, ax), highest, _CMP_LE_OQ));
                 const __m256d unit = _mm256_mul_pd(_mm256_and_pd(h, exponent_mask), ulp_of_binade);
@@ -163,7 +163,8 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)).
     constexpr Index block = 256;
     const Index W = (M + 3) / 4 * 4;
-    require_fits_in_memory(checked_product(W, W + 3 * block, "the penalty tables"), 2 * sizeof(double));
+    // Two W x W sums, the two M x M results copied from them, and the tables.
+    require_fits_in_memory(checked_product(W, 2 * W + 3 * block, "the penalty tables"), 2 * sizeof(double));
     using RowTable = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
     RowTable d1 = RowTable::Zero(block, W), d2 = RowTable::Zero(block, W);
     MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);

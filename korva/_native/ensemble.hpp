@@ -277,7 +277,7 @@ inline void lockstep_step(ChainState* s, int m, LockstepEnergy& energy) {
 // Splits n items into ceil(n / kLockstep) consecutive groups whose sizes differ
 // by at most one; returns the first item of each group, then n.
 inline std::vector<int> lockstep_groups(int n) {
-    const int groups = (n + kLockstep - 1) / kLockstep;
+    const int groups = n / kLockstep + (n % kLockstep != 0);  // no overflow for n near INT_MAX
     std::vector<int> first(static_cast<std::size_t>(groups) + 1);
     for (int g = 0; g <= groups; ++g)
         first[static_cast<std::size_t>(g)] =

@@ -135,7 +135,8 @@ inline void householder_triangularize(double* A, Index lda, Index rows, Index w)
 // entries of its last column are Q^T (sy y).
 inline MatrixXd stacked_qr(const MatrixRef& X, double sx, const VectorRef& y, double sy) {
     const Index m = X.rows(), p = X.cols(), w = p + 1;
-    const Index block = std::max<Index>(512, 4 * w);
+    const Index block = std::min(std::max<Index>(512, 4 * w), m);  // m > p, so still at least w
+    require_fits_in_memory(checked_product(w + block, w, "the QR stack"), sizeof(double));
     MatrixXd S(w + block, w);
     Index top = 0;  // rows of S holding the factor so far
     for (Index i0 = 0; i0 < m; i0 += block) {
