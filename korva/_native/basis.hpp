@@ -165,8 +165,7 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     const Index W = (M + 3) / 4 * 4;
     // Two W x W sums, the two M x M results copied from them, and the tables.
     require_fits_in_memory(checked_product(W, 2 * W + 3 * block, "the penalty tables"), 2 * sizeof(double));
-    using RowTable = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-    RowTable d1 = RowTable::Zero(block, W), d2 = RowTable::Zero(block, W);
+    RowMatrixXd d1 = RowMatrixXd::Zero(block, W), d2 = RowMatrixXd::Zero(block, W);
     MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);
     double points[block];
     std::vector<std::pair<Index, int>> pending;

@@ -19,6 +19,8 @@ using Eigen::VectorXd;
 // same layout, so large inputs are read in place instead of copied.
 using VectorRef = Eigen::Ref<const VectorXd>;
 using MatrixRef = Eigen::Ref<const MatrixXd>;
+// Rows contiguous in memory, for tables read row by row.
+using RowMatrixXd = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 // Asks the caller, on the caller's own thread, whether a long computation
 // should stop. The default never stops.

@@ -30,8 +30,7 @@ namespace {
 // A design matrix read in place: a C-ordered float64 array as a row-major
 // view, anything else through the usual column-major conversion.
 struct DesignMatrix {
-    using RowMajor = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-    std::optional<Eigen::Map<const RowMajor>> row_major;
+    std::optional<Eigen::Map<const korva::RowMatrixXd>> row_major;
     std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
     py::object keep_alive;
 

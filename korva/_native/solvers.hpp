@@ -181,7 +181,6 @@ inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
 // other layouts are copied a chunk at a time into a zero-padded row-major table.
 template <class Design>
 void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
-    using RowTable = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
     const Index n = Phi.rows(), p = Phi.cols();
     const Index W = (p + 3) / 4 * 4, groups = W / 4;
     require_fits_in_memory(checked_product(W, W, "(p + 3) ** 2"), sizeof(double));
@@ -189,7 +188,7 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, 
     const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1;
     constexpr Index chunk = 128;
     const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
-    RowTable table = RowTable::Zero(in_place ? 0 : chunk, W);
+    RowMatrixXd table = RowMatrixXd::Zero(in_place ? 0 : chunk, W);
     MatrixXd G = MatrixXd::Zero(W, W);
     VectorXd Gy = VectorXd::Zero(W);
     for (Index i0 = 0; i0 < n; i0 += chunk) {
