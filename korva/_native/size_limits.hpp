@@ -39,11 +39,16 @@ inline std::uint64_t available_memory_bytes() {
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 }
 
+// Requests up to this size are left to the allocator: reading /proc/meminfo
+// costs microseconds, more than small calls take, and an allocator failure at
+// this size surfaces as std::bad_alloc anyway.
+constexpr std::int64_t kUncheckedRequestBytes = std::int64_t{16} << 20;
+
 // Throws std::bad_alloc when `count` items of `item_bytes` exceed the available memory.
 inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) {
     std::int64_t bytes = 0;
-    if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes) ||
-        static_cast<std::uint64_t>(bytes) > available_memory_bytes())
+    if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes)) throw std::bad_alloc();
+    if (bytes > kUncheckedRequestBytes && static_cast<std::uint64_t>(bytes) > available_memory_bytes())
         throw std::bad_alloc();
 }
 
