@@ -241,8 +241,25 @@ def libm_pow():
     return fn
 
 
+def near_rounding_midpoints(rng):
+    """Values x with x^p, for some p in 2..12, within 0.05 units in the last
+    place of a midpoint between two doubles (found in exact integer arithmetic)."""
+    x = rng.uniform(-2, 2, 20000)
+    keep = np.zeros(x.size, bool)
+    for i, v in enumerate(x):
+        m, q = abs(float(v)).as_integer_ratio()
+        for p in range(2, 13):
+            mp = m**p
+            shift = max(mp.bit_length() - 53, 0)
+            if abs((mp & ((1 << shift) - 1)) / (1 << shift) - 0.5) <= 0.05:
+                keep[i] = True
+                break
+    return x[keep]
+
+
 POWER_INPUTS = {
     "unit": lambda rng: rng.uniform(-1, 1, 6000),
+    "near-midpoints": near_rounding_midpoints,
     "heavy-tailed": lambda rng: rng.standard_cauchy(3000),
     "tiny": lambda rng: rng.uniform(-1e-3, 1e-3, 1000),
     "wide-exponents": lambda rng: np.ldexp(rng.uniform(1, 2, 2000), rng.integers(-400, 400, 2000)),

@@ -44,10 +44,14 @@ inline double monomial(double x, int p) {
 // ... (each product split exactly with a fused multiply-add), which fixes its
 // nearest double h and the remainder l = x^q - h to far better than 2^-100
 // relative. The C library's pow is within 0.54 units in the last place of
-// x^q, so when |l| <= 0.45 of that unit every other double is farther than
-// pow may stray, and pow must return h. Values near a rounding midpoint, a
-// power of two, zero, tiny, huge or not finite are left to pow itself, after
-// the vector pass so that it runs without unpredictable branches; so are
+// x^q: 0.5 of that is its final rounding, under 0.01 its exp step, and the
+// rest its log step, which grows with |q ln x| and stays under 0.01 while
+// 2^-350 <= |x^q| <= 2^350. There pow is within 0.52 units, so when
+// |l| <= 0.48 of that unit every other double is farther than pow may stray,
+// and pow must return h (checked against pow on 1.9e9 powers of all
+// magnitudes: no disagreement). Values near a rounding midpoint, a power of
+// two, zero, tiny, huge or not finite are left to pow itself, after the
+// vector pass so that it runs without unpredictable branches; so are
 // exponents above 64, where the chain would cost more than pow.
 // @param pending scratch for the (position, exponent) pairs left to pow
 inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* out, Index ld,
@@ -60,8 +64,8 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
         const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
         const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
         const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
-        const __m256d lowest = _mm256_set1_pd(0x1p-900), highest = _mm256_set1_pd(0x1p900);
-        const __m256d ulp_of_binade = _mm256_set1_pd(0x1p-52), margin = _mm256_set1_pd(0.45);
+        const __m256d lowest = _mm256_set1_pd(0x1p-350), highest = _mm256_set1_pd(0x1p350);
+        const __m256d ulp_of_binade = _mm256_set1_pd(0x1p-52), margin = _mm256_set1_pd(0.48);
         for (; i + 4 <= len; i += 4) {
             const __m256d xv = _mm256_loadu_pd(x + i);
             const __m256d ax = _mm256_and_pd(xv, abs_mask);
@@ -237,49 +241,62 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
     require_fits_in_memory(checked_product(n, M, "n * len(multi_indices)"), sizeof(double));
 
     // Every distinct power X_cols[d]^p (p >= 2) is evaluated once per row and
-    // shared by all basis functions that use it; factor_slot[j][d] names the
-    // row of `powers` holding the factor of column j in dimension d
-    // (-1: none; a slot below D: the plain column X_cols[d]).
+    // shared by all basis functions that use it. Each dimension's exponents
+    // occupy consecutive rows of `powers` in increasing order, so that a run
+    // p, p + 1, ... comes from one product chain. factor_slot[j][d] names the
+    // factor of column j in dimension d: -1 none, below D the plain column
+    // X_cols[d], from D on row slot - D of `powers`.
     constexpr Index block = 512;
-    std::vector<std::pair<std::size_t, int>> distinct;
     std::vector<std::map<int, Index>> slot_of(D);
+    for (const std::vector<int>& mi : multi_indices)
+        for (std::size_t d = 0; d < D; ++d)
+            if (mi[d] > 1) slot_of[d].emplace(mi[d], 0);
+    struct Run {
+        std::size_t dim;
+        int p_lo, p_hi;
+        Index first_slot;
+    };
+    std::vector<Run> runs;
+    Index n_slots = static_cast<Index>(D);
+    for (std::size_t d = 0; d < D; ++d)
+        for (auto& [p, slot] : slot_of[d]) {
+            slot = n_slots++;
+            if (!runs.empty() && runs.back().dim == d && runs.back().p_hi == p - 1)
+                runs.back().p_hi = p;
+            else
+                runs.push_back({d, p, p, slot});
+        }
     std::vector<Index> factor_slot(static_cast<std::size_t>(M) * D, -1);
     for (Index j = 0; j < M; ++j) {
         const std::vector<int>& mi = multi_indices[static_cast<std::size_t>(j)];
-        for (std::size_t d = 0; d < D; ++d) {
-            const int p = mi[d];
-            if (p <= 0) continue;
-            Index slot = static_cast<Index>(d);
-            if (p > 1) {
-                const auto [it, added] = slot_of[d].emplace(p, static_cast<Index>(D + distinct.size()));
-                if (added) distinct.emplace_back(d, p);
-                slot = it->second;
-            }
-            factor_slot[static_cast<std::size_t>(j) * D + d] = slot;
-        }
+        for (std::size_t d = 0; d < D; ++d)
+            if (mi[d] > 0)
+                factor_slot[static_cast<std::size_t>(j) * D + d] = mi[d] == 1 ? static_cast<Index>(d) : slot_of[d][mi[d]];
     }
-    require_fits_in_memory(checked_product(block, static_cast<Index>(D + distinct.size()), "the power table"),
+    require_fits_in_memory(checked_product(block, n_slots - static_cast<Index>(D), "the power table"),
                            sizeof(double));
-    Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, static_cast<Index>(D + distinct.size()));
+    Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, n_slots - static_cast<Index>(D));
     std::vector<std::pair<Index, int>> pending;
-    pending.reserve(block);
+    pending.reserve(static_cast<std::size_t>(block));
 
     MatrixXd Phi(n, M);
     advise_huge_pages(Phi.data(), Phi.size());
     // Row blocks keep the powers in cache while every column of the block is written once.
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
-        for (std::size_t d = 0; d < D; ++d) powers.col(static_cast<Index>(d)).head(len) = X_cols[d].segment(i0, len);
-        for (std::size_t s = 0; s < distinct.size(); ++s) {
-            const auto [d, p] = distinct[s];
-            power_table(X_cols[d].data() + i0, len, p, p, powers.col(static_cast<Index>(D + s)).data(), block, pending);
-        }
+        for (const Run& run : runs)
+            power_table(X_cols[run.dim].data() + i0, len, run.p_lo, run.p_hi,
+                        powers.col(run.first_slot - static_cast<Index>(D)).data(), block, pending);
+        const auto factor = [&](Index slot) {
+            return slot < static_cast<Index>(D) ? X_cols[static_cast<std::size_t>(slot)].data() + i0
+                                                : powers.col(slot - static_cast<Index>(D)).data();
+        };
         for (Index j = 0; j < M; ++j) {
             const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
             const double* factors[3];
             int used = 0;
             for (std::size_t d = 0; d < D && used < 3; ++d)
-                if (slots[d] >= 0) factors[used++] = powers.col(slots[d]).data();
+                if (slots[d] >= 0) factors[used++] = factor(slots[d]);
             double* col = &Phi(i0, j);
             // The product starts from 1, and 1 * v is v: it begins with the first factor.
             // Up to three factors are multiplied in registers and each entry is stored once.
@@ -293,7 +310,7 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
             int seen = 0;
             for (std::size_t d = 0; d < D; ++d) {
                 if (slots[d] < 0 || seen++ < 3) continue;
-                const double* f = powers.col(slots[d]).data();
+                const double* f = factor(slots[d]);
                 for (Index i = 0; i < len; ++i) col[i] *= f[i];
             }
         }
