@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common.hpp"
+
 namespace korva {
 
 // yp must cover every observation: compute_sr reads yp(0 .. len(yt) - 1).
@@ -44,7 +46,7 @@ namespace korva {
 // design_matrix_nd reads n = len(X_cols[0]) rows of every column and one
 // exponent per column from every multi-index.
 inline void require_design_inputs(const std::vector<std::vector<int>>& multi_indices,
-                                  const std::vector<Eigen::VectorXd>& X_cols) {
+                                  const std::vector<VectorRef>& X_cols) {
     const std::string fn = "design_matrix_nd: ";
     if (X_cols.empty()) throw std::invalid_argument(fn + "X_cols is empty; give at least one column");
     const Eigen::Index n = X_cols[0].size();

@@ -234,7 +234,7 @@ inline void generate_multi_indices(const std::vector<int>& degrees, std::size_t 
 // rounded after each factor in increasing d; exponents <= 0 contribute 1.
 // @param multi_indices M lists of at least len(X_cols) exponents
 // @param X_cols at least one column; each has at least n = len(X_cols[0]) entries
-inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
+inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
     const Index M = static_cast<Index>(multi_indices.size());
     const Index n = X_cols.front().size();
     const std::size_t D = X_cols.size();

@@ -39,6 +39,21 @@ struct DesignMatrix {
     const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
 };
 
+// Input columns read in place where they already are contiguous float64
+// vectors; any other column goes through the usual vector conversion into
+// `copies`, and any sequence other than a list or tuple through the usual
+// list conversion, so that exactly the same arguments are accepted.
+struct ColumnList {
+    std::vector<VectorRef> views;
+    std::vector<py::array> in_place;               // the arrays viewed, kept alive with the views
+    std::vector<std::unique_ptr<VectorXd>> copies;  // converted columns, at fixed addresses
+
+    void add_copy(VectorXd column) {
+        copies.push_back(std::make_unique<VectorXd>(std::move(column)));
+        views.emplace_back(*copies.back());
+    }
+};
+
 // None means the penalty is absent; anything else is copied into `storage`.
 // A failed conversion raises pybind11's cast error (RuntimeError).
 const MatrixXd* optional_matrix(const py::object& obj, std::optional<MatrixXd>& storage) {
@@ -102,6 +117,34 @@ struct type_caster<DesignMatrix> {
         return value.col_major->load(src, convert);
     }
 };
+
+template <>
+struct type_caster<ColumnList> {
+    PYBIND11_TYPE_CASTER(ColumnList, make_caster<std::vector<VectorXd>>::name);
+
+    bool load(handle src, bool convert) {
+        if (!isinstance<list>(src) && !isinstance<tuple>(src)) {
+            make_caster<std::vector<VectorXd>> all;
+            if (!all.load(src, convert)) return false;
+            for (VectorXd& column : cast_op<std::vector<VectorXd>&>(all)) value.add_copy(std::move(column));
+            return true;
+        }
+        for (const object item : reinterpret_borrow<sequence>(src)) {  // owned: an item may exist only while fetched
+            if (array_t<double>::check_(item)) {
+                auto a = reinterpret_borrow<array>(item);
+                if (a.ndim() == 1 && (a.flags() & array::c_style)) {
+                    value.views.emplace_back(Eigen::Map<const VectorXd>(static_cast<const double*>(a.data()), a.shape(0)));
+                    value.in_place.push_back(std::move(a));
+                    continue;
+                }
+            }
+            make_caster<VectorXd> column;
+            if (!column.load(item, convert)) return false;
+            value.add_copy(cast_op<VectorXd&&>(std::move(column)));
+        }
+        return true;
+    }
+};
 }  // namespace pybind11::detail
 
 PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
@@ -154,9 +197,9 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "design_matrix_nd",
-        [](const korva::MultiIndexList& multi_indices, const std::vector<VectorXd>& X_cols) {
-            korva::require_design_inputs(multi_indices, X_cols);
-            return korva::design_matrix_nd(multi_indices, X_cols);
+        [](const korva::MultiIndexList& multi_indices, const ColumnList& X_cols) {
+            korva::require_design_inputs(multi_indices, X_cols.views);
+            return korva::design_matrix_nd(multi_indices, X_cols.views);
         },
         "multi_indices"_a, "X_cols"_a);
 
