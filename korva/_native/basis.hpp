@@ -123,13 +123,13 @@ inline void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
 
 // Design matrix [1, x, x^2, ..., x^deg]; each column is the previous one times x.
 // @param deg >= 0, x (n,): sample points; result (n, deg + 1)
-inline MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
+inline PagedMatrix design_matrix_1d(int deg, const VectorRef& x) {
     require_degree(deg);
     const Index n = x.size();
     const Index M = static_cast<Index>(deg) + 1;
     require_fits_in_memory(checked_product(n, M, "n * (deg + 1)"), sizeof(double));
-    MatrixXd Phi(n, M);
-    advise_huge_pages(Phi.data(), Phi.size());
+    PagedMatrix result(n, M);
+    Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep column p - 1 in cache while column p is formed from it.
     constexpr Index block = 128;
     for (Index i0 = 0; i0 < n; i0 += block) {
@@ -138,7 +138,7 @@ inline MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
         for (Index p = 1; p < M; ++p)
             Phi.col(p).segment(i0, len) = Phi.col(p - 1).segment(i0, len).cwiseProduct(x.segment(i0, len));
     }
-    return Phi;
+    return result;
 }
 
 struct PenaltyMatrices1D {
@@ -234,7 +234,7 @@ inline void generate_multi_indices(const std::vector<int>& degrees, std::size_t 
 // rounded after each factor in increasing d; exponents <= 0 contribute 1.
 // @param multi_indices M lists of at least len(X_cols) exponents
 // @param X_cols at least one column; each has at least n = len(X_cols[0]) entries
-inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
+inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
     const Index M = static_cast<Index>(multi_indices.size());
     const Index n = X_cols.front().size();
     const std::size_t D = X_cols.size();
@@ -279,8 +279,8 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
     std::vector<std::pair<Index, int>> pending;
     pending.reserve(static_cast<std::size_t>(block));
 
-    MatrixXd Phi(n, M);
-    advise_huge_pages(Phi.data(), Phi.size());
+    PagedMatrix result(n, M);
+    Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep the powers in cache while every column of the block is written once.
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
@@ -315,7 +315,7 @@ inline MatrixXd design_matrix_nd(const MultiIndexList& multi_indices, const std:
             }
         }
     }
-    return Phi;
+    return result;
 }
 
 struct PenaltyMatricesND {

@@ -118,6 +118,20 @@ struct type_caster<DesignMatrix> {
     }
 };
 
+// A large result becomes a new F-contiguous float64 array that owns the
+// storage (freed with it), shown in signatures as any returned matrix.
+template <>
+struct type_caster<korva::PagedMatrix> {
+    static constexpr auto name = make_caster<MatrixXd>::name;
+
+    static handle cast(korva::PagedMatrix&& m, return_value_policy, handle) {
+        const ssize_t rows = m.rows(), cols = m.cols(), step = sizeof(double);
+        capsule owner(m.view().data(), [](void* p) { std::free(p); });
+        double* data = m.release();  // now owned by `owner`
+        return array_t<double>({rows, cols}, {step, step * rows}, data, owner).release();
+    }
+};
+
 template <>
 struct type_caster<ColumnList> {
     PYBIND11_TYPE_CASTER(ColumnList, make_caster<std::vector<VectorXd>>::name);
