@@ -1,4 +1,5 @@
 """Monomial bases and smoothness penalties in one and several variables."""
+import gc
 import itertools
 import math
 import os
@@ -230,6 +231,22 @@ class FreshItems(list):
 
     def __getitem__(self, i):
         return np.array(list.__getitem__(self, i))
+
+
+@pytest.mark.parametrize("n", [0, 1, 5, 300_001])  # 300 001 rows: results beyond 2 MiB
+@pytest.mark.parametrize("build", ["1d", "nd"])
+def test_design_matrices_own_their_storage(rng, n, build):
+    x = rng.uniform(-1, 1, n)
+    Phi = kc.design_matrix_1d(3, x) if build == "1d" else kc.design_matrix_nd([[0], [1], [2], [3]], [x])
+    assert Phi.shape == (n, 4) and Phi.dtype == np.float64
+    assert Phi.flags.f_contiguous and Phi.flags.writeable and not np.shares_memory(Phi, x)
+    column, expected = Phi[:, 3], Phi[:, 3].copy()
+    del Phi
+    gc.collect()
+    scratch = [np.full(n, 7.0) for _ in range(3)]  # would reuse the storage if it had been freed
+    np.testing.assert_array_equal(column, expected)
+    column[:] = 1.0  # still writeable through the view
+    assert scratch[0].size == n and np.all(column == 1.0)
 
 
 COLUMN_FORMS = {
