@@ -38,6 +38,13 @@ inline double monomial(double x, int p) {
     return std::pow(x, static_cast<double>(p));
 }
 
+// Rows row .. row + 3 of exponent q, of which those in the bit mask `lanes`
+// still need pow.
+struct PendingPowers {
+    Index row;
+    int q, lanes;
+};
+
 // Column q - p_lo of out (leading dimension ld) = monomial(x[i], q) for i < len
 // and p_lo <= q <= p_hi: the very values of the power function, computed
 // mostly without it. x^q is formed in double-double along the chain x^2, x^3,
@@ -53,14 +60,16 @@ inline double monomial(double x, int p) {
 // two, zero, tiny, huge or not finite are left to pow itself, after the
 // vector pass so that it runs without unpredictable branches; so are
 // exponents above 64, where the chain would cost more than pow.
-// @param pending scratch for the (position, exponent) pairs left to pow
+// @param pending scratch for the groups of four rows with values left to pow
 inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* out, Index ld,
-                        std::vector<std::pair<Index, int>>& pending) {
+                        std::vector<PendingPowers>& pending) {
     constexpr int chain_limit = 64;
-    pending.clear();
-    Index i = 0;
+    Index i = 0, n_pending = 0;
     const int chained_hi = std::min(p_hi, chain_limit);
     if (chained_hi >= std::max(2, p_lo)) {
+        // One slot per group of four rows and exponent, filled without a branch.
+        const auto slots = static_cast<std::size_t>(len / 4 * (chained_hi - std::max(2, p_lo) + 1));
+        if (pending.size() < slots) pending.resize(slots);
         const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
         const __m256d exponent_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FF0000000000000));
         const __m256i mantissa_mask = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
@@ -88,13 +97,17 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
                 ok = _mm256_andnot_pd(_mm256_castsi256_pd(power_of_two), ok);
                 _mm256_storeu_pd(out + (q - p_lo) * ld + i, h);
                 const int left = ~_mm256_movemask_pd(ok) & 0xF;
-                if (left != 0)
-                    for (int lane = 0; lane < 4; ++lane)
-                        if (left >> lane & 1) pending.emplace_back(i + lane, q);
+                pending[static_cast<std::size_t>(n_pending)] = {i, q, left};
+                n_pending += left != 0;
             }
         }
     }
-    for (const auto& [r, q] : pending) out[(q - p_lo) * ld + r] = std::pow(x[r], static_cast<double>(q));
+    for (Index k = 0; k < n_pending; ++k) {
+        const auto [row, q, lanes] = pending[static_cast<std::size_t>(k)];
+        for (int lane = 0; lane < 4; ++lane)
+            if (lanes >> lane & 1)
+                out[(q - p_lo) * ld + row + lane] = std::pow(x[row + lane], static_cast<double>(q));
+    }
     // Exponents 0 and 1, those beyond the chain, and the rows after the last group of four.
     for (std::int64_t q = p_lo; q <= p_hi; ++q) {  // 64 bits, so that p_hi = INT_MAX still ends the loop
         const bool chained = q >= 2 && q <= chain_limit;
@@ -172,7 +185,7 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     RowMatrixXd d1 = RowMatrixXd::Zero(block, W), d2 = RowMatrixXd::Zero(block, W);
     MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);
     double points[block];
-    std::vector<std::pair<Index, int>> pending;
+    std::vector<PendingPowers> pending;
     const __m256d step = _mm256_set1_pd(dx);
     const auto scaled_product = [step](__m256d a, __m256d b, __m256d acc) {
         return _mm256_fmadd_pd(_mm256_mul_pd(a, b), step, acc);
@@ -276,8 +289,7 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
     require_fits_in_memory(checked_product(block, n_slots - static_cast<Index>(D), "the power table"),
                            sizeof(double));
     Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, n_slots - static_cast<Index>(D));
-    std::vector<std::pair<Index, int>> pending;
-    pending.reserve(static_cast<std::size_t>(block));
+    std::vector<PendingPowers> pending;
 
     PagedMatrix result(n, M);
     Eigen::Map<MatrixXd> Phi = result.view();
