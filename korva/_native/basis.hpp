@@ -290,6 +290,7 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
                            sizeof(double));
     Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, n_slots - static_cast<Index>(D));
     std::vector<PendingPowers> pending;
+    alignas(32) double pair_product[block];
 
     PagedMatrix result(n, M);
     Eigen::Map<MatrixXd> Phi = result.view();
@@ -303,6 +304,10 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
             return slot < static_cast<Index>(D) ? X_cols[static_cast<std::size_t>(slot)].data() + i0
                                                 : powers.col(slot - static_cast<Index>(D)).data();
         };
+        // Neighbouring columns often share their first two factors (all but
+        // the last dimension): their product is formed once per block and
+        // kept, which rounds exactly as forming it column by column.
+        const double* paired[2] = {nullptr, nullptr};
         for (Index j = 0; j < M; ++j) {
             const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
             const double* factors[3];
@@ -316,7 +321,13 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
                 case 0: std::fill(col, col + len, 1.0); break;
                 case 1: std::copy(factors[0], factors[0] + len, col); break;
                 case 2: for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i]; break;
-                default: for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i] * factors[2][i];
+                default:
+                    if (paired[0] != factors[0] || paired[1] != factors[1]) {
+                        for (Index i = 0; i < len; ++i) pair_product[i] = factors[0][i] * factors[1][i];
+                        paired[0] = factors[0];
+                        paired[1] = factors[1];
+                    }
+                    for (Index i = 0; i < len; ++i) col[i] = pair_product[i] * factors[2][i];
             }
             // Factors beyond the third, in increasing dimension, in place.
             int seen = 0;
