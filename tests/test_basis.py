@@ -336,6 +336,27 @@ def test_design_matrix_nd_powers_are_those_of_pow(rng, kind):
             assert same.all(), (p, x[~same][:5], Phi[~same, j][:5], ref[~same][:5])
 
 
+@pytest.mark.parametrize("D, shuffled", [(2, False), (3, False), (3, True), (4, False)])
+def test_design_matrix_nd_products_round_in_dimension_order(rng, D, shuffled):
+    # Each entry is pow(x_0, e_0) * pow(x_1, e_1) * ... rounded after every
+    # factor in increasing dimension, skipping exponent 0, whatever order the
+    # columns come in and however many of them share leading factors.
+    x = rng.uniform(-3, 3, size=(D, 600))  # more rows than one block
+    mis = [list(t) for t in itertools.product(range(4), repeat=D)]
+    if shuffled:
+        mis = [mis[i] for i in rng.permutation(len(mis))]
+    pow_ = libm_pow()
+    powers = {(d, p): np.array([pow_(v, p) for v in x[d]]) for d in range(D) for p in range(2, 4)}
+    expected = np.empty((x.shape[1], len(mis)))
+    for j, mi in enumerate(mis):
+        factors = [x[d] if p == 1 else powers[d, p] for d, p in enumerate(mi) if p > 0]
+        col = factors[0] if factors else np.ones(x.shape[1])
+        for f in factors[1:]:
+            col = col * f
+        expected[:, j] = col
+    np.testing.assert_array_equal(kc.design_matrix_nd(mis, list(x)), expected)
+
+
 @pytest.mark.parametrize(
     "mis, cols, expected",
     [
