@@ -227,10 +227,24 @@ def test_design_matrix_nd_products(rng):
 
 
 class FreshItems(list):
-    """A list whose items are new arrays on every access, alive only while fetched."""
+    """A list whose items are new arrays on every pass, alive only while fetched."""
+
+    def __iter__(self):
+        return (np.array(c) for c in list.__iter__(self))
+
+
+class DoubledByIndex(list):
+    """A list whose items read by index differ from those it iterates over."""
 
     def __getitem__(self, i):
-        return np.array(list.__getitem__(self, i))
+        return 2 * list.__getitem__(self, i)
+
+
+def misaligned(a):
+    """A float64 array whose data sits at an odd byte offset."""
+    out = np.ndarray(a.shape, np.float64, buffer=bytearray(a.nbytes + 1), offset=1)
+    out[...] = a
+    return out
 
 
 @pytest.mark.parametrize("n", [0, 1, 5, 300_001])  # 300 001 rows: results beyond 2 MiB
@@ -261,6 +275,8 @@ COLUMN_FORMS = {
     "generator": lambda a: (c for c in a),
     "mixed": lambda a: [a[0].tolist(), a[1]],
     "fresh items": lambda a: FreshItems([a[0], a[1]]),
+    "items by iteration": lambda a: DoubledByIndex([a[0], a[1]]),
+    "misaligned": lambda a: [misaligned(a[0]), misaligned(a[1])],
 }
 
 

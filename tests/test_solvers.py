@@ -132,6 +132,10 @@ def test_normal_equations_in_either_layout_and_any_chunking(rng, order, m, p):
     view = np.asarray(rng.normal(size=(m, 2 * p)), order=order)[:, ::2]  # strided, copied on the way in
     np.testing.assert_allclose(kc.fit_regularized_linear(view, y, ridge=0.5),
                                np.linalg.solve(view.T @ view + 0.5 * np.eye(p), view.T @ y), rtol=1e-10, atol=1e-12)
+    if order == "C" and m > 1 and p > 1:  # a C-ordered design at an odd byte offset is converted, not read in place
+        odd = np.ndarray(Phi.shape, np.float64, buffer=bytearray(Phi.nbytes + 1), offset=1, order=order)
+        odd[...] = Phi
+        np.testing.assert_array_equal(kc.fit_regularized_linear(odd, y, ridge=0.5), beta)
 
 
 def test_default_call_is_slightly_regularised_least_squares(rng):

@@ -99,6 +99,9 @@ auto interruptible(Compute&& compute) {
 }  // namespace
 
 namespace pybind11::detail {
+// Arrays built over a byte buffer at an odd offset are converted, not read in place.
+inline bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
+
 template <>
 struct type_caster<DesignMatrix> {
     PYBIND11_TYPE_CASTER(DesignMatrix, make_caster<MatrixXd>::name);
@@ -107,7 +110,7 @@ struct type_caster<DesignMatrix> {
         if (array_t<double>::check_(src)) {
             const auto a = reinterpret_borrow<array>(src);
             const int layout = a.flags() & (array::c_style | array::f_style);
-            if (a.ndim() == 2 && layout == array::c_style) {
+            if (a.ndim() == 2 && layout == array::c_style && is_aligned(a.data())) {
                 value.row_major.emplace(static_cast<const double*>(a.data()), a.shape(0), a.shape(1));
                 value.keep_alive = a;
                 return true;
@@ -137,16 +140,17 @@ struct type_caster<ColumnList> {
     PYBIND11_TYPE_CASTER(ColumnList, make_caster<std::vector<VectorXd>>::name);
 
     bool load(handle src, bool convert) {
-        if (!isinstance<list>(src) && !isinstance<tuple>(src)) {
+        // Subclasses may redefine how their items are reached; they take the usual path.
+        if (!PyList_CheckExact(src.ptr()) && !PyTuple_CheckExact(src.ptr())) {
             make_caster<std::vector<VectorXd>> all;
             if (!all.load(src, convert)) return false;
             for (VectorXd& column : cast_op<std::vector<VectorXd>&>(all)) value.add_copy(std::move(column));
             return true;
         }
-        for (const object item : reinterpret_borrow<sequence>(src)) {  // owned: an item may exist only while fetched
+        for (handle item : reinterpret_borrow<iterable>(src)) {
             if (array_t<double>::check_(item)) {
                 auto a = reinterpret_borrow<array>(item);
-                if (a.ndim() == 1 && (a.flags() & array::c_style)) {
+                if (a.ndim() == 1 && (a.flags() & array::c_style) && is_aligned(a.data())) {
                     value.views.emplace_back(Eigen::Map<const VectorXd>(static_cast<const double*>(a.data()), a.shape(0)));
                     value.in_place.push_back(std::move(a));
                     continue;
