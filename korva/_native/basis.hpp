@@ -285,7 +285,7 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
         const std::vector<int>& mi = multi_indices[static_cast<std::size_t>(j)];
         for (std::size_t d = 0; d < D; ++d)
             if (mi[d] > 0)
-                factor_slot[static_cast<std::size_t>(j) * D + d] = mi[d] == 1 ? static_cast<Index>(d) : slot_of[d][mi[d]];
+                factor_slot[static_cast<std::size_t>(j) * D + d] = mi[d] == 1 ? static_cast<Index>(d) : slot_of[d].at(mi[d]);
     }
     require_fits_in_memory(checked_product(block, n_slots - static_cast<Index>(D), "the power table"),
                            sizeof(double));

@@ -39,10 +39,10 @@ struct DesignMatrix {
     const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
 };
 
-// Input columns read in place where they already are contiguous float64
-// vectors; any other column goes through the usual vector conversion into
-// `copies`, and any sequence other than a list or tuple through the usual
-// list conversion, so that exactly the same arguments are accepted.
+// Input columns read in place where they already are aligned, contiguous
+// float64 vectors in a plain list or tuple; any other column goes through the
+// usual vector conversion into `copies`, and any other container through the
+// usual list conversion, so that exactly the same arguments are accepted.
 struct ColumnList {
     std::vector<VectorRef> views;
     std::vector<py::array> in_place;               // the arrays viewed, kept alive with the views
