@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import csv
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -332,7 +333,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(format_report(data, reports))
         if picture is not None:
             _write_picture(data, reports, picture)
+        sys.stdout.flush()
     except CommandError as exc:
         print(f"korva: {exc}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly. What is still buffered
+        # goes to the null device, so that the flush at exit cannot fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0

@@ -146,3 +146,17 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
 )
 def test_term_names(multi_indices, names):
     assert cli.term_names(multi_indices) == names
+
+
+def test_closed_output_pipe_ends_quietly(surface_csv):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "korva", "fit", str(surface_csv), "--x", "a", "b", "--y", "y",
+         "--degree", "1", "--method", "ols"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+    )
+    proc.stdout.close()  # as `| head -0` would, before anything is written
+    with proc.stderr:
+        err = proc.stderr.read().decode()
+    assert proc.wait() == 1
+    assert err == ""
