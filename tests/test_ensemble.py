@@ -203,6 +203,28 @@ def test_thread_count_does_not_change_result(rng, tmp_path):
     assert outputs["1"][0] == r.beta_mcmc.tobytes().hex()
 
 
+_FORKED = """
+import os, numpy as np, korva_core as kc
+X = np.random.default_rng(0).normal(size=(200, 3))
+y = X @ [1.0, 2.0, 3.0]
+sampler = kc.TournamentMCMC(n_chains=8, n_warmup=20, n_deep=50)
+parent = sampler.fit(X, y).beta_mcmc
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if np.array_equal(sampler.fit(X, y).beta_mcmc, parent) else 3)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+def test_fit_in_a_forked_child_after_the_parent_fitted():
+    # The OpenMP workers of the parent do not exist in the child; the child
+    # must neither wait for them nor get another result.
+    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORKED], env={**os.environ, "OMP_NUM_THREADS": "2"},
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["0"]
+
+
 PENALTIES = {
     "none": {},
     "R1": dict(R1=np.eye(3), gamma1=1e4),

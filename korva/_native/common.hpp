@@ -2,9 +2,11 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -45,6 +47,17 @@ struct Interrupted : std::runtime_error {
 
 inline void stop_if_requested(const StopCheck& stop) {
     if (stop.requested()) throw Interrupted();
+}
+
+// True in a process forked after this function first ran. The OpenMP
+// runtime's worker threads do not survive fork(): a child that enters a
+// parallel region its parent has used waits for them for ever, so parallel
+// loops run on the calling thread alone there (no result depends on the
+// number of threads).
+inline bool in_forked_child() {
+    static std::atomic<bool> forked{false};
+    static const bool watching = [] { return pthread_atfork(nullptr, nullptr, [] { forked = true; }) == 0; }();
+    return watching && forked.load(std::memory_order_relaxed);
 }
 
 // A new column-major matrix for a large result that is about to be filled.

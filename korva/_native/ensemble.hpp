@@ -337,7 +337,7 @@ private:
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(groups));
         std::atomic<bool> stopping{false};
         std::atomic<int> finished{0};
-#pragma omp parallel
+#pragma omp parallel if (!in_forked_child())
         {
             const bool caller = omp_get_thread_num() == 0;
             auto keep_going = [&] {
