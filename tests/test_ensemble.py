@@ -367,6 +367,13 @@ def test_bad_chain_count(rng, n_chains):
         kc.TournamentMCMC(n_chains=n_chains, n_warmup=5, n_deep=5).fit(X, y)
 
 
+@pytest.mark.parametrize("step_size", [0.0, -0.05, math.nan, math.inf])
+def test_step_size_that_cannot_move_a_chain_is_refused(rng, step_size):
+    X, y = problem(rng, n=10, k=2)
+    with pytest.raises(ValueError, match="step_size must be a finite number above 0"):
+        kc.TournamentMCMC(step_size=step_size, n_warmup=5, n_deep=5).fit(X, y)
+
+
 def test_row_count_mismatch(rng):
     X, y = problem(rng, n=23, k=2)
     with pytest.raises(ValueError) as err:

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -301,6 +302,9 @@ public:
         if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
         if (n_chains_ == 0)
             throw std::invalid_argument("TournamentMCMC.fit: n_chains is 0; the search needs at least one chain");
+        // The proposals' deviation: zero, negative or not finite, no chain could move.
+        if (!(step_size_ > 0.0 && step_size_ <= std::numeric_limits<double>::max()))
+            throw std::invalid_argument("TournamentMCMC.fit: step_size must be a finite number above 0");
         // Every chain keeps its coefficient vector until the ranking.
         require_fits_in_memory(checked_product(n_chains_, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
