@@ -34,6 +34,26 @@ def test_mad_against_reference(rng, n):
 
 
 @pytest.mark.parametrize(
+    "y",
+    [
+        [math.nan, 0, 1, 5, 6, 20],
+        [0, 1, math.nan, 2, math.nan],
+        [math.inf, math.inf, 1],
+        [-math.inf, -math.inf, math.inf, math.inf],
+    ],
+    ids=["one NaN", "two NaN", "NaN deviation", "NaN median"],
+)
+def test_nan_gives_nan_scale_in_any_order(rng, y):
+    y = np.asarray(y, dtype=float)
+    yp = y + 1.5
+    first = kc.mdl_score(yp, y, 1)
+    for _ in range(20):
+        order = rng.permutation(len(y))
+        assert math.isnan(kc.mad(y[order]))
+        assert kc.mdl_score(yp[order], y[order], 1) == first
+
+
+@pytest.mark.parametrize(
     "yp, yt, eps, expected",
     [
         ([1, 2, 3], [1.05, 2.5, 3], 0.1, 2 / 3),

@@ -3,16 +3,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "common.hpp"
 
 namespace korva {
 
-// Median of v (0.0 when empty); reorders its own copy by selection, never sorts.
+// Median of v (0.0 when empty, NaN when v holds a NaN); reorders its own copy
+// by selection, never sorts.
 inline double median_inplace(std::vector<double> v) {
     const auto n = v.size();
     if (n == 0) return 0.0;
+    // NaN has no place in the order: a selection among such values would
+    // answer by where they happen to stand.
+    if (std::any_of(v.begin(), v.end(), [](double a) { return std::isnan(a); }))
+        return std::numeric_limits<double>::quiet_NaN();
     const auto hi = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
     std::nth_element(v.begin(), hi, v.end());
     if (n % 2 == 1) return *hi;
@@ -22,7 +28,7 @@ inline double median_inplace(std::vector<double> v) {
 }
 
 // Median absolute deviation about the median, without a consistency factor.
-// @param y (n,): values; 0.0 when empty.
+// @param y (n,): values; 0.0 when empty, NaN when a value or a deviation is NaN.
 inline double mad(const VectorRef& y) {
     if (y.size() == 0) return 0.0;
     std::vector<double> buf(y.data(), y.data() + y.size());
