@@ -54,6 +54,24 @@ def test_ols_tall_matches_pseudo_inverse(rng, m, p, rank, magnitude):
     np.testing.assert_allclose(kc.ols(X, y), expected, rtol=1e-9, atol=1e-12 * np.abs(expected).max())
 
 
+# Decimal orders of 40 columns, spread over the whole double range: scaled to
+# the largest, the smallest columns are subnormal.
+COLUMN_ORDERS = [-138, 268, 298, 274, -222, -152, -48, 237, 109, 177, 72, -133, -11, -62, -294, -155, 34, -203, 170,
+                 -3, -80, 270, 54, 84, -57, -281, 119, -218, -138, -49, -128, 151, 167, -213, 220, 144, -39, -204, 26, -90]
+
+
+@pytest.mark.parametrize("m", [54, 30])
+@pytest.mark.parametrize("seed", range(8))
+def test_ols_columns_across_the_double_range(m, seed):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(m, len(COLUMN_ORDERS))) * 10.0 ** np.array(COLUMN_ORDERS, dtype=float)
+    y = rng.normal(size=m)
+    beta = kc.ols(X, y)
+    assert np.isfinite(beta).all()
+    reference = np.linalg.lstsq(X, y, rcond=None)[0]
+    assert np.linalg.norm(X @ beta - y) <= np.linalg.norm(X @ reference - y) * (1 + 1e-9) + 1e-12
+
+
 @pytest.mark.parametrize("m", [6, 40])
 @pytest.mark.parametrize("c", [3.0, -1.25])
 def test_ols_duplicated_column_splits_evenly(rng, m, c):

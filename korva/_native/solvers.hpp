@@ -26,8 +26,14 @@ VectorXd solve_by(const SVD& svd, const VectorXd& rhs) {
 
 inline VectorXd svd_min_norm_solve(const MatrixXd& A, const VectorXd& rhs) {
     constexpr int thin = Eigen::ComputeThinU | Eigen::ComputeThinV;
-    if (A.cols() < 16) return solve_by(Eigen::JacobiSVD<MatrixXd, Eigen::ColPivHouseholderQRPreconditioner>(A, thin), rhs);
-    return solve_by(Eigen::BDCSVD<MatrixXd>(A, thin), rhs);
+    using Jacobi = Eigen::JacobiSVD<MatrixXd, Eigen::ColPivHouseholderQRPreconditioner>;
+    if (A.cols() < 16) return solve_by(Jacobi(A, thin), rhs);
+    const Eigen::BDCSVD<MatrixXd> svd(A, thin);
+    // Divide and conquer can report success with NaN singular values when
+    // entries are subnormal (columns scaled across the whole double range);
+    // Jacobi rotations stay sound there. A is finite when this runs.
+    if (svd.info() == Eigen::Success && !svd.singularValues().allFinite()) return solve_by(Jacobi(A, thin), rhs);
+    return solve_by(svd, rhs);
 }
 
 // The largest magnitude among the entries of a column-major rows x cols array
