@@ -1,6 +1,7 @@
 """Soundness of the module as a whole: requests far beyond memory are refused
 at once, repeated calls do not leak, and calls from many threads give the
 same results as serial calls."""
+import math
 import random
 import sys
 import threading
@@ -43,6 +44,15 @@ HUGE_REQUESTS = [
         "kc.TournamentMCMC(n_chains=1024, n_warmup=0, n_deep=0).fit",
         ("np.empty((0, 2**27))", "np.empty(0)"),
     ),
+    # Beyond memory only when every array of the same size is counted, not just the first.
+    # A third of the memory per coefficient vector; a fit holds several at once.
+    Call("TournamentMCMC.fit", "kc.TournamentMCMC(n_chains=1).fit",
+         (f"np.empty((0, {PHYSICAL_MEMORY // 24}))", "np.empty(0)")),
+    # Half the memory for the normal equations; the system and its factorisation follow.
+    Call("fit_regularized_linear", "kc.fit_regularized_linear",
+         (f"np.empty((0, {math.isqrt(PHYSICAL_MEMORY // 16)}))", "np.empty(0)")),
+    # A wide design of a third of the memory, in pages not yet touched; its decomposition needs more.
+    Call("ols", "kc.ols", (f"np.zeros((100, {PHYSICAL_MEMORY // 2400}), order='F')", "np.ones(100)")),
 ]
 # Inputs that take no memory themselves but must be copied to be read: 8 TB.
 # The argument conversion cannot make the copy and reports the argument as not

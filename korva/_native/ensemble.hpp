@@ -305,8 +305,15 @@ public:
         // The proposals' deviation: zero, negative or not finite, no chain could move.
         if (!(step_size_ > 0.0 && step_size_ <= std::numeric_limits<double>::max()))
             throw std::invalid_argument("TournamentMCMC.fit: step_size must be a finite number above 0");
-        // Every chain keeps its coefficient vector until the ranking.
-        require_fits_in_memory(checked_product(n_chains_, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
+        // Vectors of k doubles alive at once: every chain's until the ranking,
+        // the elite's copies (at most one per chain), and for each group of
+        // chains in flight (one per thread in the warm-up, then one in the deep
+        // phase) a current and a proposed vector per chain, the lowest states
+        // and the energy's scratch.
+        const std::int64_t group = std::min(detail::kLockstep, n_chains_);
+        const std::int64_t in_flight = std::min<std::int64_t>(omp_get_max_threads(), n_chains_ / group) + 1;
+        const std::int64_t vectors = 2 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
+        require_fits_in_memory(checked_product(vectors, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));
         const detail::EnergyTerms terms(y.size(), static_cast<int>(X.cols()), H_piH_, eps_cached);

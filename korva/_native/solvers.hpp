@@ -164,6 +164,9 @@ inline MatrixXd stacked_qr(const MatrixRef& X, double sx, const VectorRef& y, do
 inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     const Index m = X.rows(), p = X.cols();
     if (m == 0 || p == 0) return VectorXd::Zero(p);
+    // A wide X is decomposed whole: its scaled copy, the decomposition's
+    // working copies and its thin factors take up to six m x p arrays.
+    if (m <= p) require_fits_in_memory(checked_product(m, p, "m * p"), 6 * sizeof(double));
     // The iterative decompositions need finite input; with NaN or inf they may never converge.
     const double top = largest_magnitude(X.data(), m, p, X.outerStride());
     if (!(top <= std::numeric_limits<double>::max())) throw std::invalid_argument("ols: X contains NaN or infinite values");
@@ -189,7 +192,8 @@ template <class Design>
 void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
     const Index n = Phi.rows(), p = Phi.cols();
     const Index W = (p + 3) / 4 * 4, groups = W / 4;
-    require_fits_in_memory(checked_product(W, W, "(p + 3) ** 2"), sizeof(double));
+    // The W x W sums here, then the system and the factorisation's copy of it.
+    require_fits_in_memory(checked_product(W, W, "(p + 3) ** 2"), 3 * sizeof(double));
     constexpr bool row_major = Design::IsRowMajor;
     const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1;
     constexpr Index chunk = 128;
