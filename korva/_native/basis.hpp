@@ -260,7 +260,7 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
     // p, p + 1, ... comes from one product chain. factor_slot[j][d] names the
     // factor of column j in dimension d: -1 none, below D the plain column
     // X_cols[d], from D on row slot - D of `powers`.
-    constexpr Index block = 512;
+    constexpr Index block = 128;
     std::vector<std::map<int, Index>> slot_of(D);
     for (const std::vector<int>& mi : multi_indices)
         for (std::size_t d = 0; d < D; ++d)
