@@ -49,16 +49,16 @@ inline void stop_if_requested(const StopCheck& stop) {
     if (stop.requested()) throw Interrupted();
 }
 
-// True in a process forked after this function first ran. The OpenMP
-// runtime's worker threads do not survive fork(): a child that enters a
-// parallel region its parent has used waits for them for ever, so parallel
-// loops run on the calling thread alone there (no result depends on the
-// number of threads).
-inline bool in_forked_child() {
-    static std::atomic<bool> forked{false};
-    static const bool watching = [] { return pthread_atfork(nullptr, nullptr, [] { forked = true; }) == 0; }();
-    return watching && forked.load(std::memory_order_relaxed);
-}
+// The OpenMP runtime's worker threads do not survive fork(): a child that
+// enters a parallel region its parent has used waits for them for ever. A
+// process forked after the module was loaded therefore runs parallel loops on
+// the calling thread alone (no result depends on the number of threads).
+namespace detail {
+inline std::atomic<bool> forked{false};
+inline const bool fork_watched = pthread_atfork(nullptr, nullptr, [] { forked = true; }) == 0;
+}  // namespace detail
+
+inline bool in_forked_child() { return detail::forked.load(std::memory_order_relaxed); }
 
 // A new column-major matrix for a large result that is about to be filled.
 // Its storage starts on a 2 MiB boundary and is advised for transparent huge

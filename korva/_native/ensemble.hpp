@@ -311,7 +311,8 @@ public:
         // phase) a current and a proposed vector per chain, the lowest states
         // and the energy's scratch.
         const std::int64_t group = std::min(detail::kLockstep, n_chains_);
-        const std::int64_t in_flight = std::min<std::int64_t>(omp_get_max_threads(), n_chains_ / group) + 1;
+        const std::int64_t groups = (n_chains_ + group - 1) / group;
+        const std::int64_t in_flight = std::min<std::int64_t>(omp_get_max_threads(), groups) + 1;
         const std::int64_t vectors = 2 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
         require_fits_in_memory(checked_product(vectors, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
