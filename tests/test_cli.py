@@ -13,11 +13,15 @@ REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
+def module_env():
+    """The environment in which ``python -m korva`` takes korva from this tree."""
+    return {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
+
+
 def run_module(*args, cwd):
     """``python -m korva ARGS`` in a fresh interpreter, with korva taken from this tree."""
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
     return subprocess.run(
-        [sys.executable, "-m", "korva", *args], cwd=cwd, env=env, capture_output=True, text=True
+        [sys.executable, "-m", "korva", *args], cwd=cwd, env=module_env(), capture_output=True, text=True
     )
 
 
@@ -149,11 +153,10 @@ def test_term_names(multi_indices, names):
 
 
 def test_closed_output_pipe_ends_quietly(surface_csv):
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
     proc = subprocess.Popen(
         [sys.executable, "-m", "korva", "fit", str(surface_csv), "--x", "a", "b", "--y", "y",
          "--degree", "1", "--method", "ols"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=module_env(),
     )
     proc.stdout.close()  # as `| head -0` would, before anything is written
     with proc.stderr:
