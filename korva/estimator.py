@@ -236,7 +236,7 @@ class PolynomialMDLRegressor:
         basis: str | Sequence[Sequence[int]] = "total",
         max_degree: int | None = None,
         outlier_threshold: float = 2.5,
-        max_search_samples: int = 2000,
+        max_search_samples: int = 1000,
     ) -> None:
         self.degree = degree
         self.gamma1 = gamma1
@@ -522,10 +522,14 @@ class PolynomialMDLRegressor:
         if np.count_nonzero(hits) >= design.shape[1]:
             starts.insert(1, solve(rows_design[hits], rows_target[hits]))
         best = robust.best_start(rows_design, rows_target, starts, solve)
-        scale = best.scale
-        if search_rows is not None:
-            scale = robust.residual_scale(target - design @ best.beta)
-        beta = robust.reweight(design, target, best.beta, scale, solve)
+        if search_rows is None:
+            beta = robust.reweight(design, target, best.beta, best.scale, solve)
+            return _BasisFit(candidate, design, beta, best.scale, penalties, gibbs)
+        # Reweighting on the subsample first leaves the passes over every point only
+        # the last few steps to go.
+        near = robust.reweight(rows_design, rows_target, best.beta, best.scale, solve)
+        scale = robust.residual_scale(target - design @ best.beta, best.scale)
+        beta = robust.reweight(design, target, near, scale, solve)
         return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
 
     def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
@@ -728,8 +732,11 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
 def _median(values: FloatArray) -> float:
     # Not np.median: its first call imports numpy.ma, some 10 ms that would otherwise
     # land in the timing of whichever fit comes first.
-    ordered = np.sort(values)
-    low, high = ordered[(len(ordered) - 1) // 2], ordered[len(ordered) // 2]
+    middle = len(values) // 2
+    if len(values) % 2:
+        return float(np.partition(values, middle)[middle])
+    parted = np.partition(values, [middle - 1, middle])
+    low, high = parted[middle - 1], parted[middle]
     return float(low + (high - low) / 2.0)  # no overflow where low + high would
 
 
@@ -746,7 +753,7 @@ def _robust_spread(target: FloatArray, center: float) -> float:
             f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
             "median overflow float64; rescale y"
         )
-    spread = _median(deviations)
+    spread = korva_core.mad(target)
     if spread == 0.0:
         differing = deviations[deviations > 0.0]
         spread = _median(differing) if differing.size else 1.0
