@@ -334,7 +334,7 @@ def fmt_rows(rows: set[int]) -> str:
 def marked(cells: dict[str, str], ranks: dict[str, tuple[float, ...]]) -> list[str]:
     """The cells in the order of METHOD_NAMES, the best (smallest rank) in bold."""
     best = min(ranks.values())
-    return [f"**{cells[name]}**" if ranks[name] == best else cells[name] if name in cells else "left out"
+    return ["left out" if name not in cells else f"**{cells[name]}**" if ranks[name] == best else cells[name]
             for name in METHOD_NAMES]
 
 
