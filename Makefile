@@ -3,10 +3,11 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.korva-installed
+BENCH   := $(VENV)/.bench-installed
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard korva/_native/*) \
            $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
 
-.PHONY: demo test bench fuzz sanitize
+.PHONY: demo test bench quality fuzz sanitize
 .DEFAULT_GOAL := test
 
 demo: $(STAMP)
@@ -15,8 +16,12 @@ demo: $(STAMP)
 test: $(STAMP)
 	$(PY) -m pytest
 
-bench: $(STAMP)
+bench: $(STAMP) $(BENCH)
 	$(PY) bench/run.py
+
+# Fit quality of the estimator against scikit-learn's and statsmodels' robust regressors.
+quality: $(STAMP) $(BENCH)
+	$(PY) bench/quality.py
 
 fuzz: $(STAMP)
 	$(PY) scripts/fuzz.py
@@ -32,4 +37,10 @@ $(PY):
 $(STAMP): $(PY) $(SOURCES)
 	scripts/ensure-eigen
 	$(PY) -m pip install -q '.[test]'
+	touch $@
+
+# The bench extra's requirements alone: installing '.[bench]' would rebuild korva.
+$(BENCH): $(STAMP) pyproject.toml
+	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'], sep='\n')" > $(VENV)/bench-requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/bench-requirements.txt
 	touch $@
