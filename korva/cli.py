@@ -21,7 +21,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
 
@@ -251,8 +251,22 @@ def fit_and_compare(
     for name in ["ols"] if method == "ols" else ["ols", method]:
         model = PolynomialMDLRegressor(degree=degree, gamma1=gamma1, gamma2=gamma2, method=name)
         start = time.perf_counter()
-        model.fit(data.inputs, data.target)
+        try:
+            # Overflow inside the fit shows as coefficients that are not finite,
+            # refused below in one line rather than as NumPy's warnings.
+            with np.errstate(all="ignore"):
+                model.fit(data.inputs, data.target)
+        except ValueError as exc:
+            raise CommandError(f"the {name} fit failed: {exc}") from exc
+        except MemoryError as exc:
+            size = f"degree {degree} to {len(data.target)} points"
+            raise CommandError(f"not enough memory for the {name} fit of {size}") from exc
         seconds = time.perf_counter() - start
+        if not np.isfinite(model.coef_).all():
+            raise CommandError(
+                f"the {name} fit gave coefficients that are not finite numbers: "
+                "the data are too extreme for double precision"
+            )
         reports.append(FitReport(name, model, seconds))
     return reports
 
@@ -348,7 +362,24 @@ def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
         figure.savefig(path, dpi=100)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
+    except RuntimeError as exc:  # e.g. the TeX system that .pgf needs is not installed
+        raise CommandError(f"cannot write {path}: {exc}") from exc
     return True
+
+
+def check_picture_format(path: Path) -> None:
+    """Refuse, before any work, a picture whose file extension matplotlib cannot write."""
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        return  # no picture will be drawn, which _write_picture reports
+    formats = FigureCanvasBase.get_supported_filetypes()
+    extension = path.suffix[1:].lower()
+    if extension not in formats:
+        what = f"a .{extension} file" if extension else "a file without an extension"
+        raise CommandError(
+            f"--plot cannot draw {what}; use one of {', '.join('.' + f for f in sorted(formats))}"
+        )
 
 
 def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
@@ -382,6 +413,13 @@ def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitRe
 
 
 # ------------------------------------------------------------------ command line
+
+
+class _OneLineParser(argparse.ArgumentParser):
+    """Reports a wrong command line in one line, as every other error is reported."""
+
+    def error(self, message: str) -> NoReturn:
+        raise CommandError(f"{message} (see {self.prog} --help)")
 
 
 def _non_negative(kind: type[int] | type[float], description: str) -> Callable[[str], float]:
@@ -418,7 +456,7 @@ def _separator(text: str) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _OneLineParser(
         prog="python -m korva",
         description="Robust polynomial fits judged by a hit-rate MDL score. "
         "Without a command, fits the built-in demo data set and writes korva-demo.png.",
@@ -464,43 +502,62 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
-    """Read the file the command line names and fit it."""
+    """Read the file the command line names and fit it, checking sizes before any work."""
     if len(args.degree) not in (1, len(args.x)):
         raise CommandError(f"--degree takes one degree or {len(args.x)}, one per --x column")
+    if args.plot is not None:
+        check_picture_format(args.plot)
     data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna)
+    degrees = args.degree * len(args.x) if len(args.degree) == 1 else args.degree
+    n_terms = math.prod(d + 1 for d in degrees)
+    if n_terms > len(data.target):
+        raise CommandError(
+            f"--degree {' '.join(map(str, args.degree))} makes {n_terms} terms, more than "
+            f"the {len(data.target)} data rows of {args.file.name}"
+        )
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
     return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method)
 
 
+def _print(*lines: str) -> None:
+    """Print to stdout and flush, so that a failed write is reported here, not at exit."""
+    try:
+        print(*lines, sep="\n", flush=True)
+    except OSError as exc:
+        # What is still buffered goes to the null device, so that the flush at
+        # exit cannot fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if isinstance(exc, BrokenPipeError):
+            raise
+        raise CommandError(f"cannot write the output: {exc.strerror}") from exc
+
+
 def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
     if draw_picture(data, reports, path):
-        print(f"Wrote {path}")
+        _print(f"Wrote {path}")
     else:
         print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.",
               file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         if args.command == "fit":
             data, reports = _fit_file(args)
             picture = args.plot
         else:
-            print(DEMO_NOTE, end="\n\n")
+            _print(DEMO_NOTE, "")
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
-        print(format_report(data, reports))
+        _print(format_report(data, reports))
         if picture is not None:
             _write_picture(data, reports, picture)
-        sys.stdout.flush()
     except CommandError as exc:
-        print(f"korva: {exc}", file=sys.stderr)
+        message = str(exc).replace("\n", " ")
+        print(f"korva: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly. What is still buffered
-        # goes to the null device, so that the flush at exit cannot fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return 1  # the reader went away (`| head`): stop quietly
     return 0

@@ -1,4 +1,5 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
+import importlib.util
 import os
 import subprocess
 import sys
@@ -94,6 +95,9 @@ def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, 
 
 
 COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
+needs_matplotlib = pytest.mark.skipif(
+    importlib.util.find_spec("matplotlib") is None, reason="without matplotlib no picture is drawn"
+)
 
 
 @pytest.mark.parametrize(
@@ -116,6 +120,24 @@ COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
          "cannot tell the separator of data.csv: comma or semicolon; --sep says which"),
         ("x,y\n1,2\n2,inf\n3,\n", [*COLUMNS_X_Y, "--dropna"], "line 3, column 'y': 'inf' is not"),
         ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
+        # The basis size is checked against the rows before anything is built.
+        ("x,y\n1,2\n2,3\n", ["--x", "x", "--y", "y", "--degree", "1000000000"],
+         "--degree 1000000000 makes 1000000001 terms, more than the 2 data rows of data.csv"),
+        ("a,b,y\n" + "1,2,3\n" * 5, ["--x", "a", "b", "--y", "y", "--degree", "1", "2"],
+         "--degree 1 2 makes 6 terms, more than the 5 data rows"),
+        # Values whose standardisation overflows used to print NaN coefficients with status 0.
+        ("x,y\n" + "".join(f"{i},1.7e308\n" for i in range(4)), [*COLUMNS_X_Y, "--method", "ols"],
+         "the ols fit"),
+        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out.xyz"],
+                     "--plot cannot draw a .xyz file; use one of", marks=needs_matplotlib),
+        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out"],
+                     "--plot cannot draw a file without an extension", marks=needs_matplotlib),
+        # Mistakes on the command line, without argparse's block of usage lines.
+        (None, ["--x", "x"], "the following arguments are required: --y, --degree "
+         "(see python -m korva fit --help)"),
+        (None, ["--x", "x", "--y", "y", "--degree", "-1"], "argument --degree: '-1' is not a whole"),
+        (None, [*COLUMNS_X_Y, "--sep", "ab"], "argument --sep: 'ab' is not a separator"),
+        (None, ["--x", " ", "--y", "y", "--degree", "1"], "argument --x: a column name cannot be blank"),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, monkeypatch, capsys, content, options, message):
@@ -190,6 +212,17 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
 )
 def test_term_names(multi_indices, names):
     assert cli.term_names(multi_indices) == names
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("command", [[], ["fit", "{csv}", "--x", "a", "--y", "y", "--degree", "1", "--method", "ols"]])
+def test_a_full_output_device_is_one_line_and_status_2(surface_csv, tmp_path, command):
+    args = [arg.format(csv=surface_csv) for arg in command]
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "korva", *args], cwd=tmp_path, env=module_env(),
+                                stdout=full, stderr=subprocess.PIPE, text=True)
+    assert result.returncode == 2
+    assert result.stderr == "korva: cannot write the output: No space left on device\n"
 
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
