@@ -44,6 +44,8 @@ SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
 # Lines handed to NumPy at a time: the text held at once stays small, whatever the file's size.
 BATCH_LINES = 1 << 16
+# With more basis terms than this, the coefficients are listed one per line.
+MAX_TERMS_ACROSS = 8
 
 
 class CommandError(Exception):
@@ -298,12 +300,15 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
                 report.method,
                 f"{report.model.mdl_:.3f}",
                 f"{report.model.hit_rate_:.3f}",
-                f"{math.sqrt(np.mean(residuals**2)):.4g}" if residuals.size else "-",
+                f"{_root_mean_square(residuals):.4g}" if residuals.size else "-",
                 f"{1000 * report.seconds:.1f}",
             ]
         )
     coefficient_rows = [["coefficients of", *term_names(robust.model.multi_indices_)]]
     coefficient_rows += [[r.method, *(f"{c:.4g}" for c in r.model.coef_)] for r in reports]
+    if len(robust.model.coef_) > MAX_TERMS_ACROSS:  # too wide for a line: one term per line
+        coefficient_rows = [list(column) for column in zip(*coefficient_rows)]
+        coefficient_rows[0][0] = "term"
 
     model = robust.model
     skipped = f" ({data.skipped_rows} incomplete rows left out)" if data.skipped_rows else ""
@@ -327,6 +332,14 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
             *mappings,
         ]
     )
+
+
+def _root_mean_square(values: FloatArray) -> float:
+    """Scaled by the largest value first, so that squares neither overflow nor underflow."""
+    largest = float(np.max(np.abs(values)))
+    if largest == 0.0:
+        return 0.0
+    return largest * math.sqrt(float(np.mean((values / largest) ** 2)))
 
 
 def _aligned(rows: list[list[str]]) -> list[str]:

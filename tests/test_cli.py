@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from sandbox import running_under_asan
 
-from korva import cli
+from korva import PolynomialMDLRegressor, cli
 
 REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -212,6 +212,48 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
 )
 def test_term_names(multi_indices, names):
     assert cli.term_names(multi_indices) == names
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1.0, 1e200])
+def test_inlier_rms_holds_at_the_ends_of_the_float_range(tmp_path, capsys, scale):
+    x = np.arange(30.0)
+    y = x + 1e-3 * np.sin(7 * x)  # every point an inlier
+    path = tmp_path / "data.csv"
+    path.write_text("x,y\n" + "".join(f"{a:.17g},{b * scale:.17g}\n" for a, b in zip(x, y)))
+    assert cli.main(["fit", str(path), *COLUMNS_X_Y, "--method", "ols"]) == 0
+    residuals = y - np.polynomial.polynomial.polyval(x, np.polynomial.polynomial.polyfit(x, y, 1))
+    printed = float(capsys.readouterr().out.split("\n\n")[1].splitlines()[1].split()[3])
+    assert printed == pytest.approx(scale * np.sqrt(np.mean(residuals**2)), rel=1e-3, abs=0)
+
+
+def coefficient_table(out):
+    """The printed coefficients: the term names and, per method, the values."""
+    rows = [line.split() for line in out.split("\n\n")[2].splitlines()]
+    if rows[0][0] == "term":  # one term per line, one column per method
+        return [row[0] for row in rows[1:]], {
+            method: [float(row[i]) for row in rows[1:]] for i, method in enumerate(rows[0][1:], 1)
+        }
+    return rows[0][2:], {row[0]: [float(value) for value in row[1:]] for row in rows[1:]}
+
+
+@pytest.mark.parametrize(
+    "inputs, degree, one_per_line",
+    [(["a"], ["7"], False), (["a"], ["8"], True), (["a", "b"], ["2"], True), (["a", "b"], ["1", "3"], False)],
+)
+def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, degree, one_per_line):
+    args = ["fit", str(surface_csv), "--x", *inputs, "--y", "y", "--degree", *degree,
+            "--method", "penalized", "--gamma2", "0.01"]
+    assert cli.main(args) == 0
+    out = capsys.readouterr().out
+    assert (out.split("\n\n")[2].split()[0] == "term") == one_per_line
+    names, printed = coefficient_table(out)
+    columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
+    X = columns[:, [{"a": 0, "b": 1}[name] for name in inputs]]
+    degrees = int(degree[0]) if len(degree) == 1 else [int(d) for d in degree]
+    for method in ("ols", "penalized"):
+        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=0.01).fit(X, columns[:, 2])
+        assert names == cli.term_names(model.multi_indices_)
+        np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
