@@ -10,15 +10,18 @@ from __future__ import annotations
 
 import argparse
 import csv
+import itertools
 import math
 import os
 import sys
 import time
+import warnings
+from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
 
@@ -36,10 +39,17 @@ DEMO_NOTE = (
     "another recording system counted minutes instead of calls: a handful of gross outliers."
 )
 INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
+SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
+# Cells that mean "no value here"; --dropna skips the rows that hold one.
+MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
+# Lines handed to NumPy at a time: the text held at once stays small, whatever the file's size.
+BATCH_LINES = 1 << 16
+# With more basis terms than this, the coefficients are listed one per line.
+MAX_TERMS_ACROSS = 8
 
 
 class CommandError(Exception):
-    """A problem with the user's files or columns, reported as one line on stderr."""
+    """A problem with the user's command line, files or columns, reported as one line on stderr."""
 
 
 @dataclass(frozen=True)
@@ -49,6 +59,7 @@ class Dataset:
     target_name: str
     inputs: FloatArray  # shape (n, d)
     target: FloatArray  # shape (n,)
+    skipped_rows: int = 0  # rows with a missing value, left out on request
 
 
 @dataclass(frozen=True)
@@ -61,54 +72,168 @@ class FitReport:
 # ------------------------------------------------------------------ reading
 
 
-def read_columns(path: Path, input_names: Sequence[str], target_name: str, title: str) -> Dataset:
-    """Read the named numeric columns of a CSV file whose first row names the columns."""
+def read_columns(
+    path: Path,
+    input_names: Sequence[str],
+    target_name: str,
+    title: str,
+    sep: str | None = None,
+    dropna: bool = False,
+) -> Dataset:
+    """Read the named numeric columns of a CSV file whose first line names the columns.
+
+    The separator is ``sep``, or else whichever of comma, semicolon and tab splits the
+    first line into the most names. With ``dropna``, rows with a missing value in a named
+    column are left out; otherwise such a cell is an error naming its line and column.
+    """
+    wanted = [*input_names, target_name]
     try:
-        with open(path, newline="", encoding="utf-8") as stream:
-            rows = list(csv.reader(stream))
+        # utf-8-sig drops the byte-order mark some editors write, which would
+        # otherwise stick to the first column's name.
+        with open(path, encoding="utf-8-sig") as stream:
+            header_line = stream.readline()
+            if not header_line:
+                raise CommandError(f"{path} is empty")
+            sep = sep or _detect_separator(header_line, path)
+            positions = _column_positions(header_line, sep, wanted, path)
+            table, skipped = _read_numbers(stream, sep, positions, wanted, dropna, path)
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
         raise CommandError(f"{path} is not a UTF-8 text file") from exc
     except csv.Error as exc:
         raise CommandError(f"{path} is not a readable CSV file: {exc}") from exc
-    if not rows:
-        raise CommandError(f"{path} is empty")
+    if len(table) == 0:
+        if skipped:
+            raise CommandError(f"{path} has no complete rows: all {skipped} miss a value")
+        raise CommandError(f"{path} has a header but no data rows")
+    return Dataset(title, list(input_names), target_name, table[:, :-1], table[:, -1], skipped)
 
-    header = [name.strip() for name in rows[0]]
-    wanted = [*input_names, target_name]
+
+def _split(line: str, sep: str) -> list[str]:
+    return next(csv.reader([line], delimiter=sep), [])
+
+
+def _detect_separator(header_line: str, path: Path) -> str:
+    """The separator that splits the header into the most names; a comma for a single column."""
+    counts = {sep: len(_split(header_line, sep)) for sep in SEPARATOR_NAMES}
+    most = max(counts.values())
+    if most <= 1:
+        return ","
+    best = [sep for sep, count in counts.items() if count == most]
+    if len(best) > 1:
+        names = " or ".join(SEPARATOR_NAMES[sep] for sep in best)
+        raise CommandError(f"cannot tell the separator of {path}: {names}; --sep says which")
+    return best[0]
+
+
+def _column_positions(header_line: str, sep: str, wanted: list[str], path: Path) -> list[int]:
+    """Where each wanted column stands in the header, which must name every column once."""
+    header = [name.strip() for name in _split(header_line, sep)]
+    if not any(header):
+        raise CommandError(f"{path} has no column names: its first line is blank")
+    repeated = [name for name, count in Counter(header).items() if count > 1 and name]
+    if repeated:
+        raise CommandError(f"{path} has more than one column named {repeated[0]!r}")
     missing = [name for name in wanted if name not in header]
     if missing:
+        hint = f" (read with the separator {sep!r}; --sep sets another)" if len(header) == 1 else ""
         raise CommandError(
-            f"{path} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}"
+            f"{path} has no column {missing[0]!r}; its columns are "
+            f"{', '.join(map(repr, header))}{hint}"
         )
-    positions = [header.index(name) for name in wanted]
+    return [header.index(name) for name in wanted]
 
-    values = []
-    for line_number, row in enumerate(rows[1:], start=2):
-        if not any(cell.strip() for cell in row):
+
+def _read_numbers(
+    stream: TextIO, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
+) -> tuple[FloatArray, int]:
+    """The numbers of the wanted columns, one row per data line, and how many rows were skipped.
+
+    NumPy converts each batch of lines; a batch it refuses, or that holds a value
+    that is not finite, is read again line by line to skip or name the bad cell.
+    """
+    blocks = []
+    skipped = 0
+    first_line = 2  # the header is line 1
+    while batch := list(itertools.islice(stream, BATCH_LINES)):
+        block = _convert_batch(batch, sep, positions)
+        if block is None:
+            block, dropped = _convert_lines(batch, first_line, sep, positions, names, dropna, path)
+            skipped += dropped
+        blocks.append(block)
+        first_line += len(batch)
+    if not blocks:
+        return np.empty((0, len(positions))), 0
+    return np.concatenate(blocks), skipped
+
+
+def _convert_batch(lines: list[str], sep: str, positions: list[int]) -> FloatArray | None:
+    """The batch's numbers, or None when a line needs a closer look."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # a batch of blank lines holds no data
+            block: FloatArray = np.loadtxt(
+                lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None,
+                usecols=positions, ndmin=2,
+            )
+    except ValueError:
+        return None
+    return block if np.isfinite(block).all() else None
+
+
+def _convert_lines(
+    lines: list[str],
+    first_line: int,
+    sep: str,
+    positions: list[int],
+    names: list[str],
+    dropna: bool,
+    path: Path,
+) -> tuple[FloatArray, int]:
+    """Line by line: blank lines are passed over, incomplete rows skipped or refused."""
+    rows = []
+    skipped = 0
+    reader = csv.reader(lines, delimiter=sep)
+    for cells in reader:
+        try:
+            row = [float(cells[position]) for position in positions]
+            if all(map(math.isfinite, row)):
+                rows.append(row)
+                continue
+        except (IndexError, ValueError):
+            pass
+        if not any(cell.strip() for cell in cells):
             continue  # blank lines carry no data
-        cells = [row[position].strip() if position < len(row) else "" for position in positions]
-        values.append(
-            [
-                _finite_number(cell, f"{path}, line {line_number}, column {name!r}")
-                for cell, name in zip(cells, wanted)
-            ]
-        )
-    if not values:
-        raise CommandError(f"{path} has a header but no data rows")
-    table = np.array(values)
-    return Dataset(title, list(input_names), target_name, table[:, :-1], table[:, -1])
+        where = f"{path}, line {first_line + reader.line_num - 1}"
+        row = [
+            _cell_value(
+                cells[position].strip() if position < len(cells) else "",
+                f"{where}, column {name!r}",
+                dropna,
+            )
+            for position, name in zip(positions, names)
+        ]
+        if any(map(math.isnan, row)):
+            skipped += 1
+        else:
+            rows.append(row)
+    return np.array(rows, dtype=np.float64).reshape(-1, len(positions)), skipped
 
 
-def _finite_number(cell: str, where: str) -> float:
+def _cell_value(cell: str, where: str, dropna: bool) -> float:
+    """The cell's finite value, or NaN for a missing one when such rows are skipped."""
+    if cell.lower() in MISSING_MARKERS:
+        if dropna:
+            return math.nan
+        shown = repr(cell) if cell else "an empty cell"
+        raise CommandError(f"{where}: {shown} is not a finite number (--dropna skips such rows)")
     try:
         value = float(cell)
     except ValueError:
         value = math.nan
     if not math.isfinite(value):
-        shown = repr(cell) if cell else "an empty cell"
-        raise CommandError(f"{where}: {shown} is not a finite number")
+        raise CommandError(f"{where}: {cell!r} is not a finite number")
     return value
 
 
@@ -128,8 +253,23 @@ def fit_and_compare(
     for name in ["ols"] if method == "ols" else ["ols", method]:
         model = PolynomialMDLRegressor(degree=degree, gamma1=gamma1, gamma2=gamma2, method=name)
         start = time.perf_counter()
-        model.fit(data.inputs, data.target)
-        reports.append(FitReport(name, model, time.perf_counter() - start))
+        try:
+            # Overflow inside the fit shows as coefficients that are not finite,
+            # refused below in one line rather than as NumPy's warnings.
+            with np.errstate(all="ignore"):
+                model.fit(data.inputs, data.target)
+        except ValueError as exc:
+            raise CommandError(f"the {name} fit failed: {exc}") from exc
+        except MemoryError as exc:
+            size = f"degree {degree} to {len(data.target)} points"
+            raise CommandError(f"not enough memory for the {name} fit of {size}") from exc
+        seconds = time.perf_counter() - start
+        if not np.isfinite(model.coef_).all():
+            raise CommandError(
+                f"the {name} fit gave coefficients that are not finite numbers: "
+                "the data are too extreme for double precision"
+            )
+        reports.append(FitReport(name, model, seconds))
     return reports
 
 
@@ -160,14 +300,18 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
                 report.method,
                 f"{report.model.mdl_:.3f}",
                 f"{report.model.hit_rate_:.3f}",
-                f"{math.sqrt(np.mean(residuals**2)):.4g}" if residuals.size else "-",
+                f"{_root_mean_square(residuals):.4g}" if residuals.size else "-",
                 f"{1000 * report.seconds:.1f}",
             ]
         )
     coefficient_rows = [["coefficients of", *term_names(robust.model.multi_indices_)]]
     coefficient_rows += [[r.method, *(f"{c:.4g}" for c in r.model.coef_)] for r in reports]
+    if len(robust.model.coef_) > MAX_TERMS_ACROSS:  # too wide for a line: one term per line
+        coefficient_rows = [list(column) for column in zip(*coefficient_rows)]
+        coefficient_rows[0][0] = "term"
 
     model = robust.model
+    skipped = f" ({data.skipped_rows} incomplete rows left out)" if data.skipped_rows else ""
     mappings = [
         f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
         for variable, name, low, high in zip(
@@ -177,7 +321,7 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
     return "\n".join(
         [
             f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
-            f"{len(data.target)} points, degree {model.degree}",
+            f"{len(data.target)} points{skipped}, degree {model.degree}",
             "",
             *_aligned(rows),
             "",
@@ -188,6 +332,14 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
             *mappings,
         ]
     )
+
+
+def _root_mean_square(values: FloatArray) -> float:
+    """Scaled by the largest value first, so that squares neither overflow nor underflow."""
+    largest = float(np.max(np.abs(values)))
+    if largest == 0.0:
+        return 0.0
+    return largest * math.sqrt(float(np.mean((values / largest) ** 2)))
 
 
 def _aligned(rows: list[list[str]]) -> list[str]:
@@ -223,7 +375,24 @@ def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
         figure.savefig(path, dpi=100)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
+    except RuntimeError as exc:  # e.g. the TeX system that .pgf needs is not installed
+        raise CommandError(f"cannot write {path}: {exc}") from exc
     return True
+
+
+def check_picture_format(path: Path) -> None:
+    """Refuse, before any work, a picture whose file extension matplotlib cannot write."""
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        return  # no picture will be drawn, which _write_picture reports
+    formats = FigureCanvasBase.get_supported_filetypes()
+    extension = path.suffix[1:].lower()
+    if extension not in formats:
+        what = f"a .{extension} file" if extension else "a file without an extension"
+        raise CommandError(
+            f"--plot cannot draw {what}; use one of {', '.join('.' + f for f in sorted(formats))}"
+        )
 
 
 def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
@@ -259,6 +428,13 @@ def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitRe
 # ------------------------------------------------------------------ command line
 
 
+class _OneLineParser(argparse.ArgumentParser):
+    """Reports a wrong command line in one line, as every other error is reported."""
+
+    def error(self, message: str) -> NoReturn:
+        raise CommandError(f"{message} (see {self.prog} --help)")
+
+
 def _non_negative(kind: type[int] | type[float], description: str) -> Callable[[str], float]:
     """An argparse type: a finite number of the given kind, at least 0."""
 
@@ -274,17 +450,42 @@ def _non_negative(kind: type[int] | type[float], description: str) -> Callable[[
     return parse
 
 
+def _column_name(text: str) -> str:
+    """An argparse type: a column name, compared with the header's names stripped alike."""
+    name = text.strip()
+    if not name:
+        raise argparse.ArgumentTypeError("a column name cannot be blank")
+    return name
+
+
+def _separator(text: str) -> str:
+    """An argparse type: one character that cannot be part of a number; 'tab' for a tab."""
+    sep = "\t" if text in ("tab", "\\t") else text
+    if len(sep) != 1 or sep.isalnum() or sep in '.+-"\r\n':
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a separator: give one character such as ',' or ';', or 'tab'"
+        )
+    return sep
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _OneLineParser(
         prog="python -m korva",
         description="Robust polynomial fits judged by a hit-rate MDL score. "
         "Without a command, fits the built-in demo data set and writes korva-demo.png.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    fit = commands.add_parser("fit", help="fit a polynomial to columns of a CSV file")
-    fit.add_argument("file", type=Path, help="CSV file whose first row names the columns")
-    fit.add_argument("--x", nargs="+", required=True, metavar="COL", help="input column(s)")
-    fit.add_argument("--y", required=True, metavar="COL", help="response column")
+    fit = commands.add_parser(
+        "fit",
+        help="fit a polynomial to columns of a CSV file",
+        usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] [options]",
+    )
+    fit.add_argument("file", type=Path, metavar="FILE",
+                     help="CSV file whose first line names the columns")
+    fit.add_argument("--x", nargs="+", required=True, type=_column_name, metavar="COL",
+                     help="input column(s)")
+    fit.add_argument("--y", required=True, type=_column_name, metavar="COL",
+                     help="response column")
     fit.add_argument(
         "--degree", nargs="+", required=True, type=_non_negative(int, "a whole number"),
         metavar="N", help="degree, or one degree per input column",
@@ -301,45 +502,75 @@ def build_parser() -> argparse.ArgumentParser:
         "--method", choices=["mcmc", "penalized", "ols"], default="mcmc",
         help="the fit to compare with ordinary least squares (default mcmc)",
     )
+    fit.add_argument(
+        "--sep", type=_separator, metavar="CHAR",
+        help="column separator (default: comma, semicolon or tab, whichever the first line uses)",
+    )
+    fit.add_argument(
+        "--dropna", action="store_true",
+        help="skip rows with an empty or NA cell in a chosen column instead of stopping there",
+    )
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
     return parser
 
 
+def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
+    """Read the file the command line names and fit it, checking sizes before any work."""
+    if len(args.degree) not in (1, len(args.x)):
+        raise CommandError(f"--degree takes one degree or {len(args.x)}, one per --x column")
+    if args.plot is not None:
+        check_picture_format(args.plot)
+    data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna)
+    degrees = args.degree * len(args.x) if len(args.degree) == 1 else args.degree
+    n_terms = math.prod(d + 1 for d in degrees)
+    if n_terms > len(data.target):
+        raise CommandError(
+            f"--degree {' '.join(map(str, args.degree))} makes {n_terms} terms, more than "
+            f"the {len(data.target)} data rows of {args.file.name}"
+        )
+    degree = args.degree[0] if len(args.degree) == 1 else args.degree
+    return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method)
+
+
+def _print(*lines: str) -> None:
+    """Print to stdout and flush, so that a failed write is reported here, not at exit."""
+    try:
+        print(*lines, sep="\n", flush=True)
+    except OSError as exc:
+        # What is still buffered goes to the null device, so that the flush at
+        # exit cannot fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if isinstance(exc, BrokenPipeError):
+            raise
+        raise CommandError(f"cannot write the output: {exc.strerror}") from exc
+
+
 def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
     if draw_picture(data, reports, path):
-        print(f"Wrote {path}")
+        _print(f"Wrote {path}")
     else:
         print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.",
               file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         if args.command == "fit":
-            if len(args.degree) not in (1, len(args.x)):
-                raise CommandError(
-                    f"--degree takes one degree or {len(args.x)}, one per --x column"
-                )
-            data = read_columns(args.file, args.x, args.y, args.file.name)
-            degree = args.degree[0] if len(args.degree) == 1 else args.degree
-            reports = fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method)
+            data, reports = _fit_file(args)
             picture = args.plot
         else:
-            print(DEMO_NOTE, end="\n\n")
+            _print(DEMO_NOTE, "")
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
-        print(format_report(data, reports))
+        _print(format_report(data, reports))
         if picture is not None:
             _write_picture(data, reports, picture)
-        sys.stdout.flush()
     except CommandError as exc:
-        print(f"korva: {exc}", file=sys.stderr)
+        message = str(exc).replace("\n", " ")
+        print(f"korva: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly. What is still buffered
-        # goes to the null device, so that the flush at exit cannot fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return 1  # the reader went away (`| head`): stop quietly
     return 0

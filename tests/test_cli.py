@@ -1,4 +1,5 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
+import importlib.util
 import os
 import re
 import subprocess
@@ -7,8 +8,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from sandbox import running_under_asan
 
-from korva import cli
+from korva import PolynomialMDLRegressor, cli
 
 REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -96,6 +98,9 @@ def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, 
 
 
 COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
+needs_matplotlib = pytest.mark.skipif(
+    importlib.util.find_spec("matplotlib") is None, reason="without matplotlib no picture is drawn"
+)
 
 
 @pytest.mark.parametrize(
@@ -112,6 +117,30 @@ COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
         ("x,y\n\n", COLUMNS_X_Y, "has a header but no data rows"),
         (b"\xff\xfe\x00\x81x,y", COLUMNS_X_Y, "is not a UTF-8 text file"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "2"], "--degree takes one degree or 1, one per --x column"),
+        ("\nx,y\n1,2\n", COLUMNS_X_Y, "data.csv has no column names: its first line is blank"),
+        ("x,y,x\n1,2,3\n", COLUMNS_X_Y, "data.csv has more than one column named 'x'"),
+        ("a,b;c\n1,2;3\n", ["--x", "a", "--y", "b", "--degree", "1"],
+         "cannot tell the separator of data.csv: comma or semicolon; --sep says which"),
+        ("x,y\n1,2\n2,inf\n3,\n", [*COLUMNS_X_Y, "--dropna"], "line 3, column 'y': 'inf' is not"),
+        ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
+        # The basis size is checked against the rows before anything is built.
+        ("x,y\n1,2\n2,3\n", ["--x", "x", "--y", "y", "--degree", "1000000000"],
+         "--degree 1000000000 makes 1000000001 terms, more than the 2 data rows of data.csv"),
+        ("a,b,y\n" + "1,2,3\n" * 5, ["--x", "a", "b", "--y", "y", "--degree", "1", "2"],
+         "--degree 1 2 makes 6 terms, more than the 5 data rows"),
+        # Values whose standardisation overflows used to print NaN coefficients with status 0.
+        ("x,y\n" + "".join(f"{i},1.7e308\n" for i in range(4)), [*COLUMNS_X_Y, "--method", "ols"],
+         "the ols fit"),
+        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out.xyz"],
+                     "--plot cannot draw a .xyz file; use one of", marks=needs_matplotlib),
+        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out"],
+                     "--plot cannot draw a file without an extension", marks=needs_matplotlib),
+        # Mistakes on the command line, without argparse's block of usage lines.
+        (None, ["--x", "x"], "the following arguments are required: --y, --degree "
+         "(see python -m korva fit --help)"),
+        (None, ["--x", "x", "--y", "y", "--degree", "-1"], "argument --degree: '-1' is not a whole"),
+        (None, [*COLUMNS_X_Y, "--sep", "ab"], "argument --sep: 'ab' is not a separator"),
+        (None, ["--x", " ", "--y", "y", "--degree", "1"], "argument --x: a column name cannot be blank"),
     ],
 )
 def test_bad_input_gives_one_line_and_status_2(tmp_path, monkeypatch, capsys, content, options, message):
@@ -125,6 +154,39 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, monkeypatch, capsys, co
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("korva: ")
     assert message in err
+
+
+# Each file holds x = 1, 3 and y = 2, 4 among lines that carry nothing, or miss a value.
+@pytest.mark.parametrize(
+    "content, options, skipped",
+    [
+        ("\ufeffx,y\n1,2\n3,4\n", [], 0),  # a byte-order mark must not hide the first name
+        ("y;z;x\n2;0;1\n4;0;3\n", [], 0),
+        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0),
+        ("x y\n1 2\n3 4\n", ["--sep", " "], 0),
+        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', [], 0),
+        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5),
+    ],
+)
+@pytest.mark.parametrize("batch_lines", [1, 2, cli.BATCH_LINES])
+def test_reading_keeps_every_complete_row(tmp_path, monkeypatch, content, options, skipped, batch_lines):
+    monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
+    path = tmp_path / "data.csv"
+    path.write_bytes(content.encode())
+    args = cli.build_parser().parse_args(["fit", str(path), *COLUMNS_X_Y, *options])
+    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna)
+    np.testing.assert_array_equal(data.inputs, [[1.0], [3.0]])
+    np.testing.assert_array_equal(data.target, [2.0, 4.0])
+    assert data.skipped_rows == skipped
+
+
+@pytest.mark.parametrize("batch_lines", [1, 2, 3, cli.BATCH_LINES])
+def test_a_bad_cell_is_named_by_its_line_in_any_batch(tmp_path, monkeypatch, capsys, batch_lines):
+    monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
+    path = tmp_path / "data.csv"
+    path.write_text("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n")
+    assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 2
+    assert "data.csv, line 6, column 'y': '1e999' is not a finite number" in capsys.readouterr().err
 
 
 def test_bad_file_from_the_command_line_has_no_traceback(tmp_path):
@@ -153,6 +215,84 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
 )
 def test_term_names(multi_indices, names):
     assert cli.term_names(multi_indices) == names
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1.0, 1e200])
+def test_inlier_rms_holds_at_the_ends_of_the_float_range(tmp_path, capsys, scale):
+    x = np.arange(30.0)
+    y = x + 1e-3 * np.sin(7 * x)  # every point an inlier
+    path = tmp_path / "data.csv"
+    path.write_text("x,y\n" + "".join(f"{a:.17g},{b * scale:.17g}\n" for a, b in zip(x, y)))
+    assert cli.main(["fit", str(path), *COLUMNS_X_Y, "--method", "ols"]) == 0
+    residuals = y - np.polynomial.polynomial.polyval(x, np.polynomial.polynomial.polyfit(x, y, 1))
+    printed = float(capsys.readouterr().out.split("\n\n")[1].splitlines()[1].split()[3])
+    assert printed == pytest.approx(scale * np.sqrt(np.mean(residuals**2)), rel=1e-3, abs=0)
+
+
+def coefficient_table(out):
+    """The printed coefficients: the term names and, per method, the values."""
+    rows = [line.split() for line in out.split("\n\n")[2].splitlines()]
+    if rows[0][0] == "term":  # one term per line, one column per method
+        return [row[0] for row in rows[1:]], {
+            method: [float(row[i]) for row in rows[1:]] for i, method in enumerate(rows[0][1:], 1)
+        }
+    return rows[0][2:], {row[0]: [float(value) for value in row[1:]] for row in rows[1:]}
+
+
+@pytest.mark.parametrize(
+    "inputs, degree, one_per_line",
+    [(["a"], ["7"], False), (["a"], ["8"], True), (["a", "b"], ["2"], True), (["a", "b"], ["1", "3"], False)],
+)
+def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, degree, one_per_line):
+    args = ["fit", str(surface_csv), "--x", *inputs, "--y", "y", "--degree", *degree,
+            "--method", "penalized", "--gamma2", "0.01"]
+    assert cli.main(args) == 0
+    out = capsys.readouterr().out
+    assert (out.split("\n\n")[2].split()[0] == "term") == one_per_line
+    names, printed = coefficient_table(out)
+    columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
+    X = columns[:, [{"a": 0, "b": 1}[name] for name in inputs]]
+    degrees = int(degree[0]) if len(degree) == 1 else [int(d) for d in degree]
+    for method in ("ols", "penalized"):
+        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=0.01).fit(X, columns[:, 2])
+        assert names == cli.term_names(model.multi_indices_)
+        np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("command", [[], ["fit", "{csv}", "--x", "a", "--y", "y", "--degree", "1", "--method", "ols"]])
+def test_a_full_output_device_is_one_line_and_status_2(surface_csv, tmp_path, command):
+    args = [arg.format(csv=surface_csv) for arg in command]
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "korva", *args], cwd=tmp_path, env=module_env(),
+                                stdout=full, stderr=subprocess.PIPE, text=True)
+    assert result.returncode == 2
+    assert result.stderr == "korva: cannot write the output: No space left on device\n"
+
+
+@pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the peak resident size from /proc")
+def test_reading_takes_memory_for_the_numbers_not_for_the_text(tmp_path):
+    path = tmp_path / "wide.csv"
+    table = np.random.default_rng(5).integers(0, 100, size=(100_000, 10))
+    np.savetxt(path, table, fmt="%d", delimiter=",", header=",".join(f"c{i}" for i in range(10)), comments="")
+    # VmHWM, not ru_maxrss: the latter keeps the peak of the forking parent across exec.
+    script = (
+        "import sys\n"
+        "from pathlib import Path\n"
+        "from korva.cli import read_columns\n"
+        "def peak():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        return next(int(line.split()[1]) for line in status if line.startswith('VmHWM:'))\n"
+        "before = peak()\n"
+        "data = read_columns(Path(sys.argv[1]), ['c0'], 'c1', 'wide')\n"
+        "assert data.target.shape == (100_000,)\n"
+        "print(1024 * (peak() - before))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(path)], env=module_env(),
+                            capture_output=True, text=True, check=True)
+    # Python lists of every row of this file took 28 times its size; batches read by NumPy take 3.
+    assert int(result.stdout) < 8 * path.stat().st_size
 
 
 def test_closed_output_pipe_ends_quietly(surface_csv):
