@@ -7,7 +7,7 @@ x = np.linspace(0.0, 10.0, 200)
 y = 0.02 * x**3 - 0.3 * x**2 + x + rng.normal(0.0, 0.05, x.size)  # = 2.5 t³ - 2.5 t, t = x/5 - 1
 y[rng.choice(x.size, 20, replace=False)] += rng.uniform(3.0, 8.0, 20)  # 10 % gross outliers
 
-model = PolynomialMDLRegressor(degree=3, gamma2=1e-5).fit(x, y)  # a light curvature penalty
-print("coefficients of 1, t, t², t³:", model.coef_.round(3))
-print(f"MDL {model.mdl_:.1f}, hit rate {model.hit_rate_:.3f}, {(~model.inlier_mask_).sum()} outliers")
+model = PolynomialMDLRegressor(degree="auto", gamma2=1e-5).fit(x, y)  # a light curvature penalty
+print(f"degree {model.degree_}; coefficients of 1, t, t², ...:", model.coef_.round(3))
+print(f"residual scale {model.scale_:.4f}, {(~model.inlier_mask_).sum()} outliers flagged")
 print("prediction at x = 5:", model.predict([5.0]))

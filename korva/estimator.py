@@ -180,8 +180,10 @@ class PolynomialMDLRegressor:
         ln(n)/2 per coefficient. Empty for a fixed degree.
     scale_ : float
         The robust residual scale in y's units (the M-scale above; for ``"ols"``,
-        ``"penalized"`` and ``refit=False`` the M-scale of that fit's residuals). When
-        more than half the residuals are exactly 0 it is the M-scale of the others.
+        ``"penalized"`` and ``refit=False`` the M-scale of that fit's residuals). It is
+        the noise level on clean normal data and grows with the share of gross outliers
+        (about 1.15 noise levels at 10 %, 2.5 at 40 %). When half or more of the
+        residuals are exactly 0 it is the M-scale of the others.
     inlier_mask_ : ndarray of bool
         Which training points lie within ``outlier_threshold * scale_`` of the fit.
     mdl_ : float
