@@ -48,7 +48,7 @@ def count_terms(kind: str, degrees: Sequence[int]) -> int:
     # Vectors by their sum, input by input: a running box sum of width d + 1.
     counts = np.zeros(top + 1)
     counts[0] = 1.0
-    for d in (min(d, top) for d in degrees):
+    for d in degrees:
         running = np.cumsum(counts)
         counts = running - np.concatenate([np.zeros(d + 1), running[: top - d]])[: top + 1]
     return int(min(counts.sum(), 2.0**62))
@@ -61,12 +61,26 @@ def multi_indices(kind: str, degrees: Sequence[int]) -> MultiIndices:
 
 
 def _exponents(degrees: list[int], budget: int) -> Iterator[tuple[int, ...]]:
-    if not degrees:
-        yield ()
-        return
-    for first in range(min(degrees[0], budget) + 1):
-        for rest in _exponents(degrees[1:], budget - first):
-            yield (first, *rest)
+    """Exponent vectors within ``degrees`` whose sum is at most ``budget``, in ascending order.
+
+    Counted like an odometer, the last input fastest: the next vector raises the rightmost
+    exponent that can still rise and sets every exponent after it to 0.
+    """
+    current = [0] * len(degrees)
+    total = 0
+    while True:
+        yield tuple(current)
+        position, before = len(current) - 1, total  # before: the sum of current[:position + 1]
+        while position >= 0:
+            before -= current[position]
+            if current[position] < degrees[position] and before + current[position] < budget:
+                break
+            position -= 1
+        if position < 0:
+            return
+        current[position] += 1
+        current[position + 1 :] = [0] * (len(current) - position - 1)
+        total = before + current[position]
 
 
 def is_contiguous_1d(indices: MultiIndices) -> bool:

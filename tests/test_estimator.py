@@ -166,6 +166,12 @@ def test_basis_terms_and_least_squares_in_them(rng, params, n_inputs, terms):
     np.testing.assert_allclose(model.predict(X), columns @ truth, atol=1e-9)
 
 
+def test_the_linear_model_in_thousands_of_inputs_lists_its_terms():
+    terms = bases.multi_indices("total", [1] * 3000)
+    assert len(terms) == bases.count_terms("total", [1] * 3000) == 3001
+    assert terms[0] == [0] * 3000 and terms[1] == [0] * 2999 + [1] and terms[-1] == [1] + [0] * 2999
+
+
 @pytest.mark.parametrize("terms", [[[0, 0], [1, 1], [0, 2], [3, 0]], [[0], [2], [5]], [[1, 0, 0], [0, 0, 1]]])
 def test_penalty_of_a_listed_basis_is_the_full_form_with_missing_terms_at_zero(rng, terms):
     box = [max(m[i] for m in terms) for i in range(len(terms[0]))]
