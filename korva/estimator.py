@@ -37,6 +37,10 @@ HIT_TOLERANCE = 0.4
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
 
+# Design matrices up to this size are left to the allocator; larger ones are checked
+# against the memory available before they are built.
+UNCHECKED_DESIGN_BYTES = 16 << 20
+
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
 AUTO_MAX_DEGREE_ND = 3
@@ -685,6 +689,8 @@ def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False)
             f"{n_samples} sample(s) to fit them to"
         )
     needed = n_terms * n_samples * 8
+    if needed <= UNCHECKED_DESIGN_BYTES:
+        return
     available = _available_memory()
     if needed > available:
         raise ValueError(

@@ -532,6 +532,12 @@ def test_bad_data_raises_value_error(X, y, message):
         PolynomialMDLRegressor(method="ols").fit(X, y)
 
 
+def test_a_design_larger_than_the_memory_is_refused_before_it_is_built():
+    n = 300_000
+    with pytest.raises(ValueError, match=r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"):
+        PolynomialMDLRegressor(degree=200_000, method="ols").fit(np.arange(float(n)), np.zeros(n))
+
+
 @pytest.mark.parametrize(
     "X, y",
     [
