@@ -411,7 +411,9 @@ class PolynomialMDLRegressor:
         """The bases to fit, each checked against the number of samples before it is built."""
         if not isinstance(self.basis, str):
             if isinstance(self.degree, str) and self.degree == "auto":
-                raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
+                raise ValueError(
+                    'degree="auto" needs basis="total" or "tensor", not a list of terms'
+                )
             indices = _listed_basis(self.basis, n_inputs)
             _check_size(len(indices), n_samples, "the listed basis")
             return [_Candidate(max(sum(m) for m in indices), indices)]
@@ -424,7 +426,8 @@ class PolynomialMDLRegressor:
         degrees = self._validated_degrees(n_inputs)
         what = f"the {self.basis} basis of degree {self.degree!r} in {n_inputs} input(s)"
         if self.basis == "total" and len(set(degrees)) > 1 and max(degrees) >= n_samples:
-            # Counting takes time in proportion to the largest degree: its powers alone are too many.
+            # Counting takes time in proportion to the largest degree; its powers alone
+            # are too many.
             _check_size(max(degrees) + 1, n_samples, what, at_least=True)
         _check_size(bases.count_terms(self.basis, degrees), n_samples, what)
         per_input = not _is_int(self.degree) or (self.basis == "tensor" and n_inputs > 1)
@@ -439,7 +442,8 @@ class PolynomialMDLRegressor:
         candidates = []
         for d in range(top + 1):
             # A robust fit needs at least twice as many points as terms; degree 0 always runs.
-            if d > 0 and (d + 1 > n_samples or 2 * bases.count_terms(basis, [d] * n_inputs) > n_samples):
+            too_many = d + 1 > n_samples or 2 * bases.count_terms(basis, [d] * n_inputs) > n_samples
+            if d > 0 and too_many:
                 break
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
             candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
@@ -507,7 +511,9 @@ class PolynomialMDLRegressor:
             # beta_mcmc is a read-only view into the result; the copy is ours to keep.
             beta = np.array(result.beta_mcmc)
             if self.refit:
-                return self._robust_finish(candidate, design, target, search_rows, beta, solve, gibbs, penalties)
+                return self._robust_finish(
+                    candidate, design, target, search_rows, beta, solve, gibbs, penalties
+                )
         scale = robust.residual_scale(target - design @ beta)
         return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
 
@@ -544,9 +550,10 @@ class PolynomialMDLRegressor:
         if self.gamma1 == 0 and self.gamma2 == 0:
             return None
         pair = bases.penalties(indices, self.n_grid)
-        for name, weight, matrix in (("gamma1", self.gamma1, pair[0]), ("gamma2", self.gamma2, pair[1])):
+        for name, weight, matrix in zip(("gamma1", "gamma2"), (self.gamma1, self.gamma2), pair):
             # korva_core adds n * weight * R to the normal equations.
-            if not math.isfinite(n_samples * float(weight) * float(np.abs(matrix).max(initial=0.0))):
+            largest = float(np.abs(matrix).max(initial=0.0))
+            if not math.isfinite(n_samples * float(weight) * largest):
                 raise ValueError(
                     f"{name} = {weight!r} is too large: weighing its penalty by it over "
                     f"{n_samples} samples overflows float64"
@@ -558,7 +565,8 @@ class PolynomialMDLRegressor:
         if self.method != "mcmc" or n_samples <= self.max_search_samples:
             return None
         rng = np.random.default_rng(seed)
-        rows: NDArray[np.intp] = np.sort(rng.choice(n_samples, int(self.max_search_samples), replace=False))
+        drawn = rng.choice(n_samples, int(self.max_search_samples), replace=False)
+        rows: NDArray[np.intp] = np.sort(drawn)
         return rows
 
     def _seed(self) -> int:
@@ -612,11 +620,15 @@ class PolynomialMDLRegressor:
         if names is None and fitted_names is None:
             return
         if fitted_names is None:
-            warnings.warn(f"X has feature names, but {estimator} was fitted without feature names", stacklevel=3)
+            warnings.warn(
+                f"X has feature names, but {estimator} was fitted without feature names",
+                stacklevel=3,
+            )
             return
         if names is None:
             warnings.warn(
-                f"X does not have valid feature names, but {estimator} was fitted with feature names",
+                f"X does not have valid feature names, but {estimator} was fitted with "
+                "feature names",
                 stacklevel=3,
             )
             return
@@ -695,7 +707,8 @@ def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False)
     if needed > available:
         raise ValueError(
             f"{what} has {n_terms} terms: its design matrix for {n_samples} samples needs "
-            f"{needed / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of memory available"
+            f"{needed / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of memory "
+            "available"
         )
 
 
@@ -720,7 +733,8 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
         basis = basis.tolist()
     if not isinstance(basis, Sequence) or len(basis) == 0:
         raise ValueError(
-            f"basis must be 'total', 'tensor' or a non-empty list of exponent vectors, got {basis!r}"
+            "basis must be 'total', 'tensor' or a non-empty list of exponent vectors, "
+            f"got {basis!r}"
         )
     indices = []
     for term in basis:

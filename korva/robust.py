@@ -8,8 +8,8 @@ steps turn such a start into a fit as precise as least squares on the good point
    residuals, repeated until that half stops changing, from each start.
 2. The start whose residuals have the smallest M-scale wins. The M-scale (Tukey's
    biweight, 50 % breakdown, consistent at the normal) is the scale S-estimators
-   minimise; it does not flag good points in small samples as the median absolute
-   residual can, and it stays efficient when the noise varies.
+   minimise. (In a prototype, the median absolute residual flagged a good point of a
+   small data set and lost efficiency when the noise varies; this scale did not.)
 3. MM step: iteratively reweighted least squares with Tukey's bisquare tuned for
    95 % efficiency at the normal, the scale held fixed at the winner's M-scale.
 
@@ -28,7 +28,6 @@ from numpy.typing import NDArray
 import korva_core
 
 FloatArray = NDArray[np.float64]
-BoolArray = NDArray[np.bool_]
 
 # Biweight constant and breakdown of the M-scale: E[rho(Z / 1)] = 0.5 at the normal,
 # so the scale is consistent there and half the residuals may be arbitrary.
@@ -104,7 +103,10 @@ def m_scale(residuals: FloatArray, guess: float = 0.0) -> float:
         return 0.0
     if np.count_nonzero(absolute) <= n // 2:
         return 0.0
-    scale = guess if guess > 0.0 else float(np.partition(absolute, n // 2)[n // 2]) / NORMAL_MEDIAN_ABS
+    if guess > 0.0:
+        scale = guess
+    else:
+        scale = float(np.partition(absolute, n // 2)[n // 2]) / NORMAL_MEDIAN_ABS
     squared = absolute * absolute
     # Newton's method on ln s (the mean loss falls smoothly as s grows), with the
     # classic fixed point s^2 <- s^2 mean rho / b where the slope vanishes.
@@ -186,8 +188,9 @@ def reweight(
 ) -> FloatArray:
     """The MM step: bisquare-weighted least squares with the scale held fixed, to convergence.
 
-    Every step lowers the sum of the bisquare losses, so the fit keeps to the valley
-    of its start and cannot be drawn back to the outliers that the start let go.
+    Without penalties every step lowers the sum of the bisquare losses, so the fit
+    keeps to the valley of its start and is not drawn back to the outliers that the
+    start let go (their weights are 0 beyond 4.69 scales).
     """
     if scale == 0.0:
         return beta  # an exact fit to every point
