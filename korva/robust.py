@@ -38,11 +38,11 @@ SCALE_BREAKDOWN = 0.5
 EFFICIENT_TUNING = 4.6850649
 # The median absolute value of a standard normal variable.
 NORMAL_MEDIAN_ABS = 0.6744897501960817
-# Residuals within this share of the search's hit tolerance count as the search's hits.
 MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
+MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
-REWEIGHTING_RELATIVE_TOLERANCE = 1e-9
+REWEIGHTING_RELATIVE_TOLERANCE = 1e-5
 
 
 @dataclass(frozen=True)
@@ -65,12 +65,12 @@ class LeastSquares:
         )
 
     def weighted(self, design: FloatArray, target: FloatArray, weights: FloatArray) -> FloatArray:
-        used = weights > 0
-        root = np.sqrt(weights[used])
-        share = float(weights[used].sum()) / max(int(used.sum()), 1)
+        # Rows of weight 0 contribute nothing; scaling every row beats selecting rows.
+        root = np.sqrt(weights)
+        share = float(weights.sum()) / max(weights.size, 1)
         return korva_core.fit_regularized_linear(
-            root[:, None] * design[used],
-            root * target[used],
+            root[:, None] * design,
+            root * target,
             self.R1,
             self.R2,
             self.gamma1 * share,
@@ -92,29 +92,40 @@ def bisquare_weights(scaled: FloatArray, tuning: float) -> FloatArray:
     return weights
 
 
-def m_scale(residuals: FloatArray) -> float:
+def m_scale(residuals: FloatArray, guess: float = 0.0) -> float:
     """The biweight M-scale s of the residuals: mean rho(r / s) = 1/2.
 
-    It is 0 when at least half of the residuals are exactly 0.
+    It is 0 when at least half of the residuals are exactly 0. A positive ``guess``
+    near s saves the search its first steps.
     """
     absolute = np.abs(residuals)
     n = absolute.size
     if n == 0:
         return 0.0
-    scale = float(np.partition(absolute, n // 2)[n // 2]) / NORMAL_MEDIAN_ABS
-    if scale == 0.0:
+    if np.count_nonzero(absolute) <= n // 2:
         return 0.0
-    # The fixed point s^2 <- s^2 mean rho(r / s) / b decreases monotonically to the root.
-    for _ in range(200):
-        ratio = float(np.mean(biweight_rho(absolute / scale, SCALE_TUNING))) / SCALE_BREAKDOWN
-        updated = scale * math.sqrt(ratio)
-        if updated == 0.0 or abs(updated - scale) <= SCALE_RELATIVE_TOLERANCE * scale:
-            return updated
-        scale = updated
+    scale = guess if guess > 0.0 else float(np.partition(absolute, n // 2)[n // 2]) / NORMAL_MEDIAN_ABS
+    squared = absolute * absolute
+    # Newton's method on ln s (the mean loss falls smoothly as s grows), with the
+    # classic fixed point s^2 <- s^2 mean rho / b where the slope vanishes.
+    for _ in range(MAX_SCALE_STEPS):
+        share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
+        inside = 1.0 - share
+        inside_squared = inside * inside
+        mean_rho = 1.0 - float(np.mean(inside_squared * inside))
+        # d mean rho / d ln s = -mean(u psi(u)) = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
+        slope = -6.0 * float(np.mean(share * inside_squared))
+        if slope < -1e-3:
+            step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
+        else:
+            step = 0.5 * math.log(max(mean_rho, 1e-300) / SCALE_BREAKDOWN)
+        scale *= math.exp(step)
+        if abs(step) <= SCALE_RELATIVE_TOLERANCE:
+            break
     return scale
 
 
-def residual_scale(residuals: FloatArray) -> float:
+def residual_scale(residuals: FloatArray, guess: float = 0.0) -> float:
     """The M-scale of the residuals, with a fallback for exact fits to most points.
 
     When more than half the residuals are exactly 0 (most of y ties and the fit goes
@@ -122,7 +133,7 @@ def residual_scale(residuals: FloatArray) -> float:
     outlier; the scale of the residuals that are not 0 is taken instead. It is 0
     only when every residual is.
     """
-    scale = m_scale(residuals)
+    scale = m_scale(residuals, guess)
     if scale > 0.0:
         return scale
     return m_scale(residuals[residuals != 0.0])

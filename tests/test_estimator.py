@@ -1,12 +1,17 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
+import os
 import pickle
+import subprocess
+import sys
 import warnings
 
 import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
 
-from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor
+import korva_core
+
+from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor, bases, robust
 
 try:
     from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -19,15 +24,34 @@ STEEP_CUBIC = np.array([1.0, -1.0, 0.0, 2.0])
 COEF_TOL = 0.1
 
 
-def contaminated_cubic(seed, n=200, share=0.1, coefficients=CUBIC):
-    """x on [10, 30] (so t = (x - 20) / 10), the cubic plus noise, a share of points pushed far up."""
+NOISE = 0.05
+
+
+def contaminated_cubic(seed, n=200, share=0.1, coefficients=CUBIC, symmetric=False):
+    """x on [10, 30] (so t = (x - 20) / 10), the cubic plus noise, a share of points pushed far
+    up (or, symmetric, up and down at random)."""
     rng = np.random.default_rng(seed)
     x = np.concatenate([[10.0, 30.0], rng.uniform(10.0, 30.0, n - 2)])
-    y = Polynomial(coefficients)((x - 20.0) / 10.0) + rng.normal(0.0, 0.05, n)
+    y = Polynomial(coefficients)((x - 20.0) / 10.0) + rng.normal(0.0, NOISE, n)
     outliers = np.zeros(n, dtype=bool)
     outliers[rng.choice(n, int(share * n), replace=False)] = True
-    y[outliers] += rng.uniform(3.0, 10.0, outliers.sum())
+    signs = rng.choice([-1.0, 1.0], outliers.sum()) if symmetric else 1.0
+    y[outliers] += signs * rng.uniform(3.0, 10.0, outliers.sum())
     return x, y, outliers
+
+
+def tied_counts(seed, n=120):
+    """Counts on x in [0, 10], most of them 0, so the median absolute deviation of y is 0."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, n)
+    y = rng.poisson(0.2 + 0.6 * (x / 5.0 - 1.0) ** 2).astype(float)
+    assert np.median(np.abs(y - np.median(y))) == 0.0
+    return x, y
+
+
+def least_squares_on(x, y, keep, degree=3):
+    """Least squares on the rows ``keep``, in the estimator's unit-box variable."""
+    return Polynomial.fit(x[keep], y[keep], degree, domain=[x.min(), x.max()]).coef
 
 
 def clean_surface(rng, n=300):
@@ -58,6 +82,44 @@ def test_recovers_cubic_despite_ten_percent_gross_outliers(seed, coefficients):
     assert robust.mdl_ < least_squares.mdl_
 
 
+@pytest.mark.parametrize(
+    "share, symmetric", [(0.0, False), (0.2, False), (0.2, True), (0.4, False), (0.45, True)]
+)
+def test_robust_fit_is_least_squares_on_the_good_points_and_flags_the_rest(share, symmetric):
+    x, y, outliers = contaminated_cubic(11, share=share, symmetric=symmetric)
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    # As precise as least squares told which points are good: within a fraction of its
+    # own error (about 0.01 here), where the search alone is loose by up to 0.4 MADs.
+    np.testing.assert_allclose(model.coef_, least_squares_on(x, y, ~outliers), atol=0.01)
+    assert not model.inlier_mask_[outliers].any()
+    assert model.inlier_mask_[~outliers].mean() >= 0.95  # 2.5 scales: about 1 % of the good
+    # The scale is the noise level on clean data and grows with the share of outliers.
+    assert NOISE * (0.85 if share == 0 else 1.0) <= model.scale_ <= NOISE * (1.15 if share == 0 else 4.0)
+
+
+@pytest.mark.parametrize("good_first", [True, False])
+def test_the_start_whose_residuals_have_the_smallest_scale_wins(good_first):
+    """Two curves through the data; the start on the one that most points follow wins."""
+    x, y, on_other = contaminated_cubic(12, share=0.35)
+    y[on_other] = Polynomial(STEEP_CUBIC)((x[on_other] - 20.0) / 10.0)  # a second, smaller structure
+    design = np.vander((x - 20.0) / 10.0, 4, increasing=True)
+    starts = [CUBIC, STEEP_CUBIC] if good_first else [STEEP_CUBIC, CUBIC]
+    best = robust.best_start(design, y, [np.array(start) for start in starts], robust.LeastSquares())
+    np.testing.assert_allclose(best.beta, CUBIC, atol=0.05)  # least squares on half the points
+    assert best.scale == pytest.approx(robust.m_scale(y - design @ best.beta))
+
+
+@pytest.mark.parametrize("data", ["contaminated", "tied counts"])
+def test_flags_and_coefficients_follow_the_units_of_y(data):
+    x, y = contaminated_cubic(13, share=0.3)[:2] if data == "contaminated" else tied_counts(13)
+    base = PolynomialMDLRegressor(degree=2).fit(x, y)
+    for factor in (1e-3, 3.7, 1e4):
+        scaled = PolynomialMDLRegressor(degree=2).fit(x, factor * y)
+        np.testing.assert_array_equal(scaled.inlier_mask_, base.inlier_mask_)
+        np.testing.assert_allclose(scaled.coef_, factor * base.coef_, rtol=1e-9, atol=1e-12 * factor)
+        assert scaled.scale_ == pytest.approx(factor * base.scale_, rel=1e-9)
+
+
 def test_refit_tightens_the_search_result():
     x, y, _ = contaminated_cubic(1)
     searched = PolynomialMDLRegressor(degree=3, refit=False).fit(x, y)
@@ -79,6 +141,111 @@ def test_two_inputs_tensor_basis(rng):
     np.testing.assert_allclose(robust.coef_, truth, atol=COEF_TOL)
     assert not robust.inlier_mask_[outliers].any()
     np.testing.assert_allclose(robust.predict(X[:5]), y[:5], atol=COEF_TOL)
+
+
+@pytest.mark.parametrize(
+    "params, n_inputs, terms",
+    [
+        ({"degree": 1}, 3, [[0, 0, 0], [0, 0, 1], [0, 1, 0], [1, 0, 0]]),  # the plain linear model
+        ({"degree": 2}, 2, [[0, 0], [0, 1], [0, 2], [1, 0], [1, 1], [2, 0]]),
+        ({"degree": [1, 2]}, 2, [[0, 0], [0, 1], [0, 2], [1, 0], [1, 1]]),  # each input capped too
+        ({"degree": [1, 2], "basis": "tensor"}, 2, [[0, 0], [0, 1], [0, 2], [1, 0], [1, 1], [1, 2]]),
+        ({"degree": 3, "basis": "tensor"}, 1, [[0], [1], [2], [3]]),
+        ({"basis": [[2, 0], [0, 0], [1, 1]]}, 2, [[2, 0], [0, 0], [1, 1]]),  # kept in the order given
+        ({"basis": [[0], [2], [4]]}, 1, [[0], [2], [4]]),
+    ],
+)
+def test_basis_terms_and_least_squares_in_them(rng, params, n_inputs, terms):
+    X = rng.uniform(-3.0, 5.0, size=(40, n_inputs))
+    unit = 2.0 * (X - X.min(axis=0)) / (X.max(axis=0) - X.min(axis=0)) - 1.0
+    columns = np.column_stack([np.prod(unit ** np.array(m), axis=1) for m in terms])
+    truth = rng.normal(size=len(terms))
+    model = PolynomialMDLRegressor(method="ols", **params).fit(X, columns @ truth)
+    assert model.multi_indices_ == terms
+    np.testing.assert_allclose(model.coef_, truth, atol=1e-9)
+    np.testing.assert_allclose(model.predict(X), columns @ truth, atol=1e-9)
+
+
+@pytest.mark.parametrize("terms", [[[0, 0], [1, 1], [0, 2], [3, 0]], [[0], [2], [5]], [[1, 0, 0], [0, 0, 1]]])
+def test_penalty_of_a_listed_basis_is_the_full_form_with_missing_terms_at_zero(rng, terms):
+    box = [max(m[i] for m in terms) for i in range(len(terms[0]))]
+    if len(box) == 1:
+        full_terms = [[p] for p in range(box[0] + 1)]
+        full = korva_core.smoothness_penalty_matrices_1d(box[0], -1.0, 1.0)
+    else:
+        *full, full_terms = korva_core.build_penalty_matrices_nd(box, [(-1.0, 1.0)] * len(box))
+    beta = rng.normal(size=len(terms))
+    padded = np.zeros(len(full_terms))
+    padded[[full_terms.index(m) for m in terms]] = beta
+    for sub, whole in zip(bases.penalties(terms, None), full):
+        assert beta @ sub @ beta == pytest.approx(padded @ whole @ padded, rel=1e-12)
+
+
+@pytest.mark.parametrize("true_degree, share", [(1, 0.0), (3, 0.0), (3, 0.3), (4, 0.4)])
+def test_auto_degree_keeps_the_shortest_description(true_degree, share):
+    coefficients = np.array([1.0, -2.0, 0.5, 1.5, -1.0])[: true_degree + 1]
+    x, y, _ = contaminated_cubic(14, n=150, share=share, coefficients=coefficients)
+    model = PolynomialMDLRegressor(degree="auto").fit(x, y)
+    assert model.degree_ == true_degree
+    assert list(model.mdl_path_) == list(range(7))
+    assert min(model.mdl_path_, key=model.mdl_path_.get) == true_degree
+    assert len(model.coef_) == true_degree + 1
+
+
+@pytest.mark.parametrize(
+    "params, n_inputs, n, degree, highest_tried",
+    [
+        ({}, 2, 60, 2, 3),
+        ({"max_degree": 2}, 2, 60, 2, 2),
+        ({"basis": "tensor", "max_degree": 1}, 2, 60, [1, 1], (1, 1)),
+        ({}, 1, 60, 2, 6),
+        ({}, 1, 9, 2, 3),  # degree 4 would need 10 points, twice its 5 terms
+    ],
+)
+def test_auto_degree_in_several_inputs_and_its_bounds(rng, params, n_inputs, n, degree, highest_tried):
+    X = rng.uniform(-1.0, 1.0, size=(n, n_inputs))
+    y = 1.0 + X.sum(axis=1) + X[:, 0] * X[:, -1] + rng.normal(0.0, 0.01, n)
+    model = PolynomialMDLRegressor(degree="auto", **params).fit(X, y)
+    assert model.degree_ == degree
+    assert list(model.mdl_path_)[-1] == highest_tried
+
+
+def test_search_on_a_subsample_then_scale_and_fit_on_every_point():
+    x, y, outliers = contaminated_cubic(15, n=3000, share=0.3)
+    sub = PolynomialMDLRegressor(degree=3, max_search_samples=300).fit(x, y)
+    whole = PolynomialMDLRegressor(degree=3, max_search_samples=3000).fit(x, y)
+    # Both end at the same fixed point of the reweighting over all 3000 points; a final fit
+    # on the 300 alone would differ by its own error, some 0.01.
+    np.testing.assert_allclose(sub.coef_, whole.coef_, atol=1e-4)
+    assert not sub.inlier_mask_[outliers].any()
+    assert np.mean(sub.inlier_mask_ != whole.inlier_mask_) < 0.01
+    assert sub.scale_ == pytest.approx(whole.scale_, rel=0.05)
+
+
+_THREADS = """
+import sys, numpy as np
+from korva import PolynomialMDLRegressor
+x, y = np.load(sys.argv[1]), np.load(sys.argv[2])
+for params in ({"max_search_samples": 200}, {"degree": "auto", "gamma2": 1e-4}):
+    model = PolynomialMDLRegressor(**params).fit(x, y)
+    print(model.coef_.tobytes().hex(), np.float64(model.scale_).tobytes().hex(), model.inlier_mask_.sum())
+"""
+
+
+def test_same_random_state_same_fit_on_any_number_of_threads(tmp_path):
+    x, y, _ = contaminated_cubic(16, n=400, share=0.3)
+    np.save(tmp_path / "x.npy", x)
+    np.save(tmp_path / "y.npy", y)
+    outputs = set()
+    for threads in ("1", "2", "3"):
+        env = {**os.environ, "OMP_NUM_THREADS": threads, "OPENBLAS_NUM_THREADS": threads}
+        proc = subprocess.run(
+            [sys.executable, "-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy")],
+            env=env, capture_output=True, text=True, timeout=300,
+        )
+        assert proc.returncode == 0, proc.stderr
+        outputs.add(proc.stdout)
+    assert len(outputs) == 1
 
 
 # ---------------------------------------------------------------- scaling to [-1, 1]
@@ -185,6 +352,48 @@ def test_same_seed_same_fit_and_fitted_model_pickles():
     restored = pickle.loads(pickle.dumps(first))
     np.testing.assert_array_equal(restored.predict(x), first.predict(x))
     assert restored.gibbs_ == first.gibbs_
+
+
+@pytest.mark.parametrize("failure", ["bad parameter", "too many terms", "interrupt"])
+def test_failed_or_interrupted_refit_leaves_the_model_as_it_was(monkeypatch, failure):
+    x = np.linspace(0.0, 1.0, 30)
+    model = PolynomialMDLRegressor(degree=1).fit(x, 2.0 * x + 1.5)
+    before = {name: value for name, value in vars(model).items() if name.endswith("_")}
+    X2 = np.column_stack([np.linspace(100.0, 200.0, 30), np.linspace(-5.0, 5.0, 30)])
+    if failure == "bad parameter":
+        model.set_params(n_chains=2**31)
+    elif failure == "too many terms":
+        model.set_params(degree=9)
+    else:
+        def interrupted(*args, **kwargs):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(robust, "reweight", interrupted)
+    with pytest.raises(KeyboardInterrupt if failure == "interrupt" else ValueError):
+        model.fit(X2, X2[:, 0] ** 2)
+    after = {name: value for name, value in vars(model).items() if name.endswith("_")}
+    assert after.keys() == before.keys()
+    for name, value in before.items():
+        np.testing.assert_array_equal(after[name], value)
+    np.testing.assert_allclose(model.predict([0.5]), [2.5])
+
+
+def test_column_names_of_a_data_frame_are_remembered_and_checked():
+    pd = pytest.importorskip("pandas")
+    X = pd.DataFrame({"income": np.linspace(1.0, 9.0, 30), "age": np.linspace(20.0, 70.0, 30) ** 0.5})
+    y = X["income"] - X["age"]
+    model = PolynomialMDLRegressor(degree=1).fit(X, y)
+    np.testing.assert_array_equal(model.feature_names_in_, ["income", "age"])
+    np.testing.assert_allclose(model.predict(X), y, atol=1e-8)
+    with pytest.raises(ValueError, match="Feature names must be in the same order as they were in fit"):
+        model.predict(X[["age", "income"]])
+    with pytest.raises(ValueError, match="Feature names unseen at fit time:\n- height"):
+        model.predict(X.rename(columns={"age": "height"}))
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        model.predict(X.to_numpy())
+    assert not hasattr(model.fit(X.to_numpy(), y), "feature_names_in_")
+    with pytest.warns(UserWarning, match="X has feature names, but PolynomialMDLRegressor was fitted without"):
+        model.predict(X)
 
 
 # ---------------------------------------------------------------- conventions
@@ -304,11 +513,31 @@ else:
         (np.zeros((0, 1)), np.zeros(0), "0 sample"),
         (np.array([[1.0 + 2.0j]]), np.zeros(1), "Complex"),
         (np.zeros(3), None, "requires y"),
+        (np.ma.array([1.0, 2, 3, 100, 200], mask=[0, 0, 0, 1, 1]), np.arange(5.0), "drop the masked rows"),
+        (np.arange(5.0), np.ma.array([1.0, 2, 3, 100, 200], mask=[0, 0, 0, 1, 1]), "y is a masked array"),
+        (np.array([0.0, 5e-324, 1e-323, 0.0]), np.arange(4.0), "X column 0 spans only 9.88"),
+        (np.arange(4.0), np.array([-1.7e308, 1.7e308, 0.0, 1.0]), "non-finite coefficients: y .from -1.7e.308"),
+        (np.arange(4.0), np.array([-1.7e308, -1.7e308, -1.7e308, 1.7e308]), "y spans from -1.7e.308 to 1.7e.308"),
+        (np.arange(3.0), np.arange(3.0), "basis of degree 3 in 1 input.s. has 4 terms, more than the 3"),
     ],
 )
 def test_bad_data_raises_value_error(X, y, message):
     with pytest.raises(ValueError, match=message):
         PolynomialMDLRegressor(method="ols").fit(X, y)
+
+
+@pytest.mark.parametrize(
+    "X, y",
+    [
+        (np.arange(5.0), np.full(5, 1.7e308)),  # a constant at the top of float64
+        (np.array([-1.7e308, 1.7e308, 0.0, 1.0, 2.0]), 2.0 + np.array([-1.7, 1.7, 0.0, 0.0, 0.0])),  # the widest X
+        (np.ma.array([1.0, 2, 3, 4, 5], mask=False), np.arange(5.0)),  # a mask that hides nothing
+    ],
+)
+def test_extreme_finite_data_fits(X, y):
+    model = PolynomialMDLRegressor(degree=1).fit(X, y)
+    assert np.isfinite(model.coef_).all() and np.isfinite(model.predict(X)).all()
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-9, atol=1e-9)
 
 
 @pytest.mark.parametrize(
@@ -329,6 +558,25 @@ def test_bad_data_raises_value_error(X, y, message):
         ({"n_grid": 1}, "n_grid must be None or an int of at least 2"),
         ({"random_state": -1}, "random_state must be None or an int"),
         ({"refit": "yes"}, "refit must be True or False"),
+        *(
+            ({name: 2**31}, f"{name} must be (None or )?an int of at least [0-9]+ and below 2\\*\\*31")
+            for name in ("n_chains", "n_warmup", "n_deep", "n_elite", "H", "n_grid", "max_search_samples")
+        ),
+        ({"degree": 10**7}, "has 50000015000001 terms, more than the 3 sample"),
+        ({"degree": [10**7, 0]}, "has at least 10000001 terms, more than the 3 sample"),
+        ({"degree": np.uint64(2**63)}, "has 42535295865117307946756883984253190145 terms"),
+        ({"degree": 40, "basis": "tensor"}, "has 1681 terms, more than the 3 sample"),
+        ({"degree": "automatic"}, 'degree must be an int, one int per input column or "auto"'),
+        ({"basis": "product"}, "basis must be 'total', 'tensor' or a list of exponent vectors"),
+        ({"basis": []}, "a non-empty list of exponent vectors"),
+        ({"basis": [[0, 0], [1]]}, "each exponent vector of basis must hold 2 int"),
+        ({"basis": [[0, 0], [1, -1]]}, "each exponent vector of basis must hold 2 int"),
+        ({"basis": [[0, 0], [0, 0]]}, "more than once"),
+        ({"basis": [[0, 0]], "degree": "auto"}, 'degree="auto" needs basis="total" or "tensor"'),
+        ({"max_degree": -1}, "max_degree must be None or an int of at least 0"),
+        ({"outlier_threshold": 0.0}, "outlier_threshold must be a finite number above 0"),
+        ({"gamma1": 1e308, "degree": 1}, "gamma1 = 1e.308 is too large"),
+        ({"gamma2": 1.0, "degree": 6, "basis": "tensor"}, "has 49 terms, more than the 3 sample"),
     ],
 )
 def test_bad_parameters_raise_value_error(params, message):
