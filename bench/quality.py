@@ -24,7 +24,7 @@ import sys
 import time
 import warnings
 from collections import Counter
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from importlib import metadata, resources
 from typing import Any
@@ -331,7 +331,7 @@ def fmt_rows(rows: set[int]) -> str:
     return ", ".join(f"{run[0]}-{run[-1]}" if len(run) > 2 else ", ".join(map(str, run)) for run in runs) or "none"
 
 
-def marked(cells: dict[str, str], ranks: dict[str, tuple[float, ...]]) -> list[str]:
+def marked(cells: dict[str, str], ranks: Mapping[str, tuple[float, ...]]) -> list[str]:
     """The cells in the order of METHOD_NAMES, the best (smallest rank) in bold."""
     best = min(ranks.values())
     return ["left out" if name not in cells else f"**{cells[name]}**" if ranks[name] == best else cells[name]
@@ -538,8 +538,8 @@ def tied_section(report: Report, seeds: range, n: int = 200) -> None:
         base = report.run(methods({}), X, y, 2, seed)
         scaled = [report.run(methods({}), X, y * factor, 2, seed) for factor in factors]
         for name, outcome in base.items():
-            fits = [outcome.fitted, *(s[name].fitted for s in scaled)]
-            if any(f is None for f in fits):
+            fits = [f for f in (outcome.fitted, *(s[name].fitted for s in scaled)) if f is not None]
+            if len(fits) <= len(factors):  # one of the fits raised
                 results[name].append((False, False, -1))
                 continue
             same = all(np.array_equal(f.flagged, fits[0].flagged) for f in fits[1:])
@@ -547,16 +547,17 @@ def tied_section(report: Report, seeds: range, n: int = 200) -> None:
             results[name].append((same, prop, int(fits[0].flagged.sum())))
     for name, outcome_list in results.items():
         counts = [c for _, _, c in outcome_list if c >= 0]
-        same = sum(s for s, _, _ in outcome_list)
-        prop = sum(p for _, p, _ in outcome_list)
+        same_flags = sum(s for s, _, _ in outcome_list)
+        in_proportion = sum(p for _, p, _ in outcome_list)
         raised = len(outcome_list) - len(counts)
         flagged = f"{statistics.median(counts):g}" if counts else "-"
         if raised:
             flagged += f" (raised in {raised}/{len(seeds)} seeds)"
-        print(row(name, flagged, f"{same}/{len(seeds)}", f"{prop}/{len(seeds)}"))
+        print(row(name, flagged, f"{same_flags}/{len(seeds)}", f"{in_proportion}/{len(seeds)}"))
         if name == KORVA:
             report.target("tied y: identical flags and proportional coefficients in every unit",
-                          f"{same}/{len(seeds)} and {prop}/{len(seeds)} seeds", same == prop == len(seeds))
+                          f"{same_flags}/{len(seeds)} and {in_proportion}/{len(seeds)} seeds",
+                          same_flags == in_proportion == len(seeds))
 
 
 def auto_degree_section(report: Report, available: set[str], n: int = 500, n_seeds: int = 10) -> None:
@@ -616,7 +617,7 @@ def main() -> int:
     print(f"# Fit quality of korva.PolynomialMDLRegressor beside its peers\n\n{machine()}")
     print(f"{versions()}; every fit on one thread.")
     print(f"Peers flag |residual| > {PEER_CUTOFF} x {NORMAL_MAD} x median |residual| (RANSAC: its own inlier mask);")
-    print(f"korva flags what its inlier_mask_ leaves out. Targets are korva's; 'not run' means the estimator")
+    print("korva flags what its inlier_mask_ leaves out. Targets are korva's; 'not run' means the estimator")
     print("lacks a parameter the case needs.")
     for parameter, consequence in NEWER_PARAMETERS.items():
         if parameter not in available:
