@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
 import itertools
 import math
 import os
@@ -24,8 +25,13 @@ from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
 import numpy as np
+from numpy.typing import NDArray
 
-from korva.estimator import FloatArray, PolynomialMDLRegressor
+from korva.bases import BASES
+from korva.estimator import METHODS, FloatArray, PolynomialMDLRegressor
+
+# A degree as the estimator takes it: one for every input, one per input, or "auto".
+Degree = int | list[int] | str
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
@@ -33,11 +39,21 @@ if TYPE_CHECKING:  # matplotlib is optional at run time
 DEMO_FILE = "belgian_phone_calls.csv"
 DEMO_PICTURE = Path("korva-demo.png")
 DEMO_TITLE = "International phone calls from Belgium, 1950-1973"
-DEMO_DEGREE = 2
+DEMO_TARGET_LABEL = "calls (tens of millions)"
+DEMO_DEGREE = "auto"
 DEMO_NOTE = (
     "Demo: yearly international phone calls from Belgium (tens of millions). In 1964-1969\n"
-    "another recording system counted minutes instead of calls: a handful of gross outliers."
+    "another recording system counted minutes instead of calls, and the switch partly\n"
+    "affected 1963 and 1970: a handful of gross outliers. The degree is chosen by the data."
 )
+# How the methods are named in the picture.
+METHOD_LABELS = {
+    "ols": "least squares",
+    "penalized": "penalised least squares",
+    "mcmc": "korva (robust MDL)",
+}
+# Outliers named one by one in the report, at most.
+MAX_OUTLIERS_LISTED = 20
 INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
 SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 # Cells that mean "no value here"; --dropna skips the rows that hold one.
@@ -60,6 +76,7 @@ class Dataset:
     inputs: FloatArray  # shape (n, d)
     target: FloatArray  # shape (n,)
     skipped_rows: int = 0  # rows with a missing value, left out on request
+    target_label: str | None = None  # the y axis's label with units, when they are known
 
 
 @dataclass(frozen=True)
@@ -239,38 +256,51 @@ def _cell_value(cell: str, where: str, dropna: bool) -> float:
 
 def demo_dataset() -> Dataset:
     with resources.as_file(resources.files("korva") / "data" / DEMO_FILE) as path:
-        return read_columns(path, ["year"], "calls", DEMO_TITLE)
+        data = read_columns(path, ["year"], "calls", DEMO_TITLE)
+    return dataclasses.replace(data, target_label=DEMO_TARGET_LABEL)
 
 
 # ------------------------------------------------------------------ fitting
 
 
 def fit_and_compare(
-    data: Dataset, degree: int | list[int], gamma1: float, gamma2: float, method: str
+    data: Dataset,
+    degree: Degree,
+    gamma1: float,
+    gamma2: float,
+    method: str,
+    basis: str = "total",
 ) -> list[FitReport]:
-    """Ordinary least squares, followed by ``method`` unless that is least squares too."""
-    reports = []
-    for name in ["ols"] if method == "ols" else ["ols", method]:
-        model = PolynomialMDLRegressor(degree=degree, gamma1=gamma1, gamma2=gamma2, method=name)
-        start = time.perf_counter()
-        try:
-            # Overflow inside the fit shows as coefficients that are not finite,
-            # refused below in one line rather than as NumPy's warnings.
-            with np.errstate(all="ignore"):
-                model.fit(data.inputs, data.target)
-        except ValueError as exc:
-            raise CommandError(f"the {name} fit failed: {exc}") from exc
-        except MemoryError as exc:
-            size = f"degree {degree} to {len(data.target)} points"
-            raise CommandError(f"not enough memory for the {name} fit of {size}") from exc
-        seconds = time.perf_counter() - start
-        if not np.isfinite(model.coef_).all():
-            raise CommandError(
-                f"the {name} fit gave coefficients that are not finite numbers: "
-                "the data are too extreme for double precision"
-            )
-        reports.append(FitReport(name, model, seconds))
+    """Ordinary least squares and ``method`` (unless that is least squares too).
+
+    ``method`` is fitted first, so that least squares can take the degree it chose
+    when ``degree`` is "auto": the two then differ only in how they treat outliers.
+    """
+    reports = [_timed_fit(data, degree, basis, gamma1, gamma2, method)]
+    if method != "ols":
+        chosen = reports[0].model.degree_
+        reports.insert(0, _timed_fit(data, chosen, basis, gamma1, gamma2, "ols"))
     return reports
+
+
+def _timed_fit(
+    data: Dataset, degree: Degree, basis: str, gamma1: float, gamma2: float, method: str
+) -> FitReport:
+    model = PolynomialMDLRegressor(
+        degree=degree, basis=basis, gamma1=gamma1, gamma2=gamma2, method=method
+    )
+    start = time.perf_counter()
+    try:
+        # The estimator refuses data too extreme for double precision with a
+        # ValueError; NumPy's warnings on the way would add lines to stderr.
+        with np.errstate(all="ignore"):
+            model.fit(data.inputs, data.target)
+    except ValueError as exc:
+        raise CommandError(f"the {method} fit failed: {exc}") from exc
+    except MemoryError as exc:
+        size = f"degree {degree} to {len(data.target)} points"
+        raise CommandError(f"not enough memory for the {method} fit of {size}") from exc
+    return FitReport(method, model, time.perf_counter() - start)
 
 
 def unit_variables(n_inputs: int) -> list[str]:
@@ -321,17 +351,40 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
     return "\n".join(
         [
             f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
-            f"{len(data.target)} points{skipped}, degree {model.degree}",
+            f"{len(data.target)} points{skipped}, degree {_degree_text(model)}",
             "",
             *_aligned(rows),
             "",
             *_aligned(coefficient_rows),
             "",
             f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
-            f"{model.tolerance_:.4g} of the {robust.method} fit; the RMS error is taken over them.",
+            f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
+            f"{robust.method} fit; the RMS error is taken over them.",
+            _outliers_text(data, inliers),
             *mappings,
         ]
     )
+
+
+def _degree_text(model: PolynomialMDLRegressor) -> str:
+    """The fitted degree, and that it was chosen when the user asked for "auto"."""
+    degree = " ".join(map(str, model.degree_)) if isinstance(model.degree_, list) else model.degree_
+    return f"{degree} (chosen by description length)" if model.degree == "auto" else f"{degree}"
+
+
+def _outliers_text(data: Dataset, inliers: NDArray[np.bool_]) -> str:
+    """The outliers by their input value for one input, by their data row for several."""
+    flagged = np.flatnonzero(~inliers)
+    if flagged.size == 0:
+        return "Outliers: none"
+    if data.inputs.shape[1] == 1:
+        what = f"at {data.input_names[0]}"
+        values = [f"{v:g}" for v in data.inputs[flagged[:MAX_OUTLIERS_LISTED], 0]]
+    else:
+        what = "in data rows"
+        values = [str(row + 1) for row in flagged[:MAX_OUTLIERS_LISTED]]
+    more = f" and {flagged.size - MAX_OUTLIERS_LISTED} more" if flagged.size > MAX_OUTLIERS_LISTED else ""
+    return f"Outliers ({flagged.size}) {what}: {', '.join(values)}{more}"
 
 
 def _root_mean_square(values: FloatArray) -> float:
@@ -405,9 +458,9 @@ def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
     )
     grid = np.linspace(x.min(), x.max(), 400)
     for report in reports:
-        axes.plot(grid, report.model.predict(grid), linewidth=2, label=f"{report.method} fit")
+        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
     axes.set_xlabel(data.input_names[0])
-    axes.set_ylabel(data.target_name)
+    axes.set_ylabel(data.target_label or data.target_name)
 
 
 def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
@@ -416,13 +469,13 @@ def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitRe
     span = [y.min(), y.max()]
     axes.plot(span, span, color="grey", linewidth=1, label="fitted = observed")
     for report in reports:
-        axes.scatter(y, report.model.predict(data.inputs), s=16, label=f"{report.method} fit")
+        axes.scatter(y, report.model.predict(data.inputs), s=16, label=METHOD_LABELS[report.method])
     robust = reports[-1].model
     outliers = ~robust.inlier_mask_
     axes.scatter(y[outliers], robust.predict(data.inputs[outliers]), facecolors="none",
-                 edgecolors="crimson", s=70, label=f"outliers of the {reports[-1].method} fit")
-    axes.set_xlabel(f"observed {data.target_name}")
-    axes.set_ylabel(f"fitted {data.target_name}")
+                 edgecolors="crimson", s=70, label=f"outliers of {METHOD_LABELS[reports[-1].method]}")
+    axes.set_xlabel(f"observed {data.target_label or data.target_name}")
+    axes.set_ylabel(f"fitted {data.target_label or data.target_name}")
 
 
 # ------------------------------------------------------------------ command line
@@ -448,6 +501,13 @@ def _non_negative(kind: type[int] | type[float], description: str) -> Callable[[
         return value
 
     return parse
+
+
+def _degree(text: str) -> int | str:
+    """An argparse type: "auto", or a whole number of at least 0."""
+    if text == "auto":
+        return text
+    return int(_non_negative(int, 'a whole number (or "auto")')(text))
 
 
 def _column_name(text: str) -> str:
@@ -478,7 +538,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit = commands.add_parser(
         "fit",
         help="fit a polynomial to columns of a CSV file",
-        usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] [options]",
+        usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] | auto [options]",
     )
     fit.add_argument("file", type=Path, metavar="FILE",
                      help="CSV file whose first line names the columns")
@@ -487,8 +547,13 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--y", required=True, type=_column_name, metavar="COL",
                      help="response column")
     fit.add_argument(
-        "--degree", nargs="+", required=True, type=_non_negative(int, "a whole number"),
-        metavar="N", help="degree, or one degree per input column",
+        "--degree", nargs="+", required=True, type=_degree, metavar="N",
+        help='degree, one degree per input column, or "auto" to let the data choose it',
+    )
+    fit.add_argument(
+        "--basis", choices=BASES, default="total",
+        help="with several inputs: all terms up to the total degree (default), "
+        "or the tensor product of each input's powers",
     )
     fit.add_argument(
         "--gamma1", type=_non_negative(float, "a number"), default=0.0, metavar="G",
@@ -499,7 +564,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="weight of the curvature penalty (default 0)",
     )
     fit.add_argument(
-        "--method", choices=["mcmc", "penalized", "ols"], default="mcmc",
+        "--method", choices=METHODS, default="mcmc",
         help="the fit to compare with ordinary least squares (default mcmc)",
     )
     fit.add_argument(
@@ -515,21 +580,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
-    """Read the file the command line names and fit it, checking sizes before any work."""
+    """Read the file the command line names and fit it, checking arguments before any work."""
+    if "auto" in args.degree and len(args.degree) > 1:
+        raise CommandError('--degree auto stands alone: it chooses every degree')
     if len(args.degree) not in (1, len(args.x)):
         raise CommandError(f"--degree takes one degree or {len(args.x)}, one per --x column")
     if args.plot is not None:
         check_picture_format(args.plot)
     data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna)
-    degrees = args.degree * len(args.x) if len(args.degree) == 1 else args.degree
-    n_terms = math.prod(d + 1 for d in degrees)
-    if n_terms > len(data.target):
-        raise CommandError(
-            f"--degree {' '.join(map(str, args.degree))} makes {n_terms} terms, more than "
-            f"the {len(data.target)} data rows of {args.file.name}"
-        )
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
-    return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method)
+    return data, fit_and_compare(
+        data, degree, args.gamma1, args.gamma2, args.method, args.basis
+    )
 
 
 def _print(*lines: str) -> None:

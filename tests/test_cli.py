@@ -125,9 +125,10 @@ needs_matplotlib = pytest.mark.skipif(
         ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
         # The basis size is checked against the rows before anything is built.
         ("x,y\n1,2\n2,3\n", ["--x", "x", "--y", "y", "--degree", "1000000000"],
-         "--degree 1000000000 makes 1000000001 terms, more than the 2 data rows of data.csv"),
-        ("a,b,y\n" + "1,2,3\n" * 5, ["--x", "a", "b", "--y", "y", "--degree", "1", "2"],
-         "--degree 1 2 makes 6 terms, more than the 5 data rows"),
+         "has 1000000001 terms, more than the 2 sample(s)"),
+        ("a,b,y\n" + "1,2,3\n" * 5, ["--x", "a", "b", "--y", "y", "--degree", "1", "2", "--basis", "tensor"],
+         "has 6 terms, more than the 5 sample(s)"),
+        ("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "auto"], "--degree auto stands alone"),
         # Values whose standardisation overflows used to print NaN coefficients with status 0.
         ("x,y\n0,-1.7e308\n1,-1.7e308\n2,-1.7e308\n3,1.7e308\n", [*COLUMNS_X_Y, "--method", "ols"],
          "the ols fit"),
