@@ -225,7 +225,7 @@ inline MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
         for (Index r = 0; r < M; ++r) Rb(r, c) = std::fma(-a2(r), a1(c), b2(r) * b1(c));
     MatrixXd B(M, M);
     for (Index c = 0; c < M; ++c)
-        for (Index r = 0; r < M; ++r) B(r, c) = (Rb(r, c) + Rb(c, r)) * 0.5;
+        for (Index r = 0; r < M; ++r) B(r, c) = midpoint(Rb(r, c), Rb(c, r));
     return B;
 }
 
