@@ -269,16 +269,19 @@ def test_zero_columns_give_empty_vector(rng, solver):
 # ---------------------------------------------------------------- bad input
 
 
+@pytest.mark.parametrize("fn", ["fit_regularized_linear", "TournamentMCMC.fit"])
 @pytest.mark.parametrize("slot", ["R1", "R2"])
-@pytest.mark.parametrize("bad", ["abc", object()])
-def test_unconvertible_penalty_raises_cast_error(rng, slot, bad):
+@pytest.mark.parametrize("bad", ["abc", object(), np.ones((3, 3, 3)), [[1.0, 2.0], [3.0]]], ids=["str", "object", "3-D", "ragged"])
+def test_unconvertible_penalty_raises_cast_error_naming_it(rng, fn, slot, bad):
     Phi, y = _problem(rng, 10, 3)
+    solver = kc.fit_regularized_linear if fn == "fit_regularized_linear" else kc.TournamentMCMC(n_chains=1).fit
     with pytest.raises(RuntimeError) as info:
-        kc.fit_regularized_linear(Phi, y, **{slot: bad})
+        solver(Phi, y, **{slot: bad})
     assert type(info.value) is RuntimeError
     msg = str(info.value)
     assert msg.startswith("Unable to cast Python instance of type ")
-    assert msg.startswith(f"Unable to cast Python instance of type {type(bad)}")
+    assert msg.startswith(f"Unable to cast Python instance of type {type(bad)} ")
+    assert f"{slot} of {fn} must be None or a 2-D array" in msg
 
 
 @pytest.mark.parametrize("order", ["C", "F"])  # C with four columns: read in place
