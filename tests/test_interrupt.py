@@ -4,7 +4,8 @@ Every call holds the GIL, so the interrupt comes from outside the process,
 as it does from a terminal. Promptness is measured as the CPU time the child
 spends between the signal and its reply, over all its threads: work done
 after Ctrl-C costs that time however busy the machine is, while the wall time
-it takes grows with the load (0.1 s of work once took 0.9 s on a busy machine).
+it takes grows with the load (a wall-clock bound of 0.5 s failed on a busy
+machine).
 """
 import os
 import select
