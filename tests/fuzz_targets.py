@@ -5,9 +5,9 @@ evaluated in the sandbox child (whose namespace defines np, kc, nan, inf, the
 hostile argument classes and `sample_array`). Most arguments are well formed
 with agreeing sizes, so that the computations themselves run; the rest are
 hostile: odd shapes (0 rows, 0 columns, (1, n), 3-D, 0-D), mismatched sizes,
-integer, boolean, complex, string and object dtypes, NaN and infinities,
-non-contiguous and read-only arrays, out-of-range integers and objects of the
-wrong type.
+integer, boolean, complex, string and object dtypes, complex values of the
+right shape, NaN and infinities, non-contiguous and read-only arrays,
+out-of-range integers and objects of the wrong type.
 
 Sizes are small, so that every call answers in milliseconds. The only large
 sizes are far beyond any machine's memory (100 GB and more), so they must be
@@ -102,6 +102,13 @@ hostile_arrays = st.one_of(odd_arrays(), int_lists, st.sampled_from(HUGE_ARRAYS)
 
 
 @functools.cache
+def complex_arrays(shape: tuple[int, ...]) -> st.SearchStrategy[str]:
+    """Complex values of `shape`, as an array or as nested lists: refused, whatever their size."""
+    complex_values = arrays(shape).map(lambda source: f"({source} * (1 - 1j))")
+    return st.one_of(complex_values, complex_values.map(lambda source: f"{source}.tolist()"))
+
+
+@functools.cache
 def vectors(n: int) -> st.SearchStrategy[str]:
     """A Vector argument of length n in one of the forms a caller may use, or something hostile."""
     usual = st.one_of(
@@ -110,7 +117,7 @@ def vectors(n: int) -> st.SearchStrategy[str]:
         st.lists(elements, min_size=n, max_size=n).map(repr),
         arrays((n,)).map(lambda source: f"{source}.astype('int64')"),
     )
-    return mostly(usual, hostile_arrays)
+    return mostly(usual, st.one_of(hostile_arrays, complex_arrays((n,))))
 
 
 @functools.cache
@@ -121,7 +128,7 @@ def matrices(rows: int, cols: int) -> st.SearchStrategy[str]:
         arrays((rows, cols)).map(lambda source: f"np.asfortranarray({source})"),
         arrays((rows, cols)).map(lambda source: f"{source}.tolist()"),
     )
-    return mostly(usual, hostile_arrays)
+    return mostly(usual, st.one_of(hostile_arrays, complex_arrays((rows, cols))))
 
 
 @functools.cache

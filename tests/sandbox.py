@@ -9,7 +9,10 @@ call gets a fresh child. Run as a script, this file is that child.
 The outcome of a call is "result" or the name of the exception it raised.
 Acceptable are a result of the documented kind, an exception in
 `ALLOWED_ERRORS` with a message, or the exception that a hostile argument
-raised itself (`HostileArgumentError`), passed through unchanged.
+raised itself (`HostileArgumentError`), passed through unchanged. A call given
+complex numbers must not return a result (NumPy would drop their imaginary
+parts with no more than a warning, which the child ignores so that such a
+drop shows), nor may fit_regularized_linear when it reads NaN or infinity.
 """
 from __future__ import annotations
 
@@ -201,8 +204,39 @@ def evaluation_namespace() -> dict:
 # ---------------------------------------------------------------- documented results
 
 
-def _argument(args, kwargs, position, name):
-    return kwargs[name] if name in kwargs else args[position]
+_REQUIRED = object()
+
+
+def _argument(args, kwargs, position, name, default=_REQUIRED):
+    if name in kwargs:
+        return kwargs[name]
+    return args[position] if position < len(args) or default is _REQUIRED else default
+
+
+def holds_complex(value) -> bool:
+    """Whether an argument holds complex numbers: itself, in an array or in a list."""
+    if isinstance(value, (complex, np.complexfloating)):
+        return True
+    if isinstance(value, np.ndarray):
+        return value.dtype.kind == "c" or (value.dtype.kind == "O" and any(map(holds_complex, value.flat)))
+    if isinstance(value, (list, tuple)):
+        return any(map(holds_complex, value))
+    return False
+
+
+def _non_finite_reads_of_fit(args, kwargs) -> str | None:
+    """What fit_regularized_linear read that held NaN or infinity, which it must refuse."""
+    weights = {
+        name: float(_argument(args, kwargs, position, name, default))
+        for position, name, default in ((4, "gamma1", 0.0), (5, "gamma2", 0.0), (6, "ridge", 1e-10))
+    }
+    read = {"Phi": _argument(args, kwargs, 0, "Phi"), "y": _argument(args, kwargs, 1, "y")}
+    for position, name, weight in ((2, "R1", "gamma1"), (3, "R2", "gamma2")):
+        matrix = _argument(args, kwargs, position, name, None)
+        if matrix is not None and weights[weight] != 0.0:
+            read[name] = matrix
+    bad = [name for name, value in {**read, **weights}.items() if not np.isfinite(np.asarray(value, float)).all()]
+    return f"returned a result although {' and '.join(bad)} held NaN or infinity" if bad else None
 
 
 def _columns(matrix_like) -> int:
@@ -260,13 +294,15 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         if not (isinstance(multi_indices, list) and len(multi_indices) == side):
             return f"expected {side} multi-indices, got {multi_indices!r:.200}"
         return _matrix_problem(R1, (side, side), True) or _matrix_problem(R2, (side, side), True)
-    if entry in ("ols", "fit_regularized_linear"):
-        design = _argument(args, kwargs, 0, "X" if entry == "ols" else "Phi")
-        return _vector_problem(result, _columns(design))
+    if entry == "ols":
+        return _vector_problem(result, _columns(_argument(args, kwargs, 0, "X")))
+    if entry == "fit_regularized_linear":
+        shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "Phi")))
+        return shape_problem or _non_finite_reads_of_fit(args, kwargs)
     if entry == "gibbs_entropy":
         if not isinstance(result, kc.GibbsResult):
             return f"expected a GibbsResult, got {type(result).__name__}"
-        T = float(_argument(args, kwargs, 1, "T")) if len(args) > 1 or "T" in kwargs else 1.0
+        T = float(_argument(args, kwargs, 1, "T", 1.0))
         same_T = result.T == T or (math.isnan(result.T) and math.isnan(T))
         return None if same_T else f"GibbsResult.T is {result.T!r}, the call passed {T!r}"
     if entry == "TournamentMCMC":
@@ -321,6 +357,7 @@ def execute(request: dict, namespace: dict) -> dict:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("error")  # as in the test suite
+            warnings.simplefilter("ignore", np.exceptions.ComplexWarning)  # as by default: a silent drop must show
             result = target(*args, **kwargs)
     except Exception as exc:
         seconds = time.perf_counter() - start
@@ -329,7 +366,10 @@ def execute(request: dict, namespace: dict) -> dict:
         seconds = time.perf_counter() - start
         outcome = RESULT
         try:
-            problem = result_problem(call.entry, args, kwargs, result)
+            if any(holds_complex(value) for value in (*args, *kwargs.values())):
+                problem = "returned a result for complex input"
+            else:
+                problem = result_problem(call.entry, args, kwargs, result)
         except Exception as exc:
             problem = f"the result could not be checked: {exc!r}"
     return {

@@ -207,6 +207,22 @@ def test_boundary_identity(rng, deg):
     assert_close(kc.boundary_reduce_1d(deg, b, a), -B, rel=1e-13)
 
 
+@pytest.mark.parametrize("deg", [3, 5])
+@pytest.mark.parametrize("x_max", [3.5e153, -3.5e153])
+def test_boundary_entries_near_the_top_of_the_double_range(deg, x_max):
+    # B(2, 3) is the average of 6 x^2 and 12 x^2, whose sum overflows while the
+    # average does not; entries whose products overflow stay infinite or NaN.
+    with np.errstate(invalid="ignore", over="ignore"):
+        b1 = np.array([mono_deriv(x_max, p, 1) for p in range(deg + 1)])
+        b2 = np.array([mono_deriv(x_max, p, 2) for p in range(deg + 1)])
+        Rb = np.outer(b2, b1)
+        Rb[2, 1] -= 2.0  # f'(0) f''(0): at x_min = 0 only x and x^2 have derivatives there
+        expected = 0.5 * Rb + 0.5 * Rb.T
+    B = kc.boundary_reduce_1d(deg, 0.0, x_max)
+    np.testing.assert_array_equal(B, expected)
+    assert np.isfinite(B[2, 3])
+
+
 # ------------------------------------------------------------------ design_matrix_nd
 
 

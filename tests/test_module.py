@@ -1,7 +1,9 @@
 """Conventions shared by every binding: import, registration, conversions, errors."""
+import collections
 import importlib
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -82,6 +84,50 @@ def test_vector_accepts(y):
 def test_vector_refuses(y):
     with pytest.raises(TypeError):
         kc.mad(y)
+
+
+ONES = np.ones(3)
+EYE = np.eye(3)
+SAMPLER = kc.TournamentMCMC(n_chains=2, n_warmup=2, n_deep=2)
+# Every array parameter, given the complex values z, and the name its refusal gives it.
+COMPLEX_ARGUMENTS = {
+    "mad": (lambda z: kc.mad(z), "y"),
+    "compute_sr yp": (lambda z: kc.compute_sr(z, ONES, 0.1), "yp"),
+    "compute_sr yt": (lambda z: kc.compute_sr(ONES, z, 0.1), "yt"),
+    "mdl_score yp": (lambda z: kc.mdl_score(z, ONES, 1), "yp"),
+    "mdl_score yt": (lambda z: kc.mdl_score(ONES, z, 1), "yt"),
+    "mdl_score_reg yp": (lambda z: kc.mdl_score_reg(z, ONES, 3, 20, ONES, EYE, EYE), "yp"),
+    "mdl_score_reg yt": (lambda z: kc.mdl_score_reg(ONES, z, 3, 20, ONES, EYE, EYE), "yt"),
+    "mdl_score_reg beta": (lambda z: kc.mdl_score_reg(ONES, ONES, 3, 20, z, EYE, EYE), "beta"),
+    "mdl_score_reg R1": (lambda z: kc.mdl_score_reg(ONES, ONES, 3, 20, ONES, np.diag(z), EYE, 1.0), "R1"),
+    "mdl_score_reg R2": (lambda z: kc.mdl_score_reg(ONES, ONES, 3, 20, ONES, EYE, np.diag(z)), "R2"),
+    "design_matrix_1d": (lambda z: kc.design_matrix_1d(2, z), "x"),
+    "design_matrix_nd list": (lambda z: kc.design_matrix_nd([[1, 1]], [ONES, z]), r"X_cols\[1\]"),
+    "design_matrix_nd deque": (lambda z: kc.design_matrix_nd([[1, 1]], collections.deque([ONES, z])), r"X_cols\[1\]"),
+    "design_matrix_nd array": (lambda z: kc.design_matrix_nd([[1, 1]], np.array([ONES, z])), r"X_cols\[0\]"),
+    "ols X": (lambda z: kc.ols(np.diag(z), ONES), "X"),
+    "ols y": (lambda z: kc.ols(EYE, z), "y"),
+    "fit_regularized_linear Phi": (lambda z: kc.fit_regularized_linear(np.diag(z), ONES), "Phi"),
+    "fit_regularized_linear Phi C": (lambda z: kc.fit_regularized_linear(np.outer(z, [1.0, 2.0]), ONES), "Phi"),
+    "fit_regularized_linear y": (lambda z: kc.fit_regularized_linear(EYE, z), "y"),
+    "fit_regularized_linear R1": (lambda z: kc.fit_regularized_linear(EYE, ONES, np.diag(z), gamma1=1.0), "R1"),
+    "fit_regularized_linear R2 unused": (lambda z: kc.fit_regularized_linear(EYE, ONES, None, np.diag(z)), "R2"),
+    "gibbs_entropy": (lambda z: kc.gibbs_entropy(z), "energies"),
+    "TournamentMCMC.fit X": (lambda z: SAMPLER.fit(np.diag(z), ONES), "X"),
+    "TournamentMCMC.fit y": (lambda z: SAMPLER.fit(EYE, z), "y"),
+    "TournamentMCMC.fit R2": (lambda z: SAMPLER.fit(EYE, ONES, R2=np.diag(z), gamma2=0.5), "R2"),
+}
+
+
+@pytest.mark.parametrize("form", [np.asarray, list, lambda z: z.astype(np.complex64)], ids=["array", "list", "complex64"])
+@pytest.mark.parametrize("call, name", COMPLEX_ARGUMENTS.values(), ids=COMPLEX_ARGUMENTS.keys())
+def test_complex_input_is_refused_by_name(call, name, form):
+    # Converting would drop the imaginary parts with no more than a ComplexWarning.
+    z = form(np.array([1.0 + 100.0j, 2.0, 3.0 - 50.0j]))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", np.exceptions.ComplexWarning)
+        with pytest.raises(TypeError, match=f": {name} holds complex numbers"):
+            call(z)
 
 
 def test_caller_array_untouched():

@@ -20,6 +20,10 @@ LN2 = math.log(2.0)
         ([], 0.0),
         ([3, 1, 2], 1.0),
         ([-1e300, 1e300], 1e300),
+        # Middle values whose sum overflows: the midpoint is still the exact one.
+        ([1.7e308] * 4, 0.0),
+        ([-1.7e308, -1.7e308], 0.0),
+        ([1.5 * 2.0**1023, 2.0**1023, 1.0, 1.75 * 2.0**1023], 2.0**1021 + 2.0**1020),
     ],
 )
 def test_mad_values(y, expected):

@@ -1,4 +1,5 @@
 """Least-squares and penalised linear solvers: ols and fit_regularized_linear."""
+import math
 import re
 
 import numpy as np
@@ -268,16 +269,71 @@ def test_zero_columns_give_empty_vector(rng, solver):
 # ---------------------------------------------------------------- bad input
 
 
+@pytest.mark.parametrize("fn", ["fit_regularized_linear", "TournamentMCMC.fit"])
 @pytest.mark.parametrize("slot", ["R1", "R2"])
-@pytest.mark.parametrize("bad", ["abc", object()])
-def test_unconvertible_penalty_raises_cast_error(rng, slot, bad):
+@pytest.mark.parametrize("bad", ["abc", object(), np.ones((3, 3, 3)), [[1.0, 2.0], [3.0]]], ids=["str", "object", "3-D", "ragged"])
+def test_unconvertible_penalty_raises_cast_error_naming_it(rng, fn, slot, bad):
     Phi, y = _problem(rng, 10, 3)
+    solver = kc.fit_regularized_linear if fn == "fit_regularized_linear" else kc.TournamentMCMC(n_chains=1).fit
     with pytest.raises(RuntimeError) as info:
-        kc.fit_regularized_linear(Phi, y, **{slot: bad})
+        solver(Phi, y, **{slot: bad})
     assert type(info.value) is RuntimeError
     msg = str(info.value)
     assert msg.startswith("Unable to cast Python instance of type ")
-    assert msg.startswith(f"Unable to cast Python instance of type {type(bad)}")
+    assert msg.startswith(f"Unable to cast Python instance of type {type(bad)} ")
+    assert f"{slot} of {fn} must be None or a 2-D array" in msg
+
+
+@pytest.mark.parametrize("order", ["C", "F"])  # C with four columns: read in place
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+@pytest.mark.parametrize("name", ["Phi", "y", "R1", "R2", "ridge", "gamma1", "gamma2"])
+def test_non_finite_input_is_refused_by_name(rng, name, bad, order):
+    Phi, y = _problem(rng, 30, 4)
+    args = dict(Phi=np.asarray(Phi, order=order), y=y, R1=np.eye(4), R2=np.eye(4), gamma1=0.1, gamma2=0.2, ridge=1e-6)
+    if isinstance(args[name], np.ndarray):
+        args[name] = args[name].copy(order="K")
+        args[name].flat[7] = bad
+    else:
+        args[name] = bad
+    with pytest.raises(ValueError, match=f"^fit_regularized_linear: {name} "):
+        kc.fit_regularized_linear(**args)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize(
+    "phi_order, y_order, penalised",
+    [
+        (508, 0, True),  # Phi^T Phi and n gamma1 R1 beyond the largest double
+        (530, 200, False),  # entries of about 1e160, which ols solves
+        (-540, 0, False),  # squares of the entries below the smallest double
+        (0, 1021, True),  # Phi^T y beyond the largest double
+    ],
+)
+def test_entries_near_the_ends_of_the_double_range_solve(rng, phi_order, y_order, penalised, order):
+    # Phi scaled by s = 2^phi_order and y by t = 2^y_order, the weights by s^2:
+    # the same system, whose solution is (t / s) times the unscaled one.
+    Phi, y = 30.0 * rng.standard_normal((40, 4)), rng.standard_normal(40)
+    B = rng.standard_normal((4, 4))
+    R1 = B @ B.T
+    g1, ridge = (10.0, 1e-3) if penalised else (0.0, 0.0)
+    expected = _penalised_reference(Phi, y, R1, None, g1, 0.0, ridge)
+    s, t = 2.0**phi_order, 2.0**y_order
+    beta = kc.fit_regularized_linear(np.asarray(s * Phi, order=order), t * y, R1, gamma1=g1 * s * s, ridge=ridge * s * s)
+    np.testing.assert_allclose(beta, np.ldexp(expected, y_order - phi_order), rtol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "phi_scale, weights",
+    [
+        (1.0, dict(gamma1=1.7e308)),  # n gamma1 R1 beyond the largest double, whatever the scale of Phi
+        (1e-170, {}),  # the default ridge against squares of 1e-340
+    ],
+)
+def test_penalties_beyond_the_range_of_doubles_are_refused(rng, phi_scale, weights):
+    Phi, y = _problem(rng, 100, 4)
+    with pytest.raises(ValueError, match=r"outweigh Phi\^T Phi beyond the range of doubles") as info:
+        kc.fit_regularized_linear(phi_scale * Phi, y, np.eye(4), **weights)
+    assert f"gamma1 = {weights.get('gamma1', 0):g}" in str(info.value)
 
 
 @pytest.mark.parametrize("rows, ylen", [(4, 5), (4, 3), (2, 0)])

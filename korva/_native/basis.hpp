@@ -160,10 +160,14 @@ struct PenaltyMatrices1D {
     MatrixXd R2;  // curvature penalty
 };
 
-// Copies the strictly lower triangle of a square matrix into its upper triangle.
-inline void mirror_lower(MatrixXd& R) {
-    for (Index c = 1; c < R.cols(); ++c)
+// Copies the strictly lower triangle of a square matrix into its upper
+// triangle, polling `stop` every 64 columns: for the largest bases this
+// strided copy takes a noticeable fraction of a second.
+inline void mirror_lower(MatrixXd& R, const StopCheck& stop = {}) {
+    for (Index c = 1; c < R.cols(); ++c) {
+        if (c % 64 == 0) stop_if_requested(stop);
         for (Index r = 0; r < c; ++r) R(r, c) = R(c, r);
+    }
 }
 
 // Rectangle sums over n_grid equally weighted points x_g = x_min + g * dx of the
@@ -225,7 +229,7 @@ inline MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
         for (Index r = 0; r < M; ++r) Rb(r, c) = std::fma(-a2(r), a1(c), b2(r) * b1(c));
     MatrixXd B(M, M);
     for (Index c = 0; c < M; ++c)
-        for (Index r = 0; r < M; ++r) B(r, c) = (Rb(r, c) + Rb(c, r)) * 0.5;
+        for (Index r = 0; r < M; ++r) B(r, c) = midpoint(Rb(r, c), Rb(c, r));
     return B;
 }
 
@@ -391,9 +395,18 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     require_fits_in_memory(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
 
     PenaltyMatricesND out;
-    out.R1 = MatrixXd::Zero(M, M);
-    out.R2 = MatrixXd::Zero(M, M);
+    out.R1.resize(M, M);
+    out.R2.resize(M, M);
     if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
+    // Only the lower triangles are summed (the upper ones are mirrored from
+    // them at the end), so only they start at zero. For the largest bases
+    // this first touch of fresh memory takes a noticeable fraction of a
+    // second: it polls `stop` every 64 columns.
+    for (Index b = 0; b < M; ++b) {
+        if (b % 64 == 0) stop_if_requested(stop);
+        out.R1.col(b).tail(M - b).setZero();
+        out.R2.col(b).tail(M - b).setZero();
+    }
     std::vector<int> current(D, 0);
     out.multi_indices.reserve(static_cast<std::size_t>(M));
     generate_multi_indices(degrees, 0, current, out.multi_indices);
@@ -446,8 +459,8 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
         for (std::size_t d = 0; d < D; ++d) orders[d] = d == i;
         accumulate(out.R1, orders);
     }
-    mirror_lower(out.R1);
-    mirror_lower(out.R2);
+    mirror_lower(out.R1, stop);
+    mirror_lower(out.R2, stop);
     return out;
 }
 

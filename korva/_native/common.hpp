@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -47,6 +48,13 @@ struct Interrupted : std::runtime_error {
 
 inline void stop_if_requested(const StopCheck& stop) {
     if (stop.requested()) throw Interrupted();
+}
+
+// (a + b) / 2, the same value as 0.5 * (a + b) whenever a + b is finite, and
+// without overflow when it is not: halves of values that large are exact.
+inline double midpoint(double a, double b) {
+    const double sum = a + b;
+    return std::isfinite(sum) ? 0.5 * sum : 0.5 * a + 0.5 * b;
 }
 
 // The OpenMP runtime's worker threads do not survive fork(): a child that

@@ -27,9 +27,57 @@ static_assert(PYBIND11_INTERNALS_VERSION == 11,
 
 namespace {
 
-// A design matrix read in place: a C-ordered float64 array as a row-major
-// view, anything else through the usual column-major conversion.
+// Complex input met while converting an array argument. Converting it to
+// float64 would drop the imaginary parts with no more than a warning, so it
+// is not converted: the binding refuses it by name when it reads the argument.
+struct ComplexInput {
+    std::string dtype;  // the complex dtype met, empty for real input
+    std::string part;   // where within the argument, e.g. "[2]" for its third column
+
+    void refuse(const char* fn, const char* name) const {
+        if (dtype.empty()) return;
+        const std::string arg = name + part;
+        throw py::type_error(std::string(fn) + ": " + arg + " holds complex numbers (" + dtype +
+                             "), whose imaginary parts would be lost; pass real values, such as numpy.real(" + arg +
+                             ") or numpy.abs(" + arg + ")");
+    }
+};
+
+// What the conversion of an array argument reads: src itself when it is a
+// NumPy array, else the array NumPy makes of it with the dtype it finds (so
+// that a list is still converted once), or src unchanged when NumPy makes
+// none (the conversion then refuses it as before). A complex dtype is noted
+// in `complex`.
+py::object array_to_convert(py::handle src, bool convert, ComplexInput& complex) {
+    py::object array = py::reinterpret_borrow<py::object>(src);
+    if (!py::array::check_(src)) {
+        if (!convert) return array;
+        py::array made = py::array::ensure(src);
+        if (!made) return array;
+        array = std::move(made);
+    }
+    const py::dtype dtype = py::reinterpret_borrow<py::array>(array).dtype();
+    if (dtype.kind() == 'c') complex.dtype = py::str(dtype);
+    return array;
+}
+
+// An array argument converted as T is, unless it is complex; `get` reads it.
+template <class T>
+struct RealArray {
+    ComplexInput complex;
+    std::shared_ptr<py::detail::make_caster<T>> caster;  // shared, so that the value may be moved
+
+    const T& get(const char* fn, const char* name) const {
+        complex.refuse(fn, name);
+        return *py::detail::cast_op<T*>(*caster);
+    }
+};
+
+// A design matrix read in place: a C-ordered float64 array (also one that
+// NumPy makes of a list) as a row-major view, anything else through the usual
+// column-major conversion.
 struct DesignMatrix {
+    ComplexInput complex;
     std::optional<Eigen::Map<const korva::RowMatrixXd>> row_major;
     std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
     py::object keep_alive;
@@ -42,8 +90,10 @@ struct DesignMatrix {
 // Input columns read in place where they already are aligned, contiguous
 // float64 vectors in a plain list or tuple; any other column goes through the
 // usual vector conversion into `copies`, and any other container through the
-// usual list conversion, so that exactly the same arguments are accepted.
+// usual list conversion, so that the same arguments are accepted (complex
+// columns are refused).
 struct ColumnList {
+    ComplexInput complex;  // the first complex column, when there is one; the columns after it are not read
     std::vector<VectorRef> views;
     std::vector<py::array> in_place;               // the arrays viewed, kept alive with the views
     std::vector<std::unique_ptr<VectorXd>> copies;  // converted columns, at fixed addresses
@@ -55,10 +105,21 @@ struct ColumnList {
 };
 
 // None means the penalty is absent; anything else is copied into `storage`.
-// A failed conversion raises pybind11's cast error (RuntimeError).
-const MatrixXd* optional_matrix(const py::object& obj, std::optional<MatrixXd>& storage) {
+// Complex input raises TypeError; another failed conversion raises pybind11's
+// cast error (RuntimeError) with its usual start, which names the type
+// received, followed by the argument's name.
+const MatrixXd* optional_matrix(const char* fn, const char* name, const py::object& obj,
+                                std::optional<MatrixXd>& storage) {
     if (obj.is_none()) return nullptr;
-    storage = obj.cast<MatrixXd>();
+    ComplexInput complex;
+    const py::object array = array_to_convert(obj, true, complex);
+    complex.refuse(fn, name);
+    py::detail::make_caster<MatrixXd> caster;
+    if (!caster.load(array, true))
+        throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(obj))) +
+                             " to a float64 matrix: " + name + " of " + fn +
+                             " must be None or a 2-D array of real numbers");
+    storage = std::move(*py::detail::cast_op<MatrixXd*>(caster));
     return &*storage;
 }
 
@@ -74,8 +135,8 @@ std::pair<const MatrixXd*, const MatrixXd*> checked_penalties(const char* fn, co
                                                               double gamma1, double gamma2,
                                                               std::optional<MatrixXd>& r1,
                                                               std::optional<MatrixXd>& r2) {
-    const MatrixXd* p1 = optional_matrix(R1, r1);
-    const MatrixXd* p2 = optional_matrix(R2, r2);
+    const MatrixXd* p1 = optional_matrix(fn, "R1", R1, r1);
+    const MatrixXd* p2 = optional_matrix(fn, "R2", R2, r2);
     korva::require_rows_match(fn, design, rows, y_size);
     korva::require_penalty_shape(fn, "R1", p1, gamma1, cols, column_count(design, cols));
     korva::require_penalty_shape(fn, "R2", p2, gamma2, cols, column_count(design, cols));
@@ -102,11 +163,26 @@ namespace pybind11::detail {
 // Arrays built over a byte buffer at an odd offset are converted, not read in place.
 inline bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
 
+template <class T>
+struct type_caster<RealArray<T>> {
+    PYBIND11_TYPE_CASTER(RealArray<T>, make_caster<T>::name);
+
+    bool load(handle src, bool convert) {
+        const object converted = array_to_convert(src, convert, value.complex);
+        if (!value.complex.dtype.empty()) return true;  // refused when read
+        value.caster = std::make_shared<make_caster<T>>();
+        return value.caster->load(converted, convert);
+    }
+};
+
 template <>
 struct type_caster<DesignMatrix> {
     PYBIND11_TYPE_CASTER(DesignMatrix, make_caster<MatrixXd>::name);
 
     bool load(handle src, bool convert) {
+        const object converted = array_to_convert(src, convert, value.complex);
+        if (!value.complex.dtype.empty()) return true;  // refused when read
+        src = converted;
         if (array_t<double>::check_(src)) {
             const auto a = reinterpret_borrow<array>(src);
             const int layout = a.flags() & (array::c_style | array::f_style);
@@ -142,9 +218,10 @@ struct type_caster<ColumnList> {
     bool load(handle src, bool convert) {
         // Subclasses may redefine how their items are reached; they take the usual path.
         if (!PyList_CheckExact(src.ptr()) && !PyTuple_CheckExact(src.ptr())) {
-            make_caster<std::vector<VectorXd>> all;
+            make_caster<std::vector<RealArray<VectorXd>>> all;
             if (!all.load(src, convert)) return false;
-            for (VectorXd& column : cast_op<std::vector<VectorXd>&>(all)) value.add_copy(std::move(column));
+            for (RealArray<VectorXd>& column : cast_op<std::vector<RealArray<VectorXd>>&>(all))
+                if (!add_converted(column)) break;
             return true;
         }
         for (handle item : reinterpret_borrow<iterable>(src)) {
@@ -156,23 +233,43 @@ struct type_caster<ColumnList> {
                     continue;
                 }
             }
-            make_caster<VectorXd> column;
+            make_caster<RealArray<VectorXd>> column;
             if (!column.load(item, convert)) return false;
-            value.add_copy(cast_op<VectorXd&&>(std::move(column)));
+            if (!add_converted(cast_op<RealArray<VectorXd>&>(column))) break;
         }
+        return true;
+    }
+
+private:
+    // Takes a converted column; false, with the column noted, when it is complex.
+    bool add_converted(RealArray<VectorXd>& column) {
+        if (!column.complex.dtype.empty()) {
+            value.complex = column.complex;
+            value.complex.part = "[" + std::to_string(value.views.size()) + "]";
+            return false;
+        }
+        value.add_copy(std::move(*cast_op<VectorXd*>(*column.caster)));
         return true;
     }
 };
 }  // namespace pybind11::detail
 
+namespace {
+// Array parameters as the bindings take them: converted as before, with complex input refused.
+using Vector = RealArray<VectorRef>;
+using Matrix = RealArray<MatrixRef>;
+}  // namespace
+
 PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "KORVA-P performans-kritik cekirdegi (C++/Eigen).";
 
-    m.def("mad", [](const VectorRef& y) { return korva::mad(y); }, "y"_a);
+    m.def("mad", [](const Vector& y) { return korva::mad(y.get("mad", "y")); }, "y"_a);
 
     m.def(
         "compute_sr",
-        [](const VectorRef& yp, const VectorRef& yt, double eps) {
+        [](const Vector& yp_arg, const Vector& yt_arg, double eps) {
+            const VectorRef& yp = yp_arg.get("compute_sr", "yp");
+            const VectorRef& yt = yt_arg.get("compute_sr", "yt");
             korva::require_covers("compute_sr", yp, yt);
             return korva::compute_SR(yp, yt, eps);
         },
@@ -180,7 +277,9 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "mdl_score",
-        [](const VectorRef& yp, const VectorRef& yt, int k, int H) {
+        [](const Vector& yp_arg, const Vector& yt_arg, int k, int H) {
+            const VectorRef& yp = yp_arg.get("mdl_score", "yp");
+            const VectorRef& yt = yt_arg.get("mdl_score", "yt");
             korva::require_covers("mdl_score", yp, yt);
             return korva::mdl_score(yp, yt, k, H, nullptr, nullptr);
         },
@@ -188,18 +287,26 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "mdl_score_reg",
-        [](const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd& beta, const MatrixXd& R1,
-           const MatrixXd& R2, double gamma1, double gamma2) {
-            korva::require_covers("mdl_score_reg", yp, yt);
-            korva::require_penalty_shape("mdl_score_reg", "R1", &R1, gamma1, beta.size(), beta_length(beta));
-            korva::require_penalty_shape("mdl_score_reg", "R2", &R2, gamma2, beta.size(), beta_length(beta));
+        [](const Vector& yp_arg, const Vector& yt_arg, int k, int H, const RealArray<VectorXd>& beta_arg,
+           const RealArray<MatrixXd>& R1_arg, const RealArray<MatrixXd>& R2_arg, double gamma1, double gamma2) {
+            constexpr const char* fn = "mdl_score_reg";
+            const VectorRef& yp = yp_arg.get(fn, "yp");
+            const VectorRef& yt = yt_arg.get(fn, "yt");
+            const VectorXd& beta = beta_arg.get(fn, "beta");
+            const MatrixXd& R1 = R1_arg.get(fn, "R1");
+            const MatrixXd& R2 = R2_arg.get(fn, "R2");
+            korva::require_covers(fn, yp, yt);
+            korva::require_penalty_shape(fn, "R1", &R1, gamma1, beta.size(), beta_length(beta));
+            korva::require_penalty_shape(fn, "R2", &R2, gamma2, beta.size(), beta_length(beta));
             const korva::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return korva::mdl_score(yp, yt, k, H, &beta, &pen);
         },
         "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0, "gamma2"_a = 0.0);
 
-    m.def("design_matrix_1d", [](int deg, const VectorRef& x) { return korva::design_matrix_1d(deg, x); }, "deg"_a,
-          "x"_a);
+    m.def(
+        "design_matrix_1d",
+        [](int deg, const Vector& x) { return korva::design_matrix_1d(deg, x.get("design_matrix_1d", "x")); },
+        "deg"_a, "x"_a);
 
     m.def(
         "smoothness_penalty_matrices_1d",
@@ -216,6 +323,7 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
     m.def(
         "design_matrix_nd",
         [](const korva::MultiIndexList& multi_indices, const ColumnList& X_cols) {
+            X_cols.complex.refuse("design_matrix_nd", "X_cols");
             korva::require_design_inputs(multi_indices, X_cols.views);
             return korva::design_matrix_nd(multi_indices, X_cols.views);
         },
@@ -234,7 +342,9 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "ols",
-        [](const MatrixRef& X, const VectorRef& y) {
+        [](const Matrix& X_arg, const Vector& y_arg) {
+            const MatrixRef& X = X_arg.get("ols", "X");
+            const VectorRef& y = y_arg.get("ols", "y");
             korva::require_rows_match("ols", "X", X.rows(), y.size());
             return korva::ols(X, y);
         },
@@ -242,8 +352,10 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "fit_regularized_linear",
-        [](const DesignMatrix& Phi, const VectorRef& y, const py::object& R1, const py::object& R2, double gamma1,
+        [](const DesignMatrix& Phi, const Vector& y_arg, const py::object& R1, const py::object& R2, double gamma1,
            double gamma2, double ridge) {
+            Phi.complex.refuse("fit_regularized_linear", "Phi");
+            const VectorRef& y = y_arg.get("fit_regularized_linear", "y");
             std::optional<MatrixXd> r1, r2;
             const auto [p1, p2] = checked_penalties("fit_regularized_linear", "Phi", Phi.rows(), Phi.cols(), y.size(),
                                                     R1, R2, gamma1, gamma2, r1, r2);
@@ -262,8 +374,12 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         .def_readonly("var_E", &GibbsResult::var_E)
         .def_readonly("T", &GibbsResult::T);
 
-    m.def("gibbs_entropy", [](const VectorRef& energies, double T) { return korva::gibbs_entropy(energies, T); },
-          "energies"_a, "T"_a = 1.0);
+    m.def(
+        "gibbs_entropy",
+        [](const Vector& energies, double T) {
+            return korva::gibbs_entropy(energies.get("gibbs_entropy", "energies"), T);
+        },
+        "energies"_a, "T"_a = 1.0);
 
     using korva::MCMCResult;
     py::class_<MCMCResult>(m, "MCMCResult")
@@ -279,8 +395,10 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
              "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05, "H_piH"_a = 20, "seed"_a = 42)
         .def(
             "fit",
-            [](const TournamentMCMC& self, const MatrixRef& X, const VectorRef& y, const py::object& R1,
+            [](const TournamentMCMC& self, const Matrix& X_arg, const Vector& y_arg, const py::object& R1,
                const py::object& R2, double gamma1, double gamma2) {
+                const MatrixRef& X = X_arg.get("TournamentMCMC.fit", "X");
+                const VectorRef& y = y_arg.get("TournamentMCMC.fit", "y");
                 std::optional<MatrixXd> r1, r2;
                 const auto [p1, p2] = checked_penalties("TournamentMCMC.fit", "X", X.rows(), X.cols(), y.size(), R1,
                                                         R2, gamma1, gamma2, r1, r2);

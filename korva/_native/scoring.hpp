@@ -24,7 +24,7 @@ inline double median_inplace(std::vector<double> v) {
     if (n % 2 == 1) return *hi;
     // After the selection the elements before hi are the n/2 smallest.
     const double lower = *std::max_element(v.begin(), hi);
-    return 0.5 * (*hi + lower);
+    return midpoint(lower, *hi);
 }
 
 // Median absolute deviation about the median, without a consistency factor.

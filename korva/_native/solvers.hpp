@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <immintrin.h>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "common.hpp"
 #include "products.hpp"
@@ -71,11 +73,39 @@ inline double largest_magnitude(const double* a, Index rows, Index cols, Index l
     return top;
 }
 
-// 2^-e with 2^e the binary order of top, a largest magnitude (kept within the
-// normal range), or 1 when top is 0: scaling by it is exact and brings the
-// largest entry near 1.
-inline double power_of_two_scale(double top) {
-    return top > 0.0 ? std::ldexp(1.0, -std::clamp(std::ilogb(top), -1022, 1023)) : 1.0;
+// The largest magnitude among the entries of a matrix or vector in either
+// storage order (contiguous inner dimension), or infinity when any is NaN or infinite.
+template <class Matrix>
+double largest_magnitude(const Eigen::MatrixBase<Matrix>& matrix) {
+    const Matrix& m = matrix.derived();
+    if constexpr (Matrix::IsRowMajor) return largest_magnitude(m.data(), m.cols(), m.rows(), m.outerStride());
+    return largest_magnitude(m.data(), m.rows(), m.cols(), m.outerStride());
+}
+
+// The binary order e of top, a largest magnitude, 2^e <= top < 2^(e + 1),
+// kept within the normal range; 0 when top is 0.
+inline int binary_order(double top) { return top > 0.0 ? std::clamp(std::ilogb(top), -1022, 1023) : 0; }
+
+// 2^-e with e the binary order of top, a largest magnitude: scaling by it is
+// exact and brings the largest entry near 1.
+inline double power_of_two_scale(double top) { return std::ldexp(1.0, -binary_order(top)); }
+
+// An argument whose largest magnitude is `top` holds no NaN and no infinity.
+inline void require_finite_entries(const char* fn, const char* name, double top) {
+    if (!(top <= std::numeric_limits<double>::max()))
+        throw std::invalid_argument(std::string(fn) + ": " + name + " contains NaN or infinite values");
+}
+
+// A number as %g shows it, for messages.
+inline std::string shown(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+inline void require_finite_number(const char* fn, const char* name, double value) {
+    if (!std::isfinite(value))
+        throw std::invalid_argument(std::string(fn) + ": " + name + " must be a finite number, got " + shown(value));
 }
 
 // sum a[i] b[i] for i < n, in sixteen interleaved partial sums combined in a
@@ -168,13 +198,13 @@ inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     // working copies and its thin factors take up to six m x p arrays.
     if (m <= p) require_fits_in_memory(checked_product(m, p, "m * p"), 6 * sizeof(double));
     // The iterative decompositions need finite input; with NaN or inf they may never converge.
-    const double top = largest_magnitude(X.data(), m, p, X.outerStride());
-    if (!(top <= std::numeric_limits<double>::max())) throw std::invalid_argument("ols: X contains NaN or infinite values");
+    const double top = largest_magnitude(X);
+    require_finite_entries("ols", "X", top);
     // Solving sX beta' = ty with exact power-of-two scales s, t keeps squared
     // norms inside the QR and SVD finite for entries near the range of
     // doubles; then beta = (s / t) beta'. The rank rule is scale-free.
     const double sx = power_of_two_scale(top);
-    const double top_y = largest_magnitude(y.data(), m, 1, m);
+    const double top_y = largest_magnitude(y);
     const double sy = top_y <= std::numeric_limits<double>::max() ? power_of_two_scale(top_y) : 1.0;
     if (m <= p) return (sx / sy) * svd_min_norm_solve(sx * X, sy * y);
     // Tall X: with X = QR and R = U S V^T, X = (QU) S V^T is a thin SVD of X with
@@ -184,21 +214,24 @@ inline VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     return (sx / sy) * svd_min_norm_solve(Rt.topLeftCorner(p, p), Rt.col(p).head(p));
 }
 
-// The lower triangle of Phi^T Phi into A (p x p; the strict upper triangle is
-// zero) and Phi^T y into b, in one pass over Phi in chunks of rows that stay
-// in cache. Row-major rows of a multiple of four entries are read in place;
-// other layouts are copied a chunk at a time into a zero-padded row-major table.
+// The lower triangle of (sx Phi)^T (sx Phi) into A (p x p; the strict upper
+// triangle is zero) and (sx Phi)^T (sy y) into b, in one pass over Phi in
+// chunks of rows that stay in cache. Unscaled row-major rows of a multiple of
+// four entries are read in place; other layouts, and scaled rows, are copied a
+// chunk at a time into a zero-padded row-major table.
 template <class Design>
-void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
+void normal_equations(const Eigen::MatrixBase<Design>& Phi, double sx, const VectorRef& y, double sy, MatrixXd& A,
+                      VectorXd& b) {
     const Index n = Phi.rows(), p = Phi.cols();
     const Index W = (p + 3) / 4 * 4, groups = W / 4;
     // The W x W sums here, then the system and the factorisation's copy of it.
     require_fits_in_memory(checked_product(W, W, "(p + 3) ** 2"), 3 * sizeof(double));
     constexpr bool row_major = Design::IsRowMajor;
-    const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1;
+    const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1 && sx == 1.0;
     constexpr Index chunk = 128;
     const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
     RowMatrixXd table = RowMatrixXd::Zero(in_place ? 0 : chunk, W);
+    VectorXd scaled_y(sy == 1.0 ? 0 : chunk);
     MatrixXd G = MatrixXd::Zero(W, W);
     VectorXd Gy = VectorXd::Zero(W);
     for (Index i0 = 0; i0 < n; i0 += chunk) {
@@ -209,30 +242,80 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, 
             stride = Phi.derived().outerStride();
             rows = Phi.derived().data() + i0 * stride;
         } else {
-            table.topLeftCorner(len, p) = Phi.middleRows(i0, len);
+            table.topLeftCorner(len, p) = sx * Phi.middleRows(i0, len);
+        }
+        const double* targets = y.data() + i0;
+        if (sy != 1.0) {
+            scaled_y.head(len) = sy * y.segment(i0, len);
+            targets = scaled_y.data();
         }
         accumulate_gram_lower(rows, stride, len, W, G.data(), fused_multiply_add);
-        accumulate_group_products<1>(rows, stride, y.data() + i0, 1, len, groups, Gy.data(), W, fused_multiply_add);
+        accumulate_group_products<1>(rows, stride, targets, 1, len, groups, Gy.data(), W, fused_multiply_add);
     }
     A = G.topLeftCorner(p, p).triangularView<Eigen::Lower>();
     b = Gy.head(p);
 }
 
+// A largest squared column norm of Phi and a largest magnitude of y within
+// 2^-400 .. 2^400 keep every sum of the normal equations far from overflow
+// and underflow.
+inline bool safe_for_normal_equations(double top) { return top >= 0x1p-400 && top <= 0x1p400; }
+
 // Solves (Phi^T Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi^T y, n = len(y).
 // A penalty is added only when its weight is non-zero and its matrix present;
-// only the lower triangle of the system enters the factorisation.
+// only the lower triangle of the system enters the factorisation. NaN and
+// infinities in Phi, y, the weights and the penalties read are refused.
+//
+// The system is formed as it stands when the squared column norms of Phi (the
+// diagonal of Phi^T Phi) and y lie well inside the range of doubles and the
+// penalties added stay finite. Otherwise, as ols does, it is solved for Phi
+// and y scaled by exact powers of two 2^kx and 2^ky, the penalties by
+// 2^(2 kx), and beta is 2^(kx - ky) times its solution. A NaN or infinity in
+// Phi makes that diagonal not finite, so only then is Phi searched for one,
+// instead of in a pass of its own.
 // @param Phi (n, p) in either storage order, y (n,), R1 and R2 (p, p) or null; result (p,)
 template <class Design>
 VectorXd fit_regularized_linear(const Eigen::MatrixBase<Design>& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+    constexpr const char* fn = "fit_regularized_linear";
+    require_finite_number(fn, "ridge", ridge);
+    require_finite_number(fn, "gamma1", gamma1);
+    require_finite_number(fn, "gamma2", gamma2);
+    const MatrixXd* penalty[2] = {gamma1 != 0.0 ? R1 : nullptr, gamma2 != 0.0 ? R2 : nullptr};
+    const double weight[2] = {gamma1, gamma2};
+    if (penalty[0] != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*penalty[0]));
+    if (penalty[1] != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*penalty[1]));
+    const double top_y = largest_magnitude(y);
+    require_finite_entries(fn, "y", top_y);
+
+    const Index p = Phi.cols();
     const double n = static_cast<double>(y.size());
+    // Adds ridge I + n gamma R, scaled by 2^(2 kx), to A; false if a sum of the lower triangle is not finite.
+    const auto add_penalties = [&](MatrixXd& A, int kx) {
+        A.diagonal().array() += std::ldexp(ridge, 2 * kx);
+        for (int t = 0; t < 2; ++t)
+            if (penalty[t] != nullptr) A += (n * std::ldexp(weight[t], 2 * kx)) * *penalty[t];
+        for (Index j = 0; j < p; ++j)
+            if (!A.col(j).tail(p - j).allFinite()) return false;
+        return true;
+    };
     MatrixXd A;
     VectorXd b;
-    normal_equations(Phi, y, A, b);
-    A.diagonal().array() += ridge;
-    if (gamma1 != 0.0 && R1 != nullptr) A += (n * gamma1) * *R1;
-    if (gamma2 != 0.0 && R2 != nullptr) A += (n * gamma2) * *R2;
-    return Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
+    normal_equations(Phi, 1.0, y, 1.0, A, b);
+    const bool gram_safe = p > 0 && A.diagonal().allFinite() && safe_for_normal_equations(A.diagonal().maxCoeff());
+    if (gram_safe && (top_y == 0.0 || safe_for_normal_equations(top_y)) && add_penalties(A, 0))
+        return Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
+
+    const double top = largest_magnitude(Phi);
+    require_finite_entries(fn, "Phi", top);
+    const int kx = -binary_order(top), ky = -binary_order(top_y);
+    normal_equations(Phi, std::ldexp(1.0, kx), y, std::ldexp(1.0, ky), A, b);
+    if (!add_penalties(A, kx))
+        throw std::invalid_argument(std::string(fn) + ": the penalties (ridge = " + shown(ridge) + ", gamma1 = " +
+                                    shown(gamma1) + ", gamma2 = " + shown(gamma2) +
+                                    ") outweigh Phi^T Phi beyond the range of doubles; scale Phi or the weights");
+    const VectorXd beta = Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
+    return beta.unaryExpr([&](double v) { return std::ldexp(v, kx - ky); });
 }
 
 }  // namespace korva
