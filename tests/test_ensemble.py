@@ -257,23 +257,27 @@ def test_thread_count_does_not_change_result(threads):
 
 
 _FORKED = """
-import os, numpy as np, korva_core as kc
-X = np.random.default_rng(0).normal(size=(200, 3))
+import os, sys, numpy as np, korva_core as kc
+X = np.random.default_rng(0).normal(size=(2000, 3))
 y = X @ [1.0, 2.0, 3.0]
-sampler = kc.TournamentMCMC(n_chains=8, n_warmup=20, n_deep=50)
+sampler = kc.TournamentMCMC(n_chains=8, n_warmup=200, n_deep=500)
+threads = len(os.listdir("/proc/self/task"))
 parent = sampler.fit(X, y).beta_mcmc
+assert len(os.listdir("/proc/self/task")) > threads, "the parent's fit ran on one thread"
 pid = os.fork()
 if pid == 0:
-    os._exit(0 if np.array_equal(sampler.fit(X, y).beta_mcmc, parent) else 3)
+    code = 0 if np.array_equal(sampler.fit(X, y).beta_mcmc, parent) else 3
+    {exit}(code)
 print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
-def test_fit_in_a_forked_child_after_the_parent_fitted():
-    # The OpenMP workers of the parent do not exist in the child; the child
-    # must neither wait for them nor get another result.
-    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORKED], env={**os.environ, "OMP_NUM_THREADS": "2"},
-                          capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("exit", ["os._exit", "sys.exit"])
+def test_fit_in_a_forked_child_after_the_parent_fitted(exit):
+    # The parent's helper threads do not exist in the child; the child must
+    # neither wait for them, in a fit or when it exits, nor get another result.
+    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORKED.replace("{exit}", exit)],
+                          env={**os.environ, "OMP_NUM_THREADS": "2"}, capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["0"]
 
