@@ -56,6 +56,24 @@ def times(fn: Callable[[], object], other: Callable[[], object], repeats: int) -
     return statistics.median(ta), statistics.median(tb)
 
 
+def thread_percentiles(sampler, X, y, calls: int) -> tuple[dict[int, float], dict[int, float]]:
+    """Median and 90th percentile of sampler.fit(X, y) on 1 and on 2 threads, the
+    calls alternating between the two so that both see the same machine."""
+    seconds: dict[int, list[float]] = {1: [], 2: []}
+    for threads in (1, 2):  # warm-up: the helper thread starts on first use
+        with threadpool_limits(threads, user_api="openmp"):
+            sampler.fit(X, y)
+    for _ in range(calls):
+        for threads, out in seconds.items():
+            with threadpool_limits(threads, user_api="openmp"):
+                t0 = time.perf_counter()
+                sampler.fit(X, y)
+                out.append(time.perf_counter() - t0)
+    p50 = {t: float(np.percentile(v, 50)) for t, v in seconds.items()}
+    p90 = {t: float(np.percentile(v, 90)) for t, v in seconds.items()}
+    return p50, p90
+
+
 # ---- NumPy peers -------------------------------------------------------------
 
 
@@ -269,21 +287,21 @@ def main() -> int:
         print(row(case.name, case.size, fmt(tk), fmt(tp), f"{ratio:.2f}x", target, "yes" if met else "NO"), flush=True)
 
     if not args.only or "Tournament" in args.only:
-        print("\nTournamentMCMC.fit with 1 and 2 OpenMP threads")
-        print(row("size", "1 thread", "2 threads", "2 threads never slower"))
-        print(row(*["---"] * 4))
-        for n, k in [(200, 4), (1_000, 6), (10_000, 8)]:
+        print("\nTournamentMCMC.fit with 1 and 2 threads: percentiles over 30 calls each, interleaved")
+        print(row("size", "1 thread p50", "2 threads p50", "speed-up", "1 thread p90", "2 threads p90", "target", "met"))
+        print(row(*["---"] * 8))
+        # (size, required speed-up of the median, whether the 90th percentile must be no higher on 2 threads)
+        for (n, k), speedup_target, steady in [((200, 4), None, True), ((1_000, 6), 1.5, True),
+                                               ((10_000, 8), 1.5, False), ((100_000, 8), 1.5, False)]:
             X = rng.normal(size=(n, k))
             yv = X @ rng.normal(size=k)
-            sampler = kc.TournamentMCMC()
-            with threadpool_limits(1, user_api="openmp"):
-                t1 = min(times(lambda: sampler.fit(X, yv), lambda: None, args.repeats))
-                t1 = times(lambda: sampler.fit(X, yv), lambda: None, args.repeats)[0]
-            with threadpool_limits(2, user_api="openmp"):
-                t2 = times(lambda: sampler.fit(X, yv), lambda: None, args.repeats)[0]
-            ok = t2 <= t1 * 1.02
-            all_met &= ok
-            print(row(f"{n}x{k}", fmt(t1), fmt(t2), "yes" if ok else "NO"))
+            p50, p90 = thread_percentiles(kc.TournamentMCMC(), X, yv, calls=30)
+            speedup = p50[1] / p50[2]
+            met = (not steady or p90[2] <= p90[1]) and (speedup_target is None or speedup >= speedup_target)
+            target = ", ".join((["p90 no higher"] if steady else []) + ([f">= {speedup_target}x"] if speedup_target else []))
+            all_met &= met
+            print(row(f"{n}x{k}", fmt(p50[1]), fmt(p50[2]), f"{speedup:.2f}x", fmt(p90[1]), fmt(p90[2]), target,
+                      "yes" if met else "NO"), flush=True)
 
         print("\nScaling of a default fit at k = 6 (15 025 energy evaluations)")
         print(row("n", "fit", "per evaluation", "mat-vec + count", "ratio"))

@@ -1,9 +1,13 @@
 """Soundness of the module as a whole: requests far beyond memory are refused
-at once, repeated calls do not leak, and calls from many threads give the
-same results as serial calls."""
+at once, repeated calls do not leak, a fit under an address-space limit runs
+on the threads it can start or raises MemoryError, and calls from many
+threads give the same results as serial calls."""
 import math
+import os
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -180,6 +184,84 @@ def test_repeated_calls_do_not_leak(leak_runner, entry):
         assert growth["block_growth"] <= BLOCK_GROWTH_BOUND, (expression, growth)
 
 
+# ---------------------------------------------------------------- address-space limits
+
+# Each script prints the outcome of a fit made under an address-space limit a
+# little above what the process uses, then the result of the same fit without
+# the limit, and must end normally.
+LIMITED_PREAMBLE = """
+import ctypes, os, resource, sys
+def vm_size():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+def threads():
+    return len(os.listdir("/proc/self/task"))
+def limited(fit, extra_bytes):
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + extra_bytes, hard))
+    try:
+        return fit()
+    except MemoryError:
+        return "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
+# case: (OMP_NUM_THREADS, script)
+LIMITED_FITS = {
+    # Eight threads' stacks do not fit in 12 MiB: the fit runs on those it can
+    # start. (The runtime that started the threads before ended the process.)
+    "helper threads": ("8", """
+        import numpy as np, korva_core as kc
+        X = np.random.default_rng(0).normal(size=(2000, 6))
+        y = X @ np.arange(6.0)
+        before = threads()
+        outcome = limited(lambda: kc.TournamentMCMC().fit(X, y).beta_mcmc.tobytes(), 12 << 20)
+        started = threads() - before
+        print(outcome if outcome == "MemoryError" else outcome.hex(), 0 < started < 7)
+        print(kc.TournamentMCMC().fit(X, y).beta_mcmc.tobytes().hex())
+    """),
+    "estimator": ("8", """
+        import numpy as np, korva
+        fit = lambda: korva.PolynomialMDLRegressor(degree=2).fit(np.arange(50.0), np.arange(50.0) ** 2).coef_.tobytes()
+        outcome = limited(fit, 12 << 20)
+        print(outcome if outcome == "MemoryError" else outcome.hex(), True)
+        print(fit().hex())
+    """),
+    # Every thread allocates from the one arena and large blocks by mmap, so
+    # that the limit binds the helper as it binds the calling thread. On two
+    # threads the calling thread takes the first group of elite entries (1 of
+    # 3), which fits; the helper then needs 7 more vectors for the other two,
+    # which do not, and fails inside its unit.
+    "allocation in a refinement helper": ("2", """
+        libc = ctypes.CDLL(None)
+        assert libc.mallopt(-8, 1) and libc.mallopt(-3, 1 << 16)  # M_ARENA_MAX, M_MMAP_THRESHOLD
+        import numpy as np, korva_core as kc
+        k = 1 << 17
+        X, y = np.random.default_rng(0).normal(size=(1, k)), np.ones(1)
+        sampler = kc.TournamentMCMC(n_chains=3, n_warmup=0, n_deep=2, n_elite=3)
+        sampler.fit(X, y)  # starts the helper
+        vector = 8 * k + 4096
+        # chains and elite (6), the calling thread's group (4), and 2 to spare
+        outcome = limited(lambda: sampler.fit(X, y).beta_mcmc.tobytes(), 12 * vector)
+        print(outcome if outcome == "MemoryError" else outcome.hex(), outcome == "MemoryError")
+        print(sampler.fit(X, y).beta_mcmc.tobytes().hex())
+    """),
+}
+
+
+@pytest.mark.skipif(running_under_asan(), reason="ASan reserves terabytes of address space")
+@pytest.mark.parametrize("case", LIMITED_FITS)
+def test_fit_under_an_address_space_limit(case):
+    threads, script = LIMITED_FITS[case]
+    child = subprocess.run([sys.executable, "-c", LIMITED_PREAMBLE + textwrap.dedent(script)],
+                           env={**os.environ, "OMP_NUM_THREADS": threads},
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    (limited_outcome, as_expected), unlimited = [line.split() for line in child.stdout.splitlines()]
+    assert as_expected == "True", child.stdout
+    assert limited_outcome in ("MemoryError", *unlimited), child.stdout
+
+
 # ---------------------------------------------------------------- threads
 
 
@@ -235,6 +317,8 @@ def thread_tasks():
         lambda: sampler.fit(small_X, small_y),
         lambda: sampler.fit(small_X, small_y, R1, R2, 0.01, 0.001),
         lambda: kc.TournamentMCMC(n_chains=3, n_warmup=20, n_deep=20, seed=5).fit(small_X[:, :3], small_y),
+        # large enough for both phases to run on helper threads
+        lambda: kc.TournamentMCMC(n_chains=6, n_warmup=60, n_deep=120, n_elite=3, seed=3).fit(X, y),
         lambda: kc.ols(X, y[:10]),  # ValueError: its message must not mix with other threads'
         lambda: kc.design_matrix_nd([[1, 1]], [x]),
     ]

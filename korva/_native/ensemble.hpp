@@ -4,7 +4,6 @@
 #pragma once
 
 #include <immintrin.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,11 +13,11 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "scoring.hpp"
 #include "size_limits.hpp"
+#include "team.hpp"
 
 namespace korva {
 
@@ -275,15 +274,39 @@ inline void lockstep_step(ChainState* s, int m, LockstepEnergy& energy) {
     }
 }
 
-// Splits n items into ceil(n / kLockstep) consecutive groups whose sizes differ
-// by at most one; returns the first item of each group, then n.
-inline std::vector<int> lockstep_groups(int n) {
-    const int groups = n / kLockstep + (n % kLockstep != 0);  // no overflow for n near INT_MAX
+// Splits n items into consecutive groups of at most kLockstep whose sizes
+// differ by at most one, as few as can be while their number is a multiple of
+// `team` (unless there are fewer items), so that a team's threads get equal
+// shares; returns the first item of each group, then n.
+inline std::vector<int> lockstep_groups(int n, int team) {
+    std::int64_t groups = n / kLockstep + (n % kLockstep != 0);  // no overflow for n near INT_MAX
+    groups = std::min<std::int64_t>((groups + team - 1) / team * team, n);
     std::vector<int> first(static_cast<std::size_t>(groups) + 1);
-    for (int g = 0; g <= groups; ++g)
-        first[static_cast<std::size_t>(g)] =
-            static_cast<int>(static_cast<std::int64_t>(n) * g / std::max(groups, 1));
+    for (std::int64_t g = 0; g <= groups; ++g)
+        first[static_cast<std::size_t>(g)] = static_cast<int>(std::int64_t{n} * g / std::max<std::int64_t>(groups, 1));
     return first;
+}
+
+// The cost of one energy evaluation of an (n, k) design, counted in
+// row-column products of the hit count (about 0.05 ns each): drawing a
+// proposal costs about 400 per coordinate, and the rest of a step about 600
+// (measured from 10 x 2 to 10 000 x 8, within 5 %).
+inline double evaluation_cost(Index n, Index k) {
+    return 600.0 + 400.0 * static_cast<double>(k) + static_cast<double>(n) * static_cast<double>(k);
+}
+
+// Phases cheaper than this (about half a millisecond) run on the calling
+// thread alone: a helper that the system sets aside for a time slice while it
+// holds a unit would cost more than it can save.
+constexpr double kTeamCostThreshold = 1e7;
+
+// The team for a phase of `chains` independent chains making `evaluations`
+// energy evaluations of an (n, k) design in all: one thread per chain at
+// most, and one for small work.
+inline int phase_team(int chains, std::int64_t evaluations, Index n, Index k) {
+    if (chains <= 1 || in_forked_child()) return 1;
+    if (static_cast<double>(evaluations) * evaluation_cost(n, k) < kTeamCostThreshold) return 1;
+    return std::min(chains, thread_budget());
 }
 
 }  // namespace detail
@@ -306,14 +329,13 @@ public:
         if (!(step_size_ > 0.0 && step_size_ <= std::numeric_limits<double>::max()))
             throw std::invalid_argument("TournamentMCMC.fit: step_size must be a finite number above 0");
         // Vectors of k doubles alive at once: every chain's until the ranking,
-        // the elite's copies (at most one per chain), and for each group of
-        // chains in flight (one per thread in the warm-up, then one in the deep
-        // phase) a current and a proposed vector per chain, the lowest states
-        // and the energy's scratch.
+        // the elite's copies (at most one per chain), the lowest state of each
+        // group of refined entries, and for each group of chains in flight
+        // (at most one per thread and per chain) a current and a proposed vector
+        // per chain, its lowest state and the energy's scratch.
         const std::int64_t group = std::min(detail::kLockstep, n_chains_);
-        const std::int64_t groups = (n_chains_ + group - 1) / group;
-        const std::int64_t in_flight = std::min<std::int64_t>(omp_get_max_threads(), groups) + 1;
-        const std::int64_t vectors = 2 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
+        const std::int64_t in_flight = std::min(detail::thread_budget(), n_chains_);
+        const std::int64_t vectors = 3 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
         require_fits_in_memory(checked_product(vectors, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));
@@ -335,44 +357,19 @@ public:
     }
 
 private:
-    // Runs every warm-up chain, in parallel, in fixed groups of consecutive
-    // chains advanced in lockstep; chain c depends only on c and writes only
-    // slot c. The calling thread (thread 0 of the team) polls `stop` while it
-    // runs groups and, once it has none left, until all have finished; a stop
-    // request raises a flag that every group reads between iterations.
+    // Runs every warm-up chain, on a team for large work, in groups of
+    // consecutive chains advanced in lockstep; chain c depends only on c and
+    // writes only slot c.
     std::vector<Chain> warm_up(const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                                const PenaltySpec& pen, const StopCheck& stop) const {
         std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
-        const std::vector<int> first = detail::lockstep_groups(n_chains_);
-        const int groups = static_cast<int>(first.size()) - 1;
-        // An exception cannot leave the parallel region; each group parks its own here.
-        std::vector<std::exception_ptr> errors(static_cast<std::size_t>(groups));
-        std::atomic<bool> stopping{false};
-        std::atomic<int> finished{0};
-#pragma omp parallel if (!in_forked_child())
-        {
-            const bool caller = omp_get_thread_num() == 0;
-            auto keep_going = [&] {
-                if (caller && !stopping.load(std::memory_order_relaxed) && stop.requested())
-                    stopping.store(true, std::memory_order_relaxed);
-                return !stopping.load(std::memory_order_relaxed);
-            };
-#pragma omp for schedule(dynamic, 1) nowait
-            for (int g = 0; g < groups; ++g) {
-                const auto slot = static_cast<std::size_t>(g);
-                try {
-                    if (keep_going()) warm_up_group(first[slot], first[slot + 1], X, y, terms, pen, keep_going, chains);
-                } catch (...) {
-                    errors[slot] = std::current_exception();
-                }
-                finished.fetch_add(1, std::memory_order_release);
-            }
-            while (caller && finished.load(std::memory_order_acquire) < groups && keep_going())
-                std::this_thread::yield();
-        }
-        if (stopping.load()) throw Interrupted();
-        for (const std::exception_ptr& error : errors)
-            if (error) std::rethrow_exception(error);
+        const std::int64_t evaluations = std::int64_t{n_chains_} * (std::max(n_warmup_, 0) + std::int64_t{1});
+        const int team = detail::phase_team(n_chains_, evaluations, X.rows(), X.cols());
+        const std::vector<int> first = detail::lockstep_groups(n_chains_, team);
+        detail::run_units(static_cast<int>(first.size()) - 1, team, stop, [&](int g, auto& keep_going) {
+            const auto slot = static_cast<std::size_t>(g);
+            warm_up_group(first[slot], first[slot + 1], X, y, terms, pen, keep_going, chains);
+        });
         return chains;
     }
 
@@ -407,13 +404,14 @@ private:
         }
     }
 
-    // Refines the elite entries on the calling thread and returns the best
-    // state: the elite's first entry unless a step reached a strictly lower
-    // energy. Entry ei starts where the cooling of the entries before it ends,
-    // so the entries are independent once their starting temperatures are
-    // known; they run in lockstep groups, each keeps the first state of its own
-    // lowest energy, and merging those in entry order with the same strict
-    // comparison keeps the state a one-entry-at-a-time pass would keep.
+    // Refines the elite entries and returns the best state: the elite's first
+    // entry unless a step reached a strictly lower energy. Entry ei starts
+    // where the cooling of the entries before it ends, so the entries are
+    // independent once their starting temperatures are known; they run in
+    // lockstep groups, on a team for large work. Each group keeps the first
+    // state of its own lowest energy, and merging those in entry order with
+    // the same strict comparison keeps the state a one-entry-at-a-time pass
+    // would keep.
     Chain deep_phase(const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms, const PenaltySpec& pen,
                      const std::vector<Chain>& elite, double T, const StopCheck& stop) const {
         const int count = static_cast<int>(elite.size());
@@ -425,39 +423,58 @@ private:
                 T = T * 0.9997;
             }
         }
+        const std::int64_t evaluations = std::int64_t{count} * std::max(n_deep_, 0);
+        const int team = detail::phase_team(count, evaluations, X.rows(), X.cols());
+        const std::vector<int> first = detail::lockstep_groups(count, team);
+        std::vector<Chain> group_lowest(first.size() - 1, Chain{VectorXd(), HUGE_VAL});
+        detail::run_units(static_cast<int>(group_lowest.size()), team, stop, [&](int g, auto& keep_going) {
+            const auto slot = static_cast<std::size_t>(g);
+            group_lowest[slot] = refine_group(first[slot], first[slot + 1], X, y, terms, pen, elite, T_start, keep_going);
+        });
         Chain best = elite[0];
-        const std::vector<int> first = detail::lockstep_groups(count);
-        detail::LockstepEnergy energy(X, y, terms, pen);
-        for (std::size_t g = 0; g + 1 < first.size(); ++g) {
-            const int m = first[g + 1] - first[g];
-            std::vector<detail::ChainState> s;
-            s.reserve(static_cast<std::size_t>(m));
-            std::vector<Chain> lowest(static_cast<std::size_t>(m), Chain{VectorXd(), HUGE_VAL});
-            for (int c = 0; c < m; ++c) {
-                const auto ei = static_cast<std::size_t>(first[g] + c);
-                detail::ChainState& x = s.emplace_back(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei),
-                                                       0.3 * step_size_, X.cols());
-                x.b = elite[ei].beta;
-                x.e = elite[ei].energy;
-                x.T = T_start[ei];
-            }
-            for (int it = 0; it < n_deep_; ++it) {
-                stop_if_requested(stop);
-                detail::lockstep_step(s.data(), m, energy);
-                for (int c = 0; c < m; ++c) {
-                    detail::ChainState& x = s[static_cast<std::size_t>(c)];
-                    Chain& low = lowest[static_cast<std::size_t>(c)];
-                    if (x.e < low.energy) {
-                        low.energy = x.e;
-                        low.beta = x.b;
-                    }
-                    x.T = x.T * 0.9997;
-                }
-            }
-            for (Chain& low : lowest)
-                if (low.energy < best.energy) best = std::move(low);
-        }
+        for (Chain& low : group_lowest)
+            if (low.energy < best.energy) best = std::move(low);
         return best;
+    }
+
+    // Refines elite entries c0 .. c1 - 1 together, each with its own streams,
+    // from its own starting temperature cooled by 0.9997 per step; returns the
+    // first state of the lowest energy any of them reached (the earliest entry
+    // on a tie), or a state of energy HUGE_VAL, which is never chosen, when
+    // none went below it. All its memory is taken before the first step.
+    template <class KeepGoing>
+    Chain refine_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
+                       const PenaltySpec& pen, const std::vector<Chain>& elite, const std::vector<double>& T_start,
+                       KeepGoing& keep_going) const {
+        const int m = c1 - c0;
+        std::vector<detail::ChainState> s;
+        s.reserve(static_cast<std::size_t>(m));
+        std::vector<Chain> lowest(static_cast<std::size_t>(m), Chain{VectorXd(X.cols()), HUGE_VAL});
+        for (int c = 0; c < m; ++c) {
+            const auto ei = static_cast<std::size_t>(c0 + c);
+            detail::ChainState& x =
+                s.emplace_back(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_, X.cols());
+            x.b = elite[ei].beta;
+            x.e = elite[ei].energy;
+            x.T = T_start[ei];
+        }
+        detail::LockstepEnergy energy(X, y, terms, pen);
+        for (int it = 0; it < n_deep_ && keep_going(); ++it) {
+            detail::lockstep_step(s.data(), m, energy);
+            for (int c = 0; c < m; ++c) {
+                detail::ChainState& x = s[static_cast<std::size_t>(c)];
+                Chain& low = lowest[static_cast<std::size_t>(c)];
+                if (x.e < low.energy) {
+                    low.energy = x.e;
+                    low.beta = x.b;
+                }
+                x.T = x.T * 0.9997;
+            }
+        }
+        Chain group_best{VectorXd(), HUGE_VAL};
+        for (Chain& low : lowest)
+            if (low.energy < group_best.energy) group_best = std::move(low);
+        return group_best;
     }
 
     // The best chain, then chains farther than 0.1 from every elite entry, then
