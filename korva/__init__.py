@@ -1,5 +1,11 @@
 """korva: robust polynomial fitting judged by a hit-rate MDL score."""
 
+from korva._cpu import require_cpu_features
+
+# Before the extension is loaded: on a CPU without its instruction sets the first
+# AVX2 instruction would end the interpreter instead of raising.
+require_cpu_features()
+
 try:
     import korva_core
 except ImportError as exc:  # pragma: no cover - only without a built extension
