@@ -4,7 +4,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.korva-installed
 WHEEL   := dist/.korva-wheel-built
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard korva/_native/*) \
+SOURCES := pyproject.toml CMakeLists.txt korva_core-stubs/__init__.pyi $(wildcard korva/_native/*) \
            $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
 
 .PHONY: demo test bench fuzz sanitize wheel

@@ -12,7 +12,7 @@ import pytest
 import korva_core
 
 REPO = Path(__file__).resolve().parents[1]
-STUB = REPO / "korva_core.pyi"
+STUB = REPO / "korva_core-stubs" / "__init__.pyi"
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 
 
@@ -25,16 +25,16 @@ def run_python(*args, cwd=REPO, **env):
 
 def test_committed_stub_matches_a_fresh_generation(tmp_path):
     pytest.importorskip("pybind11_stubgen")
-    result = run_python("-m", "pybind11_stubgen", "korva_core", "--exit-code", "-o", str(tmp_path))
+    result = run_python(str(REPO / "scripts" / "generate_stubs.py"), "-o", str(tmp_path))
     assert result.returncode == 0, result.stderr
-    generated = (tmp_path / "korva_core.pyi").read_text()
+    generated = (tmp_path / STUB.relative_to(REPO)).read_text()
     committed = STUB.read_text()
     difference = "".join(
         difflib.unified_diff(committed.splitlines(True), generated.splitlines(True), "committed", "generated")
     )
     assert not difference, (
-        "korva_core.pyi is out of date; regenerate it with "
-        "`python -m pybind11_stubgen korva_core -o .`:\n" + difference
+        f"{STUB.relative_to(REPO)} is out of date; regenerate it with "
+        "`python scripts/generate_stubs.py`:\n" + difference
     )
 
 
@@ -66,17 +66,66 @@ def test_readme_reference_lists_every_core_name_with_its_parameters():
 
 def test_installed_package_ships_stub_marker_and_data():
     installed = {str(path) for path in importlib.metadata.files("korva") or []}
-    assert {"korva_core.pyi", "korva/py.typed", "korva/data/belgian_phone_calls.csv"} <= installed
-    assert Path(korva_core.__file__).with_name("korva_core.pyi").read_text() == STUB.read_text()
+    assert {"korva_core-stubs/__init__.pyi", "korva/py.typed", "korva/data/belgian_phone_calls.csv"} <= installed
+    installed_stub = Path(korva_core.__file__).parent / "korva_core-stubs" / "__init__.pyi"
+    assert installed_stub.read_text() == STUB.read_text()
 
 
 def test_mypy_strict_passes_on_examples_and_package(tmp_path):
     pytest.importorskip("mypy")
     pytest.importorskip("matplotlib")  # korva.cli is typed against it
     result = run_python(
-        "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "korva", MYPYPATH=str(REPO)
+        "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "korva"
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Every call below is accepted by the modules at run time; the lines marked "error" are
+# not, and a type checker that found the installed stubs must say so on exactly those lines.
+TYPED_USE = """
+import numpy as np
+import numpy.typing as npt
+
+import korva
+import korva_core
+
+spread: float = korva_core.mad([1.0, 2.0, 3.0])
+spread = korva_core.mad((1, 2, 3))
+spread = korva_core.mad(np.arange(5, dtype=np.int32))
+hit_rate: float = korva_core.compute_sr([0.0, 1.0], np.zeros(2, dtype=np.float32), 0.5)
+design: npt.NDArray[np.float64] = korva_core.design_matrix_1d(2, [0.0, 0.5, 1.0])
+beta: npt.NDArray[np.float64] = korva_core.ols([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]], [1, 2, 3])
+beta = korva_core.fit_regularized_linear(design, [1.0, 2.0, 3.0], R1=np.eye(3), R2=None, gamma1=0.1)
+result = korva_core.TournamentMCMC(seed=1).fit(design, (1.0, 2.0, 3.0))
+energy: float = result.energy
+model = korva.PolynomialMDLRegressor(degree=2).fit([0.0, 1.0, 2.0, 3.0], [1.0, 2.0, 5.0, 10.0])
+prediction: npt.NDArray[np.float64] = model.predict([1.5])
+
+korva_core.mad(None)  # error
+korva_core.design_matrix_1d("2", [0.0])  # error
+text: str = korva_core.mad([1.0])  # error
+korva_core.ols([[1.0]], [1.0], ridge=0.1)  # error
+"""
+
+
+@pytest.mark.slow
+def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(tmp_path):
+    pytest.importorskip("mypy")
+    script = tmp_path / "use_korva.py"
+    script.write_text(TYPED_USE)
+    environment = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+         script.name],
+        cwd=tmp_path, env=environment, capture_output=True, text=True,
+    )
+    lines = TYPED_USE.splitlines()
+    expected = {number for number, line in enumerate(lines, 1) if line.endswith("# error")}
+    reported = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    assert reported == expected, result.stdout + result.stderr
+    accepted = "\n".join(line for line in lines if not line.endswith("# error"))
+    run = subprocess.run([sys.executable, "-c", accepted], cwd=tmp_path, env=environment, capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
 
 
 @pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.name)
