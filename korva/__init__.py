@@ -1,5 +1,7 @@
 """korva: robust polynomial fitting judged by a hit-rate MDL score."""
 
+from importlib.metadata import version
+
 from korva._cpu import require_cpu_features
 
 # Before the extension is loaded: on a CPU without its instruction sets the first
@@ -20,6 +22,8 @@ from korva.estimator import (
     NotFittedError,
     PolynomialMDLRegressor,
 )
+
+__version__ = version("korva")
 
 __all__ = [
     "DataConversionWarning",

@@ -100,6 +100,7 @@ result = korva_core.TournamentMCMC(seed=1).fit(design, (1.0, 2.0, 3.0))
 energy: float = result.energy
 model = korva.PolynomialMDLRegressor(degree=2).fit([0.0, 1.0, 2.0, 3.0], [1.0, 2.0, 5.0, 10.0])
 prediction: npt.NDArray[np.float64] = model.predict([1.5])
+version: str = korva.__version__
 
 korva_core.mad(None)  # error
 korva_core.design_matrix_1d("2", [0.0])  # error
