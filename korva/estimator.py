@@ -11,9 +11,9 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import itertools
 import math
 import numbers
+import os
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -23,19 +23,23 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import korva_core
+from korva import bases, robust
+from korva.bases import MultiIndices, Penalties
 
 FloatArray = NDArray[np.float64]
-Penalties = tuple[FloatArray, FloatArray]
 
 METHODS = ("mcmc", "penalized", "ols")
 
 # korva_core scores a point as a hit when |residual| < 0.4 * mad(y), or < 0.4 when the
-# MAD is 0. The estimator works on y divided by its MAD, where the tolerance is 0.4.
+# MAD is 0. The estimator works on y in units of its robust spread, where the tolerance is 0.4.
 HIT_TOLERANCE = 0.4
 
-# Grid sizes of the penalty quadrature when n_grid is None: korva_core's own defaults.
-DEFAULT_GRID_1D = 600
-DEFAULT_GRID_PER_INPUT = 30
+# The largest count korva_core takes (a C int).
+MAX_COUNT = 2**31 - 1
+
+# degree="auto" with max_degree=None tries degrees up to these.
+AUTO_MAX_DEGREE_1D = 6
+AUTO_MAX_DEGREE_ND = 3
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -72,71 +76,151 @@ class GibbsStatistics:
         return cls(result.H, result.Hmax, result.He, result.r_heat, result.var_E, result.T)
 
 
+@dataclass(frozen=True)
+class _Candidate:
+    """One basis to fit: the degree it stands for and its exponent vectors."""
+
+    degree: int | list[int]
+    indices: MultiIndices
+
+
+@dataclass(frozen=True)
+class _BasisFit:
+    """A basis fitted in standardised units."""
+
+    candidate: _Candidate
+    design: FloatArray
+    beta: FloatArray
+    scale: float
+    penalties: Penalties | None
+    gibbs: GibbsStatistics | None
+
+
 class PolynomialMDLRegressor:
     """Polynomial regression in one or several inputs, robust to gross outliers.
 
     Each input is mapped to [-1, 1] by its training range (``x_min_`` to ``x_max_``),
     because raw monomials of wide-ranging inputs are badly conditioned; ``coef_`` holds
-    the coefficients of the monomials in those mapped inputs. Several inputs span a
-    tensor-product basis whose terms are listed in ``multi_indices_``.
+    the coefficients of the monomials in those mapped inputs, listed in ``multi_indices_``.
+
+    With ``method="mcmc"`` a fit has three stages. The MDL search (korva_core's
+    tournament MCMC sampler) finds coefficients that most points agree with, whatever
+    the rest do. Three starts, the search's result, least squares on the points it
+    hits and least squares on all points, each go through concentration steps (least
+    squares on the half of the points nearest the fit, repeated), and the start whose
+    residuals have the smallest M-scale wins: that M-scale (Tukey's biweight, 50 %
+    breakdown, consistent at the normal) is ``scale_``. Last, bisquare-weighted least
+    squares with the scale held fixed (tuned for 95 % efficiency at the normal) makes
+    the fit as precise as least squares on the good points. Points farther than
+    ``outlier_threshold * scale_`` from the fit are outliers.
 
     Parameters
     ----------
-    degree : int or sequence of int
-        The polynomial degree; one int per input column for a tensor-product basis,
-        or one int used for every column.
+    degree : int, sequence of int or "auto"
+        The polynomial degree: the total degree of the ``"total"`` basis, each input's
+        degree in the ``"tensor"`` basis (one int is used for every input). With one
+        int per input, the ``"total"`` basis also caps each exponent by its input's
+        degree, its total degree being the largest of them. ``"auto"`` fits every degree
+        from 0 to ``max_degree`` and keeps the one with the shortest description length
+        (see ``mdl_path_``). Ignored when ``basis`` lists the terms.
     gamma1, gamma2 : float
         Weights of the slope and curvature penalties, integrated over [-1, 1]^d and
-        measured on y divided by its median absolute deviation, so that they do not
-        depend on the units of y.
+        measured on y divided by its robust spread, so that they do not depend on the
+        units of y. They act in every least-squares step and in the search.
     method : {"mcmc", "penalized", "ols"}
-        ``"mcmc"`` searches for the coefficients with the smallest MDL score with
-        korva_core's tournament MCMC sampler, which ignores outliers; ``"penalized"``
-        solves penalised least squares and ``"ols"`` ordinary least squares.
+        ``"mcmc"`` is the robust fit described above; ``"penalized"`` solves penalised
+        least squares and ``"ols"`` ordinary least squares on all points.
     n_chains, n_warmup, n_deep, n_elite, step_size
         The sampler's number of chains, warm-up steps per chain, refinement steps per
         elite chain, elite size and proposal step. The sampler works on y measured in
-        units of its median absolute deviation, where coefficients of several units are
-        common; hence a larger default step than korva_core's own 0.05.
+        units of its robust spread, where coefficients of several units are common;
+        hence a larger default step than korva_core's own 0.05.
     H : int
         The precision parameter of the MDL model term, k² ln(2H) / n for k coefficients.
     random_state : int or None
-        Seed of the sampler (a non-negative int); None draws a fresh one per fit.
+        Seed of the sampler and of the subsample (a non-negative int); None draws a
+        fresh one per fit. The same seed gives the same fit on any number of threads.
     n_grid : int or None
         Grid points of the penalty quadrature: in total for one input (default 600),
         per input for several (default 30).
     refit : bool
-        With ``method="mcmc"``, refit the coefficients by (penalised) least squares on
-        the points that the search found to be inliers, and keep the refit unless it
-        leaves fewer points within the tolerance. The hit rate cannot tell apart fits
-        that keep the same points within the tolerance, so the search alone leaves the
-        coefficients loose by up to about that tolerance.
+        With ``method="mcmc"``, finish with the robust final stages (starts,
+        concentration, reweighting). False keeps the search's own coefficients, which the
+        hit rate leaves loose by up to its tolerance.
+    basis : {"total", "tensor"} or sequence of exponent vectors
+        ``"total"``: all exponent vectors of total degree up to ``degree`` (degree 1 is
+        the plain linear model); ``"tensor"``: the product basis, each input up to its
+        degree; or the exponent vectors themselves, one int per input each. For one
+        input both names give 1, t, ..., t^degree.
+    max_degree : int or None
+        The highest degree that ``degree="auto"`` tries; None means 6 for one input and
+        3 for several. Degrees whose basis has more terms than half the samples are
+        not tried.
+    outlier_threshold : float
+        Points with |residual| > ``outlier_threshold * scale_`` are outliers.
+    max_search_samples : int
+        Above this many samples the MDL search and the choice of start run on this
+        many points drawn by ``random_state``; the scale and the final fit use every
+        point.
 
     Attributes
     ----------
     coef_ : ndarray of shape (n_terms,)
         Coefficients of the basis terms, in the order of ``multi_indices_``.
     multi_indices_ : list of list of int
-        The exponents of each basis term, one per input; the first input varies slowest.
+        The exponents of each basis term, one per input.
+    degree_ : int or list of int
+        The degree fitted (chosen, with ``degree="auto"``): an int for the ``"total"``
+        basis and for one input, one int per input for the ``"tensor"`` basis of several
+        inputs or a per-input degree; the highest total degree of a listed basis.
+    mdl_path_ : dict
+        With ``degree="auto"``, each degree tried and its description length in nats:
+        the bisquare loss of the residuals in units of the smallest scale among the
+        degrees tried (u²/2 for small residuals u, capped at 3.66 for outliers) plus
+        ln(n)/2 per coefficient. Empty for a fixed degree.
+    scale_ : float
+        The robust residual scale in y's units (the M-scale above; for ``"ols"``,
+        ``"penalized"`` and ``refit=False`` the M-scale of that fit's residuals). When
+        more than half the residuals are exactly 0 it is the M-scale of the others.
+    inlier_mask_ : ndarray of bool
+        Which training points lie within ``outlier_threshold * scale_`` of the fit.
     mdl_ : float
         The MDL score of the fit: hit rate, model size and any penalties.
     hit_rate_ : float
         The share of training points within ``tolerance_`` of the fit.
     tolerance_ : float
-        The hit tolerance, 0.4 times the median absolute deviation of y.
-    inlier_mask_ : ndarray of bool
-        Which training points lie within ``tolerance_`` of the fit.
+        The hit tolerance of the MDL score, 0.4 times the robust spread of y (its
+        median absolute deviation, or when that is 0, the median absolute deviation from
+        the median of the values that differ from it).
     gibbs_ : GibbsStatistics or None
         The sampler's warm-up statistics (None unless ``method="mcmc"``).
     x_min_, x_max_ : ndarray of shape (n_features_in_,)
         The training range of each input, mapped to -1 and 1.
     n_features_in_ : int
         The number of input columns seen in ``fit``.
+    feature_names_in_ : ndarray of str
+        The column names, when ``fit`` was given a DataFrame with string column names.
     """
+
+    # Fitted attributes, set together by ``fit`` (see the Attributes section).
+    coef_: FloatArray
+    multi_indices_: MultiIndices
+    degree_: int | list[int]
+    mdl_path_: dict[int | tuple[int, ...], float]
+    scale_: float
+    inlier_mask_: NDArray[np.bool_]
+    mdl_: float
+    hit_rate_: float
+    tolerance_: float
+    gibbs_: GibbsStatistics | None
+    x_min_: FloatArray
+    x_max_: FloatArray
+    n_features_in_: int
+    feature_names_in_: NDArray[np.object_]
 
     def __init__(
         self,
-        degree: int | Sequence[int] = 3,
+        degree: int | Sequence[int] | str = 3,
         gamma1: float = 0.0,
         gamma2: float = 0.0,
         method: str = "mcmc",
@@ -149,6 +233,10 @@ class PolynomialMDLRegressor:
         random_state: int | None = 42,
         n_grid: int | None = None,
         refit: bool = True,
+        basis: str | Sequence[Sequence[int]] = "total",
+        max_degree: int | None = None,
+        outlier_threshold: float = 2.5,
+        max_search_samples: int = 2000,
     ) -> None:
         self.degree = degree
         self.gamma1 = gamma1
@@ -163,6 +251,10 @@ class PolynomialMDLRegressor:
         self.random_state = random_state
         self.n_grid = n_grid
         self.refit = refit
+        self.basis = basis
+        self.max_degree = max_degree
+        self.outlier_threshold = outlier_threshold
+        self.max_search_samples = max_search_samples
 
     # ------------------------------------------------------------ parameters
 
@@ -212,126 +304,250 @@ class PolynomialMDLRegressor:
     # ------------------------------------------------------------ fitting
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialMDLRegressor:
-        """Fit the polynomial to inputs X of shape (n,) or (n, d) and targets y of shape (n,)."""
+        """Fit the polynomial to inputs X of shape (n,) or (n, d) and targets y of shape (n,).
+
+        The fitted attributes change only when the whole fit succeeds: a fit that
+        raises, or is interrupted, leaves the model as it was.
+        """
+        feature_names = _feature_names(X)
         inputs = _as_inputs(X)
         target = _as_target(y, len(inputs))
-        degrees = self._validated_degrees(inputs.shape[1])
         self._check_params()
+        n_samples, n_inputs = inputs.shape
+        candidates = self._candidates(n_inputs, n_samples)
 
-        self.n_features_in_ = inputs.shape[1]
-        self.x_min_ = inputs.min(axis=0)
-        self.x_max_ = inputs.max(axis=0)
-        multi_indices, penalties = self._basis(degrees)
-        design = _design_matrix(multi_indices, self._to_unit_box(inputs))
-
-        # Work on y measured from its median in units of its MAD: the sampler's start
-        # spread and step size then suit data of any scale, and the penalty weights
-        # become unit-free. The hit rate is unchanged, as the tolerance scales alike.
-        center = _median(target)
-        spread = korva_core.mad(target) or 1.0
+        x_min, x_max = inputs.min(axis=0), inputs.max(axis=0)
+        unit_columns = _unit_columns(inputs, x_min, x_max, check_span=True)
+        # Without a constant term the fit cannot absorb a shift, so y is only scaled.
+        has_constant = any(not any(m) for m in candidates[0].indices)
+        center = _median(target) if has_constant else 0.0
+        spread = _robust_spread(target, center)
         standardized = (target - center) / spread
-        beta, self.gibbs_ = self._solve(design, standardized, penalties)
-        if self.method == "mcmc" and self.refit:
-            beta = self._refit_inliers(design, standardized, beta, penalties)
 
+        seed = self._seed()
+        search_rows = self._search_rows(n_samples, seed)
+        fits = [
+            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed)
+            for candidate in candidates
+        ]
+        chosen, mdl_path = _shortest_description(fits, standardized)
+
+        beta, design = chosen.beta, chosen.design
         fitted = design @ beta
-        self.mdl_ = self._mdl_score(fitted, standardized, beta, penalties)
-        self.hit_rate_ = korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE)
-        self.inlier_mask_ = np.abs(fitted - standardized) < HIT_TOLERANCE
-        self.tolerance_ = HIT_TOLERANCE * spread
-        self.multi_indices_ = multi_indices
-        self.coef_ = beta * spread
-        self.coef_[0] += center  # term 0 is the constant: every exponent is 0
-        return self
+        coef = beta * spread
+        constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
+        if constant:
+            coef[constant[0]] += center
+        scale = chosen.scale * spread
+        if not (np.isfinite(coef).all() and math.isfinite(scale)):
+            raise ValueError(_non_finite_cause(target, spread, n_samples))
 
-    def _validated_degrees(self, n_inputs: int) -> list[int]:
-        degree = self.degree
-        if _is_int(degree):
-            degrees = [int(degree)] * n_inputs
-        elif isinstance(degree, Sequence | np.ndarray) and all(_is_int(d) for d in degree):
-            degrees = [int(d) for d in degree]
-            if len(degrees) != n_inputs:
-                raise ValueError(
-                    f"degree lists {len(degrees)} degrees but X has {n_inputs} input columns"
-                )
-        else:
-            raise ValueError(f"degree must be an int or one int per input column, got {degree!r}")
-        if min(degrees) < 0:
-            raise ValueError(f"degree must be 0 or more, got {degree!r}")
-        return degrees
+        state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
+        state.update(
+            coef_=coef,
+            multi_indices_=chosen.candidate.indices,
+            degree_=chosen.candidate.degree,
+            mdl_path_=mdl_path,
+            scale_=scale,
+            inlier_mask_=np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale,
+            mdl_=self._mdl_score(fitted, standardized, beta, chosen.penalties),
+            hit_rate_=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
+            tolerance_=HIT_TOLERANCE * spread,
+            gibbs_=chosen.gibbs,
+            x_min_=x_min,
+            x_max_=x_max,
+            n_features_in_=n_inputs,
+        )
+        if feature_names is not None:
+            state["feature_names_in_"] = feature_names
+        # One assignment: an interrupt lands before it or after it, never half way.
+        self.__dict__ = state
+        return self
 
     def _check_params(self) -> None:
         if self.method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(METHODS)}; got {self.method!r}")
-        counts = (("n_chains", 1), ("n_warmup", 0), ("n_deep", 0), ("n_elite", 1), ("H", 1))
+        counts = (
+            ("n_chains", 1),
+            ("n_warmup", 0),
+            ("n_deep", 0),
+            ("n_elite", 1),
+            ("H", 1),
+            ("max_search_samples", 1),
+        )
         for name, lowest in counts:
-            value = getattr(self, name)
-            if not _is_int(value) or value < lowest:
-                raise ValueError(f"{name} must be an int of at least {lowest}, got {value!r}")
-        for name, strictly_positive in (("gamma1", False), ("gamma2", False), ("step_size", True)):
+            _check_count(name, getattr(self, name), lowest)
+        if self.n_grid is not None:
+            _check_count("n_grid", self.n_grid, 2, none_allowed=True)
+        if self.max_degree is not None:
+            _check_count("max_degree", self.max_degree, 0, none_allowed=True)
+        for name, strictly_positive in (
+            ("gamma1", False),
+            ("gamma2", False),
+            ("step_size", True),
+            ("outlier_threshold", True),
+        ):
             value = getattr(self, name)
             valid = isinstance(value, numbers.Real) and math.isfinite(value)
             if not valid or value < 0 or (strictly_positive and value == 0):
                 bound = "above 0" if strictly_positive else "of at least 0"
                 raise ValueError(f"{name} must be a finite number {bound}, got {value!r}")
-        if self.n_grid is not None and (not _is_int(self.n_grid) or self.n_grid < 2):
-            raise ValueError(f"n_grid must be None or an int of at least 2, got {self.n_grid!r}")
         if not isinstance(self.refit, bool | np.bool_):
             raise ValueError(f"refit must be True or False, got {self.refit!r}")
         seed = self.random_state
         if seed is not None and (not _is_int(seed) or not 0 <= seed < 2**64):
             raise ValueError(f"random_state must be None or an int in [0, 2**64), got {seed!r}")
 
-    def _basis(self, degrees: list[int]) -> tuple[list[list[int]], Penalties | None]:
-        """The tensor-product multi-indices and, when a weight is non-zero, the penalty pair."""
-        if self.gamma1 == 0 and self.gamma2 == 0:
-            return _multi_indices(degrees), None
-        if len(degrees) == 1:
-            n_grid = DEFAULT_GRID_1D if self.n_grid is None else self.n_grid
-            return _multi_indices(degrees), korva_core.smoothness_penalty_matrices_1d(
-                degrees[0], -1.0, 1.0, n_grid
-            )
-        n_grid = DEFAULT_GRID_PER_INPUT if self.n_grid is None else self.n_grid
-        R1, R2, multi_indices = korva_core.build_penalty_matrices_nd(
-            degrees, [(-1.0, 1.0)] * len(degrees), n_grid
-        )
-        return multi_indices, (R1, R2)
+    # ------------------------------------------------------------ bases
 
-    def _solve(
-        self, design: FloatArray, target: FloatArray, penalties: Penalties | None
-    ) -> tuple[FloatArray, GibbsStatistics | None]:
+    def _candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
+        """The bases to fit, each checked against the number of samples before it is built."""
+        if not isinstance(self.basis, str):
+            if isinstance(self.degree, str) and self.degree == "auto":
+                raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
+            indices = _listed_basis(self.basis, n_inputs)
+            _check_size(len(indices), n_samples, "the listed basis")
+            return [_Candidate(max(sum(m) for m in indices), indices)]
+        if self.basis not in bases.BASES:
+            raise ValueError(
+                f"basis must be 'total', 'tensor' or a list of exponent vectors, got {self.basis!r}"
+            )
+        if isinstance(self.degree, str) and self.degree == "auto":
+            return self._auto_candidates(n_inputs, n_samples)
+        degrees = self._validated_degrees(n_inputs)
+        what = f"the {self.basis} basis of degree {self.degree!r} in {n_inputs} input(s)"
+        # The largest power alone needs max(degrees) + 1 terms: a cheap first bound.
+        _check_size(max(degrees) + 1, n_samples, what)
+        _check_size(bases.count_terms(self.basis, degrees), n_samples, what)
+        per_input = not _is_int(self.degree) or (self.basis == "tensor" and n_inputs > 1)
+        degree = degrees if per_input else degrees[0]
+        return [_Candidate(degree, bases.multi_indices(self.basis, degrees))]
+
+    def _auto_candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
+        basis = str(self.basis)
+        top = self.max_degree
+        if top is None:
+            top = AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
+        candidates = []
+        for d in range(top + 1):
+            # A robust fit needs at least twice as many points as terms; degree 0 always runs.
+            if d > 0 and (d + 1 > n_samples or 2 * bases.count_terms(basis, [d] * n_inputs) > n_samples):
+                break
+            degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
+            candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
+        return candidates
+
+    def _validated_degrees(self, n_inputs: int) -> list[int]:
+        degree = self.degree
+        if _is_int(degree):
+            degrees = [int(degree)] * n_inputs
+        elif isinstance(degree, Sequence | np.ndarray) and not isinstance(degree, str) and all(
+            _is_int(d) for d in degree
+        ):
+            degrees = [int(d) for d in degree]
+            if len(degrees) != n_inputs:
+                raise ValueError(
+                    f"degree lists {len(degrees)} degrees but X has {n_inputs} input columns"
+                )
+        else:
+            raise ValueError(
+                f'degree must be an int, one int per input column or "auto", got {degree!r}'
+            )
+        if min(degrees) < 0:
+            raise ValueError(f"degree must be 0 or more, got {degree!r}")
+        return degrees
+
+    # ------------------------------------------------------------ one basis
+
+    def _fit_basis(
+        self,
+        candidate: _Candidate,
+        unit_columns: FloatArray,
+        target: FloatArray,
+        search_rows: NDArray[np.intp] | None,
+        seed: int,
+    ) -> _BasisFit:
+        indices = candidate.indices
+        penalties = self._penalties(indices, len(target))
+        design = bases.design_matrix(indices, unit_columns)
+        R1, R2 = penalties if penalties is not None else (None, None)
+        solve = robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
+        gibbs = None
         if self.method == "ols":
-            return korva_core.ols(design, target), None
-        R1, R2 = penalties if penalties is not None else (None, None)
-        if self.method == "penalized":
-            beta = korva_core.fit_regularized_linear(
-                design, target, R1, R2, self.gamma1, self.gamma2
+            beta = korva_core.ols(design, target)
+        elif self.method == "penalized":
+            beta = solve(design, target)
+        else:
+            if search_rows is not None and len(search_rows) < len(indices):
+                raise ValueError(
+                    f"max_search_samples = {self.max_search_samples} is fewer than the "
+                    f"{len(indices)} terms of the basis"
+                )
+            searched = design if search_rows is None else np.asfortranarray(design[search_rows])
+            searched_target = target if search_rows is None else target[search_rows]
+            sampler = korva_core.TournamentMCMC(
+                n_chains=self.n_chains,
+                n_warmup=self.n_warmup,
+                n_deep=self.n_deep,
+                n_elite=self.n_elite,
+                step_size=self.step_size,
+                H_piH=self.H,
+                seed=seed,
             )
-            return beta, None
-        sampler = korva_core.TournamentMCMC(
-            n_chains=self.n_chains,
-            n_warmup=self.n_warmup,
-            n_deep=self.n_deep,
-            n_elite=self.n_elite,
-            step_size=self.step_size,
-            H_piH=self.H,
-            seed=self._seed(),
-        )
-        result = sampler.fit(design, target, R1, R2, self.gamma1, self.gamma2)
-        # beta_mcmc is a read-only view into the result; the copy is ours to keep.
-        return np.array(result.beta_mcmc), GibbsStatistics.from_core(result.gibbs)
+            result = sampler.fit(searched, searched_target, R1, R2, self.gamma1, self.gamma2)
+            gibbs = GibbsStatistics.from_core(result.gibbs)
+            # beta_mcmc is a read-only view into the result; the copy is ours to keep.
+            beta = np.array(result.beta_mcmc)
+            if self.refit:
+                return self._robust_finish(candidate, design, target, search_rows, beta, solve, gibbs, penalties)
+        scale = robust.residual_scale(target - design @ beta)
+        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
 
-    def _refit_inliers(
-        self, design: FloatArray, target: FloatArray, beta: FloatArray, penalties: Penalties | None
-    ) -> FloatArray:
-        """Least squares on the search's inliers, unless it loses hits (see ``refit``)."""
-        inliers = np.abs(design @ beta - target) < HIT_TOLERANCE
-        R1, R2 = penalties if penalties is not None else (None, None)
-        refit = korva_core.fit_regularized_linear(
-            design[inliers], target[inliers], R1, R2, self.gamma1, self.gamma2
-        )
-        refit_hits = np.count_nonzero(np.abs(design @ refit - target) < HIT_TOLERANCE)
-        return refit if refit_hits >= np.count_nonzero(inliers) else beta
+    def _robust_finish(
+        self,
+        candidate: _Candidate,
+        design: FloatArray,
+        target: FloatArray,
+        search_rows: NDArray[np.intp] | None,
+        searched: FloatArray,
+        solve: robust.LeastSquares,
+        gibbs: GibbsStatistics,
+        penalties: Penalties | None,
+    ) -> _BasisFit:
+        """Starts, concentration and reweighting (see the class description)."""
+        rows_design = design if search_rows is None else design[search_rows]
+        rows_target = target if search_rows is None else target[search_rows]
+        hits = np.abs(rows_target - rows_design @ searched) < HIT_TOLERANCE
+        starts = [searched, solve(rows_design, rows_target)]
+        if np.count_nonzero(hits) >= design.shape[1]:
+            starts.insert(1, solve(rows_design[hits], rows_target[hits]))
+        best = robust.best_start(rows_design, rows_target, starts, solve)
+        scale = best.scale
+        if search_rows is not None:
+            scale = robust.residual_scale(target - design @ best.beta)
+        beta = robust.reweight(design, target, best.beta, scale, solve)
+        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
+
+    def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
+        if self.gamma1 == 0 and self.gamma2 == 0:
+            return None
+        pair = bases.penalties(indices, self.n_grid)
+        for name, weight, matrix in (("gamma1", self.gamma1, pair[0]), ("gamma2", self.gamma2, pair[1])):
+            # korva_core adds n * weight * R to the normal equations.
+            if not math.isfinite(n_samples * float(weight) * float(np.abs(matrix).max(initial=0.0))):
+                raise ValueError(
+                    f"{name} = {weight!r} is too large: weighing its penalty by it over "
+                    f"{n_samples} samples overflows float64"
+                )
+        return pair
+
+    def _search_rows(self, n_samples: int, seed: int) -> NDArray[np.intp] | None:
+        """The subsample that the search runs on, in ascending order; None for all points."""
+        if self.method != "mcmc" or n_samples <= self.max_search_samples:
+            return None
+        rng = np.random.default_rng(seed)
+        rows: NDArray[np.intp] = np.sort(rng.choice(n_samples, int(self.max_search_samples), replace=False))
+        return rows
 
     def _seed(self) -> int:
         if self.random_state is None:
@@ -352,8 +568,10 @@ class PolynomialMDLRegressor:
     def predict(self, X: ArrayLike) -> FloatArray:
         """The fitted polynomial at inputs X of shape (n,) or (n, n_features_in_)."""
         self._check_fitted()
+        self._check_feature_names(X)
         inputs = _as_inputs(X, self.n_features_in_)
-        design = _design_matrix(self.multi_indices_, self._to_unit_box(inputs))
+        unit_columns = _unit_columns(inputs, self.x_min_, self.x_max_, check_span=False)
+        design = bases.design_matrix(self.multi_indices_, unit_columns)
         prediction: FloatArray = design @ self.coef_
         return prediction
 
@@ -374,17 +592,64 @@ class PolynomialMDLRegressor:
                 "Call 'fit' with appropriate arguments before using this estimator."
             )
 
-    def _to_unit_box(self, inputs: FloatArray) -> FloatArray:
-        """Map each input linearly so that its training range becomes [-1, 1].
+    def _check_feature_names(self, X: Any) -> None:
+        """Column names at prediction against those seen in ``fit``, as scikit-learn checks them."""
+        fitted_names = getattr(self, "feature_names_in_", None)
+        names = _feature_names(X)
+        estimator = type(self).__name__
+        if names is None and fitted_names is None:
+            return
+        if fitted_names is None:
+            warnings.warn(f"X has feature names, but {estimator} was fitted without feature names", stacklevel=3)
+            return
+        if names is None:
+            warnings.warn(
+                f"X does not have valid feature names, but {estimator} was fitted with feature names",
+                stacklevel=3,
+            )
+            return
+        if len(names) == len(fitted_names) and (names == fitted_names).all():
+            return
+        message = "The feature names should match those that were passed during fit.\n"
+        unseen = sorted(set(names) - set(fitted_names))
+        missing = sorted(set(fitted_names) - set(names))
+        for title, listed in (("Feature names unseen at fit time:\n", unseen),
+                              ("Feature names seen at fit time, yet now missing:\n", missing)):
+            if listed:
+                message += title + "".join(f"- {name}\n" for name in listed[:5])
+                message += "- ...\n" if len(listed) > 5 else ""
+        if not unseen and not missing:
+            message += "Feature names must be in the same order as they were in fit.\n"
+        raise ValueError(message)
 
-        An input that was constant in training maps to 0, so its powers vanish.
-        """
-        span = self.x_max_ - self.x_min_
-        safe_span = np.where(span > 0, span, 1.0)
-        scale = np.where(span > 0, 2.0 / safe_span, 0.0)
-        offset = np.where(span > 0, -(self.x_min_ + self.x_max_) / safe_span, 0.0)
-        unit: FloatArray = offset + scale * inputs
-        return unit
+
+# ---------------------------------------------------------------- degree choice
+
+
+def _shortest_description(
+    fits: list[_BasisFit], target: FloatArray
+) -> tuple[_BasisFit, dict[int | tuple[int, ...], float]]:
+    """The fit with the shortest description length and every candidate's length.
+
+    One candidate is simply returned, with an empty path. Otherwise every fit's
+    residuals are coded in units of the smallest scale among the candidates (the
+    highest degree that still fits the good points best), so the lengths compare.
+    """
+    if len(fits) == 1:
+        return fits[0], {}
+    positive = [fit.scale for fit in fits if fit.scale > 0.0]
+    common = min(positive) if positive else 1.0  # every candidate fits exactly: any unit
+    path: dict[int | tuple[int, ...], float] = {}
+    lengths = []
+    for fit in fits:
+        length = robust.description_length(target - fit.design @ fit.beta, common, fit.beta.size)
+        degree = fit.candidate.degree
+        path[tuple(degree) if isinstance(degree, list) else degree] = length
+        lengths.append(length)
+    return fits[int(np.argmin(lengths))], path
+
+
+# ---------------------------------------------------------------- helpers
 
 
 def _is_int(value: object) -> TypeGuard[int]:
@@ -392,26 +657,145 @@ def _is_int(value: object) -> TypeGuard[int]:
     return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
 
+def _is_fitted_name(name: str) -> bool:
+    return name.endswith("_") and not name.startswith("__")
+
+
+def _check_count(name: str, value: object, lowest: int, none_allowed: bool = False) -> None:
+    if not _is_int(value) or not lowest <= value <= MAX_COUNT:
+        prefix = "None or " if none_allowed else ""
+        raise ValueError(
+            f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}"
+        )
+
+
+def _check_size(n_terms: int, n_samples: int, what: str) -> None:
+    """Refuse a basis with more terms than samples, or whose design exceeds the memory."""
+    if n_terms > n_samples:
+        raise ValueError(
+            f"{what} has {n_terms} terms, more than the {n_samples} sample(s) to fit them to"
+        )
+    needed = n_terms * n_samples * 8
+    available = _available_memory()
+    if needed > available:
+        raise ValueError(
+            f"{what} has {n_terms} terms: its design matrix for {n_samples} samples needs "
+            f"{needed / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of memory available"
+        )
+
+
+def _available_memory() -> int:
+    """Bytes the system can give this process now (MemAvailable), else the physical memory."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError):
+        return 2**63
+
+
+def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
+    """An explicit basis as a list of exponent vectors, each checked."""
+    if isinstance(basis, np.ndarray):
+        basis = basis.tolist()
+    if not isinstance(basis, Sequence) or len(basis) == 0:
+        raise ValueError(
+            f"basis must be 'total', 'tensor' or a non-empty list of exponent vectors, got {basis!r}"
+        )
+    indices = []
+    for term in basis:
+        if (
+            not isinstance(term, Sequence | np.ndarray)
+            or isinstance(term, str)
+            or len(term) != n_inputs
+            or not all(_is_int(e) and e >= 0 for e in term)
+        ):
+            raise ValueError(
+                f"each exponent vector of basis must hold {n_inputs} int(s) of at least 0 "
+                f"(one per input column), got {term!r}"
+            )
+        indices.append([int(e) for e in term])
+    if len({tuple(m) for m in indices}) != len(indices):
+        raise ValueError("basis lists an exponent vector more than once")
+    return indices
+
+
 def _median(values: FloatArray) -> float:
     # Not np.median: its first call imports numpy.ma, some 10 ms that would otherwise
     # land in the timing of whichever fit comes first.
     ordered = np.sort(values)
-    return float(0.5 * (ordered[(len(ordered) - 1) // 2] + ordered[len(ordered) // 2]))
+    low, high = ordered[(len(ordered) - 1) // 2], ordered[len(ordered) // 2]
+    return float(low + (high - low) / 2.0)  # no overflow where low + high would
 
 
-def _multi_indices(degrees: list[int]) -> list[list[int]]:
-    """All exponent vectors up to ``degrees``, the first input varying slowest.
+def _robust_spread(target: FloatArray, center: float) -> float:
+    """The unit in which the estimator measures y: a spread that scales with y's units.
 
-    The same order as korva_core's penalty builder, so design columns and penalty
-    rows name the same terms.
+    The median absolute deviation about ``center``; when more than half of y ties
+    (count data), that is 0 and the median absolute deviation of the values that
+    differ from ``center`` is taken instead; 1 when y is constant.
     """
-    return [list(exponents) for exponents in itertools.product(*(range(d + 1) for d in degrees))]
+    deviations = np.abs(target - center)
+    if not np.isfinite(deviations).all():
+        raise ValueError(
+            f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
+            "median overflow float64; rescale y"
+        )
+    spread = _median(deviations)
+    if spread == 0.0:
+        differing = deviations[deviations > 0.0]
+        spread = _median(differing) if differing.size else 1.0
+    return spread
 
 
-def _design_matrix(multi_indices: list[list[int]], unit_inputs: FloatArray) -> FloatArray:
-    if unit_inputs.shape[1] == 1:
-        return korva_core.design_matrix_1d(len(multi_indices) - 1, unit_inputs[:, 0])
-    return korva_core.design_matrix_nd(multi_indices, list(unit_inputs.T))
+def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:
+    return (
+        f"the fit came out with non-finite coefficients: y (from {target.min():.6g} to "
+        f"{target.max():.6g}, robust spread {spread:.6g}) is too large for float64 "
+        f"arithmetic over {n_samples} samples at this degree; rescale y"
+    )
+
+
+def _unit_columns(
+    inputs: FloatArray, x_min: FloatArray, x_max: FloatArray, check_span: bool
+) -> FloatArray:
+    """The inputs mapped linearly so that [x_min, x_max] becomes [-1, 1], as rows of (d, n).
+
+    The rows are contiguous, as korva_core reads them in place. An input that was
+    constant in training maps to 0, so its powers vanish. Halves are taken before
+    differences, so spans up to the largest float64 map without overflow.
+    """
+    middle = x_min / 2.0 + x_max / 2.0
+    half_span = x_max / 2.0 - x_min / 2.0
+    with np.errstate(divide="ignore", over="ignore"):
+        scale = np.where(half_span > 0.0, 1.0 / np.where(half_span > 0.0, half_span, 1.0), 0.0)
+    if check_span and not np.isfinite(scale).all():
+        column = int(np.flatnonzero(~np.isfinite(scale))[0])
+        raise ValueError(
+            f"X column {column} spans only {x_max[column] - x_min[column]:.6g} (from "
+            f"{x_min[column]:.17g} to {x_max[column]:.17g}), too small a range to map onto [-1, 1] "
+            "in float64; rescale it or drop the column"
+        )
+    unit: FloatArray = np.empty((inputs.shape[1], inputs.shape[0]))
+    np.subtract(inputs.T, middle[:, None], out=unit)
+    unit *= scale[:, None]
+    return unit
+
+
+def _feature_names(X: Any) -> NDArray[np.object_] | None:
+    """The column names of a DataFrame whose names are all strings; None otherwise."""
+    columns = getattr(X, "columns", None)
+    if columns is None or isinstance(X, np.ndarray):
+        return None
+    names = list(columns)
+    if not names or not all(isinstance(name, str) for name in names):
+        return None
+    return np.asarray(names, dtype=object)
 
 
 def _as_float_array(values: Any, name: str) -> FloatArray:
@@ -419,6 +803,13 @@ def _as_float_array(values: Any, name: str) -> FloatArray:
         raise TypeError(
             f"{name} is a sparse matrix; sparse input is not supported, pass {name}.toarray()"
         )
+    if type(values).__module__.startswith("numpy.ma"):
+        if np.ma.getmaskarray(values).any():
+            raise ValueError(
+                f"{name} is a masked array with masked entries, which korva would read as "
+                "numbers; drop the masked rows from X and y and pass plain arrays"
+            )
+        values = np.ma.getdata(values)
     array = np.asarray(values)
     if np.iscomplexobj(array):
         raise ValueError(f"Complex data not supported in {name}")

@@ -1,5 +1,6 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -72,11 +73,13 @@ def test_without_matplotlib_the_table_still_prints(tmp_path, monkeypatch, capsys
 def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "fit.png"
-    args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "1",
+    args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "2",
             "--plot", str(picture)]
     assert cli.main(args) == 0
     out = capsys.readouterr().out
-    assert "150 points" in out and "Inliers: 135 of 150" in out
+    # The 15 rows thrown off are flagged, and at 2.5 residual scales few good rows beside them.
+    inliers = re.search(r"Inliers: (\d+) of 150", out)
+    assert "150 points" in out and inliers and 130 <= int(inliers.group(1)) <= 135
     assert "t2 = b mapped from" in out
     assert picture.read_bytes().startswith(PNG_SIGNATURE)
 

@@ -68,14 +68,14 @@ def test_refit_tightens_the_search_result():
 
 def test_two_inputs_tensor_basis(rng):
     X, y, truth = clean_surface(rng)
-    exact = PolynomialMDLRegressor(degree=[1, 2], method="ols").fit(X, y)
+    exact = PolynomialMDLRegressor(degree=[1, 2], basis="tensor", method="ols").fit(X, y)
     assert exact.multi_indices_ == [[0, 0], [0, 1], [0, 2], [1, 0], [1, 1], [1, 2]]
     np.testing.assert_allclose(exact.coef_, truth, atol=1e-9)
 
     outliers = rng.choice(len(y), len(y) // 10, replace=False)
     y_noisy = y + rng.normal(0.0, 0.02, len(y))
     y_noisy[outliers] -= 8.0
-    robust = PolynomialMDLRegressor(degree=[1, 2]).fit(X, y_noisy)
+    robust = PolynomialMDLRegressor(degree=[1, 2], basis="tensor").fit(X, y_noisy)
     np.testing.assert_allclose(robust.coef_, truth, atol=COEF_TOL)
     assert not robust.inlier_mask_[outliers].any()
     np.testing.assert_allclose(robust.predict(X[:5]), y[:5], atol=COEF_TOL)
@@ -162,8 +162,9 @@ def test_score_attributes_agree_with_each_other(method):
     n, k = len(y), len(model.coef_)
     mad = np.median(np.abs(y - np.median(y)))
     assert model.tolerance_ == pytest.approx(0.4 * mad)
-    np.testing.assert_array_equal(model.inlier_mask_, np.abs(y - model.predict(x)) < model.tolerance_)
-    assert model.hit_rate_ == pytest.approx(max(model.inlier_mask_.mean(), 1 / (2 * n)))
+    distance = np.abs(y - model.predict(x))
+    np.testing.assert_array_equal(model.inlier_mask_, distance <= 2.5 * model.scale_)
+    assert model.hit_rate_ == pytest.approx(max(np.mean(distance < model.tolerance_), 1 / (2 * n)))
     # MDL without penalties: -n ln(hit rate) + k^2 ln(2H) / n, with H = 20
     assert model.mdl_ == pytest.approx(-n * np.log(model.hit_rate_) + k**2 * np.log(40) / n)
 
@@ -272,11 +273,6 @@ if parametrize_with_checks is not None:
                 "check_fit1d": "a 1-D X is accepted as a single input column",
                 "check_estimators_unfitted": "korva's NotFittedError does not derive from "
                 "scikit-learn's, which would make importing korva import scikit-learn",
-                **(
-                    {"check_regressors_train": "the check's basis has 1024 terms, beyond the search"}
-                    if estimator.method == "mcmc"
-                    else {}
-                ),
             },
         )
 
@@ -350,6 +346,6 @@ def test_bad_parameters_raise_value_error(params, message):
     ],
 )
 def test_bad_prediction_input_raises_value_error(X, message):
-    model = PolynomialMDLRegressor(degree=1, method="ols").fit(np.eye(2), [1.0, 2.0])
+    model = PolynomialMDLRegressor(degree=1, method="ols").fit(np.eye(3)[:, :2], [1.0, 2.0, 3.0])
     with pytest.raises(ValueError, match=message):
         model.predict(X)

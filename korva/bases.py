@@ -1,0 +1,117 @@
+"""Polynomial bases of the estimator: their exponent vectors, sizes and penalties.
+
+Three kinds of basis in the inputs mapped to [-1, 1]:
+
+- ``"total"``: every exponent vector whose exponents sum to at most the degree (with
+  one degree per input, also each exponent at most its input's degree, and the
+  sum at most the largest degree); degree 1 is the plain linear model;
+- ``"tensor"``: every exponent vector with each exponent up to its input's degree;
+- an explicit list of exponent vectors.
+
+Exponent vectors are listed with the first input varying slowest, the order of
+korva_core's penalty builder. A basis's penalty matrices are the rows and columns
+of the tensor-product penalties over the smallest box of degrees that holds it, so
+its quadratic form is that of the full basis with the missing coefficients at 0.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterator, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+import korva_core
+
+FloatArray = NDArray[np.float64]
+Penalties = tuple[FloatArray, FloatArray]
+MultiIndices = list[list[int]]
+
+BASES = ("total", "tensor")
+
+# The tensor-product penalties behind a basis are (terms x terms) matrices built in one
+# piece (about a second at 1024 terms, growing fast beyond); larger ones are refused up front.
+MAX_PENALTY_TERMS = 1024
+
+
+def count_terms(kind: str, degrees: Sequence[int]) -> int:
+    """The number of exponent vectors of a ``"total"`` or ``"tensor"`` basis, without listing them.
+
+    Exact up to 2**53; a larger count only needs to be known as larger than any sample.
+    """
+    if kind == "tensor":
+        return math.prod(d + 1 for d in degrees)
+    top = max(degrees)
+    if all(d >= top for d in degrees):
+        return math.comb(top + len(degrees), len(degrees))
+    # Vectors by their sum, input by input: a running box sum of width d + 1.
+    counts = np.zeros(top + 1)
+    counts[0] = 1.0
+    for d in (min(d, top) for d in degrees):
+        running = np.cumsum(counts)
+        counts = running - np.concatenate([np.zeros(d + 1), running[: top - d]])[: top + 1]
+    return int(min(counts.sum(), 2.0**62))
+
+
+def multi_indices(kind: str, degrees: Sequence[int]) -> MultiIndices:
+    """The exponent vectors of a ``"total"`` or ``"tensor"`` basis, first input slowest."""
+    budget = sum(degrees) if kind == "tensor" else max(degrees)
+    return [list(exponents) for exponents in _exponents(list(degrees), budget)]
+
+
+def _exponents(degrees: list[int], budget: int) -> Iterator[tuple[int, ...]]:
+    if not degrees:
+        yield ()
+        return
+    for first in range(min(degrees[0], budget) + 1):
+        for rest in _exponents(degrees[1:], budget - first):
+            yield (first, *rest)
+
+
+def is_contiguous_1d(indices: MultiIndices) -> bool:
+    """True for the plain one-input basis 1, t, ..., t^d in that order."""
+    return all(len(m) == 1 and m[0] == p for p, m in enumerate(indices))
+
+
+def penalties(indices: MultiIndices, n_grid: int | None) -> Penalties:
+    """Slope and curvature penalties of a basis over [-1, 1] per input.
+
+    ``n_grid`` is the quadrature's grid: in total for one input, per input for several
+    (None: korva_core's defaults).
+    """
+    box = [max(m[i] for m in indices) for i in range(len(indices[0]))]
+    full_terms = math.prod(d + 1 for d in box)
+    if full_terms > MAX_PENALTY_TERMS:
+        raise ValueError(
+            f"the penalties of this basis are taken from the full tensor-product basis of "
+            f"degrees {box}, which has {full_terms} terms, more than the {MAX_PENALTY_TERMS} "
+            "whose penalty matrices korva builds; set gamma1 = gamma2 = 0 or use fewer "
+            "inputs or lower degrees"
+        )
+    if len(box) == 1:
+        R1, R2 = korva_core.smoothness_penalty_matrices_1d(
+            box[0], -1.0, 1.0, *(() if n_grid is None else (n_grid,))
+        )
+        positions = [m[0] for m in indices]
+    else:
+        R1, R2, full = korva_core.build_penalty_matrices_nd(
+            box, [(-1.0, 1.0)] * len(box), *(() if n_grid is None else (n_grid,))
+        )
+        position_of = {tuple(m): p for p, m in enumerate(full)}
+        positions = [position_of[tuple(m)] for m in indices]
+    if positions == list(range(full_terms)):
+        return R1, R2
+    rows = np.ix_(positions, positions)
+    return np.ascontiguousarray(R1[rows]), np.ascontiguousarray(R2[rows])
+
+
+def design_matrix(indices: MultiIndices, unit_columns: FloatArray) -> FloatArray:
+    """The design matrix of a basis at inputs given as rows of ``unit_columns`` (d, n).
+
+    Each row of a C-ordered (d, n) array is a contiguous, aligned float64 column,
+    which korva_core reads in place.
+    """
+    if unit_columns.shape[0] == 1 and is_contiguous_1d(indices):
+        return korva_core.design_matrix_1d(len(indices) - 1, unit_columns[0])
+    return korva_core.design_matrix_nd(indices, list(unit_columns))
