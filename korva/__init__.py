@@ -22,6 +22,7 @@ from korva.estimator import (
     NotFittedError,
     PolynomialMDLRegressor,
 )
+from korva.groups import fit_groups
 
 __version__ = version("korva")
 
@@ -30,5 +31,6 @@ __all__ = [
     "GibbsStatistics",
     "NotFittedError",
     "PolynomialMDLRegressor",
+    "fit_groups",
     "korva_core",
 ]
