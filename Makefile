@@ -7,7 +7,7 @@ WHEEL   := dist/.korva-wheel-built
 SOURCES := pyproject.toml CMakeLists.txt korva_core-stubs/__init__.pyi $(wildcard korva/_native/*) \
            $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
 
-.PHONY: demo test bench fuzz sanitize wheel
+.PHONY: demo test bench fuzz sanitize wheel docs
 .DEFAULT_GOAL := test
 
 demo: $(STAMP)
@@ -28,6 +28,10 @@ sanitize: $(STAMP)
 
 # A manylinux wheel in dist/ that installs without a compiler or Eigen.
 wheel: $(WHEEL)
+
+# The documentation in build/docs/html, every warning an error.
+docs: $(STAMP)
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs/html
 
 $(PY):
 	python=$$(scripts/find-python312) && "$$python" -m venv $(VENV)
