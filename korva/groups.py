@@ -13,20 +13,18 @@ import importlib
 import math
 import multiprocessing
 import os
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from numpy.typing import NDArray
 
-from korva.estimator import PolynomialMDLRegressor
+from korva.estimator import FloatArray, PolynomialMDLRegressor
 
 if TYPE_CHECKING:
     import pandas as pd
 
-FloatArray = NDArray[np.float64]
-# inputs, target
+# A group's inputs, of shape (n, d), and target, of shape (n,).
 Group = tuple[FloatArray, FloatArray]
 # The result columns after the group columns. Object columns hold arrays, lists or None;
 # the numbers of a group that could not be fitted are missing.
@@ -268,7 +266,7 @@ def _worker_count(n_jobs: object) -> int:
 
 
 def _is_column_list(names: object) -> bool:
-    return isinstance(names, list | tuple)
+    return isinstance(names, Iterable) and not isinstance(names, str)
 
 
 def _column_list(names: Any) -> list[str]:

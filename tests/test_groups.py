@@ -34,15 +34,15 @@ def assert_identical(left, right):
 
 @pytest.mark.parametrize(
     ("by", "x"),
-    [("site", "x"), (["site", "sensor"], "x"), (["sensor", "site"], ["x", "u"])],
-    ids=["one-key", "two-keys", "two-inputs"],
+    [("site", "x"), (["site", "sensor"], "x"), (["sensor", "site"], ["x", "u"]), (("site",), pd.Index(["u", "x"]))],
+    ids=["one-key", "two-keys", "two-inputs", "index-of-inputs"],
 )
 def test_each_row_is_the_fit_of_its_group(rng, by, x):
     table = long_table(rng)
     result = fit_groups(table, by, x, "y", n_jobs=1, **PARAMS)
 
-    keys = [by] if isinstance(by, str) else by
-    inputs = [x] if isinstance(x, str) else x
+    keys = [by] if isinstance(by, str) else list(by)
+    inputs = [x] if isinstance(x, str) else list(x)
     assert list(result.columns[: len(keys)]) == keys
     expected_keys = table[keys].drop_duplicates().sort_values(keys, ignore_index=True)
     pd.testing.assert_frame_equal(result[keys], expected_keys)
