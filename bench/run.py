@@ -24,6 +24,7 @@ import scipy.stats
 from threadpoolctl import threadpool_info, threadpool_limits
 
 import korva_core as kc
+import many_fits
 
 
 @dataclass
@@ -324,6 +325,9 @@ def main() -> int:
         for D in range(1, 5):
             t = times(lambda: kc.build_penalty_matrices_nd([3] * D, [(0.0, 1.0)] * D, 30), lambda: None, 3)[0]
             print(row(D, 4**D, fmt(t)))
+
+    if not args.only or "groups" in args.only:
+        many_fits.report(n_groups=10_000, n_points=200)
 
     print("\nall targets met" if all_met else "\nsome targets NOT met")
     return 0

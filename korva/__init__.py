@@ -1,5 +1,13 @@
 """korva: robust polynomial fitting judged by a hit-rate MDL score."""
 
+from importlib.metadata import version
+
+from korva._cpu import require_cpu_features
+
+# Before the extension is loaded: on a CPU without its instruction sets the first
+# AVX2 instruction would end the interpreter instead of raising.
+require_cpu_features()
+
 try:
     import korva_core
 except ImportError as exc:  # pragma: no cover - only without a built extension
@@ -14,11 +22,15 @@ from korva.estimator import (
     NotFittedError,
     PolynomialMDLRegressor,
 )
+from korva.groups import fit_groups
+
+__version__ = version("korva")
 
 __all__ = [
     "DataConversionWarning",
     "GibbsStatistics",
     "NotFittedError",
     "PolynomialMDLRegressor",
+    "fit_groups",
     "korva_core",
 ]

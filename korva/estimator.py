@@ -161,7 +161,7 @@ class PolynomialMDLRegressor:
         3 for several. Degrees whose basis has more terms than half the samples are
         not tried.
     outlier_threshold : float
-        Points with |residual| > ``outlier_threshold * scale_`` are outliers.
+        Points whose absolute residual exceeds ``outlier_threshold * scale_`` are outliers.
     max_search_samples : int
         Above this many samples the MDL search and the choice of start run on this
         many points drawn by ``random_state``; the scale and the final fit use every
@@ -200,7 +200,7 @@ class PolynomialMDLRegressor:
         the median of the values that differ from it).
     gibbs_ : GibbsStatistics or None
         The sampler's warm-up statistics (None unless ``method="mcmc"``).
-    x_min_, x_max_ : ndarray of shape (n_features_in_,)
+    x_min_, x_max_ : ndarray of shape (``n_features_in_``,)
         The training range of each input, mapped to -1 and 1.
     n_features_in_ : int
         The number of input columns seen in ``fit``.
@@ -586,7 +586,7 @@ class PolynomialMDLRegressor:
     # ------------------------------------------------------------ prediction
 
     def predict(self, X: ArrayLike) -> FloatArray:
-        """The fitted polynomial at inputs X of shape (n,) or (n, n_features_in_)."""
+        """The fitted polynomial at inputs X of shape (n,) or (n, ``n_features_in_``)."""
         self._check_fitted()
         self._check_feature_names(X)
         inputs = _as_inputs(X, self.n_features_in_)

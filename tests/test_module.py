@@ -4,6 +4,7 @@ import importlib
 import subprocess
 import sys
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -177,7 +178,11 @@ def test_import_refused_on_other_python(tmp_path):
         pytest.skip("no Python other than 3.12 on this machine")
     import shutil
 
-    shutil.copy(kc.__file__, tmp_path / "korva_core.so")
+    module = Path(kc.__file__)
+    shutil.copy(module, tmp_path / "korva_core.so")
+    # The wheel's OpenMP runtime, which the module finds beside itself.
+    if module.with_name("korva.libs").is_dir():
+        shutil.copytree(module.with_name("korva.libs"), tmp_path / "korva.libs")
     code = "import korva_core"
     out = subprocess.run([other, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert out.returncode != 0
