@@ -19,9 +19,14 @@ import pytest
 
 SCRIPT = textwrap.dedent(
     """
+    import signal
     import sys
     import numpy as np
     import korva_core as kc
+
+    # A test run started in the background may hand down SIGINT ignored;
+    # the child takes it as a terminal's Ctrl-C reaches Python.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     rng = np.random.default_rng(1)
     X = rng.normal(size=(2000, 8))
