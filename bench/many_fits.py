@@ -71,7 +71,7 @@ def report(n_groups: int, n_points: int) -> None:
                     seconds, result = timed(lambda: fit_groups(table, "group", "x", "y", n_jobs=workers))
             else:
                 with LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                     silence_logs=logging.ERROR,
                 ) as cluster, Client(cluster):
                     seconds, result = timed(lambda: fit_groups(dd.read_parquet(files), "group", "x", "y"))

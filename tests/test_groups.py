@@ -132,7 +132,7 @@ def test_dask_cluster_gives_the_pandas_result_bit_for_bit(rng):
     # The same rows with the column types Dask gave them (its own string type).
     expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", n_jobs=1, **PARAMS)
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.ERROR
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
     ) as cluster, distributed.Client(cluster):
         result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", **PARAMS)
         with pytest.raises(ValueError, match="n_jobs applies to pandas"):
