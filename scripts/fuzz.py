@@ -19,10 +19,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from hypothesis import HealthCheck, Phase, given, seed, settings  # noqa: E402
+from hypothesis import HealthCheck, Phase, given, seed, settings
 
-from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET  # noqa: E402
-from sandbox import CallRunner, Report  # noqa: E402
+from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
+from sandbox import CallRunner, Report
 
 SHOWN_FAILURES_PER_ENTRY_POINT = 5
 # Some faults (reads of uninitialised memory) show only on a fresh heap.
