@@ -4,11 +4,13 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMP   := $(VENV)/.korva-installed
 BENCH   := $(VENV)/.bench-installed
+LINT    := $(VENV)/.lint-installed
 WHEEL   := dist/.korva-wheel-built
 SOURCES := pyproject.toml CMakeLists.txt korva_core-stubs/__init__.pyi $(wildcard korva/_native/*) \
            $(shell find korva -name '*.py' -o -name '*.csv' -o -name '*.typed' 2>/dev/null)
+CXX_SOURCES := $(wildcard korva/_native/*.hpp korva/_native/*.cpp)
 
-.PHONY: demo test bench quality fuzz sanitize wheel docs
+.PHONY: demo test bench quality fuzz sanitize wheel docs lint
 .DEFAULT_GOAL := test
 
 demo: $(STAMP)
@@ -30,6 +32,13 @@ fuzz: $(STAMP)
 # Builds an AddressSanitizer/UBSan copy of the extension in its own venv and runs the suite on it.
 sanitize: $(STAMP)
 	scripts/sanitize
+
+# Lint, format and type checks, each run even when one before it fails. mypy reads the
+# installed korva_core stubs and the test extra's numpy, pandas and matplotlib types.
+lint: $(STAMP) $(LINT)
+	@status=0; for check in "ruff check ." "ruff format --check ." "clang-format --dry-run --Werror $(CXX_SOURCES)" mypy; do \
+	  echo "$$check"; $(VENV)/bin/$$check || status=1; \
+	done; exit $$status
 
 # A manylinux wheel in dist/ that installs without a compiler or Eigen.
 wheel: $(WHEEL)
@@ -56,8 +65,17 @@ $(STAMP): $(WHEEL)
 	  $(PY) -m pip install -q --force-reinstall --no-deps "$$wheel"
 	touch $@
 
-# The bench extra's requirements alone: installing '.[bench]' would rebuild korva.
+# An extra's requirements alone, as `$(call install-extra,NAME)`: installing '.[NAME]'
+# would rebuild korva.
+define install-extra
+$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['$(1)'], sep='\n')" > $(VENV)/$(1)-requirements.txt
+$(PY) -m pip install -q -r $(VENV)/$(1)-requirements.txt
+endef
+
 $(BENCH): $(STAMP) pyproject.toml
-	$(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'], sep='\n')" > $(VENV)/bench-requirements.txt
-	$(PY) -m pip install -q -r $(VENV)/bench-requirements.txt
+	$(call install-extra,bench)
+	touch $@
+
+$(LINT): $(STAMP) pyproject.toml
+	$(call install-extra,lint)
 	touch $@

@@ -14,8 +14,8 @@ import platform
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 import scipy

@@ -16,13 +16,13 @@ except ImportError as exc:  # pragma: no cover - only without a built extension
         "Build and install it with `make test` or `pip install .` (Python 3.12 only)."
     ) from exc
 
-from korva.estimator import (
+from korva.estimator import (  # noqa: E402 - after the CPU check above
     DataConversionWarning,
     GibbsStatistics,
     NotFittedError,
     PolynomialMDLRegressor,
 )
-from korva.groups import fit_groups
+from korva.groups import fit_groups  # noqa: E402
 
 __version__ = version("korva")
 

@@ -350,16 +350,20 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
     ]
     return "\n".join(
         [
-            f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
-            f"{len(data.target)} points{skipped}, degree {_degree_text(model)}",
+            (
+                f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
+                f"{len(data.target)} points{skipped}, degree {_degree_text(model)}"
+            ),
             "",
             *_aligned(rows),
             "",
             *_aligned(coefficient_rows),
             "",
-            f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
-            f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
-            f"{robust.method} fit; the RMS error is taken over them.",
+            (
+                f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
+                f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
+                f"{robust.method} fit; the RMS error is taken over them."
+            ),
             _outliers_text(data, inliers),
             *mappings,
         ]

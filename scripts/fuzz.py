@@ -19,10 +19,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from hypothesis import HealthCheck, Phase, given, seed, settings  # noqa: E402
+from hypothesis import HealthCheck, Phase, given, seed, settings
 
-from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET  # noqa: E402
-from sandbox import CallRunner, Report  # noqa: E402
+from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
+from sandbox import Call, CallRunner, Report
 
 SHOWN_FAILURES_PER_ENTRY_POINT = 5
 # Some faults (reads of uninitialised memory) show only on a fresh heap.
@@ -35,7 +35,7 @@ def fuzz_entry_point(runner: CallRunner, entry: str, calls: int, random_seed: in
     Failures are collected rather than raised, so the run goes on after one
     and nothing is shrunk: each failing call is already a small reproducer.
     """
-    reports = []
+    reports: list[Report] = []
 
     @seed(random_seed)
     @settings(
@@ -46,7 +46,7 @@ def fuzz_entry_point(runner: CallRunner, entry: str, calls: int, random_seed: in
         suppress_health_check=list(HealthCheck),
     )
     @given(call=ENTRY_POINTS[entry])
-    def run(call):
+    def run(call: Call) -> None:
         if len(reports) % FRESH_CHILD_EVERY == 0:
             runner.close()  # the next call starts a new child
         reports.append(runner.run(call))

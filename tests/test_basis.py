@@ -489,7 +489,7 @@ def test_nd_against_direct_sum(rng, degrees, n):
     linear = [m for m, mi in enumerate(mis) if sum(mi) <= 1]
     assert not R2[linear].any() and not R2[:, linear].any()
     # reversing one axis flips the sign of the cell volume
-    flipped = [(bounds[0][1], bounds[0][0])] + bounds[1:]
+    flipped = [(bounds[0][1], bounds[0][0]), *bounds[1:]]
     F1, F2, _ = kc.build_penalty_matrices_nd(degrees, flipped, n)
     assert_close(F1, -ref1)
     assert_close(F2, -ref2)

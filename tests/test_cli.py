@@ -8,9 +8,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from sandbox import running_under_asan
 
 from korva import PolynomialMDLRegressor, cli
+from sandbox import running_under_asan
 
 REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -137,8 +137,7 @@ needs_matplotlib = pytest.mark.skipif(
         pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out"],
                      "--plot cannot draw a file without an extension", marks=needs_matplotlib),
         # Mistakes on the command line, without argparse's block of usage lines.
-        (None, ["--x", "x"], "the following arguments are required: --y, --degree "
-         "(see python -m korva fit --help)"),
+        (None, ["--x", "x"], "the following arguments are required: --y, --degree (see python -m korva fit --help)"),
         (None, ["--x", "x", "--y", "y", "--degree", "-1"], "argument --degree: '-1' is not a whole"),
         (None, [*COLUMNS_X_Y, "--sep", "ab"], "argument --sep: 'ab' is not a separator"),
         (None, ["--x", " ", "--y", "y", "--degree", "1"], "argument --x: a column name cannot be blank"),

@@ -10,7 +10,6 @@ import pytest
 from numpy.polynomial import Polynomial
 
 import korva_core
-
 from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor, bases, robust
 
 try:
