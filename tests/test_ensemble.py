@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 
+import korva.testing as reference
 import korva_core as kc
 
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
@@ -25,16 +26,6 @@ SEED42_STARTS = np.array([
     [0.39958523515730132, 0.12901104115711418, -0.27997509979715141],  # chain 4
     [-0.51332946151823666, -0.40467876945146758, -0.47034441298755808],  # chain 5
 ])
-
-
-def gibbs_ref(energies, T):
-    e = np.asarray(energies, dtype=float)
-    w = np.exp(-(e - e.min()) / (T + 1e-300))
-    p = w / w.sum()
-    H = float(-np.sum(p * np.log(p + 1e-300)))
-    Hmax = math.log(max(e.size, 2))
-    He = H / (Hmax + 1e-300)
-    return dict(H=H, Hmax=Hmax, He=He, r_heat=0.01 + 0.99 * He, var_E=float(np.mean((e - e.mean()) ** 2)), T=T)
 
 
 def gibbs_tuple(g):
@@ -124,7 +115,7 @@ def test_gibbs_large_temperature_flattens(rng):
 def test_gibbs_against_numpy_reference(rng, n, T):
     e = rng.normal(scale=3.0, size=n)
     g = kc.gibbs_entropy(e, T)
-    for f, v in gibbs_ref(e, T).items():
+    for f, v in reference.gibbs_statistics(e, T).items():
         assert getattr(g, f) == pytest.approx(v, rel=1e-12, abs=1e-14), f
 
 
@@ -305,7 +296,7 @@ def test_no_iterations_returns_best_literal_start(rng, pen):
     np.testing.assert_array_equal(res.beta_mcmc, SEED42_STARTS[best])
     assert res.energy == pytest.approx(E[best], rel=1e-12, abs=1e-12)
     # without warm-up the chain energies are those of the starts
-    for f, v in gibbs_ref(E, 1.0).items():
+    for f, v in reference.gibbs_statistics(E, 1.0).items():
         assert getattr(res.gibbs, f) == pytest.approx(v, rel=1e-10, abs=1e-12), f
 
 
