@@ -8,9 +8,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from sandbox import running_under_asan
 
 from korva import PolynomialMDLRegressor, cli
+from tests.sandbox import running_under_asan
 
 REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"

@@ -227,9 +227,8 @@ def test_pinned_fit_digest(name):
 
 # Prints the digest of every pinned fit and how many threads the fits started.
 _SUBPROCESS = """
-import os, sys
-sys.path.insert(0, sys.argv[1])
-import test_ensemble as t
+import os
+import tests.test_ensemble as t
 threads = len(os.listdir("/proc/self/task"))
 print(*(t.digest(t.pinned_fit(name)) for name in t.PINNED_FITS))
 print(len(os.listdir("/proc/self/task")) - threads)

@@ -17,8 +17,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
-from sandbox import Call, CallRunner
+from tests.fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
+from tests.sandbox import Call, CallRunner
 
 EXAMPLES_PER_ENTRY_POINT = 400
 

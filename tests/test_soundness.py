@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import korva_core as kc
-from sandbox import PHYSICAL_MEMORY, Call, CallRunner, running_under_asan
+from tests.sandbox import PHYSICAL_MEMORY, Call, CallRunner, running_under_asan
 
 MiB = 1 << 20
 
