@@ -2,9 +2,6 @@
 import gc
 import hashlib
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -236,10 +233,8 @@ print(len(os.listdir("/proc/self/task")) - threads)
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 4])
-def test_thread_count_does_not_change_result(threads):
-    env = {**os.environ, "OMP_NUM_THREADS": str(threads)}
-    proc = subprocess.run([sys.executable, "-c", _SUBPROCESS, os.path.dirname(__file__)],
-                          env=env, capture_output=True, text=True, timeout=120)
+def test_thread_count_does_not_change_result(child_python, threads):
+    proc = child_python.run("-c", _SUBPROCESS, env=child_python.environment(OMP_NUM_THREADS=str(threads)), timeout=120)
     assert proc.returncode == 0, proc.stderr
     digests, started = proc.stdout.splitlines()
     assert digests.split() == [expected for *_, expected in PINNED_FITS.values()]
@@ -263,11 +258,11 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 
 
 @pytest.mark.parametrize("exit", ["os._exit", "sys.exit"])
-def test_fit_in_a_forked_child_after_the_parent_fitted(exit):
+def test_fit_in_a_forked_child_after_the_parent_fitted(child_python, exit):
     # The parent's helper threads do not exist in the child; the child must
     # neither wait for them, in a fit or when it exits, nor get another result.
-    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORKED.replace("{exit}", exit)],
-                          env={**os.environ, "OMP_NUM_THREADS": "2"}, capture_output=True, text=True, timeout=60)
+    proc = child_python.run("-W", "ignore", "-c", _FORKED.replace("{exit}", exit),
+                            env=child_python.environment(OMP_NUM_THREADS="2"), timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["0"]
 

@@ -11,7 +11,6 @@ import os
 import select
 import signal
 import subprocess
-import sys
 import textwrap
 import time
 
@@ -68,12 +67,11 @@ def cpu_seconds(pid):
 
 @pytest.mark.parametrize("delay", [0.1, 1.0])
 @pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
-def test_ctrl_c_interrupts_long_call(call, delay):
+def test_ctrl_c_interrupts_long_call(child_python, call, delay):
     # Unbuffered output: select() then sees every line the child has written.
-    with subprocess.Popen(
-        [sys.executable, "-c", SCRIPT.format(call=call)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0,
-    ) as child:  # fmt: skip
+    with child_python.popen(
+        "-c", SCRIPT.format(call=call), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0
+    ) as child:
         try:
             assert child.stdout.readline() == b"started\n"
             time.sleep(delay)  # inside the call
