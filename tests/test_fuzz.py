@@ -50,6 +50,7 @@ def runner():
         yield runner
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("entry", ENTRY_POINTS)
 @settings(
     max_examples=EXAMPLES_PER_ENTRY_POINT,

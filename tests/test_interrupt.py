@@ -16,6 +16,8 @@ import time
 
 import pytest
 
+pytestmark = pytest.mark.slow
+
 SCRIPT = textwrap.dedent(
     """
     import signal

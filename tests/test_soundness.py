@@ -172,6 +172,7 @@ def leak_runner():
         yield runner
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
 @pytest.mark.parametrize("entry", LEAK_CALLS)
 def test_repeated_calls_do_not_leak(leak_runner, entry):

@@ -56,6 +56,7 @@ def test_installed_package_ships_stub_marker_and_data():
     assert installed_stub.read_text() == STUB.read_text()
 
 
+@pytest.mark.slow
 def test_mypy_strict_passes_on_examples_and_package(child_python, tmp_path):
     pytest.importorskip("mypy")
     pytest.importorskip("matplotlib")  # korva.cli is typed against it
