@@ -193,7 +193,8 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
     E = rng.normal(50, 5, 15_025)
     cases.append(Case("gibbs_entropy", "N=15025", lambda: kc.gibbs_entropy(E),
                       lambda: reference.gibbs_statistics(E),
-                      1.0, lambda g, p: np.testing.assert_allclose([getattr(g, f) for f in p], list(p.values()), rtol=1e-12)))
+                      1.0, lambda g, p: np.testing.assert_allclose([getattr(g, f) for f in p], list(p.values()),
+                                                                   rtol=1e-12)))
     return cases
 
 

@@ -178,7 +178,8 @@ def test_a_bad_cell_is_named_by_its_line_in_any_batch(tmp_path, monkeypatch, cap
 
 
 def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
-    result = child_python.run("-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2", cwd=tmp_path)
+    result = child_python.run("-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2",
+                              cwd=tmp_path)
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr == "korva: cannot read nowhere.csv: No such file or directory\n"

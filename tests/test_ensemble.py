@@ -234,7 +234,8 @@ print(len(os.listdir("/proc/self/task")) - threads)
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 4])
 def test_thread_count_does_not_change_result(child_python, threads):
-    proc = child_python.run("-c", _SUBPROCESS, env=child_python.environment(OMP_NUM_THREADS=str(threads)), timeout=120)
+    env = child_python.environment(OMP_NUM_THREADS=str(threads))
+    proc = child_python.run("-c", _SUBPROCESS, env=env, timeout=120)
     assert proc.returncode == 0, proc.stderr
     digests, started = proc.stdout.splitlines()
     assert digests.split() == [expected for *_, expected in PINNED_FITS.values()]

@@ -242,7 +242,8 @@ def test_same_random_state_same_fit_on_any_number_of_threads(child_python, tmp_p
     outputs = set()
     for threads in ("1", "2", "3"):
         env = child_python.environment(OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads)
-        proc = child_python.run("-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy"), env=env, timeout=300)
+        proc = child_python.run("-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy"),
+                                env=env, timeout=300)
         assert proc.returncode == 0, proc.stderr
         outputs.add(proc.stdout)
     assert len(outputs) == 1

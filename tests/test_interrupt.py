@@ -72,8 +72,9 @@ def cpu_seconds(pid):
 def test_ctrl_c_interrupts_long_call(child_python, call, delay):
     # Unbuffered output: select() then sees every line the child has written.
     with child_python.popen(
-        "-c", SCRIPT.format(call=call), stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0
-    ) as child:
+        "-c", SCRIPT.format(call=call),
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0,
+    ) as child:  # fmt: skip
         try:
             assert child.stdout.readline() == b"started\n"
             time.sleep(delay)  # inside the call

@@ -115,7 +115,8 @@ def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(child
 @pytest.mark.slow
 def test_docs_build_without_warnings_and_show_every_public_name(child_python, tmp_path):
     pytest.importorskip("sphinx")
-    result = child_python.run("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path), cwd=REPO)
+    result = child_python.run("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path),
+                              cwd=REPO)
     assert result.returncode == 0, result.stdout + result.stderr
     pages = "".join(page.read_text() for page in tmp_path.rglob("*.html"))
     public = [f"korva.{name}" for name in korva.__all__ if name != "korva_core"] + ["korva.__version__"]
