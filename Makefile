@@ -27,7 +27,7 @@ quality: $(STAMP) $(BENCH)
 	$(PY) bench/quality.py
 
 fuzz: $(STAMP)
-	$(PY) scripts/fuzz.py
+	$(PY) -m scripts.fuzz
 
 # Builds an AddressSanitizer/UBSan copy of the extension in its own venv and runs the suite on it.
 sanitize: $(STAMP)

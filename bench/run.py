@@ -23,6 +23,7 @@ import scipy.linalg
 import scipy.stats
 from threadpoolctl import threadpool_info, threadpool_limits
 
+import korva.testing as reference
 import korva_core as kc
 import many_fits
 
@@ -78,58 +79,13 @@ def thread_percentiles(sampler, X, y, calls: int) -> tuple[dict[int, float], dic
 # ---- NumPy peers -------------------------------------------------------------
 
 
-def numpy_penalty_1d(deg: int, lo: float, hi: float, n: int):
-    dx = (hi - lo) / (n - 1)
-    x = lo + np.arange(n) * dx
-    p = np.arange(deg + 1, dtype=float)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        d1 = np.where(p >= 1, p * x[:, None] ** np.maximum(p - 1, 0), 0.0)
-        d2 = np.where(p >= 2, p * (p - 1) * x[:, None] ** np.maximum(p - 2, 0), 0.0)
-    return (d1.T @ d1) * dx, (d2.T @ d2) * dx
-
-
-def numpy_penalty_nd(degrees, bounds, n):
-    D = len(degrees)
-    multi = list(itertools.product(*[range(g + 1) for g in degrees]))
-    E = np.array(multi, dtype=float).reshape(len(multi), D)
-    axes = [np.linspace(lo, hi, n) for lo, hi in bounds]
-    dV = np.prod([(hi - lo) / (n - 1) for lo, hi in bounds])
-    grid = np.stack([g.ravel() for g in np.meshgrid(*axes, indexing="ij")], axis=1)
-
-    def factor(d, order):
-        x, e = grid[:, d : d + 1], E[:, d]
-        if order == 0:
-            return x ** e
-        coef = e if order == 1 else e * (e - 1)
-        return np.where(e >= order, coef * x ** np.maximum(e - order, 0), 0.0)
-
-    def gram(orders):
-        H = np.ones((grid.shape[0], len(multi)))
-        for d, o in enumerate(orders):
-            H *= factor(d, o)
-        return H.T @ H
-
-    R2 = sum(gram([(d == i) + (d == j) for d in range(D)]) for i in range(D) for j in range(D)) * dV
-    R1 = sum(gram([int(d == i) for d in range(D)]) for i in range(D)) * dV
-    return R1, R2
-
-
-def numpy_gibbs(E, T=1.0):
-    w = np.exp(-(E - E.min()) / (T + 1e-300))
-    p = w / w.sum()
-    H = -np.sum(p * np.log(p + 1e-300))
-    Hmax = np.log(max(E.size, 2))
-    He = H / (Hmax + 1e-300)
-    return H, Hmax, He, 0.01 + 0.99 * He, np.var(E)
-
-
 def numpy_mad(y):
     return scipy.stats.median_abs_deviation(y, scale=1.0)
 
 
 def numpy_energy(X, y, b, eps, H=20):
     n, k = X.shape
-    sr = max(np.mean(np.abs(X @ b - y) < eps), 1 / (2 * n))
+    sr = reference.hit_rate(X @ b, y, eps)
     return -n * np.log(sr) + (k * np.log(2 * H) / n) * k if k else -n * np.log(sr)
 
 
@@ -160,7 +116,7 @@ def numpy_tournament(X, y, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, st
     for _ in range(n_chains):
         b = rng.normal(0.0, 0.5, k)
         chains.append(walk(b, energy(b), 2.0, 0.995, n_warmup, step)[:2])
-    r_heat = numpy_gibbs(np.array([e for _, e in chains]))[3]
+    r_heat = reference.gibbs_statistics([e for _, e in chains])["r_heat"]
     chains.sort(key=lambda c: c[1])
     elite = chains[:n_elite]
     best = list(elite[0])
@@ -189,18 +145,18 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
 
     cases.append(Case("smoothness_penalty_1d", "deg=10 n=600",
                       lambda: kc.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600),
-                      lambda: numpy_penalty_1d(10, 0.0, 1.0, 600), 20.0, close(1e-12)))
+                      lambda: reference.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600), 20.0, close(1e-12)))
 
     nd_args = ([3, 3, 3], [(0.0, 1.0)] * 3, 30)
     cases.append(Case("build_penalty_nd", "[3,3,3] n=30", lambda: kc.build_penalty_matrices_nd(*nd_args)[:2],
-                      lambda: numpy_penalty_nd(*nd_args), 2.6, close(1e-12, 1e-9), stretch=100.0))
+                      lambda: reference.build_penalty_matrices_nd(*nd_args)[:2], 2.6, close(1e-12, 1e-9), stretch=100.0))
 
     y = rng.standard_cauchy(1_000_000)
     cases.append(Case("mad", "n=1e6", lambda: kc.mad(y), lambda: numpy_mad(y), 1.0, close(0), stretch=2.5))
 
     yp = y + rng.normal(0, 1, y.size)
     cases.append(Case("compute_sr", "n=1e6", lambda: kc.compute_sr(yp, y, 0.5),
-                      lambda: max(np.mean(np.abs(yp - y) < 0.5), 0.5 / y.size), 4.0, close(0)))
+                      lambda: reference.hit_rate(yp, y, 0.5), 4.0, close(0)))
 
     for (m, p), target in [((100_000, 20), 1.5), ((2_000, 8), 2.0)]:
         X = np.asfortranarray(rng.normal(size=(m, p)))
@@ -236,8 +192,9 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
 
     E = rng.normal(50, 5, 15_025)
     cases.append(Case("gibbs_entropy", "N=15025", lambda: kc.gibbs_entropy(E),
-                      lambda: numpy_gibbs(E),
-                      1.0, lambda g, p: np.testing.assert_allclose([g.H, g.Hmax, g.He, g.r_heat, g.var_E], p, rtol=1e-12)))
+                      lambda: reference.gibbs_statistics(E),
+                      1.0, lambda g, p: np.testing.assert_allclose([getattr(g, f) for f in p], list(p.values()),
+                                                                   rtol=1e-12)))
     return cases
 
 

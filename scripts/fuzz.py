@@ -7,7 +7,9 @@ crashed, hung, ran away with memory, raised an exception it must not raise
 or returned something other than its documented result; exits with status 1
 if there was any.
 
-    python scripts/fuzz.py [--calls-per-entry-point N] [--seed S] [ENTRY ...]
+    python -m scripts.fuzz [--calls-per-entry-point N] [--seed S] [ENTRY ...]
+
+from the top of the repository, where the tests package is importable.
 """
 from __future__ import annotations
 
@@ -15,14 +17,11 @@ import argparse
 import collections
 import sys
 import time
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from hypothesis import HealthCheck, Phase, given, seed, settings
 
-from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
-from sandbox import Call, CallRunner, Report
+from tests.fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
+from tests.sandbox import Call, CallRunner, Report
 
 SHOWN_FAILURES_PER_ENTRY_POINT = 5
 # Some faults (reads of uninitialised memory) show only on a fresh heap.

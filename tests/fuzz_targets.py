@@ -21,7 +21,7 @@ import math
 
 from hypothesis import strategies as st
 
-from sandbox import SPECIAL_FLOATS, Call
+from tests.sandbox import SPECIAL_FLOATS, Call
 
 
 def mostly(usual: st.SearchStrategy, unusual: st.SearchStrategy, odds: int = 6) -> st.SearchStrategy:

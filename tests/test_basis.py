@@ -2,16 +2,14 @@
 import gc
 import itertools
 import math
-import os
 import re
-import subprocess
-import sys
 from fractions import Fraction
 
 import numpy as np
 import pytest
 from numpy.polynomial import polynomial as P
 
+import korva.testing as reference
 import korva_core as kc
 
 NAN = math.nan
@@ -35,33 +33,6 @@ def assert_close(actual, expected, rel=1e-12):
     assert actual.shape == expected.shape
     scale = max(np.abs(expected).max(initial=0.0), 1e-300)
     np.testing.assert_allclose(actual, expected, rtol=0, atol=rel * scale)
-
-
-def penalty_1d_ref(deg, lo, hi, n):
-    """Rectangle sum of derivative outer products over x_g = lo + g*dx, g = 0..n-1."""
-    dx = (hi - lo) / (n - 1)
-    x = lo + np.arange(n) * dx
-    d1 = np.stack([mono_deriv(x, p, 1) for p in range(deg + 1)], axis=1)
-    d2 = np.stack([mono_deriv(x, p, 2) for p in range(deg + 1)], axis=1)
-    return dx * (d1.T @ d1), dx * (d2.T @ d2)
-
-
-def penalty_nd_ref(degrees, bounds, n):
-    """Direct sums over the tensor grid: every gradient axis and every ordered Hessian pair."""
-    dim = len(degrees)
-    mis = [list(m) for m in itertools.product(*(range(g + 1) for g in degrees))]
-    pts = [a.ravel() for a in np.meshgrid(*(np.linspace(lo, hi, n) for lo, hi in bounds), indexing="ij")]
-    dV = math.prod((hi - lo) / (n - 1) for lo, hi in bounds)
-
-    def columns(orders):
-        return np.stack(
-            [np.prod([mono_deriv(pts[d], mi[d], orders[d]) for d in range(dim)], axis=0) for mi in mis], axis=1
-        )
-
-    unit = np.eye(dim, dtype=int)
-    R1 = sum(dV * (G.T @ G) for G in (columns(unit[i]) for i in range(dim)))
-    R2 = sum(dV * (H.T @ H) for H in (columns(unit[i] + unit[j]) for i in range(dim) for j in range(dim)))
-    return R1, R2, mis
 
 
 def assert_psd(R):
@@ -131,7 +102,7 @@ def test_penalty_1d_against_rectangle_sum(rng, deg, n):
     lo = rng.uniform(-2.0, 1.0)
     hi = lo + rng.uniform(0.3, 3.0)
     R1, R2 = kc.smoothness_penalty_matrices_1d(deg, lo, hi, n)
-    ref1, ref2 = penalty_1d_ref(deg, lo, hi, n)
+    ref1, ref2 = reference.smoothness_penalty_matrices_1d(deg, lo, hi, n)
     assert_close(R1, ref1)
     assert_close(R2, ref2)
     for R in (R1, R2):
@@ -476,7 +447,7 @@ def test_nd_against_direct_sum(rng, degrees, n):
     lo = rng.uniform(-2.0, 1.0, size=len(degrees))
     bounds = [(float(a), float(a + w)) for a, w in zip(lo, rng.uniform(0.5, 2.0, size=len(degrees)))]
     R1, R2, mis = kc.build_penalty_matrices_nd(degrees, bounds, n)
-    ref1, ref2, ref_mis = penalty_nd_ref(degrees, bounds, n)
+    ref1, ref2, ref_mis = reference.build_penalty_matrices_nd(degrees, bounds, n)
     assert mis == ref_mis
     assert_close(R1, ref1, rel=1e-13)
     assert_close(R2, ref2, rel=1e-13)
@@ -556,20 +527,6 @@ def test_type_errors(func, args):
         func(*args)
 
 
-def run_limited(code):
-    """Run `code` in a child interpreter with a 4 GiB address-space cap, so a crash or runaway stays contained."""
-    # The sanitizer runtime reserves far more address space than any cap would allow.
-    under_asan = "libasan" in os.environ.get("LD_PRELOAD", "")
-    prelude = "" if under_asan else "import resource; resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n"
-    return subprocess.run(
-        [sys.executable, "-c", prelude + code],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
-    )
-
-
 @pytest.mark.parametrize(
     "call, allowed",
     [
@@ -580,7 +537,7 @@ def run_limited(code):
         ("([40] * 6, [(0, 1)] * 6, 30)", {"ValueError", "MemoryError"}),
     ],
 )
-def test_nd_oversized_grids_fail_cleanly(call, allowed):
+def test_nd_oversized_grids_fail_cleanly(child_python, call, allowed):
     code = (
         "import korva_core as kc\n"
         "try:\n"
@@ -589,6 +546,8 @@ def test_nd_oversized_grids_fail_cleanly(call, allowed):
         "except Exception as e:\n"
         "    print(type(e).__name__)\n"
     )
-    out = run_limited(code)
+    # A 4 GiB address-space cap keeps a crash or a runaway allocation in the child.
+    out = child_python.run("-c", code, address_space=4 << 30, timeout=60,
+                           env=child_python.environment(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1"))
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() in allowed

@@ -10,22 +10,9 @@ import numpy as np
 import pytest
 
 from korva import PolynomialMDLRegressor, cli
-from sandbox import running_under_asan
+from tests.sandbox import running_under_asan
 
-REPO = Path(__file__).resolve().parents[1]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-
-
-def module_env():
-    """The environment in which ``python -m korva`` takes korva from this tree."""
-    return {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), os.environ.get("PYTHONPATH", "")])}
-
-
-def run_module(*args, cwd):
-    """``python -m korva ARGS`` in a fresh interpreter, with korva taken from this tree."""
-    return subprocess.run(
-        [sys.executable, "-m", "korva", *args], cwd=cwd, env=module_env(), capture_output=True, text=True
-    )
 
 
 @pytest.fixture
@@ -51,9 +38,9 @@ def test_demo_flags_the_misrecorded_years():
     assert robust.model.mdl_ < ols.model.mdl_
 
 
-def test_demo_prints_table_and_writes_picture(tmp_path):
+def test_demo_prints_table_and_writes_picture(child_python, tmp_path):
     pytest.importorskip("matplotlib")
-    result = run_module(cwd=tmp_path)
+    result = child_python.run("-m", "korva", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert any(line.split()[:1] == ["ols"] for line in lines)
@@ -189,8 +176,9 @@ def test_a_bad_cell_is_named_by_its_line_in_any_batch(tmp_path, monkeypatch, cap
     assert "data.csv, line 6, column 'y': '1e999' is not a finite number" in capsys.readouterr().err
 
 
-def test_bad_file_from_the_command_line_has_no_traceback(tmp_path):
-    result = run_module("fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2", cwd=tmp_path)
+def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
+    result = child_python.run("-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2",
+                              cwd=tmp_path)
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr == "korva: cannot read nowhere.csv: No such file or directory\n"
@@ -261,18 +249,17 @@ def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("command", [[], ["fit", "{csv}", "--x", "a", "--y", "y", "--degree", "1", "--method", "ols"]])
-def test_a_full_output_device_is_one_line_and_status_2(surface_csv, tmp_path, command):
+def test_a_full_output_device_is_one_line_and_status_2(child_python, surface_csv, tmp_path, command):
     args = [arg.format(csv=surface_csv) for arg in command]
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "korva", *args], cwd=tmp_path, env=module_env(),
-                                stdout=full, stderr=subprocess.PIPE, text=True)
+        result = child_python.run("-m", "korva", *args, cwd=tmp_path, stdout=full)
     assert result.returncode == 2
     assert result.stderr == "korva: cannot write the output: No space left on device\n"
 
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the peak resident size from /proc")
-def test_reading_takes_memory_for_the_numbers_not_for_the_text(tmp_path):
+def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp_path):
     path = tmp_path / "wide.csv"
     table = np.random.default_rng(5).integers(0, 100, size=(100_000, 10))
     np.savetxt(path, table, fmt="%d", delimiter=",", header=",".join(f"c{i}" for i in range(10)), comments="")
@@ -289,17 +276,15 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(tmp_path):
         "assert data.target.shape == (100_000,)\n"
         "print(1024 * (peak() - before))\n"
     )
-    result = subprocess.run([sys.executable, "-c", script, str(path)], env=module_env(),
-                            capture_output=True, text=True, check=True)
+    result = child_python.run("-c", script, str(path), check=True)
     # Python lists of every row of this file took 28 times its size; batches read by NumPy take 3.
     assert int(result.stdout) < 8 * path.stat().st_size
 
 
-def test_closed_output_pipe_ends_quietly(surface_csv):
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "korva", "fit", str(surface_csv), "--x", "a", "b", "--y", "y",
-         "--degree", "1", "--method", "ols"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=module_env(),
+def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
+    proc = child_python.popen(
+        "-m", "korva", "fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "1", "--method", "ols",
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
     proc.stdout.close()  # as `| head -0` would, before anything is written
     with proc.stderr:

@@ -2,13 +2,11 @@
 import gc
 import hashlib
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
+import korva.testing as reference
 import korva_core as kc
 
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
@@ -25,16 +23,6 @@ SEED42_STARTS = np.array([
     [0.39958523515730132, 0.12901104115711418, -0.27997509979715141],  # chain 4
     [-0.51332946151823666, -0.40467876945146758, -0.47034441298755808],  # chain 5
 ])
-
-
-def gibbs_ref(energies, T):
-    e = np.asarray(energies, dtype=float)
-    w = np.exp(-(e - e.min()) / (T + 1e-300))
-    p = w / w.sum()
-    H = float(-np.sum(p * np.log(p + 1e-300)))
-    Hmax = math.log(max(e.size, 2))
-    He = H / (Hmax + 1e-300)
-    return dict(H=H, Hmax=Hmax, He=He, r_heat=0.01 + 0.99 * He, var_E=float(np.mean((e - e.mean()) ** 2)), T=T)
 
 
 def gibbs_tuple(g):
@@ -124,7 +112,7 @@ def test_gibbs_large_temperature_flattens(rng):
 def test_gibbs_against_numpy_reference(rng, n, T):
     e = rng.normal(scale=3.0, size=n)
     g = kc.gibbs_entropy(e, T)
-    for f, v in gibbs_ref(e, T).items():
+    for f, v in reference.gibbs_statistics(e, T).items():
         assert getattr(g, f) == pytest.approx(v, rel=1e-12, abs=1e-14), f
 
 
@@ -236,9 +224,8 @@ def test_pinned_fit_digest(name):
 
 # Prints the digest of every pinned fit and how many threads the fits started.
 _SUBPROCESS = """
-import os, sys
-sys.path.insert(0, sys.argv[1])
-import test_ensemble as t
+import os
+import tests.test_ensemble as t
 threads = len(os.listdir("/proc/self/task"))
 print(*(t.digest(t.pinned_fit(name)) for name in t.PINNED_FITS))
 print(len(os.listdir("/proc/self/task")) - threads)
@@ -246,10 +233,9 @@ print(len(os.listdir("/proc/self/task")) - threads)
 
 
 @pytest.mark.parametrize("threads", [1, 2, 3, 4])
-def test_thread_count_does_not_change_result(threads):
-    env = {**os.environ, "OMP_NUM_THREADS": str(threads)}
-    proc = subprocess.run([sys.executable, "-c", _SUBPROCESS, os.path.dirname(__file__)],
-                          env=env, capture_output=True, text=True, timeout=120)
+def test_thread_count_does_not_change_result(child_python, threads):
+    env = child_python.environment(OMP_NUM_THREADS=str(threads))
+    proc = child_python.run("-c", _SUBPROCESS, env=env, timeout=120)
     assert proc.returncode == 0, proc.stderr
     digests, started = proc.stdout.splitlines()
     assert digests.split() == [expected for *_, expected in PINNED_FITS.values()]
@@ -273,11 +259,11 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 
 
 @pytest.mark.parametrize("exit", ["os._exit", "sys.exit"])
-def test_fit_in_a_forked_child_after_the_parent_fitted(exit):
+def test_fit_in_a_forked_child_after_the_parent_fitted(child_python, exit):
     # The parent's helper threads do not exist in the child; the child must
     # neither wait for them, in a fit or when it exits, nor get another result.
-    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", _FORKED.replace("{exit}", exit)],
-                          env={**os.environ, "OMP_NUM_THREADS": "2"}, capture_output=True, text=True, timeout=60)
+    proc = child_python.run("-W", "ignore", "-c", _FORKED.replace("{exit}", exit),
+                            env=child_python.environment(OMP_NUM_THREADS="2"), timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["0"]
 
@@ -305,7 +291,7 @@ def test_no_iterations_returns_best_literal_start(rng, pen):
     np.testing.assert_array_equal(res.beta_mcmc, SEED42_STARTS[best])
     assert res.energy == pytest.approx(E[best], rel=1e-12, abs=1e-12)
     # without warm-up the chain energies are those of the starts
-    for f, v in gibbs_ref(E, 1.0).items():
+    for f, v in reference.gibbs_statistics(E, 1.0).items():
         assert getattr(res.gibbs, f) == pytest.approx(v, rel=1e-10, abs=1e-12), f
 
 

@@ -1,8 +1,5 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
-import os
 import pickle
-import subprocess
-import sys
 import warnings
 
 import numpy as np
@@ -237,17 +234,15 @@ for params in ({"max_search_samples": 200}, {"degree": "auto", "gamma2": 1e-4}):
 """
 
 
-def test_same_random_state_same_fit_on_any_number_of_threads(tmp_path):
+def test_same_random_state_same_fit_on_any_number_of_threads(child_python, tmp_path):
     x, y, _ = contaminated_cubic(16, n=400, share=0.3)
     np.save(tmp_path / "x.npy", x)
     np.save(tmp_path / "y.npy", y)
     outputs = set()
     for threads in ("1", "2", "3"):
-        env = {**os.environ, "OMP_NUM_THREADS": threads, "OPENBLAS_NUM_THREADS": threads}
-        proc = subprocess.run(
-            [sys.executable, "-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy")],
-            env=env, capture_output=True, text=True, timeout=300,
-        )
+        env = child_python.environment(OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads)
+        proc = child_python.run("-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy"),
+                                env=env, timeout=300)
         assert proc.returncode == 0, proc.stderr
         outputs.add(proc.stdout)
     assert len(outputs) == 1

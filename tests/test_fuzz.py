@@ -9,16 +9,14 @@ OverflowError, so OverflowError is not allowed. `make fuzz` runs the same
 calls at length.
 """
 import json
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
-from sandbox import Call, CallRunner
+from tests.fuzz_targets import ENTRY_POINTS, FUZZ_ADDRESS_SPACE, FUZZ_MEMORY_BUDGET
+from tests.sandbox import Call, CallRunner
 
 EXAMPLES_PER_ENTRY_POINT = 400
 
@@ -52,6 +50,7 @@ def runner():
         yield runner
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("entry", ENTRY_POINTS)
 @settings(
     max_examples=EXAMPLES_PER_ENTRY_POINT,
@@ -71,7 +70,7 @@ def test_calls_that_crashed_before(call):
     assert report.problem is None, report.describe()
 
 
-def test_ols_of_a_tall_design_with_large_entries():
+def test_ols_of_a_tall_design_with_large_entries(child_python):
     # Like the last two calls above, with the answer checked: a tall design is
     # reduced by a QR that squares its entries, which overflows from about
     # 1e154 on; the result must still be the least-squares solution, not what
@@ -81,6 +80,6 @@ def test_ols_of_a_tall_design_with_large_entries():
         "A = np.random.default_rng(3).uniform(1.0, 2.0, (30, 2))\n"
         "print(json.dumps((kc.ols(1e300 * A, A @ [1.0, 2.0]) * 1e300).tolist()))\n"
     )
-    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    child = child_python.run("-c", code, timeout=120)
     assert child.returncode == 0, child.stderr
     np.testing.assert_allclose(json.loads(child.stdout), [1.0, 2.0], rtol=1e-9)

@@ -11,11 +11,12 @@ import os
 import select
 import signal
 import subprocess
-import sys
 import textwrap
 import time
 
 import pytest
+
+pytestmark = pytest.mark.slow
 
 SCRIPT = textwrap.dedent(
     """
@@ -68,10 +69,10 @@ def cpu_seconds(pid):
 
 @pytest.mark.parametrize("delay", [0.1, 1.0])
 @pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
-def test_ctrl_c_interrupts_long_call(call, delay):
+def test_ctrl_c_interrupts_long_call(child_python, call, delay):
     # Unbuffered output: select() then sees every line the child has written.
-    with subprocess.Popen(
-        [sys.executable, "-c", SCRIPT.format(call=call)],
+    with child_python.popen(
+        "-c", SCRIPT.format(call=call),
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0,
     ) as child:  # fmt: skip
         try:

@@ -1,6 +1,8 @@
 """Conventions shared by every binding: import, registration, conversions, errors."""
 import collections
 import importlib
+import os
+import shutil
 import subprocess
 import sys
 import warnings
@@ -49,7 +51,7 @@ def test_reimport_returns_cached_module():
     assert again.mad is before
 
 
-def test_subinterpreters_refused():
+def test_subinterpreters_refused(child_python):
     code = (
         "import _xxsubinterpreters as s\n"
         "i = s.create()\n"
@@ -58,7 +60,7 @@ def test_subinterpreters_refused():
         "except Exception as e:\n"
         "    print('refused', type(e).__name__)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = child_python.run("-c", code, check=True)
     assert out.stdout.startswith("refused")
 
 
@@ -161,23 +163,25 @@ def test_missing_and_unknown_arguments():
     assert kc.compute_sr(yp=[0.0], yt=[0.0], eps=1.0) == 1.0
 
 
-def _other_python():
-    """A real (non-shim) interpreter of another minor version, if the machine has one."""
-    import glob
-
-    for path in sorted(glob.glob("/root/.pyenv/versions/3.1[13].*/bin/python3")):
-        ok = subprocess.run([path, "-c", "pass"], capture_output=True).returncode == 0
-        if ok:
-            return path
+def other_python():
+    """The interpreter of a working Python 3.11 or 3.13, looked for as scripts/find-python312
+    looks for 3.12: on PATH, then among pyenv's versions. The path is the interpreter's own,
+    not that of a pyenv shim, which may choose another version in another directory."""
+    pyenv_versions = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    for minor in (11, 13):
+        candidates = [shutil.which(f"python3.{minor}"), *pyenv_versions.glob(f"3.{minor}.*/bin/python3.{minor}")]
+        check = f"import sys; print(sys.executable); sys.exit(sys.version_info[:2] != (3, {minor}))"
+        for path in filter(None, candidates):
+            found = subprocess.run([path, "-c", check], capture_output=True, text=True)
+            if found.returncode == 0:
+                return found.stdout.strip()
     return None
 
 
 def test_import_refused_on_other_python(tmp_path):
-    other = _other_python()
+    other = other_python()
     if other is None:
         pytest.skip("no Python other than 3.12 on this machine")
-    import shutil
-
     module = Path(kc.__file__)
     shutil.copy(module, tmp_path / "korva_core.so")
     # The wheel's OpenMP runtime, which the module finds beside itself.

@@ -3,9 +3,7 @@ at once, repeated calls do not leak, a fit under an address-space limit runs
 on the threads it can start or raises MemoryError, and calls from many
 threads give the same results as serial calls."""
 import math
-import os
 import random
-import subprocess
 import sys
 import textwrap
 import threading
@@ -15,7 +13,7 @@ import numpy as np
 import pytest
 
 import korva_core as kc
-from sandbox import PHYSICAL_MEMORY, Call, CallRunner, running_under_asan
+from tests.sandbox import PHYSICAL_MEMORY, Call, CallRunner, running_under_asan
 
 MiB = 1 << 20
 
@@ -174,6 +172,7 @@ def leak_runner():
         yield runner
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
 @pytest.mark.parametrize("entry", LEAK_CALLS)
 def test_repeated_calls_do_not_leak(leak_runner, entry):
@@ -251,11 +250,10 @@ LIMITED_FITS = {
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan reserves terabytes of address space")
 @pytest.mark.parametrize("case", LIMITED_FITS)
-def test_fit_under_an_address_space_limit(case):
+def test_fit_under_an_address_space_limit(child_python, case):
     threads, script = LIMITED_FITS[case]
-    child = subprocess.run([sys.executable, "-c", LIMITED_PREAMBLE + textwrap.dedent(script)],
-                           env={**os.environ, "OMP_NUM_THREADS": threads},
-                           capture_output=True, text=True, timeout=120)
+    child = child_python.run("-c", LIMITED_PREAMBLE + textwrap.dedent(script),
+                             env=child_python.environment(OMP_NUM_THREADS=threads), timeout=120)
     assert child.returncode == 0, child.stderr
     (limited_outcome, as_expected), unlimited = [line.split() for line in child.stdout.splitlines()]
     assert as_expected == "True", child.stdout

@@ -3,8 +3,6 @@ import ast
 import difflib
 import importlib.metadata
 import os
-import subprocess
-import sys
 import tomllib
 from pathlib import Path
 
@@ -18,16 +16,9 @@ STUB = REPO / "korva_core-stubs" / "__init__.pyi"
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 
 
-def run_python(*args, cwd=REPO, **env):
-    environment = {**os.environ, "PYTHONPATH": str(REPO), **env}
-    return subprocess.run(
-        [sys.executable, *args], cwd=cwd, env=environment, capture_output=True, text=True
-    )
-
-
-def test_committed_stub_matches_a_fresh_generation(tmp_path):
+def test_committed_stub_matches_a_fresh_generation(child_python, tmp_path):
     pytest.importorskip("pybind11_stubgen")
-    result = run_python(str(REPO / "scripts" / "generate_stubs.py"), "-o", str(tmp_path))
+    result = child_python.run(str(REPO / "scripts" / "generate_stubs.py"), "-o", str(tmp_path), cwd=REPO)
     assert result.returncode == 0, result.stderr
     generated = (tmp_path / STUB.relative_to(REPO)).read_text()
     committed = STUB.read_text()
@@ -65,12 +56,11 @@ def test_installed_package_ships_stub_marker_and_data():
     assert installed_stub.read_text() == STUB.read_text()
 
 
-def test_mypy_strict_passes_on_examples_and_package(tmp_path):
+@pytest.mark.slow
+def test_mypy_strict_passes_on_examples_and_package(child_python, tmp_path):
     pytest.importorskip("mypy")
     pytest.importorskip("matplotlib")  # korva.cli is typed against it
-    result = run_python(
-        "-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "korva"
-    )
+    result = child_python.run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "korva", cwd=REPO)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -104,29 +94,29 @@ korva_core.ols([[1.0]], [1.0], ridge=0.1)  # error
 
 
 @pytest.mark.slow
-def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(tmp_path):
+def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(child_python, tmp_path):
     pytest.importorskip("mypy")
     script = tmp_path / "use_korva.py"
     script.write_text(TYPED_USE)
     environment = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-         script.name],
-        cwd=tmp_path, env=environment, capture_output=True, text=True,
+    result = child_python.run(
+        "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), script.name,
+        cwd=tmp_path, env=environment,
     )
     lines = TYPED_USE.splitlines()
     expected = {number for number, line in enumerate(lines, 1) if line.endswith("# error")}
     reported = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     assert reported == expected, result.stdout + result.stderr
     accepted = "\n".join(line for line in lines if not line.endswith("# error"))
-    run = subprocess.run([sys.executable, "-c", accepted], cwd=tmp_path, env=environment, capture_output=True, text=True)
+    run = child_python.run("-c", accepted, cwd=tmp_path, env=environment)
     assert run.returncode == 0, run.stderr
 
 
 @pytest.mark.slow
-def test_docs_build_without_warnings_and_show_every_public_name(tmp_path):
+def test_docs_build_without_warnings_and_show_every_public_name(child_python, tmp_path):
     pytest.importorskip("sphinx")
-    result = run_python("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path))
+    result = child_python.run("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path),
+                              cwd=REPO)
     assert result.returncode == 0, result.stdout + result.stderr
     pages = "".join(page.read_text() for page in tmp_path.rglob("*.html"))
     public = [f"korva.{name}" for name in korva.__all__ if name != "korva_core"] + ["korva.__version__"]
@@ -135,8 +125,8 @@ def test_docs_build_without_warnings_and_show_every_public_name(tmp_path):
 
 
 @pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.name)
-def test_example_runs_and_readme_or_docs_show_it(example, tmp_path):
-    result = run_python(str(example), cwd=tmp_path)
+def test_example_runs_and_readme_or_docs_show_it(child_python, example, tmp_path):
+    result = child_python.run(str(example), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stdout
     in_readme = example.read_text() in (REPO / "README.md").read_text()
