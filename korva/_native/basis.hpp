@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "paged_matrix.hpp"
 #include "products.hpp"
 #include "size_limits.hpp"
 
