@@ -45,6 +45,10 @@ inline void stop_if_requested(const StopCheck& stop) {
     if (stop.requested()) throw Interrupted();
 }
 
+// A penalty term gamma R counts only when its weight is non-zero and its
+// matrix present: R then, else null.
+inline const MatrixXd* penalty_in_use(const MatrixXd* R, double gamma) { return gamma != 0.0 ? R : nullptr; }
+
 // (a + b) / 2, the same value as 0.5 * (a + b) whenever a + b is finite, and
 // without overflow when it is not: halves of values that large are exact.
 inline double midpoint(double a, double b) {

@@ -97,6 +97,8 @@ auto interruptible(Compute&& compute) {
 }  // namespace
 
 PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
+    // The module's docstring is fixed text, kept word for word: the tests and
+    // the generated stub carry it as it stands.
     m.doc() = "KORVA-P performans-kritik cekirdegi (C++/Eigen).";
 
     m.def("mad", [](const Vector& y) { return korva::mad(y.get("mad", "y")); }, "y"_a);

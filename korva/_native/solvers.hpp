@@ -281,7 +281,7 @@ VectorXd fit_regularized_linear(const Eigen::MatrixBase<Design>& Phi, const Vect
     require_finite_number(fn, "ridge", ridge);
     require_finite_number(fn, "gamma1", gamma1);
     require_finite_number(fn, "gamma2", gamma2);
-    const MatrixXd* penalty[2] = {gamma1 != 0.0 ? R1 : nullptr, gamma2 != 0.0 ? R2 : nullptr};
+    const MatrixXd* penalty[2] = {penalty_in_use(R1, gamma1), penalty_in_use(R2, gamma2)};
     const double weight[2] = {gamma1, gamma2};
     if (penalty[0] != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*penalty[0]));
     if (penalty[1] != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*penalty[1]));
