@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sampler_constants.hpp"
 #include "scoring.hpp"
 #include "size_limits.hpp"
 #include "team.hpp"
@@ -352,7 +353,7 @@ public:
         });
         const std::vector<Chain> elite = select_elite(chains);
 
-        Chain best = deep_phase(X, y, terms, pen, elite, 0.5 * gb.r_heat, stop);
+        Chain best = deep_phase(X, y, terms, pen, elite, kRefineHeatShare * gb.r_heat, stop);
         return {std::move(best.beta), best.energy, gb, n_chains_, n_elite_};
     }
 
@@ -374,7 +375,8 @@ private:
     }
 
     // Warm-up chains c0 .. c1 - 1, each with its own streams, started from its
-    // own random vector at T = 2 and cooled by 0.995 per iteration.
+    // own random vector at kWarmUpStartTemperature and cooled by kWarmUpCooling
+    // per iteration.
     template <class KeepGoing>
     void warm_up_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                        const PenaltySpec& pen, KeepGoing& keep_going, std::vector<Chain>& chains) const {
@@ -385,10 +387,11 @@ private:
         const VectorXd* start[detail::kLockstep];
         double e[detail::kLockstep];
         for (int c = 0; c < m; ++c) {
-            detail::ChainState& x = s.emplace_back(seed_ + 1000u * static_cast<std::uint64_t>(c0 + c), step_size_, k);
-            std::normal_distribution<double> init(0.0, 0.5);
+            const std::uint64_t chain_seed = seed_ + kWarmUpSeedStride * static_cast<std::uint64_t>(c0 + c);
+            detail::ChainState& x = s.emplace_back(chain_seed, step_size_, k);
+            std::normal_distribution<double> init(0.0, kStartSpread);
             for (Index i = 0; i < k; ++i) x.b(i) = init(x.rnd.rng);
-            x.T = 2.0;
+            x.T = kWarmUpStartTemperature;
             start[c] = &x.b;
         }
         detail::LockstepEnergy energy(X, y, terms, pen);
@@ -396,7 +399,7 @@ private:
         for (int c = 0; c < m; ++c) s[static_cast<std::size_t>(c)].e = e[c];
         for (int it = 0; it < n_warmup_ && keep_going(); ++it) {
             detail::lockstep_step(s.data(), m, energy);
-            for (detail::ChainState& x : s) x.T = x.T * 0.995;
+            for (detail::ChainState& x : s) x.T = x.T * kWarmUpCooling;
         }
         for (int c = 0; c < m; ++c) {
             detail::ChainState& x = s[static_cast<std::size_t>(c)];
@@ -420,7 +423,7 @@ private:
             T_start[ei] = T;
             for (int it = 0; it < n_deep_; ++it) {
                 if (it % 65536 == 0) stop_if_requested(stop);
-                T = T * 0.9997;
+                T = T * kRefineCooling;
             }
         }
         const std::int64_t evaluations = std::int64_t{count} * std::max(n_deep_, 0);
@@ -438,10 +441,11 @@ private:
     }
 
     // Refines elite entries c0 .. c1 - 1 together, each with its own streams,
-    // from its own starting temperature cooled by 0.9997 per step; returns the
-    // first state of the lowest energy any of them reached (the earliest entry
-    // on a tie), or a state of energy HUGE_VAL, which is never chosen, when
-    // none went below it. All its memory is taken before the first step.
+    // from its own starting temperature cooled by kRefineCooling per step;
+    // returns the first state of the lowest energy any of them reached (the
+    // earliest entry on a tie), or a state of energy HUGE_VAL, which is never
+    // chosen, when none went below it. All its memory is taken before the
+    // first step.
     template <class KeepGoing>
     Chain refine_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                        const PenaltySpec& pen, const std::vector<Chain>& elite, const std::vector<double>& T_start,
@@ -452,8 +456,8 @@ private:
         std::vector<Chain> lowest(static_cast<std::size_t>(m), Chain{VectorXd(X.cols()), HUGE_VAL});
         for (int c = 0; c < m; ++c) {
             const auto ei = static_cast<std::size_t>(c0 + c);
-            detail::ChainState& x =
-                s.emplace_back(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_, X.cols());
+            const std::uint64_t entry_seed = seed_ + kRefineSeedOffset + kRefineSeedStride * std::uint64_t{ei};
+            detail::ChainState& x = s.emplace_back(entry_seed, kRefineStepShare * step_size_, X.cols());
             x.b = elite[ei].beta;
             x.e = elite[ei].energy;
             x.T = T_start[ei];
@@ -468,7 +472,7 @@ private:
                     low.energy = x.e;
                     low.beta = x.b;
                 }
-                x.T = x.T * 0.9997;
+                x.T = x.T * kRefineCooling;
             }
         }
         Chain group_best{VectorXd(), HUGE_VAL};
@@ -477,14 +481,15 @@ private:
         return group_best;
     }
 
-    // The best chain, then chains farther than 0.1 from every elite entry, then
-    // a top-up in rank order (which may repeat a chain) up to n_elite entries.
+    // The best chain, then chains farther than kEliteSeparation from every elite
+    // entry, then a top-up in rank order (which may repeat a chain) up to
+    // n_elite entries.
     std::vector<Chain> select_elite(const std::vector<Chain>& ranked) const {
         std::vector<Chain> elite{ranked[0]};
         std::size_t i = 1;
         for (; i < ranked.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
             const bool diverse = std::none_of(elite.begin(), elite.end(), [&](const Chain& x) {
-                return (ranked[i].beta - x.beta).norm() <= 0.1;
+                return (ranked[i].beta - x.beta).norm() <= kEliteSeparation;
             });
             if (diverse) elite.push_back(ranked[i]);
         }

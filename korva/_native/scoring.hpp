@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "sampler_constants.hpp"
 
 namespace korva {
 
@@ -108,8 +109,9 @@ inline double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, 
     return mdl_from_hit_rate(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, Rb);
 }
 
-// Hit tolerance from the robust scale of the observations: 0.4 * mad, or 0.4 when mad is not positive.
-inline double tolerance_from_scale(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
+// Hit tolerance from the robust scale of the observations: kHitTolerance * mad,
+// or kHitTolerance when mad is not positive.
+inline double tolerance_from_scale(double m) { return m > 0.0 ? kHitTolerance * m : kHitTolerance; }
 
 inline double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd* beta,
                         const PenaltySpec* pen) {
