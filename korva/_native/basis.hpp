@@ -142,8 +142,7 @@ inline PagedMatrix design_matrix_1d(int deg, const VectorRef& x) {
     require_degree(deg);
     const Index n = x.size();
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(n, M, "n * (deg + 1)"), sizeof(double));
-    PagedMatrix result(n, M);
+    PagedMatrix result = checked_matrix<PagedMatrix>(n, M, "n * (deg + 1)");
     Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep column p - 1 in cache while column p is formed from it.
     constexpr Index block = 128;
@@ -178,18 +177,24 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     require_degree(deg);
     require_grid(n_grid);
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
+    WorkingMemory memory;
+    PenaltyMatrices1D out{memory.matrix(M, M, "(deg + 1) ** 2"), memory.matrix(M, M, "(deg + 1) ** 2")};
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     // Grid points in blocks; both derivative rows need the same powers
     // x^0 .. x^(deg - 1), evaluated once per point, a power at a time. The
     // derivative rows go into zero-padded row-major tables whose products are
-    // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)).
+    // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)), into
+    // W x W sums whose corners become the results.
     constexpr Index block = 256;
     const Index W = (M + 3) / 4 * 4;
-    // Two W x W sums, the two M x M results copied from them, and the tables.
-    require_fits_in_memory(checked_product(W, 2 * W + 3 * block, "the penalty tables"), 2 * sizeof(double));
-    RowMatrixXd d1 = RowMatrixXd::Zero(block, W), d2 = RowMatrixXd::Zero(block, W);
-    MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);
+    RowMatrixXd d1 = memory.matrix<RowMatrixXd>(block, W, "the penalty tables");
+    RowMatrixXd d2 = memory.matrix<RowMatrixXd>(block, W, "the penalty tables");
+    MatrixXd pw = memory.matrix(block, M, "the penalty tables");
+    MatrixXd G1 = memory.matrix(W, W, "the penalty tables"), G2 = memory.matrix(W, W, "the penalty tables");
+    d1.setZero();
+    d2.setZero();
+    G1.setZero();
+    G2.setZero();
     double points[block];
     std::vector<PendingPowers> pending;
     const __m256d step = _mm256_set1_pd(dx);
@@ -208,7 +213,8 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
         accumulate_gram_lower(d1.data(), W, len, W, G1.data(), scaled_product);
         accumulate_gram_lower(d2.data(), W, len, W, G2.data(), scaled_product);
     }
-    PenaltyMatrices1D out{G1.topLeftCorner(M, M), G2.topLeftCorner(M, M)};
+    out.R1 = G1.topLeftCorner(M, M);
+    out.R2 = G2.topLeftCorner(M, M);
     mirror_lower(out.R1);
     mirror_lower(out.R2);
     return out;
@@ -219,16 +225,15 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
 inline MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
     if (deg < -1) throw std::invalid_argument("deg < 0");
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
-    VectorXd a1(M), a2(M), b1(M), b2(M);
+    WorkingMemory memory;
+    MatrixXd Rb = memory.matrix(M, M, "(deg + 1) ** 2"), B = memory.matrix(M, M, "(deg + 1) ** 2");
+    VectorXd a1 = memory.vector(M), a2 = memory.vector(M), b1 = memory.vector(M), b2 = memory.vector(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
-    MatrixXd Rb(M, M);
     for (Index c = 0; c < M; ++c)
         for (Index r = 0; r < M; ++r) Rb(r, c) = std::fma(-a2(r), a1(c), b2(r) * b1(c));
-    MatrixXd B(M, M);
     for (Index c = 0; c < M; ++c)
         for (Index r = 0; r < M; ++r) B(r, c) = midpoint(Rb(r, c), Rb(c, r));
     return B;
@@ -257,7 +262,8 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
     const Index M = static_cast<Index>(multi_indices.size());
     const Index n = X_cols.front().size();
     const std::size_t D = X_cols.size();
-    require_fits_in_memory(checked_product(n, M, "n * len(multi_indices)"), sizeof(double));
+    WorkingMemory memory;
+    PagedMatrix result = memory.matrix<PagedMatrix>(n, M, "n * len(multi_indices)");
 
     // Every distinct power X_cols[d]^p (p >= 2) is evaluated once per row and
     // shared by all basis functions that use it. Each dimension's exponents
@@ -292,13 +298,11 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
             if (mi[d] > 0)
                 factor_slot[static_cast<std::size_t>(j) * D + d] = mi[d] == 1 ? static_cast<Index>(d) : slot_of[d].at(mi[d]);
     }
-    require_fits_in_memory(checked_product(block, n_slots - static_cast<Index>(D), "the power table"),
-                           sizeof(double));
-    Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, n_slots - static_cast<Index>(D));
+    using PowerTable = Eigen::Matrix<double, block, Eigen::Dynamic>;
+    PowerTable powers = memory.matrix<PowerTable>(block, n_slots - static_cast<Index>(D), "the power table");
     std::vector<PendingPowers> pending;
     alignas(32) double pair_product[block];
 
-    PagedMatrix result(n, M);
     Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep the powers in cache while every column of the block is written once.
     for (Index i0 = 0; i0 < n; i0 += block) {
@@ -353,13 +357,14 @@ struct PenaltyMatricesND {
     MultiIndexList multi_indices;  // the basis, M entries of D exponents
 };
 
-// n equally spaced points from lo to hi with exact end points; interior points
-// are stepped from the end of smaller magnitude, each in one fused multiply-add.
-inline VectorXd equally_spaced(Index n, double lo, double hi) {
-    VectorXd v(n);
+// Fills v with n = len(v) equally spaced points from lo to hi with exact end
+// points; interior points are stepped from the end of smaller magnitude, each
+// in one fused multiply-add.
+inline void equally_spaced(double lo, double hi, VectorXd& v) {
+    const Index n = v.size();
     if (n == 1) {
         v(0) = hi;
-        return v;
+        return;
     }
     const double step = (hi - lo) / static_cast<double>(n - 1);
     const bool from_hi = std::abs(hi) < std::abs(lo);
@@ -367,7 +372,6 @@ inline VectorXd equally_spaced(Index n, double lo, double hi) {
         v(k) = from_hi ? std::fma(-static_cast<double>(n - 1 - k), step, hi) : std::fma(static_cast<double>(k), step, lo);
     v(0) = lo;
     v(n - 1) = hi;
-    return v;
 }
 
 // Gradient and Hessian penalties of the tensor-product basis of `degrees`, as
@@ -392,12 +396,14 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     for (int g : degrees) M = g < 0 ? 0 : checked_product(M, static_cast<std::int64_t>(g) + 1, "the basis size");
     std::int64_t grid_points = 1;
     for (std::size_t d = 0; d < D; ++d) grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
-    require_fits_in_memory(checked_product(M, M, "the basis size squared"), 2 * sizeof(double));
-    require_fits_in_memory(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
-
-    PenaltyMatricesND out;
-    out.R1.resize(M, M);
-    out.R2.resize(M, M);
+    WorkingMemory memory;
+    PenaltyMatricesND out{memory.matrix(M, M, "the basis size squared"), memory.matrix(M, M, "the basis size squared"),
+                          {}};
+    // The multi-index list is M small vectors, counted with their bookkeeping;
+    // its copy E is one table.
+    memory.hold(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
+    using ExponentTable = Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    ExponentTable E = memory.matrix<ExponentTable>(M, static_cast<std::int64_t>(D), "the multi-index list");
     if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
     // Only the lower triangles are summed (the upper ones are mirrored from
     // them at the end), so only they start at zero. For the largest bases
@@ -416,11 +422,11 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
-        // The axis and one derivative table of n x (degree + 1) values.
-        require_fits_in_memory(checked_product(n, static_cast<std::int64_t>(degrees[d]) + 2, "an axis table"),
-                               sizeof(double));
-        const VectorXd axis = equally_spaced(n, lo, hi);
-        MatrixXd table(n, degrees[d] + 1);
+        // The axis and one derivative table of n x (degree + 1) values, on top of the results.
+        WorkingMemory axis_memory = memory;
+        VectorXd axis = axis_memory.vector(n);
+        MatrixXd table = axis_memory.matrix(n, static_cast<std::int64_t>(degrees[d]) + 1, "an axis table");
+        equally_spaced(lo, hi, axis);
         for (int order = 0; order < 3; ++order) {
             for (Index p = 0; p < table.cols(); ++p) {
                 stop_if_requested(stop);
@@ -431,7 +437,6 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     }
 
     // Exponents as one contiguous M x D table for the inner loops.
-    Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> E(M, static_cast<Index>(D));
     for (Index m = 0; m < M; ++m)
         for (std::size_t d = 0; d < D; ++d) E(m, static_cast<Index>(d)) = out.multi_indices[static_cast<std::size_t>(m)][d];
 

@@ -102,12 +102,11 @@ namespace detail {
 struct EnergyTerms {
     double eps;
     double model;
-    std::vector<double> log_hit_rate;  // index: hit count 0 .. n
+    VectorXd log_hit_rate;  // index: hit count 0 .. n
 
-    EnergyTerms(Index n, int k, int H, double eps_) : eps(eps_), model(model_term(n, k, H)) {
-        require_fits_in_memory(n + 1, sizeof(double));
-        log_hit_rate.resize(static_cast<std::size_t>(n) + 1);
-        for (Index hit = 0; hit <= n; ++hit) log_hit_rate[static_cast<std::size_t>(hit)] = std::log(hit_rate(hit, n));
+    EnergyTerms(Index n, int k, int H, double eps_)
+        : eps(eps_), model(model_term(n, k, H)), log_hit_rate(WorkingMemory().vector(n + 1)) {
+        for (Index hit = 0; hit <= n; ++hit) log_hit_rate(hit) = std::log(hit_rate(hit, n));
     }
 };
 
@@ -203,7 +202,7 @@ public:
         count_hits_for(m, coef, hits);
         const double n = static_cast<double>(y_.size());
         for (int c = 0; c < m; ++c) {
-            const double L = std::fma(-n, terms_.log_hit_rate[static_cast<std::size_t>(hits[c])], terms_.model);
+            const double L = std::fma(-n, terms_.log_hit_rate(hits[c]), terms_.model);
             e[c] = add_penalties(L, b[c], &pen_, Rb_);
         }
     }
@@ -329,14 +328,17 @@ public:
         // The proposals' deviation: zero, negative or not finite, no chain could move.
         if (!(step_size_ > 0.0 && step_size_ <= std::numeric_limits<double>::max()))
             throw std::invalid_argument("TournamentMCMC.fit: step_size must be a finite number above 0");
-        // Vectors of k doubles alive at once: every chain's until the ranking,
-        // the elite's copies (at most one per chain), the lowest state of each
-        // group of refined entries, and for each group of chains in flight
-        // (at most one per thread and per chain) a current and a proposed vector
-        // per chain, its lowest state and the energy's scratch.
+        // The vectors of k doubles (k + 4 with their bookkeeping) alive at once
+        // are made by every phase and thread in turn, not in one place, so
+        // their largest number is counted here, before any work. Per chain: its
+        // vector until the ranking, an elite copy and a refined group's lowest
+        // state (at most one each); per group of chains in flight (at most one
+        // per thread and per chain): a current, a proposed and a lowest vector
+        // per chain and the energy's scratch; and the best state returned.
         const std::int64_t group = std::min(detail::kLockstep, n_chains_);
         const std::int64_t in_flight = std::min(detail::thread_budget(), n_chains_);
-        const std::int64_t vectors = 3 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
+        const std::int64_t per_chain = 3, per_group = 3 * group + 1, returned = 1;
+        const std::int64_t vectors = per_chain * n_chains_ + in_flight * per_group + returned;
         require_fits_in_memory(checked_product(vectors, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));

@@ -23,6 +23,8 @@ namespace korva {
 // `release` hands the storage to the caller, who frees it with std::free.
 class PagedMatrix {
 public:
+    using Scalar = double;
+
     PagedMatrix(Index rows, Index cols) : rows_(rows), cols_(cols) {
         constexpr std::size_t huge = std::size_t{1} << 21, page = 4096, line = 64;
         const std::size_t bytes = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * sizeof(double);
