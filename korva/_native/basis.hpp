@@ -417,10 +417,12 @@ inline AxisGrams axis_gram_sums(const std::vector<int>& degrees, const std::vect
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
-        // The axis and one derivative table of n x (degree + 1) values, on top of the results.
+        // One derivative table of n x (degree + 1) values and the axis, on top
+        // of the results; the larger first, so that a refusal mostly comes
+        // before anything is allocated.
         WorkingMemory axis_memory = memory;
-        VectorXd axis = axis_memory.vector(n);
         MatrixXd table = axis_memory.matrix(n, static_cast<std::int64_t>(degrees[d]) + 1, "an axis table");
+        VectorXd axis = axis_memory.vector(n);
         equally_spaced(lo, hi, axis);
         for (int order = 0; order < 3; ++order) {
             for (Index p = 0; p < table.cols(); ++p) {

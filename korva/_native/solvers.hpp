@@ -227,10 +227,12 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, double sx, const Vec
     const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1 && sx == 1.0;
     constexpr Index chunk = 128;
     const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
+    // The system (A) and the factorisation's copy of it, made after the sums,
+    // are counted first: a refusal then comes before anything is allocated
+    // (an AddressSanitizer build writes the shadow of each large allocation).
     WorkingMemory memory;
-    MatrixXd G = memory.matrix(W, W, "(p + 3) ** 2");
-    // The system (A) and the factorisation's copy of it, made after the sums.
     memory.hold(checked_product(p, p, "(p + 3) ** 2"), 2 * sizeof(double));
+    MatrixXd G = memory.matrix(W, W, "(p + 3) ** 2");
     RowMatrixXd table = memory.matrix<RowMatrixXd>(in_place ? 0 : chunk, W, "(p + 3) ** 2");
     VectorXd scaled_y = memory.vector(sy == 1.0 ? 0 : chunk);
     VectorXd Gy = memory.vector(W);
