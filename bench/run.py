@@ -26,6 +26,15 @@ from threadpoolctl import threadpool_info, threadpool_limits
 import korva.testing as reference
 import korva_core as kc
 import many_fits
+from korva._sampler import (
+    HIT_TOLERANCE,
+    REFINE_COOLING,
+    REFINE_HEAT_SHARE,
+    REFINE_STEP_SHARE,
+    START_SPREAD,
+    WARM_UP_COOLING,
+    WARM_UP_START_TEMPERATURE,
+)
 
 
 @dataclass
@@ -93,7 +102,7 @@ def numpy_tournament(X, y, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, st
     """The sampler's algorithm as a plain NumPy loop: one X @ b and one count per step."""
     n, k = X.shape
     m = numpy_mad(y)
-    eps = 0.4 * m if m > 0 else 0.4
+    eps = HIT_TOLERANCE * m if m > 0 else HIT_TOLERANCE
     rng = np.random.default_rng(seed)
     log2H = k * np.log(40.0) / n * k if k else 0.0
 
@@ -114,15 +123,15 @@ def numpy_tournament(X, y, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, st
 
     chains = []
     for _ in range(n_chains):
-        b = rng.normal(0.0, 0.5, k)
-        chains.append(walk(b, energy(b), 2.0, 0.995, n_warmup, step)[:2])
+        b = rng.normal(0.0, START_SPREAD, k)
+        chains.append(walk(b, energy(b), WARM_UP_START_TEMPERATURE, WARM_UP_COOLING, n_warmup, step)[:2])
     r_heat = reference.gibbs_statistics([e for _, e in chains])["r_heat"]
     chains.sort(key=lambda c: c[1])
     elite = chains[:n_elite]
     best = list(elite[0])
-    T = 0.5 * r_heat
+    T = REFINE_HEAT_SHARE * r_heat
     for b, e in elite:
-        T = walk(b, e, T, 0.9997, n_deep, 0.3 * step, best)[2]
+        T = walk(b, e, T, REFINE_COOLING, n_deep, REFINE_STEP_SHARE * step, best)[2]
     return best
 
 
@@ -183,7 +192,7 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
 
         def check(res, peer, X=X, yv=yv):
             m = kc.mad(yv)
-            own = numpy_energy(X, yv, np.asarray(res.beta_mcmc), 0.4 * m if m > 0 else 0.4)
+            own = numpy_energy(X, yv, np.asarray(res.beta_mcmc), HIT_TOLERANCE * m if m > 0 else HIT_TOLERANCE)
             assert abs(own - res.energy) <= 1e-9 * max(1.0, abs(own)), (own, res.energy)
             assert res.energy <= peer[1] * 1.5 + 5.0, (res.energy, peer[1])
 

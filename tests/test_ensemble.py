@@ -2,19 +2,26 @@
 import gc
 import hashlib
 import math
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import korva.testing as reference
 import korva_core as kc
+from korva import _sampler, estimator
+from korva._sampler import WARM_UP_SEED_STRIDE
+
+SAMPLER_CONSTANTS_HEADER = Path(__file__).resolve().parents[1] / "korva" / "_native" / "sampler_constants.hpp"
 
 GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 
 # Starting vectors of warm-up chains 0..5 for seed 42 and k = 3, produced by a
 # small C++17 program compiled with g++ 12 against libstdc++: for chain c it
 # seeds std::mt19937_64 with 42 + 1000 * c, draws k values in order from
-# std::normal_distribution<double>(0.0, 0.5) and prints them with "%.17g".
+# std::normal_distribution<double>(0.0, 0.5) and prints them with "%.17g"
+# (1000 and 0.5 being the sampler's WARM_UP_SEED_STRIDE and START_SPREAD).
 SEED42_STARTS = np.array([
     [0.35249413321042994, 0.64691021163646834, -0.28704740336013085],  # chain 0
     [0.079378295648168298, 0.29551314082667968, -0.43079095528513756],  # chain 1
@@ -47,6 +54,15 @@ def as_bytes(res):
 
 
 SMALL = dict(n_chains=6, n_warmup=40, n_deep=60, n_elite=3, step_size=0.05, H_piH=20, seed=11)
+
+
+def test_python_mirror_of_the_sampler_constants_agrees_with_the_native_header():
+    # kWarmUpCooling in C++ is WARM_UP_COOLING in korva._sampler.
+    defined = re.findall(r"constexpr\s+[\w:]+\s+k(\w+)\s*=\s*([^;]+);", SAMPLER_CONSTANTS_HEADER.read_text())
+    native = {re.sub(r"(?<!^)(?=[A-Z])", "_", name).upper(): float(value) for name, value in defined}
+    mirrored = {name: value for name, value in vars(_sampler).items() if name.isupper()}
+    assert native and mirrored == native
+    assert estimator.HIT_TOLERANCE == _sampler.HIT_TOLERANCE
 
 # ---------------------------------------------------------------- Gibbs
 
@@ -298,12 +314,13 @@ def test_no_iterations_returns_best_literal_start(rng, pen):
 @pytest.mark.parametrize("n_chains", [1, 5, 9, 26])
 @pytest.mark.parametrize("n", [3, 13, 37])
 def test_warm_up_chain_depends_only_on_its_number(rng, n_chains, n):
-    # Chain c of seed s is chain 0 of seed s + 1000 c, wherever it falls among
-    # the chains that are advanced together.
+    # Chain c of seed s is chain 0 of seed s + WARM_UP_SEED_STRIDE c, wherever
+    # it falls among the chains that are advanced together.
     X, y = problem(rng, n=n, k=3, noise=0.3)
     kw = dict(R1=np.diag([1.0, 0.5, 2.0]), gamma1=0.01)  # continuous energies, so no ties
     cfg = dict(n_warmup=25, n_deep=0, n_elite=1, step_size=0.1)
-    alone = [kc.TournamentMCMC(n_chains=1, seed=5 + 1000 * c, **cfg).fit(X, y, **kw) for c in range(n_chains)]
+    alone = [kc.TournamentMCMC(n_chains=1, seed=5 + WARM_UP_SEED_STRIDE * c, **cfg).fit(X, y, **kw)
+             for c in range(n_chains)]
     energies = [r.energy for r in alone]
     together = kc.TournamentMCMC(n_chains=n_chains, seed=5, **cfg).fit(X, y, **kw)
     best = int(np.argmin(energies))

@@ -8,6 +8,7 @@ from numpy.polynomial import Polynomial
 
 import korva_core
 from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor, bases, robust
+from korva._sampler import HIT_TOLERANCE
 
 try:
     from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -328,7 +329,7 @@ def test_score_attributes_agree_with_each_other(method):
     model = PolynomialMDLRegressor(degree=3, method=method).fit(x, y)
     n, k = len(y), len(model.coef_)
     mad = np.median(np.abs(y - np.median(y)))
-    assert model.tolerance_ == pytest.approx(0.4 * mad)
+    assert model.tolerance_ == pytest.approx(HIT_TOLERANCE * mad)
     distance = np.abs(y - model.predict(x))
     np.testing.assert_array_equal(model.inlier_mask_, distance <= 2.5 * model.scale_)
     assert model.hit_rate_ == pytest.approx(max(np.mean(distance < model.tolerance_), 1 / (2 * n)))

@@ -7,6 +7,7 @@ import pytest
 
 import korva.testing as reference
 import korva_core as kc
+from korva._sampler import HIT_TOLERANCE
 
 LN2 = math.log(2.0)
 
@@ -107,14 +108,15 @@ def test_mdl_score_default_H():
 
 
 @pytest.mark.parametrize(
-    "yt, expected_eps",
+    "yt, mad",
     [
-        ([0.0, 0.0, 0.0, 1.0, 2.0], 0.4),  # mad = 0: absolute tolerance 0.4
-        ([0.0, 1.0, 2.0, 3.0, 4.0], 0.4),  # mad = 1: 0.4 * 1
-        ([0.0, 10.0, 20.0, 30.0, 40.0], 4.0),
+        ([0.0, 0.0, 0.0, 1.0, 2.0], 0.0),  # mad = 0: the tolerance is HIT_TOLERANCE itself
+        ([0.0, 1.0, 2.0, 3.0, 4.0], 1.0),
+        ([0.0, 10.0, 20.0, 30.0, 40.0], 10.0),
     ],
 )
-def test_mdl_score_tolerance(yt, expected_eps):
+def test_mdl_score_tolerance(yt, mad):
+    expected_eps = HIT_TOLERANCE * mad if mad > 0 else HIT_TOLERANCE
     yt = np.asarray(yt)
     # Predictions just inside and just outside the tolerance on alternate points.
     offs = np.where(np.arange(yt.size) % 2 == 0, 0.999, 1.001) * expected_eps

@@ -31,17 +31,13 @@ inline void require_rows_match(const char* fn, const char* design, Eigen::Index 
 // A penalty matrix that will be read must be side x side; `side_of` says where side comes from.
 inline void require_penalty_shape(const char* fn, const char* name, const Eigen::MatrixXd* R, double gamma,
                                   Eigen::Index side, const std::string& side_of) {
-    if (R == nullptr || gamma == 0.0) return;
+    if (penalty_in_use(R, gamma) == nullptr) return;
     if (R->rows() != side || R->cols() != side)
         throw std::invalid_argument(std::string(fn) + ": " + name + " is " + std::to_string(R->rows()) +
                                     " x " + std::to_string(R->cols()) + " but " + side_of + ", so " +
                                     name + " must be " + std::to_string(side) + " x " +
                                     std::to_string(side));
 }
-
-}  // namespace korva
-
-namespace korva {
 
 // design_matrix_nd reads n = len(X_cols[0]) rows of every column and one
 // exponent per column from every multi-index.

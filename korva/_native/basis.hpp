@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "paged_matrix.hpp"
 #include "products.hpp"
 #include "size_limits.hpp"
 
@@ -141,8 +142,7 @@ inline PagedMatrix design_matrix_1d(int deg, const VectorRef& x) {
     require_degree(deg);
     const Index n = x.size();
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(n, M, "n * (deg + 1)"), sizeof(double));
-    PagedMatrix result(n, M);
+    PagedMatrix result = checked_matrix<PagedMatrix>(n, M, "n * (deg + 1)");
     Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep column p - 1 in cache while column p is formed from it.
     constexpr Index block = 128;
@@ -177,18 +177,24 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
     require_degree(deg);
     require_grid(n_grid);
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
+    WorkingMemory memory;
+    PenaltyMatrices1D out{memory.matrix(M, M, "(deg + 1) ** 2"), memory.matrix(M, M, "(deg + 1) ** 2")};
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     // Grid points in blocks; both derivative rows need the same powers
     // x^0 .. x^(deg - 1), evaluated once per point, a power at a time. The
     // derivative rows go into zero-padded row-major tables whose products are
-    // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)).
+    // summed per entry in grid order, as fma(d(a) d(b), dx, R(a, b)), into
+    // W x W sums whose corners become the results.
     constexpr Index block = 256;
     const Index W = (M + 3) / 4 * 4;
-    // Two W x W sums, the two M x M results copied from them, and the tables.
-    require_fits_in_memory(checked_product(W, 2 * W + 3 * block, "the penalty tables"), 2 * sizeof(double));
-    RowMatrixXd d1 = RowMatrixXd::Zero(block, W), d2 = RowMatrixXd::Zero(block, W);
-    MatrixXd pw(block, M), G1 = MatrixXd::Zero(W, W), G2 = MatrixXd::Zero(W, W);
+    RowMatrixXd d1 = memory.matrix<RowMatrixXd>(block, W, "the penalty tables");
+    RowMatrixXd d2 = memory.matrix<RowMatrixXd>(block, W, "the penalty tables");
+    MatrixXd pw = memory.matrix(block, M, "the penalty tables");
+    MatrixXd G1 = memory.matrix(W, W, "the penalty tables"), G2 = memory.matrix(W, W, "the penalty tables");
+    d1.setZero();
+    d2.setZero();
+    G1.setZero();
+    G2.setZero();
     double points[block];
     std::vector<PendingPowers> pending;
     const __m256d step = _mm256_set1_pd(dx);
@@ -207,7 +213,8 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
         accumulate_gram_lower(d1.data(), W, len, W, G1.data(), scaled_product);
         accumulate_gram_lower(d2.data(), W, len, W, G2.data(), scaled_product);
     }
-    PenaltyMatrices1D out{G1.topLeftCorner(M, M), G2.topLeftCorner(M, M)};
+    out.R1 = G1.topLeftCorner(M, M);
+    out.R2 = G2.topLeftCorner(M, M);
     mirror_lower(out.R1);
     mirror_lower(out.R2);
     return out;
@@ -218,16 +225,15 @@ inline PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, d
 inline MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
     if (deg < -1) throw std::invalid_argument("deg < 0");
     const Index M = static_cast<Index>(deg) + 1;
-    require_fits_in_memory(checked_product(M, M, "(deg + 1) ** 2"), 2 * sizeof(double));
-    VectorXd a1(M), a2(M), b1(M), b2(M);
+    WorkingMemory memory;
+    MatrixXd Rb = memory.matrix(M, M, "(deg + 1) ** 2"), B = memory.matrix(M, M, "(deg + 1) ** 2");
+    VectorXd a1 = memory.vector(M), a2 = memory.vector(M), b1 = memory.vector(M), b2 = memory.vector(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
-    MatrixXd Rb(M, M);
     for (Index c = 0; c < M; ++c)
         for (Index r = 0; r < M; ++r) Rb(r, c) = std::fma(-a2(r), a1(c), b2(r) * b1(c));
-    MatrixXd B(M, M);
     for (Index c = 0; c < M; ++c)
         for (Index r = 0; r < M; ++r) B(r, c) = midpoint(Rb(r, c), Rb(c, r));
     return B;
@@ -248,61 +254,74 @@ inline void generate_multi_indices(const std::vector<int>& degrees, std::size_t 
     }
 }
 
-// Column j = product over input columns d of X_cols[d]^multi_indices[j][d],
-// rounded after each factor in increasing d; exponents <= 0 contribute 1.
-// @param multi_indices M lists of at least len(X_cols) exponents
-// @param X_cols at least one column; each has at least n = len(X_cols[0]) entries
-inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
-    const Index M = static_cast<Index>(multi_indices.size());
-    const Index n = X_cols.front().size();
-    const std::size_t D = X_cols.size();
-    require_fits_in_memory(checked_product(n, M, "n * len(multi_indices)"), sizeof(double));
-
-    // Every distinct power X_cols[d]^p (p >= 2) is evaluated once per row and
-    // shared by all basis functions that use it. Each dimension's exponents
-    // occupy consecutive rows of `powers` in increasing order, so that a run
-    // p, p + 1, ... comes from one product chain. factor_slot[j][d] names the
-    // factor of column j in dimension d: -1 none, below D the plain column
-    // X_cols[d], from D on row slot - D of `powers`.
-    constexpr Index block = 128;
-    std::vector<std::map<int, Index>> slot_of(D);
-    for (const std::vector<int>& mi : multi_indices)
-        for (std::size_t d = 0; d < D; ++d)
-            if (mi[d] > 1) slot_of[d].emplace(mi[d], 0);
+// Which powers design_matrix_nd evaluates and where each of its columns finds
+// its factors. Every distinct power X_cols[d]^p (p >= 2) is evaluated once per
+// row and shared by all basis functions that use it. Each dimension's
+// exponents occupy consecutive columns of the power table in increasing
+// order, so that a run p, p + 1, ... comes from one product chain.
+struct PowerPlan {
     struct Run {
         std::size_t dim;
         int p_lo, p_hi;
         Index first_slot;
     };
     std::vector<Run> runs;
+    // factor_slot[j D + d] names the factor of column j in dimension d: -1
+    // none, below D the plain column X_cols[d], from D on column slot - D of
+    // the power table.
+    std::vector<Index> factor_slot;
+    Index n_powers;  // columns of the power table
+};
+
+// @param multi_indices M lists of at least D exponents
+inline PowerPlan plan_powers(const MultiIndexList& multi_indices, std::size_t D) {
+    const Index M = static_cast<Index>(multi_indices.size());
+    std::vector<std::map<int, Index>> slot_of(D);
+    for (const std::vector<int>& mi : multi_indices)
+        for (std::size_t d = 0; d < D; ++d)
+            if (mi[d] > 1) slot_of[d].emplace(mi[d], 0);
+    PowerPlan plan;
     Index n_slots = static_cast<Index>(D);
     for (std::size_t d = 0; d < D; ++d)
         for (auto& [p, slot] : slot_of[d]) {
             slot = n_slots++;
-            if (!runs.empty() && runs.back().dim == d && runs.back().p_hi == p - 1)
-                runs.back().p_hi = p;
+            if (!plan.runs.empty() && plan.runs.back().dim == d && plan.runs.back().p_hi == p - 1)
+                plan.runs.back().p_hi = p;
             else
-                runs.push_back({d, p, p, slot});
+                plan.runs.push_back({d, p, p, slot});
         }
-    std::vector<Index> factor_slot(static_cast<std::size_t>(M) * D, -1);
+    plan.n_powers = n_slots - static_cast<Index>(D);
+    plan.factor_slot.assign(static_cast<std::size_t>(M) * D, -1);
     for (Index j = 0; j < M; ++j) {
         const std::vector<int>& mi = multi_indices[static_cast<std::size_t>(j)];
         for (std::size_t d = 0; d < D; ++d)
             if (mi[d] > 0)
-                factor_slot[static_cast<std::size_t>(j) * D + d] = mi[d] == 1 ? static_cast<Index>(d) : slot_of[d].at(mi[d]);
+                plan.factor_slot[static_cast<std::size_t>(j) * D + d] =
+                    mi[d] == 1 ? static_cast<Index>(d) : slot_of[d].at(mi[d]);
     }
-    require_fits_in_memory(checked_product(block, n_slots - static_cast<Index>(D), "the power table"),
-                           sizeof(double));
-    Eigen::Matrix<double, block, Eigen::Dynamic> powers(block, n_slots - static_cast<Index>(D));
+    return plan;
+}
+
+// Rows of the design filled per block: the block's powers stay in cache.
+constexpr Index kDesignBlock = 128;
+using PowerTable = Eigen::Matrix<double, kDesignBlock, Eigen::Dynamic>;
+
+// Fills every column of Phi (n x M) by the plan, a block of rows at a time.
+// @param powers scratch of plan.n_powers columns
+inline void fill_design_rows(const PowerPlan& plan, const std::vector<VectorRef>& X_cols, PowerTable& powers,
+                             Eigen::Map<MatrixXd> Phi) {
+    constexpr Index block = kDesignBlock;
+    const Index M = Phi.cols(), n = Phi.rows();
+    const std::size_t D = X_cols.size();
+    const std::vector<PowerPlan::Run>& runs = plan.runs;
+    const std::vector<Index>& factor_slot = plan.factor_slot;
     std::vector<PendingPowers> pending;
     alignas(32) double pair_product[block];
 
-    PagedMatrix result(n, M);
-    Eigen::Map<MatrixXd> Phi = result.view();
     // Row blocks keep the powers in cache while every column of the block is written once.
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
-        for (const Run& run : runs)
+        for (const PowerPlan::Run& run : runs)
             power_table(X_cols[run.dim].data() + i0, len, run.p_lo, run.p_hi,
                         powers.col(run.first_slot - static_cast<Index>(D)).data(), block, pending);
         const auto factor = [&](Index slot) {
@@ -343,8 +362,25 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
             }
         }
     }
+}
+
+// Column j = product over input columns d of X_cols[d]^multi_indices[j][d],
+// rounded after each factor in increasing d; exponents <= 0 contribute 1.
+// @param multi_indices M lists of at least len(X_cols) exponents
+// @param X_cols at least one column; each has at least n = len(X_cols[0]) entries
+inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<VectorRef>& X_cols) {
+    const Index M = static_cast<Index>(multi_indices.size());
+    const Index n = X_cols.front().size();
+    WorkingMemory memory;
+    PagedMatrix result = memory.matrix<PagedMatrix>(n, M, "n * len(multi_indices)");
+    const PowerPlan plan = plan_powers(multi_indices, X_cols.size());
+    PowerTable powers = memory.matrix<PowerTable>(kDesignBlock, plan.n_powers, "the power table");
+    fill_design_rows(plan, X_cols, powers, result.view());
     return result;
 }
+
+// Exponents of a multi-index list, one row each.
+using ExponentTable = Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 struct PenaltyMatricesND {
     MatrixXd R1;                   // gradient penalty, M x M
@@ -352,13 +388,14 @@ struct PenaltyMatricesND {
     MultiIndexList multi_indices;  // the basis, M entries of D exponents
 };
 
-// n equally spaced points from lo to hi with exact end points; interior points
-// are stepped from the end of smaller magnitude, each in one fused multiply-add.
-inline VectorXd equally_spaced(Index n, double lo, double hi) {
-    VectorXd v(n);
+// Fills v with n = len(v) equally spaced points from lo to hi with exact end
+// points; interior points are stepped from the end of smaller magnitude, each
+// in one fused multiply-add.
+inline void equally_spaced(double lo, double hi, VectorXd& v) {
+    const Index n = v.size();
     if (n == 1) {
         v(0) = hi;
-        return v;
+        return;
     }
     const double step = (hi - lo) / static_cast<double>(n - 1);
     const bool from_hi = std::abs(hi) < std::abs(lo);
@@ -366,60 +403,27 @@ inline VectorXd equally_spaced(Index n, double lo, double hi) {
         v(k) = from_hi ? std::fma(-static_cast<double>(n - 1 - k), step, hi) : std::fma(static_cast<double>(k), step, lo);
     v(0) = lo;
     v(n - 1) = hi;
-    return v;
 }
 
-// Gradient and Hessian penalties of the tensor-product basis of `degrees`, as
-// rectangle sums over the n^D grid of the box `bounds` with cell volume dV:
-//   R1(a, b) = dV sum_i sum_g d_i phi_a(x_g) d_i phi_b(x_g),
-//   R2(a, b) = dV sum_i sum_j sum_g d_i d_j phi_a(x_g) d_i d_j phi_b(x_g).
-// Grid and basis are both tensor products, so each grid sum is the product over
-// dimensions of one-dimensional sums: gram[d][o](p, q) = step_d sum_k
-// t(k, p) t(k, q), t being the order-o derivative of x^p on axis d. That costs
-// M^2 D per term instead of n^D M^2.
-inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
-                                                   const std::vector<std::pair<double, double>>& bounds,
-                                                   int n_grid_per_dim, const StopCheck& stop = {}) {
-    if (bounds.size() != degrees.size()) throw std::invalid_argument("Dimension mismatch.");
-    for (int g : degrees)
-        if (g < -1) throw std::invalid_argument("deg < 0");
-    require_grid(n_grid_per_dim);
-
+// The one-dimensional sums of the penalties: gram[d][o](p, q) = step_d sum_k
+// t(k, p) t(k, q), t being the order-o derivative (o = 0, 1, 2) of x^p at the
+// n equally spaced points of axis d. Each axis's table is scratch held on top
+// of `memory`.
+using AxisGrams = std::vector<std::array<MatrixXd, 3>>;
+inline AxisGrams axis_gram_sums(const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
+                                Index n, const WorkingMemory& memory, const StopCheck& stop) {
     const std::size_t D = degrees.size();
-    const Index n = n_grid_per_dim;
-    std::int64_t M = 1;
-    for (int g : degrees) M = g < 0 ? 0 : checked_product(M, static_cast<std::int64_t>(g) + 1, "the basis size");
-    std::int64_t grid_points = 1;
-    for (std::size_t d = 0; d < D; ++d) grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
-    require_fits_in_memory(checked_product(M, M, "the basis size squared"), 2 * sizeof(double));
-    require_fits_in_memory(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
-
-    PenaltyMatricesND out;
-    out.R1.resize(M, M);
-    out.R2.resize(M, M);
-    if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
-    // Only the lower triangles are summed (the upper ones are mirrored from
-    // them at the end), so only they start at zero. For the largest bases
-    // this first touch of fresh memory takes a noticeable fraction of a
-    // second: it polls `stop` every 64 columns.
-    for (Index b = 0; b < M; ++b) {
-        if (b % 64 == 0) stop_if_requested(stop);
-        out.R1.col(b).tail(M - b).setZero();
-        out.R2.col(b).tail(M - b).setZero();
-    }
-    std::vector<int> current(D, 0);
-    out.multi_indices.reserve(static_cast<std::size_t>(M));
-    generate_multi_indices(degrees, 0, current, out.multi_indices);
-
-    std::vector<std::array<MatrixXd, 3>> gram(D);
+    AxisGrams gram(D);
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
-        // The axis and one derivative table of n x (degree + 1) values.
-        require_fits_in_memory(checked_product(n, static_cast<std::int64_t>(degrees[d]) + 2, "an axis table"),
-                               sizeof(double));
-        const VectorXd axis = equally_spaced(n, lo, hi);
-        MatrixXd table(n, degrees[d] + 1);
+        // One derivative table of n x (degree + 1) values and the axis, on top
+        // of the results; the larger first, so that a refusal mostly comes
+        // before anything is allocated.
+        WorkingMemory axis_memory = memory;
+        MatrixXd table = axis_memory.matrix(n, static_cast<std::int64_t>(degrees[d]) + 1, "an axis table");
+        VectorXd axis = axis_memory.vector(n);
+        equally_spaced(lo, hi, axis);
         for (int order = 0; order < 3; ++order) {
             for (Index p = 0; p < table.cols(); ++p) {
                 stop_if_requested(stop);
@@ -428,9 +432,19 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
             gram[d][static_cast<std::size_t>(order)] = step * (table.transpose() * table);
         }
     }
+    return gram;
+}
 
+// Adds every derivative term of the penalties to the lower triangles of
+// out.R1 (the first derivatives along each axis) and out.R2 (the second
+// derivatives along each pair of axes), each entry a product over axes of
+// one-dimensional sums.
+// @param E (M, D) scratch for the exponents of out.multi_indices
+inline void accumulate_penalty_terms(const AxisGrams& gram, ExponentTable& E, PenaltyMatricesND& out,
+                                     const StopCheck& stop) {
+    const Index M = E.rows();
+    const std::size_t D = gram.size();
     // Exponents as one contiguous M x D table for the inner loops.
-    Eigen::Matrix<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> E(M, static_cast<Index>(D));
     for (Index m = 0; m < M; ++m)
         for (std::size_t d = 0; d < D; ++d) E(m, static_cast<Index>(d)) = out.multi_indices[static_cast<std::size_t>(m)][d];
 
@@ -459,6 +473,52 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
         for (std::size_t d = 0; d < D; ++d) orders[d] = d == i;
         accumulate(out.R1, orders);
     }
+}
+
+// Gradient and Hessian penalties of the tensor-product basis of `degrees`, as
+// rectangle sums over the n^D grid of the box `bounds` with cell volume dV:
+//   R1(a, b) = dV sum_i sum_g d_i phi_a(x_g) d_i phi_b(x_g),
+//   R2(a, b) = dV sum_i sum_j sum_g d_i d_j phi_a(x_g) d_i d_j phi_b(x_g).
+// Grid and basis are both tensor products, so each grid sum is the product over
+// dimensions of one-dimensional sums (axis_gram_sums). That costs M^2 D per
+// term instead of n^D M^2.
+inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
+                                                   const std::vector<std::pair<double, double>>& bounds,
+                                                   int n_grid_per_dim, const StopCheck& stop = {}) {
+    if (bounds.size() != degrees.size()) throw std::invalid_argument("Dimension mismatch.");
+    for (int g : degrees)
+        if (g < -1) throw std::invalid_argument("deg < 0");
+    require_grid(n_grid_per_dim);
+
+    const std::size_t D = degrees.size();
+    const Index n = n_grid_per_dim;
+    std::int64_t M = 1;
+    for (int g : degrees) M = g < 0 ? 0 : checked_product(M, static_cast<std::int64_t>(g) + 1, "the basis size");
+    std::int64_t grid_points = 1;
+    for (std::size_t d = 0; d < D; ++d) grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
+    WorkingMemory memory;
+    PenaltyMatricesND out{memory.matrix(M, M, "the basis size squared"), memory.matrix(M, M, "the basis size squared"),
+                          {}};
+    // The multi-index list is M small vectors, counted with their bookkeeping;
+    // its copy E is one table.
+    memory.hold(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
+    ExponentTable E = memory.matrix<ExponentTable>(M, static_cast<std::int64_t>(D), "the multi-index list");
+    if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
+    // Only the lower triangles are summed (the upper ones are mirrored from
+    // them at the end), so only they start at zero. For the largest bases
+    // this first touch of fresh memory takes a noticeable fraction of a
+    // second: it polls `stop` every 64 columns.
+    for (Index b = 0; b < M; ++b) {
+        if (b % 64 == 0) stop_if_requested(stop);
+        out.R1.col(b).tail(M - b).setZero();
+        out.R2.col(b).tail(M - b).setZero();
+    }
+    std::vector<int> current(D, 0);
+    out.multi_indices.reserve(static_cast<std::size_t>(M));
+    generate_multi_indices(degrees, 0, current, out.multi_indices);
+
+    const AxisGrams gram = axis_gram_sums(degrees, bounds, n, memory, stop);
+    accumulate_penalty_terms(gram, E, out, stop);
     mirror_lower(out.R1, stop);
     mirror_lower(out.R2, stop);
     return out;

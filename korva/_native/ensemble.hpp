@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sampler_constants.hpp"
 #include "scoring.hpp"
 #include "size_limits.hpp"
 #include "team.hpp"
@@ -101,12 +102,11 @@ namespace detail {
 struct EnergyTerms {
     double eps;
     double model;
-    std::vector<double> log_hit_rate;  // index: hit count 0 .. n
+    VectorXd log_hit_rate;  // index: hit count 0 .. n
 
-    EnergyTerms(Index n, int k, int H, double eps_) : eps(eps_), model(model_term(n, k, H)) {
-        require_fits_in_memory(n + 1, sizeof(double));
-        log_hit_rate.resize(static_cast<std::size_t>(n) + 1);
-        for (Index hit = 0; hit <= n; ++hit) log_hit_rate[static_cast<std::size_t>(hit)] = std::log(hit_rate(hit, n));
+    EnergyTerms(Index n, int k, int H, double eps_)
+        : eps(eps_), model(model_term(n, k, H)), log_hit_rate(WorkingMemory().vector(n + 1)) {
+        for (Index hit = 0; hit <= n; ++hit) log_hit_rate(hit) = std::log(hit_rate(hit, n));
     }
 };
 
@@ -202,7 +202,7 @@ public:
         count_hits_for(m, coef, hits);
         const double n = static_cast<double>(y_.size());
         for (int c = 0; c < m; ++c) {
-            const double L = std::fma(-n, terms_.log_hit_rate[static_cast<std::size_t>(hits[c])], terms_.model);
+            const double L = std::fma(-n, terms_.log_hit_rate(hits[c]), terms_.model);
             e[c] = add_penalties(L, b[c], &pen_, Rb_);
         }
     }
@@ -328,14 +328,17 @@ public:
         // The proposals' deviation: zero, negative or not finite, no chain could move.
         if (!(step_size_ > 0.0 && step_size_ <= std::numeric_limits<double>::max()))
             throw std::invalid_argument("TournamentMCMC.fit: step_size must be a finite number above 0");
-        // Vectors of k doubles alive at once: every chain's until the ranking,
-        // the elite's copies (at most one per chain), the lowest state of each
-        // group of refined entries, and for each group of chains in flight
-        // (at most one per thread and per chain) a current and a proposed vector
-        // per chain, its lowest state and the energy's scratch.
+        // The vectors of k doubles (k + 4 with their bookkeeping) alive at once
+        // are made by every phase and thread in turn, not in one place, so
+        // their largest number is counted here, before any work. Per chain: its
+        // vector until the ranking, an elite copy and a refined group's lowest
+        // state (at most one each); per group of chains in flight (at most one
+        // per thread and per chain): a current, a proposed and a lowest vector
+        // per chain and the energy's scratch; and the best state returned.
         const std::int64_t group = std::min(detail::kLockstep, n_chains_);
         const std::int64_t in_flight = std::min(detail::thread_budget(), n_chains_);
-        const std::int64_t vectors = 3 * std::int64_t{n_chains_} + in_flight * (3 * group + 1) + 1;
+        const std::int64_t per_chain = 3, per_group = 3 * group + 1, returned = 1;
+        const std::int64_t vectors = per_chain * n_chains_ + in_flight * per_group + returned;
         require_fits_in_memory(checked_product(vectors, X.cols() + 4, "n_chains * (k + 4)"), sizeof(double));
         const PenaltySpec pen{R1, R2, gamma1, gamma2};
         const double eps_cached = tolerance_from_scale(mad(y));
@@ -352,7 +355,7 @@ public:
         });
         const std::vector<Chain> elite = select_elite(chains);
 
-        Chain best = deep_phase(X, y, terms, pen, elite, 0.5 * gb.r_heat, stop);
+        Chain best = deep_phase(X, y, terms, pen, elite, kRefineHeatShare * gb.r_heat, stop);
         return {std::move(best.beta), best.energy, gb, n_chains_, n_elite_};
     }
 
@@ -374,7 +377,8 @@ private:
     }
 
     // Warm-up chains c0 .. c1 - 1, each with its own streams, started from its
-    // own random vector at T = 2 and cooled by 0.995 per iteration.
+    // own random vector at kWarmUpStartTemperature and cooled by kWarmUpCooling
+    // per iteration.
     template <class KeepGoing>
     void warm_up_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                        const PenaltySpec& pen, KeepGoing& keep_going, std::vector<Chain>& chains) const {
@@ -385,10 +389,11 @@ private:
         const VectorXd* start[detail::kLockstep];
         double e[detail::kLockstep];
         for (int c = 0; c < m; ++c) {
-            detail::ChainState& x = s.emplace_back(seed_ + 1000u * static_cast<std::uint64_t>(c0 + c), step_size_, k);
-            std::normal_distribution<double> init(0.0, 0.5);
+            const std::uint64_t chain_seed = seed_ + kWarmUpSeedStride * static_cast<std::uint64_t>(c0 + c);
+            detail::ChainState& x = s.emplace_back(chain_seed, step_size_, k);
+            std::normal_distribution<double> init(0.0, kStartSpread);
             for (Index i = 0; i < k; ++i) x.b(i) = init(x.rnd.rng);
-            x.T = 2.0;
+            x.T = kWarmUpStartTemperature;
             start[c] = &x.b;
         }
         detail::LockstepEnergy energy(X, y, terms, pen);
@@ -396,7 +401,7 @@ private:
         for (int c = 0; c < m; ++c) s[static_cast<std::size_t>(c)].e = e[c];
         for (int it = 0; it < n_warmup_ && keep_going(); ++it) {
             detail::lockstep_step(s.data(), m, energy);
-            for (detail::ChainState& x : s) x.T = x.T * 0.995;
+            for (detail::ChainState& x : s) x.T = x.T * kWarmUpCooling;
         }
         for (int c = 0; c < m; ++c) {
             detail::ChainState& x = s[static_cast<std::size_t>(c)];
@@ -420,7 +425,7 @@ private:
             T_start[ei] = T;
             for (int it = 0; it < n_deep_; ++it) {
                 if (it % 65536 == 0) stop_if_requested(stop);
-                T = T * 0.9997;
+                T = T * kRefineCooling;
             }
         }
         const std::int64_t evaluations = std::int64_t{count} * std::max(n_deep_, 0);
@@ -438,10 +443,11 @@ private:
     }
 
     // Refines elite entries c0 .. c1 - 1 together, each with its own streams,
-    // from its own starting temperature cooled by 0.9997 per step; returns the
-    // first state of the lowest energy any of them reached (the earliest entry
-    // on a tie), or a state of energy HUGE_VAL, which is never chosen, when
-    // none went below it. All its memory is taken before the first step.
+    // from its own starting temperature cooled by kRefineCooling per step;
+    // returns the first state of the lowest energy any of them reached (the
+    // earliest entry on a tie), or a state of energy HUGE_VAL, which is never
+    // chosen, when none went below it. All its memory is taken before the
+    // first step.
     template <class KeepGoing>
     Chain refine_group(int c0, int c1, const MatrixRef& X, const VectorRef& y, const detail::EnergyTerms& terms,
                        const PenaltySpec& pen, const std::vector<Chain>& elite, const std::vector<double>& T_start,
@@ -452,8 +458,8 @@ private:
         std::vector<Chain> lowest(static_cast<std::size_t>(m), Chain{VectorXd(X.cols()), HUGE_VAL});
         for (int c = 0; c < m; ++c) {
             const auto ei = static_cast<std::size_t>(c0 + c);
-            detail::ChainState& x =
-                s.emplace_back(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei), 0.3 * step_size_, X.cols());
+            const std::uint64_t entry_seed = seed_ + kRefineSeedOffset + kRefineSeedStride * std::uint64_t{ei};
+            detail::ChainState& x = s.emplace_back(entry_seed, kRefineStepShare * step_size_, X.cols());
             x.b = elite[ei].beta;
             x.e = elite[ei].energy;
             x.T = T_start[ei];
@@ -468,7 +474,7 @@ private:
                     low.energy = x.e;
                     low.beta = x.b;
                 }
-                x.T = x.T * 0.9997;
+                x.T = x.T * kRefineCooling;
             }
         }
         Chain group_best{VectorXd(), HUGE_VAL};
@@ -477,14 +483,15 @@ private:
         return group_best;
     }
 
-    // The best chain, then chains farther than 0.1 from every elite entry, then
-    // a top-up in rank order (which may repeat a chain) up to n_elite entries.
+    // The best chain, then chains farther than kEliteSeparation from every elite
+    // entry, then a top-up in rank order (which may repeat a chain) up to
+    // n_elite entries.
     std::vector<Chain> select_elite(const std::vector<Chain>& ranked) const {
         std::vector<Chain> elite{ranked[0]};
         std::size_t i = 1;
         for (; i < ranked.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
             const bool diverse = std::none_of(elite.begin(), elite.end(), [&](const Chain& x) {
-                return (ranked[i].beta - x.beta).norm() <= 0.1;
+                return (ranked[i].beta - x.beta).norm() <= kEliteSeparation;
             });
             if (diverse) elite.push_back(ranked[i]);
         }

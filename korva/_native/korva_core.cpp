@@ -5,11 +5,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <memory>
 #include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "argument_checks.hpp"
 #include "basis.hpp"
+#include "casters.hpp"
 #include "ensemble.hpp"
 #include "scoring.hpp"
 #include "solvers.hpp"
@@ -27,82 +31,15 @@ static_assert(PYBIND11_INTERNALS_VERSION == 11,
 
 namespace {
 
-// Complex input met while converting an array argument. Converting it to
-// float64 would drop the imaginary parts with no more than a warning, so it
-// is not converted: the binding refuses it by name when it reads the argument.
-struct ComplexInput {
-    std::string dtype;  // the complex dtype met, empty for real input
-    std::string part;   // where within the argument, e.g. "[2]" for its third column
+using korva::binding::ColumnList;
+using korva::binding::ComplexInput;
+using korva::binding::DesignMatrix;
+using korva::binding::RealArray;
+using korva::binding::array_to_convert;
 
-    void refuse(const char* fn, const char* name) const {
-        if (dtype.empty()) return;
-        const std::string arg = name + part;
-        throw py::type_error(std::string(fn) + ": " + arg + " holds complex numbers (" + dtype +
-                             "), whose imaginary parts would be lost; pass real values, such as numpy.real(" + arg +
-                             ") or numpy.abs(" + arg + ")");
-    }
-};
-
-// What the conversion of an array argument reads: src itself when it is a
-// NumPy array, else the array NumPy makes of it with the dtype it finds (so
-// that a list is still converted once), or src unchanged when NumPy makes
-// none (the conversion then refuses it as before). A complex dtype is noted
-// in `complex`.
-py::object array_to_convert(py::handle src, bool convert, ComplexInput& complex) {
-    py::object array = py::reinterpret_borrow<py::object>(src);
-    if (!py::array::check_(src)) {
-        if (!convert) return array;
-        py::array made = py::array::ensure(src);
-        if (!made) return array;
-        array = std::move(made);
-    }
-    const py::dtype dtype = py::reinterpret_borrow<py::array>(array).dtype();
-    if (dtype.kind() == 'c') complex.dtype = py::str(dtype);
-    return array;
-}
-
-// An array argument converted as T is, unless it is complex; `get` reads it.
-template <class T>
-struct RealArray {
-    ComplexInput complex;
-    std::shared_ptr<py::detail::make_caster<T>> caster;  // shared, so that the value may be moved
-
-    const T& get(const char* fn, const char* name) const {
-        complex.refuse(fn, name);
-        return *py::detail::cast_op<T*>(*caster);
-    }
-};
-
-// A design matrix read in place: a C-ordered float64 array (also one that
-// NumPy makes of a list) as a row-major view, anything else through the usual
-// column-major conversion.
-struct DesignMatrix {
-    ComplexInput complex;
-    std::optional<Eigen::Map<const korva::RowMatrixXd>> row_major;
-    std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
-    py::object keep_alive;
-
-    Eigen::Index rows() const { return row_major ? row_major->rows() : cols_view().rows(); }
-    Eigen::Index cols() const { return row_major ? row_major->cols() : cols_view().cols(); }
-    const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
-};
-
-// Input columns read in place where they already are aligned, contiguous
-// float64 vectors in a plain list or tuple; any other column goes through the
-// usual vector conversion into `copies`, and any other container through the
-// usual list conversion, so that the same arguments are accepted (complex
-// columns are refused).
-struct ColumnList {
-    ComplexInput complex;  // the first complex column, when there is one; the columns after it are not read
-    std::vector<VectorRef> views;
-    std::vector<py::array> in_place;               // the arrays viewed, kept alive with the views
-    std::vector<std::unique_ptr<VectorXd>> copies;  // converted columns, at fixed addresses
-
-    void add_copy(VectorXd column) {
-        copies.push_back(std::make_unique<VectorXd>(std::move(column)));
-        views.emplace_back(*copies.back());
-    }
-};
+// Array parameters as the bindings take them: converted as before, with complex input refused.
+using Vector = RealArray<VectorRef>;
+using Matrix = RealArray<MatrixRef>;
 
 // None means the penalty is absent; anything else is copied into `storage`.
 // Complex input raises TypeError; another failed conversion raises pybind11's
@@ -159,108 +96,9 @@ auto interruptible(Compute&& compute) {
 
 }  // namespace
 
-namespace pybind11::detail {
-// Arrays built over a byte buffer at an odd offset are converted, not read in place.
-inline bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
-
-template <class T>
-struct type_caster<RealArray<T>> {
-    PYBIND11_TYPE_CASTER(RealArray<T>, make_caster<T>::name);
-
-    bool load(handle src, bool convert) {
-        const object converted = array_to_convert(src, convert, value.complex);
-        if (!value.complex.dtype.empty()) return true;  // refused when read
-        value.caster = std::make_shared<make_caster<T>>();
-        return value.caster->load(converted, convert);
-    }
-};
-
-template <>
-struct type_caster<DesignMatrix> {
-    PYBIND11_TYPE_CASTER(DesignMatrix, make_caster<MatrixXd>::name);
-
-    bool load(handle src, bool convert) {
-        const object converted = array_to_convert(src, convert, value.complex);
-        if (!value.complex.dtype.empty()) return true;  // refused when read
-        src = converted;
-        if (array_t<double>::check_(src)) {
-            const auto a = reinterpret_borrow<array>(src);
-            const int layout = a.flags() & (array::c_style | array::f_style);
-            if (a.ndim() == 2 && layout == array::c_style && is_aligned(a.data())) {
-                value.row_major.emplace(static_cast<const double*>(a.data()), a.shape(0), a.shape(1));
-                value.keep_alive = a;
-                return true;
-            }
-        }
-        value.col_major = std::make_shared<make_caster<MatrixRef>>();
-        return value.col_major->load(src, convert);
-    }
-};
-
-// A large result becomes a new F-contiguous float64 array that owns the
-// storage (freed with it), shown in signatures as any returned matrix.
-template <>
-struct type_caster<korva::PagedMatrix> {
-    static constexpr auto name = make_caster<MatrixXd>::name;
-
-    static handle cast(korva::PagedMatrix&& m, return_value_policy, handle) {
-        const ssize_t rows = m.rows(), cols = m.cols(), step = sizeof(double);
-        capsule owner(m.view().data(), [](void* p) { std::free(p); });
-        double* data = m.release();  // now owned by `owner`
-        return array_t<double>({rows, cols}, {step, step * rows}, data, owner).release();
-    }
-};
-
-template <>
-struct type_caster<ColumnList> {
-    PYBIND11_TYPE_CASTER(ColumnList, make_caster<std::vector<VectorXd>>::name);
-
-    bool load(handle src, bool convert) {
-        // Subclasses may redefine how their items are reached; they take the usual path.
-        if (!PyList_CheckExact(src.ptr()) && !PyTuple_CheckExact(src.ptr())) {
-            make_caster<std::vector<RealArray<VectorXd>>> all;
-            if (!all.load(src, convert)) return false;
-            for (RealArray<VectorXd>& column : cast_op<std::vector<RealArray<VectorXd>>&>(all))
-                if (!add_converted(column)) break;
-            return true;
-        }
-        for (handle item : reinterpret_borrow<iterable>(src)) {
-            if (array_t<double>::check_(item)) {
-                auto a = reinterpret_borrow<array>(item);
-                if (a.ndim() == 1 && (a.flags() & array::c_style) && is_aligned(a.data())) {
-                    value.views.emplace_back(Eigen::Map<const VectorXd>(static_cast<const double*>(a.data()), a.shape(0)));
-                    value.in_place.push_back(std::move(a));
-                    continue;
-                }
-            }
-            make_caster<RealArray<VectorXd>> column;
-            if (!column.load(item, convert)) return false;
-            if (!add_converted(cast_op<RealArray<VectorXd>&>(column))) break;
-        }
-        return true;
-    }
-
-private:
-    // Takes a converted column; false, with the column noted, when it is complex.
-    bool add_converted(RealArray<VectorXd>& column) {
-        if (!column.complex.dtype.empty()) {
-            value.complex = column.complex;
-            value.complex.part = "[" + std::to_string(value.views.size()) + "]";
-            return false;
-        }
-        value.add_copy(std::move(*cast_op<VectorXd*>(*column.caster)));
-        return true;
-    }
-};
-}  // namespace pybind11::detail
-
-namespace {
-// Array parameters as the bindings take them: converted as before, with complex input refused.
-using Vector = RealArray<VectorRef>;
-using Matrix = RealArray<MatrixRef>;
-}  // namespace
-
 PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
+    // The module's docstring is fixed text, kept word for word: the tests and
+    // the generated stub carry it as it stands.
     m.doc() = "KORVA-P performans-kritik cekirdegi (C++/Eigen).";
 
     m.def("mad", [](const Vector& y) { return korva::mad(y.get("mad", "y")); }, "y"_a);

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "common.hpp"
+#include "sampler_constants.hpp"
 
 namespace korva {
 
-// Median of v (0.0 when empty, NaN when v holds a NaN); reorders its own copy
-// by selection, never sorts.
-inline double median_inplace(std::vector<double> v) {
+// Median of v (0.0 when empty, NaN when v holds a NaN); reorders v by
+// selection, never sorts.
+inline double median_inplace(std::vector<double>& v) {
     const auto n = v.size();
     if (n == 0) return 0.0;
     // NaN has no place in the order: a selection among such values would
@@ -32,9 +33,11 @@ inline double median_inplace(std::vector<double> v) {
 inline double mad(const VectorRef& y) {
     if (y.size() == 0) return 0.0;
     std::vector<double> buf(y.data(), y.data() + y.size());
+    // The median of the deviations does not depend on their order, so the
+    // reordered values are used as they stand.
     const double m = median_inplace(buf);
     for (double& v : buf) v = std::abs(v - m);
-    return median_inplace(std::move(buf));
+    return median_inplace(buf);
 }
 
 // Number of i < n with |yp[i] - yt[i]| < eps; NaN differences never count.
@@ -64,10 +67,6 @@ struct PenaltySpec {
     const MatrixXd* R2 = nullptr;
     double gamma1 = 0.0;
     double gamma2 = 0.0;
-
-    bool active() const {
-        return (gamma1 != 0.0 && R1 != nullptr) || (gamma2 != 0.0 && R2 != nullptr);
-    }
 };
 
 // b^T (R b) using caller-owned storage for R b, so repeated calls allocate nothing.
@@ -88,10 +87,9 @@ inline double model_term(Index n_obs, int k, int H) {
 // L plus the active penalties gamma b^T R b of beta, R1 before R2, each fused.
 // Rb is scratch for R * beta.
 inline double add_penalties(double L, const VectorXd* beta, const PenaltySpec* pen, VectorXd& Rb) {
-    if (beta != nullptr && pen != nullptr && pen->active()) {
-        if (pen->gamma1 != 0.0 && pen->R1 != nullptr) L = std::fma(pen->gamma1, quad_form(*beta, *pen->R1, Rb), L);
-        if (pen->gamma2 != 0.0 && pen->R2 != nullptr) L = std::fma(pen->gamma2, quad_form(*beta, *pen->R2, Rb), L);
-    }
+    if (beta == nullptr || pen == nullptr) return L;
+    if (const MatrixXd* R1 = penalty_in_use(pen->R1, pen->gamma1)) L = std::fma(pen->gamma1, quad_form(*beta, *R1, Rb), L);
+    if (const MatrixXd* R2 = penalty_in_use(pen->R2, pen->gamma2)) L = std::fma(pen->gamma2, quad_form(*beta, *R2, Rb), L);
     return L;
 }
 
@@ -111,8 +109,9 @@ inline double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, 
     return mdl_from_hit_rate(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, Rb);
 }
 
-// Hit tolerance from the robust scale of the observations: 0.4 * mad, or 0.4 when mad is not positive.
-inline double tolerance_from_scale(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
+// Hit tolerance from the robust scale of the observations: kHitTolerance * mad,
+// or kHitTolerance when mad is not positive.
+inline double tolerance_from_scale(double m) { return m > 0.0 ? kHitTolerance * m : kHitTolerance; }
 
 inline double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd* beta,
                         const PenaltySpec* pen) {

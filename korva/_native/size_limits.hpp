@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common.hpp"
+
 namespace korva {
 
 // a * b as a 64-bit count; throws std::invalid_argument naming `what` on overflow.
@@ -44,12 +46,50 @@ inline std::uint64_t available_memory_bytes() {
 // this size surfaces as std::bad_alloc anyway.
 constexpr std::int64_t kUncheckedRequestBytes = std::int64_t{16} << 20;
 
+// The memory one computation holds at once. Its objects are allocated through
+// it, each after a check that the total so far, the new object included,
+// fits in the available memory (std::bad_alloc if not): the count is the one
+// of the objects made, and a request too large as a whole is refused before
+// its last object is made and before any is written. A copy goes on from the
+// total of the original, for scratch held on top of it for a while.
+class WorkingMemory {
+public:
+    // A rows x cols matrix, not initialised; rows * cols overflowing a count
+    // is an invalid argument naming `what`.
+    template <class Matrix = MatrixXd>
+    Matrix matrix(std::int64_t rows, std::int64_t cols, const char* what) {
+        hold(checked_product(rows, cols, what), sizeof(typename Matrix::Scalar));
+        return Matrix(rows, cols);
+    }
+
+    // A vector of `size` doubles, not initialised.
+    VectorXd vector(std::int64_t size) {
+        hold(size, sizeof(double));
+        return VectorXd(size);
+    }
+
+    // Counts `count` items of `item_bytes` held at the same time but made
+    // elsewhere: a library's working copies, or many small objects.
+    void hold(std::int64_t count, std::int64_t item_bytes) {
+        std::int64_t bytes = 0;
+        if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes) ||
+            __builtin_add_overflow(total_bytes_, bytes, &total_bytes_))
+            throw std::bad_alloc();
+        if (total_bytes_ > kUncheckedRequestBytes && static_cast<std::uint64_t>(total_bytes_) > available_memory_bytes())
+            throw std::bad_alloc();
+    }
+
+private:
+    std::int64_t total_bytes_ = 0;
+};
+
 // Throws std::bad_alloc when `count` items of `item_bytes` exceed the available memory.
-inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) {
-    std::int64_t bytes = 0;
-    if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes)) throw std::bad_alloc();
-    if (bytes > kUncheckedRequestBytes && static_cast<std::uint64_t>(bytes) > available_memory_bytes())
-        throw std::bad_alloc();
+inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) { WorkingMemory().hold(count, item_bytes); }
+
+// One matrix on its own, checked as WorkingMemory::matrix checks it.
+template <class Matrix = MatrixXd>
+Matrix checked_matrix(std::int64_t rows, std::int64_t cols, const char* what) {
+    return WorkingMemory().matrix<Matrix>(rows, cols, what);
 }
 
 }  // namespace korva

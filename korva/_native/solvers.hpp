@@ -172,8 +172,7 @@ inline void householder_triangularize(double* A, Index lda, Index rows, Index w)
 inline MatrixXd stacked_qr(const MatrixRef& X, double sx, const VectorRef& y, double sy) {
     const Index m = X.rows(), p = X.cols(), w = p + 1;
     const Index block = std::min(std::max<Index>(512, 4 * w), m);  // m > p, so still at least w
-    require_fits_in_memory(checked_product(w + block, w, "the QR stack"), sizeof(double));
-    MatrixXd S(w + block, w);
+    MatrixXd S = checked_matrix(w + block, w, "the QR stack");
     Index top = 0;  // rows of S holding the factor so far
     for (Index i0 = 0; i0 < m; i0 += block) {
         const Index len = std::min(block, m - i0);
@@ -224,16 +223,22 @@ void normal_equations(const Eigen::MatrixBase<Design>& Phi, double sx, const Vec
                       VectorXd& b) {
     const Index n = Phi.rows(), p = Phi.cols();
     const Index W = (p + 3) / 4 * 4, groups = W / 4;
-    // The W x W sums here, then the system and the factorisation's copy of it.
-    require_fits_in_memory(checked_product(W, W, "(p + 3) ** 2"), 3 * sizeof(double));
     constexpr bool row_major = Design::IsRowMajor;
     const bool in_place = row_major && p == W && Phi.derived().innerStride() == 1 && sx == 1.0;
     constexpr Index chunk = 128;
     const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
-    RowMatrixXd table = RowMatrixXd::Zero(in_place ? 0 : chunk, W);
-    VectorXd scaled_y(sy == 1.0 ? 0 : chunk);
-    MatrixXd G = MatrixXd::Zero(W, W);
-    VectorXd Gy = VectorXd::Zero(W);
+    // The system (A) and the factorisation's copy of it, made after the sums,
+    // are counted first: a refusal then comes before anything is allocated
+    // (an AddressSanitizer build writes the shadow of each large allocation).
+    WorkingMemory memory;
+    memory.hold(checked_product(p, p, "(p + 3) ** 2"), 2 * sizeof(double));
+    MatrixXd G = memory.matrix(W, W, "(p + 3) ** 2");
+    RowMatrixXd table = memory.matrix<RowMatrixXd>(in_place ? 0 : chunk, W, "(p + 3) ** 2");
+    VectorXd scaled_y = memory.vector(sy == 1.0 ? 0 : chunk);
+    VectorXd Gy = memory.vector(W);
+    G.setZero();
+    table.setZero();
+    Gy.setZero();
     for (Index i0 = 0; i0 < n; i0 += chunk) {
         const Index len = std::min(chunk, n - i0);
         const double* rows = table.data();
@@ -281,7 +286,7 @@ VectorXd fit_regularized_linear(const Eigen::MatrixBase<Design>& Phi, const Vect
     require_finite_number(fn, "ridge", ridge);
     require_finite_number(fn, "gamma1", gamma1);
     require_finite_number(fn, "gamma2", gamma2);
-    const MatrixXd* penalty[2] = {gamma1 != 0.0 ? R1 : nullptr, gamma2 != 0.0 ? R2 : nullptr};
+    const MatrixXd* penalty[2] = {penalty_in_use(R1, gamma1), penalty_in_use(R2, gamma2)};
     const double weight[2] = {gamma1, gamma2};
     if (penalty[0] != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*penalty[0]));
     if (penalty[1] != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*penalty[1]));
