@@ -4,6 +4,7 @@ Local processes fit a pandas frame, a dask.distributed LocalCluster of worker pr
 a Dask frame read from Parquet files. Each worker runs one thread, so 1 and 2 workers use 1 and 2 cores. The
 tables of all four runs must agree bit for bit before any time is reported.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -70,16 +71,25 @@ def report(n_groups: int, n_points: int) -> None:
                 with threadpool_limits(1):  # one worker in this process: one core
                     seconds, result = timed(lambda: fit_groups(table, "group", "x", "y", n_jobs=workers))
             else:
-                with LocalCluster(
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                    silence_logs=logging.ERROR,
-                ) as cluster, Client(cluster):
+                with (
+                    LocalCluster(
+                        n_workers=workers,
+                        threads_per_worker=1,
+                        processes=True,
+                        dashboard_address=":0",
+                        silence_logs=logging.ERROR,
+                    ) as cluster,
+                    Client(cluster),
+                ):
                     seconds, result = timed(lambda: fit_groups(dd.read_parquet(files), "group", "x", "y"))
             cores = (cpu_seconds() - cpu) / seconds
             results.append(result)
             single = single or seconds
-            print(f"| {road} | {workers} | {seconds:.1f} s | {n_groups / seconds:.0f} | "
-                  f"{single / seconds:.2f}x | {cores:.2f} |", flush=True)
+            print(
+                f"| {road} | {workers} | {seconds:.1f} s | {n_groups / seconds:.0f} | "
+                f"{single / seconds:.2f}x | {cores:.2f} |",
+                flush=True,
+            )
     shutil.rmtree(files)
     for result in results[1:]:
         pd.testing.assert_frame_equal(result, results[0], check_exact=True)

@@ -334,8 +334,10 @@ def fmt_rows(rows: set[int]) -> str:
 def marked(cells: dict[str, str], ranks: Mapping[str, tuple[float, ...]]) -> list[str]:
     """The cells in the order of METHOD_NAMES, the best (smallest rank) in bold."""
     best = min(ranks.values())
-    return ["left out" if name not in cells else f"**{cells[name]}**" if ranks[name] == best else cells[name]
-            for name in METHOD_NAMES]
+    return [
+        "left out" if name not in cells else f"**{cells[name]}**" if ranks[name] == best else cells[name]
+        for name in METHOD_NAMES
+    ]
 
 
 def yes(met: bool | None) -> str:
@@ -393,8 +395,9 @@ def flag_summary(case: RealData, outcomes: list[Outcome]) -> tuple[list[str], in
     if len(found) < seeds:
         shown += f"; raised in {seeds - len(found)} seeds"
     scores = [precision_recall(f, case.outliers) if f is not None else (0.0, 0.0) for f in flagged]
-    passed = sum(f is not None and r == 1.0 and p >= 0.8 and not f & case.good_leverage
-                 for f, (p, r) in zip(flagged, scores))
+    passed = sum(
+        f is not None and r == 1.0 and p >= 0.8 and not f & case.good_leverage for f, (p, r) in zip(flagged, scores)
+    )
     precision = min(p for p, _ in scores)
     recall = min(r for _, r in scores)
     return [shown, f"{precision:.2f}", f"{recall:.2f}", f"{yes(passed == seeds)} ({passed}/{seeds})", seconds], passed
@@ -405,7 +408,7 @@ def real_section(report: Report, seeds: range, available: set[str]) -> None:
     print(f"Every method fits each data set once per seed ({len(seeds)} seeds; least squares, Huber and RLM")
     print("ignore the seed). Rows are numbered from 1 as in the literature (the phone data: years);")
     print("'flagged' shows the set flagged under most seeds; precision and recall are the worst over the")
-    print("seeds. Several inputs use the plain linear model (korva: basis=\"total\", degree=1); the phone")
+    print('seeds. Several inputs use the plain linear model (korva: basis="total", degree=1); the phone')
     print("data and Engel a line.\n")
     header("data", "method", "flagged", "precision", "recall", "target met (seeds)", "time")
     for case in real_data():
@@ -429,11 +432,14 @@ def real_section(report: Report, seeds: range, available: set[str]) -> None:
 
 
 def synthetic_section(report: Report, sizes: Sequence[int], seeds: range) -> None:
-    configs = [(0.0, False)] + [(share, symmetric) for symmetric in (False, True)
-                                for share in (0.1, 0.2, 0.3, 0.4, 0.45)]
+    configs = [(0.0, False)] + [
+        (share, symmetric) for symmetric in (False, True) for share in (0.1, 0.2, 0.3, 0.4, 0.45)
+    ]
     print("\n## Synthetic cubic: failures and largest error against the true curve\n")
     print(f"y = cubic in t = x/5 - 1 on x uniform in [0, 10], normal noise of sd {NOISE}; outliers shifted by")
-    print(f"{OUTLIER_SHIFT[0]:g} to {OUTLIER_SHIFT[1]:g} noise sds, up (one-sided) or up and down at random (symmetric).")
+    print(
+        f"{OUTLIER_SHIFT[0]:g} to {OUTLIER_SHIFT[1]:g} noise sds, up (one-sided) or up and down at random (symmetric)."
+    )
     print(f"Every method fits degree 3. Cells: failed fits of {len(seeds)} seeds, then the median over the")
     print("seeds of the largest |fit - true curve| over the data's range, in noise sds. A fit fails when")
     print(f"that error exceeds {FAILURE_NOISES:g} noise sds or the fit raises (least squares on the true")
@@ -459,8 +465,11 @@ def synthetic_section(report: Report, sizes: Sequence[int], seeds: range) -> Non
                         flag_scores.append(precision_recall(rows_of(fitted.flagged), data.outliers))
                         flag_shares.append(float(fitted.flagged.mean()))
             label = f"{share:.0%} {'symmetric' if symmetric else 'one-sided'}" if share else "none"
-            ranks = {name: (sum(failed(e * NOISE) for e in errs), round(statistics.median(errs), 3))
-                     for name, errs in errors.items() if errs}
+            ranks = {
+                name: (sum(failed(e * NOISE) for e in errs), round(statistics.median(errs), 3))
+                for name, errs in errors.items()
+                if errs
+            }
             cells = {name: f"{fails}/{len(seeds)} · {error:.3f}" for name, (fails, error) in ranks.items()}
             if not flag_scores:
                 flags = ""
@@ -470,21 +479,33 @@ def synthetic_section(report: Report, sizes: Sequence[int], seeds: range) -> Non
                 flags = f"{statistics.median(flag_shares):.1%} flagged"
             print(row(n, label, *marked(cells, ranks), flags), flush=True)
             synthetic_targets(report, n, share, symmetric, errors, times[n], len(seeds))
-    print(f"\nMedian fit time over every synthetic fit at each size (TheilSen left out above n = {THEIL_SEN_MAX_SAMPLES}:")
+    print(
+        f"\nMedian fit time over every synthetic fit at each size (TheilSen left out above n = {THEIL_SEN_MAX_SAMPLES}:"
+    )
     print("2 s a fit at n = 10 000, 25 s at n = 100 000).\n")
     header("n", *METHOD_NAMES)
     for n, by_method in times.items():
         print(row(n, *(fmt(statistics.median(t)) if t else "left out" for t in by_method.values())))
 
 
-def synthetic_targets(report: Report, n: int, share: float, symmetric: bool,
-                      errors: dict[str, list[float]], times: dict[str, list[float]], n_seeds: int) -> None:
+def synthetic_targets(
+    report: Report,
+    n: int,
+    share: float,
+    symmetric: bool,
+    errors: dict[str, list[float]],
+    times: dict[str, list[float]],
+    n_seeds: int,
+) -> None:
     korva_fails = sum(failed(e * NOISE) for e in errors[KORVA])
     korva_error = statistics.median(errors[KORVA])
     if share == 0:
         ratio = korva_error / statistics.median(errors[LEAST_SQUARES])
-        report.target(f"clean data, n = {n}: no failure, median error <= 1.5x least squares",
-                      f"{korva_fails}/{n_seeds} failed, {ratio:.2f}x", korva_fails == 0 and ratio <= 1.5)
+        report.target(
+            f"clean data, n = {n}: no failure, median error <= 1.5x least squares",
+            f"{korva_fails}/{n_seeds} failed, {ratio:.2f}x",
+            korva_fails == 0 and ratio <= 1.5,
+        )
     if (share, symmetric) in ((0.4, False), (0.45, True)):
         label = f"{share:.0%} {'symmetric' if symmetric else 'one-sided'}"
         report.target(f"{label}, n = {n}: no failure", f"{korva_fails}/{n_seeds} failed", korva_fails == 0)
@@ -495,13 +516,16 @@ def synthetic_targets(report: Report, n: int, share: float, symmetric: bool,
         ransac_time = statistics.median(times[RANSAC][-n_seeds:])
         label = f"20% {'symmetric' if symmetric else 'one-sided'}, n = {n}"
         report.target(f"{label}: median error <= 1.5x RANSAC's", f"{error_ratio:.2f}x", error_ratio <= 1.5)
-        report.target(f"{label}: median time <= RANSAC's", f"{fmt(korva_time)} vs {fmt(ransac_time)}",
-                      korva_time <= ransac_time)
+        report.target(
+            f"{label}: median time <= RANSAC's", f"{fmt(korva_time)} vs {fmt(ransac_time)}", korva_time <= ransac_time
+        )
 
 
 def growing_noise_section(report: Report, seeds: range, n: int = 500) -> None:
     print("\n## Noise growing along x\n")
-    print(f"The cubic at n = {n} with noise sd growing linearly from {0.2 * NOISE:g} to {2 * NOISE:g} along x. Cells: median")
+    print(
+        f"The cubic at n = {n} with noise sd growing linearly from {0.2 * NOISE:g} to {2 * NOISE:g} along x. Cells: median"
+    )
     print(f"over {len(seeds)} seeds of the largest |fit - true curve|, in units of {NOISE}; the smallest in bold.\n")
     header("outliers", *METHOD_NAMES)
     for share in (0.0, 0.1):
@@ -516,8 +540,11 @@ def growing_noise_section(report: Report, seeds: range, n: int = 500) -> None:
         cells = {name: f"{median:.3f}" for name, median in medians.items()}
         print(row(label, *marked(cells, {name: (round(m, 3),) for name, m in medians.items()})), flush=True)
         ratio = medians[KORVA] / medians[RLM_TUKEY]
-        report.target(f"growing noise, {label if share else 'no'} outliers: median error <= 1.2x RLM Tukey's",
-                      f"{ratio:.2f}x", ratio <= 1.2)
+        report.target(
+            f"growing noise, {label if share else 'no'} outliers: median error <= 1.2x RLM Tukey's",
+            f"{ratio:.2f}x",
+            ratio <= 1.2,
+        )
 
 
 def proportional(scaled: FloatArray, base: FloatArray, factor: float) -> bool:
@@ -527,7 +554,9 @@ def proportional(scaled: FloatArray, base: FloatArray, factor: float) -> bool:
 def tied_section(report: Report, seeds: range, n: int = 200) -> None:
     factors = (1e-3, 1e3, 3.7)
     print("\n## Tied y: counts, most of them 0 (the median absolute deviation of y is 0)\n")
-    print(f"Each method fits degree 2 to n = {n} counts and to the counts times {', '.join(f'{f:g}' for f in factors)},")
+    print(
+        f"Each method fits degree 2 to n = {n} counts and to the counts times {', '.join(f'{f:g}' for f in factors)},"
+    )
     print(f"for {len(seeds)} seeds; the fits should flag the same rows and have coefficients in proportion")
     print("(to 1e-6 of the largest).\n")
     header("method", "flagged (median)", "same flags", "proportional coefficients")
@@ -555,9 +584,11 @@ def tied_section(report: Report, seeds: range, n: int = 200) -> None:
             flagged += f" (raised in {raised}/{len(seeds)} seeds)"
         print(row(name, flagged, f"{same_flags}/{len(seeds)}", f"{in_proportion}/{len(seeds)}"))
         if name == KORVA:
-            report.target("tied y: identical flags and proportional coefficients in every unit",
-                          f"{same_flags}/{len(seeds)} and {in_proportion}/{len(seeds)} seeds",
-                          same_flags == in_proportion == len(seeds))
+            report.target(
+                "tied y: identical flags and proportional coefficients in every unit",
+                f"{same_flags}/{len(seeds)} and {in_proportion}/{len(seeds)} seeds",
+                same_flags == in_proportion == len(seeds),
+            )
 
 
 def auto_degree_section(report: Report, available: set[str], n: int = 500, n_seeds: int = 10) -> None:
@@ -600,7 +631,9 @@ NEWER_PARAMETERS = {
 
 
 def versions() -> str:
-    return f"scikit-learn {sklearn.__version__}, statsmodels {statsmodels.__version__}, korva {metadata.version('korva')}"
+    return (
+        f"scikit-learn {sklearn.__version__}, statsmodels {statsmodels.__version__}, korva {metadata.version('korva')}"
+    )
 
 
 def main() -> int:
@@ -644,8 +677,10 @@ def main() -> int:
         for note, count in sorted(report.notes.items()):
             print(f"- {note}: {count}")
     met = sum(t.met is True for t in report.targets)
-    print(f"\n{met} of {len(report.targets)} targets met; run time {time.perf_counter() - started:.0f} s "
-          f"({time.process_time():.0f} s of CPU)")
+    print(
+        f"\n{met} of {len(report.targets)} targets met; run time {time.perf_counter() - started:.0f} s "
+        f"({time.process_time():.0f} s of CPU)"
+    )
     return 0
 
 

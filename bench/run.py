@@ -5,6 +5,7 @@ times them interleaved (warm-up, then at least five repeats each) and reports
 medians and the ratio peer / korva. Peers run single-threaded, as does korva
 unless a case says otherwise.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -142,36 +143,93 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
     cases = []
 
     x = rng.uniform(-1, 1, 1_000_000)
-    cases.append(Case("design_matrix_1d", "n=1e6 deg=10", lambda: kc.design_matrix_1d(10, x),
-                      lambda: np.polynomial.polynomial.polyvander(x, 10), 1.8, close(1e-12, 1e-15)))
-    cases.append(Case("design_matrix_1d vs fill", "n=1e6 x 11", lambda: kc.design_matrix_1d(10, x),
-                      lambda: np.full((x.size, 11), 1.0, order="F"), 1.3, lambda a, b: None, inverse=True))
+    cases.append(
+        Case(
+            "design_matrix_1d",
+            "n=1e6 deg=10",
+            lambda: kc.design_matrix_1d(10, x),
+            lambda: np.polynomial.polynomial.polyvander(x, 10),
+            1.8,
+            close(1e-12, 1e-15),
+        )
+    )
+    cases.append(
+        Case(
+            "design_matrix_1d vs fill",
+            "n=1e6 x 11",
+            lambda: kc.design_matrix_1d(10, x),
+            lambda: np.full((x.size, 11), 1.0, order="F"),
+            1.3,
+            lambda a, b: None,
+            inverse=True,
+        )
+    )
 
     cols = [rng.uniform(-1, 1, 100_000) for _ in range(3)]
     multi = [list(t) for t in itertools.product(range(4), repeat=3)]
-    cases.append(Case("design_matrix_nd", "n=1e5 [3,3,3]", lambda: kc.design_matrix_nd(multi, cols),
-                      lambda: np.polynomial.polynomial.polyvander3d(*cols, [3, 3, 3]), 1.6, close(1e-13, 1e-15)))
+    cases.append(
+        Case(
+            "design_matrix_nd",
+            "n=1e5 [3,3,3]",
+            lambda: kc.design_matrix_nd(multi, cols),
+            lambda: np.polynomial.polynomial.polyvander3d(*cols, [3, 3, 3]),
+            1.6,
+            close(1e-13, 1e-15),
+        )
+    )
 
-    cases.append(Case("smoothness_penalty_1d", "deg=10 n=600",
-                      lambda: kc.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600),
-                      lambda: reference.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600), 20.0, close(1e-12)))
+    cases.append(
+        Case(
+            "smoothness_penalty_1d",
+            "deg=10 n=600",
+            lambda: kc.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600),
+            lambda: reference.smoothness_penalty_matrices_1d(10, 0.0, 1.0, 600),
+            20.0,
+            close(1e-12),
+        )
+    )
 
     nd_args = ([3, 3, 3], [(0.0, 1.0)] * 3, 30)
-    cases.append(Case("build_penalty_nd", "[3,3,3] n=30", lambda: kc.build_penalty_matrices_nd(*nd_args)[:2],
-                      lambda: reference.build_penalty_matrices_nd(*nd_args)[:2], 2.6, close(1e-12, 1e-9), stretch=100.0))
+    cases.append(
+        Case(
+            "build_penalty_nd",
+            "[3,3,3] n=30",
+            lambda: kc.build_penalty_matrices_nd(*nd_args)[:2],
+            lambda: reference.build_penalty_matrices_nd(*nd_args)[:2],
+            2.6,
+            close(1e-12, 1e-9),
+            stretch=100.0,
+        )
+    )
 
     y = rng.standard_cauchy(1_000_000)
     cases.append(Case("mad", "n=1e6", lambda: kc.mad(y), lambda: numpy_mad(y), 1.0, close(0), stretch=2.5))
 
     yp = y + rng.normal(0, 1, y.size)
-    cases.append(Case("compute_sr", "n=1e6", lambda: kc.compute_sr(yp, y, 0.5),
-                      lambda: reference.hit_rate(yp, y, 0.5), 4.0, close(0)))
+    cases.append(
+        Case(
+            "compute_sr",
+            "n=1e6",
+            lambda: kc.compute_sr(yp, y, 0.5),
+            lambda: reference.hit_rate(yp, y, 0.5),
+            4.0,
+            close(0),
+        )
+    )
 
     for (m, p), target in [((100_000, 20), 1.5), ((2_000, 8), 2.0)]:
         X = np.asfortranarray(rng.normal(size=(m, p)))
         b = X @ rng.normal(size=p) + rng.normal(size=m)
-        cases.append(Case("ols", f"{m}x{p}", lambda X=X, b=b: kc.ols(X, b),
-                          lambda X=X, b=b: np.linalg.lstsq(X, b, rcond=None)[0], target, close(1e-9, 1e-12)))
+        cases.append(
+            Case(
+                "ols",
+                f"{m}x{p}",
+                lambda X=X, b=b: kc.ols(X, b),
+                lambda X=X, b=b: np.linalg.lstsq(X, b, rcond=None)[0],
+                target,
+                close(1e-9, 1e-12),
+            )
+        )
 
     Phi = np.ascontiguousarray(rng.normal(size=(100_000, 20)))
     yy = Phi @ rng.normal(size=20) + rng.normal(size=100_000)
@@ -182,8 +240,16 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
         A[np.diag_indices_from(A)] += ridge
         return scipy.linalg.solve(A, Phi.T @ yy, assume_a="pos")
 
-    cases.append(Case("fit_regularized_linear", "100000x20 C-order", lambda: kc.fit_regularized_linear(Phi, yy),
-                      scipy_penalised, 1.4, close(1e-9, 1e-12)))
+    cases.append(
+        Case(
+            "fit_regularized_linear",
+            "100000x20 C-order",
+            lambda: kc.fit_regularized_linear(Phi, yy),
+            scipy_penalised,
+            1.4,
+            close(1e-9, 1e-12),
+        )
+    )
 
     for (n, k), target in [((200, 4), 35.0), ((1_000, 6), 14.0), ((10_000, 8), 3.5)]:
         X = rng.normal(size=(n, k))
@@ -196,14 +262,28 @@ def build_cases(rng: np.random.Generator) -> list[Case]:
             assert abs(own - res.energy) <= 1e-9 * max(1.0, abs(own)), (own, res.energy)
             assert res.energy <= peer[1] * 1.5 + 5.0, (res.energy, peer[1])
 
-        cases.append(Case("TournamentMCMC.fit", f"{n}x{k}", lambda s=sampler, X=X, yv=yv: s.fit(X, yv),
-                          lambda X=X, yv=yv: numpy_tournament(X, yv), target, check))
+        cases.append(
+            Case(
+                "TournamentMCMC.fit",
+                f"{n}x{k}",
+                lambda s=sampler, X=X, yv=yv: s.fit(X, yv),
+                lambda X=X, yv=yv: numpy_tournament(X, yv),
+                target,
+                check,
+            )
+        )
 
     E = rng.normal(50, 5, 15_025)
-    cases.append(Case("gibbs_entropy", "N=15025", lambda: kc.gibbs_entropy(E),
-                      lambda: reference.gibbs_statistics(E),
-                      1.0, lambda g, p: np.testing.assert_allclose([getattr(g, f) for f in p], list(p.values()),
-                                                                   rtol=1e-12)))
+    cases.append(
+        Case(
+            "gibbs_entropy",
+            "N=15025",
+            lambda: kc.gibbs_entropy(E),
+            lambda: reference.gibbs_statistics(E),
+            1.0,
+            lambda g, p: np.testing.assert_allclose([getattr(g, f) for f in p], list(p.values()), rtol=1e-12),
+        )
+    )
     return cases
 
 
@@ -215,8 +295,10 @@ def machine() -> str:
     except (OSError, StopIteration):
         pass
     blas = "; ".join(f"{i['internal_api']} {i.get('version')} ({i['user_api']})" for i in threadpool_info())
-    return (f"{cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, NumPy {np.__version__}, "
-            f"SciPy {scipy.__version__}; {blas}")
+    return (
+        f"{cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, NumPy {np.__version__}, "
+        f"SciPy {scipy.__version__}; {blas}"
+    )
 
 
 def row(*cells) -> str:
@@ -255,20 +337,39 @@ def main() -> int:
 
     if not args.only or "Tournament" in args.only:
         print("\nTournamentMCMC.fit with 1 and 2 threads: percentiles over 30 calls each, interleaved")
-        print(row("size", "1 thread p50", "2 threads p50", "speed-up", "1 thread p90", "2 threads p90", "target", "met"))
+        print(
+            row("size", "1 thread p50", "2 threads p50", "speed-up", "1 thread p90", "2 threads p90", "target", "met")
+        )
         print(row(*["---"] * 8))
         # (size, required speed-up of the median, whether the 90th percentile must be no higher on 2 threads)
-        for (n, k), speedup_target, steady in [((200, 4), None, True), ((1_000, 6), 1.5, True),
-                                               ((10_000, 8), 1.5, False), ((100_000, 8), 1.5, False)]:
+        for (n, k), speedup_target, steady in [
+            ((200, 4), None, True),
+            ((1_000, 6), 1.5, True),
+            ((10_000, 8), 1.5, False),
+            ((100_000, 8), 1.5, False),
+        ]:
             X = rng.normal(size=(n, k))
             yv = X @ rng.normal(size=k)
             p50, p90 = thread_percentiles(kc.TournamentMCMC(), X, yv, calls=30)
             speedup = p50[1] / p50[2]
             met = (not steady or p90[2] <= p90[1]) and (speedup_target is None or speedup >= speedup_target)
-            target = ", ".join((["p90 no higher"] if steady else []) + ([f">= {speedup_target}x"] if speedup_target else []))
+            target = ", ".join(
+                (["p90 no higher"] if steady else []) + ([f">= {speedup_target}x"] if speedup_target else [])
+            )
             all_met &= met
-            print(row(f"{n}x{k}", fmt(p50[1]), fmt(p50[2]), f"{speedup:.2f}x", fmt(p90[1]), fmt(p90[2]), target,
-                      "yes" if met else "NO"), flush=True)
+            print(
+                row(
+                    f"{n}x{k}",
+                    fmt(p50[1]),
+                    fmt(p50[2]),
+                    f"{speedup:.2f}x",
+                    fmt(p90[1]),
+                    fmt(p90[2]),
+                    target,
+                    "yes" if met else "NO",
+                ),
+                flush=True,
+            )
 
         print("\nScaling of a default fit at k = 6 (15 025 energy evaluations)")
         print(row("n", "fit", "per evaluation", "mat-vec + count", "ratio"))

@@ -104,9 +104,7 @@ def penalties(indices: MultiIndices, n_grid: int | None) -> Penalties:
             "inputs or lower degrees"
         )
     if len(box) == 1:
-        R1, R2 = korva_core.smoothness_penalty_matrices_1d(
-            box[0], -1.0, 1.0, *(() if n_grid is None else (n_grid,))
-        )
+        R1, R2 = korva_core.smoothness_penalty_matrices_1d(box[0], -1.0, 1.0, *(() if n_grid is None else (n_grid,)))
         positions = [m[0] for m in indices]
     else:
         R1, R2, full = korva_core.build_penalty_matrices_nd(

@@ -155,10 +155,7 @@ def _column_positions(header_line: str, sep: str, wanted: list[str], path: Path)
     missing = [name for name in wanted if name not in header]
     if missing:
         hint = f" (read with the separator {sep!r}; --sep sets another)" if len(header) == 1 else ""
-        raise CommandError(
-            f"{path} has no column {missing[0]!r}; its columns are "
-            f"{', '.join(map(repr, header))}{hint}"
-        )
+        raise CommandError(f"{path} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}{hint}")
     return [header.index(name) for name in wanted]
 
 
@@ -191,8 +188,13 @@ def _convert_batch(lines: list[str], sep: str, positions: list[int]) -> FloatArr
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # a batch of blank lines holds no data
             block: FloatArray = np.loadtxt(
-                lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None,
-                usecols=positions, ndmin=2,
+                lines,
+                dtype=np.float64,
+                delimiter=sep,
+                quotechar='"',
+                comments=None,
+                usecols=positions,
+                ndmin=2,
             )
     except ValueError:
         return None
@@ -283,12 +285,8 @@ def fit_and_compare(
     return reports
 
 
-def _timed_fit(
-    data: Dataset, degree: Degree, basis: str, gamma1: float, gamma2: float, method: str
-) -> FitReport:
-    model = PolynomialMDLRegressor(
-        degree=degree, basis=basis, gamma1=gamma1, gamma2=gamma2, method=method
-    )
+def _timed_fit(data: Dataset, degree: Degree, basis: str, gamma1: float, gamma2: float, method: str) -> FitReport:
+    model = PolynomialMDLRegressor(degree=degree, basis=basis, gamma1=gamma1, gamma2=gamma2, method=method)
     start = time.perf_counter()
     try:
         # The estimator refuses data too extreme for double precision with a
@@ -404,8 +402,7 @@ def _aligned(rows: list[list[str]]) -> list[str]:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     return [
         "  ".join(
-            cell.ljust(width) if i == 0 else cell.rjust(width)
-            for i, (cell, width) in enumerate(zip(row, widths))
+            cell.ljust(width) if i == 0 else cell.rjust(width) for i, (cell, width) in enumerate(zip(row, widths))
         ).rstrip()
         for row in rows
     ]
@@ -447,9 +444,7 @@ def check_picture_format(path: Path) -> None:
     extension = path.suffix[1:].lower()
     if extension not in formats:
         what = f"a .{extension} file" if extension else "a file without an extension"
-        raise CommandError(
-            f"--plot cannot draw {what}; use one of {', '.join('.' + f for f in sorted(formats))}"
-        )
+        raise CommandError(f"--plot cannot draw {what}; use one of {', '.join('.' + f for f in sorted(formats))}")
 
 
 def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
@@ -457,9 +452,7 @@ def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
     x, y = data.inputs[:, 0], data.target
     inliers = reports[-1].model.inlier_mask_
     axes.scatter(x[inliers], y[inliers], color="black", s=22, label="inliers", zorder=3)
-    axes.scatter(
-        x[~inliers], y[~inliers], color="crimson", marker="x", s=40, label="outliers", zorder=3
-    )
+    axes.scatter(x[~inliers], y[~inliers], color="crimson", marker="x", s=40, label="outliers", zorder=3)
     grid = np.linspace(x.min(), x.max(), 400)
     for report in reports:
         axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
@@ -476,8 +469,14 @@ def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitRe
         axes.scatter(y, report.model.predict(data.inputs), s=16, label=METHOD_LABELS[report.method])
     robust = reports[-1].model
     outliers = ~robust.inlier_mask_
-    axes.scatter(y[outliers], robust.predict(data.inputs[outliers]), facecolors="none",
-                 edgecolors="crimson", s=70, label=f"outliers of {METHOD_LABELS[reports[-1].method]}")
+    axes.scatter(
+        y[outliers],
+        robust.predict(data.inputs[outliers]),
+        facecolors="none",
+        edgecolors="crimson",
+        s=70,
+        label=f"outliers of {METHOD_LABELS[reports[-1].method]}",
+    )
     axes.set_xlabel(f"observed {data.target_label or data.target_name}")
     axes.set_ylabel(f"fitted {data.target_label or data.target_name}")
 
@@ -544,39 +543,53 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit a polynomial to columns of a CSV file",
         usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] | auto [options]",
     )
-    fit.add_argument("file", type=Path, metavar="FILE",
-                     help="CSV file whose first line names the columns")
-    fit.add_argument("--x", nargs="+", required=True, type=_column_name, metavar="COL",
-                     help="input column(s)")
-    fit.add_argument("--y", required=True, type=_column_name, metavar="COL",
-                     help="response column")
+    fit.add_argument("file", type=Path, metavar="FILE", help="CSV file whose first line names the columns")
+    fit.add_argument("--x", nargs="+", required=True, type=_column_name, metavar="COL", help="input column(s)")
+    fit.add_argument("--y", required=True, type=_column_name, metavar="COL", help="response column")
     fit.add_argument(
-        "--degree", nargs="+", required=True, type=_degree, metavar="N",
+        "--degree",
+        nargs="+",
+        required=True,
+        type=_degree,
+        metavar="N",
         help='degree, one degree per input column, or "auto" to let the data choose it',
     )
     fit.add_argument(
-        "--basis", choices=BASES, default="total",
+        "--basis",
+        choices=BASES,
+        default="total",
         help="with several inputs: all terms up to the total degree (default), "
         "or the tensor product of each input's powers",
     )
     fit.add_argument(
-        "--gamma1", type=_non_negative(float, "a number"), default=0.0, metavar="G",
+        "--gamma1",
+        type=_non_negative(float, "a number"),
+        default=0.0,
+        metavar="G",
         help="weight of the slope penalty (default 0)",
     )
     fit.add_argument(
-        "--gamma2", type=_non_negative(float, "a number"), default=0.0, metavar="G",
+        "--gamma2",
+        type=_non_negative(float, "a number"),
+        default=0.0,
+        metavar="G",
         help="weight of the curvature penalty (default 0)",
     )
     fit.add_argument(
-        "--method", choices=METHODS, default="mcmc",
+        "--method",
+        choices=METHODS,
+        default="mcmc",
         help="the fit to compare with ordinary least squares (default mcmc)",
     )
     fit.add_argument(
-        "--sep", type=_separator, metavar="CHAR",
+        "--sep",
+        type=_separator,
+        metavar="CHAR",
         help="column separator (default: comma, semicolon or tab, whichever the first line uses)",
     )
     fit.add_argument(
-        "--dropna", action="store_true",
+        "--dropna",
+        action="store_true",
         help="skip rows with an empty or NA cell in a chosen column instead of stopping there",
     )
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
@@ -586,16 +599,14 @@ def build_parser() -> argparse.ArgumentParser:
 def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     """Read the file the command line names and fit it, checking arguments before any work."""
     if "auto" in args.degree and len(args.degree) > 1:
-        raise CommandError('--degree auto stands alone: it chooses every degree')
+        raise CommandError("--degree auto stands alone: it chooses every degree")
     if len(args.degree) not in (1, len(args.x)):
         raise CommandError(f"--degree takes one degree or {len(args.x)}, one per --x column")
     if args.plot is not None:
         check_picture_format(args.plot)
     data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
-    return data, fit_and_compare(
-        data, degree, args.gamma1, args.gamma2, args.method, args.basis
-    )
+    return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis)
 
 
 def _print(*lines: str) -> None:
@@ -615,8 +626,7 @@ def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
     if draw_picture(data, reports, path):
         _print(f"Wrote {path}")
     else:
-        print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.",
-              file=sys.stderr)
+        print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -288,9 +288,7 @@ class PolynomialMDLRegressor:
     def __repr__(self) -> str:
         changed = [
             f"{name}={value!r}"
-            for (name, default), value in zip(
-                self._param_defaults().items(), self.get_params().values()
-            )
+            for (name, default), value in zip(self._param_defaults().items(), self.get_params().values())
             if repr(value) != repr(default)
         ]
         return f"{type(self).__name__}({', '.join(changed)})"
@@ -332,10 +330,7 @@ class PolynomialMDLRegressor:
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
-        fits = [
-            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed)
-            for candidate in candidates
-        ]
+        fits = [self._fit_basis(candidate, unit_columns, standardized, search_rows, seed) for candidate in candidates]
         chosen, mdl_path = _shortest_description(fits, standardized)
 
         beta, design = chosen.beta, chosen.design
@@ -411,16 +406,12 @@ class PolynomialMDLRegressor:
         """The bases to fit, each checked against the number of samples before it is built."""
         if not isinstance(self.basis, str):
             if isinstance(self.degree, str) and self.degree == "auto":
-                raise ValueError(
-                    'degree="auto" needs basis="total" or "tensor", not a list of terms'
-                )
+                raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
             indices = _listed_basis(self.basis, n_inputs)
             _check_size(len(indices), n_samples, "the listed basis")
             return [_Candidate(max(sum(m) for m in indices), indices)]
         if self.basis not in bases.BASES:
-            raise ValueError(
-                f"basis must be 'total', 'tensor' or a list of exponent vectors, got {self.basis!r}"
-            )
+            raise ValueError(f"basis must be 'total', 'tensor' or a list of exponent vectors, got {self.basis!r}")
         if isinstance(self.degree, str) and self.degree == "auto":
             return self._auto_candidates(n_inputs, n_samples)
         degrees = self._validated_degrees(n_inputs)
@@ -453,18 +444,16 @@ class PolynomialMDLRegressor:
         degree = self.degree
         if _is_int(degree):
             degrees = [int(degree)] * n_inputs
-        elif isinstance(degree, Sequence | np.ndarray) and not isinstance(degree, str) and all(
-            _is_int(d) for d in degree
+        elif (
+            isinstance(degree, Sequence | np.ndarray)
+            and not isinstance(degree, str)
+            and all(_is_int(d) for d in degree)
         ):
             degrees = [int(d) for d in degree]
             if len(degrees) != n_inputs:
-                raise ValueError(
-                    f"degree lists {len(degrees)} degrees but X has {n_inputs} input columns"
-                )
+                raise ValueError(f"degree lists {len(degrees)} degrees but X has {n_inputs} input columns")
         else:
-            raise ValueError(
-                f'degree must be an int, one int per input column or "auto", got {degree!r}'
-            )
+            raise ValueError(f'degree must be an int, one int per input column or "auto", got {degree!r}')
         if min(degrees) < 0:
             raise ValueError(f"degree must be 0 or more, got {degree!r}")
         return degrees
@@ -511,9 +500,7 @@ class PolynomialMDLRegressor:
             # beta_mcmc is a read-only view into the result; the copy is ours to keep.
             beta = np.array(result.beta_mcmc)
             if self.refit:
-                return self._robust_finish(
-                    candidate, design, target, search_rows, beta, solve, gibbs, penalties
-                )
+                return self._robust_finish(candidate, design, target, search_rows, beta, solve, gibbs, penalties)
         scale = robust.residual_scale(target - design @ beta)
         return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
 
@@ -579,9 +566,7 @@ class PolynomialMDLRegressor:
     ) -> float:
         R1, R2 = penalties if penalties is not None else (np.zeros((0, 0)), np.zeros((0, 0)))
         # Zero weights leave the (then empty) penalty matrices unread.
-        return korva_core.mdl_score_reg(
-            fitted, target, beta.size, self.H, beta, R1, R2, self.gamma1, self.gamma2
-        )
+        return korva_core.mdl_score_reg(fitted, target, beta.size, self.H, beta, R1, R2, self.gamma1, self.gamma2)
 
     # ------------------------------------------------------------ prediction
 
@@ -627,8 +612,7 @@ class PolynomialMDLRegressor:
             return
         if names is None:
             warnings.warn(
-                f"X does not have valid feature names, but {estimator} was fitted with "
-                "feature names",
+                f"X does not have valid feature names, but {estimator} was fitted with feature names",
                 stacklevel=3,
             )
             return
@@ -637,8 +621,10 @@ class PolynomialMDLRegressor:
         message = "The feature names should match those that were passed during fit.\n"
         unseen = sorted(set(names) - set(fitted_names))
         missing = sorted(set(fitted_names) - set(names))
-        for title, listed in (("Feature names unseen at fit time:\n", unseen),
-                              ("Feature names seen at fit time, yet now missing:\n", missing)):
+        for title, listed in (
+            ("Feature names unseen at fit time:\n", unseen),
+            ("Feature names seen at fit time, yet now missing:\n", missing),
+        ):
             if listed:
                 message += title + "".join(f"- {name}\n" for name in listed[:5])
                 message += "- ...\n" if len(listed) > 5 else ""
@@ -688,9 +674,7 @@ def _is_fitted_name(name: str) -> bool:
 def _check_count(name: str, value: object, lowest: int, none_allowed: bool = False) -> None:
     if not _is_int(value) or not lowest <= value <= MAX_COUNT:
         prefix = "None or " if none_allowed else ""
-        raise ValueError(
-            f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}"
-        )
+        raise ValueError(f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}")
 
 
 def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False) -> None:
@@ -732,10 +716,7 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
     if isinstance(basis, np.ndarray):
         basis = basis.tolist()
     if not isinstance(basis, Sequence) or len(basis) == 0:
-        raise ValueError(
-            "basis must be 'total', 'tensor' or a non-empty list of exponent vectors, "
-            f"got {basis!r}"
-        )
+        raise ValueError(f"basis must be 'total', 'tensor' or a non-empty list of exponent vectors, got {basis!r}")
     indices = []
     for term in basis:
         if (
@@ -794,9 +775,7 @@ def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:
     )
 
 
-def _unit_columns(
-    inputs: FloatArray, x_min: FloatArray, x_max: FloatArray, check_span: bool
-) -> FloatArray:
+def _unit_columns(inputs: FloatArray, x_min: FloatArray, x_max: FloatArray, check_span: bool) -> FloatArray:
     """The inputs mapped linearly so that [x_min, x_max] becomes [-1, 1], as rows of (d, n).
 
     The rows are contiguous, as korva_core reads them in place. An input that was
@@ -833,9 +812,7 @@ def _feature_names(X: Any) -> NDArray[np.object_] | None:
 
 def _as_float_array(values: Any, name: str) -> FloatArray:
     if type(values).__module__.startswith("scipy.sparse"):
-        raise TypeError(
-            f"{name} is a sparse matrix; sparse input is not supported, pass {name}.toarray()"
-        )
+        raise TypeError(f"{name} is a sparse matrix; sparse input is not supported, pass {name}.toarray()")
     if type(values).__module__.startswith("numpy.ma"):
         if np.ma.getmaskarray(values).any():
             raise ValueError(
@@ -870,14 +847,10 @@ def _as_inputs(X: Any, n_features: int | None = None) -> FloatArray:
     # The wording of scikit-learn's own messages, which its estimator checks expect.
     for count, what in ((n_samples, "sample(s)"), (n_columns, "feature(s)")):
         if count == 0:
-            raise ValueError(
-                f"Found array with 0 {what} (shape={inputs.shape}) "
-                "while a minimum of 1 is required."
-            )
+            raise ValueError(f"Found array with 0 {what} (shape={inputs.shape}) while a minimum of 1 is required.")
     if n_features is not None and n_columns != n_features:
         raise ValueError(
-            f"X has {n_columns} features, but PolynomialMDLRegressor "
-            f"is expecting {n_features} features as input."
+            f"X has {n_columns} features, but PolynomialMDLRegressor is expecting {n_features} features as input."
         )
     if not np.isfinite(inputs).all():
         raise ValueError("X contains NaN or infinity")

@@ -29,8 +29,17 @@ Group = tuple[FloatArray, FloatArray]
 # The result columns after the group columns. Object columns hold arrays, lists or None;
 # the numbers of a group that could not be fitted are missing.
 RESULT_COLUMNS = (
-    "n_samples", "degree", "coef", "multi_indices", "x_min", "x_max",
-    "scale", "mdl", "hit_rate", "n_outliers", "error",
+    "n_samples",
+    "degree",
+    "coef",
+    "multi_indices",
+    "x_min",
+    "x_max",
+    "scale",
+    "mdl",
+    "hit_rate",
+    "n_outliers",
+    "error",
 )
 # Groups sent to a worker at a time: enough to make the transfer cheap, few enough that
 # several batches per worker even out the load.
@@ -204,7 +213,19 @@ def _fit_group(params: dict[str, Any], single_input: bool, inputs: FloatArray, t
     try:
         model = PolynomialMDLRegressor(**params).fit(inputs[order], target[order])
     except Exception as exc:  # a group that cannot be fitted must not stop the others
-        return (len(target), None, None, None, None, None, math.nan, math.nan, math.nan, None, f"{type(exc).__name__}: {exc}")
+        return (
+            len(target),
+            None,
+            None,
+            None,
+            None,
+            None,
+            math.nan,
+            math.nan,
+            math.nan,
+            None,
+            f"{type(exc).__name__}: {exc}",
+        )
     x_min, x_max = (model.x_min_[0], model.x_max_[0]) if single_input else (model.x_min_, model.x_max_)
     return (
         len(target),

@@ -59,9 +59,7 @@ class LeastSquares:
     gamma2: float = 0.0
 
     def __call__(self, design: FloatArray, target: FloatArray) -> FloatArray:
-        return korva_core.fit_regularized_linear(
-            design, target, self.R1, self.R2, self.gamma1, self.gamma2
-        )
+        return korva_core.fit_regularized_linear(design, target, self.R1, self.R2, self.gamma1, self.gamma2)
 
     def weighted(self, design: FloatArray, target: FloatArray, weights: FloatArray) -> FloatArray:
         # Rows of weight 0 contribute nothing; scaling every row beats selecting rows.
@@ -141,9 +139,7 @@ def residual_scale(residuals: FloatArray, guess: float = 0.0) -> float:
     return m_scale(residuals[residuals != 0.0])
 
 
-def concentrate(
-    design: FloatArray, target: FloatArray, beta: FloatArray, solve: LeastSquares
-) -> FloatArray:
+def concentrate(design: FloatArray, target: FloatArray, beta: FloatArray, solve: LeastSquares) -> FloatArray:
     """Concentration steps: least squares on the h points nearest the fit, until h settles.
 
     h = (n + k + 1) // 2 for k terms, the largest half the fit can lean on while
@@ -169,9 +165,7 @@ class RobustFit:
     scale: float  # the M-scale of the chosen start's residuals, in standardised units
 
 
-def best_start(
-    design: FloatArray, target: FloatArray, starts: Sequence[FloatArray], solve: LeastSquares
-) -> RobustFit:
+def best_start(design: FloatArray, target: FloatArray, starts: Sequence[FloatArray], solve: LeastSquares) -> RobustFit:
     """Concentrate every start and keep the one whose residuals have the smallest M-scale."""
     best: RobustFit | None = None
     for start in starts:
@@ -183,9 +177,7 @@ def best_start(
     return best
 
 
-def reweight(
-    design: FloatArray, target: FloatArray, beta: FloatArray, scale: float, solve: LeastSquares
-) -> FloatArray:
+def reweight(design: FloatArray, target: FloatArray, beta: FloatArray, scale: float, solve: LeastSquares) -> FloatArray:
     """The MM step: bisquare-weighted least squares with the scale held fixed, to convergence.
 
     Without penalties every step lowers the sum of the bisquare losses, so the fit

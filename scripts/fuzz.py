@@ -11,6 +11,7 @@ if there was any.
 
 from the top of the repository, where the tests package is importable.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -81,7 +82,9 @@ def main() -> int:
                 print("    " + report.describe().replace("\n", "\n    "))
 
     crashes = sum(report.outcome == "crashed" for report in failures)
-    print(f"\n{total} calls in {time.monotonic() - start:.0f} s: {crashes} crashes, {len(failures)} failed calls in all")
+    print(
+        f"\n{total} calls in {time.monotonic() - start:.0f} s: {crashes} crashes, {len(failures)} failed calls in all"
+    )
     return 1 if failures else 0
 
 

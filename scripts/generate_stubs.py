@@ -70,8 +70,16 @@ def main() -> None:
     output_dir = parser.parse_args().output_dir
     with tempfile.TemporaryDirectory() as generated:
         subprocess.run(
-            [sys.executable, "-m", "pybind11_stubgen", "korva_core", "--root-suffix=-stubs",
-             "--exit-code", "-o", generated],
+            [
+                sys.executable,
+                "-m",
+                "pybind11_stubgen",
+                "korva_core",
+                "--root-suffix=-stubs",
+                "--exit-code",
+                "-o",
+                generated,
+            ],
             check=True,
         )
         stub = (Path(generated) / PACKAGE / "__init__.pyi").read_text()

@@ -14,6 +14,7 @@ sizes are far beyond any machine's memory (100 GB and more), so they must be
 refused at once; sizes in between would be legitimate work that merely takes
 long, and are never drawn.
 """
+
 from __future__ import annotations
 
 import functools

@@ -14,6 +14,7 @@ complex numbers must not return a result (NumPy would drop their imaginary
 parts with no more than a warning, which the child ignores so that such a
 drop shows), nor may fit_regularized_linear when it reads NaN or infinity.
 """
+
 from __future__ import annotations
 
 import faulthandler
@@ -167,7 +168,20 @@ def strided(array):
     return np.repeat(array, 2, axis=0)[::2] if array.ndim else array
 
 
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, 1e300, 1.7976931348623157e308, math.nan, math.inf, -math.inf]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    1e-300,
+    5e-324,
+    1e300,
+    1.7976931348623157e308,
+    math.nan,
+    math.inf,
+    -math.inf,
+]
 
 
 def sample_array(shape, seed, special_share, scale=10.0):
@@ -545,7 +559,10 @@ class CallRunner:
                         how = f"signal {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
                         raise self._fail("crashed", f"the child died ({how})")
                     self._pending += chunk
-                elif watch_memory and (grown := _resident_bytes(self._child.pid) - self._resident_baseline) > self.memory_budget:
+                elif (
+                    watch_memory
+                    and (grown := _resident_bytes(self._child.pid) - self._resident_baseline) > self.memory_budget
+                ):
                     raise self._fail("runaway memory", f"killed after its resident size grew by {grown >> 20} MiB")
                 elif time.monotonic() > deadline:
                     raise self._fail("hung", f"killed after {timeout:g} s without an answer")

@@ -1,4 +1,5 @@
 """Monomial bases and smoothness penalties in one and several variables."""
+
 import gc
 import itertools
 import math
@@ -319,8 +320,26 @@ POWER_INPUTS = {
     "heavy-tailed": lambda rng: rng.standard_cauchy(3000),
     "tiny": lambda rng: rng.uniform(-1e-3, 1e-3, 1000),
     "wide-exponents": lambda rng: np.ldexp(rng.uniform(1, 2, 2000), rng.integers(-400, 400, 2000)),
-    "special": lambda rng: np.array([0.0, -0.0, 1.0, -1.0, 2.0, -0.5, 3.0, np.inf, -np.inf, np.nan,
-                                     1e-300, -1e300, 5e-324, 2.0**-450, 1.0 + 2.0**-27, 3.0**0.5]),
+    "special": lambda rng: np.array(
+        [
+            0.0,
+            -0.0,
+            1.0,
+            -1.0,
+            2.0,
+            -0.5,
+            3.0,
+            np.inf,
+            -np.inf,
+            np.nan,
+            1e-300,
+            -1e300,
+            5e-324,
+            2.0**-450,
+            1.0 + 2.0**-27,
+            3.0**0.5,
+        ]
+    ),
 }
 
 
@@ -424,7 +443,9 @@ def test_nd_bilinear_thirty_points():
     assert_close(R2, ref2, rel=1e-14)
 
 
-@pytest.mark.parametrize("deg, lo, hi, n", [(2, 0.0, 1.0, 3), (4, -1.5, 2.0, 9), (6, 0.5, 3.0, 40), (3, -2.0, -0.5, 600)])
+@pytest.mark.parametrize(
+    "deg, lo, hi, n", [(2, 0.0, 1.0, 3), (4, -1.5, 2.0, 9), (6, 0.5, 3.0, 40), (3, -2.0, -0.5, 600)]
+)
 def test_nd_one_dimension_matches_1d(deg, lo, hi, n):
     R1, R2, mis = kc.build_penalty_matrices_nd([deg], [(lo, hi)], n)
     assert mis == [[p] for p in range(deg + 1)]
@@ -547,7 +568,12 @@ def test_nd_oversized_grids_fail_cleanly(child_python, call, allowed):
         "    print(type(e).__name__)\n"
     )
     # A 4 GiB address-space cap keeps a crash or a runaway allocation in the child.
-    out = child_python.run("-c", code, address_space=4 << 30, timeout=60,
-                           env=child_python.environment(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1"))
+    out = child_python.run(
+        "-c",
+        code,
+        address_space=4 << 30,
+        timeout=60,
+        env=child_python.environment(OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1"),
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() in allowed

@@ -1,4 +1,5 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
+
 import importlib.util
 import os
 import re
@@ -62,8 +63,7 @@ def test_without_matplotlib_the_table_still_prints(tmp_path, monkeypatch, capsys
 def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "fit.png"
-    args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "2",
-            "--plot", str(picture)]
+    args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "2", "--plot", str(picture)]
     assert cli.main(args) == 0
     out = capsys.readouterr().out
     # The 15 rows thrown off are flagged, and at 2.5 residual scales few good rows beside them.
@@ -77,8 +77,22 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     "method, rows", [("ols", ["ols"]), ("penalized", ["ols", "penalized"]), ("mcmc", ["ols", "mcmc"])]
 )
 def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, method, rows):
-    args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "1", "2",
-            "--gamma2", "0.001", "--method", method]
+    args = [
+        "fit",
+        str(surface_csv),
+        "--x",
+        "a",
+        "b",
+        "--y",
+        "y",
+        "--degree",
+        "1",
+        "2",
+        "--gamma2",
+        "0.001",
+        "--method",
+        method,
+    ]
     assert cli.main(args) == 0
     table = capsys.readouterr().out.split("\n\n")[1].splitlines()
     assert [line.split()[0] for line in table[1:]] == rows
@@ -94,8 +108,7 @@ needs_matplotlib = pytest.mark.skipif(
     "content, options, message",
     [
         (None, COLUMNS_X_Y, "cannot read data.csv: No such file or directory"),
-        ("x,y\n1,2\n", ["--x", "x", "--y", "z", "--degree", "1"],
-         "has no column 'z'; its columns are 'x', 'y'"),
+        ("x,y\n1,2\n", ["--x", "x", "--y", "z", "--degree", "1"], "has no column 'z'; its columns are 'x', 'y'"),
         ("x,y\n1,2\n2,abc\n", COLUMNS_X_Y, "line 3, column 'y': 'abc' is not a finite number"),
         ("x,y\n1,2\n2,\n", COLUMNS_X_Y, "line 3, column 'y': an empty cell is not a finite number"),
         ("x,y\n1,2\nnan,3\n", COLUMNS_X_Y, "line 3, column 'x': 'nan' is not a finite number"),
@@ -106,23 +119,39 @@ needs_matplotlib = pytest.mark.skipif(
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "2"], "--degree takes one degree or 1, one per --x column"),
         ("\nx,y\n1,2\n", COLUMNS_X_Y, "data.csv has no column names: its first line is blank"),
         ("x,y,x\n1,2,3\n", COLUMNS_X_Y, "data.csv has more than one column named 'x'"),
-        ("a,b;c\n1,2;3\n", ["--x", "a", "--y", "b", "--degree", "1"],
-         "cannot tell the separator of data.csv: comma or semicolon; --sep says which"),
+        (
+            "a,b;c\n1,2;3\n",
+            ["--x", "a", "--y", "b", "--degree", "1"],
+            "cannot tell the separator of data.csv: comma or semicolon; --sep says which",
+        ),
         ("x,y\n1,2\n2,inf\n3,\n", [*COLUMNS_X_Y, "--dropna"], "line 3, column 'y': 'inf' is not"),
         ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
         # The basis size is checked against the rows before anything is built.
-        ("x,y\n1,2\n2,3\n", ["--x", "x", "--y", "y", "--degree", "1000000000"],
-         "has 1000000001 terms, more than the 2 sample(s)"),
-        ("a,b,y\n" + "1,2,3\n" * 5, ["--x", "a", "b", "--y", "y", "--degree", "1", "2", "--basis", "tensor"],
-         "has 6 terms, more than the 5 sample(s)"),
+        (
+            "x,y\n1,2\n2,3\n",
+            ["--x", "x", "--y", "y", "--degree", "1000000000"],
+            "has 1000000001 terms, more than the 2 sample(s)",
+        ),
+        (
+            "a,b,y\n" + "1,2,3\n" * 5,
+            ["--x", "a", "b", "--y", "y", "--degree", "1", "2", "--basis", "tensor"],
+            "has 6 terms, more than the 5 sample(s)",
+        ),
         ("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "auto"], "--degree auto stands alone"),
         # Values whose standardisation overflows used to print NaN coefficients with status 0.
-        ("x,y\n0,-1.7e308\n1,-1.7e308\n2,-1.7e308\n3,1.7e308\n", [*COLUMNS_X_Y, "--method", "ols"],
-         "the ols fit"),
-        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out.xyz"],
-                     "--plot cannot draw a .xyz file; use one of", marks=needs_matplotlib),
-        pytest.param("x,y\n1,2\n2,3\n", [*COLUMNS_X_Y, "--plot", "out"],
-                     "--plot cannot draw a file without an extension", marks=needs_matplotlib),
+        ("x,y\n0,-1.7e308\n1,-1.7e308\n2,-1.7e308\n3,1.7e308\n", [*COLUMNS_X_Y, "--method", "ols"], "the ols fit"),
+        pytest.param(
+            "x,y\n1,2\n2,3\n",
+            [*COLUMNS_X_Y, "--plot", "out.xyz"],
+            "--plot cannot draw a .xyz file; use one of",
+            marks=needs_matplotlib,
+        ),
+        pytest.param(
+            "x,y\n1,2\n2,3\n",
+            [*COLUMNS_X_Y, "--plot", "out"],
+            "--plot cannot draw a file without an extension",
+            marks=needs_matplotlib,
+        ),
         # Mistakes on the command line, without argparse's block of usage lines.
         (None, ["--x", "x"], "the following arguments are required: --y, --degree (see python -m korva fit --help)"),
         (None, ["--x", "x", "--y", "y", "--degree", "-1"], "argument --degree: '-1' is not a whole"),
@@ -177,8 +206,9 @@ def test_a_bad_cell_is_named_by_its_line_in_any_batch(tmp_path, monkeypatch, cap
 
 
 def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
-    result = child_python.run("-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2",
-                              cwd=tmp_path)
+    result = child_python.run(
+        "-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2", cwd=tmp_path
+    )
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr == "korva: cannot read nowhere.csv: No such file or directory\n"
@@ -188,8 +218,20 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     source = tmp_path / "data.csv"
     source.write_text("x,y\n1,1\n2,4\n3,9\n")
-    args = ["fit", str(source), "--x", "x", "--y", "y", "--degree", "2", "--method", "ols",
-            "--plot", str(tmp_path / "no" / "such" / "dir.png")]
+    args = [
+        "fit",
+        str(source),
+        "--x",
+        "x",
+        "--y",
+        "y",
+        "--degree",
+        "2",
+        "--method",
+        "ols",
+        "--plot",
+        str(tmp_path / "no" / "such" / "dir.png"),
+    ]
     assert cli.main(args) == 2
     assert capsys.readouterr().err.startswith("korva: cannot write ")
 
@@ -232,8 +274,20 @@ def coefficient_table(out):
     [(["a"], ["7"], False), (["a"], ["8"], True), (["a", "b"], ["3"], True), (["a", "b"], ["1", "3"], False)],
 )
 def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, degree, one_per_line):
-    args = ["fit", str(surface_csv), "--x", *inputs, "--y", "y", "--degree", *degree,
-            "--method", "penalized", "--gamma2", "0.01"]
+    args = [
+        "fit",
+        str(surface_csv),
+        "--x",
+        *inputs,
+        "--y",
+        "y",
+        "--degree",
+        *degree,
+        "--method",
+        "penalized",
+        "--gamma2",
+        "0.01",
+    ]
     assert cli.main(args) == 0
     out = capsys.readouterr().out
     assert (out.split("\n\n")[2].split()[0] == "term") == one_per_line
@@ -283,8 +337,21 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp
 
 def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
     proc = child_python.popen(
-        "-m", "korva", "fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "1", "--method", "ols",
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        "-m",
+        "korva",
+        "fit",
+        str(surface_csv),
+        "--x",
+        "a",
+        "b",
+        "--y",
+        "y",
+        "--degree",
+        "1",
+        "--method",
+        "ols",
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
     proc.stdout.close()  # as `| head -0` would, before anything is written
     with proc.stderr:

@@ -1,4 +1,5 @@
 """Gibbs ensemble statistics and the tournament MCMC sampler."""
+
 import gc
 import hashlib
 import math
@@ -22,14 +23,16 @@ GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 # seeds std::mt19937_64 with 42 + 1000 * c, draws k values in order from
 # std::normal_distribution<double>(0.0, 0.5) and prints them with "%.17g"
 # (1000 and 0.5 being the sampler's WARM_UP_SEED_STRIDE and START_SPREAD).
-SEED42_STARTS = np.array([
-    [0.35249413321042994, 0.64691021163646834, -0.28704740336013085],  # chain 0
-    [0.079378295648168298, 0.29551314082667968, -0.43079095528513756],  # chain 1
-    [-0.011588180223811487, 0.19698698645385604, -0.68550440234503007],  # chain 2
-    [-0.012018880952260927, -0.37241973240692511, -0.37604346091585789],  # chain 3
-    [0.39958523515730132, 0.12901104115711418, -0.27997509979715141],  # chain 4
-    [-0.51332946151823666, -0.40467876945146758, -0.47034441298755808],  # chain 5
-])
+SEED42_STARTS = np.array(
+    [
+        [0.35249413321042994, 0.64691021163646834, -0.28704740336013085],  # chain 0
+        [0.079378295648168298, 0.29551314082667968, -0.43079095528513756],  # chain 1
+        [-0.011588180223811487, 0.19698698645385604, -0.68550440234503007],  # chain 2
+        [-0.012018880952260927, -0.37241973240692511, -0.37604346091585789],  # chain 3
+        [0.39958523515730132, 0.12901104115711418, -0.27997509979715141],  # chain 4
+        [-0.51332946151823666, -0.40467876945146758, -0.47034441298755808],  # chain 5
+    ]
+)
 
 
 def gibbs_tuple(g):
@@ -64,6 +67,7 @@ def test_python_mirror_of_the_sampler_constants_agrees_with_the_native_header():
     assert native and mirrored == native
     assert estimator.HIT_TOLERANCE == _sampler.HIT_TOLERANCE
 
+
 # ---------------------------------------------------------------- Gibbs
 
 
@@ -85,11 +89,14 @@ def test_gibbs_equal_energies(n, T):
     assert g.var_E == 0.0
 
 
-@pytest.mark.parametrize("energies, n_min", [
-    ([1.0, 1.0, 1.0, 3.0, 5.0], 3),
-    ([4.0, 2.0, 9.0, 2.0], 2),
-    ([0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 1.5], 6),
-])
+@pytest.mark.parametrize(
+    "energies, n_min",
+    [
+        ([1.0, 1.0, 1.0, 3.0, 5.0], 3),
+        ([4.0, 2.0, 9.0, 2.0], 2),
+        ([0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 1.5], 6),
+    ],
+)
 def test_gibbs_zero_temperature_tied_minima(energies, n_min):
     g = kc.gibbs_entropy(np.array(energies), 0.0)
     assert g.H == pytest.approx(math.log(n_min), rel=1e-12)
@@ -220,8 +227,12 @@ PINNED_FITS = {
     "1000x6 seed 7": ((1000, 6, 2), dict(seed=7), False, "2b93a62d9a2d5e47"),
     "n_elite > n_chains": ((300, 3, 3), dict(n_chains=3, n_warmup=10, n_elite=7), False, "916a4fee98861d93"),
     "n_elite 1": ((300, 3, 3), dict(n_warmup=10, n_elite=1, n_deep=500), False, "824cbceab9c65fe6"),
-    "n_elite 9, seed 2**63": ((300, 3, 3), dict(n_warmup=10, n_elite=9, n_deep=600, seed=2**63), False,
-                              "64ab8dab2ec8017f"),
+    "n_elite 9, seed 2**63": (
+        (300, 3, 3),
+        dict(n_warmup=10, n_elite=9, n_deep=600, seed=2**63),
+        False,
+        "64ab8dab2ec8017f",
+    ),
     "penalised": ((257, 5, 4), dict(n_chains=10, n_warmup=300, n_elite=6, n_deep=600), True, "71ac1fa9367f0abe"),
 }
 
@@ -278,8 +289,14 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 def test_fit_in_a_forked_child_after_the_parent_fitted(child_python, exit):
     # The parent's helper threads do not exist in the child; the child must
     # neither wait for them, in a fit or when it exits, nor get another result.
-    proc = child_python.run("-W", "ignore", "-c", _FORKED.replace("{exit}", exit),
-                            env=child_python.environment(OMP_NUM_THREADS="2"), timeout=60)
+    proc = child_python.run(
+        "-W",
+        "ignore",
+        "-c",
+        _FORKED.replace("{exit}", exit),
+        env=child_python.environment(OMP_NUM_THREADS="2"),
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["0"]
 
@@ -297,8 +314,12 @@ def test_no_iterations_returns_best_literal_start(rng, pen):
     kw = PENALTIES[pen]
     X = rng.normal(size=(40, 3))
     y = X @ SEED42_STARTS[3] + 1e-3 * rng.normal(size=40)  # chain 3's start fits the data
-    E = np.array([energy_of(b, X, y, 20, kw.get("R1"), kw.get("R2"), kw.get("gamma1", 0.0), kw.get("gamma2", 0.0))
-                  for b in SEED42_STARTS])
+    E = np.array(
+        [
+            energy_of(b, X, y, 20, kw.get("R1"), kw.get("R2"), kw.get("gamma1", 0.0), kw.get("gamma2", 0.0))
+            for b in SEED42_STARTS
+        ]
+    )
     best = int(np.argmin(E))
     assert np.sum(E == E[best]) == 1  # the data are chosen so that the minimum is unique
     if pen != "none":
@@ -319,8 +340,9 @@ def test_warm_up_chain_depends_only_on_its_number(rng, n_chains, n):
     X, y = problem(rng, n=n, k=3, noise=0.3)
     kw = dict(R1=np.diag([1.0, 0.5, 2.0]), gamma1=0.01)  # continuous energies, so no ties
     cfg = dict(n_warmup=25, n_deep=0, n_elite=1, step_size=0.1)
-    alone = [kc.TournamentMCMC(n_chains=1, seed=5 + WARM_UP_SEED_STRIDE * c, **cfg).fit(X, y, **kw)
-             for c in range(n_chains)]
+    alone = [
+        kc.TournamentMCMC(n_chains=1, seed=5 + WARM_UP_SEED_STRIDE * c, **cfg).fit(X, y, **kw) for c in range(n_chains)
+    ]
     energies = [r.energy for r in alone]
     together = kc.TournamentMCMC(n_chains=n_chains, seed=5, **cfg).fit(X, y, **kw)
     best = int(np.argmin(energies))
@@ -441,12 +463,15 @@ def test_row_count_mismatch(rng):
     assert "23" in str(err.value) and "19" in str(err.value)
 
 
-@pytest.mark.parametrize("kw, name", [
-    (dict(R1=np.eye(4), gamma1=1.0), "R1"),
-    (dict(R1=np.ones((3, 2)), gamma1=-0.5), "R1"),
-    (dict(R2=np.eye(2), gamma2=1.0), "R2"),
-    (dict(R1=np.eye(3), R2=np.ones((3, 4)), gamma1=1.0, gamma2=2.0), "R2"),
-])
+@pytest.mark.parametrize(
+    "kw, name",
+    [
+        (dict(R1=np.eye(4), gamma1=1.0), "R1"),
+        (dict(R1=np.ones((3, 2)), gamma1=-0.5), "R1"),
+        (dict(R2=np.eye(2), gamma2=1.0), "R2"),
+        (dict(R1=np.eye(3), R2=np.ones((3, 4)), gamma1=1.0, gamma2=2.0), "R2"),
+    ],
+)
 def test_penalty_shape_mismatch(rng, kw, name):
     X, y = problem(rng, n=15, k=3)
     with pytest.raises(ValueError, match=name):

@@ -1,4 +1,5 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
+
 import pickle
 import warnings
 
@@ -79,9 +80,7 @@ def test_recovers_cubic_despite_ten_percent_gross_outliers(seed, coefficients):
     assert robust.mdl_ < least_squares.mdl_
 
 
-@pytest.mark.parametrize(
-    "share, symmetric", [(0.0, False), (0.2, False), (0.2, True), (0.4, False), (0.45, True)]
-)
+@pytest.mark.parametrize("share, symmetric", [(0.0, False), (0.2, False), (0.2, True), (0.4, False), (0.45, True)])
 def test_robust_fit_is_least_squares_on_the_good_points_and_flags_the_rest(share, symmetric):
     x, y, outliers = contaminated_cubic(11, share=share, symmetric=symmetric)
     model = PolynomialMDLRegressor(degree=3).fit(x, y)
@@ -242,8 +241,7 @@ def test_same_random_state_same_fit_on_any_number_of_threads(child_python, tmp_p
     outputs = set()
     for threads in ("1", "2", "3"):
         env = child_python.environment(OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads)
-        proc = child_python.run("-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy"),
-                                env=env, timeout=300)
+        proc = child_python.run("-c", _THREADS, str(tmp_path / "x.npy"), str(tmp_path / "y.npy"), env=env, timeout=300)
         assert proc.returncode == 0, proc.stderr
         outputs.add(proc.stdout)
     assert len(outputs) == 1
@@ -287,9 +285,7 @@ def test_constant_input_column_contributes_nothing(rng):
     x = rng.uniform(0.0, 5.0, 40)
     y = x**2 + rng.normal(0.0, 0.1, 40)
     alone = PolynomialMDLRegressor(degree=2, method="ols").fit(x, y)
-    with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols").fit(
-        np.column_stack([x, np.full(40, 3.0)]), y
-    )
+    with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols").fit(np.column_stack([x, np.full(40, 3.0)]), y)
     constant_terms = [i for i, m in enumerate(with_constant.multi_indices_) if m[1] > 0]
     np.testing.assert_allclose(with_constant.coef_[constant_terms], 0.0, atol=1e-12)
     grid = np.linspace(-1.0, 6.0, 9)
@@ -366,6 +362,7 @@ def test_failed_or_interrupted_refit_leaves_the_model_as_it_was(monkeypatch, fai
     elif failure == "too many terms":
         model.set_params(degree=9)
     else:
+
         def interrupted(*args, **kwargs):
             raise KeyboardInterrupt
 

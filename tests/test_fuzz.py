@@ -8,6 +8,7 @@ caused it. pybind11 turns out-of-range integers into TypeError, never
 OverflowError, so OverflowError is not allowed. `make fuzz` runs the same
 calls at length.
 """
+
 import json
 
 import numpy as np

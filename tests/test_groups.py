@@ -1,4 +1,5 @@
 """fit_groups: one fit per group of a long table, on local processes and on a Dask cluster."""
+
 import logging
 import math
 import pickle
@@ -110,8 +111,19 @@ def test_empty_table_gives_an_empty_result_with_every_column(rng):
         (lambda t: fit_groups(t, "site", "x", "y", degre=2), TypeError, "degre"),
         (lambda t: fit_groups(t, "site", "x", "y", method="lasso"), ValueError, "method must be"),
     ],
-    ids=["not-a-frame", "no-key", "no-input", "no-inputs", "text-input", "key-input", "input-response",
-         "n_jobs-0", "n_jobs-float", "unknown-param", "bad-param"],
+    ids=[
+        "not-a-frame",
+        "no-key",
+        "no-input",
+        "no-inputs",
+        "text-input",
+        "key-input",
+        "input-response",
+        "n_jobs-0",
+        "n_jobs-float",
+        "unknown-param",
+        "bad-param",
+    ],
 )
 def test_bad_arguments_are_refused_before_any_fit(rng, monkeypatch, call, error, message):
     def no_fit(*args):
@@ -131,9 +143,12 @@ def test_dask_cluster_gives_the_pandas_result_bit_for_bit(rng):
     frame = dd.from_pandas(table, npartitions=4)
     # The same rows with the column types Dask gave them (its own string type).
     expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", n_jobs=1, **PARAMS)
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
-    ) as cluster, distributed.Client(cluster):
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
         result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", **PARAMS)
         with pytest.raises(ValueError, match="n_jobs applies to pandas"):
             fit_groups(frame, "site", "x", "y", n_jobs=2)

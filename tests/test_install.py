@@ -1,4 +1,5 @@
 """Installing korva: the wheel in a bare environment, and the CPU check before the extension loads."""
+
 import importlib.metadata
 import os
 import re
@@ -59,15 +60,26 @@ def test_wheel_installs_and_fits_without_compiler_or_eigen(tmp_path):
     version = importlib.metadata.version("korva")
     wheels = sorted((REPO / "dist").glob("korva-*.whl"))
     assert len(wheels) == 1, f"expected one wheel in dist/, found {wheels}; build it with `make wheel`"
-    assert re.fullmatch(
-        rf"korva-{re.escape(version)}-cp312-cp312-manylinux_2_\d+_x86_64\.whl", wheels[0].name
-    ), wheels[0].name
+    assert re.fullmatch(rf"korva-{re.escape(version)}-cp312-cp312-manylinux_2_\d+_x86_64\.whl", wheels[0].name), wheels[
+        0
+    ].name
 
     found = tmp_path / "found"
     download = subprocess.run(
-        [sys.executable, "-m", "pip", "download", "-q", "--only-binary=:all:", "--no-deps",
-         "--dest", str(found), f"numpy=={np.__version__}"],
-        capture_output=True, text=True,
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "download",
+            "-q",
+            "--only-binary=:all:",
+            "--no-deps",
+            "--dest",
+            str(found),
+            f"numpy=={np.__version__}",
+        ],
+        capture_output=True,
+        text=True,
     )
     assert download.returncode == 0, download.stderr
     shutil.copy(wheels[0], found)
@@ -77,15 +89,31 @@ def test_wheel_installs_and_fits_without_compiler_or_eigen(tmp_path):
     environment = bare_environment(venv)
     assert not [name for name in COMPILERS if shutil.which(name, path=environment["PATH"])]
     install = subprocess.run(
-        [str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--no-index", "--only-binary=:all:",
-         "--find-links", str(found), "korva"],
-        env=environment, cwd=tmp_path, capture_output=True, text=True,
+        [
+            str(venv / "bin" / "python"),
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--no-index",
+            "--only-binary=:all:",
+            "--find-links",
+            str(found),
+            "korva",
+        ],
+        env=environment,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
     assert install.returncode == 0, install.stdout + install.stderr
 
     fit = subprocess.run(
         [str(venv / "bin" / "python"), "-c", FIT_IN_FRESH_VENV],
-        env=environment, cwd=tmp_path, capture_output=True, text=True,
+        env=environment,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
     assert fit.returncode == 0, fit.stderr
     project = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]
@@ -150,9 +178,22 @@ def test_import_on_cpu_without_avx2_raises_before_loading_the_extension(tmp_path
         "sys.exit(4)\n"
     )
     result = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-         'mount --bind "$1" /proc/cpuinfo && exec "$2" -c "$3"', "sh", str(fake), sys.executable, script],
-        capture_output=True, text=True, cwd=tmp_path,
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            'mount --bind "$1" /proc/cpuinfo && exec "$2" -c "$3"',
+            "sh",
+            str(fake),
+            sys.executable,
+            script,
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
     )
     assert result.returncode == 0, (result.returncode, result.stdout, result.stderr)
     assert "AVX2 and FMA" in result.stdout

@@ -7,6 +7,7 @@ after Ctrl-C costs that time however busy the machine is, while the wall time
 it takes grows with the load (a wall-clock bound of 0.5 s failed on a busy
 machine).
 """
+
 import os
 import select
 import signal

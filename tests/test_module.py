@@ -1,4 +1,5 @@
 """Conventions shared by every binding: import, registration, conversions, errors."""
+
 import collections
 import importlib
 import os
@@ -122,7 +123,9 @@ COMPLEX_ARGUMENTS = {
 }
 
 
-@pytest.mark.parametrize("form", [np.asarray, list, lambda z: z.astype(np.complex64)], ids=["array", "list", "complex64"])
+@pytest.mark.parametrize(
+    "form", [np.asarray, list, lambda z: z.astype(np.complex64)], ids=["array", "list", "complex64"]
+)
 @pytest.mark.parametrize("call, name", COMPLEX_ARGUMENTS.values(), ids=COMPLEX_ARGUMENTS.keys())
 def test_complex_input_is_refused_by_name(call, name, form):
     # Converting would drop the imaginary parts with no more than a ComplexWarning.
@@ -190,4 +193,7 @@ def test_import_refused_on_other_python(tmp_path):
     code = "import korva_core"
     out = subprocess.run([other, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert out.returncode != 0
-    assert "ImportError: Python version mismatch: module was compiled for Python 3.12, but the interpreter version is incompatible: " in out.stderr
+    assert (
+        "ImportError: Python version mismatch: module was compiled for Python 3.12, but the interpreter version is incompatible: "
+        in out.stderr
+    )

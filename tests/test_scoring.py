@@ -1,4 +1,5 @@
 """Robust scale, hit rate and the MDL score."""
+
 import math
 from statistics import median
 
@@ -141,9 +142,7 @@ def test_mdl_score_empty_is_nan():
     assert math.isnan(kc.mdl_score([], [], 1))
 
 
-@pytest.mark.parametrize(
-    "H, check", [(0, lambda v: v == -math.inf), (-1, math.isnan)], ids=["H=0", "H<0"]
-)
+@pytest.mark.parametrize("H, check", [(0, lambda v: v == -math.inf), (-1, math.isnan)], ids=["H=0", "H<0"])
 def test_mdl_score_degenerate_H(H, check):
     assert check(kc.mdl_score(YP4, YT4, 2, H))
 

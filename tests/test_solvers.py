@@ -1,4 +1,5 @@
 """Least-squares and penalised linear solvers: ols and fit_regularized_linear."""
+
 import math
 import re
 
@@ -57,8 +58,48 @@ def test_ols_tall_matches_pseudo_inverse(rng, m, p, rank, magnitude):
 
 # Decimal orders of 40 columns, spread over the whole double range: scaled to
 # the largest, the smallest columns are subnormal.
-COLUMN_ORDERS = [-138, 268, 298, 274, -222, -152, -48, 237, 109, 177, 72, -133, -11, -62, -294, -155, 34, -203, 170,
-                 -3, -80, 270, 54, 84, -57, -281, 119, -218, -138, -49, -128, 151, 167, -213, 220, 144, -39, -204, 26, -90]
+COLUMN_ORDERS = [
+    -138,
+    268,
+    298,
+    274,
+    -222,
+    -152,
+    -48,
+    237,
+    109,
+    177,
+    72,
+    -133,
+    -11,
+    -62,
+    -294,
+    -155,
+    34,
+    -203,
+    170,
+    -3,
+    -80,
+    270,
+    54,
+    84,
+    -57,
+    -281,
+    119,
+    -218,
+    -138,
+    -49,
+    -128,
+    151,
+    167,
+    -213,
+    220,
+    144,
+    -39,
+    -204,
+    26,
+    -90,
+]
 
 
 @pytest.mark.parametrize("m", [54, 30])
@@ -149,8 +190,12 @@ def test_normal_equations_in_either_layout_and_any_chunking(rng, order, m, p):
     expected = np.linalg.solve(Phi.T @ Phi + 0.5 * np.eye(p), Phi.T @ y)
     np.testing.assert_allclose(beta, expected, rtol=1e-10, atol=1e-12)
     view = np.asarray(rng.normal(size=(m, 2 * p)), order=order)[:, ::2]  # strided, copied on the way in
-    np.testing.assert_allclose(kc.fit_regularized_linear(view, y, ridge=0.5),
-                               np.linalg.solve(view.T @ view + 0.5 * np.eye(p), view.T @ y), rtol=1e-10, atol=1e-12)
+    np.testing.assert_allclose(
+        kc.fit_regularized_linear(view, y, ridge=0.5),
+        np.linalg.solve(view.T @ view + 0.5 * np.eye(p), view.T @ y),
+        rtol=1e-10,
+        atol=1e-12,
+    )
     if order == "C" and m > 1 and p > 1:  # a C-ordered design at an odd byte offset is converted, not read in place
         odd = np.ndarray(Phi.shape, np.float64, buffer=bytearray(Phi.nbytes + 1), offset=1, order=order)
         odd[...] = Phi
@@ -271,7 +316,9 @@ def test_zero_columns_give_empty_vector(rng, solver):
 
 @pytest.mark.parametrize("fn", ["fit_regularized_linear", "TournamentMCMC.fit"])
 @pytest.mark.parametrize("slot", ["R1", "R2"])
-@pytest.mark.parametrize("bad", ["abc", object(), np.ones((3, 3, 3)), [[1.0, 2.0], [3.0]]], ids=["str", "object", "3-D", "ragged"])
+@pytest.mark.parametrize(
+    "bad", ["abc", object(), np.ones((3, 3, 3)), [[1.0, 2.0], [3.0]]], ids=["str", "object", "3-D", "ragged"]
+)
 def test_unconvertible_penalty_raises_cast_error_naming_it(rng, fn, slot, bad):
     Phi, y = _problem(rng, 10, 3)
     solver = kc.fit_regularized_linear if fn == "fit_regularized_linear" else kc.TournamentMCMC(n_chains=1).fit
@@ -318,7 +365,9 @@ def test_entries_near_the_ends_of_the_double_range_solve(rng, phi_order, y_order
     g1, ridge = (10.0, 1e-3) if penalised else (0.0, 0.0)
     expected = _penalised_reference(Phi, y, R1, None, g1, 0.0, ridge)
     s, t = 2.0**phi_order, 2.0**y_order
-    beta = kc.fit_regularized_linear(np.asarray(s * Phi, order=order), t * y, R1, gamma1=g1 * s * s, ridge=ridge * s * s)
+    beta = kc.fit_regularized_linear(
+        np.asarray(s * Phi, order=order), t * y, R1, gamma1=g1 * s * s, ridge=ridge * s * s
+    )
     np.testing.assert_allclose(beta, np.ldexp(expected, y_order - phi_order), rtol=1e-9)
 
 

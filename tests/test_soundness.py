@@ -2,6 +2,7 @@
 at once, repeated calls do not leak, a fit under an address-space limit runs
 on the threads it can start or raises MemoryError, and calls from many
 threads give the same results as serial calls."""
+
 import math
 import random
 import sys
@@ -48,11 +49,17 @@ HUGE_REQUESTS = [
     ),
     # Beyond memory only when every array of the same size is counted, not just the first.
     # A third of the memory per coefficient vector; a fit holds several at once.
-    Call("TournamentMCMC.fit", "kc.TournamentMCMC(n_chains=1).fit",
-         (f"np.empty((0, {PHYSICAL_MEMORY // 24}))", "np.empty(0)")),
+    Call(
+        "TournamentMCMC.fit",
+        "kc.TournamentMCMC(n_chains=1).fit",
+        (f"np.empty((0, {PHYSICAL_MEMORY // 24}))", "np.empty(0)"),
+    ),
     # Half the memory for the normal equations; the system and its factorisation follow.
-    Call("fit_regularized_linear", "kc.fit_regularized_linear",
-         (f"np.empty((0, {math.isqrt(PHYSICAL_MEMORY // 16)}))", "np.empty(0)")),
+    Call(
+        "fit_regularized_linear",
+        "kc.fit_regularized_linear",
+        (f"np.empty((0, {math.isqrt(PHYSICAL_MEMORY // 16)}))", "np.empty(0)"),
+    ),
 ]
 # A wide design of a third of the memory in pages not yet touched, read in place;
 # its decomposition copies it several times. ASan writes the shadow of so large an
@@ -89,8 +96,12 @@ def huge_runner():
     "call, allowed",
     [pytest.param(call, REFUSED, id=call.source) for call in HUGE_REQUESTS]
     + [
-        pytest.param(LAZY_WIDE_DESIGN, REFUSED, id=LAZY_WIDE_DESIGN.source,
-                     marks=pytest.mark.skipif(running_under_asan(), reason="ASan touches the array's shadow"))
+        pytest.param(
+            LAZY_WIDE_DESIGN,
+            REFUSED,
+            id=LAZY_WIDE_DESIGN.source,
+            marks=pytest.mark.skipif(running_under_asan(), reason="ASan touches the array's shadow"),
+        )
     ]
     + [pytest.param(call, REFUSED | {"TypeError"}, id=call.source) for call in UNCOPYABLE_INPUTS]
     + [pytest.param(call, {"result", "ValueError"}, id=call.source) for call in EMPTY_BASES],
@@ -209,7 +220,9 @@ def limited(fit, extra_bytes):
 LIMITED_FITS = {
     # Eight threads' stacks do not fit in 12 MiB: the fit runs on those it can
     # start. (The runtime that started the threads before ended the process.)
-    "helper threads": ("8", """
+    "helper threads": (
+        "8",
+        """
         import numpy as np, korva_core as kc
         X = np.random.default_rng(0).normal(size=(2000, 6))
         y = X @ np.arange(6.0)
@@ -218,20 +231,26 @@ LIMITED_FITS = {
         started = threads() - before
         print(outcome if outcome == "MemoryError" else outcome.hex(), 0 < started < 7)
         print(kc.TournamentMCMC().fit(X, y).beta_mcmc.tobytes().hex())
-    """),
-    "estimator": ("8", """
+    """,
+    ),
+    "estimator": (
+        "8",
+        """
         import numpy as np, korva
         fit = lambda: korva.PolynomialMDLRegressor(degree=2).fit(np.arange(50.0), np.arange(50.0) ** 2).coef_.tobytes()
         outcome = limited(fit, 12 << 20)
         print(outcome if outcome == "MemoryError" else outcome.hex(), True)
         print(fit().hex())
-    """),
+    """,
+    ),
     # Every thread allocates from the one arena and large blocks by mmap, so
     # that the limit binds the helper as it binds the calling thread. On two
     # threads the calling thread takes the first group of elite entries (1 of
     # 3), which fits; the helper then needs 7 more vectors for the other two,
     # which do not, and fails inside its unit.
-    "allocation in a refinement helper": ("2", """
+    "allocation in a refinement helper": (
+        "2",
+        """
         libc = ctypes.CDLL(None)
         assert libc.mallopt(-8, 1) and libc.mallopt(-3, 1 << 16)  # M_ARENA_MAX, M_MMAP_THRESHOLD
         import numpy as np, korva_core as kc
@@ -244,7 +263,8 @@ LIMITED_FITS = {
         outcome = limited(lambda: sampler.fit(X, y).beta_mcmc.tobytes(), 12 * vector)
         print(outcome if outcome == "MemoryError" else outcome.hex(), outcome == "MemoryError")
         print(sampler.fit(X, y).beta_mcmc.tobytes().hex())
-    """),
+    """,
+    ),
 }
 
 
@@ -252,8 +272,12 @@ LIMITED_FITS = {
 @pytest.mark.parametrize("case", LIMITED_FITS)
 def test_fit_under_an_address_space_limit(child_python, case):
     threads, script = LIMITED_FITS[case]
-    child = child_python.run("-c", LIMITED_PREAMBLE + textwrap.dedent(script),
-                             env=child_python.environment(OMP_NUM_THREADS=threads), timeout=120)
+    child = child_python.run(
+        "-c",
+        LIMITED_PREAMBLE + textwrap.dedent(script),
+        env=child_python.environment(OMP_NUM_THREADS=threads),
+        timeout=120,
+    )
     assert child.returncode == 0, child.stderr
     (limited_outcome, as_expected), unlimited = [line.split() for line in child.stdout.splitlines()]
     assert as_expected == "True", child.stdout

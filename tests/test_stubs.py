@@ -1,4 +1,5 @@
 """Typing and documentation: the committed stub, what the package installs, the examples."""
+
 import ast
 import difflib
 import importlib.metadata
@@ -38,7 +39,9 @@ def stub_names():
         if isinstance(node, ast.FunctionDef | ast.ClassDef):
             names.add(node.name)
         if isinstance(node, ast.ClassDef):
-            names |= {f"{node.name}.{m.name}" for m in node.body if isinstance(m, ast.FunctionDef) and m.name != "__init__"}
+            names |= {
+                f"{node.name}.{m.name}" for m in node.body if isinstance(m, ast.FunctionDef) and m.name != "__init__"
+            }
     return names
 
 
@@ -100,8 +103,15 @@ def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(child
     script.write_text(TYPED_USE)
     environment = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
     result = child_python.run(
-        "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), script.name,
-        cwd=tmp_path, env=environment,
+        "-m",
+        "mypy",
+        "--strict",
+        "--no-error-summary",
+        "--cache-dir",
+        str(tmp_path / "cache"),
+        script.name,
+        cwd=tmp_path,
+        env=environment,
     )
     lines = TYPED_USE.splitlines()
     expected = {number for number, line in enumerate(lines, 1) if line.endswith("# error")}
@@ -115,8 +125,7 @@ def test_mypy_strict_finds_the_installed_stubs_from_outside_the_repository(child
 @pytest.mark.slow
 def test_docs_build_without_warnings_and_show_every_public_name(child_python, tmp_path):
     pytest.importorskip("sphinx")
-    result = child_python.run("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path),
-                              cwd=REPO)
+    result = child_python.run("-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "docs", str(tmp_path), cwd=REPO)
     assert result.returncode == 0, result.stdout + result.stderr
     pages = "".join(page.read_text() for page in tmp_path.rglob("*.html"))
     public = [f"korva.{name}" for name in korva.__all__ if name != "korva_core"] + ["korva.__version__"]
@@ -130,6 +139,9 @@ def test_example_runs_and_readme_or_docs_show_it(child_python, example, tmp_path
     assert result.returncode == 0, result.stderr
     assert result.stdout
     in_readme = example.read_text() in (REPO / "README.md").read_text()
-    included = [page for page in (REPO / "docs").rglob("*.md")
-                if f"{{literalinclude}} {os.path.relpath(example, page.parent)}" in page.read_text()]
+    included = [
+        page
+        for page in (REPO / "docs").rglob("*.md")
+        if f"{{literalinclude}} {os.path.relpath(example, page.parent)}" in page.read_text()
+    ]
     assert in_readme or included

@@ -33,10 +33,9 @@ inline void require_penalty_shape(const char* fn, const char* name, const Eigen:
                                   Eigen::Index side, const std::string& side_of) {
     if (penalty_in_use(R, gamma) == nullptr) return;
     if (R->rows() != side || R->cols() != side)
-        throw std::invalid_argument(std::string(fn) + ": " + name + " is " + std::to_string(R->rows()) +
-                                    " x " + std::to_string(R->cols()) + " but " + side_of + ", so " +
-                                    name + " must be " + std::to_string(side) + " x " +
-                                    std::to_string(side));
+        throw std::invalid_argument(std::string(fn) + ": " + name + " is " + std::to_string(R->rows()) + " x " +
+                                    std::to_string(R->cols()) + " but " + side_of + ", so " + name + " must be " +
+                                    std::to_string(side) + " x " + std::to_string(side));
 }
 
 // design_matrix_nd reads n = len(X_cols[0]) rows of every column and one

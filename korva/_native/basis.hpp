@@ -3,10 +3,10 @@
 // multi-index m), and so do design columns and penalty rows and columns.
 #pragma once
 
+#include <immintrin.h>
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <immintrin.h>
 #include <cstdint>
 #include <map>
 #include <stdexcept>
@@ -94,8 +94,8 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
                 const __m256d unit = _mm256_mul_pd(_mm256_and_pd(h, exponent_mask), ulp_of_binade);
                 ok = _mm256_and_pd(ok,
                                    _mm256_cmp_pd(_mm256_and_pd(l, abs_mask), _mm256_mul_pd(margin, unit), _CMP_LE_OQ));
-                const __m256i power_of_two = _mm256_cmpeq_epi64(
-                    _mm256_and_si256(_mm256_castpd_si256(h), mantissa_mask), _mm256_setzero_si256());
+                const __m256i power_of_two =
+                    _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(h), mantissa_mask), _mm256_setzero_si256());
                 ok = _mm256_andnot_pd(_mm256_castsi256_pd(power_of_two), ok);
                 _mm256_storeu_pd(out + (q - p_lo) * ld + i, h);
                 const int left = ~_mm256_movemask_pd(ok) & 0xF;
@@ -107,8 +107,7 @@ inline void power_table(const double* x, Index len, int p_lo, int p_hi, double* 
     for (Index k = 0; k < n_pending; ++k) {
         const auto [row, q, lanes] = pending[static_cast<std::size_t>(k)];
         for (int lane = 0; lane < 4; ++lane)
-            if (lanes >> lane & 1)
-                out[(q - p_lo) * ld + row + lane] = std::pow(x[row + lane], static_cast<double>(q));
+            if (lanes >> lane & 1) out[(q - p_lo) * ld + row + lane] = std::pow(x[row + lane], static_cast<double>(q));
     }
     // Exponents 0 and 1, those beyond the chain, and the rows after the last group of four.
     for (std::int64_t q = p_lo; q <= p_hi; ++q) {  // 64 bits, so that p_hi = INT_MAX still ends the loop
@@ -344,7 +343,9 @@ inline void fill_design_rows(const PowerPlan& plan, const std::vector<VectorRef>
             switch (used) {
                 case 0: std::fill(col, col + len, 1.0); break;
                 case 1: std::copy(factors[0], factors[0] + len, col); break;
-                case 2: for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i]; break;
+                case 2:
+                    for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i];
+                    break;
                 default:
                     if (paired[0] != factors[0] || paired[1] != factors[1]) {
                         for (Index i = 0; i < len; ++i) pair_product[i] = factors[0][i] * factors[1][i];
@@ -400,7 +401,8 @@ inline void equally_spaced(double lo, double hi, VectorXd& v) {
     const double step = (hi - lo) / static_cast<double>(n - 1);
     const bool from_hi = std::abs(hi) < std::abs(lo);
     for (Index k = 0; k < n; ++k)
-        v(k) = from_hi ? std::fma(-static_cast<double>(n - 1 - k), step, hi) : std::fma(static_cast<double>(k), step, lo);
+        v(k) =
+            from_hi ? std::fma(-static_cast<double>(n - 1 - k), step, hi) : std::fma(static_cast<double>(k), step, lo);
     v(0) = lo;
     v(n - 1) = hi;
 }
@@ -446,7 +448,8 @@ inline void accumulate_penalty_terms(const AxisGrams& gram, ExponentTable& E, Pe
     const std::size_t D = gram.size();
     // Exponents as one contiguous M x D table for the inner loops.
     for (Index m = 0; m < M; ++m)
-        for (std::size_t d = 0; d < D; ++d) E(m, static_cast<Index>(d)) = out.multi_indices[static_cast<std::size_t>(m)][d];
+        for (std::size_t d = 0; d < D; ++d)
+            E(m, static_cast<Index>(d)) = out.multi_indices[static_cast<std::size_t>(m)][d];
 
     std::vector<const MatrixXd*> factor(D);
     // Adds the lower triangle of one derivative term; orders[d] is the derivative order along d.
@@ -456,7 +459,8 @@ inline void accumulate_penalty_terms(const AxisGrams& gram, ExponentTable& E, Pe
             if (b % 64 == 63) stop_if_requested(stop);
             for (Index a = b; a < M; ++a) {
                 double prod = 1.0;
-                for (std::size_t d = 0; d < D; ++d) prod = prod * (*factor[d])(E(a, static_cast<Index>(d)), E(b, static_cast<Index>(d)));
+                for (std::size_t d = 0; d < D; ++d)
+                    prod = prod * (*factor[d])(E(a, static_cast<Index>(d)), E(b, static_cast<Index>(d)));
                 R(a, b) += prod;
             }
         }
@@ -495,10 +499,11 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     std::int64_t M = 1;
     for (int g : degrees) M = g < 0 ? 0 : checked_product(M, static_cast<std::int64_t>(g) + 1, "the basis size");
     std::int64_t grid_points = 1;
-    for (std::size_t d = 0; d < D; ++d) grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
+    for (std::size_t d = 0; d < D; ++d)
+        grid_points = checked_product(grid_points, n, "the grid size n_grid_per_dim ** D");
     WorkingMemory memory;
-    PenaltyMatricesND out{memory.matrix(M, M, "the basis size squared"), memory.matrix(M, M, "the basis size squared"),
-                          {}};
+    PenaltyMatricesND out{
+        memory.matrix(M, M, "the basis size squared"), memory.matrix(M, M, "the basis size squared"), {}};
     // The multi-index list is M small vectors, counted with their bookkeeping;
     // its copy E is one table.
     memory.hold(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));

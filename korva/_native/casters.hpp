@@ -22,87 +22,87 @@
 namespace korva {
 namespace binding __attribute__((visibility("hidden"))) {
 
-namespace py = pybind11;
+    namespace py = pybind11;
 
-// Complex input met while converting an array argument. Converting it to
-// float64 would drop the imaginary parts with no more than a warning, so it
-// is not converted: the binding refuses it by name when it reads the argument.
-struct ComplexInput {
-    std::string dtype;  // the complex dtype met, empty for real input
-    std::string part;   // where within the argument, e.g. "[2]" for its third column
+    // Complex input met while converting an array argument. Converting it to
+    // float64 would drop the imaginary parts with no more than a warning, so it
+    // is not converted: the binding refuses it by name when it reads the argument.
+    struct ComplexInput {
+        std::string dtype;  // the complex dtype met, empty for real input
+        std::string part;   // where within the argument, e.g. "[2]" for its third column
 
-    void refuse(const char* fn, const char* name) const {
-        if (dtype.empty()) return;
-        const std::string arg = name + part;
-        throw py::type_error(std::string(fn) + ": " + arg + " holds complex numbers (" + dtype +
-                             "), whose imaginary parts would be lost; pass real values, such as numpy.real(" + arg +
-                             ") or numpy.abs(" + arg + ")");
+        void refuse(const char* fn, const char* name) const {
+            if (dtype.empty()) return;
+            const std::string arg = name + part;
+            throw py::type_error(std::string(fn) + ": " + arg + " holds complex numbers (" + dtype +
+                                 "), whose imaginary parts would be lost; pass real values, such as numpy.real(" + arg +
+                                 ") or numpy.abs(" + arg + ")");
+        }
+    };
+
+    // What the conversion of an array argument reads: src itself when it is a
+    // NumPy array, else the array NumPy makes of it with the dtype it finds (so
+    // that a list is still converted once), or src unchanged when NumPy makes
+    // none (the conversion then refuses it as before). A complex dtype is noted
+    // in `complex`.
+    inline py::object array_to_convert(py::handle src, bool convert, ComplexInput& complex) {
+        py::object array = py::reinterpret_borrow<py::object>(src);
+        if (!py::array::check_(src)) {
+            if (!convert) return array;
+            py::array made = py::array::ensure(src);
+            if (!made) return array;
+            array = std::move(made);
+        }
+        const py::dtype dtype = py::reinterpret_borrow<py::array>(array).dtype();
+        if (dtype.kind() == 'c') complex.dtype = py::str(dtype);
+        return array;
     }
-};
 
-// What the conversion of an array argument reads: src itself when it is a
-// NumPy array, else the array NumPy makes of it with the dtype it finds (so
-// that a list is still converted once), or src unchanged when NumPy makes
-// none (the conversion then refuses it as before). A complex dtype is noted
-// in `complex`.
-inline py::object array_to_convert(py::handle src, bool convert, ComplexInput& complex) {
-    py::object array = py::reinterpret_borrow<py::object>(src);
-    if (!py::array::check_(src)) {
-        if (!convert) return array;
-        py::array made = py::array::ensure(src);
-        if (!made) return array;
-        array = std::move(made);
-    }
-    const py::dtype dtype = py::reinterpret_borrow<py::array>(array).dtype();
-    if (dtype.kind() == 'c') complex.dtype = py::str(dtype);
-    return array;
-}
+    // An array argument converted as T is, unless it is complex; `get` reads it.
+    template <class T>
+    struct RealArray {
+        ComplexInput complex;
+        std::shared_ptr<py::detail::make_caster<T>> caster;  // shared, so that the value may be moved
 
-// An array argument converted as T is, unless it is complex; `get` reads it.
-template <class T>
-struct RealArray {
-    ComplexInput complex;
-    std::shared_ptr<py::detail::make_caster<T>> caster;  // shared, so that the value may be moved
+        const T& get(const char* fn, const char* name) const {
+            complex.refuse(fn, name);
+            return *py::detail::cast_op<T*>(*caster);
+        }
+    };
 
-    const T& get(const char* fn, const char* name) const {
-        complex.refuse(fn, name);
-        return *py::detail::cast_op<T*>(*caster);
-    }
-};
+    // A design matrix read in place: a C-ordered float64 array (also one that
+    // NumPy makes of a list) as a row-major view, anything else through the usual
+    // column-major conversion.
+    struct DesignMatrix {
+        ComplexInput complex;
+        std::optional<Eigen::Map<const korva::RowMatrixXd>> row_major;
+        std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
+        py::object keep_alive;
 
-// A design matrix read in place: a C-ordered float64 array (also one that
-// NumPy makes of a list) as a row-major view, anything else through the usual
-// column-major conversion.
-struct DesignMatrix {
-    ComplexInput complex;
-    std::optional<Eigen::Map<const korva::RowMatrixXd>> row_major;
-    std::shared_ptr<py::detail::make_caster<MatrixRef>> col_major;  // owns a converted copy, if one was made
-    py::object keep_alive;
+        Eigen::Index rows() const { return row_major ? row_major->rows() : cols_view().rows(); }
+        Eigen::Index cols() const { return row_major ? row_major->cols() : cols_view().cols(); }
+        const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
+    };
 
-    Eigen::Index rows() const { return row_major ? row_major->rows() : cols_view().rows(); }
-    Eigen::Index cols() const { return row_major ? row_major->cols() : cols_view().cols(); }
-    const MatrixRef& cols_view() const { return *py::detail::cast_op<MatrixRef*>(*col_major); }
-};
+    // Input columns read in place where they already are aligned, contiguous
+    // float64 vectors in a plain list or tuple; any other column goes through the
+    // usual vector conversion into `copies`, and any other container through the
+    // usual list conversion, so that the same arguments are accepted (complex
+    // columns are refused).
+    struct ColumnList {
+        ComplexInput complex;  // the first complex column, when there is one; the columns after it are not read
+        std::vector<VectorRef> views;
+        std::vector<py::array> in_place;                // the arrays viewed, kept alive with the views
+        std::vector<std::unique_ptr<VectorXd>> copies;  // converted columns, at fixed addresses
 
-// Input columns read in place where they already are aligned, contiguous
-// float64 vectors in a plain list or tuple; any other column goes through the
-// usual vector conversion into `copies`, and any other container through the
-// usual list conversion, so that the same arguments are accepted (complex
-// columns are refused).
-struct ColumnList {
-    ComplexInput complex;  // the first complex column, when there is one; the columns after it are not read
-    std::vector<VectorRef> views;
-    std::vector<py::array> in_place;               // the arrays viewed, kept alive with the views
-    std::vector<std::unique_ptr<VectorXd>> copies;  // converted columns, at fixed addresses
+        void add_copy(VectorXd column) {
+            copies.push_back(std::make_unique<VectorXd>(std::move(column)));
+            views.emplace_back(*copies.back());
+        }
+    };
 
-    void add_copy(VectorXd column) {
-        copies.push_back(std::make_unique<VectorXd>(std::move(column)));
-        views.emplace_back(*copies.back());
-    }
-};
-
-// Arrays built over a byte buffer at an odd offset are converted, not read in place.
-inline bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
+    // Arrays built over a byte buffer at an odd offset are converted, not read in place.
+    inline bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
 
 }  // namespace binding
 }  // namespace korva

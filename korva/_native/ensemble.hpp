@@ -117,8 +117,8 @@ constexpr int kLockstep = 4;
 // |(X b_c)(i) - y(i)| < eps. Each prediction is X(i, 0) b_c(0) followed by one
 // fused multiply-add per further column in column order, in every lane.
 template <int M, int V>
-[[gnu::always_inline]] inline void count_block_hits(const double* X, Index ld, Index k, const double* y, Index i0, __m256d eps,
-                             const double* const* b, __m256i* hits) {
+[[gnu::always_inline]] inline void count_block_hits(const double* X, Index ld, Index k, const double* y, Index i0,
+                                                    __m256d eps, const double* const* b, __m256i* hits) {
     const __m256d sign = _mm256_set1_pd(-0.0);
     __m256d acc[M][V];
     if (k == 0) {
@@ -313,10 +313,9 @@ inline int phase_team(int chains, std::int64_t evaluations, Index n, Index k) {
 
 class TournamentMCMC {
 public:
-    TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size, int H_piH,
-                   std::uint64_t seed)
-        : n_chains_(n_chains), n_warmup_(n_warmup), n_deep_(n_deep), n_elite_(n_elite),
-          step_size_(step_size), H_piH_(H_piH), seed_(seed) {}
+    TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite, double step_size, int H_piH, std::uint64_t seed)
+        : n_chains_(n_chains), n_warmup_(n_warmup), n_deep_(n_deep), n_elite_(n_elite), step_size_(step_size),
+          H_piH_(H_piH), seed_(seed) {}
 
     // @param X (n, k), y (n,), R1 and R2 (k, k) or null
     // @param stop polled on the calling thread only; its answer never changes a result
@@ -434,7 +433,8 @@ private:
         std::vector<Chain> group_lowest(first.size() - 1, Chain{VectorXd(), HUGE_VAL});
         detail::run_units(static_cast<int>(group_lowest.size()), team, stop, [&](int g, auto& keep_going) {
             const auto slot = static_cast<std::size_t>(g);
-            group_lowest[slot] = refine_group(first[slot], first[slot + 1], X, y, terms, pen, elite, T_start, keep_going);
+            group_lowest[slot] =
+                refine_group(first[slot], first[slot + 1], X, y, terms, pen, elite, T_start, keep_going);
         });
         Chain best = elite[0];
         for (Chain& low : group_lowest)

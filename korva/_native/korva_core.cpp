@@ -31,11 +31,11 @@ static_assert(PYBIND11_INTERNALS_VERSION == 11,
 
 namespace {
 
+using korva::binding::array_to_convert;
 using korva::binding::ColumnList;
 using korva::binding::ComplexInput;
 using korva::binding::DesignMatrix;
 using korva::binding::RealArray;
-using korva::binding::array_to_convert;
 
 // Array parameters as the bindings take them: converted as before, with complex input refused.
 using Vector = RealArray<VectorRef>;
@@ -53,9 +53,9 @@ const MatrixXd* optional_matrix(const char* fn, const char* name, const py::obje
     complex.refuse(fn, name);
     py::detail::make_caster<MatrixXd> caster;
     if (!caster.load(array, true))
-        throw py::cast_error("Unable to cast Python instance of type " + std::string(py::str(py::type::handle_of(obj))) +
-                             " to a float64 matrix: " + name + " of " + fn +
-                             " must be None or a 2-D array of real numbers");
+        throw py::cast_error("Unable to cast Python instance of type " +
+                             std::string(py::str(py::type::handle_of(obj))) + " to a float64 matrix: " + name + " of " +
+                             fn + " must be None or a 2-D array of real numbers");
     storage = std::move(*py::detail::cast_op<MatrixXd*>(caster));
     return &*storage;
 }
@@ -68,9 +68,8 @@ std::string column_count(const char* design, Eigen::Index cols) {
 // checked against the design (`design` names it in messages).
 std::pair<const MatrixXd*, const MatrixXd*> checked_penalties(const char* fn, const char* design, Eigen::Index rows,
                                                               Eigen::Index cols, Eigen::Index y_size,
-                                                              const py::object& R1, const py::object& R2,
-                                                              double gamma1, double gamma2,
-                                                              std::optional<MatrixXd>& r1,
+                                                              const py::object& R1, const py::object& R2, double gamma1,
+                                                              double gamma2, std::optional<MatrixXd>& r1,
                                                               std::optional<MatrixXd>& r2) {
     const MatrixXd* p1 = optional_matrix(fn, "R1", R1, r1);
     const MatrixXd* p2 = optional_matrix(fn, "R2", R2, r2);
@@ -143,8 +142,8 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "design_matrix_1d",
-        [](int deg, const Vector& x) { return korva::design_matrix_1d(deg, x.get("design_matrix_1d", "x")); },
-        "deg"_a, "x"_a);
+        [](int deg, const Vector& x) { return korva::design_matrix_1d(deg, x.get("design_matrix_1d", "x")); }, "deg"_a,
+        "x"_a);
 
     m.def(
         "smoothness_penalty_matrices_1d",
@@ -169,8 +168,7 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "build_penalty_matrices_nd",
-        [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
-           int n_grid_per_dim) {
+        [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim) {
             korva::PenaltyMatricesND R = interruptible([&](const korva::StopCheck& stop) {
                 return korva::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, stop);
             });
@@ -238,8 +236,8 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
                 const MatrixRef& X = X_arg.get("TournamentMCMC.fit", "X");
                 const VectorRef& y = y_arg.get("TournamentMCMC.fit", "y");
                 std::optional<MatrixXd> r1, r2;
-                const auto [p1, p2] = checked_penalties("TournamentMCMC.fit", "X", X.rows(), X.cols(), y.size(), R1,
-                                                        R2, gamma1, gamma2, r1, r2);
+                const auto [p1, p2] = checked_penalties("TournamentMCMC.fit", "X", X.rows(), X.cols(), y.size(), R1, R2,
+                                                        gamma1, gamma2, r1, r2);
                 return interruptible([&, p1 = p1, p2 = p2](const korva::StopCheck& stop) {
                     return self.fit(X, y, p1, p2, gamma1, gamma2, stop);
                 });

@@ -32,8 +32,8 @@ void accumulate_products(const double* x, Index xs, const double* c, Index cs, I
 
 // The same over `groups` groups of four rows of G, three at a time.
 template <int Q, class Step>
-void accumulate_group_products(const double* x, Index xs, const double* c, Index cs, Index len, Index groups,
-                               double* G, Index ldg, const Step& step) {
+void accumulate_group_products(const double* x, Index xs, const double* c, Index cs, Index len, Index groups, double* G,
+                               Index ldg, const Step& step) {
     Index g = 0;
     for (; g + 3 <= groups; g += 3) accumulate_products<3, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);
     if (groups - g == 2) accumulate_products<2, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);

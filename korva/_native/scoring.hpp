@@ -88,8 +88,10 @@ inline double model_term(Index n_obs, int k, int H) {
 // Rb is scratch for R * beta.
 inline double add_penalties(double L, const VectorXd* beta, const PenaltySpec* pen, VectorXd& Rb) {
     if (beta == nullptr || pen == nullptr) return L;
-    if (const MatrixXd* R1 = penalty_in_use(pen->R1, pen->gamma1)) L = std::fma(pen->gamma1, quad_form(*beta, *R1, Rb), L);
-    if (const MatrixXd* R2 = penalty_in_use(pen->R2, pen->gamma2)) L = std::fma(pen->gamma2, quad_form(*beta, *R2, Rb), L);
+    if (const MatrixXd* R1 = penalty_in_use(pen->R1, pen->gamma1))
+        L = std::fma(pen->gamma1, quad_form(*beta, *R1, Rb), L);
+    if (const MatrixXd* R2 = penalty_in_use(pen->R2, pen->gamma2))
+        L = std::fma(pen->gamma2, quad_form(*beta, *R2, Rb), L);
     return L;
 }
 
@@ -103,8 +105,8 @@ inline double mdl_from_hit_rate(double sr, Index n_obs, int k, int H, const Vect
 
 // MDL score with a precomputed tolerance.
 // @param yp (>= n,), yt (n,), beta (k,) or null, pen with k x k matrices or null
-inline double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
-                               const VectorXd* beta, const PenaltySpec* pen) {
+inline double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps, const VectorXd* beta,
+                               const PenaltySpec* pen) {
     VectorXd Rb;
     return mdl_from_hit_rate(compute_SR(yp, yt, eps), yt.size(), k, H, beta, pen, Rb);
 }

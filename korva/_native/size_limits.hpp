@@ -19,8 +19,7 @@ namespace korva {
 // a * b as a 64-bit count; throws std::invalid_argument naming `what` on overflow.
 inline std::int64_t checked_product(std::int64_t a, std::int64_t b, const char* what) {
     std::int64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r))
-        throw std::invalid_argument(std::string(what) + " is too large to count");
+    if (__builtin_mul_overflow(a, b, &r)) throw std::invalid_argument(std::string(what) + " is too large to count");
     return r;
 }
 
@@ -31,7 +30,8 @@ inline std::uint64_t available_memory_bytes() {
         char line[256];
         unsigned long long kib = 0;
         bool found = false;
-        while (!found && std::fgets(line, sizeof line, f)) found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        while (!found && std::fgets(line, sizeof line, f))
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
         std::fclose(f);
         if (found) return static_cast<std::uint64_t>(kib) * 1024u;
     }
@@ -75,7 +75,8 @@ public:
         if (count < 0 || __builtin_mul_overflow(count, item_bytes, &bytes) ||
             __builtin_add_overflow(total_bytes_, bytes, &total_bytes_))
             throw std::bad_alloc();
-        if (total_bytes_ > kUncheckedRequestBytes && static_cast<std::uint64_t>(total_bytes_) > available_memory_bytes())
+        if (total_bytes_ > kUncheckedRequestBytes &&
+            static_cast<std::uint64_t>(total_bytes_) > available_memory_bytes())
             throw std::bad_alloc();
     }
 
@@ -84,7 +85,9 @@ private:
 };
 
 // Throws std::bad_alloc when `count` items of `item_bytes` exceed the available memory.
-inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) { WorkingMemory().hold(count, item_bytes); }
+inline void require_fits_in_memory(std::int64_t count, std::int64_t item_bytes) {
+    WorkingMemory().hold(count, item_bytes);
+}
 
 // One matrix on its own, checked as WorkingMemory::matrix checks it.
 template <class Matrix = MatrixXd>

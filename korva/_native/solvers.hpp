@@ -2,10 +2,10 @@
 // squares by an LDL^T factorisation of the regularised normal equations.
 #pragma once
 
+#include <immintrin.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <immintrin.h>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -22,7 +22,8 @@ namespace korva {
 template <class SVD>
 VectorXd solve_by(const SVD& svd, const VectorXd& rhs) {
     // The solve reads state that an unconverged decomposition leaves unset.
-    if (svd.info() != Eigen::Success) throw std::runtime_error("ols: the singular value decomposition did not converge");
+    if (svd.info() != Eigen::Success)
+        throw std::runtime_error("ols: the singular value decomposition did not converge");
     return svd.solve(rhs);
 }
 
@@ -131,7 +132,8 @@ inline double dot_fixed_order(const double* __restrict a, const double* __restri
 inline void subtract_multiple(double* __restrict a, double d, const double* __restrict v, Index n) {
     const __m256d dv = _mm256_set1_pd(d);
     Index i = 0;
-    for (; i + 4 <= n; i += 4) _mm256_storeu_pd(a + i, _mm256_fnmadd_pd(dv, _mm256_loadu_pd(v + i), _mm256_loadu_pd(a + i)));
+    for (; i + 4 <= n; i += 4)
+        _mm256_storeu_pd(a + i, _mm256_fnmadd_pd(dv, _mm256_loadu_pd(v + i), _mm256_loadu_pd(a + i)));
     for (; i < n; ++i) a[i] = std::fma(-d, v[i], a[i]);
 }
 
@@ -316,8 +318,8 @@ VectorXd fit_regularized_linear(const Eigen::MatrixBase<Design>& Phi, const Vect
     const int kx = -binary_order(top), ky = -binary_order(top_y);
     normal_equations(Phi, std::ldexp(1.0, kx), y, std::ldexp(1.0, ky), A, b);
     if (!add_penalties(A, kx))
-        throw std::invalid_argument(std::string(fn) + ": the penalties (ridge = " + shown(ridge) + ", gamma1 = " +
-                                    shown(gamma1) + ", gamma2 = " + shown(gamma2) +
+        throw std::invalid_argument(std::string(fn) + ": the penalties (ridge = " + shown(ridge) +
+                                    ", gamma1 = " + shown(gamma1) + ", gamma2 = " + shown(gamma2) +
                                     ") outweigh Phi^T Phi beyond the range of doubles; scale Phi or the weights");
     const VectorXd beta = Eigen::LDLT<MatrixXd, Eigen::Lower>(A).solve(b);
     return beta.unaryExpr([&](double v) { return std::ldexp(v, kx - ky); });
