@@ -61,10 +61,21 @@ HUGE_REQUESTS = [
         (f"np.empty((0, {math.isqrt(PHYSICAL_MEMORY // 16)}))", "np.empty(0)"),
     ),
 ]
-# A wide design of a third of the memory in pages not yet touched, read in place;
-# its decomposition copies it several times. ASan writes the shadow of so large an
-# allocation, so under ASan the array itself exceeds the budget.
-LAZY_WIDE_DESIGN = Call("ols", "kc.ols", (f"np.zeros((100, {PHYSICAL_MEMORY // 2400}), order='F')", "np.ones(100)"))
+# Requests whose first large array is allocated before the rest is counted. ASan
+# writes the shadow of so large an allocation, so under ASan that array alone
+# exceeds the budget.
+LAZY_REQUESTS = [
+    # A wide design of a third of the memory in pages not yet touched, read in place;
+    # its decomposition copies it several times.
+    Call("ols", "kc.ols", (f"np.zeros((100, {PHYSICAL_MEMORY // 2400}), order='F')", "np.ones(100)")),
+    # Penalties of half the memory in one variable; the three sums of the axis and
+    # the product that forms them come on top.
+    Call(
+        "build_penalty_matrices_nd",
+        "kc.build_penalty_matrices_nd",
+        (f"[{math.isqrt(PHYSICAL_MEMORY // 32) - 1}]", "[(0, 1)]", "2"),
+    ),
+]
 # Inputs that take no memory themselves but must be copied to be read: 8 TB.
 # The argument conversion cannot make the copy and reports the argument as not
 # convertible (TypeError), before anything is allocated.
@@ -97,11 +108,12 @@ def huge_runner():
     [pytest.param(call, REFUSED, id=call.source) for call in HUGE_REQUESTS]
     + [
         pytest.param(
-            LAZY_WIDE_DESIGN,
+            call,
             REFUSED,
-            id=LAZY_WIDE_DESIGN.source,
+            id=call.source,
             marks=pytest.mark.skipif(running_under_asan(), reason="ASan touches the array's shadow"),
         )
+        for call in LAZY_REQUESTS
     ]
     + [pytest.param(call, REFUSED | {"TypeError"}, id=call.source) for call in UNCOPYABLE_INPUTS]
     + [pytest.param(call, {"result", "ValueError"}, id=call.source) for call in EMPTY_BASES],

@@ -409,21 +409,25 @@ inline void equally_spaced(double lo, double hi, VectorXd& v) {
 
 // The one-dimensional sums of the penalties: gram[d][o](p, q) = step_d sum_k
 // t(k, p) t(k, q), t being the order-o derivative (o = 0, 1, 2) of x^p at the
-// n equally spaced points of axis d. Each axis's table is scratch held on top
-// of `memory`.
+// n equally spaced points of axis d. The sums are counted in `memory`, as
+// they stay for the accumulation; each axis's table is scratch held on top.
 using AxisGrams = std::vector<std::array<MatrixXd, 3>>;
 inline AxisGrams axis_gram_sums(const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
-                                Index n, const WorkingMemory& memory, const StopCheck& stop) {
+                                Index n, WorkingMemory& memory, const StopCheck& stop) {
     const std::size_t D = degrees.size();
     AxisGrams gram(D);
     for (std::size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first, hi = bounds[d].second;
         const double step = (hi - lo) / static_cast<double>(n - 1);
-        // One derivative table of n x (degree + 1) values and the axis, on top
-        // of the results; the larger first, so that a refusal mostly comes
-        // before anything is allocated.
+        const std::int64_t side = static_cast<std::int64_t>(degrees[d]) + 1;
+        memory.hold(checked_product(3 * side, side, "the axis sums"), sizeof(double));
+        // One derivative table of n x (degree + 1) values, the axis and the
+        // product Eigen forms before scaling it, on top of the results; the
+        // larger first, so that a refusal mostly comes before anything is
+        // allocated.
         WorkingMemory axis_memory = memory;
-        MatrixXd table = axis_memory.matrix(n, static_cast<std::int64_t>(degrees[d]) + 1, "an axis table");
+        axis_memory.hold(checked_product(side, side, "the axis sums"), sizeof(double));
+        MatrixXd table = axis_memory.matrix(n, side, "an axis table");
         VectorXd axis = axis_memory.vector(n);
         equally_spaced(lo, hi, axis);
         for (int order = 0; order < 3; ++order) {
@@ -509,6 +513,9 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     memory.hold(checked_product(M, static_cast<std::int64_t>(D) + 8, "the multi-index list"), sizeof(int));
     ExponentTable E = memory.matrix<ExponentTable>(M, static_cast<std::int64_t>(D), "the multi-index list");
     if (M == 0) return out;  // a degree of -1: the empty basis, whatever the other degrees
+    // The axis sums first: their memory is the last to be counted, so that a
+    // refusal comes before the results are written.
+    const AxisGrams gram = axis_gram_sums(degrees, bounds, n, memory, stop);
     // Only the lower triangles are summed (the upper ones are mirrored from
     // them at the end), so only they start at zero. For the largest bases
     // this first touch of fresh memory takes a noticeable fraction of a
@@ -521,8 +528,6 @@ inline PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degre
     std::vector<int> current(D, 0);
     out.multi_indices.reserve(static_cast<std::size_t>(M));
     generate_multi_indices(degrees, 0, current, out.multi_indices);
-
-    const AxisGrams gram = axis_gram_sums(degrees, bounds, n, memory, stop);
     accumulate_penalty_terms(gram, E, out, stop);
     mirror_lower(out.R1, stop);
     mirror_lower(out.R2, stop);
