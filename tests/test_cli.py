@@ -77,22 +77,7 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     "method, rows", [("ols", ["ols"]), ("penalized", ["ols", "penalized"]), ("mcmc", ["ols", "mcmc"])]
 )
 def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, method, rows):
-    args = [
-        "fit",
-        str(surface_csv),
-        "--x",
-        "a",
-        "b",
-        "--y",
-        "y",
-        "--degree",
-        "1",
-        "2",
-        "--gamma2",
-        "0.001",
-        "--method",
-        method,
-    ]
+    args = ["fit", str(surface_csv), *"--x a b --y y --degree 1 2 --gamma2 0.001 --method".split(), method]
     assert cli.main(args) == 0
     table = capsys.readouterr().out.split("\n\n")[1].splitlines()
     assert [line.split()[0] for line in table[1:]] == rows
@@ -337,19 +322,8 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp
 
 def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
     proc = child_python.popen(
-        "-m",
-        "korva",
-        "fit",
-        str(surface_csv),
-        "--x",
-        "a",
-        "b",
-        "--y",
-        "y",
-        "--degree",
-        "1",
-        "--method",
-        "ols",
+        *["-m", "korva", "fit", str(surface_csv)],
+        *"--x a b --y y --degree 1 --method ols".split(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )

@@ -3,13 +3,12 @@
 import tomllib
 from pathlib import Path
 
-import pytest
+import yaml
 
 REPO = Path(__file__).resolve().parents[1]
 
 
 def test_pre_commit_hooks_pin_the_lint_extra_versions():
-    yaml = pytest.importorskip("yaml")
     hooks = yaml.safe_load((REPO / ".pre-commit-config.yaml").read_text())
     pinned = {
         dependency
