@@ -18,6 +18,7 @@ except ImportError as exc:  # pragma: no cover - only without a built extension
 
 from korva.estimator import (  # noqa: E402 - after the CPU check above
     DataConversionWarning,
+    FitWarning,
     GibbsStatistics,
     NotFittedError,
     PolynomialMDLRegressor,
@@ -28,6 +29,7 @@ __version__ = version("korva")
 
 __all__ = [
     "DataConversionWarning",
+    "FitWarning",
     "GibbsStatistics",
     "NotFittedError",
     "PolynomialMDLRegressor",

@@ -58,6 +58,11 @@ class DataConversionWarning(UserWarning):
     """Warns that an input was converted implicitly, e.g. a column vector y flattened."""
 
 
+class FitWarning(UserWarning):
+    """Warns that a fit is fragile: a degree choice that stopped at ``max_degree``, or two
+    different sets of outliers that explain the data almost equally well."""
+
+
 @dataclass(frozen=True)
 class GibbsStatistics:
     """The sampler's summary of its warm-up energies at temperature ``T``.
