@@ -24,15 +24,12 @@ from numpy.typing import ArrayLike, NDArray
 
 import korva_core
 from korva import bases, robust
+from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 
 FloatArray = NDArray[np.float64]
 
 METHODS = ("mcmc", "penalized", "ols")
-
-# korva_core scores a point as a hit when |residual| < 0.4 * mad(y), or < 0.4 when the
-# MAD is 0. The estimator works on y in units of its robust spread, where the tolerance is 0.4.
-HIT_TOLERANCE = 0.4
 
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
@@ -40,6 +37,9 @@ MAX_COUNT = 2**31 - 1
 # Design matrices up to this size are left to the allocator; larger ones are checked
 # against the memory available before they are built.
 UNCHECKED_DESIGN_BYTES = 16 << 20
+
+# The random stream of the elemental starts, apart from the subsample's (stream 0).
+ELEMENTAL_STREAM = 1
 
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
@@ -95,14 +95,18 @@ class _Candidate:
 
 @dataclass(frozen=True)
 class _BasisFit:
-    """A basis fitted in standardised units."""
+    """A basis fitted in standardised units: what the choice of degree and the fitted
+    attributes need, without the design matrix."""
 
     candidate: _Candidate
-    design: FloatArray
+    fitted: FloatArray
     beta: FloatArray
     scale: float
+    weights: FloatArray  # the final fit's case weights: bisquare times sample weights
     penalties: Penalties | None
     gibbs: GibbsStatistics | None
+    n_starts: int
+    finish: robust.RobustFit | None
 
 
 class PolynomialMDLRegressor:
@@ -312,7 +316,7 @@ class PolynomialMDLRegressor:
 
     # ------------------------------------------------------------ fitting
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialMDLRegressor:
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> PolynomialMDLRegressor:
         """Fit the polynomial to inputs X of shape (n,) or (n, d) and targets y of shape (n,).
 
         The fitted attributes change only when the whole fit succeeds: a fit that
@@ -321,25 +325,37 @@ class PolynomialMDLRegressor:
         feature_names = _feature_names(X)
         inputs = _as_inputs(X)
         target = _as_target(y, len(inputs))
+        weights = _as_sample_weight(sample_weight, len(inputs))
         self._check_params()
-        n_samples, n_inputs = inputs.shape
-        candidates = self._candidates(n_inputs, n_samples)
+        # Rows of weight 0 are absent from the fit; they still get a flag in inlier_mask_.
+        active = None if weights is None or weights.all() else np.flatnonzero(weights)
+        fit_inputs = inputs if active is None else inputs[active]
+        fit_target = target if active is None else target[active]
+        fit_weights = None if weights is None else (weights if active is None else weights[active])
+        if fit_weights is not None and (fit_weights == 1.0).all():
+            fit_weights = None
+        n_samples, n_inputs = fit_inputs.shape
+        # A row of integer weight w counts as w samples, as w copies of it would.
+        counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
+        candidates = self._candidates(n_inputs, counted)
 
-        x_min, x_max = inputs.min(axis=0), inputs.max(axis=0)
-        unit_columns = _unit_columns(inputs, x_min, x_max, check_span=True)
+        x_min, x_max = fit_inputs.min(axis=0), fit_inputs.max(axis=0)
+        unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
         # Without a constant term the fit cannot absorb a shift, so y is only scaled.
         has_constant = any(not any(m) for m in candidates[0].indices)
-        center = _median(target) if has_constant else 0.0
-        spread = _robust_spread(target, center)
-        standardized = (target - center) / spread
+        center = robust.weighted_median(fit_target, fit_weights) if has_constant else 0.0
+        spread = _robust_spread(fit_target, center, fit_weights)
+        standardized = (fit_target - center) / spread
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
-        fits = [self._fit_basis(candidate, unit_columns, standardized, search_rows, seed) for candidate in candidates]
-        chosen, mdl_path = _shortest_description(fits, standardized)
+        fits = [
+            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed, fit_weights)
+            for candidate in candidates
+        ]
+        chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
 
-        beta, design = chosen.beta, chosen.design
-        fitted = design @ beta
+        beta, fitted = chosen.beta, chosen.fitted
         constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
         with np.errstate(over="ignore", invalid="ignore"):
             coef = beta * spread
@@ -347,7 +363,16 @@ class PolynomialMDLRegressor:
                 coef[constant[0]] += center
             scale = chosen.scale * spread
         if not (np.isfinite(coef).all() and math.isfinite(scale)):
-            raise ValueError(_non_finite_cause(target, spread, n_samples))
+            raise ValueError(_non_finite_cause(fit_target, spread, n_samples))
+        inliers = np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale
+        if active is not None:
+            absent = np.setdiff1d(np.arange(len(inputs)), active)
+            absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
+            absent_fitted = bases.design_matrix(chosen.candidate.indices, absent_units) @ coef
+            all_inliers = np.empty(len(inputs), dtype=bool)
+            all_inliers[active] = inliers
+            all_inliers[absent] = np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
+            inliers = all_inliers
 
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
         state.update(
@@ -356,11 +381,12 @@ class PolynomialMDLRegressor:
             degree_=chosen.candidate.degree,
             mdl_path_=mdl_path,
             scale_=scale,
-            inlier_mask_=np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale,
+            inlier_mask_=inliers,
             mdl_=self._mdl_score(fitted, standardized, beta, chosen.penalties),
             hit_rate_=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
             tolerance_=HIT_TOLERANCE * spread,
             gibbs_=chosen.gibbs,
+            n_starts_=chosen.n_starts,
             x_min_=x_min,
             x_max_=x_max,
             n_features_in_=n_inputs,
@@ -369,7 +395,47 @@ class PolynomialMDLRegressor:
             state["feature_names_in_"] = feature_names
         # One assignment: an interrupt lands before it or after it, never half way.
         self.__dict__ = state
+        for message in self._fragility(candidates, chosen, search_rows, active, spread):
+            warnings.warn(message, FitWarning, stacklevel=2)
         return self
+
+    def _fragility(
+        self,
+        candidates: list[_Candidate],
+        chosen: _BasisFit,
+        search_rows: NDArray[np.intp] | None,
+        active: NDArray[np.intp] | None,
+        spread: float,
+    ) -> list[str]:
+        """Why the fit may be fragile, as warning messages: a degree choice that stopped at
+        the highest degree tried, and another start nearly as good that flags other rows."""
+        messages = []
+        if len(candidates) > 1 and chosen.candidate is candidates[-1]:
+            top = self._auto_max_degree(len(self.x_min_))
+            highest = chosen.candidate.degree
+            at_top = (max(highest) if isinstance(highest, list) else highest) == top
+            why = f"max_degree={top}" if at_top else "the largest basis with at most half as many terms as samples"
+            messages.append(
+                f'degree="auto" chose degree {chosen.candidate.degree!r}, the highest it tried ({why}): a higher '
+                "degree may describe the data better. Raise max_degree if there are samples enough, or check "
+                "whether a polynomial suits the data."
+            )
+        rival = chosen.finish.rival if chosen.finish is not None else None
+        if rival is not None:
+
+            def training_rows(rows: NDArray[np.intp]) -> str:
+                rows = rows if search_rows is None else search_rows[rows]
+                rows = rows if active is None else active[rows]
+                listed = ", ".join(str(row) for row in rows[:10]) + (", ..." if len(rows) > 10 else "")
+                return f"[{listed}]" if len(rows) else "none"
+
+            messages.append(
+                "two fits explain the data almost equally well yet flag different rows: the chosen one "
+                f"(start scale {rival.chosen_scale * spread:.4g}) flags rows {training_rows(rival.chosen_flagged)}, "
+                f"another (start scale {rival.scale * spread:.4g}) flags rows {training_rows(rival.flagged)} (rows "
+                "count from 0). Check those rows; more data, or a fixed degree, may settle which fit is right."
+            )
+        return messages
 
     def _check_params(self) -> None:
         if self.method not in METHODS:
@@ -432,9 +498,7 @@ class PolynomialMDLRegressor:
 
     def _auto_candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
         basis = str(self.basis)
-        top = self.max_degree
-        if top is None:
-            top = AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
+        top = self._auto_max_degree(n_inputs)
         candidates = []
         for d in range(top + 1):
             # A robust fit needs at least twice as many points as terms; degree 0 always runs.
@@ -444,6 +508,11 @@ class PolynomialMDLRegressor:
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
             candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
         return candidates
+
+    def _auto_max_degree(self, n_inputs: int) -> int:
+        if self.max_degree is not None:
+            return int(self.max_degree)
+        return AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
 
     def _validated_degrees(self, n_inputs: int) -> list[int]:
         degree = self.degree
@@ -472,6 +541,7 @@ class PolynomialMDLRegressor:
         target: FloatArray,
         search_rows: NDArray[np.intp] | None,
         seed: int,
+        sample_weight: FloatArray | None,
     ) -> _BasisFit:
         indices = candidate.indices
         penalties = self._penalties(indices, len(target))
@@ -480,9 +550,13 @@ class PolynomialMDLRegressor:
         solve = robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
         gibbs = None
         if self.method == "ols":
-            beta = korva_core.ols(design, target)
+            beta = (
+                korva_core.ols(design, target)
+                if sample_weight is None
+                else solve.weighted(design, target, sample_weight)
+            )
         elif self.method == "penalized":
-            beta = solve(design, target)
+            beta = solve.refine(design, target, solve.fit(design, target, sample_weight), sample_weight)
         else:
             if search_rows is not None and len(search_rows) < len(indices):
                 raise ValueError(
@@ -505,38 +579,33 @@ class PolynomialMDLRegressor:
             # beta_mcmc is a read-only view into the result; the copy is ours to keep.
             beta = np.array(result.beta_mcmc)
             if self.refit:
-                return self._robust_finish(candidate, design, target, search_rows, beta, solve, gibbs, penalties)
-        scale = robust.residual_scale(target - design @ beta)
-        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
-
-    def _robust_finish(
-        self,
-        candidate: _Candidate,
-        design: FloatArray,
-        target: FloatArray,
-        search_rows: NDArray[np.intp] | None,
-        searched: FloatArray,
-        solve: robust.LeastSquares,
-        gibbs: GibbsStatistics,
-        penalties: Penalties | None,
-    ) -> _BasisFit:
-        """Starts, concentration and reweighting (see the class description)."""
-        rows_design = design if search_rows is None else design[search_rows]
-        rows_target = target if search_rows is None else target[search_rows]
-        hits = np.abs(rows_target - rows_design @ searched) < HIT_TOLERANCE
-        starts = [searched, solve(rows_design, rows_target)]
-        if np.count_nonzero(hits) >= design.shape[1]:
-            starts.insert(1, solve(rows_design[hits], rows_target[hits]))
-        best = robust.best_start(rows_design, rows_target, starts, solve)
-        if search_rows is None:
-            beta = robust.reweight(design, target, best.beta, best.scale, solve)
-            return _BasisFit(candidate, design, beta, best.scale, penalties, gibbs)
-        # Reweighting on the subsample first leaves the passes over every point only
-        # the last few steps to go.
-        near = robust.reweight(rows_design, rows_target, best.beta, best.scale, solve)
-        scale = robust.residual_scale(target - design @ best.beta, best.scale)
-        beta = robust.reweight(design, target, near, scale, solve)
-        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
+                finish = robust.robust_fit(
+                    design,
+                    target,
+                    beta,
+                    solve,
+                    np.random.default_rng([seed, ELEMENTAL_STREAM]),
+                    search_rows=search_rows,
+                    hit_tolerance=HIT_TOLERANCE,
+                    outlier_threshold=float(self.outlier_threshold),
+                    sample_weight=sample_weight,
+                )
+                return _BasisFit(
+                    candidate,
+                    finish.fitted,
+                    finish.beta,
+                    finish.scale,
+                    finish.weights,
+                    penalties,
+                    gibbs,
+                    finish.n_starts,
+                    finish,
+                )
+        fitted = design @ beta
+        floor = robust.scale_floor(design, target, beta)
+        scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
+        weights = np.ones(len(target)) if sample_weight is None else sample_weight
+        return _BasisFit(candidate, fitted, beta, scale, weights, penalties, gibbs, 1 if gibbs else 0, None)
 
     def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
         if self.gamma1 == 0 and self.gamma2 == 0:
@@ -641,23 +710,23 @@ class PolynomialMDLRegressor:
 # ---------------------------------------------------------------- degree choice
 
 
-def _shortest_description(
-    fits: list[_BasisFit], target: FloatArray
+def _choose_degree(
+    fits: list[_BasisFit], target: FloatArray, sample_weight: FloatArray | None
 ) -> tuple[_BasisFit, dict[int | tuple[int, ...], float]]:
     """The fit with the shortest description length and every candidate's length.
 
     One candidate is simply returned, with an empty path. Otherwise every fit's
-    residuals are coded in units of the smallest scale among the candidates (the
-    highest degree that still fits the good points best), so the lengths compare.
+    residuals are coded in the unit of the largest candidate's residual scale: the
+    richest model's scale estimates the noise level whichever smaller model is true,
+    and its correction for the fitted terms keeps it unbiased on small samples.
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.scale for fit in fits if fit.scale > 0.0]
-    common = min(positive) if positive else 1.0  # every candidate fits exactly: any unit
+    unit = fits[-1].scale if fits[-1].scale > 0.0 else 1.0  # an exact fit: any unit
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
-        length = robust.description_length(target - fit.design @ fit.beta, common, fit.beta.size)
+        length = robust.description_length(target - fit.fitted, unit, fit.beta.size, sample_weight)
         degree = fit.candidate.degree
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)
@@ -740,22 +809,11 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
     return indices
 
 
-def _median(values: FloatArray) -> float:
-    # Not np.median: its first call imports numpy.ma, some 10 ms that would otherwise
-    # land in the timing of whichever fit comes first.
-    middle = len(values) // 2
-    if len(values) % 2:
-        return float(np.partition(values, middle)[middle])
-    parted = np.partition(values, [middle - 1, middle])
-    low, high = parted[middle - 1], parted[middle]
-    return float(low + (high - low) / 2.0)  # no overflow where low + high would
-
-
-def _robust_spread(target: FloatArray, center: float) -> float:
+def _robust_spread(target: FloatArray, center: float, weights: FloatArray | None) -> float:
     """The unit in which the estimator measures y: a spread that scales with y's units.
 
-    The median absolute deviation about ``center``; when more than half of y ties
-    (count data), that is 0 and the median absolute deviation of the values that
+    The (weighted) median absolute deviation about ``center``; when more than half of
+    y ties (count data), that is 0 and the median absolute deviation of the values that
     differ from ``center`` is taken instead; 1 when y is constant.
     """
     with np.errstate(over="ignore"):
@@ -765,11 +823,38 @@ def _robust_spread(target: FloatArray, center: float) -> float:
             f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
             "median overflow float64; rescale y"
         )
-    spread = _median(deviations)
+    spread = robust.weighted_median(deviations, weights)
     if spread == 0.0:
-        differing = deviations[deviations > 0.0]
-        spread = _median(differing) if differing.size else 1.0
+        differing = deviations > 0.0
+        if not differing.any():
+            return 1.0
+        spread = robust.weighted_median(deviations[differing], None if weights is None else weights[differing])
     return spread
+
+
+def _as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
+    """sample_weight as finite, non-negative floats of shape (n_samples,) with a positive
+    sum; None stays None (every row counts once)."""
+    if sample_weight is None:
+        return None
+    weights = _as_float_array(sample_weight, "sample_weight")
+    if weights.ndim == 0:
+        weights = np.full(n_samples, float(weights))
+    if weights.ndim != 1 or len(weights) != n_samples:
+        raise ValueError(
+            f"sample_weight must have shape ({n_samples},), one weight per sample, got shape {weights.shape}"
+        )
+    if not np.isfinite(weights).all():
+        raise ValueError("sample_weight contains NaN or infinity")
+    if (weights < 0.0).any():
+        raise ValueError(f"sample_weight must not be negative, got {weights.min():.6g}")
+    if not weights.any():
+        raise ValueError("sample_weight is zero for every sample: there is nothing to fit")
+    with np.errstate(over="ignore"):
+        total = float(weights.sum())
+    if not math.isfinite(total):
+        raise ValueError("sample_weight sums beyond the range of float64; rescale it")
+    return weights
 
 
 def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:
