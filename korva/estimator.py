@@ -138,7 +138,8 @@ class PolynomialMDLRegressor:
         units of y. They act in every least-squares step and in the search.
     method : {"mcmc", "penalized", "ols"}
         ``"mcmc"`` is the robust fit described above; ``"penalized"`` solves penalised
-        least squares and ``"ols"`` ordinary least squares on all points.
+        least squares and ``"ols"`` ordinary least squares on all points (so it refuses
+        nonzero ``gamma1`` and ``gamma2``).
     n_chains, n_warmup, n_deep, n_elite, step_size
         The sampler's number of chains, warm-up steps per chain, refinement steps per
         elite chain, elite size and proposal step. The sampler works on y measured in
@@ -146,9 +147,11 @@ class PolynomialMDLRegressor:
         hence a larger default step than korva_core's own 0.05.
     H : int
         The precision parameter of the MDL model term, k² ln(2H) / n for k coefficients.
-    random_state : int or None
-        Seed of the sampler and of the subsample (a non-negative int); None draws a
-        fresh one per fit. The same seed gives the same fit on any number of threads.
+    random_state : int, numpy.random.RandomState, numpy.random.Generator or None
+        Seed of the sampler and of the subsample: a non-negative int, or a generator
+        from which each fit draws one seed (so equally seeded generators give equal
+        fits); None draws a fresh one per fit. The same seed gives the same fit on any
+        number of threads.
     n_grid : int or None
         Grid points of the penalty quadrature: in total for one input (default 600),
         per input for several (default 30).
@@ -241,7 +244,7 @@ class PolynomialMDLRegressor:
         n_elite: int = 5,
         step_size: float = 0.3,
         H: int = 20,
-        random_state: int | None = 42,
+        random_state: int | np.random.RandomState | np.random.Generator | None = 42,
         n_grid: int | None = None,
         refit: bool = True,
         basis: str | Sequence[Sequence[int]] = "total",
@@ -401,9 +404,18 @@ class PolynomialMDLRegressor:
                 raise ValueError(f"{name} must be a finite number {bound}, got {value!r}")
         if not isinstance(self.refit, bool | np.bool_):
             raise ValueError(f"refit must be True or False, got {self.refit!r}")
+        if self.method == "ols" and (self.gamma1 != 0 or self.gamma2 != 0):
+            raise ValueError(
+                f"method='ols' fits without penalties, but gamma1 = {self.gamma1!r} and gamma2 = "
+                f"{self.gamma2!r}; set both to 0 or use method='penalized'"
+            )
         seed = self.random_state
-        if seed is not None and (not _is_int(seed) or not 0 <= seed < 2**64):
-            raise ValueError(f"random_state must be None or an int in [0, 2**64), got {seed!r}")
+        is_generator = isinstance(seed, np.random.RandomState | np.random.Generator)
+        if seed is not None and not is_generator and (not _is_int(seed) or not 0 <= seed < 2**64):
+            raise ValueError(
+                "random_state must be None, an int in [0, 2**64), a numpy.random.RandomState or a "
+                f"numpy.random.Generator, got {seed!r}"
+            )
 
     # ------------------------------------------------------------ bases
 
@@ -562,8 +574,13 @@ class PolynomialMDLRegressor:
         return rows
 
     def _seed(self) -> int:
+        """The seed of this fit: an int as it is, one draw from a generator, fresh for None."""
         if self.random_state is None:
             return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+        if isinstance(self.random_state, np.random.RandomState):
+            return int(self.random_state.randint(2**64, dtype=np.uint64))
+        if isinstance(self.random_state, np.random.Generator):
+            return int(self.random_state.integers(2**64, dtype=np.uint64))
         return int(self.random_state)
 
     def _mdl_score(

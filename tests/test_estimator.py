@@ -261,7 +261,7 @@ def test_ols_coefficients_match_numpy_domain_window_fit(rng, degree):
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
 def test_predict_maps_inputs_by_training_range(method):
     x, y, _ = contaminated_cubic(3, n=80)
-    model = PolynomialMDLRegressor(degree=3, gamma2=1e-3, method=method).fit(x, y)
+    model = PolynomialMDLRegressor(degree=3, gamma2=0.0 if method == "ols" else 1e-3, method=method).fit(x, y)
     assert (model.x_min_, model.x_max_) == ([10.0], [30.0])
     new_x = np.array([5.0, 10.0, 17.5, 30.0, 41.0])  # extrapolation on both sides too
     as_numpy = Polynomial(model.coef_, domain=[10.0, 30.0], window=[-1.0, 1.0])
@@ -341,11 +341,19 @@ def test_sampler_statistics_only_for_mcmc():
     assert PolynomialMDLRegressor(degree=2, method="ols").fit(x, y).gibbs_ is None
 
 
-def test_same_seed_same_fit_and_fitted_model_pickles():
+@pytest.mark.parametrize(
+    "seeded",
+    [lambda: 7, lambda: np.random.RandomState(7), lambda: np.random.default_rng(7)],
+    ids=["int", "RandomState", "Generator"],
+)
+def test_same_seed_same_fit_and_fitted_model_pickles(seeded):
     x, y, _ = contaminated_cubic(6, n=60)
-    first = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
-    second = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
+    first = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
+    second = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
     np.testing.assert_array_equal(first.coef_, second.coef_)
+    # A generator is drawn from by every fit, so the next fit has another seed; an int is kept.
+    refitted = second.fit(x, y)
+    assert np.array_equal(refitted.coef_, first.coef_) == isinstance(seeded(), int)
     restored = pickle.loads(pickle.dumps(first))
     np.testing.assert_array_equal(restored.predict(x), first.predict(x))
     assert restored.gibbs_ == first.gibbs_
@@ -560,7 +568,9 @@ def test_extreme_finite_data_fits(X, y):
         ({"gamma2": float("nan")}, "gamma2 must be a finite number"),
         ({"step_size": 0.0}, "step_size must be a finite number above 0"),
         ({"n_grid": 1}, "n_grid must be None or an int of at least 2"),
-        ({"random_state": -1}, "random_state must be None or an int"),
+        ({"random_state": -1}, "random_state must be None, an int in .0, 2..64., a numpy.random.RandomState"),
+        ({"random_state": np.random.PCG64(1)}, "random_state must be None, an int"),
+        ({"method": "ols", "gamma2": 1e-3}, "method='ols' fits without penalties, but gamma1 = 0.0 and gamma2 = 0.001"),
         ({"refit": "yes"}, "refit must be True or False"),
         *(
             ({name: 2**31}, f"{name} must be (None or )?an int of at least [0-9]+ and below 2\\*\\*31")
