@@ -235,6 +235,7 @@ class PolynomialMDLRegressor:
     def __init__(
         self,
         degree: int | Sequence[int] | str = 3,
+        *,
         gamma1: float = 0.0,
         gamma2: float = 0.0,
         method: str = "mcmc",
