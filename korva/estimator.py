@@ -44,6 +44,10 @@ UNCHECKED_DESIGN_BYTES = 16 << 20
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
 AUTO_MAX_DEGREE_ND = 3
+# degree="auto" tries no degree above this: each degree tried costs a fit, and monomials of
+# higher degree on [-1, 1] are too ill-conditioned to be worth one (the condition number of
+# the design passes 1e11 at degree 30).
+AUTO_DEGREE_LIMIT = 30
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -448,12 +452,24 @@ class PolynomialMDLRegressor:
         top = self.max_degree
         if top is None:
             top = AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
-        candidates = []
-        for d in range(top + 1):
+        tried = []
+        # Stops one past the limit, so that a huge max_degree costs no time to refuse.
+        for d in range(min(top, AUTO_DEGREE_LIMIT + 1) + 1):
             # A robust fit needs at least twice as many points as terms; degree 0 always runs.
             too_many = d + 1 > n_samples or 2 * bases.count_terms(basis, [d] * n_inputs) > n_samples
             if d > 0 and too_many:
                 break
+            tried.append(d)
+        if tried[-1] > AUTO_DEGREE_LIMIT:
+            raise ValueError(
+                f'degree="auto" tries degrees up to {AUTO_DEGREE_LIMIT}, but max_degree = {top} on '
+                f"{n_samples} samples would go past it; set max_degree to {AUTO_DEGREE_LIMIT} or less"
+            )
+        largest = tried[-1]
+        what = f'the {basis} basis of degree {largest} in {n_inputs} input(s), the largest degree="auto" tries,'
+        _check_size(bases.count_terms(basis, [largest] * n_inputs), n_samples, what)
+        candidates = []
+        for d in tried:
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
             candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
         return candidates

@@ -8,7 +8,15 @@ import pytest
 from numpy.polynomial import Polynomial
 
 import korva_core
-from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor, bases, robust
+from korva import (
+    DataConversionWarning,
+    GibbsStatistics,
+    NotFittedError,
+    PolynomialMDLRegressor,
+    bases,
+    estimator,
+    robust,
+)
 from korva._sampler import HIT_TOLERANCE
 
 try:
@@ -202,6 +210,7 @@ def test_auto_degree_keeps_the_shortest_description(true_degree, share):
         ({"basis": "tensor", "max_degree": 1}, 2, 60, [1, 1], (1, 1)),
         ({}, 1, 60, 2, 6),
         ({}, 1, 9, 2, 3),  # degree 4 would need 10 points, twice its 5 terms
+        ({"max_degree": 500}, 1, 60, 2, 29),  # far above the highest degree tried, but the data stop at 29
     ],
 )
 def test_auto_degree_in_several_inputs_and_its_bounds(rng, params, n_inputs, n, degree, highest_tried):
@@ -532,10 +541,36 @@ def test_bad_data_raises_value_error(X, y, message):
         PolynomialMDLRegressor(method="ols").fit(X, y)
 
 
-def test_a_design_larger_than_the_memory_is_refused_before_it_is_built():
-    n = 300_000
-    with pytest.raises(ValueError, match=r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"):
-        PolynomialMDLRegressor(degree=200_000, method="ols").fit(np.arange(float(n)), np.zeros(n))
+@pytest.mark.parametrize(
+    "params, n, available, message",
+    [
+        ({"degree": 200_000}, 300_000, None, r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"),
+        (
+            {"degree": "auto", "max_degree": 30},
+            100_000,
+            20 << 20,
+            r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its design matrix for 100000",
+        ),
+        (
+            {"degree": "auto", "max_degree": 500},  # this used to try 500 degrees, for minutes
+            1000,
+            None,
+            r"degree=.auto. tries degrees up to 30, but max_degree = 500 on 1000 samples would go past it",
+        ),
+    ],
+)
+def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_any_is_built(
+    monkeypatch, params, n, available, message
+):
+    if available is not None:
+        monkeypatch.setattr(estimator, "_available_memory", lambda: available)
+
+    def no_design(*args):
+        raise AssertionError("a design matrix was built")
+
+    monkeypatch.setattr(bases, "design_matrix", no_design)
+    with pytest.raises(ValueError, match=message):
+        PolynomialMDLRegressor(method="ols", **params).fit(np.arange(float(n)), np.zeros(n))
 
 
 @pytest.mark.parametrize(
