@@ -768,6 +768,9 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
                 f"each exponent vector of basis must hold {n_inputs} int(s) of at least 0 "
                 f"(one per input column), got {term!r}"
             )
+        too_large = [int(e) for e in term if e > MAX_COUNT]
+        if too_large:
+            raise ValueError(f"basis exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
         indices.append([int(e) for e in term])
     if len({tuple(m) for m in indices}) != len(indices):
         raise ValueError("basis lists an exponent vector more than once")

@@ -621,6 +621,8 @@ def test_extreme_finite_data_fits(X, y):
         ({"basis": [[0, 0], [1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [1, -1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [0, 0]]}, "more than once"),
+        ({"basis": [[0, 0], [0, 2**31]]}, r"basis exponent 2147483648 in \[0, 2147483648\] is too large"),
+        ({"degree": [2**31, 0]}, "degree .2147483648, 0. in 2 input.s. has at least 2147483649 terms"),
         ({"basis": [[0, 0]], "degree": "auto"}, 'degree="auto" needs basis="total" or "tensor"'),
         ({"max_degree": -1}, "max_degree must be None or an int of at least 0"),
         ({"outlier_threshold": 0.0}, "outlier_threshold must be a finite number above 0"),
