@@ -14,9 +14,11 @@ import inspect
 import math
 import numbers
 import os
+import sys
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import cache
 from typing import Any, TypeGuard
 
 import numpy as np
@@ -54,8 +56,31 @@ class NotFittedError(ValueError, AttributeError):
     """Raised when a model is used before ``fit``.
 
     It derives from both ``ValueError`` and ``AttributeError``, as scikit-learn's
-    exception of the same name does, so handlers written for either catch it.
+    exception of the same name does, so handlers written for either catch it. When
+    scikit-learn has been imported, the error raised is also an instance of
+    ``sklearn.exceptions.NotFittedError``.
     """
+
+
+@cache
+def _with_scikit_learn_base(base: type) -> type[NotFittedError]:
+    def __reduce__(self: BaseException) -> tuple[Any, tuple[Any, ...]]:
+        # The class is made at run time, so it cannot be pickled by name.
+        return _not_fitted_error, self.args
+
+    return type("NotFittedError", (NotFittedError, base), {"__module__": __name__, "__reduce__": __reduce__})
+
+
+def _not_fitted_error(message: str) -> NotFittedError:
+    """korva's NotFittedError, also scikit-learn's once scikit-learn is imported.
+
+    Whoever catches scikit-learn's exception has imported it, so korva never needs to
+    import scikit-learn itself.
+    """
+    exceptions = sys.modules.get("sklearn.exceptions")
+    if exceptions is None:
+        return NotFittedError(message)
+    return _with_scikit_learn_base(exceptions.NotFittedError)(message)
 
 
 class DataConversionWarning(UserWarning):
@@ -631,7 +656,7 @@ class PolynomialMDLRegressor:
 
     def _check_fitted(self) -> None:
         if not self.__sklearn_is_fitted__():
-            raise NotFittedError(
+            raise _not_fitted_error(
                 f"This {type(self).__name__} instance is not fitted yet. "
                 "Call 'fit' with appropriate arguments before using this estimator."
             )
