@@ -16,6 +16,7 @@ from korva import (
     bases,
     estimator,
     robust,
+    robust_r2,
 )
 from korva._sampler import HIT_TOLERANCE
 
@@ -486,6 +487,43 @@ def test_score_is_r_squared(rng):
     assert model.score(x, shifted) == pytest.approx(1.0 - residual / total)
 
 
+def test_robust_r2_ranks_the_robust_fit_first_and_is_unmoved_by_how_far_off_the_outliers_are():
+    x, y, outliers = contaminated_cubic(4)
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    least_squares = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    # Least squares has the highest R² on its training data, whatever the outliers do.
+    assert least_squares.score(x, y) > model.score(x, y)
+    assert robust_r2(model, x, y) > robust_r2(least_squares, x, y) + 0.3
+    farther = y.copy()
+    farther[outliers] += 1e3
+    assert robust_r2(model, x, farther) == robust_r2(model, x, y)
+    # Normal noise costs about 0.12 of an outlier per point, an outlier 1.
+    assert 0.75 < robust_r2(model, x, y) < 0.85
+    assert 0.85 < robust_r2(model, x[~outliers], y[~outliers]) < 0.92
+
+
+@pytest.mark.parametrize(
+    "y_scored, expected",
+    [(np.full(20, 5.0), 1.0), (np.r_[np.full(19, 5.0), 6.0], 0.0)],
+    ids=["exact", "one point off"],
+)
+def test_robust_r2_of_an_exact_fit_with_scale_zero(y_scored, expected):
+    x = np.linspace(0.0, 1.0, 20)
+    model = PolynomialMDLRegressor(degree=0, method="ols").fit(x, np.full(20, 5.0))
+    assert model.scale_ == 0.0
+    assert robust_r2(model, x, y_scored) == expected
+
+
+@pytest.mark.parametrize("seed, share", [(4, 0.1), (9, 0.3)])
+def test_robust_r2_picks_the_true_degree_in_a_grid_search(seed, share):
+    pytest.importorskip("sklearn")
+    from sklearn.model_selection import GridSearchCV
+
+    x, y, _ = contaminated_cubic(seed, share=share)
+    search = GridSearchCV(PolynomialMDLRegressor(), {"degree": list(range(1, 7))}, cv=5, scoring=robust_r2)
+    assert search.fit(x[:, None], y).best_params_ == {"degree": 3}
+
+
 def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pytest.importorskip("sklearn")
     from sklearn.base import clone
@@ -501,6 +539,8 @@ def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pipeline = make_pipeline(FunctionTransformer(np.log), model)
     scores = cross_val_score(pipeline, x[:, None], y, cv=3)
     assert scores.shape == (3,) and np.isfinite(scores).all()
+    robust_scores = cross_val_score(pipeline, x[:, None], y, cv=3, scoring=robust_r2)
+    assert robust_scores.shape == (3,) and (robust_scores > scores).all()
 
     search = GridSearchCV(PolynomialMDLRegressor(method="ols"), {"degree": [0, 3]}, cv=3)
     search.fit(x[~outliers, None], y[~outliers])
