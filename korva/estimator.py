@@ -243,6 +243,44 @@ class PolynomialMDLRegressor:
         The number of input columns seen in ``fit``.
     feature_names_in_ : ndarray of str
         The column names, when ``fit`` was given a DataFrame with string column names.
+
+    See Also
+    --------
+    robust_r2 : A cross-validation score that outliers cannot sway.
+    fit_groups : One model per group of a long table.
+
+    References
+    ----------
+    .. [1] P. J. Rousseeuw and K. Van Driessen, "Computing LTS regression for large data
+       sets", Data Mining and Knowledge Discovery 12 (2006), 29-45: concentration steps.
+    .. [2] P. J. Rousseeuw and V. J. Yohai, "Robust regression by means of S-estimators",
+       in Robust and Nonlinear Time Series Analysis, Lecture Notes in Statistics 26
+       (1984), 256-272: the M-scale and S-estimation.
+    .. [3] M. Salibian-Barrera and V. J. Yohai, "A fast algorithm for S-regression
+       estimates", Journal of Computational and Graphical Statistics 15 (2006), 414-427:
+       concentration from several starts, the best by its M-scale.
+    .. [4] V. J. Yohai, "High breakdown-point and high efficiency robust estimates for
+       regression", The Annals of Statistics 15 (1987), 642-656: the MM step.
+    .. [5] J. Rissanen, "Modeling by shortest data description", Automatica 14 (1978),
+       465-471; M. H. Hansen and B. Yu, "Model selection and the principle of minimum
+       description length", Journal of the American Statistical Association 96 (2001),
+       746-774: description length, by which ``degree="auto"`` chooses.
+
+    Examples
+    --------
+    A cubic with every tenth point thrown far off:
+
+    >>> import numpy as np
+    >>> from korva import PolynomialMDLRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.uniform(-1.0, 1.0, 200)
+    >>> y = x**3 - x + rng.normal(0.0, 0.05, 200)
+    >>> y[::10] += 5.0
+    >>> model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    >>> model.predict([0.0, 0.5]).round(2)
+    array([ 0.  , -0.37])
+    >>> bool(model.inlier_mask_[::10].any())
+    False
     """
 
     # Fitted attributes, set together by ``fit`` (see the Attributes section).
@@ -346,10 +384,31 @@ class PolynomialMDLRegressor:
     # ------------------------------------------------------------ fitting
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialMDLRegressor:
-        """Fit the polynomial to inputs X of shape (n,) or (n, d) and targets y of shape (n,).
+        """Fit the polynomial to inputs X and targets y.
 
         The fitted attributes change only when the whole fit succeeds: a fit that
         raises, or is interrupted, leaves the model as it was.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples,) or (n_samples, n_features)
+            The inputs; a 1-D X is one input column. A pandas DataFrame's string
+            column names are kept in ``feature_names_in_``.
+        y : array-like of shape (n_samples,)
+            The targets; a column vector is flattened with a ``DataConversionWarning``.
+
+        Returns
+        -------
+        self : PolynomialMDLRegressor
+            The fitted model.
+
+        Raises
+        ------
+        ValueError
+            If a parameter or the data is invalid (NaN or infinity, too few samples for
+            the basis, a design matrix beyond the memory available), before any work.
+        TypeError
+            If X or y is a sparse matrix.
         """
         feature_names = _feature_names(X)
         inputs = _as_inputs(X)
@@ -635,7 +694,27 @@ class PolynomialMDLRegressor:
     # ------------------------------------------------------------ prediction
 
     def predict(self, X: ArrayLike) -> FloatArray:
-        """The fitted polynomial at inputs X of shape (n,) or (n, ``n_features_in_``)."""
+        """The fitted polynomial at inputs X.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples,) or (n_samples, n_features)
+            The inputs, with the ``n_features_in_`` columns seen in ``fit``, mapped by
+            the training range; outside it the polynomial is extrapolated.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The predictions.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If X has a different number of columns, or other column names, than in
+            ``fit``, or holds NaN or infinity.
+        """
         self._check_fitted()
         self._check_feature_names(X)
         inputs = _as_inputs(X, self.n_features_in_)
