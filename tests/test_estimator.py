@@ -16,7 +16,9 @@ from korva import (
     NotFittedError,
     PolynomialMDLRegressor,
     bases,
+    estimator,
     robust,
+    robust_r2,
 )
 from korva._sampler import HIT_TOLERANCE
 
@@ -308,6 +310,7 @@ def test_auto_degree_keeps_the_shortest_description(true_degree, share):
         ({"basis": "tensor", "max_degree": 1}, 2, 60, [1, 1], (1, 1)),
         ({}, 1, 60, 2, 6),
         ({}, 1, 9, 2, 3),  # degree 4 would need 10 points, twice its 5 terms
+        ({"max_degree": 500}, 1, 60, 2, 29),  # far above the highest degree tried, but the data stop at 29
     ],
 )
 def test_auto_degree_in_several_inputs_and_its_bounds(rng, params, n_inputs, n, degree, highest_tried):
@@ -374,7 +377,7 @@ def test_ols_coefficients_match_numpy_domain_window_fit(rng, degree):
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
 def test_predict_maps_inputs_by_training_range(method):
     x, y, _ = contaminated_cubic(3, n=80)
-    model = PolynomialMDLRegressor(degree=3, gamma2=1e-3, method=method).fit(x, y)
+    model = PolynomialMDLRegressor(degree=3, gamma2=0.0 if method == "ols" else 1e-3, method=method).fit(x, y)
     assert (model.x_min_, model.x_max_) == ([10.0], [30.0])
     new_x = np.array([5.0, 10.0, 17.5, 30.0, 41.0])  # extrapolation on both sides too
     as_numpy = Polynomial(model.coef_, domain=[10.0, 30.0], window=[-1.0, 1.0])
@@ -454,11 +457,19 @@ def test_sampler_statistics_only_for_mcmc():
     assert PolynomialMDLRegressor(degree=2, method="ols").fit(x, y).gibbs_ is None
 
 
-def test_same_seed_same_fit_and_fitted_model_pickles():
+@pytest.mark.parametrize(
+    "seeded",
+    [lambda: 7, lambda: np.random.RandomState(7), lambda: np.random.default_rng(7)],
+    ids=["int", "RandomState", "Generator"],
+)
+def test_same_seed_same_fit_and_fitted_model_pickles(seeded):
     x, y, _ = contaminated_cubic(6, n=60)
-    first = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
-    second = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
+    first = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
+    second = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
     np.testing.assert_array_equal(first.coef_, second.coef_)
+    # A generator is drawn from by every fit, so the next fit has another seed; an int is kept.
+    refitted = second.fit(x, y)
+    assert np.array_equal(refitted.coef_, first.coef_) == isinstance(seeded(), int)
     restored = pickle.loads(pickle.dumps(first))
     np.testing.assert_array_equal(restored.predict(x), first.predict(x))
     assert restored.gibbs_ == first.gibbs_
@@ -537,6 +548,30 @@ def test_use_before_fit_raises_not_fitted(method_name):
     with pytest.raises(NotFittedError, match="not fitted yet") as raised:
         getattr(model, method_name)(*args)
     assert isinstance(raised.value, ValueError) and isinstance(raised.value, AttributeError)
+    restored = pickle.loads(pickle.dumps(raised.value))
+    assert type(restored) is type(raised.value) and restored.args == raised.value.args
+
+
+_UNFITTED = """
+import sys
+import korva
+try:
+    korva.PolynomialMDLRegressor().predict([[1.0]])
+except korva.NotFittedError as error:
+    print("sklearn" in sys.modules, type(error) is korva.NotFittedError)
+import sklearn.exceptions
+try:
+    korva.PolynomialMDLRegressor().predict([[1.0]])
+except sklearn.exceptions.NotFittedError as error:
+    print(isinstance(error, korva.NotFittedError))
+"""
+
+
+def test_not_fitted_error_is_scikit_learns_once_it_is_imported_and_korva_does_not_import_it(child_python):
+    pytest.importorskip("sklearn")
+    proc = child_python.run("-c", _UNFITTED, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["False", "True", "True"]
 
 
 def test_column_vector_y_warns_and_is_flattened():
@@ -558,6 +593,43 @@ def test_score_is_r_squared(rng):
     assert model.score(x, shifted) == pytest.approx(1.0 - residual / total)
 
 
+def test_robust_r2_ranks_the_robust_fit_first_and_is_unmoved_by_how_far_off_the_outliers_are():
+    x, y, outliers = contaminated_cubic(4)
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    least_squares = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    # Least squares has the highest R² on its training data, whatever the outliers do.
+    assert least_squares.score(x, y) > model.score(x, y)
+    assert robust_r2(model, x, y) > robust_r2(least_squares, x, y) + 0.3
+    farther = y.copy()
+    farther[outliers] += 1e3
+    assert robust_r2(model, x, farther) == robust_r2(model, x, y)
+    # Normal noise costs about 0.12 of an outlier per point, an outlier 1.
+    assert 0.75 < robust_r2(model, x, y) < 0.85
+    assert 0.85 < robust_r2(model, x[~outliers], y[~outliers]) < 0.92
+
+
+@pytest.mark.parametrize(
+    "y_scored, expected",
+    [(np.full(20, 5.0), 1.0), (np.r_[np.full(19, 5.0), 6.0], 0.0)],
+    ids=["exact", "one point off"],
+)
+def test_robust_r2_of_an_exact_fit_with_scale_zero(y_scored, expected):
+    x = np.linspace(0.0, 1.0, 20)
+    model = PolynomialMDLRegressor(degree=0, method="ols").fit(x, np.full(20, 5.0))
+    assert model.scale_ == 0.0
+    assert robust_r2(model, x, y_scored) == expected
+
+
+@pytest.mark.parametrize("seed, share", [(4, 0.1), (9, 0.3)])
+def test_robust_r2_picks_the_true_degree_in_a_grid_search(seed, share):
+    pytest.importorskip("sklearn")
+    from sklearn.model_selection import GridSearchCV
+
+    x, y, _ = contaminated_cubic(seed, share=share)
+    search = GridSearchCV(PolynomialMDLRegressor(), {"degree": list(range(1, 7))}, cv=5, scoring=robust_r2)
+    assert search.fit(x[:, None], y).best_params_ == {"degree": 3}
+
+
 def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pytest.importorskip("sklearn")
     from sklearn.base import clone
@@ -573,6 +645,8 @@ def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pipeline = make_pipeline(FunctionTransformer(np.log), model)
     scores = cross_val_score(pipeline, x[:, None], y, cv=3)
     assert scores.shape == (3,) and np.isfinite(scores).all()
+    robust_scores = cross_val_score(pipeline, x[:, None], y, cv=3, scoring=robust_r2)
+    assert robust_scores.shape == (3,) and (robust_scores > scores).all()
 
     search = GridSearchCV(PolynomialMDLRegressor(method="ols"), {"degree": [0, 3]}, cv=3)
     search.fit(x[~outliers, None], y[~outliers])
@@ -593,8 +667,6 @@ if parametrize_with_checks is not None:
                 "check_fit1d": "a 1-D X is accepted as a single input column",
                 "check_sample_weight_equivalence_on_dense_data": "it fits 31 terms to 15 distinct samples, "
                 "which korva refuses with weights and with repeated rows alike (tested on data it accepts)",
-                "check_estimators_unfitted": "korva's NotFittedError does not derive from "
-                "scikit-learn's, which would make importing korva import scikit-learn",
             },
         )
 
@@ -659,10 +731,36 @@ def test_bad_sample_weights_raise_value_error(weights, message):
         PolynomialMDLRegressor(degree=2, method="ols").fit(np.arange(4.0), np.arange(4.0), sample_weight=weights)
 
 
-def test_a_design_larger_than_the_memory_is_refused_before_it_is_built():
-    n = 300_000
-    with pytest.raises(ValueError, match=r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"):
-        PolynomialMDLRegressor(degree=200_000, method="ols").fit(np.arange(float(n)), np.zeros(n))
+@pytest.mark.parametrize(
+    "params, n, available, message",
+    [
+        ({"degree": 200_000}, 300_000, None, r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"),
+        (
+            {"degree": "auto", "max_degree": 30},
+            100_000,
+            20 << 20,
+            r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its design matrix for 100000",
+        ),
+        (
+            {"degree": "auto", "max_degree": 500},  # this used to try 500 degrees, for minutes
+            1000,
+            None,
+            r"degree=.auto. tries degrees up to 30, but max_degree = 500 on 1000 samples would go past it",
+        ),
+    ],
+)
+def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_any_is_built(
+    monkeypatch, params, n, available, message
+):
+    if available is not None:
+        monkeypatch.setattr(estimator, "_available_memory", lambda: available)
+
+    def no_design(*args):
+        raise AssertionError("a design matrix was built")
+
+    monkeypatch.setattr(bases, "design_matrix", no_design)
+    with pytest.raises(ValueError, match=message):
+        PolynomialMDLRegressor(method="ols", **params).fit(np.arange(float(n)), np.zeros(n))
 
 
 @pytest.mark.parametrize(
@@ -695,7 +793,9 @@ def test_extreme_finite_data_fits(X, y):
         ({"gamma2": float("nan")}, "gamma2 must be a finite number"),
         ({"step_size": 0.0}, "step_size must be a finite number above 0"),
         ({"n_grid": 1}, "n_grid must be None or an int of at least 2"),
-        ({"random_state": -1}, "random_state must be None or an int"),
+        ({"random_state": -1}, "random_state must be None, an int in .0, 2..64., a numpy.random.RandomState"),
+        ({"random_state": np.random.PCG64(1)}, "random_state must be None, an int"),
+        ({"method": "ols", "gamma2": 1e-3}, "method='ols' fits without penalties, but gamma1 = 0.0 and gamma2 = 0.001"),
         ({"refit": "yes"}, "refit must be True or False"),
         *(
             ({name: 2**31}, f"{name} must be (None or )?an int of at least [0-9]+ and below 2\\*\\*31")
@@ -711,6 +811,8 @@ def test_extreme_finite_data_fits(X, y):
         ({"basis": [[0, 0], [1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [1, -1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [0, 0]]}, "more than once"),
+        ({"basis": [[0, 0], [0, 2**31]]}, r"basis exponent 2147483648 in \[0, 2147483648\] is too large"),
+        ({"degree": [2**31, 0]}, "degree .2147483648, 0. in 2 input.s. has at least 2147483649 terms"),
         ({"basis": [[0, 0]], "degree": "auto"}, 'degree="auto" needs basis="total" or "tensor"'),
         ({"max_degree": -1}, "max_degree must be None or an int of at least 0"),
         ({"outlier_threshold": 0.0}, "outlier_threshold must be a finite number above 0"),
