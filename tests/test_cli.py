@@ -77,7 +77,8 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     "method, rows", [("ols", ["ols"]), ("penalized", ["ols", "penalized"]), ("mcmc", ["ols", "mcmc"])]
 )
 def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, method, rows):
-    args = ["fit", str(surface_csv), *"--x a b --y y --degree 1 2 --gamma2 0.001 --method".split(), method]
+    penalty = [] if method == "ols" else ["--gamma2", "0.001"]  # least squares takes none
+    args = ["fit", str(surface_csv), *"--x a b --y y --degree 1 2 --method".split(), method, *penalty]
     assert cli.main(args) == 0
     table = capsys.readouterr().out.split("\n\n")[1].splitlines()
     assert [line.split()[0] for line in table[1:]] == rows
@@ -280,8 +281,8 @@ def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, 
     columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
     X = columns[:, [{"a": 0, "b": 1}[name] for name in inputs]]
     degrees = int(degree[0]) if len(degree) == 1 else [int(d) for d in degree]
-    for method in ("ols", "penalized"):
-        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=0.01).fit(X, columns[:, 2])
+    for method, gamma2 in (("ols", 0.0), ("penalized", 0.01)):
+        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=gamma2).fit(X, columns[:, 2])
         assert names == cli.term_names(model.multi_indices_)
         np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
 
