@@ -71,7 +71,7 @@ BATCH_LINES = 1 << 16
 # the wanted cells, so that memory follows the numbers read, not the text passed over.
 CHUNK_CHARS = 1 << 20
 PIECE_CHARS = 1 << 16
-# A wanted cell longer than this is no number; its first SHOWN_CELL_CHARS characters name it.
+# A wanted cell longer than this is no number; an error message shows its first SHOWN_CELL_CHARS.
 MAX_CELL_CHARS = 1 << 10
 SHOWN_CELL_CHARS = 40
 # A line of white space at most, between two line ends.
@@ -231,12 +231,12 @@ def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) 
                 filled &= np.fromiter(map(len, texts), dtype=np.int64, count=len(texts)) > 0
                 filled &= ~np.fromiter(map(str.isspace, texts), dtype=bool, count=len(texts))
                 texts = list(itertools.compress(texts, filled))
-            records += texts
             offsets = 1 + np.flatnonzero(filled)
             rows.append(row + offsets)
             lines.append(line + offsets)
-            row += len(texts)
-            line += len(texts)
+            row += len(filled)
+            line += len(filled)
+            records += texts
         else:
             ahead = [*(text + "\n" for text in texts), *([tail] if tail else [])][::-1]
 
@@ -351,9 +351,9 @@ def _read_record(
     return [_shortened(cells.get(position, "")) for position in positions], lines
 
 
-def _shortened(cell: str) -> str:
-    """The cell, or its start and an ellipsis when it is too long to be a number."""
-    return cell if len(cell) <= MAX_CELL_CHARS else cell[:SHOWN_CELL_CHARS] + "..."
+def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
+    """The cell, or its start and an ellipsis when it is longer than ``length``."""
+    return cell if len(cell) <= length else cell[:length] + "..."
 
 
 def _read_numbers(
@@ -430,14 +430,14 @@ def _cell_value(cell: str, where: str, dropna: bool) -> float:
     if cell.lower() in MISSING_MARKERS:
         if dropna:
             return math.nan
-        shown = repr(cell) if cell else "an empty cell"
+        shown = repr(_shortened(cell, SHOWN_CELL_CHARS)) if cell else "an empty cell"
         raise CommandError(f"{where}: {shown} is not a finite number (--dropna skips such rows)")
     try:
         value = float(cell) if "_" not in cell else math.nan
     except ValueError:
         value = math.nan
     if not math.isfinite(value):
-        raise CommandError(f"{where}: {cell!r} is not a finite number")
+        raise CommandError(f"{where}: {_shortened(cell, SHOWN_CELL_CHARS)!r} is not a finite number")
     return value
 
 
@@ -594,8 +594,9 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
                 f"{robust.method} fit; the RMS error is taken over them."
             ),
             (
-                f"Hit rate: the share of points within {model.tolerance_:.4g} of a fit (0.4 x the robust "
-                f"spread of {data.target_name}), the tolerance of the MDL score: a stricter rule than the inliers'."
+                f"Hit rate: the share of points within {model.tolerance_:.4g} of a fit, the MDL score's tolerance "
+                f"(0.4 x the robust spread of {data.target_name} itself, where the inliers' bound is set by the "
+                "residuals), so the two shares differ."
             ),
             _outliers_text(data, inliers),
             *mappings,
