@@ -2,10 +2,12 @@
 
 import csv
 import importlib.util
+import io
 import os
 import re
 import subprocess
 import sys
+import time
 import warnings
 from pathlib import Path
 from typing import ClassVar
@@ -523,3 +525,20 @@ def test_a_constant_input_is_named_so(tmp_path, capsys):
     assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 0
     out = capsys.readouterr().out
     assert "t = 0: x is constant (1 in every row)" in out and "mapped" not in out
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, says", [(Terminal(), True), (io.StringIO(), False)])
+def test_a_long_fit_says_what_it_does_on_a_terminal_only(monkeypatch, stream, says):
+    monkeypatch.setattr(cli, "PROGRESS_DELAY", 0.0)
+    monkeypatch.setattr(sys, "stderr", stream)
+    with cli._progress("fitting mcmc, degree auto, to 1,000,000 rows"):
+        # Long enough for the line to come, however busy the machine; a pipe waits out the same.
+        deadline = time.monotonic() + (30.0 if says else 0.5)
+        while not stream.getvalue() and time.monotonic() < deadline:
+            time.sleep(0.01)
+    assert stream.getvalue() == ("korva: fitting mcmc, degree auto, to 1,000,000 rows ...\n" if says else "")
