@@ -211,7 +211,7 @@ def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) 
     PIECE_CHARS that goes on past a chunk, or a record whose quoted cell goes on over the next
     lines, is read in pieces that keep only the wanted cells.
     """
-    complete = _complete_line_pattern(sep)
+    whole_line, whole_lines = _whole_lines_patterns(sep)
     row, line = 0, header_lines  # the last data row and file line read
     records: list[str | list[str]] = []
     rows: list[NDArray[np.int64]] = []
@@ -224,7 +224,7 @@ def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) 
             tail_complete = rest.endswith("\n") or len(rest) < PIECE_CHARS
         texts = chunk.split("\n")
         tail = texts.pop()  # the text after the last line end
-        if '"' not in chunk and tail_complete:
+        if tail_complete and ('"' not in chunk or whole_lines.fullmatch(chunk)):
             texts += [tail] if tail else []
             filled = np.ones(len(texts), dtype=bool)
             if BLANK_LINE.search(f"\n{chunk}\n" if tail else f"\n{chunk}"):
@@ -246,7 +246,7 @@ def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) 
                 text = ahead.pop()
                 row += 1
                 line += 1
-                if (text.endswith("\n") or tail_complete) and ('"' not in text or complete.fullmatch(text)):
+                if (text.endswith("\n") or tail_complete) and ('"' not in text or whole_line.fullmatch(text)):
                     if text.isspace():
                         continue
                     records.append(text)
@@ -282,11 +282,13 @@ def _first_batch(
     return batch
 
 
-def _complete_line_pattern(sep: str) -> re.Pattern[str]:
-    """Matches a line whose quoted cells all close on it, so that it holds a whole record."""
+def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
+    """Patterns that match a line, and text of lines, whose quoted cells all close on their line,
+    so that each line holds a whole record."""
     s = re.escape(sep)
-    cell = rf'(?:"(?:[^"]|"")*+"[^{s}\n]*+|(?!")[^{s}\n]*+)'
-    return re.compile(rf"{cell}(?:{s}{cell})*+\n?")
+    cell = rf'(?:"(?:[^"\n]++|"")*+"[^{s}\n]*+|(?!")[^{s}\n]*+)'
+    line = rf"{cell}(?:{s}{cell})*+"
+    return re.compile(rf"{line}\n?"), re.compile(rf"(?:{line}\n)*+{line}")
 
 
 def _read_record(
