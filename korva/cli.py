@@ -608,8 +608,8 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
 
 def _degree_text(model: PolynomialMDLRegressor) -> str:
     """The fitted degree, and that it was chosen when the user asked for "auto"."""
-    degree = " ".join(map(str, model.degree_)) if isinstance(model.degree_, list) else model.degree_
-    return f"{degree} (chosen by description length)" if model.degree == "auto" else f"{degree}"
+    degree = _degree_words(model.degree_)
+    return f"{degree} (chosen by description length)" if model.degree == "auto" else degree
 
 
 def _outliers_text(data: Dataset, inliers: NDArray[np.bool_]) -> str:
