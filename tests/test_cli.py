@@ -542,3 +542,26 @@ def test_a_long_fit_says_what_it_does_on_a_terminal_only(monkeypatch, stream, sa
         while not stream.getvalue() and time.monotonic() < deadline:
             time.sleep(0.01)
     assert stream.getvalue() == ("korva: fitting mcmc, degree auto, to 1,000,000 rows ...\n" if says else "")
+
+
+def test_a_weights_column_reaches_both_fits_and_the_output(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(cli, "PolynomialMDLRegressor", RecordingRegressor)
+    monkeypatch.setattr(RecordingRegressor, "made", [])
+    x = np.arange(30.0)
+    weights = 1.0 + x % 4
+    y = 2.0 * x + np.sin(x)
+    y[[3, 17]] += 40.0
+    source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
+    source.write_text("x,w,y\n" + "".join(f"{a:g},{b:g},{float(c)!r}\n" for a, b, c in zip(x, weights, y)))
+    args = ["fit", str(source), *COLUMNS_X_Y, "--weights", "w", "--output", str(output)]
+    assert cli.main(args) == 0
+    assert [params["method"] for params, _ in RecordingRegressor.made] == ["mcmc", "ols"]
+    for _, options in RecordingRegressor.made:
+        np.testing.assert_array_equal(options["sample_weight"], weights)
+    with output.open() as stream:
+        header, *table = list(csv.reader(stream))
+    assert header[:4] == ["row", "x", "y", "w"]
+    np.testing.assert_array_equal([float(row[3]) for row in table], weights)
+    model = PolynomialMDLRegressor(degree=1).fit(x, y, sample_weight=weights)
+    np.testing.assert_array_equal([float(row[4]) for row in table], model.predict(x))
+    assert "Outliers (2) by data row (x): 4 (3), 18 (17)" in capsys.readouterr().out
