@@ -411,9 +411,12 @@ def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
     path = tmp_path / "notes.csv"
     with path.open("w") as stream:
         stream.write(f"x,note,y\n1,{'n' * (80 << 20)},2\n2,short,3\n3,,5\n")
-    # Holding the 80 MB line, as a string and in NumPy's conversion, took more than 320 MB.
+    # Holding the 80 MB line, as a string and in NumPy's conversion, took more than 320 MB. One
+    # thread: each further one would reserve a stack and a malloc arena of address space.
     result = child_python.run(
-        *["-m", "korva", "fit", str(path), "--x", "x", "--y", "y", "--degree", "1"], address_space=320 << 20
+        *["-m", "korva", "fit", str(path), "--x", "x", "--y", "y", "--degree", "1"],
+        env=child_python.environment(OMP_NUM_THREADS="1"),
+        address_space=320 << 20,
     )
     assert result.returncode == 0, result.stderr
     assert "notes.csv: y against x, 3 points" in result.stdout
