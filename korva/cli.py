@@ -900,7 +900,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
         _check_writable(args.plot, "--plot")
     if args.output is not None:
         _check_writable(args.output, "--output")
-        if args.output.exists() and args.output.resolve() == args.file.resolve():
+        if args.output.exists() and args.file.exists() and os.path.samefile(args.output, args.file):
             raise CommandError(f"--output {args.output} is the input file; name another file")
         if args.plot is not None and args.output.resolve() == args.plot.resolve():
             raise CommandError(f"--output and --plot both name {args.output}")
