@@ -58,7 +58,10 @@ MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
+# The MM step's fitted values settle to 1e-7 scales, and the S-estimate's scale to 1e-10
+# of itself: two starts in one valley then end at the same fit to 1e-6 or better.
 REWEIGHTING_RELATIVE_TOLERANCE = 1e-7
+S_RELATIVE_TOLERANCE = 1e-10
 
 # Elemental starts: every subset of k points when those subsets times the points come to
 # at most EXHAUSTIVE_BUDGET (every subset of 3 of 30 points, or of 2 of 60), else
@@ -452,11 +455,11 @@ def s_estimate(
         case_weights = bisquare_weights((target - design @ beta) / scale, SCALE_TUNING)
         if weights is not None:
             case_weights *= weights
-        updated = solve.weighted(design, target, case_weights)
-        change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
-        beta = updated
-        scale = residual_scale(target - design @ beta, scale, weights, k)
-        if change <= REWEIGHTING_RELATIVE_TOLERANCE * scale:
+        beta = solve.weighted(design, target, case_weights)
+        previous, scale = scale, residual_scale(target - design @ beta, scale, weights, k)
+        # The scale is the minimised objective: it settles long before beta does, and
+        # beta's last digits do not matter, as the MM step below settles beta itself.
+        if previous - scale <= S_RELATIVE_TOLERANCE * scale:
             break
     return Start(beta, scale)
 
