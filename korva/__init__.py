@@ -23,7 +23,7 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
     NotFittedError,
     PolynomialMDLRegressor,
 )
-from korva.groups import fit_groups  # noqa: E402
+from korva.groups import fit_groups, predict_groups  # noqa: E402
 
 __version__ = version("korva")
 
@@ -35,4 +35,5 @@ __all__ = [
     "PolynomialMDLRegressor",
     "fit_groups",
     "korva_core",
+    "predict_groups",
 ]
