@@ -10,7 +10,6 @@ rows in the same order, so they give the same table bit for bit.
 from __future__ import annotations
 
 import importlib
-import importlib.util
 import math
 import os
 import signal
@@ -502,11 +501,16 @@ def _worker_count(n_jobs: object) -> int:
 def _progress_bar(progress: bool | None, n_groups: int) -> Any:
     """A tqdm bar over groups, or None: on when asked, or by default when stderr is a terminal."""
     if progress is None:
-        if not sys.stderr.isatty() or importlib.util.find_spec("tqdm") is None:
+        if not sys.stderr.isatty():
+            return None
+        try:
+            tqdm = importlib.import_module("tqdm")
+        except ImportError:
             return None
     elif not progress:
         return None
-    tqdm = _import("tqdm", "pandas")
+    else:
+        tqdm = _import("tqdm", "pandas")
     return tqdm.tqdm(total=n_groups, unit="group", desc="fit_groups", file=sys.stderr)
 
 

@@ -1,21 +1,26 @@
 """fit_groups: one fit per group of a long table, on local processes and on a Dask cluster."""
 
 import contextlib
+import fcntl
 import json
 import logging
 import math
 import os
 import pickle
+import pty
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
 
-from korva import PolynomialMDLRegressor, fit_groups
+from korva import FitWarning, PolynomialMDLRegressor, fit_groups, predict_groups
 from korva._group_worker import fit_group
 
 pd = pytest.importorskip("pandas")
@@ -120,6 +125,92 @@ def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
     assert result.loc[failed, "coef"].isna().all()
     assert result.loc[~failed, ["scale", "mdl", "hit_rate"]].notna().all(axis=None)
     assert result["n_samples"].sum() == len(table)
+
+
+@pytest.mark.parametrize(("x", "n_jobs"), [("x", 1), (["x", "u"], 2)], ids=["one-input", "two-inputs-in-workers"])
+def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
+    table = long_table(rng)
+    table.index = table.index * 10 + 3  # labels that are not positions
+    table.loc[table.index[table["site"] == 2][:1], "y"] = np.nan  # group 2 cannot be fitted
+    result, rows = fit_groups(table, "site", x, "y", rows=True, n_jobs=n_jobs, **PARAMS)
+
+    inputs = [x] if isinstance(x, str) else x
+    assert list(rows.columns) == ["site", "index", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    assert sorted(rows["index"]) == sorted(table.index)
+    assert rows["site"].is_monotonic_increasing
+    pd.testing.assert_frame_equal(rows[[*inputs, "y"]], table.loc[rows["index"], [*inputs, "y"]].reset_index(drop=True))
+    by_label = rows.set_index("index")
+    predicted = predict_groups(result, table, "site", x)
+    pd.testing.assert_index_equal(predicted.index, table.index)
+    for site in (0, 1):
+        group = table[table["site"] == site].sort_values([*inputs, "y"])
+        model = PolynomialMDLRegressor(**PARAMS).fit(group[inputs].to_numpy(), group["y"].to_numpy())
+        fitted = model.predict(group[inputs].to_numpy())
+        np.testing.assert_allclose(by_label.loc[group.index, "fitted"], fitted, rtol=1e-12, atol=0)
+        np.testing.assert_allclose(predicted[group.index], fitted, rtol=1e-12, atol=0)
+        residual = group["y"] - fitted
+        np.testing.assert_allclose(by_label.loc[group.index, "residual"], residual, rtol=1e-12, atol=1e-15)
+        np.testing.assert_allclose(by_label.loc[group.index, "scaled_residual"], residual / model.scale_, rtol=1e-9)
+        assert list(by_label.loc[group.index, "inlier"]) == list(model.inlier_mask_)
+    failed = by_label[by_label["site"] == 2]
+    assert failed[["fitted", "residual", "scaled_residual"]].isna().all(axis=None) and failed["inlier"].isna().all()
+    assert predicted[table["site"] == 2].isna().all()
+    unknown = table.assign(site=table["site"] + 10)
+    assert predict_groups(result, unknown, "site", x).isna().all()
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda r, t: predict_groups(r, t.to_numpy(), "site", "x"), TypeError, "frame must be a pandas DataFrame"),
+        (lambda r, t: predict_groups(r, t, "site", ["x", "u"]), ValueError, "x names 2 input"),
+        (lambda r, t: predict_groups(pd.concat([r, r]), t, "site", "x"), ValueError, "more than one row"),
+        (lambda r, t: predict_groups(r.drop(columns="coef"), t, "site", "x"), ValueError, r"table does not have.*coef"),
+        (lambda r, t: predict_groups(r, t, "site", "sensor"), ValueError, "numeric"),
+    ],
+    ids=["not-a-frame", "inputs", "group-twice", "no-coef", "text-input"],
+)
+def test_predict_groups_refuses_what_it_cannot_predict(rng, call, error, message):
+    table = long_table(rng)
+    with pytest.raises(error, match=message):
+        call(fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS), table)
+
+
+def test_dropna_fits_the_complete_rows_and_counts_the_others(rng):
+    table = long_table(rng)
+    table["y"] = table["y"].astype("Float64")
+    table.loc[table.index[::7], "x"] = np.nan
+    table.loc[table.index[::11], "y"] = pd.NA
+    result, rows = fit_groups(table, "site", "x", "y", dropna=True, rows=True, n_jobs=1, **PARAMS)
+
+    complete = table.dropna(subset=["x", "y"])
+    assert_identical(result.drop(columns="n_dropped"), fit_groups(complete, "site", "x", "y", n_jobs=1, **PARAMS))
+    assert list(result["n_dropped"]) == list(table.groupby("site").size() - complete.groupby("site").size())
+    assert rows.set_index("index").loc[table.index.difference(complete.index), "fitted"].isna().all()
+    unchanged = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    assert "n_dropped" not in unchanged.columns
+    assert unchanged["error"].str.contains("NaN").all()
+
+
+def test_fit_warnings_go_to_the_warning_column_and_other_warnings_to_the_caller(rng, monkeypatch):
+    class Fragile(PolynomialMDLRegressor):
+        def fit(self, X, y):
+            if y.max() > 100.0:
+                warnings.warn("a fragile fit", FitWarning, stacklevel=2)
+                warnings.warn("twice fragile", FitWarning, stacklevel=2)
+            if y.min() < -100.0:
+                warnings.warn("something else", UserWarning, stacklevel=2)
+            return super().fit(X, y)
+
+    monkeypatch.setattr("korva._group_worker.PolynomialMDLRegressor", Fragile)
+    table = long_table(rng)
+    table.loc[table.index[table["site"] == 1][0], "y"] = 1000.0
+    table.loc[table.index[table["site"] == 2][0], "y"] = -1000.0
+    with pytest.warns(UserWarning, match="something else") as caught:
+        result = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    assert not any(issubclass(warning.category, FitWarning) for warning in caught)
+    assert list(result["warning"]) == [None, "a fragile fit; twice fragile", None]
+    assert result["error"].isna().all()
 
 
 def test_empty_table_gives_an_empty_result_with_every_column(rng):
@@ -376,3 +467,50 @@ def test_the_worker_does_not_load_pandas(child_python):
     # pandas would add half a second to the start of every worker.
     done = child_python.run("-c", "import sys, korva._group_worker; print('pandas' in sys.modules)")
     assert (done.stdout, done.returncode) == ("False\n", 0), done.stderr
+
+
+PROGRESS_SCRIPT = textwrap.dedent(
+    """
+    import sys
+    import numpy as np
+    import pandas as pd
+    from korva import fit_groups
+
+    table = pd.DataFrame({"g": np.repeat([0, 1, 2], 20), "x": np.tile(np.linspace(-1.0, 1.0, 20), 3)})
+    table["y"] = table["x"] ** 2
+    progress = {"None": None, "True": True, "False": False}[sys.argv[1]]
+    fit_groups(table, "g", "x", "y", n_jobs=1, progress=progress, degree=2, n_chains=4, n_warmup=20, n_deep=100)
+    """
+)
+
+
+@linux_only
+@pytest.mark.parametrize(
+    ("terminal", "progress", "shown"),
+    [(True, "None", True), (True, "False", False), (False, "None", False), (False, "True", True)],
+    ids=["terminal", "terminal-off", "pipe", "pipe-on"],
+)
+def test_progress_bar_shows_on_a_terminal_or_when_asked(child_python, terminal, progress, shown):
+    pytest.importorskip("tqdm")
+    if terminal:
+        leader, follower = pty.openpty()
+        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a terminal's size
+        with child_python.popen("-c", PROGRESS_SCRIPT, progress, stderr=follower, stdout=subprocess.PIPE) as child:
+            os.close(follower)
+            written = b""
+            with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+                while chunk := os.read(leader, 4096):
+                    written += chunk
+            os.close(leader)
+        errors, code = written.decode(errors="replace"), child.returncode
+    else:
+        done = child_python.run("-c", PROGRESS_SCRIPT, progress)
+        errors, code = done.stderr, done.returncode
+    assert code == 0, errors
+    assert ("fit_groups: 100%" in errors and "3/3" in errors) == shown, errors
+
+
+def test_progress_without_tqdm_names_the_extra(rng, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if not installed
+    with pytest.raises(ImportError, match=r"korva\[pandas\]"):
+        fit_groups(long_table(rng), "site", "x", "y", n_jobs=1, progress=True, **PARAMS)
