@@ -41,8 +41,8 @@ RESULT_COLUMNS = tuple(COLUMNS)
 ROW_COLUMNS = ("index", "fitted", "residual", "scaled_residual", "inlier")
 # Groups sent to a worker at a time: enough to make the transfer cheap, few enough that
 # several batches per worker even out the load.
-LARGEST_BATCH = 256
-BATCHES_PER_WORKER = 8
+LARGEST_BATCH = 64
+BATCHES_PER_WORKER = 32
 # The environment variables by which the libraries a worker loads size their thread pools.
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 
