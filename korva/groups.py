@@ -43,6 +43,8 @@ ROW_COLUMNS = ("index", "fitted", "residual", "scaled_residual", "inlier")
 # several batches per worker even out the load.
 LARGEST_BATCH = 64
 BATCHES_PER_WORKER = 32
+# How long a worker whose pipe has closed may take to end.
+END_OF_WORKER_SECONDS = 10
 # The environment variables by which the libraries a worker loads size their thread pools.
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 
@@ -408,6 +410,7 @@ def _fit_in_processes(
                     fits = [unfitted(options, group, error) for group in batches[number]]
                     lost += len(fits)
                     workers.remove(worker)
+                    _stop(worker)
                     if waiting:
                         worker = _start_worker(environment)
                         workers.append(worker)
@@ -468,7 +471,11 @@ def _positive_int(text: str | None) -> int | None:
 
 def _end_of(worker: _Worker) -> str:
     """How a worker that stopped replying ended."""
-    code = worker.process.wait()
+    try:
+        code = worker.process.wait(timeout=END_OF_WORKER_SECONDS)
+    except subprocess.TimeoutExpired:  # its pipe broke, yet it runs on
+        _stop(worker)
+        return "the pipe to the worker process fitting it broke"
     if code < 0:
         return f"the worker process fitting it was killed by {signal.Signals(-code).name}"
     return f"the worker process fitting it exited with status {code}"

@@ -313,19 +313,20 @@ def test_dask_cluster_gives_the_pandas_result_bit_for_bit(rng):
     distributed = pytest.importorskip("dask.distributed")
     table = long_table(rng, n_groups=12, n_points=30)
     table.loc[table.index[:5], "y"] = math.inf  # one failing group travels too
+    table.loc[table.index[5:20], "x"] = math.nan  # and rows dropped
     frame = dd.from_pandas(table, npartitions=4)
     # The same rows with the column types Dask gave them (its own string type).
-    expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", n_jobs=1, **PARAMS)
+    expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", dropna=True, n_jobs=1, **PARAMS)
     with (
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
         ) as cluster,
         distributed.Client(cluster),
     ):
-        result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", **PARAMS)
+        result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", dropna=True, **PARAMS)
         with pytest.raises(ValueError, match="n_jobs applies to pandas"):
             fit_groups(frame, "site", "x", "y", n_jobs=2)
-    assert result["error"].notna().sum() >= 1
+    assert result["error"].notna().sum() >= 1 and result["n_dropped"].sum() == 15
     assert_identical(result, expected)
 
 
