@@ -515,3 +515,19 @@ def test_progress_without_tqdm_names_the_extra(rng, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm", None)  # as if not installed
     with pytest.raises(ImportError, match=r"korva\[pandas\]"):
         fit_groups(long_table(rng), "site", "x", "y", n_jobs=1, progress=True, **PARAMS)
+
+
+def test_weights_reach_each_groups_fit(rng):
+    table = long_table(rng)
+    table["w"] = rng.uniform(0.1, 2.0, len(table))
+    table.loc[table.index[:3], "w"] = np.nan  # dropped with dropna
+    result = fit_groups(table, "site", "x", "y", weight="w", dropna=True, n_jobs=1, **PARAMS)
+    unweighted = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    for (site, group), coef, plain in zip(table.dropna().groupby("site"), result["coef"], unweighted["coef"]):
+        ordered = group.sort_values(["x", "y", "w"])
+        model = PolynomialMDLRegressor(**PARAMS).fit(
+            ordered[["x"]].to_numpy(), ordered["y"].to_numpy(), sample_weight=ordered["w"].to_numpy()
+        )
+        assert coef.tobytes() == model.coef_.tobytes(), site
+        assert coef.tobytes() != plain.tobytes(), site
+    assert list(result["n_dropped"]) == [(table.loc[table.index[:3], "site"] == site).sum() for site in range(3)]
