@@ -18,7 +18,7 @@ import subprocess
 import sys
 import warnings
 from collections import deque
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from multiprocessing.connection import Connection, wait
 from pathlib import Path
@@ -232,17 +232,22 @@ class _FrameFits:
 
     def fit(self, n_workers: int, bar: Any) -> int:
         """Fit every group; the number of groups lost with a worker process that ended."""
-        groups = [self.group(rows) for rows in self.group_rows]
-        batch = max(1, min(LARGEST_BATCH, math.ceil(len(groups) / (n_workers * BATCHES_PER_WORKER))))
-        batches = [groups[start : start + batch] for start in range(0, len(groups), batch)]
-        n_workers = min(n_workers, len(batches))
+        n_groups = len(self.group_rows)
+        size = max(1, min(LARGEST_BATCH, math.ceil(n_groups / (n_workers * BATCHES_PER_WORKER))))
+        n_batches = math.ceil(n_groups / size)
+        n_workers = min(n_workers, n_batches)
         if n_workers <= 1:
-            for group in groups:
-                self.fits.append(fit_group(self.plan.options, *group))
+            for rows in self.group_rows:
+                self.fits.append(fit_group(self.plan.options, *self.group(rows)))
                 if bar is not None:
                     bar.update(1)
             return 0
-        fitted, lost = _fit_in_processes(self.plan.options, batches, n_workers, bar)
+
+        def batch(number: int) -> list[Group]:
+            # Made when handed out: the workers start meanwhile.
+            return [self.group(rows) for rows in self.group_rows[number * size : (number + 1) * size]]
+
+        fitted, lost = _fit_in_processes(self.plan.options, batch, n_batches, n_workers, bar)
         self.fits = [fit for batch_fits in fitted for fit in batch_fits]
         return lost
 
@@ -371,15 +376,16 @@ class _Worker:
 
 
 def _fit_in_processes(
-    options: FitOptions, batches: list[list[Group]], n_workers: int, bar: Any
+    options: FitOptions, batch: Callable[[int], list[Group]], n_batches: int, n_workers: int, bar: Any
 ) -> tuple[list[list[GroupFit]], int]:
-    """The fits of every batch by ``n_workers`` processes, and how many groups were lost.
+    """The fits of the groups of ``batch(0)`` to ``batch(n_batches - 1)`` by ``n_workers``
+    processes, and how many groups were lost.
 
     A worker that ends before it replies costs only the batch it held: its groups get an
     error row, and a fresh worker takes its place while batches remain.
     """
-    fitted: list[list[GroupFit] | None] = [None] * len(batches)
-    waiting = deque(range(len(batches)))
+    fitted: list[list[GroupFit] | None] = [None] * n_batches
+    waiting = deque(range(n_batches))
     workers: list[_Worker] = []
     lost = 0
     # Each worker gets its share of the cores for the sampler's and NumPy's threads, so
@@ -390,7 +396,7 @@ def _fit_in_processes(
         worker.batch = waiting.popleft() if waiting else None
         if worker.batch is not None:
             try:
-                worker.requests.send((worker.batch, options, batches[worker.batch]))
+                worker.requests.send((worker.batch, options, batch(worker.batch)))
             except OSError:
                 pass  # it has ended; its replies pipe tells
 
@@ -407,7 +413,7 @@ def _fit_in_processes(
                     _, fits = worker.replies.recv()
                 except (EOFError, OSError):
                     error = f"WorkerError: {_end_of(worker)}; the groups of its batch were not fitted"
-                    fits = [unfitted(options, group, error) for group in batches[number]]
+                    fits = [unfitted(options, group, error) for group in batch(number)]
                     lost += len(fits)
                     workers.remove(worker)
                     _stop(worker)

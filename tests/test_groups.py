@@ -334,9 +334,9 @@ def test_dask_cluster_gives_the_pandas_result_bit_for_bit(rng):
 def test_worker_processes_are_capped_by_cores_and_batches(rng, monkeypatch, n_jobs, n_groups):
     started = []
 
-    def record(options, batches, n_workers, bar):
-        started.append((n_workers, len(batches)))
-        return [[fit_group(options, *group) for group in batch] for batch in batches], 0
+    def record(options, batch, n_batches, n_workers, bar):
+        started.append((n_workers, n_batches))
+        return [[fit_group(options, *group) for group in batch(number)] for number in range(n_batches)], 0
 
     monkeypatch.setattr("korva.groups._fit_in_processes", record)
     table = long_table(rng, n_groups=n_groups, n_points=10)
