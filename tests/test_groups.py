@@ -408,17 +408,21 @@ def wait_until(condition, seconds):
 @contextlib.contextmanager
 def fitting_child(child_python, arguments):
     """The fit script running in a child whose two workers have started: (child, worker pids)."""
+    workers = set()
     with child_python.popen(
         "-c", FIT_SCRIPT, *arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     ) as child:
         try:
             assert child.stdout.readline() == "started\n"
             assert wait_until(lambda: len(child_processes(child.pid)) == 2, START_SECONDS), "no workers"
-            yield child, child_processes(child.pid)
+            workers = child_processes(child.pid)
+            yield child, workers
         finally:
             child.kill()
-            for worker in child_processes(child.pid) if child.poll() is None else ():
-                os.kill(worker, signal.SIGKILL)
+            for worker in workers:  # should a test fail with its workers running on
+                with contextlib.suppress(OSError), open(f"/proc/{worker}/cmdline", "rb") as command:
+                    if b"korva._group_worker" in command.read():  # not a pid since reused
+                        os.kill(worker, signal.SIGKILL)
 
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
