@@ -265,9 +265,10 @@ class _FrameFits:
         plan = self.plan
         positions = np.concatenate([self.group_rows[g] for g in group_order] or [np.zeros(0, np.intp)])
         n_rows = [len(self.group_rows[g]) for g in group_order]
-        per_row = [self.fits[g][1] for g in group_order]
-        fitted = np.concatenate([values[0] for values in per_row if values is not None] or [np.zeros(0)])
-        inlier = np.concatenate([values[1] for values in per_row if values is not None] or [np.zeros(0)])
+        per_row = [values for g in group_order if (values := self.fits[g][1]) is not None]
+        assert len(per_row) == len(group_order), "fitted without per-row values"
+        fitted = np.concatenate([values[0] for values in per_row] or [np.zeros(0)])
+        inlier = np.concatenate([values[1] for values in per_row] or [np.zeros(0)])
         scale = np.repeat([self.fits[g][0]["scale"] for g in group_order], n_rows).astype(np.float64)
         residual = self.values[positions, len(plan.x)] - fitted
         with np.errstate(divide="ignore", invalid="ignore"):
