@@ -22,6 +22,7 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
     GibbsStatistics,
     NotFittedError,
     PolynomialMDLRegressor,
+    robust_r2,
 )
 from korva.groups import fit_groups, predict_groups  # noqa: E402
 
@@ -36,4 +37,5 @@ __all__ = [
     "fit_groups",
     "korva_core",
     "predict_groups",
+    "robust_r2",
 ]
