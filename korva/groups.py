@@ -111,7 +111,8 @@ def fit_groups(
         diagnostics show progress.
     **estimator_params
         Parameters of every group's :class:`PolynomialMDLRegressor`. The fits are
-        reproducible: with the default ``random_state`` each group gets the same seed.
+        reproducible: with the default ``random_state`` each group gets the same seed, and
+        a NumPy ``Generator`` or ``RandomState`` is drawn once for a seed that every group gets.
 
     Returns
     -------
@@ -174,6 +175,11 @@ def fit_groups(
     if progress is not None and not isinstance(progress, bool | np.bool_):
         raise ValueError(f"progress must be None, True or False, got {progress!r}")
     _check_estimator_params(estimator_params, len(x_columns))
+    if isinstance(estimator_params.get("random_state"), np.random.RandomState | np.random.Generator):
+        # One seed for every group, as with an int: copies of a generator sent to workers would
+        # hand out seeds that depend on how the groups were batched.
+        seed = PolynomialMDLRegressor(random_state=estimator_params["random_state"])._seed()
+        estimator_params = {**estimator_params, "random_state": seed}
     options = FitOptions(estimator_params, not _is_column_list(x), bool(dropna), bool(rows))
     plan = _Plan(by_columns, x_columns, y, weight, options)
     if _is_dask_frame(frame):

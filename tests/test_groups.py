@@ -101,11 +101,17 @@ def test_keys_of_mixed_types_are_fitted_and_ordered_by_type_then_value(rng):
     assert list(result["n_samples"]) == [(table["site"] == key).sum() for key in [5, "a", "b"]] + [40]
 
 
-def test_result_does_not_depend_on_row_order_or_worker_processes(rng):
-    table = long_table(rng, n_groups=12, n_points=30)
-    in_process = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+@pytest.mark.parametrize(
+    "random_state",
+    [lambda: 42, lambda: np.random.default_rng(5), lambda: np.random.RandomState(5)],
+    ids=["int", "generator", "random-state"],
+)
+def test_result_does_not_depend_on_row_order_or_worker_processes(rng, random_state):
+    table = long_table(rng, n_groups=12, n_points=30).assign(site=lambda t: t["site"] + 3 * t.index.isin(range(90)))
+    in_process = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS, random_state=random_state())
     reordered = table.sample(frac=1.0, random_state=2)  # a shuffled index too
-    assert_identical(fit_groups(reordered, "site", "x", "y", n_jobs=2, **PARAMS), in_process)
+    in_workers = fit_groups(reordered, "site", "x", "y", n_jobs=2, **PARAMS, random_state=random_state())
+    assert_identical(in_workers, in_process)
 
 
 def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
