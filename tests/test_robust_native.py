@@ -65,6 +65,16 @@ def test_m_scale_is_zero_without_a_positive_solution(residuals, weights, n_terms
     assert _robust.m_scale(residuals, 0.0, weights, n_terms) == 0.0
 
 
+@pytest.mark.parametrize("power", [-1000, 1000])
+@pytest.mark.parametrize("weights", [None, "zeros"])
+def test_m_scale_scales_with_the_residuals_at_the_ends_of_the_range(rng, power, weights):
+    # Squares of these residuals or of their scale leave the range of doubles; the
+    # search must not form them, so that scaling by a power of two scales the result.
+    r = residuals_with(rng, 1001, "outliers")
+    w = weights_with(rng, 1001, weights)
+    assert _robust.m_scale(np.ldexp(r, power), weights=w) == np.ldexp(_robust.m_scale(r, weights=w), power)
+
+
 def test_m_scale_solves_its_equation_with_zero_median(rng):
     # Six of ten residuals are 0, yet with 4 terms the right side is 3 < 4 nonzero:
     # the median start is 0, and the search starts from the largest |r| instead.

@@ -130,16 +130,20 @@ inline double weighted_median(double* values, const double* weights, Index n, do
 }
 
 // Over rows [begin, end): the sums of w (1 - a)^3 and of w a (1 - a)^2 with
-// a = min(r^2 inv, 1), w = 1 when `w` is null.
+// a = min((r inv)^2, 1) (0 where r is 0, also when inv is infinite), w = 1
+// when `w` is null. r inv is squared rather than r^2 scaled, so that neither
+// squares of the residuals nor of the scale leave the range of doubles.
 template <bool Weighted>
 void scale_sums(const double* r, const double* w, Index begin, Index end, double inv, double& cube_sum,
                 double& slope_sum) {
-    const __m256d one = _mm256_set1_pd(1.0), vinv = _mm256_set1_pd(inv);
+    const __m256d one = _mm256_set1_pd(1.0), vinv = _mm256_set1_pd(inv), zero = _mm256_setzero_pd();
     __m256d cube = _mm256_setzero_pd(), slope = _mm256_setzero_pd();
     Index i = begin;
     for (; i + 4 <= end; i += 4) {
         const __m256d x = _mm256_loadu_pd(r + i);
-        const __m256d share = _mm256_min_pd(_mm256_mul_pd(_mm256_mul_pd(x, x), vinv), one);
+        const __m256d u = _mm256_mul_pd(x, vinv);
+        const __m256d share =
+            _mm256_andnot_pd(_mm256_cmp_pd(x, zero, _CMP_EQ_OQ), _mm256_min_pd(_mm256_mul_pd(u, u), one));
         const __m256d inside = _mm256_sub_pd(one, share);
         const __m256d inside_squared = _mm256_mul_pd(inside, inside);
         __m256d c = _mm256_mul_pd(inside_squared, inside), s = _mm256_mul_pd(share, inside_squared);
@@ -156,7 +160,8 @@ void scale_sums(const double* r, const double* w, Index begin, Index end, double
     _mm256_store_pd(s4, slope);
     double c_total = (c4[0] + c4[1]) + (c4[2] + c4[3]), s_total = (s4[0] + s4[1]) + (s4[2] + s4[3]);
     for (; i < end; ++i) {
-        const double share = std::min(r[i] * r[i] * inv, 1.0);
+        const double u = r[i] * inv;
+        const double share = r[i] == 0.0 ? 0.0 : std::min(u * u, 1.0);
         const double inside = 1.0 - share;
         const double inside_squared = inside * inside;
         double c = inside_squared * inside, s = share * inside_squared;
@@ -228,8 +233,7 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
     const RowBlocks blocks(n, 2);
     VectorXd partial = memory.vector(2 * static_cast<std::int64_t>(blocks.count()));
     for (int step_count = 0; step_count < robust::kMaxScaleSteps; ++step_count) {
-        const double cs = robust::kScaleTuning * scale;
-        const double inv = 1.0 / (cs * cs);
+        const double inv = (1.0 / robust::kScaleTuning) / scale;
         blocks.run(stop, [&](int b) {
             double& cube = partial[2 * b];
             double& slope = partial[2 * b + 1];
@@ -248,7 +252,9 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
         const double slope = -6.0 * (slope_sum / total);
         const double step = slope < -1e-3 ? std::clamp((breakdown - mean_rho) / slope, -1.0, 1.0)
                                           : 0.5 * std::log(std::max(mean_rho, 1e-300) / breakdown);
-        scale *= std::exp(step);
+        // Kept within the positive doubles, from which the steps lead back.
+        scale = std::clamp(scale * std::exp(step), std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::max());
         if (std::abs(step) <= robust::kScaleRelativeTolerance) break;
     }
     return scale;
