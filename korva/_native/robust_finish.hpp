@@ -395,15 +395,20 @@ private:
             const Index len = std::min(chunk, blocks_.end(block) - i0);
             Index stride = W_;
             const double* rows = detail::load_chunk(X_, i0, len, W_, beta, delta, table, fitted, change, stride);
+            // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1).
+            double* weight = fitted;
             for (Index t = 0; t < len; ++t) {
                 const double u = std::abs((y_[i0 + t] - fitted[t]) / scale) / robust::kEfficientTuning;
-                const double inside = u < 1.0 ? 1.0 - u * u : 0.0;
-                double w = inside * inside;
-                if (prior != nullptr) w *= prior[i0 + t];
-                weight_sum += w;
+                const double inside = std::max(1.0 - u * u, 0.0);
+                weight[t] = inside * inside;
+            }
+            if (prior != nullptr)
+                for (Index t = 0; t < len; ++t) weight[t] *= prior[i0 + t];
+            for (Index t = 0; t < len; ++t) {
+                weight_sum += weight[t];
                 const double* row = rows + t * stride;
                 double* out = weighted + t * W_;
-                for (Index j = 0; j < W_; ++j) out[j] = w * row[j];
+                for (Index j = 0; j < W_; ++j) out[j] = weight[t] * row[j];
             }
             if (delta != nullptr)
                 for (Index t = 0; t < len; ++t) largest_change = std::max(largest_change, std::abs(change[t]));
