@@ -40,22 +40,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
+from korva import _robust
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
 
-# Biweight constant and breakdown of the M-scale: E[rho(Z / 1)] = 0.5 at the normal,
-# so the scale is consistent there and half the residuals may be arbitrary.
-SCALE_TUNING = 1.5476450
-SCALE_BREAKDOWN = 0.5
-# Bisquare constant of the final reweighting: 95 % efficiency at the normal.
+# Bisquare constant of the final reweighting: 95 % efficiency at the normal. (The
+# M-scale's constants live with its native code and korva.testing's reference.)
 EFFICIENT_TUNING = 4.6850649
-# The median absolute value of a standard normal variable.
-NORMAL_MEDIAN_ABS = 0.6744897501960817
 MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
-MAX_SCALE_STEPS = 100
-SCALE_RELATIVE_TOLERANCE = 1e-10
 REWEIGHTING_RELATIVE_TOLERANCE = 1e-5
 
 # Elemental starts: every subset of k points when there are at most EXHAUSTIVE_SUBSETS,
@@ -151,43 +145,11 @@ def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | Non
     Averaging the loss over the degrees of freedom left by ``n_terms`` fitted terms
     makes s nearly unbiased on small normal samples. It is 0 when no positive s solves
     the equation: when the weight of the nonzero residuals is at most half the degrees
-    of freedom. A positive ``guess`` near s saves the search its first steps.
+    of freedom. A positive ``guess`` near s saves the search its first steps. Newton's
+    method on ln s, one native pass over the residuals per step (korva.testing.m_scale
+    is the NumPy reference).
     """
-    absolute = np.abs(residuals)
-    mass = float(absolute.size) if weights is None else float(weights.sum())
-    freedom = mass - n_terms
-    nonzero = absolute > 0.0
-    nonzero_mass = float(np.count_nonzero(nonzero)) if weights is None else float(weights[nonzero].sum())
-    if freedom <= 0.0 or nonzero_mass <= SCALE_BREAKDOWN * freedom:
-        return 0.0
-    if guess > 0.0:
-        scale = guess
-    else:
-        scale = weighted_median(absolute, weights) / NORMAL_MEDIAN_ABS
-        if scale == 0.0:
-            scale = float(absolute.max()) / NORMAL_MEDIAN_ABS
-    squared = absolute * absolute
-    # Newton's method on ln s (the mean loss falls smoothly as s grows), with the
-    # classic fixed point s^2 <- s^2 mean rho / b where the slope vanishes.
-    for _ in range(MAX_SCALE_STEPS):
-        share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
-        inside = 1.0 - share
-        inside_squared = inside * inside
-        if weights is None:
-            mean_rho = (mass - float(np.sum(inside_squared * inside))) / freedom
-            # d mean rho / d ln s = -mean(u psi(u)) = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
-            slope = -6.0 * float(np.sum(share * inside_squared)) / freedom
-        else:
-            mean_rho = (mass - float(weights @ (inside_squared * inside))) / freedom
-            slope = -6.0 * float(weights @ (share * inside_squared)) / freedom
-        if slope < -1e-3:
-            step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
-        else:
-            step = 0.5 * math.log(max(mean_rho, 1e-300) / SCALE_BREAKDOWN)
-        scale *= math.exp(step)
-        if abs(step) <= SCALE_RELATIVE_TOLERANCE:
-            break
-    return scale
+    return _robust.m_scale(residuals, guess, weights, n_terms)
 
 
 def residual_scale(
@@ -460,20 +422,23 @@ def reweight(
 
     Without penalties every step lowers the sum of the bisquare losses, so the fit
     keeps to the valley of its start and is not drawn back to the outliers that the
-    start let go (their weights are 0 beyond 4.69 scales).
+    start let go (their weights are 0 beyond 4.69 scales). Each step is one native
+    pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
+    systems are those of ``solve.weighted``.
     """
-    if scale == 0.0:
-        return beta  # an exact fit to every point
-    for _ in range(MAX_REWEIGHTING_STEPS):
-        weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
-        if sample_weight is not None:
-            weights *= sample_weight
-        updated = solve.weighted(design, target, weights)
-        change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
-        beta = updated
-        if change <= REWEIGHTING_RELATIVE_TOLERANCE * scale:
-            break
-    return beta
+    return _robust.reweight(
+        design,
+        target,
+        beta,
+        scale,
+        solve.R1,
+        solve.R2,
+        solve.gamma1,
+        solve.gamma2,
+        sample_weight,
+        MAX_REWEIGHTING_STEPS,
+        REWEIGHTING_RELATIVE_TOLERANCE,
+    )
 
 
 def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> float:

@@ -89,39 +89,52 @@ SCALE_RELATIVE_TOLERANCE = 1e-10
 RIDGE = 1e-10
 
 
+def weighted_median(values: npt.ArrayLike, weights: npt.ArrayLike | None = None) -> float:
+    """The median of ``values`` with each counted ``weights`` times: the mean of the two
+    middle values when the total weight splits evenly between them."""
+    values = np.asarray(values, dtype=float)
+    order = np.argsort(values, kind="stable")
+    cumulative = np.cumsum(np.ones(values.size) if weights is None else np.asarray(weights, dtype=float)[order])
+    half = cumulative[-1] / 2.0
+    low = values[order[np.searchsorted(cumulative, half, side="left")]]
+    high = values[order[min(np.searchsorted(cumulative, half, side="right"), values.size - 1)]]
+    return float(low + (high - low) / 2.0)
+
+
 def m_scale(
     residuals: npt.ArrayLike, guess: float = 0.0, weights: npt.ArrayLike | None = None, n_terms: int = 0
 ) -> float:
-    """The biweight M-scale s solving sum w rho(r / s) = b (sum w - n_terms), b = 1/2.
+    """The biweight M-scale s of the residuals: sum w rho(r / s) = (sum w - n_terms) / 2.
 
     rho(u) = 1 - (1 - (u / c)^2)^3 within c = 1.5476450, 1 beyond; w = 1 without
-    weights. 0 when no positive s solves it. Newton's method on ln s from `guess` when
-    positive, else from the weighted median |r| / 0.6745 (the largest |r| if that is 0).
+    weights. 0 when no positive s solves it: when the weight of the nonzero residuals is
+    at most half the degrees of freedom. Newton's method on ln s from `guess` when
+    positive, else from the weighted median |r| / 0.6745 (the largest |r| / 0.6745 if
+    that median is 0).
     """
     absolute = np.abs(np.asarray(residuals, dtype=float))
     w = np.ones_like(absolute) if weights is None else np.asarray(weights, dtype=float)
-    total = float(np.sum(w))
-    target = SCALE_BREAKDOWN * (total - n_terms)
-    if target <= 0.0 or float(np.sum(w[absolute != 0.0])) <= target:
+    mass = float(np.sum(w))
+    freedom = mass - n_terms
+    if freedom <= 0.0 or float(np.sum(w[absolute > 0.0])) <= SCALE_BREAKDOWN * freedom:
         return 0.0
     if guess > 0.0:
         scale = guess
     else:
-        order = np.argsort(absolute, kind="stable")
-        median = float(absolute[order][np.searchsorted(np.cumsum(w[order]), total / 2, side="right")])
-        scale = median / NORMAL_MEDIAN_ABS if median > 0.0 else float(absolute.max())
-    breakdown = target / total
+        scale = weighted_median(absolute, w) / NORMAL_MEDIAN_ABS
+        if scale == 0.0:
+            scale = float(absolute.max()) / NORMAL_MEDIAN_ABS
     squared = absolute * absolute
     for _ in range(MAX_SCALE_STEPS):
         share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
         inside = 1.0 - share
         inside_squared = inside * inside
-        mean_rho = 1.0 - float(np.sum(w * (inside_squared * inside))) / total
-        slope = -6.0 * (float(np.sum(w * (share * inside_squared))) / total)  # d mean rho / d ln s
+        mean_rho = (mass - float(w @ (inside_squared * inside))) / freedom
+        slope = -6.0 * float(w @ (share * inside_squared)) / freedom  # d mean rho / d ln s
         if slope < -1e-3:
-            step = min(max((breakdown - mean_rho) / slope, -1.0), 1.0)
+            step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
         else:  # the fixed point s^2 <- s^2 mean rho / b where the slope vanishes
-            step = 0.5 * math.log(max(mean_rho, 1e-300) / breakdown)
+            step = 0.5 * math.log(max(mean_rho, 1e-300) / SCALE_BREAKDOWN)
         scale *= math.exp(step)
         if abs(step) <= SCALE_RELATIVE_TOLERANCE:
             break

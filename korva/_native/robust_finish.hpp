@@ -90,24 +90,17 @@ private:
 
 // ------------------------------------------------------------------ M-scale
 
-// The smallest v among values[i] (i < n, n > 0) such that the weights of
-// the values at most v add up to more than half of `total`, their sum; all
-// weights 1 when `weights` is null, which gives the value of rank n / 2
-// (from 0) in ascending order. Selection, expected time linear in n; the
-// values are reordered.
-inline double weighted_median(double* values, const double* weights, Index n, double total, WorkingMemory& memory) {
-    const double half = 0.5 * total;
-    if (weights == nullptr) {
-        std::nth_element(values, values + n / 2, values + n);
-        return values[n / 2];
-    }
-    struct Item {
-        double value, weight;
-    };
-    memory.hold(n, sizeof(Item));
-    std::vector<Item> items(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = {values[i], weights[i]};
-    const auto by_value = [](const Item& a, const Item& b) { return a.value < b.value; };
+// The smallest v among values[i] (i < n, n > 0) such that the weights of the
+// values at most v add up to at least `threshold` (more than it when
+// `strictly`); the last value in ascending order when none does. Selection,
+// expected time linear in n; the items are reordered.
+struct WeightedValue {
+    double value, weight;
+};
+
+inline double smallest_value_reaching(std::vector<WeightedValue>& items, double threshold, bool strictly) {
+    const auto reaches = [&](double weight) { return strictly ? weight > threshold : weight >= threshold; };
+    const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.value < b.value; };
     // The answer lies in [lo, hi); `below` is the weight of the items before lo.
     auto lo = items.begin(), hi = items.end();
     double below = 0.0;
@@ -116,9 +109,9 @@ inline double weighted_median(double* values, const double* weights, Index n, do
         std::nth_element(lo, middle, hi, by_value);
         double left = below;
         for (auto it = lo; it != middle; ++it) left += it->weight;
-        if (left > half) {
+        if (reaches(left)) {
             hi = middle;
-        } else if (left + middle->weight > half) {
+        } else if (reaches(left + middle->weight)) {
             return middle->value;
         } else {
             below = left + middle->weight;
@@ -126,7 +119,28 @@ inline double weighted_median(double* values, const double* weights, Index n, do
         }
     }
     // Rounding of the partial sums may leave the range empty at the top.
-    return lo < hi ? lo->value : (hi - 1)->value;
+    return lo < hi ? lo->value : std::max_element(items.begin(), items.end(), by_value)->value;
+}
+
+// The median of values[i] (i < n, n > 0), each counted weights[i] times (all
+// once when `weights` is null): the middle value, or the mean of the two
+// middle values when the total weight `total` splits evenly between them.
+// The values are reordered.
+inline double weighted_median(double* values, const double* weights, Index n, double total, WorkingMemory& memory) {
+    double low = 0.0, high = 0.0;
+    if (weights == nullptr) {
+        const Index middle = n / 2;
+        std::nth_element(values, values + middle, values + n);
+        high = values[middle];
+        low = n % 2 != 0 ? high : *std::max_element(values, values + middle);
+    } else {
+        memory.hold(n, sizeof(WeightedValue));
+        std::vector<WeightedValue> items(static_cast<std::size_t>(n));
+        for (Index i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = {values[i], weights[i]};
+        low = smallest_value_reaching(items, 0.5 * total, false);
+        high = smallest_value_reaching(items, 0.5 * total, true);
+    }
+    return low + (high - low) / 2.0;  // no overflow where low + high would
 }
 
 // Over rows [begin, end): the sums of w (1 - a)^3 and of w a (1 - a)^2 with
@@ -180,10 +194,11 @@ void scale_sums(const double* r, const double* w, Index begin, Index end, double
 // with rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), c = 1.5476450, b = 1/2,
 // w = 1 when `weights` is null. 0 when no positive s solves it: when the
 // weight of the nonzero residuals is at most the right side, or the right
-// side is not positive. Newton's method on ln s from `guess` when positive,
-// else from the weighted median |r| / 0.6744897501960817 (the largest |r|
-// when that median is 0), to a step of at most 1e-10 or 100 steps; where the
-// slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead.
+// side is not positive. Newton's method on ln s for mean rho = b, the mean
+// taken over the freedom sum w - n_terms, from `guess` when positive, else
+// from the weighted median |r| / 0.6744897501960817 (the largest |r| in its
+// place when that median is 0), to a step of at most 1e-10 or 100 steps; where
+// the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead.
 // Residuals and weights must be finite, weights at least 0, guess and
 // n_terms finite and at least 0.
 // @param r (n,), weights (n,) or null; result a scale >= 0
@@ -218,18 +233,17 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
     } else {
         for (Index i = 0; i < n; ++i) nonzero += r[i] != 0.0 ? 1.0 : 0.0;
     }
-    const double target = robust::kScaleBreakdown * (total - n_terms);
-    if (!(target > 0.0) || nonzero <= target) return 0.0;
+    const double freedom = total - n_terms;
+    if (!(freedom > 0.0) || nonzero <= robust::kScaleBreakdown * freedom) return 0.0;
 
     WorkingMemory memory;
     double scale = guess;
     if (!(scale > 0.0)) {
         VectorXd absolute = memory.vector(n);
         absolute = r.cwiseAbs();
-        const double median = weighted_median(absolute.data(), w, n, total, memory);
-        scale = median > 0.0 ? median / robust::kNormalMedianAbs : top;
+        scale = weighted_median(absolute.data(), w, n, total, memory) / robust::kNormalMedianAbs;
+        if (scale == 0.0) scale = top / robust::kNormalMedianAbs;
     }
-    const double breakdown = target / total;
     const RowBlocks blocks(n, 2);
     VectorXd partial = memory.vector(2 * static_cast<std::int64_t>(blocks.count()));
     for (int step_count = 0; step_count < robust::kMaxScaleSteps; ++step_count) {
@@ -247,11 +261,11 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
             cube += partial[2 * b];
             slope_sum += partial[2 * b + 1];
         }
-        const double mean_rho = 1.0 - cube / total;
+        const double mean_rho = (total - cube) / freedom;
         // d mean rho / d ln s = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
-        const double slope = -6.0 * (slope_sum / total);
-        const double step = slope < -1e-3 ? std::clamp((breakdown - mean_rho) / slope, -1.0, 1.0)
-                                          : 0.5 * std::log(std::max(mean_rho, 1e-300) / breakdown);
+        const double slope = -6.0 * slope_sum / freedom;
+        const double step = slope < -1e-3 ? std::clamp((robust::kScaleBreakdown - mean_rho) / slope, -1.0, 1.0)
+                                          : 0.5 * std::log(std::max(mean_rho, 1e-300) / robust::kScaleBreakdown);
         // Kept within the positive doubles, from which the steps lead back.
         scale = std::clamp(scale * std::exp(step), std::numeric_limits<double>::denorm_min(),
                            std::numeric_limits<double>::max());
