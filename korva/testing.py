@@ -152,7 +152,7 @@ def reweight(
     gamma2: float = 0.0,
     sample_weight: npt.ArrayLike | None = None,
     max_steps: int = 50,
-    tolerance: float = 1e-5,
+    tolerance: float = 1e-7,
 ) -> FloatArray:
     """Bisquare-weighted, penalised least squares at a fixed scale, to convergence.
 

@@ -84,5 +84,5 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             });
         },
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-        "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-5);
+        "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7);
 }
