@@ -24,6 +24,7 @@ import scipy.linalg
 import scipy.stats
 from threadpoolctl import threadpool_info, threadpool_limits
 
+import at_scale
 import korva.testing as reference
 import korva_core as kc
 import many_fits
@@ -312,7 +313,9 @@ def fmt(seconds: float) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--only", help="run cases whose name contains this text")
+    parser.add_argument("--only", help="run cases whose name contains this text ('scale': the estimator at scale)")
+    parser.add_argument("--scale-max-n", type=int, default=10**7, help="the largest n of the estimator at scale")
+    parser.add_argument("--scale-repeats", type=int, default=3, help="fits per estimator and size below n = 1e7")
     args = parser.parse_args()
     rng = np.random.default_rng(7)
 
@@ -395,6 +398,9 @@ def main() -> int:
 
     if not args.only or "groups" in args.only:
         many_fits.report(n_groups=10_000, n_points=200)
+
+    if not args.only or "scale" in args.only:
+        all_met &= at_scale.report(args.scale_max_n, args.scale_repeats)
 
     print("\nall targets met" if all_met else "\nsome targets NOT met")
     return 0

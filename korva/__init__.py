@@ -1,6 +1,11 @@
 """korva: robust polynomial fitting judged by a hit-rate MDL score."""
 
 from importlib.metadata import version
+from pkgutil import extend_path
+
+# The compiled korva._robust is installed into the package's directory; a source tree of
+# the package first on the path (as in its test runs) finds it there too.
+__path__ = extend_path(__path__, __name__)
 
 from korva._cpu import require_cpu_features
 

@@ -42,14 +42,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
+from korva import _robust
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
 
-# Biweight constant and breakdown of the M-scale: E[rho(Z / 1)] = 0.5 at the normal,
-# so the scale is consistent there and half the residuals may be arbitrary.
+# Biweight constant of the M-scale: E[rho(Z / 1)] = 0.5 at the normal, so the scale is
+# consistent there and half the residuals may be arbitrary. (The M-scale's other
+# constants live with its native code and korva.testing's reference.)
 SCALE_TUNING = 1.5476450
-SCALE_BREAKDOWN = 0.5
 # Bisquare constant of the MM step: 85 % efficiency at the normal. At 95 % (4.685) the step
 # weighs moderate outliers back in and moves far from the high-breakdown fit (on the
 # stackloss data it kept rows 1 and 3, which every high-breakdown fit flags); 85 % is the
@@ -59,12 +60,8 @@ MM_TUNING = 3.4436898
 # The bisquare loss at 95 % efficiency: the shape in which the description length of
 # degree="auto" (and robust_r2) codes residuals, close to the normal code u^2 / 2.
 EFFICIENT_TUNING = 4.6850649
-# The median absolute value of a standard normal variable.
-NORMAL_MEDIAN_ABS = 0.6744897501960817
 MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
-MAX_SCALE_STEPS = 100
-SCALE_RELATIVE_TOLERANCE = 1e-10
 # The MM step's fitted values settle to 1e-7 scales, and the S-estimate's scale to 1e-10
 # of itself: two starts in one valley then end at the same fit to 1e-6 or better.
 REWEIGHTING_RELATIVE_TOLERANCE = 1e-7
@@ -164,43 +161,11 @@ def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | Non
     Averaging the loss over the degrees of freedom left by ``n_terms`` fitted terms
     makes s nearly unbiased on small normal samples. It is 0 when no positive s solves
     the equation: when the weight of the nonzero residuals is at most half the degrees
-    of freedom. A positive ``guess`` near s saves the search its first steps.
+    of freedom. A positive ``guess`` near s saves the search its first steps. Newton's
+    method on ln s, one native pass over the residuals per step (korva.testing.m_scale
+    is the NumPy reference).
     """
-    absolute = np.abs(residuals)
-    mass = float(absolute.size) if weights is None else float(weights.sum())
-    freedom = mass - n_terms
-    nonzero = absolute > 0.0
-    nonzero_mass = float(np.count_nonzero(nonzero)) if weights is None else float(weights[nonzero].sum())
-    if freedom <= 0.0 or nonzero_mass <= SCALE_BREAKDOWN * freedom:
-        return 0.0
-    if guess > 0.0:
-        scale = guess
-    else:
-        scale = weighted_median(absolute, weights) / NORMAL_MEDIAN_ABS
-        if scale == 0.0:
-            scale = float(absolute.max()) / NORMAL_MEDIAN_ABS
-    squared = absolute * absolute
-    # Newton's method on ln s (the mean loss falls smoothly as s grows), with the
-    # classic fixed point s^2 <- s^2 mean rho / b where the slope vanishes.
-    for _ in range(MAX_SCALE_STEPS):
-        share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
-        inside = 1.0 - share
-        inside_squared = inside * inside
-        if weights is None:
-            mean_rho = (mass - float(np.sum(inside_squared * inside))) / freedom
-            # d mean rho / d ln s = -mean(u psi(u)) = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
-            slope = -6.0 * float(np.sum(share * inside_squared)) / freedom
-        else:
-            mean_rho = (mass - float(weights @ (inside_squared * inside))) / freedom
-            slope = -6.0 * float(weights @ (share * inside_squared)) / freedom
-        if slope < -1e-3:
-            step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
-        else:
-            step = 0.5 * math.log(max(mean_rho, 1e-300) / SCALE_BREAKDOWN)
-        scale *= math.exp(step)
-        if abs(step) <= SCALE_RELATIVE_TOLERANCE:
-            break
-    return scale
+    return _robust.m_scale(residuals, guess, weights, n_terms)
 
 
 def residual_scale(
@@ -244,17 +209,6 @@ def _kept_mass(n_rows: int, n_terms: int, weights: FloatArray | None) -> float:
     """h: the weight that concentration keeps, (n + k + 1) // 2 of the total n."""
     mass = float(n_rows) if weights is None else float(weights.sum())
     return min(mass, math.floor((mass + n_terms + 1) / 2.0))
-
-
-def _trimming_weights(distance: FloatArray, weights: FloatArray, keep: float) -> FloatArray:
-    """Case weights of the nearest points up to a total of ``keep``, the last one in part,
-    so that an integer weight trims exactly as that many copies of its row would."""
-    order = np.argsort(distance, kind="stable")
-    sorted_weights = weights[order]
-    before = np.cumsum(sorted_weights) - sorted_weights
-    kept = np.empty_like(weights)
-    kept[order] = np.clip(keep - before, 0.0, sorted_weights)
-    return kept
 
 
 def elemental_starts(
@@ -483,20 +437,24 @@ def reweight(
 
     Without penalties every step lowers the sum of the bisquare losses, so the fit
     keeps to the valley of its start and is not drawn back to the outliers that the
-    start let go (their weights are 0 beyond 3.44 scales).
+    start let go (their weights are 0 beyond 3.44 scales). Each step is one native
+    pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
+    systems are those of ``solve.weighted``.
     """
-    if scale == 0.0:
-        return beta  # an exact fit to every point
-    for _ in range(MAX_REWEIGHTING_STEPS):
-        weights = bisquare_weights((target - design @ beta) / scale, MM_TUNING)
-        if sample_weight is not None:
-            weights *= sample_weight
-        updated = solve.weighted(design, target, weights)
-        change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
-        beta = updated
-        if change <= REWEIGHTING_RELATIVE_TOLERANCE * scale:
-            break
-    return beta
+    return _robust.reweight(
+        design,
+        target,
+        beta,
+        scale,
+        solve.R1,
+        solve.R2,
+        solve.gamma1,
+        solve.gamma2,
+        sample_weight,
+        MAX_REWEIGHTING_STEPS,
+        REWEIGHTING_RELATIVE_TOLERANCE,
+        MM_TUNING,
+    )
 
 
 def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> float:

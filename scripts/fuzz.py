@@ -1,4 +1,4 @@
-"""Long fuzz run of every korva_core entry point (`make fuzz`).
+"""Long fuzz run of every entry point of korva_core and korva._robust (`make fuzz`).
 
 Draws hostile calls from tests/fuzz_targets.py and runs them in a child
 interpreter (tests/sandbox.py), by default 7500 per entry point, over

@@ -1,10 +1,11 @@
-"""Writes korva_core's stub package, korva_core-stubs/__init__.pyi, from the installed module.
+"""Writes the stubs of korva's compiled modules from the installed modules: korva_core's stub
+package, korva_core-stubs/__init__.pyi, and korva/_robust.pyi beside the module it types.
 
 pybind11-stubgen types every array parameter as the array the binding ends up with, a
 float64 ndarray, yet the bindings convert whatever NumPy can turn into one: lists, tuples,
 arrays of any numeric dtype. Parameters are therefore retyped as ``ArrayLike`` (keeping
 the shape note), and the optional penalty matrices, taken as plain objects, as
-``ArrayLike | None``. Return types stay as generated.
+``ArrayLike | None``; an optional array stays optional. Return types stay as generated.
 
     python scripts/generate_stubs.py [-o DIRECTORY]   (default: the repository)
 """
@@ -20,7 +21,12 @@ import tempfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-PACKAGE = "korva_core-stubs"
+# Each module, the stub's path in the repository and in pybind11-stubgen's output directory,
+# and the generator's options for it.
+STUBS = {
+    "korva_core": ("korva_core-stubs/__init__.pyi", ["--root-suffix=-stubs"]),
+    "korva._robust": ("korva/_robust.pyi", []),
+}
 
 ARRAY_PARAMETER = re.compile(
     r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], (?P<shape>"[^"]*")(?:, "[^"]*")*\]'
@@ -30,6 +36,10 @@ OPTIONAL_MATRICES = ("R1", "R2")
 
 def retyped_parameter(name: str, annotation: str) -> str | None:
     """The annotation a parameter gets instead of the generated one, or None to keep it."""
+    optional = annotation.removesuffix(" | None")
+    if optional != annotation:
+        retyped = retyped_parameter(name, optional)
+        return None if retyped is None else f"{retyped} | None"
     array = ARRAY_PARAMETER.fullmatch(annotation)
     if array:
         return f"typing.Annotated[numpy.typing.ArrayLike, numpy.float64, {array['shape']}]"
@@ -68,24 +78,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("-o", "--output-dir", type=Path, default=REPO)
     output_dir = parser.parse_args().output_dir
-    with tempfile.TemporaryDirectory() as generated:
-        subprocess.run(
-            [
-                sys.executable,
-                "-m",
-                "pybind11_stubgen",
-                "korva_core",
-                "--root-suffix=-stubs",
-                "--exit-code",
-                "-o",
-                generated,
-            ],
-            check=True,
-        )
-        stub = (Path(generated) / PACKAGE / "__init__.pyi").read_text()
-    target = output_dir / PACKAGE / "__init__.pyi"
-    target.parent.mkdir(parents=True, exist_ok=True)
-    target.write_text(retype_parameters(stub))
+    for module, (path, options) in STUBS.items():
+        with tempfile.TemporaryDirectory() as generated:
+            command = [sys.executable, "-m", "pybind11_stubgen", module, *options, "--exit-code", "-o", generated]
+            subprocess.run(command, check=True)
+            stub = (Path(generated) / path).read_text()
+        target = output_dir / path
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(retype_parameters(stub))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
-"""Hypothesis strategies of hostile calls, one for every korva_core entry point.
+"""Hypothesis strategies of hostile calls, one for every entry point of korva_core and korva._robust.
 
 Each strategy draws a `sandbox.Call` whose arguments are Python source text,
-evaluated in the sandbox child (whose namespace defines np, kc, nan, inf, the
+evaluated in the sandbox child (whose namespace defines np, kc, kr, nan, inf, the
 hostile argument classes and `sample_array`). Most arguments are well formed
 with agreeing sizes, so that the computations themselves run; the rest are
 hostile: odd shapes (0 rows, 0 columns, (1, n), 3-D, 0-D), mismatched sizes,
@@ -310,6 +310,26 @@ def fit_calls(draw):
     return Call("TournamentMCMC.fit", f"{sampler}.fit", args, draw(optional))
 
 
+@st.composite
+def m_scale_calls(draw):
+    n = draw(rows)
+    optional = keywords(guess=floats, weights=st.one_of(st.just("None"), near(n).flatmap(vectors)), n_terms=any_int)
+    return Call("m_scale", "kr.m_scale", (draw(vectors(n)),), draw(optional))
+
+
+@st.composite
+def reweight_calls(draw):
+    n, k = draw(rows), draw(cols)
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(vectors(draw(near(k)))), draw(floats))
+    # Step counts in the billions with a tolerance of 0 are legitimate work that takes long: none are drawn.
+    max_steps = ints(st.integers(-2, 60), edges=[n for n in EDGE_INTS if n < 0 or n > 2**31 - 1])
+    optional = keywords(
+        R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats,
+        sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)), max_steps=max_steps, tolerance=floats,
+    )  # fmt: skip
+    return Call("reweight", "kr.reweight", args, draw(optional))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -325,6 +345,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "gibbs_entropy": gibbs_entropy_calls(),
     "TournamentMCMC": tournament_calls(),
     "TournamentMCMC.fit": fit_calls(),
+    "m_scale": m_scale_calls(),
+    "reweight": reweight_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

@@ -200,11 +200,13 @@ def reversed_rows(array):
 
 def evaluation_namespace() -> dict:
     import korva_core
+    from korva import _robust
 
     hostile = [IndexLike, FloatLike, RaisingNumber, ShortSequence, RaisingSequence, RaisingArray]
     return {
         "np": np,
         "kc": korva_core,
+        "kr": _robust,
         "nan": math.nan,
         "inf": math.inf,
         "readonly": readonly,
@@ -249,8 +251,28 @@ def _non_finite_reads_of_fit(args, kwargs) -> str | None:
         matrix = _argument(args, kwargs, position, name, None)
         if matrix is not None and weights[weight] != 0.0:
             read[name] = matrix
-    bad = [name for name, value in {**read, **weights}.items() if not np.isfinite(np.asarray(value, float)).all()]
+    return _non_finite_reads({**read, **weights})
+
+
+def _non_finite_reads(read: dict) -> str | None:
+    """What a call read, by name, that held NaN or infinity, which it must refuse."""
+    bad = [name for name, value in read.items() if not np.isfinite(np.asarray(value, float)).all()]
     return f"returned a result although {' and '.join(bad)} held NaN or infinity" if bad else None
+
+
+def _non_finite_reads_of_reweight(args, kwargs) -> str | None:
+    read = {name: _argument(args, kwargs, position, name) for position, name in enumerate(("design", "target", "beta"))}
+    read["scale"] = float(_argument(args, kwargs, 3, "scale"))
+    for position, name, default in ((6, "gamma1", 0.0), (7, "gamma2", 0.0), (10, "tolerance", 1e-5)):
+        read[name] = float(_argument(args, kwargs, position, name, default))
+    for position, name, weight in ((4, "R1", "gamma1"), (5, "R2", "gamma2")):
+        matrix = _argument(args, kwargs, position, name, None)
+        if matrix is not None and read[weight] != 0.0:
+            read[name] = matrix
+    sample_weight = _argument(args, kwargs, 8, "sample_weight", None)
+    if sample_weight is not None:
+        read["sample_weight"] = sample_weight
+    return _non_finite_reads(read)
 
 
 def _columns(matrix_like) -> int:
@@ -285,6 +307,15 @@ def result_problem(entry, args, kwargs, result) -> str | None:
     """What is wrong with `result` as the documented result of `entry`, or None."""
     import korva_core as kc
 
+    if entry == "m_scale":
+        if type(result) is not float or not result >= 0.0:
+            return f"expected a float of at least 0, got {result!r}"
+        weights = _argument(args, kwargs, 2, "weights", None)
+        read = {"residuals": _argument(args, kwargs, 0, "residuals"), "guess": _argument(args, kwargs, 1, "guess", 0.0)}
+        return _non_finite_reads(read if weights is None else {**read, "weights": weights})
+    if entry == "reweight":
+        shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
+        return shape_problem or _non_finite_reads_of_reweight(args, kwargs)
     if entry in ("mad", "compute_sr", "mdl_score", "mdl_score_reg"):
         return None if type(result) is float else f"expected a float, got {type(result).__name__}"
     if entry == "design_matrix_1d":

@@ -14,22 +14,24 @@ import korva_core
 
 REPO = Path(__file__).resolve().parents[1]
 STUB = REPO / "korva_core-stubs" / "__init__.pyi"
+ROBUST_STUB = REPO / "korva" / "_robust.pyi"
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 
 
-def test_committed_stub_matches_a_fresh_generation(child_python, tmp_path):
+def test_committed_stubs_match_a_fresh_generation(child_python, tmp_path):
     pytest.importorskip("pybind11_stubgen")
     result = child_python.run(str(REPO / "scripts" / "generate_stubs.py"), "-o", str(tmp_path), cwd=REPO)
     assert result.returncode == 0, result.stderr
-    generated = (tmp_path / STUB.relative_to(REPO)).read_text()
-    committed = STUB.read_text()
-    difference = "".join(
-        difflib.unified_diff(committed.splitlines(True), generated.splitlines(True), "committed", "generated")
-    )
-    assert not difference, (
-        f"{STUB.relative_to(REPO)} is out of date; regenerate it with "
-        "`python scripts/generate_stubs.py`:\n" + difference
-    )
+    for stub in (STUB, ROBUST_STUB):
+        generated = (tmp_path / stub.relative_to(REPO)).read_text()
+        committed = stub.read_text()
+        difference = "".join(
+            difflib.unified_diff(committed.splitlines(True), generated.splitlines(True), "committed", "generated")
+        )
+        assert not difference, (
+            f"{stub.relative_to(REPO)} is out of date; regenerate it with "
+            "`python scripts/generate_stubs.py`:\n" + difference
+        )
 
 
 def stub_names():
@@ -54,7 +56,14 @@ def test_reference_describes_every_core_name_and_nothing_else():
 
 def test_installed_package_ships_stub_marker_and_data():
     installed = {str(path) for path in importlib.metadata.files("korva") or []}
-    assert {"korva_core-stubs/__init__.pyi", "korva/py.typed", "korva/data/belgian_phone_calls.csv"} <= installed
+    shipped = {
+        "korva_core-stubs/__init__.pyi",
+        "korva/_robust.pyi",
+        "korva/py.typed",
+        "korva/data/belgian_phone_calls.csv",
+    }
+    assert shipped <= installed
+    assert any(path.startswith("korva/_robust.") and path.endswith(".so") for path in installed)
     installed_stub = Path(korva_core.__file__).parent / "korva_core-stubs" / "__init__.pyi"
     assert installed_stub.read_text() == STUB.read_text()
 

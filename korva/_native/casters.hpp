@@ -1,6 +1,6 @@
 // Conversions of korva_core's arguments and results: array arguments read in
 // place where their layout allows, complex input refused by name, and large
-// results handed to NumPy without a copy. Only korva_core.cpp includes this.
+// results handed to NumPy without a copy. Only the binding sources include this.
 #pragma once
 
 #include <pybind11/eigen.h>

@@ -40,16 +40,23 @@ void accumulate_group_products(const double* x, Index xs, const double* c, Index
     if (groups - g == 1) accumulate_products<1, Q>(x + 4 * g, xs, c, cs, len, G + 4 * g, ldg, step);
 }
 
-// The lower block triangle of G from the step-sums of table(t, a) table(t, b):
-// for each group of four columns, its diagonal block and every block below it.
-// table has len rows of W entries (W a multiple of 4) at row stride ts; G is
-// W x W column-major.
+// The lower block triangle of G from the step-sums of x(t, a) c(t, b): for
+// each group of four columns, its diagonal block and every block below it.
+// x and c have len rows of W entries (W a multiple of 4) at row stride ts; G
+// is W x W column-major.
 template <class Step>
-void accumulate_gram_lower(const double* table, Index ts, Index len, Index W, double* G, const Step& step) {
+void accumulate_cross_lower(const double* x, const double* c, Index ts, Index len, Index W, double* G,
+                            const Step& step) {
     const Index groups = W / 4;
     for (Index cg = 0; cg < groups; ++cg)
-        accumulate_group_products<4>(table + 4 * cg, ts, table + 4 * cg, ts, len, groups - cg, G + 4 * cg * W + 4 * cg,
-                                     W, step);
+        accumulate_group_products<4>(x + 4 * cg, ts, c + 4 * cg, ts, len, groups - cg, G + 4 * cg * W + 4 * cg, W,
+                                     step);
+}
+
+// The same for the products of a table with itself, table(t, a) table(t, b).
+template <class Step>
+void accumulate_gram_lower(const double* table, Index ts, Index len, Index W, double* G, const Step& step) {
+    accumulate_cross_lower(table, table, ts, len, W, G, step);
 }
 
 }  // namespace korva

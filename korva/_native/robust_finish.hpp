@@ -1,0 +1,530 @@
+// The robust finish of a fit: the biweight M-scale of residuals and the
+// bisquare reweighting (penalised least squares with weights from the
+// residuals at a fixed scale, to convergence). Each step of either is one
+// pass over the rows: the reweighting fuses the residuals, the weights, the
+// weighted normal equations and the convergence check of the step before.
+//
+// Sums over rows are formed block by block over a partition of the rows that
+// depends on their number alone and combined in block order, so that the
+// results do not depend on how many threads share the blocks.
+#pragma once
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+#include "products.hpp"
+#include "size_limits.hpp"
+#include "solvers.hpp"
+#include "team.hpp"
+
+namespace korva {
+
+namespace robust {
+// rho(u) = 1 - (1 - (u/c)^2)^3 with this c has expectation 1/2 at the
+// standard normal: the M-scale with breakdown 1/2 is consistent there.
+constexpr double kScaleTuning = 1.5476450;
+constexpr double kScaleBreakdown = 0.5;
+// The bisquare weight (1 - (u/c)^2)^2 with this c gives 95 % efficiency at the normal.
+constexpr double kEfficientTuning = 4.6850649;
+constexpr double kNormalMedianAbs = 0.6744897501960817;
+constexpr int kMaxScaleSteps = 100;
+constexpr double kScaleRelativeTolerance = 1e-10;
+// The ridge that fit_regularized_linear adds by default, kept so that a step
+// solves the same system as a weighted call of it.
+constexpr double kRidge = 1e-10;
+}  // namespace robust
+
+// The rows 0 .. n - 1 cut into consecutive blocks, each a whole number of
+// chunks of kChunk rows (the last block excepted). The cut depends on n and
+// on the size of a block's sums only: at most kMaxBlocks blocks, fewer when
+// their sums would pass kPartialsBudget doubles, none shorter than kMinRows.
+class RowBlocks {
+public:
+    static constexpr Index kChunk = 128;
+    static constexpr Index kMinRows = 16384;
+    static constexpr Index kMaxBlocks = 256;
+    static constexpr Index kPartialsBudget = Index{1} << 22;
+
+    RowBlocks(Index n, Index sums_per_block) : n_(n) {
+        const Index most = std::clamp<Index>(kPartialsBudget / std::max<Index>(sums_per_block, 1), 1, kMaxBlocks);
+        const Index wanted = std::max(kMinRows, (n + most - 1) / most);
+        size_ = (wanted + kChunk - 1) / kChunk * kChunk;
+        count_ = static_cast<int>((n + size_ - 1) / size_);
+    }
+
+    int count() const { return count_; }
+    Index begin(int block) const { return static_cast<Index>(block) * size_; }
+    Index end(int block) const { return std::min(n_, begin(block) + size_); }
+
+    // Runs body(block) for every block, on as many threads as OpenMP allows
+    // (one in a forked child), polling `stop` between blocks.
+    template <class Body>
+    void run(const StopCheck& stop, Body&& body) const {
+        const int team = count_ <= 1 || in_forked_child() ? 1 : std::min(count_, detail::thread_budget());
+        if (team == 1) {
+            for (int block = 0; block < count_; ++block) {
+                stop_if_requested(stop);
+                body(block);
+            }
+            return;
+        }
+        detail::run_units(count_, team, stop, [&](int block, const detail::KeepGoing&) { body(block); });
+    }
+
+    // Threads that run() may use at once.
+    int team() const { return count_ <= 1 ? 1 : std::min(count_, detail::thread_budget()); }
+
+private:
+    Index n_;
+    Index size_;
+    int count_;
+};
+
+// ------------------------------------------------------------------ M-scale
+
+// The smallest v among values[i] (i < n, n > 0) such that the weights of the
+// values at most v add up to at least `threshold` (more than it when
+// `strictly`); the last value in ascending order when none does. Selection,
+// expected time linear in n; the items are reordered.
+struct WeightedValue {
+    double value, weight;
+};
+
+inline double smallest_value_reaching(std::vector<WeightedValue>& items, double threshold, bool strictly) {
+    const auto reaches = [&](double weight) { return strictly ? weight > threshold : weight >= threshold; };
+    const auto by_value = [](const WeightedValue& a, const WeightedValue& b) { return a.value < b.value; };
+    // The answer lies in [lo, hi); `below` is the weight of the items before lo.
+    auto lo = items.begin(), hi = items.end();
+    double below = 0.0;
+    while (hi - lo > 1) {
+        const auto middle = lo + (hi - lo) / 2;
+        std::nth_element(lo, middle, hi, by_value);
+        double left = below;
+        for (auto it = lo; it != middle; ++it) left += it->weight;
+        if (reaches(left)) {
+            hi = middle;
+        } else if (reaches(left + middle->weight)) {
+            return middle->value;
+        } else {
+            below = left + middle->weight;
+            lo = middle + 1;
+        }
+    }
+    // Rounding of the partial sums may leave the range empty at the top.
+    return lo < hi ? lo->value : std::max_element(items.begin(), items.end(), by_value)->value;
+}
+
+// The median of values[i] (i < n, n > 0), each counted weights[i] times (all
+// once when `weights` is null): the middle value, or the mean of the two
+// middle values when the total weight `total` splits evenly between them.
+// The values are reordered.
+inline double weighted_median(double* values, const double* weights, Index n, double total, WorkingMemory& memory) {
+    double low = 0.0, high = 0.0;
+    if (weights == nullptr) {
+        const Index middle = n / 2;
+        std::nth_element(values, values + middle, values + n);
+        high = values[middle];
+        low = n % 2 != 0 ? high : *std::max_element(values, values + middle);
+    } else {
+        memory.hold(n, sizeof(WeightedValue));
+        std::vector<WeightedValue> items(static_cast<std::size_t>(n));
+        for (Index i = 0; i < n; ++i) items[static_cast<std::size_t>(i)] = {values[i], weights[i]};
+        low = smallest_value_reaching(items, 0.5 * total, false);
+        high = smallest_value_reaching(items, 0.5 * total, true);
+    }
+    return low + (high - low) / 2.0;  // no overflow where low + high would
+}
+
+// Over rows [begin, end): the sums of w (1 - a)^3 and of w a (1 - a)^2 with
+// a = min((r inv)^2, 1) (0 where r is 0, also when inv is infinite), w = 1
+// when `w` is null. r inv is squared rather than r^2 scaled, so that neither
+// squares of the residuals nor of the scale leave the range of doubles.
+template <bool Weighted>
+void scale_sums(const double* r, const double* w, Index begin, Index end, double inv, double& cube_sum,
+                double& slope_sum) {
+    const __m256d one = _mm256_set1_pd(1.0), vinv = _mm256_set1_pd(inv), zero = _mm256_setzero_pd();
+    __m256d cube = _mm256_setzero_pd(), slope = _mm256_setzero_pd();
+    Index i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const __m256d x = _mm256_loadu_pd(r + i);
+        const __m256d u = _mm256_mul_pd(x, vinv);
+        const __m256d share =
+            _mm256_andnot_pd(_mm256_cmp_pd(x, zero, _CMP_EQ_OQ), _mm256_min_pd(_mm256_mul_pd(u, u), one));
+        const __m256d inside = _mm256_sub_pd(one, share);
+        const __m256d inside_squared = _mm256_mul_pd(inside, inside);
+        __m256d c = _mm256_mul_pd(inside_squared, inside), s = _mm256_mul_pd(share, inside_squared);
+        if constexpr (Weighted) {
+            const __m256d wv = _mm256_loadu_pd(w + i);
+            c = _mm256_mul_pd(wv, c);
+            s = _mm256_mul_pd(wv, s);
+        }
+        cube = _mm256_add_pd(cube, c);
+        slope = _mm256_add_pd(slope, s);
+    }
+    alignas(32) double c4[4], s4[4];
+    _mm256_store_pd(c4, cube);
+    _mm256_store_pd(s4, slope);
+    double c_total = (c4[0] + c4[1]) + (c4[2] + c4[3]), s_total = (s4[0] + s4[1]) + (s4[2] + s4[3]);
+    for (; i < end; ++i) {
+        const double u = r[i] * inv;
+        const double share = r[i] == 0.0 ? 0.0 : std::min(u * u, 1.0);
+        const double inside = 1.0 - share;
+        const double inside_squared = inside * inside;
+        double c = inside_squared * inside, s = share * inside_squared;
+        if constexpr (Weighted) {
+            c *= w[i];
+            s *= w[i];
+        }
+        c_total += c;
+        s_total += s;
+    }
+    cube_sum = c_total;
+    slope_sum = s_total;
+}
+
+// The biweight M-scale s of the residuals r: sum w rho(r / s) = b (sum w - n_terms)
+// with rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), c = 1.5476450, b = 1/2,
+// w = 1 when `weights` is null. 0 when no positive s solves it: when the
+// weight of the nonzero residuals is at most the right side, or the right
+// side is not positive. Newton's method on ln s for mean rho = b, the mean
+// taken over the freedom sum w - n_terms, from `guess` when positive, else
+// from the weighted median |r| / 0.6744897501960817 (the largest |r| in its
+// place when that median is 0), to a step of at most 1e-10 or 100 steps; where
+// the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead.
+// Residuals and weights must be finite, weights at least 0, guess and
+// n_terms finite and at least 0.
+// @param r (n,), weights (n,) or null; result a scale >= 0
+inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights, double n_terms,
+                      const StopCheck& stop) {
+    constexpr const char* fn = "m_scale";
+    const Index n = r.size();
+    if (!(std::isfinite(guess) && guess >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": guess must be a finite number of at least 0, got " +
+                                    shown(guess));
+    if (!(std::isfinite(n_terms) && n_terms >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": n_terms must be at least 0, got " + shown(n_terms));
+    if (weights != nullptr && weights->size() != n)
+        throw std::invalid_argument(std::string(fn) + ": weights has " + std::to_string(weights->size()) +
+                                    " elements but residuals has " + std::to_string(n));
+    const double top = largest_magnitude(r);
+    require_finite_entries(fn, "residuals", top);
+    const double* w = weights != nullptr ? weights->data() : nullptr;
+    double total = static_cast<double>(n), nonzero = 0.0;
+    if (w != nullptr) {
+        // Negative and NaN weights both fail w >= 0.
+        double least = 0.0;
+        total = 0.0;
+        for (Index i = 0; i < n; ++i) {
+            least = w[i] >= 0.0 ? least : -1.0;
+            total += w[i];
+            nonzero += r[i] != 0.0 ? w[i] : 0.0;
+        }
+        if (least < 0.0 || !std::isfinite(total))
+            throw std::invalid_argument(std::string(fn) +
+                                        ": weights must be finite numbers of at least 0 (with a finite sum)");
+    } else {
+        for (Index i = 0; i < n; ++i) nonzero += r[i] != 0.0 ? 1.0 : 0.0;
+    }
+    const double freedom = total - n_terms;
+    if (!(freedom > 0.0) || nonzero <= robust::kScaleBreakdown * freedom) return 0.0;
+
+    WorkingMemory memory;
+    double scale = guess;
+    if (!(scale > 0.0)) {
+        VectorXd absolute = memory.vector(n);
+        absolute = r.cwiseAbs();
+        scale = weighted_median(absolute.data(), w, n, total, memory) / robust::kNormalMedianAbs;
+        if (scale == 0.0) scale = top / robust::kNormalMedianAbs;
+    }
+    const RowBlocks blocks(n, 2);
+    VectorXd partial = memory.vector(2 * static_cast<std::int64_t>(blocks.count()));
+    for (int step_count = 0; step_count < robust::kMaxScaleSteps; ++step_count) {
+        const double inv = (1.0 / robust::kScaleTuning) / scale;
+        blocks.run(stop, [&](int b) {
+            double& cube = partial[2 * b];
+            double& slope = partial[2 * b + 1];
+            if (w != nullptr)
+                scale_sums<true>(r.data(), w, blocks.begin(b), blocks.end(b), inv, cube, slope);
+            else
+                scale_sums<false>(r.data(), nullptr, blocks.begin(b), blocks.end(b), inv, cube, slope);
+        });
+        double cube = 0.0, slope_sum = 0.0;
+        for (int b = 0; b < blocks.count(); ++b) {
+            cube += partial[2 * b];
+            slope_sum += partial[2 * b + 1];
+        }
+        const double mean_rho = (total - cube) / freedom;
+        // d mean rho / d ln s = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
+        const double slope = -6.0 * slope_sum / freedom;
+        const double step = slope < -1e-3 ? std::clamp((robust::kScaleBreakdown - mean_rho) / slope, -1.0, 1.0)
+                                          : 0.5 * std::log(std::max(mean_rho, 1e-300) / robust::kScaleBreakdown);
+        // Kept within the positive doubles, from which the steps lead back.
+        scale = std::clamp(scale * std::exp(step), std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::max());
+        if (std::abs(step) <= robust::kScaleRelativeTolerance) break;
+    }
+    return scale;
+}
+
+// ------------------------------------------------------------- reweighting
+
+// The settings of a reweighting: the scale held fixed, the penalties, the
+// per-row prior weights (null: all 1) and when to stop.
+struct ReweightSettings {
+    double scale = 0.0;
+    const MatrixXd* R1 = nullptr;
+    const MatrixXd* R2 = nullptr;
+    double gamma1 = 0.0;
+    double gamma2 = 0.0;
+    const VectorRef* prior = nullptr;
+    int max_steps = 50;
+    double tolerance = 1e-7;  // relative to the scale
+    double tuning = robust::kEfficientTuning;  // the bisquare's cut-off, in scales
+};
+
+namespace detail {
+
+// A thread's rows of one chunk: the design's rows as a row-major table padded
+// with zero columns to a multiple of four, the same rows times their weights,
+// and the fitted values and changes of the chunk. Kept between calls, so that
+// the passes allocate nothing once it has grown to its largest size.
+inline double* chunk_scratch(Index doubles) {
+    thread_local std::vector<double> scratch;
+    if (scratch.size() < static_cast<std::size_t>(doubles)) scratch.resize(static_cast<std::size_t>(doubles));
+    return scratch.data();
+}
+
+// The design's rows [i0, i0 + len) into `table` (row-major, row length W,
+// zero beyond column k), unless they can be read in place, and their fitted
+// values X beta and, when `delta` is not null, X delta. Returns where the rows
+// are and sets `stride` to their row length.
+template <class Design>
+const double* load_chunk(const Design& X, Index i0, Index len, Index W, const double* beta, const double* delta,
+                         double* table, double* fitted, double* change, Index& stride) {
+    const Index k = X.cols();
+    for (Index t = 0; t < len; ++t) fitted[t] = 0.0;
+    if (delta != nullptr)
+        for (Index t = 0; t < len; ++t) change[t] = 0.0;
+    if constexpr (Design::IsRowMajor) {
+        const Index ld = X.outerStride();
+        const double* rows = X.data() + i0 * ld;
+        for (Index t = 0; t < len; ++t) {
+            const double* row = rows + t * ld;
+            double f = 0.0, d = 0.0;
+            for (Index j = 0; j < k; ++j) f += row[j] * beta[j];
+            if (delta != nullptr)
+                for (Index j = 0; j < k; ++j) d += row[j] * delta[j];
+            fitted[t] = f;
+            change[t] = d;
+        }
+        if (k == W && ld == W) {
+            stride = ld;
+            return rows;
+        }
+        for (Index t = 0; t < len; ++t) {
+            double* out = table + t * W;
+            for (Index j = 0; j < k; ++j) out[j] = rows[t * ld + j];
+            for (Index j = k; j < W; ++j) out[j] = 0.0;
+        }
+    } else {
+        const Index ld = X.outerStride();
+        for (Index j = 0; j < k; ++j) {
+            const double* column = X.data() + j * ld + i0;
+            const double bj = beta[j];
+            for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
+            if (delta != nullptr) {
+                const double dj = delta[j];
+                for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
+            }
+            for (Index t = 0; t < len; ++t) table[t * W + j] = column[t];
+        }
+        for (Index t = 0; t < len; ++t)
+            for (Index j = k; j < W; ++j) table[t * W + j] = 0.0;
+    }
+    stride = W;
+    return table;
+}
+
+}  // namespace detail
+
+// The reweighting's pass over the rows at coefficients beta: per block, the
+// lower triangle of X^T diag(w) X, X^T diag(w) y, the sum of the weights w
+// (bisquare weights of (y - X beta) / scale times the prior weights) and,
+// when `delta` is not null, the largest |X delta|.
+template <class Design>
+class ReweightPass {
+public:
+    ReweightPass(const Design& X, const VectorRef& y, const ReweightSettings& settings, WorkingMemory& memory)
+        : X_(X), y_(y), settings_(settings), W_((X.cols() + 3) / 4 * 4),
+          sums_(checked_product(W_, W_ + 1, "the design's column count") + 2), blocks_(X.rows(), sums_),
+          partials_(memory.matrix(sums_, blocks_.count(), "the reweighting's sums")) {
+        memory.hold(checked_product(blocks_.team(), 2 * RowBlocks::kChunk * (W_ + 1), "the reweighting's chunks"),
+                    sizeof(double));
+    }
+
+    // Runs the pass and combines the blocks' sums into G (W x W, lower
+    // triangle), b (W), the weight sum and the largest change.
+    void run(const double* beta, const double* delta, const StopCheck& stop, MatrixXd& G, VectorXd& b,
+             double& weight_sum, double& largest_change) {
+        blocks_.run(stop, [&](int block) { run_block(block, beta, delta); });
+        G.setZero();
+        b.setZero();
+        weight_sum = 0.0;
+        largest_change = 0.0;
+        const Index GW = W_ * W_;
+        for (int block = 0; block < blocks_.count(); ++block) {
+            const double* sums = partials_.col(block).data();
+            G.reshaped() += Eigen::Map<const VectorXd>(sums, GW);
+            b += Eigen::Map<const VectorXd>(sums + GW, W_);
+            weight_sum += sums[GW + W_];
+            largest_change = std::max(largest_change, sums[GW + W_ + 1]);
+        }
+    }
+
+    Index padded_columns() const { return W_; }
+
+private:
+    void run_block(int block, const double* beta, const double* delta) {
+        constexpr Index chunk = RowBlocks::kChunk;
+        double* sums = partials_.col(block).data();
+        const Index GW = W_ * W_;
+        std::fill(sums, sums + sums_, 0.0);
+        double* scratch = detail::chunk_scratch(2 * chunk * (W_ + 1));
+        double* table = scratch;
+        double* weighted = table + chunk * W_;
+        double* fitted = weighted + chunk * W_;
+        double* change = fitted + chunk;
+        const double scale = settings_.scale;
+        const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
+        const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
+        double weight_sum = 0.0, largest_change = 0.0;
+        for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
+            const Index len = std::min(chunk, blocks_.end(block) - i0);
+            Index stride = W_;
+            const double* rows = detail::load_chunk(X_, i0, len, W_, beta, delta, table, fitted, change, stride);
+            // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1).
+            double* weight = fitted;
+            for (Index t = 0; t < len; ++t) {
+                const double u = std::abs((y_[i0 + t] - fitted[t]) / scale) / settings_.tuning;
+                const double inside = std::max(1.0 - u * u, 0.0);
+                weight[t] = inside * inside;
+            }
+            if (prior != nullptr)
+                for (Index t = 0; t < len; ++t) weight[t] *= prior[i0 + t];
+            for (Index t = 0; t < len; ++t) {
+                weight_sum += weight[t];
+                const double* row = rows + t * stride;
+                double* out = weighted + t * W_;
+                for (Index j = 0; j < W_; ++j) out[j] = weight[t] * row[j];
+            }
+            if (delta != nullptr)
+                for (Index t = 0; t < len; ++t) largest_change = std::max(largest_change, std::abs(change[t]));
+            // The weighted table has row length W_; the rows read in place have it too.
+            accumulate_cross_lower(weighted, rows, W_, len, W_, sums, fused_multiply_add);
+            accumulate_group_products<1>(weighted, W_, y_.data() + i0, 1, len, W_ / 4, sums + GW, W_,
+                                         fused_multiply_add);
+        }
+        sums[GW + W_] = weight_sum;
+        sums[GW + W_ + 1] = largest_change;
+    }
+
+    const Design& X_;
+    const VectorRef& y_;
+    const ReweightSettings& settings_;
+    const Index W_;
+    const Index sums_;  // per block: G, b, the weight sum and the largest change
+    const RowBlocks blocks_;
+    MatrixXd partials_;
+};
+
+// Throws if any input is NaN or infinite (else, their products overflowed);
+// called when a pass's sums are not finite.
+template <class Design>
+[[noreturn]] void refuse_unfinite_sums(const char* fn, const Design& X, const VectorRef& y) {
+    require_finite_entries(fn, "design", largest_magnitude(X));
+    require_finite_entries(fn, "target", largest_magnitude(y));
+    throw std::invalid_argument(std::string(fn) +
+                                ": the weighted sums of squares of design and target overflow; scale them down");
+}
+
+// The bisquare reweighting: from beta, repeatedly the weights
+// w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = settings.tuning,
+// times the prior weights, and the solution of
+// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
+// max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
+// A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
+// prior weights must be finite, the weights at least 0.
+// @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)
+template <class Design>
+VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, const ReweightSettings& settings,
+                  const StopCheck& stop) {
+    constexpr const char* fn = "reweight";
+    if (!(std::isfinite(settings.scale) && settings.scale >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": scale must be a finite number of at least 0, got " +
+                                    shown(settings.scale));
+    if (!(std::isfinite(settings.tuning) && settings.tuning > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a finite number above 0, got " +
+                                    shown(settings.tuning));
+    if (!(std::isfinite(settings.tolerance) && settings.tolerance >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tolerance must be a finite number of at least 0, got " +
+                                    shown(settings.tolerance));
+    if (settings.max_steps < 0)
+        throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
+                                    std::to_string(settings.max_steps));
+    require_finite_number(fn, "gamma1", settings.gamma1);
+    require_finite_number(fn, "gamma2", settings.gamma2);
+    const MatrixXd* penalty[2] = {penalty_in_use(settings.R1, settings.gamma1),
+                                  penalty_in_use(settings.R2, settings.gamma2)};
+    const double gamma[2] = {settings.gamma1, settings.gamma2};
+    if (penalty[0] != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*penalty[0]));
+    if (penalty[1] != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*penalty[1]));
+    require_finite_entries(fn, "beta", largest_magnitude(beta));
+    if (settings.prior != nullptr) {
+        const VectorRef& prior = *settings.prior;
+        require_finite_entries(fn, "sample_weight", largest_magnitude(prior));
+        if (prior.size() > 0 && prior.minCoeff() < 0.0)
+            throw std::invalid_argument(std::string(fn) + ": sample_weight holds negative weights");
+    }
+    const Index k = X.cols();
+    if (settings.scale == 0.0 || settings.max_steps == 0 || k == 0) {
+        // No pass reads the data, so it is checked here.
+        require_finite_entries(fn, "design", largest_magnitude(X));
+        require_finite_entries(fn, "target", largest_magnitude(y));
+        return beta;
+    }
+
+    WorkingMemory memory;
+    ReweightPass<Design> pass(X, y, settings, memory);
+    const Index W = pass.padded_columns();
+    MatrixXd G = memory.matrix(W, W, "the design's column count");
+    MatrixXd A = memory.matrix(k, k, "the design's column count");
+    memory.hold(checked_product(k, k, "the design's column count"), sizeof(double));  // the factorisation's copy
+    VectorXd b = memory.vector(W), current = memory.vector(k), next = memory.vector(k), delta = memory.vector(k);
+    Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(k);
+    current = beta;
+    double weight_sum = 0.0, largest_change = 0.0;
+    for (int step = 0; step < settings.max_steps; ++step) {
+        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, weight_sum, largest_change);
+        if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
+        if (step > 0 && largest_change <= settings.tolerance * settings.scale) return current;
+        A = G.topLeftCorner(k, k);
+        A.diagonal().array() += robust::kRidge;
+        for (int t = 0; t < 2; ++t)
+            if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
+        ldlt.compute(A);
+        next = ldlt.solve(b.head(k));
+        delta = next - current;
+        current.swap(next);
+    }
+    return current;
+}
+
+}  // namespace korva

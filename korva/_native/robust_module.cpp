@@ -1,0 +1,90 @@
+// The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
+// for korva.robust. Converts and checks the arguments as korva_core does and
+// registers the functions; the computations hold no Python.
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "argument_checks.hpp"
+#include "binding_helpers.hpp"
+#include "casters.hpp"
+#include "robust_finish.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using korva::VectorRef;
+
+namespace {
+
+using korva::binding::checked_penalties;
+using korva::binding::DesignMatrix;
+using korva::binding::interruptible;
+using korva::binding::RealArray;
+using Vector = RealArray<VectorRef>;
+
+// An optional per-row vector, read (complex input refused) and checked to have `rows` elements.
+const VectorRef* optional_rows(const char* fn, const char* name, const std::optional<Vector>& arg, Eigen::Index rows,
+                               const char* rows_of) {
+    if (!arg) return nullptr;
+    const VectorRef& v = arg->get(fn, name);
+    if (v.size() != rows)
+        throw std::invalid_argument(std::string(fn) + ": " + name + " has " + std::to_string(v.size()) +
+                                    " elements but " + rows_of + " has " + std::to_string(rows));
+    return &v;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "The robust finish of korva's fits: the biweight M-scale and the bisquare reweighting.";
+
+    m.def(
+        "m_scale",
+        [](const Vector& residuals_arg, double guess, const std::optional<Vector>& weights_arg, std::int64_t n_terms) {
+            constexpr const char* fn = "m_scale";
+            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
+            const VectorRef* weights = optional_rows(fn, "weights", weights_arg, residuals.size(), "residuals");
+            return interruptible([&](const korva::StopCheck& stop) {
+                return korva::m_scale(residuals, guess, weights, static_cast<double>(n_terms), stop);
+            });
+        },
+        "residuals"_a, "guess"_a = 0.0, "weights"_a = py::none(), "n_terms"_a = 0);
+
+    m.def(
+        "reweight",
+        [](const DesignMatrix& design, const Vector& target_arg, const Vector& beta_arg, double scale,
+           const py::object& R1, const py::object& R2, double gamma1, double gamma2,
+           const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance, double tuning) {
+            constexpr const char* fn = "reweight";
+            design.complex.refuse(fn, "design");
+            const VectorRef& target = target_arg.get(fn, "target");
+            const VectorRef& beta = beta_arg.get(fn, "beta");
+            std::optional<Eigen::MatrixXd> r1, r2;
+            const auto [p1, p2] = checked_penalties(fn, "design", design.rows(), design.cols(), target.size(), R1, R2,
+                                                    gamma1, gamma2, r1, r2);
+            if (beta.size() != design.cols())
+                throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
+                                            " elements but design has " + std::to_string(design.cols()) + " columns");
+            korva::ReweightSettings settings;
+            settings.scale = scale;
+            settings.R1 = p1;
+            settings.R2 = p2;
+            settings.gamma1 = gamma1;
+            settings.gamma2 = gamma2;
+            settings.prior = optional_rows(fn, "sample_weight", sample_weight_arg, design.rows(), "design");
+            settings.max_steps = max_steps;
+            settings.tolerance = tolerance;
+            settings.tuning = tuning;
+            return interruptible([&](const korva::StopCheck& stop) {
+                if (design.row_major) return korva::reweight(*design.row_major, target, beta, settings, stop);
+                return korva::reweight(design.cols_view(), target, beta, settings, stop);
+            });
+        },
+        "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+        "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
+        "tuning"_a = 4.6850649);
+}
