@@ -273,17 +273,22 @@ def coefficient_covariance(
     rows replaced by their means times the weighted Gram matrix G = X' diag(c w) X (errors
     independent of x, as Huber's small-sample form has it):
 
-        K^2 s^2 [sum c psi^2 / (N - k)] / mean(w) * B^-1 G B^-1,   B = mean(psi') / mean(w) G + P,
+        K^2 s^2 [sum c psi^2 / (N_in - k)] (N_in / N) / mean(w) * B^-1 G B^-1,
+        B = mean(psi') / mean(w) G + P,
 
-    with case weights c (a row of weight 2 counts twice), N = sum c, k terms, means weighted
-    by c, K = 1 + (k / N) var(psi') / mean(psi')^2, and P the penalty matrix that the fit adds
-    to its normal equations X' W X + P. Without a penalty this is Huber's form with X' X
-    replaced by G / mean(w), so rows that the fit lets go (weight 0) do not count as
-    leverage; for least squares it is s^2 (X' X)^-1 with s^2 = RSS / (N - k).
+    with case weights c (a row of weight 2 counts twice), N = sum c, N_in the weight of the
+    rows that the fit uses (w > 0; every row for least squares), k terms, means over all N
+    weighted by c, K = 1 + (k / N) var(psi') / mean(psi')^2, and P the penalty matrix that the
+    fit adds to its normal equations X' W X + P. Only the N_in rows in use lose degrees of
+    freedom to the fit, hence the N_in - k divisor. Without a penalty this is Huber's form with
+    X' X replaced by G / mean(w), so rows that the fit lets go do not count as leverage; for
+    least squares it is s^2 (X' X)^-1 with s^2 = RSS / (N - k). With a penalty it is the
+    covariance of the penalised estimator about its own (shrunk) mean; the residuals then
+    include the penalty's bias, which errs on the wide side.
 
     Coefficients of columns that are 0 on every row (an input constant in training) are
     not determined by the data: their rows and columns are NaN, as is every entry when the
-    others are not determined either, or N <= k, or mean(psi') <= 0.
+    others are not determined either, or N_in <= k, or mean(psi') <= 0.
     """
     n_rows, n_terms = design.shape
     weights = np.ones(n_rows) if case_weights is None else case_weights
@@ -293,11 +298,13 @@ def coefficient_covariance(
         return np.zeros((n_terms, n_terms))
     mean_slope = float(weights @ influence.slope) / total
     mean_weight = float(weights @ influence.weights) / total
-    if total <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
+    in_use = used_weight(influence, case_weights)
+    if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
         return covariance
     slope_variance = float(weights @ (influence.slope - mean_slope) ** 2) / total
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
-    meat_scale = huber_factor**2 * scale**2 * float(weights @ influence.psi**2) / (total - n_terms) / mean_weight
+    mean_psi_squared = float(weights @ influence.psi**2) / (in_use - n_terms) * in_use / total
+    meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
     active = np.flatnonzero(np.any(design != 0.0, axis=0))
     columns = design[:, active]
     gram = columns.T @ ((weights * influence.weights)[:, None] * columns)
@@ -311,6 +318,12 @@ def coefficient_covariance(
     part = meat_scale * inverse @ gram @ inverse
     covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
     return covariance
+
+
+def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
+    """The total case weight of the rows that a fit uses (robustness weight above 0)."""
+    used = influence.weights > 0.0
+    return float(used.sum() if case_weights is None else case_weights[used].sum())
 
 
 def noise_scale(
@@ -401,7 +414,7 @@ def term_names(indices: Sequence[Sequence[int]], names: Sequence[str]) -> list[s
 class CoefficientTable:
     """Coefficients, their covariance and interval statistics, in one set of units."""
 
-    title: str
+    units: str  # the name of the variables: "x" or "t"
     terms: list[str]
     coef: FloatArray
     covariance: FloatArray
@@ -475,7 +488,7 @@ class Summary:
     def to_frame(self) -> Any:
         """The tables as one pandas DataFrame, a row per term and table (needs pandas).
 
-        Columns: ``units`` (each table's title), ``term``, ``coef``, ``std err``, ``t``,
+        Columns: ``units`` (``"x"`` or ``"t"``), ``term``, ``coef``, ``std err``, ``t``,
         ``P>|t|``, ``lower`` and ``upper`` (the interval's ends).
         """
         try:
@@ -486,7 +499,7 @@ class Summary:
                 "install it, e.g. with pip install 'korva[pandas]'"
             ) from exc
         rows = [
-            (table.title, term, *values)
+            (table.units, term, *values)
             for table in self.tables
             for term, values in zip(table.terms, _table_values(table).tolist())
         ]
@@ -506,5 +519,69 @@ def _format_table(table: CoefficientTable) -> list[str]:
         return "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths)))
 
     rule = "-" * len(line(columns))
-    title = f"{table.title} (intervals of {100.0 * (1.0 - table.alpha):g} %)"
+    title = f"coefficients in {table.units} ({100.0 * (1.0 - table.alpha):g} % intervals)"
     return [title, rule, line(columns), rule, *(line(row) for row in cells), rule]
+
+
+# ---------------------------------------------------------------- a fit's uncertainty
+
+
+@dataclass(frozen=True)
+class Uncertainty:
+    """The fitted attributes that say how sure a fit is, in y's units (see the estimator)."""
+
+    cov: FloatArray
+    noise_scale: float
+    df_resid: float
+    coef_x: FloatArray | None
+    cov_x: FloatArray | None
+
+    def attributes(self) -> dict[str, Any]:
+        return {
+            "cov_": self.cov,
+            "bse_": np.sqrt(np.diag(self.cov)),
+            "noise_scale_": self.noise_scale,
+            "df_resid_": self.df_resid,
+            "coef_x_": self.coef_x,
+            "cov_x_": self.cov_x,
+        }
+
+
+def uncertainty(
+    design: FloatArray,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    case_weights: FloatArray | None,
+    penalty: FloatArray | None,
+    unit: float,
+    coef: FloatArray,
+    indices: Sequence[Sequence[int]],
+    middle: FloatArray,
+    half_span: FloatArray,
+) -> Uncertainty:
+    """A fit's covariance, noise scale and coefficients in x, from its pieces in standardised units.
+
+    ``residuals`` and ``scale`` are in units of ``unit`` (y's robust spread), ``design`` in t;
+    ``tuning`` is the bisquare constant of a robust fit, None for (penalised) least squares,
+    whose covariance and noise scale take RSS / (N - k) in place of a scale.
+    """
+    n_terms = design.shape[1]
+    if tuning is None:
+        influence = Influence.least_squares(residuals)
+        covariance = coefficient_covariance(design, residuals, 1.0, influence, case_weights, penalty)
+        df_resid = used_weight(influence, case_weights) - n_terms
+        weights = np.ones(residuals.size) if case_weights is None else case_weights
+        noise = math.sqrt(float(weights @ residuals**2) / df_resid) if df_resid > 0 else math.nan
+    else:
+        scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
+        influence = Influence.bisquare(scaled, tuning)
+        covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
+        df_resid = used_weight(influence, case_weights) - n_terms
+        noise = noise_scale(residuals, scale, n_terms, case_weights)
+    with np.errstate(over="ignore", invalid="ignore"):
+        covariance = covariance * unit**2
+        transform = power_map(indices, middle, half_span)
+        coef_x = None if transform is None else transform @ coef
+        cov_x = None if transform is None else transform @ covariance @ transform.T
+    return Uncertainty(covariance, noise * unit, df_resid, coef_x, cov_x)

@@ -205,8 +205,8 @@ def test_term_names(indices, names, expected):
 def small_summary():
     covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
     tables = [
-        inference.CoefficientTable("in x", ["1", "x"], np.array([1.5, -0.2]), covariance, 12.0, 0.1),
-        inference.CoefficientTable("in t", ["1", "t"], np.array([0.5, 3.0]), covariance * 4.0, 12.0, 0.1),
+        inference.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), covariance, 12.0, 0.1),
+        inference.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), covariance * 4.0, 12.0, 0.1),
     ]
     return inference.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
 
@@ -230,3 +230,4 @@ def test_summary_frame_without_pandas_names_the_extra(monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "pandas", None)
     with pytest.raises(ImportError, match=r"korva\[pandas\]"):
         small_summary().to_frame()
+
