@@ -776,7 +776,7 @@ def coverage_section(report: Report, n_sets: int) -> None:
             cell = coverage_cell(n, share, n_sets, agreement)
             label = f"{share:.0%} one-sided" if share else "none"
             cells = [f"{cell.share(cell.coef_hits, m)} / {cell.share(cell.fresh_hits, m)}" for m in COVERAGE_METHODS]
-            ratio = statistics.median(cell.width_ratios[KORVA]) if cell.width_ratios[KORVA] else math.nan
+            ratio = float(statistics.median(cell.width_ratios[KORVA])) if cell.width_ratios[KORVA] else math.nan
             noise = statistics.median(cell.noise_scales) if cell.noise_scales else math.nan
             print(row(n, label, *cells, f"{ratio:.3f}x", f"{noise:.3f}"), flush=True)
             report.notes.update(cell.failures)
