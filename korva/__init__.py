@@ -22,6 +22,7 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
     GibbsStatistics,
     NotFittedError,
     PolynomialMDLRegressor,
+    robust_r2,
 )
 from korva.groups import fit_groups  # noqa: E402
 
@@ -35,4 +36,5 @@ __all__ = [
     "PolynomialMDLRegressor",
     "fit_groups",
     "korva_core",
+    "robust_r2",
 ]

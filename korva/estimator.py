@@ -14,9 +14,11 @@ import inspect
 import math
 import numbers
 import os
+import sys
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import cache
 from typing import Any, TypeGuard
 
 import numpy as np
@@ -24,15 +26,12 @@ from numpy.typing import ArrayLike, NDArray
 
 import korva_core
 from korva import bases, robust
+from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 
 FloatArray = NDArray[np.float64]
 
 METHODS = ("mcmc", "penalized", "ols")
-
-# korva_core scores a point as a hit when |residual| < 0.4 * mad(y), or < 0.4 when the
-# MAD is 0. The estimator works on y in units of its robust spread, where the tolerance is 0.4.
-HIT_TOLERANCE = 0.4
 
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
@@ -41,17 +40,47 @@ MAX_COUNT = 2**31 - 1
 # against the memory available before they are built.
 UNCHECKED_DESIGN_BYTES = 16 << 20
 
+# The random stream of the elemental starts, apart from the subsample's (stream 0).
+ELEMENTAL_STREAM = 1
+
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
 AUTO_MAX_DEGREE_ND = 3
+# degree="auto" tries no degree above this: each degree tried costs a fit, and monomials of
+# higher degree on [-1, 1] are too ill-conditioned to be worth one (the condition number of
+# the design passes 1e11 at degree 30).
+AUTO_DEGREE_LIMIT = 30
 
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a model is used before ``fit``.
 
     It derives from both ``ValueError`` and ``AttributeError``, as scikit-learn's
-    exception of the same name does, so handlers written for either catch it.
+    exception of the same name does, so handlers written for either catch it. When
+    scikit-learn has been imported, the error raised is also an instance of
+    ``sklearn.exceptions.NotFittedError``.
     """
+
+
+@cache
+def _with_scikit_learn_base(base: type) -> type[NotFittedError]:
+    def __reduce__(self: BaseException) -> tuple[Any, tuple[Any, ...]]:
+        # The class is made at run time, so it cannot be pickled by name.
+        return _not_fitted_error, self.args
+
+    return type("NotFittedError", (NotFittedError, base), {"__module__": __name__, "__reduce__": __reduce__})
+
+
+def _not_fitted_error(message: str) -> NotFittedError:
+    """korva's NotFittedError, also scikit-learn's once scikit-learn is imported.
+
+    Whoever catches scikit-learn's exception has imported it, so korva never needs to
+    import scikit-learn itself.
+    """
+    exceptions = sys.modules.get("sklearn.exceptions")
+    if exceptions is None:
+        return NotFittedError(message)
+    return _with_scikit_learn_base(exceptions.NotFittedError)(message)
 
 
 class DataConversionWarning(UserWarning):
@@ -95,14 +124,18 @@ class _Candidate:
 
 @dataclass(frozen=True)
 class _BasisFit:
-    """A basis fitted in standardised units."""
+    """A basis fitted in standardised units: what the choice of degree and the fitted
+    attributes need, without the design matrix."""
 
     candidate: _Candidate
-    design: FloatArray
+    fitted: FloatArray
     beta: FloatArray
     scale: float
+    weights: FloatArray  # the final fit's case weights: bisquare times sample weights
     penalties: Penalties | None
     gibbs: GibbsStatistics | None
+    n_starts: int
+    finish: robust.RobustFit | None
 
 
 class PolynomialMDLRegressor:
@@ -114,14 +147,39 @@ class PolynomialMDLRegressor:
 
     With ``method="mcmc"`` a fit has three stages. The MDL search (korva_core's
     tournament MCMC sampler) finds coefficients that most points agree with, whatever
-    the rest do. Three starts, the search's result, least squares on the points it
-    hits and least squares on all points, each go through concentration steps (least
-    squares on the half of the points nearest the fit, repeated), and the start whose
-    residuals have the smallest M-scale wins: that M-scale (Tukey's biweight, 50 %
-    breakdown, consistent at the normal) is ``scale_``. Last, bisquare-weighted least
-    squares with the scale held fixed (tuned for 95 % efficiency at the normal) makes
-    the fit as precise as least squares on the good points. Points farther than
-    ``outlier_threshold * scale_`` from the fit are outliers.
+    the rest do. Starts: the search's result, least squares on the points it hits,
+    least squares on all points, and elemental fits through k of the points for k
+    terms (every such subset when there are at most 3000 of them, else 500 drawn by
+    ``random_state``), as the fast algorithms for least trimmed squares and
+    S-regression draw them [1]_ [3]_: with that many subsets one is free of outliers
+    whatever the search did, so the answer does not depend on the seed. Each start goes
+    through concentration steps (least squares on the half of the points nearest the
+    fit, repeated; the elemental ones first as one batch, the best few to the end), and
+    the start whose residuals have the smallest M-scale (Tukey's biweight, 50 %
+    breakdown [2]_) wins. Last, bisquare-weighted least squares with that scale held
+    fixed (tuned for 95 % efficiency at the normal) makes the fit as precise as least
+    squares on the good points [4]_. ``scale_`` is the M-scale of the final residuals,
+    whose equation averages the loss over n - k rather than n: the k fitted terms make
+    a plain mean biased low on small samples, where it called clean points outliers.
+    Points farther than ``outlier_threshold * scale_`` from the fit are outliers; a
+    scale at the level of rounding (an exact fit) is raised to 64 ulps of the largest
+    term of the fit, so that rounding errors are never outliers.
+
+    ``degree="auto"`` codes every candidate's residuals in the unit of the largest
+    candidate's scale (the richest model's scale estimates the noise whichever smaller
+    model is true): a robust Bayesian information criterion [5]_, which on small clean
+    samples picks the true degree at least as often as least squares with the BIC does.
+
+    A :class:`FitWarning` says when a fit is fragile: when ``degree="auto"`` chose the
+    highest degree it tried, or when another start nearly as good (its scale within
+    3 %) leads to a different curve that flags other rows.
+
+    ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
+    weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
+    flag). The weights act in the scale, the trimming of the concentration steps (by
+    weight), every least-squares step and the description length; the search itself
+    treats the rows of positive weight alike, so weights reach it only through the
+    starts that follow it.
 
     Parameters
     ----------
@@ -138,7 +196,8 @@ class PolynomialMDLRegressor:
         units of y. They act in every least-squares step and in the search.
     method : {"mcmc", "penalized", "ols"}
         ``"mcmc"`` is the robust fit described above; ``"penalized"`` solves penalised
-        least squares and ``"ols"`` ordinary least squares on all points.
+        least squares and ``"ols"`` ordinary least squares on all points (so it refuses
+        nonzero ``gamma1`` and ``gamma2``).
     n_chains, n_warmup, n_deep, n_elite, step_size
         The sampler's number of chains, warm-up steps per chain, refinement steps per
         elite chain, elite size and proposal step. The sampler works on y measured in
@@ -146,9 +205,11 @@ class PolynomialMDLRegressor:
         hence a larger default step than korva_core's own 0.05.
     H : int
         The precision parameter of the MDL model term, k² ln(2H) / n for k coefficients.
-    random_state : int or None
-        Seed of the sampler and of the subsample (a non-negative int); None draws a
-        fresh one per fit. The same seed gives the same fit on any number of threads.
+    random_state : int, numpy.random.RandomState, numpy.random.Generator or None
+        Seed of the sampler and of the subsample: a non-negative int, or a generator
+        from which each fit draws one seed (so equally seeded generators give equal
+        fits); None draws a fresh one per fit. The same seed gives the same fit on any
+        number of threads.
     n_grid : int or None
         Grid points of the penalty quadrature: in total for one input (default 600),
         per input for several (default 30).
@@ -184,21 +245,25 @@ class PolynomialMDLRegressor:
         inputs or a per-input degree; the highest total degree of a listed basis.
     mdl_path_ : dict
         With ``degree="auto"``, each degree tried and its description length in nats:
-        the bisquare loss of the residuals in units of the smallest scale among the
-        degrees tried (u²/2 for small residuals u, capped at 3.66 for outliers) plus
-        ln(n)/2 per coefficient. Empty for a fixed degree.
+        the bisquare loss of the residuals in units of the residual scale of the
+        largest degree tried (u²/2 for small residuals u, capped at 3.66 for outliers)
+        plus ln(n)/2 per coefficient. Empty for a fixed degree.
+    n_starts_ : int
+        How many starts the robust stages tried (the search's three and the elemental
+        subsets); 1 with ``refit=False``, 0 for ``"ols"`` and ``"penalized"``.
     scale_ : float
-        The robust residual scale in y's units (the M-scale above; for ``"ols"``,
-        ``"penalized"`` and ``refit=False`` the M-scale of that fit's residuals). It is
-        the noise level on clean normal data and grows with the share of gross outliers
-        (about 1.15 noise levels at 10 %, 2.5 at 40 %). When half or more of the
-        residuals are exactly 0 it is the M-scale of the others.
+        The robust residual scale in y's units: the M-scale of the final residuals, with
+        the loss averaged over n - k (also for ``"ols"``, ``"penalized"`` and
+        ``refit=False``). It is the noise level on clean normal data from 15 samples up
+        and grows with the share of gross outliers (about 1.15 noise levels at 10 %,
+        2.5 at 40 %). When most residuals are exactly 0 it is the M-scale of the others.
     inlier_mask_ : ndarray of bool
         Which training points lie within ``outlier_threshold * scale_`` of the fit.
     mdl_ : float
-        The MDL score of the fit: hit rate, model size and any penalties.
+        The MDL score of the fit: hit rate, model size and any penalties (over the
+        rows of positive weight, each counted once).
     hit_rate_ : float
-        The share of training points within ``tolerance_`` of the fit.
+        The share of training points within ``tolerance_`` of the fit (as ``mdl_``).
     tolerance_ : float
         The hit tolerance of the MDL score, 0.4 times the robust spread of y (its
         median absolute deviation, or when that is 0, the median absolute deviation from
@@ -211,6 +276,44 @@ class PolynomialMDLRegressor:
         The number of input columns seen in ``fit``.
     feature_names_in_ : ndarray of str
         The column names, when ``fit`` was given a DataFrame with string column names.
+
+    See Also
+    --------
+    robust_r2 : A cross-validation score that outliers cannot sway.
+    fit_groups : One model per group of a long table.
+
+    References
+    ----------
+    .. [1] P. J. Rousseeuw and K. Van Driessen, "Computing LTS regression for large data
+       sets", Data Mining and Knowledge Discovery 12 (2006), 29-45: concentration steps.
+    .. [2] P. J. Rousseeuw and V. J. Yohai, "Robust regression by means of S-estimators",
+       in Robust and Nonlinear Time Series Analysis, Lecture Notes in Statistics 26
+       (1984), 256-272: the M-scale and S-estimation.
+    .. [3] M. Salibian-Barrera and V. J. Yohai, "A fast algorithm for S-regression
+       estimates", Journal of Computational and Graphical Statistics 15 (2006), 414-427:
+       concentration from several starts, the best by its M-scale.
+    .. [4] V. J. Yohai, "High breakdown-point and high efficiency robust estimates for
+       regression", The Annals of Statistics 15 (1987), 642-656: the MM step.
+    .. [5] J. Rissanen, "Modeling by shortest data description", Automatica 14 (1978),
+       465-471; M. H. Hansen and B. Yu, "Model selection and the principle of minimum
+       description length", Journal of the American Statistical Association 96 (2001),
+       746-774: description length, by which ``degree="auto"`` chooses.
+
+    Examples
+    --------
+    A cubic with every tenth point thrown far off:
+
+    >>> import numpy as np
+    >>> from korva import PolynomialMDLRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.uniform(-1.0, 1.0, 200)
+    >>> y = x**3 - x + rng.normal(0.0, 0.05, 200)
+    >>> y[::10] += 5.0
+    >>> model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    >>> model.predict([0.0, 0.5]).round(2)
+    array([ 0.  , -0.37])
+    >>> bool(model.inlier_mask_[::10].any())
+    False
     """
 
     # Fitted attributes, set together by ``fit`` (see the Attributes section).
@@ -232,6 +335,7 @@ class PolynomialMDLRegressor:
     def __init__(
         self,
         degree: int | Sequence[int] | str = 3,
+        *,
         gamma1: float = 0.0,
         gamma2: float = 0.0,
         method: str = "mcmc",
@@ -241,7 +345,7 @@ class PolynomialMDLRegressor:
         n_elite: int = 5,
         step_size: float = 0.3,
         H: int = 20,
-        random_state: int | None = 42,
+        random_state: int | np.random.RandomState | np.random.Generator | None = 42,
         n_grid: int | None = None,
         refit: bool = True,
         basis: str | Sequence[Sequence[int]] = "total",
@@ -312,34 +416,76 @@ class PolynomialMDLRegressor:
 
     # ------------------------------------------------------------ fitting
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> PolynomialMDLRegressor:
-        """Fit the polynomial to inputs X of shape (n,) or (n, d) and targets y of shape (n,).
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> PolynomialMDLRegressor:
+        """Fit the polynomial to inputs X and targets y.
 
         The fitted attributes change only when the whole fit succeeds: a fit that
         raises, or is interrupted, leaves the model as it was.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples,) or (n_samples, n_features)
+            The inputs; a 1-D X is one input column. A pandas DataFrame's string
+            column names are kept in ``feature_names_in_``.
+        y : array-like of shape (n_samples,)
+            The targets; a column vector is flattened with a ``DataConversionWarning``.
+        sample_weight : array-like of shape (n_samples,) or None, default=None
+            Non-negative, finite case weights: an integer weight counts the row that
+            many times, 0 leaves it out of the fit (see the class description). None
+            counts every row once.
+
+        Returns
+        -------
+        self : PolynomialMDLRegressor
+            The fitted model.
+
+        Raises
+        ------
+        ValueError
+            If a parameter or the data is invalid (NaN or infinity, too few samples for
+            the basis, a design matrix beyond the memory available), before any work.
+        TypeError
+            If X or y is a sparse matrix.
+
+        Warns
+        -----
+        FitWarning
+            When the fit is fragile (see the class description).
         """
         feature_names = _feature_names(X)
         inputs = _as_inputs(X)
         target = _as_target(y, len(inputs))
+        weights = _as_sample_weight(sample_weight, len(inputs))
         self._check_params()
-        n_samples, n_inputs = inputs.shape
-        candidates = self._candidates(n_inputs, n_samples)
+        # Rows of weight 0 are absent from the fit; they still get a flag in inlier_mask_.
+        active = None if weights is None or weights.all() else np.flatnonzero(weights)
+        fit_inputs = inputs if active is None else inputs[active]
+        fit_target = target if active is None else target[active]
+        fit_weights = None if weights is None else (weights if active is None else weights[active])
+        if fit_weights is not None and (fit_weights == 1.0).all():
+            fit_weights = None
+        n_samples, n_inputs = fit_inputs.shape
+        # A row of integer weight w counts as w samples, as w copies of it would.
+        counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
+        candidates = self._candidates(n_inputs, counted)
 
-        x_min, x_max = inputs.min(axis=0), inputs.max(axis=0)
-        unit_columns = _unit_columns(inputs, x_min, x_max, check_span=True)
+        x_min, x_max = fit_inputs.min(axis=0), fit_inputs.max(axis=0)
+        unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
         # Without a constant term the fit cannot absorb a shift, so y is only scaled.
         has_constant = any(not any(m) for m in candidates[0].indices)
-        center = _median(target) if has_constant else 0.0
-        spread = _robust_spread(target, center)
-        standardized = (target - center) / spread
+        center = robust.weighted_median(fit_target, fit_weights) if has_constant else 0.0
+        spread = _robust_spread(fit_target, center, fit_weights)
+        standardized = (fit_target - center) / spread
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
-        fits = [self._fit_basis(candidate, unit_columns, standardized, search_rows, seed) for candidate in candidates]
-        chosen, mdl_path = _shortest_description(fits, standardized)
+        fits = [
+            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed, fit_weights)
+            for candidate in candidates
+        ]
+        chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
 
-        beta, design = chosen.beta, chosen.design
-        fitted = design @ beta
+        beta, fitted = chosen.beta, chosen.fitted
         constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
         with np.errstate(over="ignore", invalid="ignore"):
             coef = beta * spread
@@ -347,7 +493,16 @@ class PolynomialMDLRegressor:
                 coef[constant[0]] += center
             scale = chosen.scale * spread
         if not (np.isfinite(coef).all() and math.isfinite(scale)):
-            raise ValueError(_non_finite_cause(target, spread, n_samples))
+            raise ValueError(_non_finite_cause(fit_target, spread, n_samples))
+        inliers = np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale
+        if active is not None:
+            absent = np.setdiff1d(np.arange(len(inputs)), active)
+            absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
+            absent_fitted = bases.design_matrix(chosen.candidate.indices, absent_units) @ coef
+            all_inliers = np.empty(len(inputs), dtype=bool)
+            all_inliers[active] = inliers
+            all_inliers[absent] = np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
+            inliers = all_inliers
 
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
         state.update(
@@ -356,11 +511,12 @@ class PolynomialMDLRegressor:
             degree_=chosen.candidate.degree,
             mdl_path_=mdl_path,
             scale_=scale,
-            inlier_mask_=np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale,
+            inlier_mask_=inliers,
             mdl_=self._mdl_score(fitted, standardized, beta, chosen.penalties),
             hit_rate_=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
             tolerance_=HIT_TOLERANCE * spread,
             gibbs_=chosen.gibbs,
+            n_starts_=chosen.n_starts,
             x_min_=x_min,
             x_max_=x_max,
             n_features_in_=n_inputs,
@@ -369,7 +525,47 @@ class PolynomialMDLRegressor:
             state["feature_names_in_"] = feature_names
         # One assignment: an interrupt lands before it or after it, never half way.
         self.__dict__ = state
+        for message in self._fragility(candidates, chosen, search_rows, active, spread):
+            warnings.warn(message, FitWarning, stacklevel=2)
         return self
+
+    def _fragility(
+        self,
+        candidates: list[_Candidate],
+        chosen: _BasisFit,
+        search_rows: NDArray[np.intp] | None,
+        active: NDArray[np.intp] | None,
+        spread: float,
+    ) -> list[str]:
+        """Why the fit may be fragile, as warning messages: a degree choice that stopped at
+        the highest degree tried, and another start nearly as good that flags other rows."""
+        messages = []
+        if len(candidates) > 1 and chosen.candidate is candidates[-1]:
+            top = self._auto_max_degree(len(self.x_min_))
+            highest = chosen.candidate.degree
+            at_top = (max(highest) if isinstance(highest, list) else highest) == top
+            why = f"max_degree={top}" if at_top else "the largest basis with at most half as many terms as samples"
+            messages.append(
+                f'degree="auto" chose degree {chosen.candidate.degree!r}, the highest it tried ({why}): a higher '
+                "degree may describe the data better. Raise max_degree if there are samples enough, or check "
+                "whether a polynomial suits the data."
+            )
+        rival = chosen.finish.rival if chosen.finish is not None else None
+        if rival is not None:
+
+            def training_rows(rows: NDArray[np.intp]) -> str:
+                rows = rows if search_rows is None else search_rows[rows]
+                rows = rows if active is None else active[rows]
+                listed = ", ".join(str(row) for row in rows[:10]) + (", ..." if len(rows) > 10 else "")
+                return f"[{listed}]" if len(rows) else "none"
+
+            messages.append(
+                "two fits explain the data almost equally well yet flag different rows: the chosen one "
+                f"(start scale {rival.chosen_scale * spread:.4g}) flags rows {training_rows(rival.chosen_flagged)}, "
+                f"another (start scale {rival.scale * spread:.4g}) flags rows {training_rows(rival.flagged)} (rows "
+                "count from 0). Check those rows; more data, or a fixed degree, may settle which fit is right."
+            )
+        return messages
 
     def _check_params(self) -> None:
         if self.method not in METHODS:
@@ -401,9 +597,18 @@ class PolynomialMDLRegressor:
                 raise ValueError(f"{name} must be a finite number {bound}, got {value!r}")
         if not isinstance(self.refit, bool | np.bool_):
             raise ValueError(f"refit must be True or False, got {self.refit!r}")
+        if self.method == "ols" and (self.gamma1 != 0 or self.gamma2 != 0):
+            raise ValueError(
+                f"method='ols' fits without penalties, but gamma1 = {self.gamma1!r} and gamma2 = "
+                f"{self.gamma2!r}; set both to 0 or use method='penalized'"
+            )
         seed = self.random_state
-        if seed is not None and (not _is_int(seed) or not 0 <= seed < 2**64):
-            raise ValueError(f"random_state must be None or an int in [0, 2**64), got {seed!r}")
+        is_generator = isinstance(seed, np.random.RandomState | np.random.Generator)
+        if seed is not None and not is_generator and (not _is_int(seed) or not 0 <= seed < 2**64):
+            raise ValueError(
+                "random_state must be None, an int in [0, 2**64), a numpy.random.RandomState or a "
+                f"numpy.random.Generator, got {seed!r}"
+            )
 
     # ------------------------------------------------------------ bases
 
@@ -432,18 +637,33 @@ class PolynomialMDLRegressor:
 
     def _auto_candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
         basis = str(self.basis)
-        top = self.max_degree
-        if top is None:
-            top = AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
-        candidates = []
-        for d in range(top + 1):
+        top = self._auto_max_degree(n_inputs)
+        tried = []
+        # Stops one past the limit, so that a huge max_degree costs no time to refuse.
+        for d in range(min(top, AUTO_DEGREE_LIMIT + 1) + 1):
             # A robust fit needs at least twice as many points as terms; degree 0 always runs.
             too_many = d + 1 > n_samples or 2 * bases.count_terms(basis, [d] * n_inputs) > n_samples
             if d > 0 and too_many:
                 break
+            tried.append(d)
+        if tried[-1] > AUTO_DEGREE_LIMIT:
+            raise ValueError(
+                f'degree="auto" tries degrees up to {AUTO_DEGREE_LIMIT}, but max_degree = {top} on '
+                f"{n_samples} samples would go past it; set max_degree to {AUTO_DEGREE_LIMIT} or less"
+            )
+        largest = tried[-1]
+        what = f'the {basis} basis of degree {largest} in {n_inputs} input(s), the largest degree="auto" tries,'
+        _check_size(bases.count_terms(basis, [largest] * n_inputs), n_samples, what)
+        candidates = []
+        for d in tried:
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
             candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
         return candidates
+
+    def _auto_max_degree(self, n_inputs: int) -> int:
+        if self.max_degree is not None:
+            return int(self.max_degree)
+        return AUTO_MAX_DEGREE_1D if n_inputs == 1 else AUTO_MAX_DEGREE_ND
 
     def _validated_degrees(self, n_inputs: int) -> list[int]:
         degree = self.degree
@@ -472,6 +692,7 @@ class PolynomialMDLRegressor:
         target: FloatArray,
         search_rows: NDArray[np.intp] | None,
         seed: int,
+        sample_weight: FloatArray | None,
     ) -> _BasisFit:
         indices = candidate.indices
         penalties = self._penalties(indices, len(target))
@@ -480,9 +701,13 @@ class PolynomialMDLRegressor:
         solve = robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
         gibbs = None
         if self.method == "ols":
-            beta = korva_core.ols(design, target)
+            beta = (
+                korva_core.ols(design, target)
+                if sample_weight is None
+                else solve.weighted(design, target, sample_weight)
+            )
         elif self.method == "penalized":
-            beta = solve(design, target)
+            beta = solve.refine(design, target, solve.fit(design, target, sample_weight), sample_weight)
         else:
             if search_rows is not None and len(search_rows) < len(indices):
                 raise ValueError(
@@ -505,38 +730,33 @@ class PolynomialMDLRegressor:
             # beta_mcmc is a read-only view into the result; the copy is ours to keep.
             beta = np.array(result.beta_mcmc)
             if self.refit:
-                return self._robust_finish(candidate, design, target, search_rows, beta, solve, gibbs, penalties)
-        scale = robust.residual_scale(target - design @ beta)
-        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
-
-    def _robust_finish(
-        self,
-        candidate: _Candidate,
-        design: FloatArray,
-        target: FloatArray,
-        search_rows: NDArray[np.intp] | None,
-        searched: FloatArray,
-        solve: robust.LeastSquares,
-        gibbs: GibbsStatistics,
-        penalties: Penalties | None,
-    ) -> _BasisFit:
-        """Starts, concentration and reweighting (see the class description)."""
-        rows_design = design if search_rows is None else design[search_rows]
-        rows_target = target if search_rows is None else target[search_rows]
-        hits = np.abs(rows_target - rows_design @ searched) < HIT_TOLERANCE
-        starts = [searched, solve(rows_design, rows_target)]
-        if np.count_nonzero(hits) >= design.shape[1]:
-            starts.insert(1, solve(rows_design[hits], rows_target[hits]))
-        best = robust.best_start(rows_design, rows_target, starts, solve)
-        if search_rows is None:
-            beta = robust.reweight(design, target, best.beta, best.scale, solve)
-            return _BasisFit(candidate, design, beta, best.scale, penalties, gibbs)
-        # Reweighting on the subsample first leaves the passes over every point only
-        # the last few steps to go.
-        near = robust.reweight(rows_design, rows_target, best.beta, best.scale, solve)
-        scale = robust.residual_scale(target - design @ best.beta, best.scale)
-        beta = robust.reweight(design, target, near, scale, solve)
-        return _BasisFit(candidate, design, beta, scale, penalties, gibbs)
+                finish = robust.robust_fit(
+                    design,
+                    target,
+                    beta,
+                    solve,
+                    np.random.default_rng([seed, ELEMENTAL_STREAM]),
+                    search_rows=search_rows,
+                    hit_tolerance=HIT_TOLERANCE,
+                    outlier_threshold=float(self.outlier_threshold),
+                    sample_weight=sample_weight,
+                )
+                return _BasisFit(
+                    candidate,
+                    finish.fitted,
+                    finish.beta,
+                    finish.scale,
+                    finish.weights,
+                    penalties,
+                    gibbs,
+                    finish.n_starts,
+                    finish,
+                )
+        fitted = design @ beta
+        floor = robust.scale_floor(design, target, beta)
+        scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
+        weights = np.ones(len(target)) if sample_weight is None else sample_weight
+        return _BasisFit(candidate, fitted, beta, scale, weights, penalties, gibbs, 1 if gibbs else 0, None)
 
     def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
         if self.gamma1 == 0 and self.gamma2 == 0:
@@ -562,8 +782,13 @@ class PolynomialMDLRegressor:
         return rows
 
     def _seed(self) -> int:
+        """The seed of this fit: an int as it is, one draw from a generator, fresh for None."""
         if self.random_state is None:
             return int(np.random.SeedSequence().generate_state(1, np.uint64)[0])
+        if isinstance(self.random_state, np.random.RandomState):
+            return int(self.random_state.randint(2**64, dtype=np.uint64))
+        if isinstance(self.random_state, np.random.Generator):
+            return int(self.random_state.integers(2**64, dtype=np.uint64))
         return int(self.random_state)
 
     def _mdl_score(
@@ -576,7 +801,27 @@ class PolynomialMDLRegressor:
     # ------------------------------------------------------------ prediction
 
     def predict(self, X: ArrayLike) -> FloatArray:
-        """The fitted polynomial at inputs X of shape (n,) or (n, ``n_features_in_``)."""
+        """The fitted polynomial at inputs X.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples,) or (n_samples, n_features)
+            The inputs, with the ``n_features_in_`` columns seen in ``fit``, mapped by
+            the training range; outside it the polynomial is extrapolated.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The predictions.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If X has a different number of columns, or other column names, than in
+            ``fit``, or holds NaN or infinity.
+        """
         self._check_fitted()
         self._check_feature_names(X)
         inputs = _as_inputs(X, self.n_features_in_)
@@ -586,7 +831,33 @@ class PolynomialMDLRegressor:
         return prediction
 
     def score(self, X: ArrayLike, y: ArrayLike) -> float:
-        """The coefficient of determination R² of the predictions for X against y."""
+        """The coefficient of determination R² of the predictions for X against y.
+
+        This is scikit-learn's R² over every point, as every regressor's ``score`` is,
+        so outliers in y weigh in with their squares and can rank a worse model first.
+        To compare robust fits, e.g. in cross-validation, use ``scoring=robust_r2``
+        (:func:`korva.robust_r2`).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples,) or (n_samples, n_features)
+            The inputs.
+        y : array-like of shape (n_samples,)
+            The true targets.
+
+        Returns
+        -------
+        float
+            ``1 - sum (y - prediction)² / sum (y - mean(y))²``; for a constant y, 1 if
+            the predictions are exact and 0 otherwise.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If X or y is invalid or their lengths differ.
+        """
         prediction = self.predict(X)
         target = _as_target(y, len(prediction))
         residual_sum = float(np.sum((target - prediction) ** 2))
@@ -597,7 +868,7 @@ class PolynomialMDLRegressor:
 
     def _check_fitted(self) -> None:
         if not self.__sklearn_is_fitted__():
-            raise NotFittedError(
+            raise _not_fitted_error(
                 f"This {type(self).__name__} instance is not fitted yet. "
                 "Call 'fit' with appropriate arguments before using this estimator."
             )
@@ -638,26 +909,112 @@ class PolynomialMDLRegressor:
         raise ValueError(message)
 
 
+# ---------------------------------------------------------------- scoring
+
+
+def robust_r2(estimator: Any, X: ArrayLike, y: ArrayLike) -> float:
+    """A robust R² of a fitted model on X and y, for ``scoring=`` in scikit-learn.
+
+    ``1 - sum rho(r / s) / sum rho((y - median(y)) / s)``: the residuals ``r`` of the
+    model's predictions and the deviations of y from its median, each costing Tukey's
+    bisquare loss in units of the model's ``scale_``, ``s``. The loss grows as the square
+    of small residuals and stays flat beyond 4.69 scales, so a point far off costs the
+    same whatever its size, and outliers cannot make one model look better than another
+    by how closely it follows them.
+
+    Parameters
+    ----------
+    estimator : PolynomialMDLRegressor or Pipeline
+        A fitted model, or a fitted scikit-learn pipeline whose last step is one.
+    X : array-like of shape (n_samples,) or (n_samples, n_features)
+        The inputs to score the model on.
+    y : array-like of shape (n_samples,)
+        The targets.
+
+    Returns
+    -------
+    float
+        1 for a perfect fit, 0 for a fit no better than the median of y; negative for a
+        worse one. Normal noise costs about 0.12 of an outlier per point, so the true
+        curve scores about 0.88 on clean data and less with outliers.
+
+    Raises
+    ------
+    NotFittedError
+        If the model has not been fitted.
+    ValueError
+        If the model has no ``scale_``, or X or y is invalid.
+
+    See Also
+    --------
+    PolynomialMDLRegressor.score : R² over every point.
+
+    Notes
+    -----
+    In a grid search over degrees 1 to 6 on a cubic with 10 % of its points pushed far
+    off (5-fold cross-validation, 200 points, 10 data sets), this score chose degree 3
+    every time, R² over every point 2 times and R² over the points each model calls
+    inliers 7 times; with 30 % off, 8, 0 and 6 times. R² over a model's own inliers lets
+    each model choose which points it is judged on, so it is not used.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from sklearn.model_selection import cross_val_score
+    >>> from korva import PolynomialMDLRegressor, robust_r2
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.uniform(-1.0, 1.0, 200)
+    >>> y = x**3 - x + rng.normal(0.0, 0.05, 200)
+    >>> y[::10] += 5.0  # every tenth point far off
+    >>> for degree in (1, 3):
+    ...     scores = cross_val_score(PolynomialMDLRegressor(degree=degree), x, y, scoring=robust_r2)
+    ...     print(degree, round(scores.mean(), 2))
+    1 0.38
+    3 0.76
+
+    R² over every point (``scoring=None``) ranks the two the other way round.
+    """
+    prediction = np.asarray(estimator.predict(X), dtype=np.float64)
+    target = _as_target(y, len(prediction))
+    model = estimator.steps[-1][1] if hasattr(estimator, "steps") else estimator
+    scale = getattr(model, "scale_", None)
+    if scale is None:
+        raise ValueError(f"robust_r2 needs a PolynomialMDLRegressor or a pipeline ending in one, got {estimator!r}")
+    with np.errstate(over="ignore"):  # a residual beyond float64 is as far off as any
+        residual_loss = _bisquare_loss(target - prediction, scale)
+        total_loss = _bisquare_loss(target - robust.weighted_median(target, None), scale)
+    if total_loss == 0.0:  # every y equals its median: perfect or nothing, as in score
+        return 1.0 if residual_loss == 0.0 else 0.0
+    return 1.0 - residual_loss / total_loss
+
+
+def _bisquare_loss(residuals: FloatArray, scale: float) -> float:
+    """The summed bisquare loss of residuals in units of scale; a scale of 0 makes every
+    residual but 0 an outlier."""
+    scaled = residuals / scale if scale > 0.0 else np.where(residuals == 0.0, 0.0, np.inf)
+    return float(np.sum(robust.biweight_rho(scaled, robust.EFFICIENT_TUNING)))
+
+
 # ---------------------------------------------------------------- degree choice
 
 
-def _shortest_description(
-    fits: list[_BasisFit], target: FloatArray
+def _choose_degree(
+    fits: list[_BasisFit], target: FloatArray, sample_weight: FloatArray | None
 ) -> tuple[_BasisFit, dict[int | tuple[int, ...], float]]:
     """The fit with the shortest description length and every candidate's length.
 
     One candidate is simply returned, with an empty path. Otherwise every fit's
-    residuals are coded in units of the smallest scale among the candidates (the
-    highest degree that still fits the good points best), so the lengths compare.
+    residuals are coded in the unit of the largest candidate's residual scale: the
+    richest model's scale estimates the noise level whichever smaller model is true,
+    and its correction for the fitted terms keeps it unbiased on small samples.
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.scale for fit in fits if fit.scale > 0.0]
-    common = min(positive) if positive else 1.0  # every candidate fits exactly: any unit
+    unit = fits[-1].scale if fits[-1].scale > 0.0 else 1.0  # an exact fit: any unit
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
-        length = robust.description_length(target - fit.design @ fit.beta, common, fit.beta.size)
+        length = robust.description_length(target - fit.fitted, unit, fit.beta.size, sample_weight)
         degree = fit.candidate.degree
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)
@@ -734,28 +1091,20 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
                 f"each exponent vector of basis must hold {n_inputs} int(s) of at least 0 "
                 f"(one per input column), got {term!r}"
             )
+        too_large = [int(e) for e in term if e > MAX_COUNT]
+        if too_large:
+            raise ValueError(f"basis exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
         indices.append([int(e) for e in term])
     if len({tuple(m) for m in indices}) != len(indices):
         raise ValueError("basis lists an exponent vector more than once")
     return indices
 
 
-def _median(values: FloatArray) -> float:
-    # Not np.median: its first call imports numpy.ma, some 10 ms that would otherwise
-    # land in the timing of whichever fit comes first.
-    middle = len(values) // 2
-    if len(values) % 2:
-        return float(np.partition(values, middle)[middle])
-    parted = np.partition(values, [middle - 1, middle])
-    low, high = parted[middle - 1], parted[middle]
-    return float(low + (high - low) / 2.0)  # no overflow where low + high would
-
-
-def _robust_spread(target: FloatArray, center: float) -> float:
+def _robust_spread(target: FloatArray, center: float, weights: FloatArray | None) -> float:
     """The unit in which the estimator measures y: a spread that scales with y's units.
 
-    The median absolute deviation about ``center``; when more than half of y ties
-    (count data), that is 0 and the median absolute deviation of the values that
+    The (weighted) median absolute deviation about ``center``; when more than half of
+    y ties (count data), that is 0 and the median absolute deviation of the values that
     differ from ``center`` is taken instead; 1 when y is constant.
     """
     with np.errstate(over="ignore"):
@@ -765,11 +1114,38 @@ def _robust_spread(target: FloatArray, center: float) -> float:
             f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
             "median overflow float64; rescale y"
         )
-    spread = _median(deviations)
+    spread = robust.weighted_median(deviations, weights)
     if spread == 0.0:
-        differing = deviations[deviations > 0.0]
-        spread = _median(differing) if differing.size else 1.0
+        differing = deviations > 0.0
+        if not differing.any():
+            return 1.0
+        spread = robust.weighted_median(deviations[differing], None if weights is None else weights[differing])
     return spread
+
+
+def _as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
+    """sample_weight as finite, non-negative floats of shape (n_samples,) with a positive
+    sum; None stays None (every row counts once)."""
+    if sample_weight is None:
+        return None
+    weights = _as_float_array(sample_weight, "sample_weight")
+    if weights.ndim == 0:
+        weights = np.full(n_samples, float(weights))
+    if weights.ndim != 1 or len(weights) != n_samples:
+        raise ValueError(
+            f"sample_weight must have shape ({n_samples},), one weight per sample, got shape {weights.shape}"
+        )
+    if not np.isfinite(weights).all():
+        raise ValueError("sample_weight contains NaN or infinity")
+    if (weights < 0.0).any():
+        raise ValueError(f"sample_weight must not be negative, got {weights.min():.6g}")
+    if not weights.any():
+        raise ValueError("sample_weight is zero for every sample: there is nothing to fit")
+    with np.errstate(over="ignore"):
+        total = float(weights.sum())
+    if not math.isfinite(total):
+        raise ValueError("sample_weight sums beyond the range of float64; rescale it")
+    return weights
 
 
 def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:

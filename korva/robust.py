@@ -1,23 +1,37 @@
-"""Robust scale, concentration steps and the efficient final fit of the estimator.
+"""Robust starts, scale, concentration and the efficient final fit of the estimator.
 
 The MDL search finds coefficients that most points agree with, but the hit rate
-cannot tell apart fits that keep the same points within its tolerance. These
-steps turn such a start into a fit as precise as least squares on the good points:
+cannot tell apart fits that keep the same points within its tolerance, and a search
+can miss the best fit outright. These steps turn it into a fit as precise as least
+squares on the good points, the same for every seed:
 
-1. Concentration: least squares on the half of the points with the smallest
-   residuals, repeated until that half stops changing, from each start.
-2. The start whose residuals have the smallest M-scale wins. The M-scale (Tukey's
-   biweight, 50 % breakdown, consistent at the normal) is the scale S-estimators
-   minimise. (In a prototype, the median absolute residual flagged a good point of a
-   small data set and lost efficiency when the noise varies; this scale did not.)
-3. MM step: iteratively reweighted least squares with Tukey's bisquare tuned for
+1. Starts: the search's result, least squares on the points it hits, least squares on
+   all points, and many elemental fits (each through k of the points, for k terms;
+   every such subset when there are few). The elemental fits take two concentration
+   steps at once, as one batch, and the best few by the trimmed sum of squares go on.
+   This is the approach of the fast algorithms for least trimmed squares and for
+   S-regression: with enough random subsets one of them is free of outliers, whatever
+   the search did.
+2. Concentration: least squares on the h = (n + k + 1) / 2 points with the smallest
+   residuals, repeated until that set stops changing, from each start.
+3. The start whose residuals have the smallest M-scale wins. The M-scale (Tukey's
+   biweight, 50 % breakdown) is the scale S-estimators minimise; its equation averages
+   the loss over n - k rather than n, so that it is close to the noise level on small
+   samples as well (a plain mean is biased low by the k fitted terms). (In a prototype,
+   the median absolute residual flagged a good point of a small data set and lost
+   efficiency when the noise varies; this scale did not.)
+4. MM step: iteratively reweighted least squares with Tukey's bisquare tuned for
    95 % efficiency at the normal, the scale held fixed at the winner's M-scale.
 
 All work is in y's standardised units; penalties act in every least-squares step.
+Sample weights act as case weights throughout (an integer weight counts a row that
+many times): in the M-scale, in the trimming (by weight mass) and in every
+least-squares step.
 """
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -28,6 +42,7 @@ from numpy.typing import NDArray
 import korva_core
 
 FloatArray = NDArray[np.float64]
+IndexArray = NDArray[np.intp]
 
 # Biweight constant and breakdown of the M-scale: E[rho(Z / 1)] = 0.5 at the normal,
 # so the scale is consistent there and half the residuals may be arbitrary.
@@ -42,6 +57,21 @@ MAX_REWEIGHTING_STEPS = 50
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
 REWEIGHTING_RELATIVE_TOLERANCE = 1e-5
+
+# Elemental starts: every subset of k points when there are at most EXHAUSTIVE_SUBSETS,
+# else RANDOM_SUBSETS drawn at random (with 500 subsets of 4 points, one free of outliers
+# turns up with probability 1 - 1e-14 at 50 % contamination); each takes
+# ELEMENTAL_STEPS concentration steps, and the best ELEMENTAL_FINALISTS by the trimmed
+# sum of squares (of those that differ) are concentrated to the end; when every subset
+# is tried, each is concentrated to the end in the batch and EXHAUSTIVE_FINALISTS go on.
+EXHAUSTIVE_SUBSETS = 3000
+RANDOM_SUBSETS = 500
+ELEMENTAL_STEPS = 2
+ELEMENTAL_FINALISTS = 5
+EXHAUSTIVE_FINALISTS = 20
+# A relative ridge on the batched normal equations, so that a subset whose rows are
+# not in general position (tied inputs) still gives a start instead of an error.
+ELEMENTAL_RIDGE = 1e-12
 
 
 @dataclass(frozen=True)
@@ -74,6 +104,32 @@ class LeastSquares:
             self.gamma2 * share,
         )
 
+    def fit(self, design: FloatArray, target: FloatArray, weights: FloatArray | None) -> FloatArray:
+        return self(design, target) if weights is None else self.weighted(design, target, weights)
+
+    def refine(
+        self, design: FloatArray, target: FloatArray, beta: FloatArray, weights: FloatArray | None
+    ) -> FloatArray:
+        """One step of iterative refinement: least squares on the residuals, added.
+
+        The core solves the normal equations, whose rounding grows with the square of
+        the design's condition number; a step on the residuals brings an exact fit's
+        residuals down to the rounding of evaluating the polynomial. With a penalty
+        the step would need the penalty's pull as well, and the fit is not exact then:
+        beta is returned as it is.
+        """
+        if self.penalty(len(beta)).any():
+            return beta
+        return beta + self.fit(design, target - design @ beta, weights)
+
+    def penalty(self, n_terms: int) -> FloatArray:
+        """The penalty matrix per unit of weight, as the batched solves add it."""
+        total = np.zeros((n_terms, n_terms))
+        for gamma, matrix in ((self.gamma1, self.R1), (self.gamma2, self.R2)):
+            if gamma != 0.0 and matrix is not None:
+                total += gamma * matrix
+        return total
+
 
 def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
     """Tukey's biweight loss of residuals in units of the scale, rising from 0 to 1."""
@@ -89,22 +145,27 @@ def bisquare_weights(scaled: FloatArray, tuning: float) -> FloatArray:
     return weights
 
 
-def m_scale(residuals: FloatArray, guess: float = 0.0) -> float:
-    """The biweight M-scale s of the residuals: mean rho(r / s) = 1/2.
+def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | None = None, n_terms: int = 0) -> float:
+    """The biweight M-scale s of the residuals: sum w rho(r / s) = (sum w - n_terms) / 2.
 
-    It is 0 when at least half of the residuals are exactly 0. A positive ``guess``
-    near s saves the search its first steps.
+    Averaging the loss over the degrees of freedom left by ``n_terms`` fitted terms
+    makes s nearly unbiased on small normal samples. It is 0 when no positive s solves
+    the equation: when the weight of the nonzero residuals is at most half the degrees
+    of freedom. A positive ``guess`` near s saves the search its first steps.
     """
     absolute = np.abs(residuals)
-    n = absolute.size
-    if n == 0:
-        return 0.0
-    if np.count_nonzero(absolute) <= n // 2:
+    mass = float(absolute.size) if weights is None else float(weights.sum())
+    freedom = mass - n_terms
+    nonzero = absolute > 0.0
+    nonzero_mass = float(np.count_nonzero(nonzero)) if weights is None else float(weights[nonzero].sum())
+    if freedom <= 0.0 or nonzero_mass <= SCALE_BREAKDOWN * freedom:
         return 0.0
     if guess > 0.0:
         scale = guess
     else:
-        scale = float(np.partition(absolute, n // 2)[n // 2]) / NORMAL_MEDIAN_ABS
+        scale = weighted_median(absolute, weights) / NORMAL_MEDIAN_ABS
+        if scale == 0.0:
+            scale = float(absolute.max()) / NORMAL_MEDIAN_ABS
     squared = absolute * absolute
     # Newton's method on ln s (the mean loss falls smoothly as s grows), with the
     # classic fixed point s^2 <- s^2 mean rho / b where the slope vanishes.
@@ -112,9 +173,13 @@ def m_scale(residuals: FloatArray, guess: float = 0.0) -> float:
         share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
         inside = 1.0 - share
         inside_squared = inside * inside
-        mean_rho = 1.0 - float(np.mean(inside_squared * inside))
-        # d mean rho / d ln s = -mean(u psi(u)) = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
-        slope = -6.0 * float(np.mean(share * inside_squared))
+        if weights is None:
+            mean_rho = (mass - float(np.sum(inside_squared * inside))) / freedom
+            # d mean rho / d ln s = -mean(u psi(u)) = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
+            slope = -6.0 * float(np.sum(share * inside_squared)) / freedom
+        else:
+            mean_rho = (mass - float(weights @ (inside_squared * inside))) / freedom
+            slope = -6.0 * float(weights @ (share * inside_squared)) / freedom
         if slope < -1e-3:
             step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
         else:
@@ -125,59 +190,272 @@ def m_scale(residuals: FloatArray, guess: float = 0.0) -> float:
     return scale
 
 
-def residual_scale(residuals: FloatArray, guess: float = 0.0) -> float:
+def residual_scale(
+    residuals: FloatArray, guess: float = 0.0, weights: FloatArray | None = None, n_terms: int = 0
+) -> float:
     """The M-scale of the residuals, with a fallback for exact fits to most points.
 
-    When more than half the residuals are exactly 0 (most of y ties and the fit goes
-    through the tied values), the M-scale is 0 and would call every other point an
-    outlier; the scale of the residuals that are not 0 is taken instead. It is 0
-    only when every residual is.
+    When most residuals are exactly 0 (most of y ties and the fit goes through the
+    tied values), the M-scale is 0 and would call every other point an outlier; the
+    scale of the residuals that are not 0 is taken instead. It is 0 only when every
+    residual is.
     """
-    scale = m_scale(residuals, guess)
-    if scale > 0.0:
+    scale = m_scale(residuals, guess, weights, n_terms)
+    mass = residuals.size if weights is None else float(weights.sum())
+    if scale > 0.0 or mass <= n_terms:  # no residual freedom left: an interpolation
         return scale
-    return m_scale(residuals[residuals != 0.0])
+    nonzero = residuals != 0.0
+    return m_scale(residuals[nonzero], 0.0, None if weights is None else weights[nonzero])
 
 
-def concentrate(design: FloatArray, target: FloatArray, beta: FloatArray, solve: LeastSquares) -> FloatArray:
+def weighted_median(values: FloatArray, weights: FloatArray | None) -> float:
+    """The median of ``values`` with each counted ``weights`` times (the mean of the two
+    middle values when the total weight splits evenly), without sorting when unweighted."""
+    n = values.size
+    if weights is None:
+        middle = n // 2
+        if n % 2:
+            return float(np.partition(values, middle)[middle])
+        parted = np.partition(values, [middle - 1, middle])
+        low, high = parted[middle - 1], parted[middle]
+        return float(low + (high - low) / 2.0)  # no overflow where low + high would
+    order = np.argsort(values, kind="stable")
+    cumulative = np.cumsum(weights[order])
+    half = cumulative[-1] / 2.0
+    low = values[order[np.searchsorted(cumulative, half, side="left")]]
+    high = values[order[min(np.searchsorted(cumulative, half, side="right"), n - 1)]]
+    return float(low + (high - low) / 2.0)
+
+
+def _kept_mass(n_rows: int, n_terms: int, weights: FloatArray | None) -> float:
+    """h: the weight that concentration keeps, (n + k + 1) // 2 of the total n."""
+    mass = float(n_rows) if weights is None else float(weights.sum())
+    return min(mass, math.floor((mass + n_terms + 1) / 2.0))
+
+
+def _trimming_weights(distance: FloatArray, weights: FloatArray, keep: float) -> FloatArray:
+    """Case weights of the nearest points up to a total of ``keep``, the last one in part,
+    so that an integer weight trims exactly as that many copies of its row would."""
+    order = np.argsort(distance, kind="stable")
+    sorted_weights = weights[order]
+    before = np.cumsum(sorted_weights) - sorted_weights
+    kept = np.empty_like(weights)
+    kept[order] = np.clip(keep - before, 0.0, sorted_weights)
+    return kept
+
+
+def concentrate(
+    design: FloatArray,
+    target: FloatArray,
+    beta: FloatArray,
+    solve: LeastSquares,
+    weights: FloatArray | None = None,
+) -> FloatArray:
     """Concentration steps: least squares on the h points nearest the fit, until h settles.
 
     h = (n + k + 1) // 2 for k terms, the largest half the fit can lean on while
-    half the points may be outliers. Each step lowers the sum of the h smallest
-    squared residuals, so the steps end within a few repeats.
+    half the points may be outliers (with weights, the nearest points up to that
+    weight). Each step lowers the sum of the h smallest squared residuals, so the
+    steps end within a few repeats.
     """
     n, k = design.shape
-    keep = min(n, (n + k + 1) // 2)
-    chosen: NDArray[np.intp] | None = None
+    keep = _kept_mass(n, k, weights)
+    if weights is None:
+        rows = int(keep)
+        chosen: IndexArray | None = None
+        for _ in range(MAX_CONCENTRATION_STEPS):
+            distance = np.abs(target - design @ beta)
+            nearest = np.sort(np.argpartition(distance, rows - 1)[:rows])
+            if chosen is not None and np.array_equal(nearest, chosen):
+                break
+            chosen = nearest
+            beta = solve(design[chosen], target[chosen])
+        return beta
+    kept: FloatArray | None = None
     for _ in range(MAX_CONCENTRATION_STEPS):
-        distance = np.abs(target - design @ beta)
-        nearest = np.sort(np.argpartition(distance, keep - 1)[:keep])
-        if chosen is not None and np.array_equal(nearest, chosen):
+        trimming = _trimming_weights(np.abs(target - design @ beta), weights, keep)
+        if kept is not None and np.array_equal(trimming, kept):
             break
-        chosen = nearest
-        beta = solve(design[chosen], target[chosen])
+        kept = trimming
+        beta = solve.weighted(design, target, trimming)
     return beta
 
 
+def elemental_starts(
+    design: FloatArray,
+    target: FloatArray,
+    solve: LeastSquares,
+    rng: np.random.Generator,
+    weights: FloatArray | None = None,
+) -> tuple[list[FloatArray], int]:
+    """The most promising elemental starts and how many subsets were tried.
+
+    Each subset of k rows is solved exactly (with the penalties, when set), then
+    takes ELEMENTAL_STEPS concentration steps; all subsets move together as one batch.
+    The ELEMENTAL_FINALISTS with the smallest trimmed sum of squared residuals are
+    returned, for the full concentration.
+    """
+    n, k = design.shape
+    if k == 0 or n <= k:
+        return [], 0
+    subsets = _subsets(n, k, rng)
+    batch = _BatchedLeastSquares(design, target, solve.penalty(k))
+    chosen = np.zeros((len(subsets), n))
+    np.put_along_axis(chosen, subsets, 1.0, axis=1)
+    betas = batch.solve(chosen)
+    keep = _kept_mass(n, k, weights)
+    # Every subset of few rows is concentrated to the end, so that the best of them all
+    # is among the finalists; many random ones take a few steps each.
+    exhaustive = math.comb(n, k) <= EXHAUSTIVE_SUBSETS
+    trimming, objective = _trimmed(batch.squared_residuals(betas), weights, keep)
+    for _ in range(MAX_CONCENTRATION_STEPS if exhaustive else ELEMENTAL_STEPS):
+        betas = batch.solve(trimming)
+        previous_trimming = trimming
+        trimming, objective = _trimmed(batch.squared_residuals(betas), weights, keep)
+        if np.array_equal(trimming, previous_trimming):
+            break
+    objective[np.isnan(objective)] = np.inf
+    order = np.argsort(objective, kind="stable")
+    finalists: list[FloatArray] = []
+    last = math.nan
+    for i in order:
+        if len(finalists) == (EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS) or not np.isfinite(
+            objective[i]
+        ):
+            break
+        # Subsets that reached the same trimmed set have the same objective: keep one.
+        if objective[i] != last:
+            finalists.append(betas[i])
+            last = objective[i]
+    return finalists, len(subsets)
+
+
+def _subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
+    """Every k-subset of n rows when they are few, else RANDOM_SUBSETS random ones."""
+    if math.comb(n, k) <= EXHAUSTIVE_SUBSETS:
+        return np.array(list(itertools.combinations(range(n), k)), dtype=np.intp).reshape(-1, k)
+    if 4 * k > n:
+        # The k smallest of n uniform keys are a uniform k-subset.
+        return np.argpartition(rng.random((RANDOM_SUBSETS, n)), k - 1, axis=1)[:, :k]
+    # k draws with replacement, those with a repeat drawn again: cheaper when k << n.
+    subsets = rng.integers(0, n, (RANDOM_SUBSETS, k))
+    while True:
+        ordered = np.sort(subsets, axis=1)
+        repeated = np.flatnonzero((ordered[:, 1:] == ordered[:, :-1]).any(axis=1))
+        if repeated.size == 0:
+            return subsets
+        subsets[repeated] = rng.integers(0, n, (repeated.size, k))
+
+
+class _BatchedLeastSquares:
+    """Weighted, penalised least squares for many case-weight vectors over one design.
+
+    The normal equations of case weights W (m, n) are W @ [x_a x_b] for each pair of
+    terms and W @ [x y]. The products are einsum's own loops rather than the BLAS:
+    a large BLAS product takes work buffers that the BLAS cannot do without under a
+    tight memory limit, and it ends the process when it cannot have them.
+    """
+
+    def __init__(self, design: FloatArray, target: FloatArray, penalty: FloatArray) -> None:
+        k = design.shape[1]
+        self.transposed = np.ascontiguousarray(design.T)
+        self.target = target
+        self.penalty = penalty
+        self.pairs = [(a, b) for a in range(k) for b in range(a, k)]
+        self.products = np.stack([self.transposed[a] * self.transposed[b] for a, b in self.pairs])
+        self.moments = self.transposed * target
+
+    def solve(self, case_weights: FloatArray) -> FloatArray:
+        m, k = len(case_weights), self.transposed.shape[0]
+        sums = np.einsum("mn,qn->mq", case_weights, self.products)
+        gram = np.empty((m, k, k))
+        for column, (a, b) in enumerate(self.pairs):
+            gram[:, a, b] = gram[:, b, a] = sums[:, column]
+        gram += case_weights.sum(axis=1)[:, None, None] * self.penalty
+        trace = np.einsum("mkk->m", gram)
+        gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
+        return _cholesky_solve(gram, np.einsum("mn,kn->mk", case_weights, self.moments))
+
+    def squared_residuals(self, betas: FloatArray) -> FloatArray:
+        with np.errstate(all="ignore"):
+            squared: FloatArray = np.einsum("mk,kn->mn", betas, self.transposed)
+            np.subtract(self.target, squared, out=squared)
+            np.square(squared, out=squared)
+        return squared
+
+
+def _cholesky_solve(gram: FloatArray, right: FloatArray) -> FloatArray:
+    """Solve a batch of symmetric positive definite systems, (m, k, k) and (m, k), by
+    Cholesky factors in plain array arithmetic (no LAPACK, so no BLAS work buffers).
+    A system that is not positive definite comes out as NaN."""
+    k = right.shape[1]
+    lower = np.zeros_like(gram)
+    with np.errstate(all="ignore"):
+        for j in range(k):
+            row = lower[:, j, :j]
+            lower[:, j, j] = np.sqrt(gram[:, j, j] - np.einsum("mp,mp->m", row, row))
+            below = np.einsum("mip,mp->mi", lower[:, j + 1 :, :j], row)
+            lower[:, j + 1 :, j] = (gram[:, j + 1 :, j] - below) / lower[:, j, j, None]
+        forward = np.empty_like(right)
+        for j in range(k):
+            forward[:, j] = (right[:, j] - np.einsum("mp,mp->m", lower[:, j, :j], forward[:, :j])) / lower[:, j, j]
+        solved = np.empty_like(right)
+        for j in reversed(range(k)):
+            after = np.einsum("mp,mp->m", lower[:, j + 1 :, j], solved[:, j + 1 :])
+            solved[:, j] = (forward[:, j] - after) / lower[:, j, j]
+    return solved
+
+
+def _trimmed(squared: FloatArray, weights: FloatArray | None, keep: float) -> tuple[FloatArray, FloatArray]:
+    """For each fit of a batch, the case weights of its nearest points up to ``keep``
+    and the (weighted) sum of their squared residuals."""
+    if weights is None:
+        rows = int(keep)
+        parted = np.partition(squared, rows - 1, axis=1)
+        # Ties at the h-th distance may keep a few more rows; this is a screening step.
+        nearest = np.less_equal(squared, parted[:, rows - 1 : rows]).astype(np.float64)
+        return nearest, parted[:, :rows].sum(axis=1)
+    order = np.argsort(squared, axis=1, kind="stable")
+    sorted_weights = weights[order]
+    before = np.cumsum(sorted_weights, axis=1) - sorted_weights
+    kept = np.clip(keep - before, 0.0, sorted_weights)
+    trimmed = np.empty_like(squared)
+    np.put_along_axis(trimmed, order, kept, axis=1)
+    return trimmed, np.sum(kept * np.take_along_axis(squared, order, axis=1), axis=1)
+
+
 @dataclass(frozen=True)
-class RobustFit:
+class Start:
+    """A start after concentration: its coefficients and the M-scale of its residuals."""
+
     beta: FloatArray
-    scale: float  # the M-scale of the chosen start's residuals, in standardised units
+    scale: float
 
 
-def best_start(design: FloatArray, target: FloatArray, starts: Sequence[FloatArray], solve: LeastSquares) -> RobustFit:
-    """Concentrate every start and keep the one whose residuals have the smallest M-scale."""
-    best: RobustFit | None = None
+def concentrated_starts(
+    design: FloatArray,
+    target: FloatArray,
+    starts: Sequence[FloatArray],
+    solve: LeastSquares,
+    weights: FloatArray | None = None,
+) -> list[Start]:
+    """Every start concentrated, with its M-scale, smallest scale first (ties keep order)."""
+    k = design.shape[1]
+    concentrated = []
     for start in starts:
-        beta = concentrate(design, target, start, solve)
-        scale = residual_scale(target - design @ beta)
-        if best is None or scale < best.scale:
-            best = RobustFit(beta, scale)
-    assert best is not None, "at least one start is needed"
-    return best
+        beta = concentrate(design, target, start, solve, weights)
+        concentrated.append(Start(beta, residual_scale(target - design @ beta, 0.0, weights, k)))
+    return sorted(concentrated, key=lambda start: start.scale)
 
 
-def reweight(design: FloatArray, target: FloatArray, beta: FloatArray, scale: float, solve: LeastSquares) -> FloatArray:
+def reweight(
+    design: FloatArray,
+    target: FloatArray,
+    beta: FloatArray,
+    scale: float,
+    solve: LeastSquares,
+    sample_weight: FloatArray | None = None,
+) -> FloatArray:
     """The MM step: bisquare-weighted least squares with the scale held fixed, to convergence.
 
     Without penalties every step lowers the sum of the bisquare losses, so the fit
@@ -188,6 +466,8 @@ def reweight(design: FloatArray, target: FloatArray, beta: FloatArray, scale: fl
         return beta  # an exact fit to every point
     for _ in range(MAX_REWEIGHTING_STEPS):
         weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
+        if sample_weight is not None:
+            weights *= sample_weight
         updated = solve.weighted(design, target, weights)
         change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
         beta = updated
@@ -196,14 +476,172 @@ def reweight(design: FloatArray, target: FloatArray, beta: FloatArray, scale: fl
     return beta
 
 
-def description_length(residuals: FloatArray, scale: float, n_terms: int) -> float:
+def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> float:
+    """The smallest residual scale that is not rounding: 64 ulps of the largest
+    |y| + sum |x_j beta_j| over the rows.
+
+    A least-squares solve is backward stable, so an exact fit leaves residuals of
+    about that size, however ill-conditioned the design (its conditioning shows in
+    the size of beta); a scale below it would call rounding errors outliers.
+    """
+    magnitude = np.abs(target) + np.abs(design) @ np.abs(beta)
+    return 64.0 * float(np.finfo(np.float64).eps) * float(np.max(magnitude, initial=0.0))
+
+
+@dataclass(frozen=True)
+class Rival:
+    """Another start nearly as good as the chosen one, whose final fit flags other rows.
+
+    Scales are those of the two starts; rows are rows of the searched set.
+    """
+
+    chosen_scale: float
+    chosen_flagged: IndexArray
+    scale: float
+    flagged: IndexArray
+
+
+@dataclass(frozen=True)
+class RobustFit:
+    """The outcome of the robust stages, in standardised units."""
+
+    beta: FloatArray
+    scale: float  # the M-scale of the final residuals
+    fitted: FloatArray  # design @ beta
+    weights: FloatArray  # the final bisquare weights (times any sample weights)
+    n_starts: int
+    rival: Rival | None
+
+
+# Two concentrated starts whose scales differ by less than this share make the choice
+# between them fragile when their final fits flag different rows; at most
+# RIVALS_CHECKED such starts are followed to their final fit.
+RIVAL_SCALE_SHARE = 0.03
+RIVALS_CHECKED = 3
+
+
+def robust_fit(
+    design: FloatArray,
+    target: FloatArray,
+    searched: FloatArray,
+    solve: LeastSquares,
+    rng: np.random.Generator,
+    *,
+    search_rows: IndexArray | None,
+    hit_tolerance: float,
+    outlier_threshold: float,
+    sample_weight: FloatArray | None = None,
+) -> RobustFit:
+    """Starts, concentration, scale and reweighting (see the module description).
+
+    ``searched`` is the MDL search's result on ``search_rows`` (None: every row); the
+    starts are chosen on those rows, the scale and the final fit use every row.
+    """
+    k = design.shape[1]
+    rows_design = design if search_rows is None else design[search_rows]
+    rows_target = target if search_rows is None else target[search_rows]
+    rows_weight = sample_weight if sample_weight is None or search_rows is None else sample_weight[search_rows]
+    hits = np.abs(rows_target - rows_design @ searched) < hit_tolerance
+    starts = [searched, solve.fit(rows_design, rows_target, rows_weight)]
+    if np.count_nonzero(hits) >= k:
+        hit_weight = None if rows_weight is None else rows_weight[hits]
+        starts.insert(1, solve.fit(rows_design[hits], rows_target[hits], hit_weight))
+    elemental, n_subsets = elemental_starts(rows_design, rows_target, solve, rng, rows_weight)
+    ranked = concentrated_starts(rows_design, rows_target, [*starts, *elemental], solve, rows_weight)
+    best = ranked[0]
+    floor = scale_floor(rows_design, rows_target, best.beta)
+    if best.scale <= floor:
+        # The start fits every point to rounding: nothing to reweight, and weights at
+        # a scale of rounding would only drop points the fit goes through.
+        beta = solve.refine(design, target, best.beta, sample_weight)
+        fitted = design @ beta
+        weights = np.ones(len(target)) if sample_weight is None else sample_weight.copy()
+        scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
+        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None)
+    scale = best.scale
+    # On a subsample this reweighting leaves the passes over every point only the
+    # last few steps to go.
+    near = reweight(rows_design, rows_target, best.beta, scale, solve, rows_weight)
+    rival = _rival(rows_design, rows_target, rows_weight, ranked, near, solve, outlier_threshold, floor)
+    if search_rows is None:
+        beta = near
+    else:
+        scale = max(residual_scale(target - design @ best.beta, scale, sample_weight, k), floor)
+        beta = reweight(design, target, near, scale, solve, sample_weight)
+    if scale > 0.0:
+        weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
+        beta = solve.refine(design, target, beta, weights if sample_weight is None else weights * sample_weight)
+    fitted = design @ beta
+    if scale > 0.0:
+        weights = bisquare_weights((target - fitted) / scale, EFFICIENT_TUNING)
+    else:  # y is 0 everywhere and so is the fit
+        weights = np.ones(len(target))
+    if sample_weight is not None:
+        weights *= sample_weight
+    # The final scale: the M-scale of the final residuals. The start's own scale is the
+    # smallest among many starts, and so biased low on small samples.
+    scale = max(residual_scale(target - fitted, scale, sample_weight, k), floor)
+    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival)
+
+
+def _rival(
+    design: FloatArray,
+    target: FloatArray,
+    weights: FloatArray | None,
+    ranked: list[Start],
+    final: FloatArray,
+    solve: LeastSquares,
+    threshold: float,
+    floor: float,
+) -> Rival | None:
+    """A start within RIVAL_SCALE_SHARE of the winner's scale whose final fit is another
+    curve, parting from the chosen one by more than the outlier threshold somewhere on
+    the data, and flags a row that the chosen fit fits well or the reverse; None when
+    the choice is clear. Near-equal fits on clean data differ only on borderline rows,
+    and do not count."""
+    best = ranked[0]
+    best_scale = max(best.scale, floor)
+    flagged = _flagged(design, target, final, best_scale, threshold)
+    start_flagged = _flagged(design, target, best.beta, best_scale, threshold)
+    close = [start for start in ranked[1:] if start.scale <= (1.0 + RIVAL_SCALE_SHARE) * best.scale]
+    # Starts that flag what the chosen start flags are the same fit, reached again.
+    different = [
+        start
+        for start in close
+        if not np.array_equal(_flagged(design, target, start.beta, best_scale, threshold), start_flagged)
+    ]
+    for start in different[:RIVALS_CHECKED]:
+        scale = max(start.scale, floor)
+        other = reweight(design, target, start.beta, scale, solve, weights)
+        others = _flagged(design, target, other, scale, threshold)
+        parting = float(np.max(np.abs(design @ (final - other)), initial=0.0))
+        if parting <= threshold * max(best_scale, scale):
+            continue
+        # A row one fit flags and the other fits well (within half the threshold).
+        disputed = np.setxor1d(flagged, others)
+        near_chosen = np.abs(target[disputed] - design[disputed] @ final) <= 0.5 * threshold * best_scale
+        near_other = np.abs(target[disputed] - design[disputed] @ other) <= 0.5 * threshold * scale
+        if np.any(near_chosen | near_other):
+            return Rival(best.scale, flagged, start.scale, others)
+    return None
+
+
+def _flagged(design: FloatArray, target: FloatArray, beta: FloatArray, scale: float, threshold: float) -> IndexArray:
+    flagged: IndexArray = np.flatnonzero(np.abs(target - design @ beta) > threshold * scale)
+    return flagged
+
+
+def description_length(residuals: FloatArray, scale: float, n_terms: int, weights: FloatArray | None = None) -> float:
     """A two-part description length in nats of a fit with ``n_terms`` coefficients.
 
     The residuals cost the bisquare loss in units of ``scale``, shaped like the normal
     code u^2 / 2 for small residuals and capped at c^2 / 6 for outliers, so that gross
-    outliers cannot decide between models; each coefficient costs ln(n) / 2.
+    outliers cannot decide between models; each coefficient costs ln(n) / 2 (n the
+    total weight). With one ``scale`` for every candidate this is a robust form of
+    the Bayesian information criterion.
     """
-    n = residuals.size
     cap = EFFICIENT_TUNING**2 / 6.0
-    data = cap * float(np.sum(biweight_rho(residuals / scale, EFFICIENT_TUNING)))
-    return data + 0.5 * n_terms * math.log(n)
+    loss = biweight_rho(residuals / scale, EFFICIENT_TUNING)
+    mass = float(residuals.size) if weights is None else float(weights.sum())
+    data = cap * float(np.sum(loss) if weights is None else weights @ loss)
+    return data + 0.5 * n_terms * math.log(mass)

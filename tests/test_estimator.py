@@ -1,5 +1,6 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
 
+import itertools
 import pickle
 import warnings
 
@@ -8,7 +9,17 @@ import pytest
 from numpy.polynomial import Polynomial
 
 import korva_core
-from korva import DataConversionWarning, GibbsStatistics, NotFittedError, PolynomialMDLRegressor, bases, robust
+from korva import (
+    DataConversionWarning,
+    FitWarning,
+    GibbsStatistics,
+    NotFittedError,
+    PolynomialMDLRegressor,
+    bases,
+    estimator,
+    robust,
+    robust_r2,
+)
 from korva._sampler import HIT_TOLERANCE
 
 try:
@@ -100,12 +111,13 @@ def test_the_start_whose_residuals_have_the_smallest_scale_wins(good_first):
     y[on_other] = Polynomial(STEEP_CUBIC)((x[on_other] - 20.0) / 10.0)  # a second, smaller structure
     design = np.vander((x - 20.0) / 10.0, 4, increasing=True)
     starts = [CUBIC, STEEP_CUBIC] if good_first else [STEEP_CUBIC, CUBIC]
-    best = robust.best_start(design, y, [np.array(start) for start in starts], robust.LeastSquares())
+    best = robust.concentrated_starts(design, y, [np.array(start) for start in starts], robust.LeastSquares())[0]
     np.testing.assert_allclose(best.beta, CUBIC, atol=0.05)  # least squares on half the points
-    assert best.scale == pytest.approx(robust.m_scale(y - design @ best.beta))
+    assert best.scale == pytest.approx(robust.m_scale(y - design @ best.beta, n_terms=4))
 
 
 @pytest.mark.parametrize("data", ["contaminated", "tied counts"])
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")  # counts, most of them 0, tie many fits
 def test_flags_and_coefficients_follow_the_units_of_y(data):
     x, y = contaminated_cubic(13, share=0.3)[:2] if data == "contaminated" else tied_counts(13)
     base = PolynomialMDLRegressor(degree=2).fit(x, y)
@@ -114,6 +126,102 @@ def test_flags_and_coefficients_follow_the_units_of_y(data):
         np.testing.assert_array_equal(scaled.inlier_mask_, base.inlier_mask_)
         np.testing.assert_allclose(scaled.coef_, factor * base.coef_, rtol=1e-9, atol=1e-12 * factor)
         assert scaled.scale_ == pytest.approx(factor * base.scale_, rel=1e-9)
+
+
+def leverage_cluster(seed, n=47, n_bad=4):
+    """A line with a tight cluster of bad leverage points far to its right and below it,
+    as the giants of a star cluster lie beside its main sequence."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(4.0, 4.6, n)
+    y = 1.3 * (x - 4.3) + 5.0 + rng.normal(0.0, 0.15, n)
+    x[:n_bad] = rng.uniform(3.45, 3.55, n_bad)
+    y[:n_bad] = rng.uniform(6.0, 6.3, n_bad)
+    return x, y
+
+
+@pytest.mark.parametrize("case", [0, 1])
+def test_the_same_fit_for_every_seed_despite_bad_leverage_points(case):
+    x, y = leverage_cluster(case)
+    fits = [PolynomialMDLRegressor(degree=1, random_state=seed).fit(x, y) for seed in range(6)]
+    for fit in fits:
+        np.testing.assert_array_equal(fit.inlier_mask_, fits[0].inlier_mask_)
+        np.testing.assert_allclose(fit.coef_, fits[0].coef_, rtol=1e-6)
+    assert not fits[0].inlier_mask_[:4].any() and fits[0].inlier_mask_[4:].mean() > 0.9
+    assert fits[0].n_starts_ > 1000  # every pair of the 47 points, and the three others
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_starts_reach_the_smallest_scale_of_every_elemental_start(seed):
+    """On tiny data every subset of k rows is tried, and the best few go on: the chosen
+    scale is the smallest that any elemental start reaches by concentration."""
+    x, y = leverage_cluster(seed, n=16, n_bad=3)
+    design = np.vander((x - x.mean()) / np.ptp(x), 3, increasing=True)
+    solve = robust.LeastSquares()
+    every = [
+        robust.concentrate(design, y, np.linalg.solve(design[list(rows)], y[list(rows)]), solve)
+        for rows in itertools.combinations(range(len(y)), 3)
+        if abs(np.linalg.det(design[list(rows)])) > 1e-12
+    ]
+    smallest = min(robust.m_scale(y - design @ beta, n_terms=3) for beta in every)
+    starts, tried = robust.elemental_starts(design, y, solve, np.random.default_rng(seed))
+    assert tried == 560  # 16 choose 3
+    chosen = robust.concentrated_starts(design, y, starts, solve)[0].scale
+    assert chosen == pytest.approx(smallest, rel=1e-6)
+
+
+def test_the_scale_is_the_noise_level_on_small_clean_samples():
+    scales, flagged = [], []
+    for seed in range(30):
+        rng = np.random.default_rng(seed)
+        X = rng.uniform(-1.0, 1.0, (15, 2))
+        model = PolynomialMDLRegressor(degree=1, random_state=seed).fit(X, X @ [1.0, -2.0] + rng.normal(0.0, 1.0, 15))
+        scales.append(model.scale_)
+        flagged.append(np.mean(~model.inlier_mask_))
+    # Without the correction for the 3 fitted terms the median was 0.6 and 11 % were flagged.
+    assert 0.85 <= np.median(scales) <= 1.15
+    assert np.mean(flagged) <= 0.05
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized", "mcmc"])
+@pytest.mark.parametrize("n, degree", [(300, 3), (200, 1), (4, 3)])
+def test_exact_data_has_no_outliers(rng, method, n, degree):
+    """Rounding is not an outlier: an exact polynomial (or as many points as terms) is fitted
+    with no point flagged, however small the residual scale."""
+    x = rng.uniform(-3.0, 7.0, n)
+    y = rng.normal(size=n) if n == degree + 1 else Polynomial([1.0, -2.0, 0.0, 0.5][: degree + 1])(x)
+    model = PolynomialMDLRegressor(degree=degree, method=method).fit(x, y)
+    assert model.inlier_mask_.all()
+    np.testing.assert_allclose(model.predict(x), y, rtol=1e-8, atol=1e-8 * np.abs(y).max())
+
+
+def test_two_mirrored_structures_warn_that_the_fit_is_fragile(rng):
+    """Half the points on a rising line, half on its mirror image: both fits have the
+    same scale, and either set of flags is as good as the other."""
+    x = rng.uniform(0.0, 10.0, 20)
+    y = 1.0 + 0.5 * x + rng.normal(0.0, 0.1, 20)
+    with pytest.warns(
+        FitWarning, match=r"two fits explain the data almost equally well yet flag different rows"
+    ) as caught:
+        PolynomialMDLRegressor(degree=1).fit(np.concatenate([x, 10.0 - x]), np.concatenate([y, y]))
+    assert len(caught) == 1
+
+
+@pytest.mark.parametrize("method", ["mcmc", "ols", "penalized"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, seed):
+    x, y, _ = contaminated_cubic(seed, n=80, share=0.15)
+    weights = np.random.default_rng(seed).integers(0, 4, len(x)).astype(float)
+    weighted = PolynomialMDLRegressor(degree=3, method=method).fit(x, y, sample_weight=weights)
+    copies = weights.astype(int)
+    repeated = PolynomialMDLRegressor(degree=3, method=method).fit(np.repeat(x, copies), np.repeat(y, copies))
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-6, atol=1e-9)
+    np.testing.assert_array_equal(weighted.inlier_mask_[np.repeat(np.arange(len(x)), copies)], repeated.inlier_mask_)
+    kept = weights > 0
+    dropped = PolynomialMDLRegressor(degree=3, method=method).fit(x[kept], y[kept], sample_weight=weights[kept])
+    np.testing.assert_array_equal(weighted.coef_, dropped.coef_)
+    # A row of weight 0 still gets its flag, by its residual.
+    outside = np.abs(y - weighted.predict(x)) > weighted.outlier_threshold * weighted.scale_
+    np.testing.assert_array_equal(weighted.inlier_mask_, ~outside)
 
 
 def test_refit_tightens_the_search_result():
@@ -202,14 +310,22 @@ def test_auto_degree_keeps_the_shortest_description(true_degree, share):
         ({"basis": "tensor", "max_degree": 1}, 2, 60, [1, 1], (1, 1)),
         ({}, 1, 60, 2, 6),
         ({}, 1, 9, 2, 3),  # degree 4 would need 10 points, twice its 5 terms
+        ({"max_degree": 500}, 1, 60, 2, 29),  # far above the highest degree tried, but the data stop at 29
     ],
 )
 def test_auto_degree_in_several_inputs_and_its_bounds(rng, params, n_inputs, n, degree, highest_tried):
     X = rng.uniform(-1.0, 1.0, size=(n, n_inputs))
     y = 1.0 + X.sum(axis=1) + X[:, 0] * X[:, -1] + rng.normal(0.0, 0.01, n)
-    model = PolynomialMDLRegressor(degree="auto", **params).fit(X, y)
+    stopped = degree == (list(highest_tried) if isinstance(highest_tried, tuple) else highest_tried)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = PolynomialMDLRegressor(degree="auto", **params).fit(X, y)
     assert model.degree_ == degree
     assert list(model.mdl_path_)[-1] == highest_tried
+    # A choice that stopped at the highest degree tried says so, once; any other says nothing.
+    expected = f'degree="auto" chose degree {degree!r}, the highest it tried (max_degree={params.get("max_degree")})'
+    assert [str(w.message).split(":")[0] for w in caught] == ([expected] if stopped else [])
+    assert all(w.category is FitWarning for w in caught)
 
 
 def test_search_on_a_subsample_then_scale_and_fit_on_every_point():
@@ -261,7 +377,7 @@ def test_ols_coefficients_match_numpy_domain_window_fit(rng, degree):
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
 def test_predict_maps_inputs_by_training_range(method):
     x, y, _ = contaminated_cubic(3, n=80)
-    model = PolynomialMDLRegressor(degree=3, gamma2=1e-3, method=method).fit(x, y)
+    model = PolynomialMDLRegressor(degree=3, gamma2=0.0 if method == "ols" else 1e-3, method=method).fit(x, y)
     assert (model.x_min_, model.x_max_) == ([10.0], [30.0])
     new_x = np.array([5.0, 10.0, 17.5, 30.0, 41.0])  # extrapolation on both sides too
     as_numpy = Polynomial(model.coef_, domain=[10.0, 30.0], window=[-1.0, 1.0])
@@ -341,11 +457,19 @@ def test_sampler_statistics_only_for_mcmc():
     assert PolynomialMDLRegressor(degree=2, method="ols").fit(x, y).gibbs_ is None
 
 
-def test_same_seed_same_fit_and_fitted_model_pickles():
+@pytest.mark.parametrize(
+    "seeded",
+    [lambda: 7, lambda: np.random.RandomState(7), lambda: np.random.default_rng(7)],
+    ids=["int", "RandomState", "Generator"],
+)
+def test_same_seed_same_fit_and_fitted_model_pickles(seeded):
     x, y, _ = contaminated_cubic(6, n=60)
-    first = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
-    second = PolynomialMDLRegressor(degree=3, random_state=7, refit=False).fit(x, y)
+    first = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
+    second = PolynomialMDLRegressor(degree=3, random_state=seeded(), refit=False).fit(x, y)
     np.testing.assert_array_equal(first.coef_, second.coef_)
+    # A generator is drawn from by every fit, so the next fit has another seed; an int is kept.
+    refitted = second.fit(x, y)
+    assert np.array_equal(refitted.coef_, first.coef_) == isinstance(seeded(), int)
     restored = pickle.loads(pickle.dumps(first))
     np.testing.assert_array_equal(restored.predict(x), first.predict(x))
     assert restored.gibbs_ == first.gibbs_
@@ -424,6 +548,30 @@ def test_use_before_fit_raises_not_fitted(method_name):
     with pytest.raises(NotFittedError, match="not fitted yet") as raised:
         getattr(model, method_name)(*args)
     assert isinstance(raised.value, ValueError) and isinstance(raised.value, AttributeError)
+    restored = pickle.loads(pickle.dumps(raised.value))
+    assert type(restored) is type(raised.value) and restored.args == raised.value.args
+
+
+_UNFITTED = """
+import sys
+import korva
+try:
+    korva.PolynomialMDLRegressor().predict([[1.0]])
+except korva.NotFittedError as error:
+    print("sklearn" in sys.modules, type(error) is korva.NotFittedError)
+import sklearn.exceptions
+try:
+    korva.PolynomialMDLRegressor().predict([[1.0]])
+except sklearn.exceptions.NotFittedError as error:
+    print(isinstance(error, korva.NotFittedError))
+"""
+
+
+def test_not_fitted_error_is_scikit_learns_once_it_is_imported_and_korva_does_not_import_it(child_python):
+    pytest.importorskip("sklearn")
+    proc = child_python.run("-c", _UNFITTED, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["False", "True", "True"]
 
 
 def test_column_vector_y_warns_and_is_flattened():
@@ -445,6 +593,43 @@ def test_score_is_r_squared(rng):
     assert model.score(x, shifted) == pytest.approx(1.0 - residual / total)
 
 
+def test_robust_r2_ranks_the_robust_fit_first_and_is_unmoved_by_how_far_off_the_outliers_are():
+    x, y, outliers = contaminated_cubic(4)
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    least_squares = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    # Least squares has the highest R² on its training data, whatever the outliers do.
+    assert least_squares.score(x, y) > model.score(x, y)
+    assert robust_r2(model, x, y) > robust_r2(least_squares, x, y) + 0.3
+    farther = y.copy()
+    farther[outliers] += 1e3
+    assert robust_r2(model, x, farther) == robust_r2(model, x, y)
+    # Normal noise costs about 0.12 of an outlier per point, an outlier 1.
+    assert 0.75 < robust_r2(model, x, y) < 0.85
+    assert 0.85 < robust_r2(model, x[~outliers], y[~outliers]) < 0.92
+
+
+@pytest.mark.parametrize(
+    "y_scored, expected",
+    [(np.full(20, 5.0), 1.0), (np.r_[np.full(19, 5.0), 6.0], 0.0)],
+    ids=["exact", "one point off"],
+)
+def test_robust_r2_of_an_exact_fit_with_scale_zero(y_scored, expected):
+    x = np.linspace(0.0, 1.0, 20)
+    model = PolynomialMDLRegressor(degree=0, method="ols").fit(x, np.full(20, 5.0))
+    assert model.scale_ == 0.0
+    assert robust_r2(model, x, y_scored) == expected
+
+
+@pytest.mark.parametrize("seed, share", [(4, 0.1), (9, 0.3)])
+def test_robust_r2_picks_the_true_degree_in_a_grid_search(seed, share):
+    pytest.importorskip("sklearn")
+    from sklearn.model_selection import GridSearchCV
+
+    x, y, _ = contaminated_cubic(seed, share=share)
+    search = GridSearchCV(PolynomialMDLRegressor(), {"degree": list(range(1, 7))}, cv=5, scoring=robust_r2)
+    assert search.fit(x[:, None], y).best_params_ == {"degree": 3}
+
+
 def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pytest.importorskip("sklearn")
     from sklearn.base import clone
@@ -460,6 +645,8 @@ def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pipeline = make_pipeline(FunctionTransformer(np.log), model)
     scores = cross_val_score(pipeline, x[:, None], y, cv=3)
     assert scores.shape == (3,) and np.isfinite(scores).all()
+    robust_scores = cross_val_score(pipeline, x[:, None], y, cv=3, scoring=robust_r2)
+    assert robust_scores.shape == (3,) and (robust_scores > scores).all()
 
     search = GridSearchCV(PolynomialMDLRegressor(method="ols"), {"degree": [0, 3]}, cv=3)
     search.fit(x[~outliers, None], y[~outliers])
@@ -478,13 +665,15 @@ if parametrize_with_checks is not None:
             ],
             expected_failed_checks=lambda estimator: {
                 "check_fit1d": "a 1-D X is accepted as a single input column",
-                "check_estimators_unfitted": "korva's NotFittedError does not derive from "
-                "scikit-learn's, which would make importing korva import scikit-learn",
+                "check_sample_weight_equivalence_on_dense_data": "it fits 31 terms to 15 distinct samples, "
+                "which korva refuses with weights and with repeated rows alike (tested on data it accepts)",
             },
         )
 
     # The checks record warnings themselves and look for the column-vector warning.
     @pytest.mark.filterwarnings("always::korva.DataConversionWarning")
+    # The checks fit structureless data (random 0/1 targets), on which fits tie.
+    @pytest.mark.filterwarnings("ignore::korva.FitWarning")
     @checks
     def test_scikit_learn_estimator_checks(estimator, check):
         check(estimator)
@@ -524,10 +713,54 @@ def test_bad_data_raises_value_error(X, y, message):
         PolynomialMDLRegressor(method="ols").fit(X, y)
 
 
-def test_a_design_larger_than_the_memory_is_refused_before_it_is_built():
-    n = 300_000
-    with pytest.raises(ValueError, match=r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"):
-        PolynomialMDLRegressor(degree=200_000, method="ols").fit(np.arange(float(n)), np.zeros(n))
+@pytest.mark.parametrize(
+    "weights, message",
+    [
+        (np.ones(3), r"shape \(4,\), one weight per sample, got shape \(3,\)"),
+        (np.ones((4, 1)), "got shape"),
+        ([1.0, -1.0, 1.0, 1.0], "must not be negative"),
+        ([1.0, np.nan, 1.0, 1.0], "NaN or infinity"),
+        (np.zeros(4), "zero for every sample"),
+        ([1e308, 1e308, 1.0, 1.0], "sums beyond the range"),
+        ([1.0 + 1j, 1.0, 1.0, 1.0], "Complex"),
+        ([1.0, 1.0, 0.0, 0.0], "3 terms, more than the 2 sample"),  # zero weight: the row is absent
+    ],
+)
+def test_bad_sample_weights_raise_value_error(weights, message):
+    with pytest.raises(ValueError, match=message):
+        PolynomialMDLRegressor(degree=2, method="ols").fit(np.arange(4.0), np.arange(4.0), sample_weight=weights)
+
+
+@pytest.mark.parametrize(
+    "params, n, available, message",
+    [
+        ({"degree": 200_000}, 300_000, None, r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"),
+        (
+            {"degree": "auto", "max_degree": 30},
+            100_000,
+            20 << 20,
+            r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its design matrix for 100000",
+        ),
+        (
+            {"degree": "auto", "max_degree": 500},  # this used to try 500 degrees, for minutes
+            1000,
+            None,
+            r"degree=.auto. tries degrees up to 30, but max_degree = 500 on 1000 samples would go past it",
+        ),
+    ],
+)
+def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_any_is_built(
+    monkeypatch, params, n, available, message
+):
+    if available is not None:
+        monkeypatch.setattr(estimator, "_available_memory", lambda: available)
+
+    def no_design(*args):
+        raise AssertionError("a design matrix was built")
+
+    monkeypatch.setattr(bases, "design_matrix", no_design)
+    with pytest.raises(ValueError, match=message):
+        PolynomialMDLRegressor(method="ols", **params).fit(np.arange(float(n)), np.zeros(n))
 
 
 @pytest.mark.parametrize(
@@ -560,7 +793,9 @@ def test_extreme_finite_data_fits(X, y):
         ({"gamma2": float("nan")}, "gamma2 must be a finite number"),
         ({"step_size": 0.0}, "step_size must be a finite number above 0"),
         ({"n_grid": 1}, "n_grid must be None or an int of at least 2"),
-        ({"random_state": -1}, "random_state must be None or an int"),
+        ({"random_state": -1}, "random_state must be None, an int in .0, 2..64., a numpy.random.RandomState"),
+        ({"random_state": np.random.PCG64(1)}, "random_state must be None, an int"),
+        ({"method": "ols", "gamma2": 1e-3}, "method='ols' fits without penalties, but gamma1 = 0.0 and gamma2 = 0.001"),
         ({"refit": "yes"}, "refit must be True or False"),
         *(
             ({name: 2**31}, f"{name} must be (None or )?an int of at least [0-9]+ and below 2\\*\\*31")
@@ -576,6 +811,8 @@ def test_extreme_finite_data_fits(X, y):
         ({"basis": [[0, 0], [1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [1, -1]]}, "each exponent vector of basis must hold 2 int"),
         ({"basis": [[0, 0], [0, 0]]}, "more than once"),
+        ({"basis": [[0, 0], [0, 2**31]]}, r"basis exponent 2147483648 in \[0, 2147483648\] is too large"),
+        ({"degree": [2**31, 0]}, "degree .2147483648, 0. in 2 input.s. has at least 2147483649 terms"),
         ({"basis": [[0, 0]], "degree": "auto"}, 'degree="auto" needs basis="total" or "tensor"'),
         ({"max_degree": -1}, "max_degree must be None or an int of at least 0"),
         ({"outlier_threshold": 0.0}, "outlier_threshold must be a finite number above 0"),
