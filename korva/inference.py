@@ -307,17 +307,47 @@ def coefficient_covariance(
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
     active = np.flatnonzero(np.any(design != 0.0, axis=0))
     columns = design[:, active]
-    gram = columns.T @ ((weights * influence.weights)[:, None] * columns)
+    gram = np.einsum("ni,n,nj->ij", columns, weights * influence.weights, columns)
     bread = mean_slope / mean_weight * gram
     if penalty is not None:
         bread = bread + penalty[np.ix_(active, active)]
-    try:
-        inverse = np.linalg.inv(bread)
-    except np.linalg.LinAlgError:
+    inverse = _inverse(bread)
+    if inverse is None:
         return covariance
-    part = meat_scale * inverse @ gram @ inverse
+    part = meat_scale * _product(_product(inverse, gram), inverse)
     covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
     return covariance
+
+
+# NumPy's matrix products and linear algebra call OpenBLAS, which allocates a work buffer on
+# first use and ends the process when that fails (under a limit on the address space, say);
+# einsum and elementwise arithmetic do not, so that a fit there raises MemoryError instead.
+
+
+def _product(left: FloatArray, right: FloatArray) -> FloatArray:
+    product: FloatArray = np.einsum("ij,jk->ik", left, right)
+    return product
+
+
+def _inverse(matrix: FloatArray) -> FloatArray | None:
+    """The inverse by Gauss-Jordan elimination with partial pivoting; None when singular.
+
+    A pivot below k * eps times the largest entry counts as 0.
+    """
+    size = len(matrix)
+    work = np.hstack([matrix, np.eye(size)])
+    negligible = size * np.finfo(np.float64).eps * float(np.max(np.abs(matrix), initial=0.0))
+    for column in range(size):
+        pivot = column + int(np.argmax(np.abs(work[column:, column])))
+        if not abs(work[pivot, column]) > negligible:  # NaN too
+            return None
+        work[[column, pivot]] = work[[pivot, column]]
+        work[column] /= work[column, column]
+        factors = work[:, column].copy()
+        factors[column] = 0.0
+        work -= factors[:, None] * work[column]
+    inverse: FloatArray = work[:, size:]
+    return inverse
 
 
 def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
@@ -372,11 +402,17 @@ def power_map(indices: Sequence[Sequence[int]], middle: FloatArray, half_span: F
     for column, term in enumerate(position):
         factors = []  # per input: {b_j: coefficient of x_j^b_j in t_j^a_j}
         for exponent, mid, half in zip(term, middle, half_span):
-            if exponent and half == 0.0:
+            if exponent == 0:
+                factors.append({0: 1.0})
+                continue
+            if half == 0.0:
                 break
+            # In NumPy floats, which overflow to inf rather than raise; the ratio first, as
+            # the powers of middle and half_span alone may overflow where it does not.
+            ratio, inverse_half = np.float64(-mid / half), np.float64(1.0 / half)
             factors.append(
                 {
-                    low: math.comb(exponent, low) * (-mid) ** (exponent - low) / half**exponent if exponent else 1.0
+                    low: float(math.comb(exponent, low) * ratio ** (exponent - low) * inverse_half**low)
                     for low in range(exponent + 1)
                 }
             )
@@ -580,8 +616,8 @@ def uncertainty(
         df_resid = used_weight(influence, case_weights) - n_terms
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):
-        covariance = covariance * unit**2
+        covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
         transform = power_map(indices, middle, half_span)
-        coef_x = None if transform is None else transform @ coef
-        cov_x = None if transform is None else transform @ covariance @ transform.T
+        coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
+        cov_x = None if transform is None else _product(_product(transform, covariance), transform.T)
     return Uncertainty(covariance, noise * unit, df_resid, coef_x, cov_x)

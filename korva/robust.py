@@ -511,6 +511,9 @@ class RobustFit:
     weights: FloatArray  # the final bisquare weights (times any sample weights)
     n_starts: int
     rival: Rival | None
+    # The scale of the bisquare equations the fit solves: the one the reweighting held
+    # fixed (for an exact fit, which is not reweighted, the final scale).
+    fixed_scale: float
 
 
 # Two concentrated starts whose scales differ by less than this share make the choice
@@ -557,7 +560,7 @@ def robust_fit(
         fitted = design @ beta
         weights = np.ones(len(target)) if sample_weight is None else sample_weight.copy()
         scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
-        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None)
+        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None, scale)
     scale = best.scale
     # On a subsample this reweighting leaves the passes over every point only the
     # last few steps to go.
@@ -580,8 +583,9 @@ def robust_fit(
         weights *= sample_weight
     # The final scale: the M-scale of the final residuals. The start's own scale is the
     # smallest among many starts, and so biased low on small samples.
+    fixed_scale = scale
     scale = max(residual_scale(target - fitted, scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival)
+    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival, fixed_scale)
 
 
 def _rival(

@@ -9,7 +9,7 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
-from korva import bases, inference
+from korva import PolynomialMDLRegressor, bases, inference
 
 BISQUARE = 4.6850649
 
@@ -231,3 +231,103 @@ def test_summary_frame_without_pandas_names_the_extra(monkeypatch):
     with pytest.raises(ImportError, match=r"korva\[pandas\]"):
         small_summary().to_frame()
 
+
+# ------------------------------------------------------------------ the estimator
+
+
+def noisy_cubic(seed, n=120, share=0.15, low=0.0, high=10.0):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(low, high, n)
+    t = (x - (low + high) / 2) / ((high - low) / 2)
+    y = 1.0 + 2.0 * t - 3.0 * t**2 + 2.5 * t**3 + rng.normal(0.0, 0.1, n)
+    y[rng.choice(n, int(share * n), replace=False)] += rng.uniform(3.0, 8.0, int(share * n))
+    return x, y
+
+
+@pytest.mark.parametrize(("stretch", "shift"), [(1.0, 0.0), (3.0, -7.0), (0.5, 20.0)])
+def test_coefficients_in_x_follow_a_change_of_variables(stretch, shift):
+    """x' = stretch x + shift maps to the same t: the same fit, with coef_x_ and cov_x_ in x' the
+    image of those in x under that substitution, and polynomial_ the curve predict draws."""
+    x, y = noisy_cubic(1)
+    base = PolynomialMDLRegressor(degree=3, random_state=0).fit(x, y)
+    moved = PolynomialMDLRegressor(degree=3, random_state=0).fit(stretch * x + shift, y)
+    np.testing.assert_allclose(moved.cov_, base.cov_, rtol=1e-8)
+    # coefficient p of x is the sum over powers q >= p of coef_x'[q] C(q, p) stretch^q shift^(q-p)
+    substitution = np.array(
+        [[math.comb(q, p) * stretch**p * shift ** (q - p) if q >= p else 0.0 for q in range(4)] for p in range(4)]
+    )
+    np.testing.assert_allclose(substitution @ moved.coef_x_, base.coef_x_, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(substitution @ moved.cov_x_ @ substitution.T, base.cov_x_, rtol=1e-5, atol=1e-12)
+    grid = np.linspace(x.min(), x.max(), 101) * stretch + shift
+    np.testing.assert_allclose(moved.polynomial_(grid), moved.predict(grid), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
+def test_intervals_widen_away_from_the_data(params):
+    x, y = noisy_cubic(2, share=0.0 if params else 0.15)
+    model = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    inside, outside = np.linspace(3.0, 7.0, 5), np.array([10.5, 12.0, 15.0, 20.0])
+    for kind in ("confidence", "prediction"):
+        lower, upper = model.predict_interval(np.r_[inside, outside], kind=kind)
+        width = upper - lower
+        assert width[5:].min() > width[:5].max() and (np.diff(width[5:]) > 0).all()
+        np.testing.assert_allclose((lower + upper) / 2, model.predict(np.r_[inside, outside]), rtol=1e-12)
+    confidence = np.subtract(*model.predict_interval(inside)[::-1])
+    prediction = np.subtract(*model.predict_interval(inside, kind="prediction")[::-1])
+    assert (prediction > confidence).all()
+
+
+def test_least_squares_intervals_are_statsmodels_ols(rng):
+    sm = pytest.importorskip("statsmodels.api")
+    x, y = noisy_cubic(3, n=40, share=0.0)
+    model = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    t = (x - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    ols = sm.OLS(y, np.vander(t, 4, increasing=True)).fit()
+    np.testing.assert_allclose(model.cov_, ols.cov_params(), rtol=1e-8)
+    np.testing.assert_allclose(model.conf_int(0.1), ols.conf_int(0.1), rtol=1e-8)
+    new = rng.uniform(-2.0, 12.0, 7)
+    t_new = (new - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    expected = ols.get_prediction(np.vander(t_new, 4, increasing=True)).conf_int(obs=True, alpha=0.1)
+    np.testing.assert_allclose(np.column_stack(model.predict_interval(new, 0.1, "prediction")), expected, rtol=1e-8)
+
+
+def test_summary_reports_the_fitted_attributes():
+    x, y = noisy_cubic(4)
+    model = PolynomialMDLRegressor(degree="auto", random_state=1).fit(x, y)
+    frame = model.summary(alpha=0.1).to_frame()
+    in_x, in_t = frame[frame.units == "x"], frame[frame.units == "t"]
+    assert in_x.term.tolist() == list(model.get_feature_names_out()) == ["1", "x", "x^2", "x^3"]
+    np.testing.assert_allclose(in_x.coef, model.coef_x_)
+    np.testing.assert_allclose(in_x["std err"], np.sqrt(np.diag(model.cov_x_)))
+    np.testing.assert_allclose(in_x[["lower", "upper"]], model.conf_int(0.1, units="x"))
+    np.testing.assert_allclose(in_t[["lower", "upper"]], model.conf_int(0.1))
+    text = str(model.summary())
+    assert 'degree="auto"' in text and f"{np.count_nonzero(~model.inlier_mask_)} flagged" in text
+
+
+def test_a_basis_without_its_lower_terms_has_no_coefficients_in_x():
+    x, y = noisy_cubic(5, share=0.0)
+    model = PolynomialMDLRegressor(basis=[[0], [1], [3]], method="ols").fit(x, y)
+    assert model.coef_x_ is None and model.cov_x_ is None and not hasattr(model, "polynomial_")
+    assert "no table in x" in str(model.summary()).lower()
+    assert np.isfinite(model.conf_int()).all()
+    with pytest.raises(ValueError, match="coef_x_ is None"):
+        model.conf_int(units="x")
+
+
+@pytest.mark.parametrize(
+    ("call", "match"),
+    [
+        (lambda m, x: m.predict_interval(x, alpha=0.0), "alpha"),
+        (lambda m, x: m.predict_interval(x, kind="mean"), "kind"),
+        (lambda m, x: m.conf_int(alpha=1.5), "alpha"),
+        (lambda m, x: m.conf_int(units="y"), "units"),
+        (lambda m, x: m.summary(alpha=-0.1), "alpha"),
+        (lambda m, x: m.get_feature_names_out(["a", "b"]), "input_features"),
+    ],
+)
+def test_bad_interval_arguments_raise(call, match):
+    x, y = noisy_cubic(6, n=30, share=0.0)
+    model = PolynomialMDLRegressor(degree=1, method="ols").fit(x, y)
+    with pytest.raises(ValueError, match=match):
+        call(model, x)
