@@ -277,6 +277,20 @@ def test_intervals_widen_away_from_the_data(params):
     assert (prediction > confidence).all()
 
 
+@pytest.mark.parametrize("params", [{"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}, {"gamma2": 1e-3}])
+def test_sample_weights_count_as_repeated_rows(rng, params):
+    """Integer sample weights: the covariance, noise scale and degrees of freedom of the
+    repeated rows, the penalty weighed by the same total weight."""
+    x, y = noisy_cubic(7, n=60)
+    repeats = rng.integers(1, 4, x.size)
+    weighted = PolynomialMDLRegressor(degree=3, **params).fit(x, y, sample_weight=repeats.astype(float))
+    repeated = PolynomialMDLRegressor(degree=3, **params).fit(np.repeat(x, repeats), np.repeat(y, repeats))
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(weighted.cov_, repeated.cov_, rtol=1e-8)
+    assert weighted.noise_scale_ == pytest.approx(repeated.noise_scale_, rel=1e-9)
+    assert weighted.df_resid_ == repeated.df_resid_ < repeats.sum() - 3
+
+
 def test_least_squares_intervals_are_statsmodels_ols(rng):
     sm = pytest.importorskip("statsmodels.api")
     x, y = noisy_cubic(3, n=40, share=0.0)
