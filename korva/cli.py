@@ -9,26 +9,33 @@ CSV file of the user's.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import dataclasses
+import errno
+import functools
 import itertools
 import math
 import os
+import re
 import sys
+import tempfile
+import threading
 import time
 import warnings
 from collections import Counter
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn, TextIO
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO, cast
 
 import numpy as np
 from numpy.typing import NDArray
 
+from korva import __version__
 from korva.bases import BASES
-from korva.estimator import METHODS, FloatArray, PolynomialMDLRegressor
+from korva.estimator import METHODS, FitWarning, FloatArray, PolynomialMDLRegressor
 
 # A degree as the estimator takes it: one for every input, one per input, or "auto".
 Degree = int | list[int] | str
@@ -58,10 +65,23 @@ INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
 SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 # Cells that mean "no value here"; --dropna skips the rows that hold one.
 MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
-# Lines handed to NumPy at a time: the text held at once stays small, whatever the file's size.
+# Records handed to NumPy at a time: the text held at once stays small, whatever the file's size.
 BATCH_LINES = 1 << 16
+# Characters read at once. A record that goes on beyond a chunk is read in pieces, keeping only
+# the wanted cells, so that memory follows the numbers read, not the text passed over.
+CHUNK_CHARS = 1 << 20
+PIECE_CHARS = 1 << 16
+# A wanted cell longer than this is no number; an error message shows its first SHOWN_CELL_CHARS.
+MAX_CELL_CHARS = 1 << 10
+SHOWN_CELL_CHARS = 40
+# A line of white space at most, between two line ends.
+BLANK_LINE = re.compile(r"\n[^\S\n]*\n")
 # With more basis terms than this, the coefficients are listed one per line.
 MAX_TERMS_ACROSS = 8
+# A fit that runs longer than this many seconds says so on a terminal.
+PROGRESS_DELAY = 1.0
+# The columns that --output adds to the input columns.
+OUTPUT_COLUMNS = ("row", "fitted", "residual", "scaled_residual", "inlier")
 
 
 class CommandError(Exception):
@@ -75,8 +95,11 @@ class Dataset:
     target_name: str
     inputs: FloatArray  # shape (n, d)
     target: FloatArray  # shape (n,)
+    rows: NDArray[np.int64]  # data row numbers: 1 is the record after the header, blank ones counted
     skipped_rows: int = 0  # rows with a missing value, left out on request
     target_label: str | None = None  # the y axis's label with units, when they are known
+    weights: FloatArray | None = None  # shape (n,), the sample weights when a column gives them
+    weights_name: str | None = None
 
 
 @dataclass(frozen=True)
@@ -96,44 +119,55 @@ def read_columns(
     title: str,
     sep: str | None = None,
     dropna: bool = False,
+    weights_name: str | None = None,
 ) -> Dataset:
     """Read the named numeric columns of a CSV file whose first line names the columns.
 
     The separator is ``sep``, or else whichever of comma, semicolon and tab splits the
     first line into the most names. With ``dropna``, rows with a missing value in a named
     column are left out; otherwise such a cell is an error naming its line and column.
+    Only the named columns are kept: the text of the others is read past, however long.
     """
-    wanted = [*input_names, target_name]
+    wanted = [*input_names, target_name, *([weights_name] if weights_name else [])]
     try:
         # utf-8-sig drops the byte-order mark some editors write, which would
         # otherwise stick to the first column's name.
         with open(path, encoding="utf-8-sig") as stream:
-            header_line = stream.readline()
-            if not header_line:
+            first_line = stream.readline()
+            if not first_line:
                 raise CommandError(f"{path} is empty")
-            sep = sep or _detect_separator(header_line, path)
-            positions = _column_positions(header_line, sep, wanted, path)
-            table, skipped = _read_numbers(stream, sep, positions, wanted, dropna, path)
+            sep = sep or _detect_separator(first_line, path)
+            header, header_lines = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
+            positions = _column_positions(header, sep, wanted, path)
+            batches = _batches(stream, sep, positions, header_lines)
+            table, rows, skipped = _read_numbers(batches, sep, positions, wanted, dropna, path)
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
         raise CommandError(f"{path} is not a UTF-8 text file") from exc
-    except csv.Error as exc:
-        raise CommandError(f"{path} is not a readable CSV file: {exc}") from exc
+    except MemoryError as exc:
+        raise CommandError(f"not enough memory to read {path}") from exc
     if len(table) == 0:
         if skipped:
             raise CommandError(f"{path} has no complete rows: all {skipped} miss a value")
         raise CommandError(f"{path} has a header but no data rows")
-    return Dataset(title, list(input_names), target_name, table[:, :-1], table[:, -1], skipped)
+    n_inputs = len(input_names)
+    return Dataset(
+        title,
+        list(input_names),
+        target_name,
+        table[:, :n_inputs],
+        table[:, n_inputs],
+        rows,
+        skipped,
+        weights=table[:, -1] if weights_name else None,
+        weights_name=weights_name,
+    )
 
 
-def _split(line: str, sep: str) -> list[str]:
-    return next(csv.reader([line], delimiter=sep), [])
-
-
-def _detect_separator(header_line: str, path: Path) -> str:
-    """The separator that splits the header into the most names; a comma for a single column."""
-    counts = {sep: len(_split(header_line, sep)) for sep in SEPARATOR_NAMES}
+def _detect_separator(first_line: str, path: Path) -> str:
+    """The separator that splits the first line into the most names; a comma for a single column."""
+    counts = {sep: len(_read_record(first_line, str, sep, None)[0]) for sep in SEPARATOR_NAMES}
     most = max(counts.values())
     if most <= 1:
         return ","
@@ -144,9 +178,9 @@ def _detect_separator(header_line: str, path: Path) -> str:
     return best[0]
 
 
-def _column_positions(header_line: str, sep: str, wanted: list[str], path: Path) -> list[int]:
+def _column_positions(header: list[str], sep: str, wanted: list[str], path: Path) -> list[int]:
     """Where each wanted column stands in the header, which must name every column once."""
-    header = [name.strip() for name in _split(header_line, sep)]
+    header = [name.strip() for name in header]
     if not any(header):
         raise CommandError(f"{path} has no column names: its first line is blank")
     repeated = [name for name, count in Counter(header).items() if count > 1 and name]
@@ -159,85 +193,238 @@ def _column_positions(header_line: str, sep: str, wanted: list[str], path: Path)
     return [header.index(name) for name in wanted]
 
 
-def _read_numbers(
-    stream: TextIO, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
-) -> tuple[FloatArray, int]:
-    """The numbers of the wanted columns, one row per data line, and how many rows were skipped.
+@dataclass(frozen=True)
+class _Batch:
+    """Data records in a row: each one's text (a record on one line) or the cells of the wanted
+    columns (a record read in pieces), its data row number and the line it starts on."""
 
-    NumPy converts each batch of lines; a batch it refuses, or that holds a value
-    that is not finite, is read again line by line to skip or name the bad cell.
+    records: list[str | list[str]]
+    rows: NDArray[np.int64]
+    lines: NDArray[np.int64]
+
+
+def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) -> Iterator[_Batch]:
+    """The records after the header, BATCH_LINES at a time; blank ones are left out, though
+    counted as data rows.
+
+    The file is read CHUNK_CHARS characters at a time, up to a line end. A line longer than
+    PIECE_CHARS that goes on past a chunk, or a record whose quoted cell goes on over the next
+    lines, is read in pieces that keep only the wanted cells.
     """
-    blocks = []
+    whole_line, whole_lines = _whole_lines_patterns(sep)
+    row, line = 0, header_lines  # the last data row and file line read
+    records: list[str | list[str]] = []
+    rows: list[NDArray[np.int64]] = []
+    lines: list[NDArray[np.int64]] = []
+    while chunk := stream.read(CHUNK_CHARS):
+        tail_complete = True  # the chunk ends where a line or the file does
+        if not chunk.endswith("\n"):
+            rest = stream.readline(PIECE_CHARS)
+            chunk += rest
+            tail_complete = rest.endswith("\n") or len(rest) < PIECE_CHARS
+        texts = chunk.split("\n")
+        tail = texts.pop()  # the text after the last line end
+        if tail_complete and ('"' not in chunk or whole_lines.fullmatch(chunk)):
+            texts += [tail] if tail else []
+            filled = np.ones(len(texts), dtype=bool)
+            if BLANK_LINE.search(f"\n{chunk}\n" if tail else f"\n{chunk}"):
+                filled &= np.fromiter(map(len, texts), dtype=np.int64, count=len(texts)) > 0
+                filled &= ~np.fromiter(map(str.isspace, texts), dtype=bool, count=len(texts))
+                texts = list(itertools.compress(texts, filled))
+            offsets = 1 + np.flatnonzero(filled)
+            rows.append(row + offsets)
+            lines.append(line + offsets)
+            row += len(filled)
+            line += len(filled)
+            records += texts
+        else:
+            ahead = [*(text + "\n" for text in texts), *([tail] if tail else [])][::-1]
+
+            next_piece = functools.partial(_next_piece, ahead, stream)
+            chunk_rows, chunk_lines = [], []
+            while ahead:
+                text = ahead.pop()
+                row += 1
+                line += 1
+                if (text.endswith("\n") or tail_complete) and ('"' not in text or whole_line.fullmatch(text)):
+                    if text.isspace():
+                        continue
+                    records.append(text)
+                    n_lines = 1
+                else:
+                    cells, n_lines = _read_record(text, next_piece, sep, positions)
+                    records.append(cells)
+                chunk_rows.append(row)
+                chunk_lines.append(line)
+                line += n_lines - 1
+            rows.append(np.array(chunk_rows, dtype=np.int64))
+            lines.append(np.array(chunk_lines, dtype=np.int64))
+        while len(records) >= BATCH_LINES:
+            yield _first_batch(records, rows, lines)
+    while records:
+        yield _first_batch(records, rows, lines)
+
+
+def _next_piece(ahead: list[str], stream: TextIO) -> str:
+    """The next line read ahead (the last of ``ahead``), else the next piece of the file."""
+    return ahead.pop() if ahead else stream.readline(PIECE_CHARS)
+
+
+def _first_batch(
+    records: list[str | list[str]], rows: list[NDArray[np.int64]], lines: list[NDArray[np.int64]]
+) -> _Batch:
+    """Takes the first BATCH_LINES records, and their rows and lines, off the lists."""
+    size = BATCH_LINES
+    all_rows, all_lines = np.concatenate(rows), np.concatenate(lines)
+    rows[:], lines[:] = [all_rows[size:]], [all_lines[size:]]
+    batch = _Batch(records[:size], all_rows[:size], all_lines[:size])
+    del records[:size]
+    return batch
+
+
+def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
+    """Patterns that match a line, and text of lines, whose quoted cells all close on their line,
+    so that each line holds a whole record."""
+    s = re.escape(sep)
+    cell = rf'(?:"(?:[^"\n]++|"")*+"[^{s}\n]*+|(?!")[^{s}\n]*+)'
+    line = rf"{cell}(?:{s}{cell})*+"
+    return re.compile(rf"{line}\n?"), re.compile(rf"(?:{line}\n)*+{line}")
+
+
+def _read_record(
+    text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None
+) -> tuple[list[str], int]:
+    """One record that starts with the line ``text``, and the lines it took.
+
+    Where the record goes on past ``text``, ``next_piece`` gives the text that follows, "" at the end.
+
+    Returns the cells at ``positions`` in their order ("" where the record is shorter), each
+    at most MAX_CELL_CHARS long, or every cell whole when ``positions`` is None. A cell that
+    starts with a double quote is quoted: within it a doubled quote stands for one, and
+    separators and line ends are text. The text of the other cells is passed over, not kept.
+    """
+    wanted = None if positions is None else set(positions)
+    kept: dict[int, list[str]] = {}
+    unquoted_end = re.compile(f"{re.escape(sep)}|\n")
+    column, start, state, lines = 0, 0, "start", 1
+
+    def keep(piece: str) -> None:
+        if wanted is None or column in wanted:
+            parts = kept.setdefault(column, [])
+            if wanted is None or sum(map(len, parts)) <= MAX_CELL_CHARS:
+                parts.append(piece)
+
+    while True:
+        if start >= len(text):
+            text, start = next_piece(), 0
+            if not text:
+                break  # the end of the file ends the record, even within quotes
+        if state == "start":
+            keep("")
+            state = "unquoted"
+            if text[start] == '"':
+                state, start = "quoted", start + 1
+        elif state == "quoted":
+            close = text.find('"', start)
+            if close < 0:
+                keep(text[start:])
+                lines += text.endswith("\n")
+                start = len(text)
+            else:
+                keep(text[start:close])
+                state, start = "after quote", close + 1
+        elif state == "after quote":
+            state = "unquoted"
+            if text[start] == '"':  # a doubled quote: one quote within the cell
+                keep('"')
+                state, start = "quoted", start + 1
+        else:
+            stop = unquoted_end.search(text, start)
+            keep(text[start : len(text) if stop is None else stop.start()])
+            if stop is None:
+                start = len(text)
+            elif stop.group() == "\n":
+                break
+            else:
+                column, state, start = column + 1, "start", stop.end()
+    cells = {i: "".join(parts) for i, parts in kept.items()}
+    if positions is None:
+        return [cells.get(i, "") for i in range(column + 1)], lines
+    return [_shortened(cells.get(position, "")) for position in positions], lines
+
+
+def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
+    """The cell, or its start and an ellipsis when it is longer than ``length``."""
+    return cell if len(cell) <= length else cell[:length] + "..."
+
+
+def _read_numbers(
+    batches: Iterator[_Batch], sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
+) -> tuple[FloatArray, NDArray[np.int64], int]:
+    """The numbers of the wanted columns, their data row numbers and how many rows were skipped.
+
+    NumPy converts each batch of one-line records. A batch it refuses, that holds a value that
+    is not finite or a record read in pieces, is read again record by record to skip or name
+    the bad cell.
+    """
+    blocks, row_blocks = [], []
     skipped = 0
-    first_line = 2  # the header is line 1
-    while batch := list(itertools.islice(stream, BATCH_LINES)):
+    for batch in batches:
         block = _convert_batch(batch, sep, positions)
+        rows = batch.rows
         if block is None:
-            block, dropped = _convert_lines(batch, first_line, sep, positions, names, dropna, path)
+            block, kept, dropped = _convert_records(batch, sep, positions, names, dropna, path)
+            rows = rows[kept]
             skipped += dropped
         blocks.append(block)
-        first_line += len(batch)
+        row_blocks.append(rows)
     if not blocks:
-        return np.empty((0, len(positions))), 0
-    return np.concatenate(blocks), skipped
+        return np.empty((0, len(positions))), np.empty(0, dtype=np.int64), 0
+    return np.concatenate(blocks), np.concatenate(row_blocks), skipped
 
 
-def _convert_batch(lines: list[str], sep: str, positions: list[int]) -> FloatArray | None:
-    """The batch's numbers, or None when a line needs a closer look."""
+def _convert_batch(batch: _Batch, sep: str, positions: list[int]) -> FloatArray | None:
+    """The batch's numbers, or None when a record needs a closer look."""
+    if not all(map(isinstance, batch.records, itertools.repeat(str))):
+        return None
+    lines = cast(list[str], batch.records)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", UserWarning)  # a batch of blank lines holds no data
-            block: FloatArray = np.loadtxt(
-                lines,
-                dtype=np.float64,
-                delimiter=sep,
-                quotechar='"',
-                comments=None,
-                usecols=positions,
-                ndmin=2,
-            )
+        block: FloatArray = np.loadtxt(
+            lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None, usecols=positions, ndmin=2
+        )
     except ValueError:
         return None
-    return block if np.isfinite(block).all() else None
+    return block if len(block) == len(lines) and np.isfinite(block).all() else None
 
 
-def _convert_lines(
-    lines: list[str],
-    first_line: int,
-    sep: str,
-    positions: list[int],
-    names: list[str],
-    dropna: bool,
-    path: Path,
-) -> tuple[FloatArray, int]:
-    """Line by line: blank lines are passed over, incomplete rows skipped or refused."""
-    rows = []
+def _convert_records(
+    batch: _Batch, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
+) -> tuple[FloatArray, NDArray[np.bool_], int]:
+    """Record by record: the numbers, which records they come from, and how many were skipped.
+
+    Records whose cells are all blank are passed over; incomplete ones are skipped or refused.
+    """
+    values = []
+    kept = np.zeros(len(batch.records), dtype=bool)
     skipped = 0
-    reader = csv.reader(lines, delimiter=sep)
-    for cells in reader:
-        try:
-            row = [float(cells[position]) for position in positions]
-            if all(map(math.isfinite, row)):
-                rows.append(row)
-                continue
-        except (IndexError, ValueError):
-            pass
-        if not any(cell.strip() for cell in cells):
-            continue  # blank lines carry no data
-        where = f"{path}, line {first_line + reader.line_num - 1}"
-        row = [
-            _cell_value(
-                cells[position].strip() if position < len(cells) else "",
-                f"{where}, column {name!r}",
-                dropna,
-            )
-            for position, name in zip(positions, names)
-        ]
+    for i, (record, line) in enumerate(zip(batch.records, batch.lines.tolist())):
+        if isinstance(record, str) and len(record) < csv.field_size_limit():
+            cells = next(csv.reader([record], delimiter=sep), [])
+            if not any(cell.strip() for cell in cells):
+                continue  # blank records carry no data
+            cells = [cells[position] if position < len(cells) else "" for position in positions]
+        elif isinstance(record, str):
+            cells = _read_record(record, str, sep, positions)[0]
+        else:
+            cells = record
+        where = f"{path}, line {line}"
+        row = [_cell_value(cell.strip(), f"{where}, column {name!r}", dropna) for cell, name in zip(cells, names)]
         if any(map(math.isnan, row)):
             skipped += 1
         else:
-            rows.append(row)
-    return np.array(rows, dtype=np.float64).reshape(-1, len(positions)), skipped
+            values.append(row)
+            kept[i] = True
+    return np.array(values, dtype=np.float64).reshape(-1, len(positions)), kept, skipped
 
 
 def _cell_value(cell: str, where: str, dropna: bool) -> float:
@@ -245,14 +432,14 @@ def _cell_value(cell: str, where: str, dropna: bool) -> float:
     if cell.lower() in MISSING_MARKERS:
         if dropna:
             return math.nan
-        shown = repr(cell) if cell else "an empty cell"
+        shown = repr(_shortened(cell, SHOWN_CELL_CHARS)) if cell else "an empty cell"
         raise CommandError(f"{where}: {shown} is not a finite number (--dropna skips such rows)")
     try:
-        value = float(cell)
+        value = float(cell) if "_" not in cell else math.nan
     except ValueError:
         value = math.nan
     if not math.isfinite(value):
-        raise CommandError(f"{where}: {cell!r} is not a finite number")
+        raise CommandError(f"{where}: {_shortened(cell, SHOWN_CELL_CHARS)!r} is not a finite number")
     return value
 
 
@@ -272,34 +459,77 @@ def fit_and_compare(
     gamma2: float,
     method: str,
     basis: str = "total",
+    **settings: Any,
 ) -> list[FitReport]:
     """Ordinary least squares and ``method`` (unless that is least squares too).
 
     ``method`` is fitted first, so that least squares can take the degree it chose
     when ``degree`` is "auto": the two then differ only in how they treat outliers.
+    Least squares fits no penalty, so its MDL score has no penalty term either.
+    ``settings`` are further parameters of the estimator (random_state, max_degree,
+    outlier_threshold), the same for both fits where they apply.
     """
-    reports = [_timed_fit(data, degree, basis, gamma1, gamma2, method)]
+    reports = [_timed_fit(data, method, degree=degree, basis=basis, gamma1=gamma1, gamma2=gamma2, **settings)]
     if method != "ols":
         chosen = reports[0].model.degree_
-        # Least squares takes no penalties: the comparison is the plain fit.
-        reports.insert(0, _timed_fit(data, chosen, basis, 0.0, 0.0, "ols"))
+        shared = {name: value for name, value in settings.items() if name != "max_degree"}
+        reports.insert(0, _timed_fit(data, "ols", degree=chosen, basis=basis, **shared))
     return reports
 
 
-def _timed_fit(data: Dataset, degree: Degree, basis: str, gamma1: float, gamma2: float, method: str) -> FitReport:
-    model = PolynomialMDLRegressor(degree=degree, basis=basis, gamma1=gamma1, gamma2=gamma2, method=method)
+def _timed_fit(data: Dataset, method: str, **parameters: Any) -> FitReport:
+    model = PolynomialMDLRegressor(method=method, **parameters)
+    fit_options = {} if data.weights is None else {"sample_weight": data.weights}
     start = time.perf_counter()
     try:
         # The estimator refuses data too extreme for double precision with a
         # ValueError; NumPy's warnings on the way would add lines to stderr.
-        with np.errstate(all="ignore"):
-            model.fit(data.inputs, data.target)
+        with np.errstate(all="ignore"), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", FitWarning)
+            with _progress(
+                f"fitting {method}, degree {_degree_words(parameters['degree'])}, to {len(data.target):,} rows"
+            ):
+                model.fit(data.inputs, data.target, **fit_options)
     except ValueError as exc:
         raise CommandError(f"the {method} fit failed: {exc}") from exc
     except MemoryError as exc:
-        size = f"degree {degree} to {len(data.target)} points"
+        size = f"degree {_degree_words(parameters['degree'])} to {len(data.target)} points"
         raise CommandError(f"not enough memory for the {method} fit of {size}") from exc
+    for warning in caught:
+        if issubclass(warning.category, FitWarning):
+            message = str(warning.message).replace("\n", " ")
+            print(f"warning: the {method} fit: {message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
     return FitReport(method, model, time.perf_counter() - start)
+
+
+@contextlib.contextmanager
+def _progress(doing: str) -> Iterator[None]:
+    """Says on stderr what is being done when it takes longer than PROGRESS_DELAY seconds, and
+    only on a terminal: a pipe or a file gets nothing. The line may come late, since a
+    call into korva_core keeps Python's other threads waiting until it returns."""
+    if not _is_terminal(sys.stderr):
+        yield
+        return
+    timer = threading.Timer(PROGRESS_DELAY, lambda: print(f"korva: {doing} ...", file=sys.stderr, flush=True))
+    timer.daemon = True
+    timer.start()
+    try:
+        yield
+    finally:
+        timer.cancel()
+
+
+def _is_terminal(stream: TextIO | None) -> bool:
+    try:
+        return stream is not None and stream.isatty()
+    except ValueError:  # closed
+        return False
+
+
+def _degree_words(degree: Degree) -> str:
+    return " ".join(map(str, degree)) if isinstance(degree, list) else str(degree)
 
 
 def unit_variables(n_inputs: int) -> list[str]:
@@ -343,6 +573,8 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
     skipped = f" ({data.skipped_rows} incomplete rows left out)" if data.skipped_rows else ""
     mappings = [
         f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
+        if low < high
+        else f"{variable} = 0: {name} is constant ({low:g} in every row)"
         for variable, name, low, high in zip(
             unit_variables(len(data.input_names)), data.input_names, model.x_min_, model.x_max_
         )
@@ -363,6 +595,11 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
                 f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
                 f"{robust.method} fit; the RMS error is taken over them."
             ),
+            (
+                f"Hit rate: the share of points within {model.tolerance_:.4g} of a fit, the MDL score's tolerance "
+                f"(0.4 x the robust spread of {data.target_name} itself, where the inliers' bound is set by the "
+                "residuals), so the two shares differ."
+            ),
             _outliers_text(data, inliers),
             *mappings,
         ]
@@ -371,23 +608,20 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
 
 def _degree_text(model: PolynomialMDLRegressor) -> str:
     """The fitted degree, and that it was chosen when the user asked for "auto"."""
-    degree = " ".join(map(str, model.degree_)) if isinstance(model.degree_, list) else model.degree_
-    return f"{degree} (chosen by description length)" if model.degree == "auto" else f"{degree}"
+    degree = _degree_words(model.degree_)
+    return f"{degree} (chosen by description length)" if model.degree == "auto" else degree
 
 
 def _outliers_text(data: Dataset, inliers: NDArray[np.bool_]) -> str:
-    """The outliers by their input value for one input, by their data row for several."""
+    """The outliers by their data row, each with its input values."""
     flagged = np.flatnonzero(~inliers)
     if flagged.size == 0:
         return "Outliers: none"
-    if data.inputs.shape[1] == 1:
-        what = f"at {data.input_names[0]}"
-        values = [f"{v:g}" for v in data.inputs[flagged[:MAX_OUTLIERS_LISTED], 0]]
-    else:
-        what = "in data rows"
-        values = [str(row + 1) for row in flagged[:MAX_OUTLIERS_LISTED]]
+    listed = flagged[:MAX_OUTLIERS_LISTED]
+    values = [", ".join(f"{v:g}" for v in row) for row in data.inputs[listed]]
+    entries = [f"{row} ({value})" for row, value in zip(data.rows[listed].tolist(), values)]
     more = f" and {flagged.size - MAX_OUTLIERS_LISTED} more" if flagged.size > MAX_OUTLIERS_LISTED else ""
-    return f"Outliers ({flagged.size}) {what}: {', '.join(values)}{more}"
+    return f"Outliers ({flagged.size}) by data row ({', '.join(data.input_names)}): {', '.join(entries)}{more}"
 
 
 def _root_mean_square(values: FloatArray) -> float:
@@ -492,26 +726,38 @@ class _OneLineParser(argparse.ArgumentParser):
         raise CommandError(f"{message} (see {self.prog} --help)")
 
 
-def _non_negative(kind: type[int] | type[float], description: str) -> Callable[[str], float]:
-    """An argparse type: a finite number of the given kind, at least 0."""
+def _number(kind: type[int] | type[float], description: str, above_zero: bool = False) -> Callable[[str], float]:
+    """An argparse type: a finite number of the given kind, at least 0 (or above 0).
+
+    Python would read "1_000" as 1000; a command line that says so is more likely a slip.
+    """
+    bound = "above 0" if above_zero else "of at least 0"
 
     def parse(text: str) -> float:
         try:
-            value = kind(text)
+            value = kind(text) if "_" not in text else math.nan
         except ValueError:
             value = math.nan
-        if not math.isfinite(value) or value < 0:
-            raise argparse.ArgumentTypeError(f"{text!r} is not {description} of at least 0")
+        if not math.isfinite(value) or value < 0 or (above_zero and value == 0):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {description} {bound}")
         return value
 
     return parse
+
+
+def _seed(text: str) -> int:
+    """An argparse type: a seed of the random numbers, a whole number in [0, 2**64)."""
+    seed = int(_number(int, "a whole number")(text))
+    if seed >= 2**64:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number below 2**64")
+    return seed
 
 
 def _degree(text: str) -> int | str:
     """An argparse type: "auto", or a whole number of at least 0."""
     if text == "auto":
         return text
-    return int(_non_negative(int, 'a whole number (or "auto")')(text))
+    return int(_number(int, 'a whole number (or "auto")')(text))
 
 
 def _column_name(text: str) -> str:
@@ -538,6 +784,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Robust polynomial fits judged by a hit-rate MDL score. "
         "Without a command, fits the built-in demo data set and writes korva-demo.png.",
     )
+    parser.add_argument("--version", action="version", version=f"korva {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     fit = commands.add_parser(
         "fit",
@@ -556,6 +803,12 @@ def build_parser() -> argparse.ArgumentParser:
         help='degree, one degree per input column, or "auto" to let the data choose it',
     )
     fit.add_argument(
+        "--max-degree",
+        type=_number(int, "a whole number"),
+        metavar="N",
+        help="the highest degree that --degree auto tries (default 6 for one input, 3 for several)",
+    )
+    fit.add_argument(
         "--basis",
         choices=BASES,
         default="total",
@@ -563,15 +816,18 @@ def build_parser() -> argparse.ArgumentParser:
         "or the tensor product of each input's powers",
     )
     fit.add_argument(
+        "--weights", type=_column_name, metavar="COL", help="column of sample weights (default: every row weighs 1)"
+    )
+    fit.add_argument(
         "--gamma1",
-        type=_non_negative(float, "a number"),
+        type=_number(float, "a number"),
         default=0.0,
         metavar="G",
         help="weight of the slope penalty (default 0)",
     )
     fit.add_argument(
         "--gamma2",
-        type=_non_negative(float, "a number"),
+        type=_number(float, "a number"),
         default=0.0,
         metavar="G",
         help="weight of the curvature penalty (default 0)",
@@ -581,6 +837,20 @@ def build_parser() -> argparse.ArgumentParser:
         choices=METHODS,
         default="mcmc",
         help="the fit to compare with ordinary least squares (default mcmc)",
+    )
+    fit.add_argument(
+        "--threshold",
+        type=_number(float, "a number", above_zero=True),
+        default=PolynomialMDLRegressor().outlier_threshold,
+        metavar="T",
+        help="points farther than T residual scales from the fit are outliers (default %(default)g)",
+    )
+    fit.add_argument(
+        "--seed",
+        type=_seed,
+        default=PolynomialMDLRegressor().random_state,
+        metavar="N",
+        help="seed of the search's random numbers: the same seed gives the same fit (default %(default)s)",
     )
     fit.add_argument(
         "--sep",
@@ -594,20 +864,103 @@ def build_parser() -> argparse.ArgumentParser:
         help="skip rows with an empty or NA cell in a chosen column instead of stopping there",
     )
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
+    fit.add_argument(
+        "--output",
+        type=Path,
+        metavar="OUT.csv",
+        help="write the chosen columns with each row's number, fitted value, residual, residual in "
+        "scale units and inlier flag (1 or 0) here",
+    )
     return parser
 
 
-def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
-    """Read the file the command line names and fit it, checking arguments before any work."""
+def _check_arguments(args: argparse.Namespace) -> None:
+    """Refuse, before any work, arguments that contradict each other or outputs that cannot be written."""
     if "auto" in args.degree and len(args.degree) > 1:
         raise CommandError("--degree auto stands alone: it chooses every degree")
     if len(args.degree) not in (1, len(args.x)):
         raise CommandError(f"--degree takes one degree or {len(args.x)}, one per --x column")
+    if args.max_degree is not None and args.degree != ["auto"]:
+        raise CommandError("--max-degree bounds the degrees that --degree auto tries; it needs --degree auto")
+    repeated = [name for name, count in Counter(args.x).items() if count > 1]
+    if repeated:
+        raise CommandError(f"--x names the column {repeated[0]!r} twice")
+    if args.y in args.x:
+        raise CommandError(f"--y {args.y!r} is also an --x column: a column cannot be fitted against itself")
+    if args.weights is not None and args.weights in [*args.x, args.y]:
+        raise CommandError(
+            f"--weights {args.weights!r} is also an --x or --y column; weights need a column of their own"
+        )
+    if args.method == "ols" and (args.gamma1 or args.gamma2):
+        raise CommandError(
+            "--method ols fits no penalty: leave out --gamma1 and --gamma2, or choose --method penalized or mcmc"
+        )
     if args.plot is not None:
         check_picture_format(args.plot)
-    data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna)
+        _check_writable(args.plot, "--plot")
+    if args.output is not None:
+        _check_writable(args.output, "--output")
+        if args.output.exists() and args.file.exists() and os.path.samefile(args.output, args.file):
+            raise CommandError(f"--output {args.output} is the input file; name another file")
+        if args.plot is not None and args.output.resolve() == args.plot.resolve():
+            raise CommandError(f"--output and --plot both name {args.output}")
+        clashes = [name for name in (*args.x, args.y, args.weights) if name in OUTPUT_COLUMNS]
+        if clashes:
+            raise CommandError(
+                f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
+            )
+
+
+def _check_writable(path: Path, option: str) -> None:
+    """Refuse a file that cannot be written, by trying a temporary one beside it."""
+    if path.is_dir():
+        raise CommandError(f"{option} {path} is a directory; name a file")
+    directory = path.parent
+    if not directory.is_dir():
+        raise CommandError(f"cannot write {path}: there is no directory {directory}")
+    try:
+        if path.exists() and not os.access(path, os.W_OK):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES))
+        with tempfile.TemporaryFile(dir=directory):
+            pass
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
+
+
+def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
+    """Read the file the command line names and fit it, checking arguments before any work."""
+    _check_arguments(args)
+    data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna, args.weights)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
-    return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis)
+    settings: dict[str, Any] = {"random_state": args.seed, "outlier_threshold": args.threshold}
+    if args.max_degree is not None:
+        settings["max_degree"] = args.max_degree
+    return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis, **settings)
+
+
+def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> None:
+    """Write each data row's number, input columns, fit, residual, residual in scale units and
+    inlier flag (1 or 0) to the CSV file ``path``, numbers with 17 significant digits."""
+    fitted = model.predict(data.inputs)
+    residual = data.target - fitted
+    with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
+        scaled = np.where(residual == 0.0, 0.0, residual / model.scale_)
+    columns = [data.rows, *data.inputs.T, data.target]
+    names = ["row", *data.input_names, data.target_name]
+    if data.weights is not None:
+        columns.append(data.weights)
+        names.append(str(data.weights_name))
+    columns += [fitted, residual, scaled, model.inlier_mask_]
+    names += ["fitted", "residual", "scaled_residual", "inlier"]
+    formats = ["%d", *["%.17g"] * (len(columns) - 2), "%d"]
+    try:
+        with open(path, "w", newline="") as stream:
+            csv.writer(stream, lineterminator="\n").writerow(names)
+            for start in range(0, len(fitted), BATCH_LINES):
+                block = np.column_stack([column[start : start + BATCH_LINES] for column in columns])
+                np.savetxt(stream, block, fmt=formats, delimiter=",")
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
 
 
 def _print(*lines: str) -> None:
@@ -632,21 +985,28 @@ def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
+        if sys.stdout is None:  # checked first: with no output, no work is worth doing
+            raise CommandError("cannot write the output: standard output is closed")
         args = build_parser().parse_args(argv)
+        output = None
         if args.command == "fit":
             data, reports = _fit_file(args)
-            picture = args.plot
+            picture, output = args.plot, args.output
         else:
             _print(DEMO_NOTE, "")
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
         _print(format_report(data, reports))
+        if output is not None:
+            write_table(data, reports[-1].model, output)
+            _print(f"Wrote {output}")
         if picture is not None:
             _write_picture(data, reports, picture)
     except CommandError as exc:
         message = str(exc).replace("\n", " ")
-        print(f"korva: {message}", file=sys.stderr)
+        if sys.stderr is not None:
+            print(f"korva: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         return 1  # the reader went away (`| head`): stop quietly

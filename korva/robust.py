@@ -13,8 +13,10 @@ squares on the good points, the same for every seed:
    S-regression: with enough random subsets one of them is free of outliers, whatever
    the search did.
 2. Concentration: least squares on the h = (n + k + 1) / 2 points with the smallest
-   residuals, repeated until that set stops changing, from each start.
-3. The start whose residuals have the smallest M-scale wins. The M-scale (Tukey's
+   residuals, repeated until that set stops changing, from each start (all starts as
+   one batch).
+3. The start whose residuals have the smallest M-scale wins, and reweighting steps
+   take it to the bottom of its valley, the S-estimate. The M-scale (Tukey's
    biweight, 50 % breakdown) is the scale S-estimators minimise; its equation averages
    the loss over n - k rather than n, so that it is close to the noise level on small
    samples as well (a plain mean is biased low by the k fitted terms). (In a prototype,
@@ -56,16 +58,17 @@ MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
-REWEIGHTING_RELATIVE_TOLERANCE = 1e-5
+REWEIGHTING_RELATIVE_TOLERANCE = 1e-7
 
-# Elemental starts: every subset of k points when there are at most EXHAUSTIVE_SUBSETS,
-# else RANDOM_SUBSETS drawn at random (with 500 subsets of 4 points, one free of outliers
-# turns up with probability 1 - 1e-14 at 50 % contamination); each takes
+# Elemental starts: every subset of k points when those subsets times the points come to
+# at most EXHAUSTIVE_BUDGET (every subset of 3 of 30 points, or of 2 of 60), else
+# RANDOM_SUBSETS drawn at random (with 200 subsets of 4 points, one free of outliers turns
+# up with probability 1 - 4e-6 at 50 % contamination, beside the search's own); each takes
 # ELEMENTAL_STEPS concentration steps, and the best ELEMENTAL_FINALISTS by the trimmed
 # sum of squares (of those that differ) are concentrated to the end; when every subset
 # is tried, each is concentrated to the end in the batch and EXHAUSTIVE_FINALISTS go on.
-EXHAUSTIVE_SUBSETS = 3000
-RANDOM_SUBSETS = 500
+EXHAUSTIVE_BUDGET = 150_000
+RANDOM_SUBSETS = 200
 ELEMENTAL_STEPS = 2
 ELEMENTAL_FINALISTS = 5
 EXHAUSTIVE_FINALISTS = 20
@@ -244,43 +247,6 @@ def _trimming_weights(distance: FloatArray, weights: FloatArray, keep: float) ->
     return kept
 
 
-def concentrate(
-    design: FloatArray,
-    target: FloatArray,
-    beta: FloatArray,
-    solve: LeastSquares,
-    weights: FloatArray | None = None,
-) -> FloatArray:
-    """Concentration steps: least squares on the h points nearest the fit, until h settles.
-
-    h = (n + k + 1) // 2 for k terms, the largest half the fit can lean on while
-    half the points may be outliers (with weights, the nearest points up to that
-    weight). Each step lowers the sum of the h smallest squared residuals, so the
-    steps end within a few repeats.
-    """
-    n, k = design.shape
-    keep = _kept_mass(n, k, weights)
-    if weights is None:
-        rows = int(keep)
-        chosen: IndexArray | None = None
-        for _ in range(MAX_CONCENTRATION_STEPS):
-            distance = np.abs(target - design @ beta)
-            nearest = np.sort(np.argpartition(distance, rows - 1)[:rows])
-            if chosen is not None and np.array_equal(nearest, chosen):
-                break
-            chosen = nearest
-            beta = solve(design[chosen], target[chosen])
-        return beta
-    kept: FloatArray | None = None
-    for _ in range(MAX_CONCENTRATION_STEPS):
-        trimming = _trimming_weights(np.abs(target - design @ beta), weights, keep)
-        if kept is not None and np.array_equal(trimming, kept):
-            break
-        kept = trimming
-        beta = solve.weighted(design, target, trimming)
-    return beta
-
-
 def elemental_starts(
     design: FloatArray,
     target: FloatArray,
@@ -306,7 +272,7 @@ def elemental_starts(
     keep = _kept_mass(n, k, weights)
     # Every subset of few rows is concentrated to the end, so that the best of them all
     # is among the finalists; many random ones take a few steps each.
-    exhaustive = math.comb(n, k) <= EXHAUSTIVE_SUBSETS
+    exhaustive = _exhaustive(n, k)
     trimming, objective = _trimmed(batch.squared_residuals(betas), weights, keep)
     for _ in range(MAX_CONCENTRATION_STEPS if exhaustive else ELEMENTAL_STEPS):
         betas = batch.solve(trimming)
@@ -315,24 +281,27 @@ def elemental_starts(
         if np.array_equal(trimming, previous_trimming):
             break
     objective[np.isnan(objective)] = np.inf
-    order = np.argsort(objective, kind="stable")
+    wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
     finalists: list[FloatArray] = []
-    last = math.nan
-    for i in order:
-        if len(finalists) == (EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS) or not np.isfinite(
-            objective[i]
-        ):
+    seen: set[bytes] = set()
+    for i in np.argsort(objective, kind="stable"):
+        if len(finalists) == wanted or not np.isfinite(objective[i]):
             break
-        # Subsets that reached the same trimmed set have the same objective: keep one.
-        if objective[i] != last:
+        # Subsets that reached the same trimmed set are the same start: keep one.
+        key = trimming[i].tobytes()
+        if key not in seen:
+            seen.add(key)
             finalists.append(betas[i])
-            last = objective[i]
     return finalists, len(subsets)
+
+
+def _exhaustive(n: int, k: int) -> bool:
+    return math.comb(n, k) * n <= EXHAUSTIVE_BUDGET
 
 
 def _subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
     """Every k-subset of n rows when they are few, else RANDOM_SUBSETS random ones."""
-    if math.comb(n, k) <= EXHAUSTIVE_SUBSETS:
+    if _exhaustive(n, k):
         return np.array(list(itertools.combinations(range(n), k)), dtype=np.intp).reshape(-1, k)
     if 4 * k > n:
         # The k smallest of n uniform keys are a uniform k-subset.
@@ -374,7 +343,7 @@ class _BatchedLeastSquares:
         gram += case_weights.sum(axis=1)[:, None, None] * self.penalty
         trace = np.einsum("mkk->m", gram)
         gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
-        return _cholesky_solve(gram, np.einsum("mn,kn->mk", case_weights, self.moments))
+        return _batched_solve(gram, np.einsum("mn,kn->mk", case_weights, self.moments))
 
     def squared_residuals(self, betas: FloatArray) -> FloatArray:
         with np.errstate(all="ignore"):
@@ -384,25 +353,19 @@ class _BatchedLeastSquares:
         return squared
 
 
-def _cholesky_solve(gram: FloatArray, right: FloatArray) -> FloatArray:
+def _batched_solve(gram: FloatArray, right: FloatArray) -> FloatArray:
     """Solve a batch of symmetric positive definite systems, (m, k, k) and (m, k), by
-    Cholesky factors in plain array arithmetic (no LAPACK, so no BLAS work buffers).
-    A system that is not positive definite comes out as NaN."""
+    Gauss-Jordan elimination in plain array arithmetic: no LAPACK, and so none of the
+    BLAS work buffers (see _BatchedLeastSquares). Positive definite systems need no
+    pivoting; one that is singular comes out as NaN or infinity."""
     k = right.shape[1]
-    lower = np.zeros_like(gram)
+    augmented = np.concatenate([gram, right[:, :, None]], axis=2)
     with np.errstate(all="ignore"):
         for j in range(k):
-            row = lower[:, j, :j]
-            lower[:, j, j] = np.sqrt(gram[:, j, j] - np.einsum("mp,mp->m", row, row))
-            below = np.einsum("mip,mp->mi", lower[:, j + 1 :, :j], row)
-            lower[:, j + 1 :, j] = (gram[:, j + 1 :, j] - below) / lower[:, j, j, None]
-        forward = np.empty_like(right)
-        for j in range(k):
-            forward[:, j] = (right[:, j] - np.einsum("mp,mp->m", lower[:, j, :j], forward[:, :j])) / lower[:, j, j]
-        solved = np.empty_like(right)
-        for j in reversed(range(k)):
-            after = np.einsum("mp,mp->m", lower[:, j + 1 :, j], solved[:, j + 1 :])
-            solved[:, j] = (forward[:, j] - after) / lower[:, j, j]
+            pivot_row = augmented[:, j, :] / augmented[:, j, j, None]
+            augmented -= augmented[:, :, j, None] * pivot_row[:, None, :]
+            augmented[:, j, :] = pivot_row
+    solved: FloatArray = augmented[:, :, k]
     return solved
 
 
@@ -439,13 +402,63 @@ def concentrated_starts(
     solve: LeastSquares,
     weights: FloatArray | None = None,
 ) -> list[Start]:
-    """Every start concentrated, with its M-scale, smallest scale first (ties keep order)."""
+    """Every start concentrated, each distinct result once with its M-scale, smallest first.
+
+    Concentration: least squares on the h = (n + k + 1) // 2 points nearest the fit
+    (with weights, the nearest points up to that weight), repeated until the set
+    settles; each step lowers the sum of the h smallest squared residuals. The starts
+    move together as one batch; each set they settle on is then solved once more as
+    the core solves it, so that an exact fit comes out exact.
+    """
+    n, k = design.shape
+    batch = _BatchedLeastSquares(design, target, solve.penalty(k))
+    keep = _kept_mass(n, k, weights)
+    trimming = _trimmed(batch.squared_residuals(np.array(starts)), weights, keep)[0]
+    for _ in range(MAX_CONCENTRATION_STEPS):
+        settled = trimming
+        trimming = _trimmed(batch.squared_residuals(batch.solve(settled)), weights, keep)[0]
+        if np.array_equal(trimming, settled):
+            break
+    distinct: dict[bytes, Start] = {}
+    for case_weights in trimming:
+        key = case_weights.tobytes()
+        if key not in distinct:
+            beta = solve.weighted(design, target, case_weights)
+            distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
+    return sorted(distinct.values(), key=lambda start: start.scale)
+
+
+def s_estimate(
+    design: FloatArray,
+    target: FloatArray,
+    start: Start,
+    solve: LeastSquares,
+    weights: FloatArray | None = None,
+) -> Start:
+    """The S-estimate in the valley of a start: reweighting steps that lower the M-scale
+    (biweight weights at the scale's own tuning, the scale updated every step) until the
+    fit settles.
+
+    Concentration ends at one of many nearby trimmed sets, so two starts in the same
+    valley (or the same data given as weights or as repeated rows) end a little apart;
+    the S-estimate is the one point of the valley, so the result does not depend on
+    which start won.
+    """
     k = design.shape[1]
-    concentrated = []
-    for start in starts:
-        beta = concentrate(design, target, start, solve, weights)
-        concentrated.append(Start(beta, residual_scale(target - design @ beta, 0.0, weights, k)))
-    return sorted(concentrated, key=lambda start: start.scale)
+    beta, scale = start.beta, start.scale
+    for _ in range(MAX_REWEIGHTING_STEPS):
+        if scale == 0.0:
+            break
+        case_weights = bisquare_weights((target - design @ beta) / scale, SCALE_TUNING)
+        if weights is not None:
+            case_weights *= weights
+        updated = solve.weighted(design, target, case_weights)
+        change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
+        beta = updated
+        scale = residual_scale(target - design @ beta, scale, weights, k)
+        if change <= REWEIGHTING_RELATIVE_TOLERANCE * scale:
+            break
+    return Start(beta, scale)
 
 
 def reweight(
@@ -521,6 +534,11 @@ class RobustFit:
 # RIVALS_CHECKED such starts are followed to their final fit.
 RIVAL_SCALE_SHARE = 0.03
 RIVALS_CHECKED = 3
+# ... and when at least RIVAL_ROWS rows that one of them flags lie within CLOSE_SHARE of
+# the outlier threshold of the other (one scale, at the default threshold): fits that
+# differ on a borderline row or two are not rivals.
+RIVAL_ROWS = 2
+CLOSE_SHARE = 0.4
 
 
 def robust_fit(
@@ -561,15 +579,16 @@ def robust_fit(
         weights = np.ones(len(target)) if sample_weight is None else sample_weight.copy()
         scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
         return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None, scale)
-    scale = best.scale
+    settled = s_estimate(rows_design, rows_target, best, solve, rows_weight)
+    scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
     # last few steps to go.
-    near = reweight(rows_design, rows_target, best.beta, scale, solve, rows_weight)
+    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight)
     rival = _rival(rows_design, rows_target, rows_weight, ranked, near, solve, outlier_threshold, floor)
     if search_rows is None:
         beta = near
     else:
-        scale = max(residual_scale(target - design @ best.beta, scale, sample_weight, k), floor)
+        scale = max(residual_scale(target - design @ settled.beta, scale, sample_weight, k), floor)
         beta = reweight(design, target, near, scale, solve, sample_weight)
     if scale > 0.0:
         weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
@@ -600,7 +619,7 @@ def _rival(
 ) -> Rival | None:
     """A start within RIVAL_SCALE_SHARE of the winner's scale whose final fit is another
     curve, parting from the chosen one by more than the outlier threshold somewhere on
-    the data, and flags a row that the chosen fit fits well or the reverse; None when
+    the data, and flags rows that the chosen fit fits well or the reverse; None when
     the choice is clear. Near-equal fits on clean data differ only on borderline rows,
     and do not count."""
     best = ranked[0]
@@ -621,11 +640,11 @@ def _rival(
         parting = float(np.max(np.abs(design @ (final - other)), initial=0.0))
         if parting <= threshold * max(best_scale, scale):
             continue
-        # A row one fit flags and the other fits well (within half the threshold).
+        # Rows one fit flags and the other fits well (within CLOSE_SHARE of the threshold).
         disputed = np.setxor1d(flagged, others)
-        near_chosen = np.abs(target[disputed] - design[disputed] @ final) <= 0.5 * threshold * best_scale
-        near_other = np.abs(target[disputed] - design[disputed] @ other) <= 0.5 * threshold * scale
-        if np.any(near_chosen | near_other):
+        near_chosen = np.abs(target[disputed] - design[disputed] @ final) <= CLOSE_SHARE * threshold * best_scale
+        near_other = np.abs(target[disputed] - design[disputed] @ other) <= CLOSE_SHARE * threshold * scale
+        if np.count_nonzero(near_chosen | near_other) >= RIVAL_ROWS:
             return Rival(best.scale, flagged, start.scale, others)
     return None
 

@@ -1,15 +1,21 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
 
+import csv
 import importlib.util
+import io
 import os
 import re
 import subprocess
 import sys
+import time
+import warnings
 from pathlib import Path
+from typing import ClassVar
 
 import numpy as np
 import pytest
 
+import korva
 from korva import PolynomialMDLRegressor, cli
 from tests.sandbox import running_under_asan
 
@@ -70,6 +76,14 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     inliers = re.search(r"Inliers: (\d+) of 150", out)
     assert "150 points" in out and inliers and 130 <= int(inliers.group(1)) <= 135
     assert "t2 = b mapped from" in out
+    # The first 15 data rows are those thrown off, listed with their inputs.
+    columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
+    listed = re.search(r"Outliers \((\d+)\) by data row \(a, b\): (.*)", out)
+    assert listed and int(listed.group(1)) == 150 - int(inliers.group(1))
+    entries = re.findall(r"(\d+) \(([^,]+), ([^)]+)\)", listed.group(2))
+    assert {int(row) for row, _, _ in entries} >= set(range(1, 16))
+    for row, a, b in entries:
+        np.testing.assert_allclose([float(a), float(b)], columns[int(row) - 1, :2], rtol=1e-5)
     assert picture.read_bytes().startswith(PNG_SIGNATURE)
 
 
@@ -77,7 +91,8 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     "method, rows", [("ols", ["ols"]), ("penalized", ["ols", "penalized"]), ("mcmc", ["ols", "mcmc"])]
 )
 def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, method, rows):
-    args = ["fit", str(surface_csv), *"--x a b --y y --degree 1 2 --gamma2 0.001 --method".split(), method]
+    penalty = [] if method == "ols" else ["--gamma2", "0.001"]  # least squares takes none
+    args = ["fit", str(surface_csv), *"--x a b --y y --degree 1 2 --method".split(), method, *penalty]
     assert cli.main(args) == 0
     table = capsys.readouterr().out.split("\n\n")[1].splitlines()
     assert [line.split()[0] for line in table[1:]] == rows
@@ -137,7 +152,24 @@ needs_matplotlib = pytest.mark.skipif(
             "--plot cannot draw a file without an extension",
             marks=needs_matplotlib,
         ),
+        # Arguments that contradict each other, refused before the file is read.
+        (None, ["--x", "y", "--y", "y", "--degree", "1"], "--y 'y' is also an --x column"),
+        (None, ["--x", "x", "x", "--y", "y", "--degree", "1"], "--x names the column 'x' twice"),
+        (None, [*COLUMNS_X_Y, "--weights", "x"], "--weights 'x' is also an --x or --y column"),
+        (None, [*COLUMNS_X_Y, "--method", "ols", "--gamma2", "100"], "--method ols fits no penalty"),
+        (None, [*COLUMNS_X_Y, "--max-degree", "3"], "--max-degree bounds the degrees that --degree auto tries"),
+        ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "data.csv"], "--output data.csv is the input file"),
+        ("row,y\n1,2\n", ["--x", "row", "--y", "y", "--degree", "1", "--output", "o.csv"], "a column named 'row'"),
+        (None, [*COLUMNS_X_Y, "--output", "no/such/dir/out.csv"], "cannot write no/such/dir/out.csv: there is no"),
+        (None, [*COLUMNS_X_Y, "--output", "."], "--output . is a directory"),
+        pytest.param(
+            None, [*COLUMNS_X_Y, "--plot", "no/dir/out.png"], "cannot write no/dir/out.png", marks=needs_matplotlib
+        ),
         # Mistakes on the command line, without argparse's block of usage lines.
+        (None, ["--x", "x", "--y", "y", "--degree", "1_0"], "argument --degree: '1_0' is not a whole number"),
+        (None, [*COLUMNS_X_Y, "--gamma2", "1_0.5"], "argument --gamma2: '1_0.5' is not a number"),
+        (None, [*COLUMNS_X_Y, "--threshold", "0"], "argument --threshold: '0' is not a number above 0"),
+        (None, [*COLUMNS_X_Y, "--seed", str(2**64)], f"argument --seed: '{2**64}' is not a whole number below"),
         (None, ["--x", "x"], "the following arguments are required: --y, --degree (see python -m korva fit --help)"),
         (None, ["--x", "x", "--y", "y", "--degree", "-1"], "argument --degree: '-1' is not a whole"),
         (None, [*COLUMNS_X_Y, "--sep", "ab"], "argument --sep: 'ab' is not a separator"),
@@ -157,37 +189,68 @@ def test_bad_input_gives_one_line_and_status_2(tmp_path, monkeypatch, capsys, co
     assert message in err
 
 
-# Each file holds x = 1, 3 and y = 2, 4 among lines that carry nothing, or miss a value.
+WIDE_HEADER = ",".join(f"column{i}" for i in range(12_000))  # 131 kB, beyond the csv module's field limit
+LONG_TEXT = "text " * 40_000
+
+
+# Each file holds x = 1, 3 and y = 2, 4 among lines that carry nothing, or miss a value,
+# and columns of text however long, with quoted cells over several lines.
 @pytest.mark.parametrize(
-    "content, options, skipped",
+    "content, options, skipped, rows",
     [
-        ("\ufeffx,y\n1,2\n3,4\n", [], 0),  # a byte-order mark must not hide the first name
-        ("y;z;x\n2;0;1\n4;0;3\n", [], 0),
-        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0),
-        ("x y\n1 2\n3 4\n", ["--sep", " "], 0),
-        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', [], 0),
-        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5),
+        ("\ufeffx,y\n1,2\n3,4\n", [], 0, [1, 2]),  # a byte-order mark must not hide the first name
+        ("y;z;x\n2;0;1\n4;0;3\n", [], 0, [1, 2]),
+        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0, [1, 3]),
+        ("x y\n1 2\n3 4\n", ["--sep", " "], 0, [1, 2]),
+        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', [], 0, [1, 4]),
+        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5, [1, 5]),
+        (f"{WIDE_HEADER},x,y\n{',' * 12_000}1,2\n{'0,' * 12_000}3,4", [], 0, [1, 2]),
+        (f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT},4\n", ["--dropna"], 1, [1, 3]),
+        ('x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n', [], 0, [1, 2]),
+        ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', [], 0, [1, 3]),
     ],
 )
-@pytest.mark.parametrize("batch_lines", [1, 2, cli.BATCH_LINES])
-def test_reading_keeps_every_complete_row(tmp_path, monkeypatch, content, options, skipped, batch_lines):
+# Records straddle every kind of boundary: of NumPy's batches, of the chunks read, of a line's pieces.
+@pytest.mark.parametrize(
+    "batch_lines, chunk_chars, piece_chars",
+    [(1, 1, 1), (2, 5, 3), (3, 64, 16), (cli.BATCH_LINES, cli.CHUNK_CHARS, cli.PIECE_CHARS)],
+)
+def test_reading_keeps_every_complete_row(
+    tmp_path, monkeypatch, content, options, skipped, rows, batch_lines, chunk_chars, piece_chars
+):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
+    monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
+    monkeypatch.setattr(cli, "PIECE_CHARS", piece_chars)
     path = tmp_path / "data.csv"
     path.write_bytes(content.encode())
     args = cli.build_parser().parse_args(["fit", str(path), *COLUMNS_X_Y, *options])
     data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna)
     np.testing.assert_array_equal(data.inputs, [[1.0], [3.0]])
     np.testing.assert_array_equal(data.target, [2.0, 4.0])
+    np.testing.assert_array_equal(data.rows, rows)
     assert data.skipped_rows == skipped
 
 
-@pytest.mark.parametrize("batch_lines", [1, 2, 3, cli.BATCH_LINES])
-def test_a_bad_cell_is_named_by_its_line_in_any_batch(tmp_path, monkeypatch, capsys, batch_lines):
+@pytest.mark.parametrize(
+    "content, where",
+    [
+        ("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n", "line 6, column 'y': '1e999'"),
+        # A quoted cell over lines 3 to 5: the lines after it are counted on.
+        ('x,y,note\n1,2,a\n3,4,"b\n\nc"\n4,5,d\n5,1e999,e\n', "line 7, column 'y': '1e999'"),
+        ('x,y\n1,2\n3,"4\n5"\n', "line 3, column 'y': '4\\n5'"),
+        (f"x,y\n1,2\n3,{'7' * 5000}\n", f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'"),
+    ],
+)
+@pytest.mark.parametrize("batch_lines, chunk_chars", [(1, 1), (2, 4), (3, 32), (cli.BATCH_LINES, cli.CHUNK_CHARS)])
+def test_a_bad_cell_is_named_by_its_line_in_any_batch(
+    tmp_path, monkeypatch, capsys, content, where, batch_lines, chunk_chars
+):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
+    monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
     path = tmp_path / "data.csv"
-    path.write_text("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n")
+    path.write_text(content)
     assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 2
-    assert "data.csv, line 6, column 'y': '1e999' is not a finite number" in capsys.readouterr().err
+    assert f"data.csv, {where} is not a finite number" in capsys.readouterr().err
 
 
 def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
@@ -280,20 +343,29 @@ def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, 
     columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
     X = columns[:, [{"a": 0, "b": 1}[name] for name in inputs]]
     degrees = int(degree[0]) if len(degree) == 1 else [int(d) for d in degree]
-    for method in ("ols", "penalized"):
-        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=0.01).fit(X, columns[:, 2])
+    for method, gamma2 in (("ols", 0.0), ("penalized", 0.01)):
+        model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=gamma2).fit(X, columns[:, 2])
         assert names == cli.term_names(model.multi_indices_)
         np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("command", [[], ["fit", "{csv}", "--x", "a", "--y", "y", "--degree", "1", "--method", "ols"]])
-def test_a_full_output_device_is_one_line_and_status_2(child_python, surface_csv, tmp_path, command):
+@pytest.mark.parametrize(
+    "output, message", [("full", "No space left on device"), ("closed", "standard output is closed")]
+)
+def test_a_full_or_closed_output_is_one_line_and_status_2(
+    child_python, surface_csv, tmp_path, command, output, message
+):
     args = [arg.format(csv=surface_csv) for arg in command]
     with open("/dev/full", "w") as full:
-        result = child_python.run("-m", "korva", *args, cwd=tmp_path, stdout=full)
+        if output == "full":
+            result = child_python.run("-m", "korva", *args, cwd=tmp_path, stdout=full)
+        else:  # as `>&-` in a shell
+            result = child_python.run("-m", "korva", *args, cwd=tmp_path, preexec_fn=lambda: os.close(1))
     assert result.returncode == 2
-    assert result.stderr == "korva: cannot write the output: No space left on device\n"
+    assert result.stderr == f"korva: cannot write the output: {message}\n"
+    assert not (tmp_path / "korva-demo.png").exists()
 
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan keeps freed memory in quarantine, so resident size grows")
@@ -332,3 +404,167 @@ def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
         err = proc.stderr.read().decode()
     assert proc.wait() == 1
     assert err == ""
+
+
+@pytest.mark.skipif(running_under_asan(), reason="ASan's runtime needs more address space than the cap")
+def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
+    path = tmp_path / "notes.csv"
+    with path.open("w") as stream:
+        stream.write(f"x,note,y\n1,{'n' * (80 << 20)},2\n2,short,3\n3,,5\n")
+    # Holding the 80 MB line, as a string and in NumPy's conversion, took more than 320 MB. One
+    # thread: each further one would reserve a stack and a malloc arena of address space.
+    result = child_python.run(
+        *["-m", "korva", "fit", str(path), "--x", "x", "--y", "y", "--degree", "1"],
+        env=child_python.environment(OMP_NUM_THREADS="1"),
+        address_space=320 << 20,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "notes.csv: y against x, 3 points" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "content, options",
+    [
+        # Blank and incomplete rows keep their numbers; a quoted cell over two lines is one row.
+        ('x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n', ["--dropna"]),
+        (
+            "a,w,b,y\n"
+            + "".join(f"{i % 5},{1 + i % 3},{i // 5},{i % 5 + 0.1 * i * (i % 7 == 0)}\n" for i in range(40)),
+            [],
+        ),
+    ],
+)
+def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options):
+    source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
+    source.write_text(content)
+    inputs = ["x"] if content.startswith("x") else ["a", "b"]
+    args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", str(output), *options]
+    assert cli.main(args) == 0
+    assert f"Wrote {output}" in capsys.readouterr().out
+    with output.open(newline="") as stream:
+        header, *table = list(csv.reader(stream))
+    assert header == ["row", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header)}
+    data = cli.read_columns(source, inputs, "y", "data", dropna=bool(options))
+    model = PolynomialMDLRegressor(degree=1).fit(data.inputs, data.target)
+    np.testing.assert_array_equal(columns["row"], data.rows)
+    if inputs == ["x"]:
+        np.testing.assert_array_equal(columns["row"], [1, 3, 5, 6, 7, 8])  # row 2 is blank, 4 misses y
+    np.testing.assert_array_equal(np.column_stack([columns[name] for name in inputs]), data.inputs)
+    np.testing.assert_array_equal(columns["y"], data.target)
+    # 17 significant digits give each number back exactly.
+    np.testing.assert_array_equal(columns["fitted"], model.predict(data.inputs))
+    np.testing.assert_array_equal(columns["residual"], data.target - model.predict(data.inputs))
+    np.testing.assert_allclose(columns["scaled_residual"] * model.scale_, columns["residual"], rtol=1e-12)
+    np.testing.assert_array_equal(columns["inlier"], model.inlier_mask_)
+    assert not model.inlier_mask_.all()
+
+
+class RecordingRegressor(PolynomialMDLRegressor):
+    """Keeps the parameters and fit options of every model the command line makes."""
+
+    made: ClassVar[list] = []
+
+    def fit(self, X, y, **options):
+        RecordingRegressor.made.append((self.get_params(), options))
+        return super().fit(X, y, **options)
+
+
+@pytest.mark.parametrize(
+    "options, robust, ols",
+    [
+        ([], {"random_state": 42, "outlier_threshold": 2.5, "gamma2": 0.0}, {"random_state": 42}),
+        (["--seed", "7", "--threshold", "1.5"], {"random_state": 7, "outlier_threshold": 1.5}, {"random_state": 7}),
+        (
+            ["--method", "penalized", "--gamma1", "0.5", "--gamma2", "0.25"],
+            {"method": "penalized", "gamma1": 0.5, "gamma2": 0.25},
+            {"gamma1": 0.0, "gamma2": 0.0},  # least squares takes no penalty
+        ),
+        (["--degree", "auto", "--max-degree", "2"], {"degree": "auto", "max_degree": 2}, {"max_degree": None}),
+    ],
+)
+def test_options_reach_the_estimator(surface_csv, monkeypatch, capsys, options, robust, ols):
+    monkeypatch.setattr(cli, "PolynomialMDLRegressor", RecordingRegressor)
+    monkeypatch.setattr(RecordingRegressor, "made", [])
+    degree = [] if "--degree" in options else ["--degree", "1"]
+    assert cli.main(["fit", str(surface_csv), "--x", "a", "b", "--y", "y", *degree, *options]) == 0
+    (ols_params, _), (robust_params, _) = sorted(RecordingRegressor.made, key=lambda made: made[0]["method"] != "ols")
+    assert ols_params["method"] == "ols"
+    assert robust_params.items() >= robust.items()
+    assert ols_params.items() >= ols.items()
+    threshold = robust.get("outlier_threshold", 2.5)
+    assert f"lie within {threshold:g} x " in capsys.readouterr().out
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--version"])
+    assert exit_.value.code == 0
+    assert capsys.readouterr().out == f"korva {korva.__version__}\n"
+
+
+def test_fit_warnings_are_one_line_each_and_the_fit_goes_on(surface_csv, monkeypatch, capsys):
+    fit = PolynomialMDLRegressor.fit
+
+    def fragile_fit(self, X, y, **options):
+        warnings.warn(
+            f"{self.method} is fragile here:\ntwo outlier sets explain the data", korva.FitWarning, stacklevel=2
+        )
+        return fit(self, X, y, **options)
+
+    monkeypatch.setattr(PolynomialMDLRegressor, "fit", fragile_fit)
+    assert cli.main(["fit", str(surface_csv), *"--x a b --y y --degree 1".split()]) == 0
+    out, err = capsys.readouterr()
+    assert err.splitlines() == [
+        "warning: the mcmc fit: mcmc is fragile here: two outlier sets explain the data",
+        "warning: the ols fit: ols is fragile here: two outlier sets explain the data",
+    ]
+    assert "Inliers:" in out
+
+
+def test_a_constant_input_is_named_so(tmp_path, capsys):
+    path = tmp_path / "data.csv"
+    path.write_text("x,y\n" + "".join(f"1,{v}\n" for v in (2, 3, 4, 2, 30)))
+    assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 0
+    out = capsys.readouterr().out
+    assert "t = 0: x is constant (1 in every row)" in out and "mapped" not in out
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, says", [(Terminal(), True), (io.StringIO(), False)])
+def test_a_long_fit_says_what_it_does_on_a_terminal_only(monkeypatch, stream, says):
+    monkeypatch.setattr(cli, "PROGRESS_DELAY", 0.0)
+    monkeypatch.setattr(sys, "stderr", stream)
+    with cli._progress("fitting mcmc, degree auto, to 1,000,000 rows"):
+        # Long enough for the line to come, however busy the machine; a pipe waits out the same.
+        deadline = time.monotonic() + (30.0 if says else 0.5)
+        while not stream.getvalue() and time.monotonic() < deadline:
+            time.sleep(0.01)
+    assert stream.getvalue() == ("korva: fitting mcmc, degree auto, to 1,000,000 rows ...\n" if says else "")
+
+
+def test_a_weights_column_reaches_both_fits_and_the_output(tmp_path, monkeypatch, capsys):
+    monkeypatch.setattr(cli, "PolynomialMDLRegressor", RecordingRegressor)
+    monkeypatch.setattr(RecordingRegressor, "made", [])
+    x = np.arange(30.0)
+    weights = 1.0 + x % 4
+    y = 2.0 * x + np.sin(x)
+    y[[3, 17]] += 40.0
+    source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
+    source.write_text("x,w,y\n" + "".join(f"{a:g},{b:g},{float(c)!r}\n" for a, b, c in zip(x, weights, y)))
+    args = ["fit", str(source), *COLUMNS_X_Y, "--weights", "w", "--output", str(output)]
+    assert cli.main(args) == 0
+    assert [params["method"] for params, _ in RecordingRegressor.made] == ["mcmc", "ols"]
+    for _, options in RecordingRegressor.made:
+        np.testing.assert_array_equal(options["sample_weight"], weights)
+    with output.open() as stream:
+        header, *table = list(csv.reader(stream))
+    assert header[:4] == ["row", "x", "y", "w"]
+    np.testing.assert_array_equal([float(row[3]) for row in table], weights)
+    model = PolynomialMDLRegressor(degree=1).fit(x, y, sample_weight=weights)
+    np.testing.assert_array_equal([float(row[4]) for row in table], model.predict(x))
+    assert "Outliers (2) by data row (x): 4 (3), 18 (17)" in capsys.readouterr().out

@@ -157,11 +157,18 @@ def test_starts_reach_the_smallest_scale_of_every_elemental_start(seed):
     x, y = leverage_cluster(seed, n=16, n_bad=3)
     design = np.vander((x - x.mean()) / np.ptp(x), 3, increasing=True)
     solve = robust.LeastSquares()
-    every = [
-        robust.concentrate(design, y, np.linalg.solve(design[list(rows)], y[list(rows)]), solve)
-        for rows in itertools.combinations(range(len(y)), 3)
-        if abs(np.linalg.det(design[list(rows)])) > 1e-12
-    ]
+
+    def concentrated(rows):
+        """Least squares on the 10 = (16 + 3 + 1) // 2 nearest points, until they settle."""
+        nearest = None
+        while True:
+            beta = np.linalg.lstsq(design[rows], y[rows], rcond=None)[0]
+            rows = np.sort(np.argsort(np.abs(y - design @ beta))[:10])
+            if nearest is not None and np.array_equal(rows, nearest):
+                return beta
+            nearest = rows
+
+    every = [concentrated(list(rows)) for rows in itertools.combinations(range(len(y)), 3)]
     smallest = min(robust.m_scale(y - design @ beta, n_terms=3) for beta in every)
     starts, tried = robust.elemental_starts(design, y, solve, np.random.default_rng(seed))
     assert tried == 560  # 16 choose 3
@@ -206,18 +213,28 @@ def test_two_mirrored_structures_warn_that_the_fit_is_fragile(rng):
     assert len(caught) == 1
 
 
-@pytest.mark.parametrize("method", ["mcmc", "ols", "penalized"])
+@pytest.mark.parametrize(
+    "method, degree, n",
+    [
+        # A line through 24 points: every pair of rows is a start, weighted or repeated.
+        ("mcmc", 1, 24),
+        # Random subsets differ between the two forms; when they end in different valleys of
+        # the scale the fits differ by some 1e-5, so the robust case above is the exhaustive one.
+        ("ols", 3, 80),
+        ("penalized", 3, 80),
+    ],
+)
 @pytest.mark.parametrize("seed", [0, 1])
-def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, seed):
-    x, y, _ = contaminated_cubic(seed, n=80, share=0.15)
+def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, degree, n, seed):
+    x, y, _ = contaminated_cubic(seed, n=n, share=0.15)
     weights = np.random.default_rng(seed).integers(0, 4, len(x)).astype(float)
-    weighted = PolynomialMDLRegressor(degree=3, method=method).fit(x, y, sample_weight=weights)
+    weighted = PolynomialMDLRegressor(degree=degree, method=method).fit(x, y, sample_weight=weights)
     copies = weights.astype(int)
-    repeated = PolynomialMDLRegressor(degree=3, method=method).fit(np.repeat(x, copies), np.repeat(y, copies))
+    repeated = PolynomialMDLRegressor(degree=degree, method=method).fit(np.repeat(x, copies), np.repeat(y, copies))
     np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-6, atol=1e-9)
     np.testing.assert_array_equal(weighted.inlier_mask_[np.repeat(np.arange(len(x)), copies)], repeated.inlier_mask_)
     kept = weights > 0
-    dropped = PolynomialMDLRegressor(degree=3, method=method).fit(x[kept], y[kept], sample_weight=weights[kept])
+    dropped = PolynomialMDLRegressor(degree=degree, method=method).fit(x[kept], y[kept], sample_weight=weights[kept])
     np.testing.assert_array_equal(weighted.coef_, dropped.coef_)
     # A row of weight 0 still gets its flag, by its residual.
     outside = np.abs(y - weighted.predict(x)) > weighted.outlier_threshold * weighted.scale_
@@ -621,6 +638,8 @@ def test_robust_r2_of_an_exact_fit_with_scale_zero(y_scored, expected):
 
 
 @pytest.mark.parametrize("seed, share", [(4, 0.1), (9, 0.3)])
+# Lines and parabolas through a contaminated cubic are fragile fits, and say so.
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")
 def test_robust_r2_picks_the_true_degree_in_a_grid_search(seed, share):
     pytest.importorskip("sklearn")
     from sklearn.model_selection import GridSearchCV
@@ -630,6 +649,8 @@ def test_robust_r2_picks_the_true_degree_in_a_grid_search(seed, share):
     assert search.fit(x[:, None], y).best_params_ == {"degree": 3}
 
 
+# A cubic in log x is not the curve of the data: on some folds two fits tie.
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")
 def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     pytest.importorskip("sklearn")
     from sklearn.base import clone
