@@ -285,9 +285,10 @@ def test_sample_weights_count_as_repeated_rows(rng, params):
     repeats = rng.integers(1, 4, x.size)
     weighted = PolynomialMDLRegressor(degree=3, **params).fit(x, y, sample_weight=repeats.astype(float))
     repeated = PolynomialMDLRegressor(degree=3, **params).fit(np.repeat(x, repeats), np.repeat(y, repeats))
-    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-9, atol=1e-12)
-    np.testing.assert_allclose(weighted.cov_, repeated.cov_, rtol=1e-8)
-    assert weighted.noise_scale_ == pytest.approx(repeated.noise_scale_, rel=1e-9)
+    # The robust fits agree to their reweighting's tolerance, and so do their covariances.
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-6)
+    np.testing.assert_allclose(weighted.cov_, repeated.cov_, rtol=1e-5, atol=1e-5 * np.abs(repeated.cov_).max())
+    assert weighted.noise_scale_ == pytest.approx(repeated.noise_scale_, rel=1e-5)
     assert weighted.df_resid_ == repeated.df_resid_ < repeats.sum() - 3
 
 
