@@ -1052,9 +1052,12 @@ class PolynomialMDLRegressor:
             ("samples", f"{self.inlier_mask_.size}, {n_flagged} flagged as outliers"),
             ("degree", chosen),
             ("scale_", f"{self.scale_:.6g} (robust residual scale)"),
-            ("noise_scale_", f"{self.noise_scale_:.6g} (spread of the inliers' errors)"),
+            ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error)"),
             ("degrees of freedom", f"{self.df_resid_:g}"),
         ]
+        if self.gamma1 or self.gamma2:
+            penalties = f"gamma1 = {self.gamma1:g}, gamma2 = {self.gamma2:g}: intervals of the penalised fit"
+            header.append(("penalties", penalties))
         tables = []
         names = list(self.get_feature_names_out())
         if self.coef_x_ is not None and self.cov_x_ is not None:
