@@ -156,10 +156,13 @@ class PolynomialMDLRegressor:
     through concentration steps (least squares on the half of the points nearest the
     fit, repeated; the elemental ones first as one batch, the best few to the end), and
     the start whose residuals have the smallest M-scale (Tukey's biweight, 50 %
-    breakdown [2]_) wins. Last, bisquare-weighted least squares with that scale held
-    fixed (tuned for 95 % efficiency at the normal) makes the fit as precise as least
-    squares on the good points [4]_. ``scale_`` is the M-scale of the final residuals,
-    whose equation averages the loss over n - k rather than n: the k fitted terms make
+    breakdown [2]_) wins, and reweighting steps take it to the bottom of its valley of the
+    scale, the S-estimate. Last, bisquare-weighted least squares with that scale held
+    fixed, tuned for 85 % efficiency at the normal (at 95 % the step weighs moderate
+    outliers back in; 85 % is the usual compromise between efficiency and bias), makes
+    the fit nearly as precise as least squares on the good points [4]_. ``scale_`` is the
+    M-scale of the final residuals, whose equation averages the loss over n - k rather
+    than n: the k fitted terms make
     a plain mean biased low on small samples, where it called clean points outliers.
     Points farther than ``outlier_threshold * scale_`` from the fit are outliers; a
     scale at the level of rounding (an exact fit) is raised to 64 ulps of the largest

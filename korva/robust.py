@@ -23,7 +23,7 @@ squares on the good points, the same for every seed:
    the median absolute residual flagged a good point of a small data set and lost
    efficiency when the noise varies; this scale did not.)
 4. MM step: iteratively reweighted least squares with Tukey's bisquare tuned for
-   95 % efficiency at the normal, the scale held fixed at the winner's M-scale.
+   85 % efficiency at the normal, the scale held fixed at the S-estimate's.
 
 All work is in y's standardised units; penalties act in every least-squares step.
 Sample weights act as case weights throughout (an integer weight counts a row that
@@ -50,7 +50,14 @@ IndexArray = NDArray[np.intp]
 # so the scale is consistent there and half the residuals may be arbitrary.
 SCALE_TUNING = 1.5476450
 SCALE_BREAKDOWN = 0.5
-# Bisquare constant of the final reweighting: 95 % efficiency at the normal.
+# Bisquare constant of the MM step: 85 % efficiency at the normal. At 95 % (4.685) the step
+# weighs moderate outliers back in and moves far from the high-breakdown fit (on the
+# stackloss data it kept rows 1 and 3, which every high-breakdown fit flags); 85 % is the
+# compromise between efficiency and bias under contamination that the literature on
+# MM-estimation recommends, and costs 8 % in interval width on clean data.
+MM_TUNING = 3.4436898
+# The bisquare loss at 95 % efficiency: the shape in which the description length of
+# degree="auto" (and robust_r2) codes residuals, close to the normal code u^2 / 2.
 EFFICIENT_TUNING = 4.6850649
 # The median absolute value of a standard normal variable.
 NORMAL_MEDIAN_ABS = 0.6744897501960817
@@ -58,7 +65,10 @@ MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
+# The MM step's fitted values settle to 1e-7 scales, and the S-estimate's scale to 1e-10
+# of itself: two starts in one valley then end at the same fit to 1e-6 or better.
 REWEIGHTING_RELATIVE_TOLERANCE = 1e-7
+S_RELATIVE_TOLERANCE = 1e-10
 
 # Elemental starts: every subset of k points when those subsets times the points come to
 # at most EXHAUSTIVE_BUDGET (every subset of 3 of 30 points, or of 2 of 60), else
@@ -452,11 +462,11 @@ def s_estimate(
         case_weights = bisquare_weights((target - design @ beta) / scale, SCALE_TUNING)
         if weights is not None:
             case_weights *= weights
-        updated = solve.weighted(design, target, case_weights)
-        change = float(np.max(np.abs(design @ (updated - beta)), initial=0.0))
-        beta = updated
-        scale = residual_scale(target - design @ beta, scale, weights, k)
-        if change <= REWEIGHTING_RELATIVE_TOLERANCE * scale:
+        beta = solve.weighted(design, target, case_weights)
+        previous, scale = scale, residual_scale(target - design @ beta, scale, weights, k)
+        # The scale is the minimised objective: it settles long before beta does, and
+        # beta's last digits do not matter, as the MM step below settles beta itself.
+        if previous - scale <= S_RELATIVE_TOLERANCE * scale:
             break
     return Start(beta, scale)
 
@@ -473,12 +483,12 @@ def reweight(
 
     Without penalties every step lowers the sum of the bisquare losses, so the fit
     keeps to the valley of its start and is not drawn back to the outliers that the
-    start let go (their weights are 0 beyond 4.69 scales).
+    start let go (their weights are 0 beyond 3.44 scales).
     """
     if scale == 0.0:
         return beta  # an exact fit to every point
     for _ in range(MAX_REWEIGHTING_STEPS):
-        weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
+        weights = bisquare_weights((target - design @ beta) / scale, MM_TUNING)
         if sample_weight is not None:
             weights *= sample_weight
         updated = solve.weighted(design, target, weights)
@@ -591,11 +601,11 @@ def robust_fit(
         scale = max(residual_scale(target - design @ settled.beta, scale, sample_weight, k), floor)
         beta = reweight(design, target, near, scale, solve, sample_weight)
     if scale > 0.0:
-        weights = bisquare_weights((target - design @ beta) / scale, EFFICIENT_TUNING)
+        weights = bisquare_weights((target - design @ beta) / scale, MM_TUNING)
         beta = solve.refine(design, target, beta, weights if sample_weight is None else weights * sample_weight)
     fitted = design @ beta
     if scale > 0.0:
-        weights = bisquare_weights((target - fitted) / scale, EFFICIENT_TUNING)
+        weights = bisquare_weights((target - fitted) / scale, MM_TUNING)
     else:  # y is 0 everywhere and so is the fit
         weights = np.ones(len(target))
     if sample_weight is not None:
