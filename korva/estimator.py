@@ -609,13 +609,13 @@ class PolynomialMDLRegressor:
             R1, R2 = chosen.penalties
             row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
             if robust_fit and fixed_scale > 0.0:
-                row_weights = row_weights * robust.bisquare_weights(residuals / fixed_scale, robust.EFFICIENT_TUNING)
+                row_weights = row_weights * robust.bisquare_weights(residuals / fixed_scale, robust.MM_TUNING)
             penalty = float(row_weights.sum()) * (self.gamma1 * R1 + self.gamma2 * R2)
         return inference.uncertainty(
             design,
             residuals,
             fixed_scale,
-            robust.EFFICIENT_TUNING if robust_fit else None,
+            robust.MM_TUNING if robust_fit else None,
             sample_weight,
             penalty,
             spread,
