@@ -255,7 +255,14 @@ class Synthetic:
     outliers: set[int]  # 1-based rows
 
 
-def synthetic(n: int, share: float, symmetric: bool, seed: int, growing_noise: bool = False) -> Synthetic:
+def synthetic(
+    n: int,
+    share: float,
+    symmetric: bool,
+    seed: int,
+    growing_noise: bool = False,
+    shift: tuple[float, float] = OUTLIER_SHIFT,
+) -> Synthetic:
     """The cubic on uniform x with normal noise (or noise growing tenfold along x) and a
     share of gross outliers shifted up, or up and down at random."""
     rng = np.random.default_rng([n, round(share * 100), symmetric, growing_noise, seed])
@@ -264,7 +271,7 @@ def synthetic(n: int, share: float, symmetric: bool, seed: int, growing_noise: b
     y = true_curve(x) + rng.normal(0.0, 1.0, n) * noise
     bad = rng.choice(n, round(share * n), replace=False)
     signs = rng.choice([-1.0, 1.0], bad.size) if symmetric else 1.0
-    y[bad] += signs * NOISE * rng.uniform(*OUTLIER_SHIFT, bad.size)
+    y[bad] += signs * NOISE * rng.uniform(*shift, bad.size)
     return Synthetic(x[:, None], y, {int(i) + 1 for i in bad})
 
 
@@ -623,6 +630,184 @@ def auto_degree_section(report: Report, available: set[str], n: int = 500, n_see
         report.target(name, f"{right}/{n_seeds}", met)
 
 
+# ------------------------------------------------------------------ coverage
+
+COVERAGE_SIZES = (30, 100, 500)
+COVERAGE_SHARES = (0.0, 0.2, 0.4)
+COVERAGE_SHIFT = (30.0, 80.0)  # outliers shifted up by this many noise sds
+FRESH_POINTS = 20  # fresh inliers per data set, each at its own random x, for the prediction intervals
+LEVEL = 0.95
+COVERAGE_METHODS = (KORVA, LEAST_SQUARES, "RLM Huber", RLM_TUKEY)
+# An exactly representable cubic in x: coef_x_ must return these.
+EXACT_CUBIC_X = np.array([2.0, -1.5, 0.25, 0.125])
+
+
+@dataclass(frozen=True)
+class Intervals:
+    coef: FloatArray  # (k, 2): coefficient intervals in t, the unit box of the training range
+    predict: Callable[[FloatArray], FloatArray]  # x -> (m, 2) prediction intervals of new observations
+
+
+def korva_intervals(X: FloatArray, y: FloatArray, seed: int) -> tuple[Intervals, PolynomialMDLRegressor]:
+    model = PolynomialMDLRegressor(degree=TRUE_DEGREE, random_state=seed).fit(X, y)
+
+    def predict(Z: FloatArray) -> FloatArray:
+        return np.column_stack(model.predict_interval(Z, alpha=1.0 - LEVEL, kind="prediction"))
+
+    return Intervals(model.conf_int(alpha=1.0 - LEVEL), predict), model
+
+
+def peer_intervals(name: str, X: FloatArray, y: FloatArray) -> Intervals:
+    """statsmodels' intervals on korva's inputs: OLS's own (t quantiles); RLM's coefficient intervals
+    (normal quantiles) and, as RLM offers no prediction interval, fit +- z sqrt(x' C x + scale^2)."""
+    box = UnitBox(X)
+
+    def design(Z: FloatArray) -> FloatArray:
+        return np.vander(box(Z)[:, 0], TRUE_DEGREE + 1, increasing=True)
+
+    if name == LEAST_SQUARES:
+        ols = sm.OLS(y, design(X)).fit()
+        return Intervals(
+            np.asarray(ols.conf_int(1.0 - LEVEL)),
+            lambda Z: np.asarray(ols.get_prediction(design(Z)).conf_int(obs=True, alpha=1.0 - LEVEL)),
+        )
+    norm = sm.robust.norms.HuberT() if name == "RLM Huber" else sm.robust.norms.TukeyBiweight()
+    rlm = sm.RLM(y, design(X), M=norm).fit()
+    z = statistics.NormalDist().inv_cdf(0.5 + LEVEL / 2)
+
+    def predict(Z: FloatArray) -> FloatArray:
+        D = design(Z)
+        half = z * np.sqrt(np.einsum("ij,jk,ik->i", D, rlm.cov_params(), D) + rlm.scale**2)
+        return np.column_stack([D @ rlm.params - half, D @ rlm.params + half])
+
+    return Intervals(np.asarray(rlm.conf_int(1.0 - LEVEL)), predict)
+
+
+@dataclass
+class CoverageCell:
+    coef_hits: dict[str, list[bool]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    fresh_hits: dict[str, list[bool]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    width_ratios: dict[str, list[float]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    noise_scales: list[float] = field(default_factory=list)  # korva's noise_scale_ in noise sds
+    failures: Counter[str] = field(default_factory=Counter)
+
+    def share(self, hits: dict[str, list[bool]], name: str) -> str:
+        return f"{100 * np.mean(hits[name]):.1f} %" if hits[name] else "raised"
+
+
+def true_coefficients_in_t(X: FloatArray) -> FloatArray:
+    """The true cubic's coefficients in t = (x - middle) / half of the training range."""
+    low, high = float(X.min()), float(X.max())
+    in_x = np.polynomial.Polynomial(TRUE_COEF)(np.polynomial.Polynomial([-1.0, 0.2]))  # t = x / 5 - 1
+    return np.polynomial.Polynomial(in_x.coef)(np.polynomial.Polynomial([(low + high) / 2, (high - low) / 2])).coef
+
+
+def coverage_cell(n: int, share: float, n_sets: int, agreement: list[float]) -> CoverageCell:
+    cell = CoverageCell()
+    for seed in range(n_sets):
+        data = synthetic(n, share, False, seed, shift=COVERAGE_SHIFT)
+        rng = np.random.default_rng([n, round(share * 100), seed, 11])
+        fresh_x = rng.uniform(data.X.min(), data.X.max(), (FRESH_POINTS, 1))
+        fresh_y = true_curve(fresh_x[:, 0]) + rng.normal(0.0, NOISE, FRESH_POINTS)
+        truth = true_coefficients_in_t(data.X)
+        widths: dict[str, FloatArray] = {}
+        for name in COVERAGE_METHODS:
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # statsmodels' convergence notes
+                    if name == KORVA:
+                        intervals, model = korva_intervals(data.X, data.y, seed)
+                        cell.noise_scales.append(model.noise_scale_ / NOISE)
+                        grid = np.linspace(data.X.min(), data.X.max(), GRID_POINTS)
+                        reference = model.predict(grid)
+                        agreement.append(
+                            float(np.max(np.abs(model.polynomial_(grid) - reference)) / np.max(np.abs(reference)))
+                        )
+                    else:
+                        intervals = peer_intervals(name, data.X, data.y)
+            except Exception as exc:  # a peer that gives up counts, and is counted
+                cell.failures[f"{name} raised {type(exc).__name__}"] += 1
+                continue
+            cell.coef_hits[name].extend((intervals.coef[:, 0] <= truth) & (truth <= intervals.coef[:, 1]))
+            bounds = intervals.predict(fresh_x)
+            cell.fresh_hits[name].extend((bounds[:, 0] <= fresh_y) & (fresh_y <= bounds[:, 1]))
+            widths[name] = intervals.coef[:, 1] - intervals.coef[:, 0]
+        if LEAST_SQUARES in widths:
+            for name, width in widths.items():
+                cell.width_ratios[name].extend(width / widths[LEAST_SQUARES])
+    return cell
+
+
+def exact_cubic_error(seeds: range) -> float:
+    """The largest relative error of coef_x_ on a cubic in x without noise, a fifth of it shifted far up."""
+    errors = []
+    for seed in seeds:
+        rng = np.random.default_rng([seed, 13])
+        x = rng.uniform(-3.0, 7.0, 60)
+        y = np.polynomial.Polynomial(EXACT_CUBIC_X)(x)
+        y[rng.choice(x.size, 12, replace=False)] += rng.uniform(5.0, 50.0, 12)
+        model = PolynomialMDLRegressor(degree=3, random_state=seed).fit(x, y)
+        errors.append(float(np.max(np.abs(model.coef_x_ - EXACT_CUBIC_X) / np.abs(EXACT_CUBIC_X))))
+    return max(errors)
+
+
+def coverage_section(report: Report, n_sets: int) -> None:
+    print("\n## How sure the fit is: coverage of 95 % intervals\n")
+    print(f"The cubic of the synthetic section (degree 3 fixed), normal noise of sd {NOISE}, one-sided outliers")
+    print(
+        f"shifted {COVERAGE_SHIFT[0]:g} to {COVERAGE_SHIFT[1]:g} noise sds, {n_sets} data sets per cell. Coefficients: the"
+    )
+    print("share of 95 % intervals (over the 4 coefficients in t, the unit box of the training range) that")
+    print("contain the true coefficient. Prediction: the share of 95 % prediction intervals that contain a fresh")
+    print(f"inlying observation ({FRESH_POINTS} per data set, each at a random x in the training range). Width: the")
+    print("median ratio of a coefficient interval's width to least squares' on the same data. korva: conf_int()")
+    print("and predict_interval(kind='prediction'); least squares: statsmodels OLS; RLM: its conf_int() and,")
+    print("lacking a prediction interval, fit +- z sqrt(x' cov_params x + scale^2). Last column: the median of")
+    print("korva's noise_scale_, in noise sds.\n")
+    if not hasattr(PolynomialMDLRegressor, "predict_interval"):
+        print("not run: the estimator has no predict_interval\n")
+        report.target("coverage of 95 % intervals", "not run", None)
+        return
+    header(
+        "n",
+        "outliers",
+        *(f"{name}: coef / prediction" for name in COVERAGE_METHODS),
+        "korva width vs least squares",
+        "korva noise_scale_",
+    )
+    agreement: list[float] = []
+    for n in COVERAGE_SIZES:
+        for share in COVERAGE_SHARES:
+            cell = coverage_cell(n, share, n_sets, agreement)
+            label = f"{share:.0%} one-sided" if share else "none"
+            cells = [f"{cell.share(cell.coef_hits, m)} / {cell.share(cell.fresh_hits, m)}" for m in COVERAGE_METHODS]
+            ratio = float(statistics.median(cell.width_ratios[KORVA])) if cell.width_ratios[KORVA] else math.nan
+            noise = statistics.median(cell.noise_scales) if cell.noise_scales else math.nan
+            print(row(n, label, *cells, f"{ratio:.3f}x", f"{noise:.3f}"), flush=True)
+            report.notes.update(cell.failures)
+            coverage_targets(report, n, share, cell, ratio)
+    worst = max(agreement)
+    report.target("polynomial_ and predict agree on the training range (relative)", f"{worst:.1e}", worst <= 1e-9)
+    exact = exact_cubic_error(range(5))
+    report.target("coef_x_ of an exactly representable cubic (relative error)", f"{exact:.1e}", exact <= 1e-8)
+
+
+def coverage_targets(report: Report, n: int, share: float, cell: CoverageCell, width_ratio: float) -> None:
+    label = f"n = {n}, {f'{share:.0%} outliers' if share else 'clean'}"
+    coef, fresh = (100 * float(np.mean(hits[KORVA])) for hits in (cell.coef_hits, cell.fresh_hits))
+    if n >= 100:
+        report.target(f"{label}: coefficient coverage in [93, 97] %", f"{coef:.1f} %", 93 <= coef <= 97)
+        report.target(f"{label}: prediction coverage in [93, 97] %", f"{fresh:.1f} %", 93 <= fresh <= 97)
+    else:
+        if share <= 0.2:
+            report.target(f"{label}: coefficient coverage >= 92 %", f"{coef:.1f} %", coef >= 92)
+        report.target(f"{label}: prediction coverage >= 92 %", f"{fresh:.1f} %", fresh >= 92)
+    if share == 0:
+        report.target(
+            f"{label}: median interval width <= 1.15x least squares'", f"{width_ratio:.3f}x", width_ratio <= 1.15
+        )
+
+
 # ------------------------------------------------------------------ one answer for every seed
 
 # The commit before korva's elemental starts: the "before" column of the speed section.
@@ -894,7 +1079,19 @@ def speed_section(report: Report, repeats: int = 15) -> None:
 
 # ------------------------------------------------------------------ main
 
-SECTIONS = ("real", "synthetic", "noise", "ties", "auto", "seeds", "starts", "calibration", "degree", "speed")
+SECTIONS = (
+    "real",
+    "synthetic",
+    "noise",
+    "ties",
+    "auto",
+    "seeds",
+    "starts",
+    "calibration",
+    "degree",
+    "speed",
+    "coverage",
+)
 # The estimator's newer parameters and the cases that cannot run without them.
 NEWER_PARAMETERS = {
     "basis": "HBK, stackloss and wood (several inputs in the plain linear model) not run",
@@ -951,6 +1148,8 @@ def main() -> int:
             degree_section(report, n_many=20 if args.quick else 100)
         if "speed" in args.only:
             speed_section(report)
+        if "coverage" in args.only:
+            coverage_section(report, 60 if args.quick else 300)
 
     print("\n## Targets\n")
     header("target", "measured", "met")

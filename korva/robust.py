@@ -492,6 +492,9 @@ class RobustFit:
     weights: FloatArray  # the final bisquare weights (times any sample weights)
     n_starts: int
     rival: Rival | None
+    # The scale of the bisquare equations the fit solves: the one the reweighting held
+    # fixed (for an exact fit, which is not reweighted, the final scale).
+    fixed_scale: float
 
 
 # Two concentrated starts whose scales differ by less than this share make the choice
@@ -543,7 +546,7 @@ def robust_fit(
         fitted = design @ beta
         weights = np.ones(len(target)) if sample_weight is None else sample_weight.copy()
         scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
-        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None)
+        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None, scale)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight)
     scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
@@ -567,8 +570,9 @@ def robust_fit(
         weights *= sample_weight
     # The final scale: the M-scale of the final residuals. The start's own scale is the
     # smallest among many starts, and so biased low on small samples.
+    fixed_scale = scale
     scale = max(residual_scale(target - fitted, scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival)
+    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival, fixed_scale)
 
 
 def _rival(
