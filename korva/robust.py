@@ -221,30 +221,26 @@ def elemental_starts(
     """The most promising elemental starts and how many subsets were tried.
 
     Each subset of k rows is solved exactly (with the penalties, when set), then
-    takes ELEMENTAL_STEPS concentration steps; all subsets move together as one batch.
-    The ELEMENTAL_FINALISTS with the smallest trimmed sum of squared residuals are
-    returned, for the full concentration.
+    takes ELEMENTAL_STEPS concentration steps (every subset of few rows is
+    concentrated to the end, so that the best of them all is among the finalists).
+    The finalists with the smallest trimmed sum of squared residuals are returned,
+    one for each distinct result, for the full concentration.
     """
     n, k = design.shape
     if k == 0 or n <= k:
         return [], 0
     subsets = _subsets(n, k, rng)
-    batch = _BatchedLeastSquares(design, target, solve.penalty(k))
-    chosen = np.zeros((len(subsets), n))
-    np.put_along_axis(chosen, subsets, 1.0, axis=1)
-    betas = batch.solve(chosen)
-    keep = _kept_mass(n, k, weights)
-    # Every subset of few rows is concentrated to the end, so that the best of them all
-    # is among the finalists; many random ones take a few steps each.
+    penalty = solve.penalty(k)
+    chosen = design[subsets]  # (m, k, k): each subset's rows
+    gram = np.einsum("mik,mil->mkl", chosen, chosen) + k * penalty
+    trace = np.einsum("mkk->m", gram)
+    gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
+    betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
+    betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
     exhaustive = _exhaustive(n, k)
-    trimming, objective = _trimmed(batch.squared_residuals(betas), weights, keep)
-    for _ in range(MAX_CONCENTRATION_STEPS if exhaustive else ELEMENTAL_STEPS):
-        betas = batch.solve(trimming)
-        previous_trimming = trimming
-        trimming, objective = _trimmed(batch.squared_residuals(betas), weights, keep)
-        if np.array_equal(trimming, previous_trimming):
-            break
-    objective[np.isnan(objective)] = np.inf
+    betas, objective = _concentrate(
+        design, target, betas, solve, weights, MAX_CONCENTRATION_STEPS if exhaustive else ELEMENTAL_STEPS
+    )
     wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
     finalists: list[FloatArray] = []
     seen: set[bytes] = set()
@@ -252,11 +248,35 @@ def elemental_starts(
         if len(finalists) == wanted or not np.isfinite(objective[i]):
             break
         # Subsets that reached the same trimmed set are the same start: keep one.
-        key = trimming[i].tobytes()
+        key = betas[i].tobytes()
         if key not in seen:
             seen.add(key)
             finalists.append(betas[i])
     return finalists, len(subsets)
+
+
+def _concentrate(
+    design: FloatArray,
+    target: FloatArray,
+    starts: FloatArray,
+    solve: LeastSquares,
+    weights: FloatArray | None,
+    max_steps: int,
+) -> tuple[FloatArray, FloatArray]:
+    """Concentration steps from every start, natively (korva._robust.concentrate_starts):
+    the coefficients each start ends at and their trimmed sums of squares."""
+    n, k = design.shape
+    penalty = solve.penalty(k)
+    betas, trimmed = _robust.concentrate_starts(
+        np.ascontiguousarray(design),
+        target,
+        starts,
+        _kept_mass(n, k, weights),
+        weights,
+        penalty if penalty.any() else None,
+        max_steps,
+    )
+    return betas, trimmed
 
 
 def _exhaustive(n: int, k: int) -> bool:
@@ -280,47 +300,11 @@ def _subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
         subsets[repeated] = rng.integers(0, n, (repeated.size, k))
 
 
-class _BatchedLeastSquares:
-    """Weighted, penalised least squares for many case-weight vectors over one design.
-
-    The normal equations of case weights W (m, n) are W @ [x_a x_b] for each pair of
-    terms and W @ [x y]. The products are einsum's own loops rather than the BLAS:
-    a large BLAS product takes work buffers that the BLAS cannot do without under a
-    tight memory limit, and it ends the process when it cannot have them.
-    """
-
-    def __init__(self, design: FloatArray, target: FloatArray, penalty: FloatArray) -> None:
-        k = design.shape[1]
-        self.transposed = np.ascontiguousarray(design.T)
-        self.target = target
-        self.penalty = penalty
-        self.pairs = [(a, b) for a in range(k) for b in range(a, k)]
-        self.products = np.stack([self.transposed[a] * self.transposed[b] for a, b in self.pairs])
-        self.moments = self.transposed * target
-
-    def solve(self, case_weights: FloatArray) -> FloatArray:
-        m, k = len(case_weights), self.transposed.shape[0]
-        sums = np.einsum("mn,qn->mq", case_weights, self.products)
-        gram = np.empty((m, k, k))
-        for column, (a, b) in enumerate(self.pairs):
-            gram[:, a, b] = gram[:, b, a] = sums[:, column]
-        gram += case_weights.sum(axis=1)[:, None, None] * self.penalty
-        trace = np.einsum("mkk->m", gram)
-        gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
-        return _batched_solve(gram, np.einsum("mn,kn->mk", case_weights, self.moments))
-
-    def squared_residuals(self, betas: FloatArray) -> FloatArray:
-        with np.errstate(all="ignore"):
-            squared: FloatArray = np.einsum("mk,kn->mn", betas, self.transposed)
-            np.subtract(self.target, squared, out=squared)
-            np.square(squared, out=squared)
-        return squared
-
-
 def _batched_solve(gram: FloatArray, right: FloatArray) -> FloatArray:
     """Solve a batch of symmetric positive definite systems, (m, k, k) and (m, k), by
-    Gauss-Jordan elimination in plain array arithmetic: no LAPACK, and so none of the
-    BLAS work buffers (see _BatchedLeastSquares). Positive definite systems need no
+    Gauss-Jordan elimination in plain array arithmetic: no LAPACK, whose BLAS takes work
+    buffers it cannot do without under a tight memory limit (it ends the process when it
+    cannot have them). Positive definite systems need no
     pivoting; one that is singular comes out as NaN or infinity."""
     k = right.shape[1]
     augmented = np.concatenate([gram, right[:, :, None]], axis=2)
@@ -370,25 +354,22 @@ def concentrated_starts(
 
     Concentration: least squares on the h = (n + k + 1) // 2 points nearest the fit
     (with weights, the nearest points up to that weight), repeated until the set
-    settles; each step lowers the sum of the h smallest squared residuals. The starts
-    move together as one batch; each set they settle on is then solved once more as
-    the core solves it, so that an exact fit comes out exact.
+    settles; each step lowers the sum of the h smallest squared residuals. Each set
+    the starts settle on is then solved once more as the core solves it, so that an
+    exact fit comes out exact.
     """
     n, k = design.shape
-    batch = _BatchedLeastSquares(design, target, solve.penalty(k))
+    betas, _ = _concentrate(design, target, np.array(starts), solve, weights, MAX_CONCENTRATION_STEPS)
     keep = _kept_mass(n, k, weights)
-    trimming = _trimmed(batch.squared_residuals(np.array(starts)), weights, keep)[0]
-    for _ in range(MAX_CONCENTRATION_STEPS):
-        settled = trimming
-        trimming = _trimmed(batch.squared_residuals(batch.solve(settled)), weights, keep)[0]
-        if np.array_equal(trimming, settled):
-            break
     distinct: dict[bytes, Start] = {}
-    for case_weights in trimming:
-        key = case_weights.tobytes()
-        if key not in distinct:
-            beta = solve.weighted(design, target, case_weights)
-            distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
+    for settled in betas:
+        key = settled.tobytes()
+        if key in distinct or not np.isfinite(settled).all():
+            continue
+        residuals = target - design @ settled
+        case_weights = _trimmed((residuals * residuals)[None, :], weights, keep)[0][0]
+        beta = solve.weighted(design, target, case_weights)
+        distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
     return sorted(distinct.values(), key=lambda start: start.scale)
 
 

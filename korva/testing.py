@@ -185,3 +185,52 @@ def reweight(
         if change <= tolerance * scale:
             break
     return current
+
+
+def concentrate_starts(
+    design: npt.ArrayLike,
+    target: npt.ArrayLike,
+    starts: npt.ArrayLike,
+    keep: float,
+    weights: npt.ArrayLike | None = None,
+    penalty: npt.ArrayLike | None = None,
+    max_steps: int = 20,
+    ridge: float = 1e-12,
+) -> tuple[FloatArray, FloatArray]:
+    """Concentration steps from each start: least squares on the rows nearest the fit.
+
+    The rows are taken in order of their squared residual (ties by row number) until
+    their weights reach `keep`, the last in part; each step solves
+    (X_S' W X_S + (sum w) penalty + ridge * mean diag I) beta = X_S' W y_S, until the
+    rows kept repeat or after `max_steps` solutions. Returns the coefficients and the
+    trimmed sum of squares of the rows nearest the last of them.
+    """
+    X = np.asarray(design, dtype=float)
+    y = np.asarray(target, dtype=float)
+    n, k = X.shape
+    w = np.ones(n) if weights is None else np.asarray(weights, dtype=float)
+    P = np.zeros((k, k)) if penalty is None else np.asarray(penalty, dtype=float)
+
+    def nearest(beta: FloatArray) -> tuple[FloatArray, FloatArray]:
+        squared = (y - X @ beta) ** 2
+        order = np.lexsort((np.arange(n), squared))
+        before = np.cumsum(w[order]) - w[order]
+        kept = np.zeros(n)
+        kept[order] = np.clip(keep - before, 0.0, w[order])
+        return kept, squared
+
+    betas, trimmed = [], []
+    for start in np.asarray(starts, dtype=float).reshape(-1, k):
+        beta, previous = start.copy(), None
+        for _ in range(max_steps):
+            kept, _ = nearest(beta)
+            if previous is not None and np.array_equal(kept, previous):
+                break
+            gram = (X * kept[:, None]).T @ X + kept.sum() * P
+            gram += ridge * max(np.trace(gram) / k, np.finfo(float).tiny) * np.eye(k)
+            beta = np.linalg.solve(gram, (X * kept[:, None]).T @ y)
+            previous = kept
+        kept, squared = nearest(beta)
+        betas.append(beta)
+        trimmed.append(float(kept @ squared))
+    return np.array(betas).reshape(-1, k), np.array(trimmed)

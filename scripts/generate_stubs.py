@@ -31,7 +31,7 @@ STUBS = {
 ARRAY_PARAMETER = re.compile(
     r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], (?P<shape>"[^"]*")(?:, "[^"]*")*\]'
 )
-OPTIONAL_MATRICES = ("R1", "R2")
+OPTIONAL_MATRICES = ("R1", "R2", "penalty")
 
 
 def retyped_parameter(name: str, annotation: str) -> str | None:

@@ -330,6 +330,23 @@ def reweight_calls(draw):
     return Call("reweight", "kr.reweight", args, draw(optional))
 
 
+@st.composite
+def concentrate_starts_calls(draw):
+    n, k = draw(rows), draw(cols)
+    args = (
+        draw(matrices(n, k)),
+        draw(vectors(draw(near(n)))),
+        draw(matrices(draw(st.integers(0, 4)), draw(near(k)))),
+        draw(floats),
+    )
+    optional = keywords(
+        weights=st.one_of(st.just("None"), near(n).flatmap(vectors)),
+        penalty=optional_matrices(k),
+        max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
+    )
+    return Call("concentrate_starts", "kr.concentrate_starts", args, draw(optional))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -347,6 +364,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "TournamentMCMC.fit": fit_calls(),
     "m_scale": m_scale_calls(),
     "reweight": reweight_calls(),
+    "concentrate_starts": concentrate_starts_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

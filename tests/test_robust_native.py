@@ -146,6 +146,28 @@ def test_reweight_with_zero_scale_or_no_rows_keeps_or_clears_beta():
     assert _robust.reweight(np.ones((5, 0)), np.arange(5.0), [], 1.0).shape == (0,)
 
 
+@pytest.mark.parametrize(("n", "k"), [(12, 2), (200, 4), (3000, 6)])
+@pytest.mark.parametrize("weights", [None, "random", "zeros"])
+@pytest.mark.parametrize("penalised", [False, True])
+@pytest.mark.parametrize("max_steps", [0, 2, 20])
+def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max_steps):
+    X, y = problem(rng, n, k, outliers=0.3)
+    if n == 200:  # ties: every row twice, so that rows at the h-th distance tie
+        X, y = np.asfortranarray(np.vstack([X[:100], X[:100]])), np.concatenate([y[:100], y[:100]])
+    w = weights_with(rng, n, weights)
+    keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
+    penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
+    starts = rng.normal(size=(7, k))
+    expected = testing.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
+    got = _robust.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
+    scale = max(np.abs(expected[0]).max(), 1.0)
+    np.testing.assert_allclose(got[0], expected[0], rtol=0, atol=BETA_RTOL * scale)
+    np.testing.assert_allclose(got[1], expected[1], rtol=1e-9)
+    # Each start is concentrated on its own: one at a time gives the same bits.
+    alone = _robust.concentrate_starts(np.ascontiguousarray(X), y, starts[3:4], keep, w, penalty, max_steps)
+    np.testing.assert_array_equal(alone[0][0], got[0][3])
+
+
 REFUSED = [
     (_robust.m_scale, dict(residuals=[1.0, np.nan]), "residuals contains NaN"),
     (_robust.m_scale, dict(residuals=[1.0, np.inf]), "residuals contains NaN"),
@@ -176,6 +198,21 @@ REFUSED = [
     (_robust.reweight, dict(max_steps=-1), "max_steps must be"),
     (_robust.reweight, dict(tolerance=-1e-5), "tolerance must be"),
     (_robust.reweight, dict(tolerance=np.nan), "tolerance must be"),
+    (_robust.reweight, dict(tuning=0.0), "tuning must be"),
+    (_robust.concentrate_starts, dict(target=[1.0, 2.0]), "y has 2 elements but design has 3 rows"),
+    (_robust.concentrate_starts, dict(starts=np.zeros((1, 3))), "starts has 3 columns but design has 2"),
+    (_robust.concentrate_starts, dict(starts=[[0.0, np.nan]]), "starts contains NaN"),
+    (_robust.concentrate_starts, dict(design=[[1.0, np.inf]] * 3), "design contains NaN"),
+    (_robust.concentrate_starts, dict(target=[1.0, np.nan, 2.0]), "target contains NaN"),
+    (_robust.concentrate_starts, dict(keep=0.5), "keep must be a number from 1 to the total weight"),
+    (_robust.concentrate_starts, dict(keep=4.0), "keep must be a number from 1 to the total weight"),
+    (_robust.concentrate_starts, dict(keep=np.nan), "keep must be"),
+    (_robust.concentrate_starts, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
+    (_robust.concentrate_starts, dict(weights=[1.0, -1.0, 1.0]), "weights must not be negative"),
+    (_robust.concentrate_starts, dict(weights=[1.0, np.nan, 1.0]), "weights contains NaN"),
+    (_robust.concentrate_starts, dict(penalty=np.eye(3)), "penalty must be 2 x 2"),
+    (_robust.concentrate_starts, dict(penalty=np.full((2, 2), np.inf)), "penalty contains NaN"),
+    (_robust.concentrate_starts, dict(max_steps=-1), "max_steps must be at least 0"),
 ]
 
 
@@ -183,6 +220,8 @@ REFUSED = [
 def test_bad_input_is_refused_by_name(function, arguments, message):
     if function is _robust.reweight:
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], beta=[0.0, 0.0], scale=1.0) | arguments
+    if function is _robust.concentrate_starts:
+        arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 

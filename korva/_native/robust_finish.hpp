@@ -286,7 +286,7 @@ struct ReweightSettings {
     double gamma2 = 0.0;
     const VectorRef* prior = nullptr;
     int max_steps = 50;
-    double tolerance = 1e-7;  // relative to the scale
+    double tolerance = 1e-7;                   // relative to the scale
     double tuning = robust::kEfficientTuning;  // the bisquare's cut-off, in scales
 };
 

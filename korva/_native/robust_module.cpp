@@ -12,7 +12,9 @@
 #include "argument_checks.hpp"
 #include "binding_helpers.hpp"
 #include "casters.hpp"
+#include "concentration.hpp"
 #include "robust_finish.hpp"
+#include "solvers.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -40,7 +42,9 @@ const VectorRef* optional_rows(const char* fn, const char* name, const std::opti
 }  // namespace
 
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
-    m.doc() = "The robust finish of korva's fits: the biweight M-scale and the bisquare reweighting.";
+    m.doc() =
+        "The robust stages of korva's fits: concentration of many starts, the biweight M-scale and the bisquare "
+        "reweighting.";
 
     m.def(
         "m_scale",
@@ -87,4 +91,62 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
         "tuning"_a = 4.6850649);
+
+    m.def(
+        "concentrate_starts",
+        [](const DesignMatrix& design, const Vector& target_arg, const RealArray<korva::MatrixRef>& starts_arg,
+           double keep, const std::optional<Vector>& weights_arg, const py::object& penalty_arg, int max_steps) {
+            constexpr const char* fn = "concentrate_starts";
+            design.complex.refuse(fn, "design");
+            const VectorRef& target = target_arg.get(fn, "target");
+            const korva::MatrixRef& starts = starts_arg.get(fn, "starts");
+            korva::require_rows_match(fn, "design", design.rows(), target.size());
+            const Eigen::Index n = design.rows(), k = design.cols();
+            if (starts.cols() != k)
+                throw std::invalid_argument(std::string(fn) + ": starts has " + std::to_string(starts.cols()) +
+                                            " columns but design has " + std::to_string(k));
+            korva::ConcentrationSettings settings;
+            settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
+            std::optional<Eigen::MatrixXd> penalty_storage;
+            const Eigen::MatrixXd* penalty =
+                korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
+            if (penalty != nullptr && (penalty->rows() != k || penalty->cols() != k))
+                throw std::invalid_argument(std::string(fn) + ": penalty must be " + std::to_string(k) + " x " +
+                                            std::to_string(k) + " (design has " + std::to_string(k) +
+                                            " columns), got " + std::to_string(penalty->rows()) + " x " +
+                                            std::to_string(penalty->cols()));
+            if (penalty != nullptr) korva::require_finite_entries(fn, "penalty", korva::largest_magnitude(*penalty));
+            settings.penalty = penalty;
+            korva::require_finite_entries(fn, "target", korva::largest_magnitude(target));
+            korva::require_finite_entries(fn, "starts", korva::largest_magnitude(starts));
+            if (design.row_major)
+                korva::require_finite_entries(fn, "design", korva::largest_magnitude(*design.row_major));
+            else
+                korva::require_finite_entries(fn, "design", korva::largest_magnitude(design.cols_view()));
+            double mass = static_cast<double>(n);
+            if (settings.weights != nullptr) {
+                const VectorRef& w = *settings.weights;
+                korva::require_finite_entries(fn, "weights", korva::largest_magnitude(w));
+                if (n > 0 && w.minCoeff() < 0.0)
+                    throw std::invalid_argument(std::string(fn) + ": weights must not be negative");
+                mass = w.sum();
+            }
+            if (!(std::isfinite(keep) && keep >= 1.0 && keep <= mass))
+                throw std::invalid_argument(std::string(fn) +
+                                            ": keep must be a number from 1 to the total weight of the rows, " +
+                                            std::to_string(mass) + ", got " + std::to_string(keep));
+            if (max_steps < 0)
+                throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
+                                            std::to_string(max_steps));
+            settings.keep = keep;
+            settings.max_steps = max_steps;
+            const korva::ConcentrationResult result = interruptible([&](const korva::StopCheck& stop) {
+                if (design.row_major)
+                    return korva::concentrate_starts(*design.row_major, target, starts, settings, stop);
+                return korva::concentrate_starts(design.cols_view(), target, starts, settings, stop);
+            });
+            return py::make_tuple(result.betas, result.trimmed);
+        },
+        "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(),
+        "max_steps"_a = 20);
 }
