@@ -547,8 +547,9 @@ def term_names(multi_indices: list[list[int]]) -> list[str]:
     return names
 
 
-def format_report(data: Dataset, reports: list[FitReport]) -> str:
-    """The comparison table, the coefficients and what the columns mean."""
+def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False) -> str:
+    """The comparison table, the coefficients (in the data's units unless ``t_units``) with
+    the robust fit's standard errors, and what the columns mean."""
     robust = reports[-1]
     inliers = robust.model.inlier_mask_
     rows = [["method", "MDL score", "hit rate", "inlier RMS", "time (ms)"]]
@@ -563,8 +564,7 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
                 f"{1000 * report.seconds:.1f}",
             ]
         )
-    coefficient_rows = [["coefficients of", *term_names(robust.model.multi_indices_)]]
-    coefficient_rows += [[r.method, *(f"{c:.4g}" for c in r.model.coef_)] for r in reports]
+    coefficient_rows, units = _coefficient_rows(data, reports, t_units)
     if len(robust.model.coef_) > MAX_TERMS_ACROSS:  # too wide for a line: one term per line
         coefficient_rows = [list(column) for column in zip(*coefficient_rows)]
         coefficient_rows[0][0] = "term"
@@ -589,6 +589,7 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
             *_aligned(rows),
             "",
             *_aligned(coefficient_rows),
+            units,
             "",
             (
                 f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
@@ -604,6 +605,28 @@ def format_report(data: Dataset, reports: list[FitReport]) -> str:
             *mappings,
         ]
     )
+
+
+def _coefficient_rows(data: Dataset, reports: list[FitReport], t_units: bool) -> tuple[list[list[str]], str]:
+    """The coefficients of every fit and the robust fit's standard errors, as table rows, and
+    a line saying in which variables they are. The data's own units unless asked for t, or
+    unless a listed basis cannot be written in them."""
+    model = reports[-1].model
+    in_x = not t_units and all(r.model.coef_x_ is not None for r in reports) and model.cov_x_ is not None
+    if in_x:
+        # Factors joined by "*", as in t units, so that a name stays one word of the table.
+        names = [str(name).replace(" ", "*") for name in model.get_feature_names_out(data.input_names)]
+        rows = [["coefficients of", *names]]
+        rows += [[r.method, *(f"{c:.6g}" for c in r.model.coef_x_)] for r in reports]  # type: ignore[union-attr]
+        errors = np.sqrt(np.diag(model.cov_x_))  # type: ignore[arg-type]
+        units = "Coefficients in the data's own units (--t-units lists them in the inputs mapped to [-1, 1])."
+    else:
+        rows = [["coefficients of", *term_names(model.multi_indices_)]]
+        rows += [[r.method, *(f"{c:.4g}" for c in r.model.coef_)] for r in reports]
+        errors = model.bse_
+        units = "Coefficients in the inputs mapped to [-1, 1] (t; see below)."
+    rows.append([f"{reports[-1].method} std. error", *(f"{e:.2g}" for e in errors)])
+    return rows, units
 
 
 def _degree_text(model: PolynomialMDLRegressor) -> str:
@@ -690,7 +713,11 @@ def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
     axes.scatter(x[~inliers], y[~inliers], color="crimson", marker="x", s=40, label="outliers", zorder=3)
     grid = np.linspace(x.min(), x.max(), 400)
     for report in reports:
-        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
+        (line,) = axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
+    # Where a new inlying point would fall, 95 % of the time, by the robust fit (the last).
+    low, high = reports[-1].model.predict_interval(grid, kind="prediction")
+    label = f"95 % prediction band ({METHOD_LABELS[reports[-1].method]})"
+    axes.fill_between(grid, low, high, color=line.get_color(), alpha=0.2, linewidth=0, label=label)
     axes.set_xlabel(data.input_names[0])
     axes.set_ylabel(data.target_label or data.target_name)
 
@@ -863,6 +890,11 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="skip rows with an empty or NA cell in a chosen column instead of stopping there",
     )
+    fit.add_argument(
+        "--t-units",
+        action="store_true",
+        help="list the coefficients in the inputs mapped to [-1, 1] (t) instead of the data's own units",
+    )
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
     fit.add_argument(
         "--output",
@@ -997,7 +1029,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
-        _print(format_report(data, reports))
+        _print(format_report(data, reports, t_units=getattr(args, "t_units", False)))
         if output is not None:
             write_table(data, reports[-1].model, output)
             _print(f"Wrote {output}")

@@ -308,8 +308,10 @@ def test_inlier_rms_holds_at_the_ends_of_the_float_range(tmp_path, capsys, scale
 
 
 def coefficient_table(out):
-    """The printed coefficients: the term names and, per method, the values."""
-    rows = [line.split() for line in out.split("\n\n")[2].splitlines()]
+    """The printed coefficients: the term names, per method the values, and the standard errors."""
+    lines = out.split("\n\n")[2].splitlines()
+    assert lines[-1].startswith("Coefficients in ")
+    rows = [line.replace(" std. error", "_error").split() for line in lines[:-1]]
     if rows[0][0] == "term":  # one term per line, one column per method
         return [row[0] for row in rows[1:]], {
             method: [float(row[i]) for row in rows[1:]] for i, method in enumerate(rows[0][1:], 1)
@@ -321,21 +323,10 @@ def coefficient_table(out):
     "inputs, degree, one_per_line",
     [(["a"], ["7"], False), (["a"], ["8"], True), (["a", "b"], ["3"], True), (["a", "b"], ["1", "3"], False)],
 )
-def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, degree, one_per_line):
-    args = [
-        "fit",
-        str(surface_csv),
-        "--x",
-        *inputs,
-        "--y",
-        "y",
-        "--degree",
-        *degree,
-        "--method",
-        "penalized",
-        "--gamma2",
-        "0.01",
-    ]
+@pytest.mark.parametrize("t_units", [False, True])
+def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, degree, one_per_line, t_units):
+    args = ["fit", str(surface_csv), "--x", *inputs, "--y", "y", "--degree", *degree, "--method", "penalized"]
+    args += ["--gamma2", "0.01", *(["--t-units"] if t_units else [])]
     assert cli.main(args) == 0
     out = capsys.readouterr().out
     assert (out.split("\n\n")[2].split()[0] == "term") == one_per_line
@@ -345,8 +336,16 @@ def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, 
     degrees = int(degree[0]) if len(degree) == 1 else [int(d) for d in degree]
     for method, gamma2 in (("ols", 0.0), ("penalized", 0.01)):
         model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=gamma2).fit(X, columns[:, 2])
-        assert names == cli.term_names(model.multi_indices_)
-        np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
+        if t_units:
+            assert names == cli.term_names(model.multi_indices_)
+            np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
+            expected_errors = model.bse_
+        else:
+            assert names == [name.replace(" ", "*") for name in model.get_feature_names_out(inputs)]
+            np.testing.assert_allclose(printed[method], model.coef_x_, rtol=1e-5, atol=1e-9)
+            expected_errors = np.sqrt(np.diag(model.cov_x_))
+    # The standard errors are the robust (here penalised) fit's, the last one fitted.
+    np.testing.assert_allclose(printed["penalized_error"], expected_errors, rtol=0.05)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -527,7 +526,7 @@ def test_a_constant_input_is_named_so(tmp_path, capsys):
     path.write_text("x,y\n" + "".join(f"1,{v}\n" for v in (2, 3, 4, 2, 30)))
     assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 0
     out = capsys.readouterr().out
-    assert "t = 0: x is constant (1 in every row)" in out and "mapped" not in out
+    assert "t = 0: x is constant (1 in every row)" in out and "mapped from" not in out
 
 
 class Terminal(io.StringIO):

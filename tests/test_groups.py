@@ -68,6 +68,9 @@ def test_each_row_is_the_fit_of_its_group(rng, by, x):
         assert row["n_samples"] == len(rows)
         assert row["error"] is None
         assert row["coef"].tobytes() == model.coef_.tobytes()
+        assert row["coef_se"].tobytes() == model.bse_.tobytes()
+        assert row["coef_x"].tobytes() == model.coef_x_.tobytes()
+        np.testing.assert_allclose(row["coef_x_se"] ** 2, np.diag(model.cov_x_), rtol=1e-12)
         assert row["multi_indices"] == model.multi_indices_
         assert row["degree"] == model.degree_
         assert (row["scale"], row["mdl"], row["hit_rate"]) == (model.scale_, model.mdl_, model.hit_rate_)
