@@ -316,6 +316,18 @@ def result_problem(entry, args, kwargs, result) -> str | None:
     if entry == "reweight":
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)
+    if entry == "concentrate_starts":
+        if not (isinstance(result, tuple) and len(result) == 2):
+            return f"expected the pair (betas, trimmed), got {type(result).__name__}"
+        starts = np.shape(_argument(args, kwargs, 2, "starts"))
+        shape_problem = _matrix_problem(result[0], starts) or _vector_problem(result[1], starts[0])
+        read = {name: _argument(args, kwargs, position, name) for position, name in enumerate(("design", "target"))}
+        read.update(starts=_argument(args, kwargs, 2, "starts"), keep=float(_argument(args, kwargs, 3, "keep")))
+        for position, name in ((4, "weights"), (5, "penalty")):
+            value = _argument(args, kwargs, position, name, None)
+            if value is not None:
+                read[name] = value
+        return shape_problem or _non_finite_reads(read)
     if entry in ("mad", "compute_sr", "mdl_score", "mdl_score_reg"):
         return None if type(result) is float else f"expected a float, got {type(result).__name__}"
     if entry == "design_matrix_1d":
