@@ -79,6 +79,8 @@ RANDOM_SUBSETS = 200
 ELEMENTAL_STEPS = 2
 ELEMENTAL_FINALISTS = 5
 EXHAUSTIVE_FINALISTS = 20
+# Random subsets are screened on at most this many rows (see elemental_starts).
+SCREENING_ROWS = 300
 # A relative ridge on the batched normal equations, so that a subset whose rows are
 # not in general position (tied inputs) still gives a start instead of an error.
 ELEMENTAL_RIDGE = 1e-12
@@ -229,6 +231,14 @@ def elemental_starts(
     n, k = design.shape
     if k == 0 or n <= k:
         return [], 0
+    if n > SCREENING_ROWS and not _exhaustive(n, k):
+        # Random subsets are screened on a random part of the rows, as the fast algorithm
+        # for least trimmed squares does on large data: a start free of outliers stands out
+        # on 300 rows as well, and the finalists are concentrated on every row afterwards.
+        part = np.sort(rng.choice(n, SCREENING_ROWS, replace=False))
+        design, target = design[part], target[part]
+        weights = None if weights is None else weights[part]
+        n = SCREENING_ROWS
     subsets = _subsets(n, k, rng)
     penalty = solve.penalty(k)
     chosen = design[subsets]  # (m, k, k): each subset's rows
