@@ -149,7 +149,7 @@ class PolynomialMDLRegressor:
     tournament MCMC sampler) finds coefficients that most points agree with, whatever
     the rest do. Starts: the search's result, least squares on the points it hits,
     least squares on all points, and elemental fits through k of the points for k
-    terms (every such subset when there are at most 3000 of them, else 500 drawn by
+    terms (every such subset when subsets times points are at most 150 000, else 120 drawn by
     ``random_state``), as the fast algorithms for least trimmed squares and
     S-regression draw them [1]_ [3]_: with that many subsets one is free of outliers
     whatever the search did, so the answer does not depend on the seed. Each start goes

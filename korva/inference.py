@@ -367,20 +367,22 @@ def noise_scale(
     Unlike a high-breakdown scale it does not grow with the share of outliers. NaN when
     no more than k rows are inliers.
     """
-    weights = np.ones(residuals.size) if case_weights is None else case_weights
+    absolute = np.abs(residuals)
     squared = residuals * residuals
+    weighted_squares = squared if case_weights is None else case_weights * squared
     truncated_variance = 1.0 - 2.0 * clip * normal_pdf(clip) / (1.0 - 2.0 * normal_cdf(-clip))
     scale = start
     inliers: NDArray[np.bool_] | None = None
     for _ in range(MAX_QUANTILE_STEPS):
-        chosen = np.abs(residuals) <= clip * scale
+        chosen = absolute <= clip * scale
         if inliers is not None and np.array_equal(chosen, inliers):
             break
         inliers = chosen
-        dof = float(weights[chosen].sum()) - n_terms
+        mass = np.count_nonzero(chosen) if case_weights is None else float(case_weights.sum(where=chosen))
+        dof = float(mass) - n_terms
         if dof <= 0.0:
             return math.nan
-        scale = math.sqrt(float(weights[chosen] @ squared[chosen]) / dof / truncated_variance)
+        scale = math.sqrt(float(weighted_squares.sum(where=chosen)) / dof / truncated_variance)
     return scale
 
 
