@@ -330,6 +330,14 @@ def reweight_calls(draw):
     return Call("reweight", "kr.reweight", args, draw(optional))
 
 
+@st.composite
+def weighted_least_squares_calls(draw):
+    n, k = draw(rows), draw(cols)
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(vectors(draw(near(n)))))
+    optional = keywords(R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats)
+    return Call("weighted_least_squares", "kr.weighted_least_squares", args, draw(optional))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -347,6 +355,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "TournamentMCMC.fit": fit_calls(),
     "m_scale": m_scale_calls(),
     "reweight": reweight_calls(),
+    "weighted_least_squares": weighted_least_squares_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and
