@@ -18,15 +18,20 @@ they flag |residual| > 2.5 * 1.4826 * median |residual|.
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
+import os
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 import warnings
 from collections import Counter
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from importlib import metadata, resources
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -39,7 +44,7 @@ from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegres
 from sklearn.preprocessing import PolynomialFeatures
 from threadpoolctl import threadpool_limits
 
-from korva import PolynomialMDLRegressor
+from korva import PolynomialMDLRegressor, robust
 from run import fmt, machine, row  # bench/run.py, beside this file
 
 FloatArray = NDArray[np.float64]
@@ -250,7 +255,14 @@ class Synthetic:
     outliers: set[int]  # 1-based rows
 
 
-def synthetic(n: int, share: float, symmetric: bool, seed: int, growing_noise: bool = False) -> Synthetic:
+def synthetic(
+    n: int,
+    share: float,
+    symmetric: bool,
+    seed: int,
+    growing_noise: bool = False,
+    shift: tuple[float, float] = OUTLIER_SHIFT,
+) -> Synthetic:
     """The cubic on uniform x with normal noise (or noise growing tenfold along x) and a
     share of gross outliers shifted up, or up and down at random."""
     rng = np.random.default_rng([n, round(share * 100), symmetric, growing_noise, seed])
@@ -259,7 +271,7 @@ def synthetic(n: int, share: float, symmetric: bool, seed: int, growing_noise: b
     y = true_curve(x) + rng.normal(0.0, 1.0, n) * noise
     bad = rng.choice(n, round(share * n), replace=False)
     signs = rng.choice([-1.0, 1.0], bad.size) if symmetric else 1.0
-    y[bad] += signs * NOISE * rng.uniform(*OUTLIER_SHIFT, bad.size)
+    y[bad] += signs * NOISE * rng.uniform(*shift, bad.size)
     return Synthetic(x[:, None], y, {int(i) + 1 for i in bad})
 
 
@@ -618,9 +630,468 @@ def auto_degree_section(report: Report, available: set[str], n: int = 500, n_see
         report.target(name, f"{right}/{n_seeds}", met)
 
 
+# ------------------------------------------------------------------ coverage
+
+COVERAGE_SIZES = (30, 100, 500)
+COVERAGE_SHARES = (0.0, 0.2, 0.4)
+COVERAGE_SHIFT = (30.0, 80.0)  # outliers shifted up by this many noise sds
+FRESH_POINTS = 20  # fresh inliers per data set, each at its own random x, for the prediction intervals
+LEVEL = 0.95
+COVERAGE_METHODS = (KORVA, LEAST_SQUARES, "RLM Huber", RLM_TUKEY)
+# An exactly representable cubic in x: coef_x_ must return these.
+EXACT_CUBIC_X = np.array([2.0, -1.5, 0.25, 0.125])
+
+
+@dataclass(frozen=True)
+class Intervals:
+    coef: FloatArray  # (k, 2): coefficient intervals in t, the unit box of the training range
+    predict: Callable[[FloatArray], FloatArray]  # x -> (m, 2) prediction intervals of new observations
+
+
+def korva_intervals(X: FloatArray, y: FloatArray, seed: int) -> tuple[Intervals, PolynomialMDLRegressor]:
+    model = PolynomialMDLRegressor(degree=TRUE_DEGREE, random_state=seed).fit(X, y)
+
+    def predict(Z: FloatArray) -> FloatArray:
+        return np.column_stack(model.predict_interval(Z, alpha=1.0 - LEVEL, kind="prediction"))
+
+    return Intervals(model.conf_int(alpha=1.0 - LEVEL), predict), model
+
+
+def peer_intervals(name: str, X: FloatArray, y: FloatArray) -> Intervals:
+    """statsmodels' intervals on korva's inputs: OLS's own (t quantiles); RLM's coefficient intervals
+    (normal quantiles) and, as RLM offers no prediction interval, fit +- z sqrt(x' C x + scale^2)."""
+    box = UnitBox(X)
+
+    def design(Z: FloatArray) -> FloatArray:
+        return np.vander(box(Z)[:, 0], TRUE_DEGREE + 1, increasing=True)
+
+    if name == LEAST_SQUARES:
+        ols = sm.OLS(y, design(X)).fit()
+        return Intervals(
+            np.asarray(ols.conf_int(1.0 - LEVEL)),
+            lambda Z: np.asarray(ols.get_prediction(design(Z)).conf_int(obs=True, alpha=1.0 - LEVEL)),
+        )
+    norm = sm.robust.norms.HuberT() if name == "RLM Huber" else sm.robust.norms.TukeyBiweight()
+    rlm = sm.RLM(y, design(X), M=norm).fit()
+    z = statistics.NormalDist().inv_cdf(0.5 + LEVEL / 2)
+
+    def predict(Z: FloatArray) -> FloatArray:
+        D = design(Z)
+        half = z * np.sqrt(np.einsum("ij,jk,ik->i", D, rlm.cov_params(), D) + rlm.scale**2)
+        return np.column_stack([D @ rlm.params - half, D @ rlm.params + half])
+
+    return Intervals(np.asarray(rlm.conf_int(1.0 - LEVEL)), predict)
+
+
+@dataclass
+class CoverageCell:
+    coef_hits: dict[str, list[bool]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    fresh_hits: dict[str, list[bool]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    width_ratios: dict[str, list[float]] = field(default_factory=lambda: {m: [] for m in COVERAGE_METHODS})
+    noise_scales: list[float] = field(default_factory=list)  # korva's noise_scale_ in noise sds
+    failures: Counter[str] = field(default_factory=Counter)
+
+    def share(self, hits: dict[str, list[bool]], name: str) -> str:
+        return f"{100 * np.mean(hits[name]):.1f} %" if hits[name] else "raised"
+
+
+def true_coefficients_in_t(X: FloatArray) -> FloatArray:
+    """The true cubic's coefficients in t = (x - middle) / half of the training range."""
+    low, high = float(X.min()), float(X.max())
+    in_x = np.polynomial.Polynomial(TRUE_COEF)(np.polynomial.Polynomial([-1.0, 0.2]))  # t = x / 5 - 1
+    return np.polynomial.Polynomial(in_x.coef)(np.polynomial.Polynomial([(low + high) / 2, (high - low) / 2])).coef
+
+
+def coverage_cell(n: int, share: float, n_sets: int, agreement: list[float]) -> CoverageCell:
+    cell = CoverageCell()
+    for seed in range(n_sets):
+        data = synthetic(n, share, False, seed, shift=COVERAGE_SHIFT)
+        rng = np.random.default_rng([n, round(share * 100), seed, 11])
+        fresh_x = rng.uniform(data.X.min(), data.X.max(), (FRESH_POINTS, 1))
+        fresh_y = true_curve(fresh_x[:, 0]) + rng.normal(0.0, NOISE, FRESH_POINTS)
+        truth = true_coefficients_in_t(data.X)
+        widths: dict[str, FloatArray] = {}
+        for name in COVERAGE_METHODS:
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # statsmodels' convergence notes
+                    if name == KORVA:
+                        intervals, model = korva_intervals(data.X, data.y, seed)
+                        cell.noise_scales.append(model.noise_scale_ / NOISE)
+                        grid = np.linspace(data.X.min(), data.X.max(), GRID_POINTS)
+                        reference = model.predict(grid)
+                        agreement.append(
+                            float(np.max(np.abs(model.polynomial_(grid) - reference)) / np.max(np.abs(reference)))
+                        )
+                    else:
+                        intervals = peer_intervals(name, data.X, data.y)
+            except Exception as exc:  # a peer that gives up counts, and is counted
+                cell.failures[f"{name} raised {type(exc).__name__}"] += 1
+                continue
+            cell.coef_hits[name].extend((intervals.coef[:, 0] <= truth) & (truth <= intervals.coef[:, 1]))
+            bounds = intervals.predict(fresh_x)
+            cell.fresh_hits[name].extend((bounds[:, 0] <= fresh_y) & (fresh_y <= bounds[:, 1]))
+            widths[name] = intervals.coef[:, 1] - intervals.coef[:, 0]
+        if LEAST_SQUARES in widths:
+            for name, width in widths.items():
+                cell.width_ratios[name].extend(width / widths[LEAST_SQUARES])
+    return cell
+
+
+def exact_cubic_error(seeds: range) -> float:
+    """The largest relative error of coef_x_ on a cubic in x without noise, a fifth of it shifted far up."""
+    errors = []
+    for seed in seeds:
+        rng = np.random.default_rng([seed, 13])
+        x = rng.uniform(-3.0, 7.0, 60)
+        y = np.polynomial.Polynomial(EXACT_CUBIC_X)(x)
+        y[rng.choice(x.size, 12, replace=False)] += rng.uniform(5.0, 50.0, 12)
+        model = PolynomialMDLRegressor(degree=3, random_state=seed).fit(x, y)
+        errors.append(float(np.max(np.abs(model.coef_x_ - EXACT_CUBIC_X) / np.abs(EXACT_CUBIC_X))))
+    return max(errors)
+
+
+def coverage_section(report: Report, n_sets: int) -> None:
+    print("\n## How sure the fit is: coverage of 95 % intervals\n")
+    print(f"The cubic of the synthetic section (degree 3 fixed), normal noise of sd {NOISE}, one-sided outliers")
+    print(
+        f"shifted {COVERAGE_SHIFT[0]:g} to {COVERAGE_SHIFT[1]:g} noise sds, {n_sets} data sets per cell. Coefficients: the"
+    )
+    print("share of 95 % intervals (over the 4 coefficients in t, the unit box of the training range) that")
+    print("contain the true coefficient. Prediction: the share of 95 % prediction intervals that contain a fresh")
+    print(f"inlying observation ({FRESH_POINTS} per data set, each at a random x in the training range). Width: the")
+    print("median ratio of a coefficient interval's width to least squares' on the same data. korva: conf_int()")
+    print("and predict_interval(kind='prediction'); least squares: statsmodels OLS; RLM: its conf_int() and,")
+    print("lacking a prediction interval, fit +- z sqrt(x' cov_params x + scale^2). Last column: the median of")
+    print("korva's noise_scale_, in noise sds.\n")
+    if not hasattr(PolynomialMDLRegressor, "predict_interval"):
+        print("not run: the estimator has no predict_interval\n")
+        report.target("coverage of 95 % intervals", "not run", None)
+        return
+    header(
+        "n",
+        "outliers",
+        *(f"{name}: coef / prediction" for name in COVERAGE_METHODS),
+        "korva width vs least squares",
+        "korva noise_scale_",
+    )
+    agreement: list[float] = []
+    for n in COVERAGE_SIZES:
+        for share in COVERAGE_SHARES:
+            cell = coverage_cell(n, share, n_sets, agreement)
+            label = f"{share:.0%} one-sided" if share else "none"
+            cells = [f"{cell.share(cell.coef_hits, m)} / {cell.share(cell.fresh_hits, m)}" for m in COVERAGE_METHODS]
+            ratio = float(statistics.median(cell.width_ratios[KORVA])) if cell.width_ratios[KORVA] else math.nan
+            noise = statistics.median(cell.noise_scales) if cell.noise_scales else math.nan
+            print(row(n, label, *cells, f"{ratio:.3f}x", f"{noise:.3f}"), flush=True)
+            report.notes.update(cell.failures)
+            coverage_targets(report, n, share, cell, ratio)
+    worst = max(agreement)
+    report.target("polynomial_ and predict agree on the training range (relative)", f"{worst:.1e}", worst <= 1e-9)
+    exact = exact_cubic_error(range(5))
+    report.target("coef_x_ of an exactly representable cubic (relative error)", f"{exact:.1e}", exact <= 1e-8)
+
+
+def coverage_targets(report: Report, n: int, share: float, cell: CoverageCell, width_ratio: float) -> None:
+    label = f"n = {n}, {f'{share:.0%} outliers' if share else 'clean'}"
+    coef, fresh = (100 * float(np.mean(hits[KORVA])) for hits in (cell.coef_hits, cell.fresh_hits))
+    if n >= 100:
+        report.target(f"{label}: coefficient coverage in [93, 97] %", f"{coef:.1f} %", 93 <= coef <= 97)
+        report.target(f"{label}: prediction coverage in [93, 97] %", f"{fresh:.1f} %", 93 <= fresh <= 97)
+    else:
+        if share <= 0.2:
+            report.target(f"{label}: coefficient coverage >= 92 %", f"{coef:.1f} %", coef >= 92)
+        report.target(f"{label}: prediction coverage >= 92 %", f"{fresh:.1f} %", fresh >= 92)
+    if share == 0:
+        report.target(
+            f"{label}: median interval width <= 1.15x least squares'", f"{width_ratio:.3f}x", width_ratio <= 1.15
+        )
+
+
+# ------------------------------------------------------------------ one answer for every seed
+
+# The commit before korva's elemental starts: the "before" column of the speed section.
+PREVIOUS_ESTIMATOR = "38fe3d3"
+
+
+def stars() -> tuple[FloatArray, FloatArray]:
+    """The star cluster CYG OB1: log light intensity against log surface temperature; the four
+    giants, rows 11, 20, 30 and 34, are bad leverage points."""
+    X, y = load("robustbase", "starsCYG", ["log.Te"], "log.light", 47)
+    assert rows_of(X[:, 0] < 3.6) == {11, 20, 30, 34}
+    return X, y
+
+
+def leverage_cluster(seed: int, n: int = 60, n_bad: int = 6) -> tuple[FloatArray, FloatArray]:
+    """A line with a tight cluster of bad leverage points (the first n_bad rows) far to its
+    right and above it."""
+    rng = np.random.default_rng([seed, 17])
+    x = rng.uniform(0.0, 10.0, n)
+    y = 1.0 + 0.5 * x + rng.normal(0.0, 0.5, n)
+    x[:n_bad] = rng.uniform(19.5, 20.5, n_bad)
+    y[:n_bad] = rng.uniform(-1.0, 0.0, n_bad)
+    return x[:, None], y
+
+
+def seeds_section(report: Report, n_seeds: int = 20) -> None:
+    print("\n## One answer for every seed\n")
+    print(f"korva, degree 1, {n_seeds} seeds each; 'flagged' lists the distinct flag sets and how many seeds")
+    print("gave each; the spread is the largest relative difference of a coefficient from seed 0's.\n")
+    header("data", "flagged (seeds)", "coefficient spread", "same for every seed")
+    cases = [
+        ("star cluster CYG OB1", *stars()),
+        *((f"leverage cluster, n = 60, seed {case}", *leverage_cluster(case)) for case in range(2)),
+        # Past every pair of rows: random subsets.
+        *((f"leverage cluster, n = 300, seed {case}", *leverage_cluster(case, 300, 30)) for case in range(2)),
+    ]
+    for name, X, y in cases:
+        fits = [PolynomialMDLRegressor(degree=1, random_state=seed).fit(X, y) for seed in range(n_seeds)]
+        flag_sets = Counter(fmt_rows(rows_of(~fit.inlier_mask_)) for fit in fits)
+        spread = max(float(np.max(np.abs(fit.coef_ / fits[0].coef_ - 1.0))) for fit in fits)
+        met = len(flag_sets) == 1 and spread <= 1e-6
+        shown = "; ".join(f"{rows} ({count})" for rows, count in flag_sets.items())
+        print(row(name, shown, f"{spread:.1e}", yes(met)), flush=True)
+        report.target(f"{name}: the same flags and coefficients (1e-6) for every seed", f"{spread:.1e}", met)
+
+
+def _criterion_parts(model: PolynomialMDLRegressor, X: FloatArray, y: FloatArray) -> tuple[Any, ...]:
+    """korva's chosen start (its M-scale) and the design and target it was chosen on."""
+    seen: dict[str, Any] = {}
+    original = robust.concentrated_starts
+
+    def spy(design: FloatArray, target: FloatArray, starts: Any, solve: Any, weights: Any = None) -> Any:
+        ranked = original(design, target, starts, solve, weights)
+        seen.update(design=design, target=target, best=ranked[0])
+        return ranked
+
+    robust.concentrated_starts = spy  # type: ignore[assignment]
+    try:
+        model.fit(X, y)
+    finally:
+        robust.concentrated_starts = original  # type: ignore[assignment]
+    return seen["design"], seen["target"], seen["best"]
+
+
+def exhaustive_optimum(design: FloatArray, target: FloatArray) -> tuple[float, float]:
+    """The smallest M-scale and the smallest trimmed sum of squares that concentration reaches
+    from any elemental subset, each subset concentrated to the end by plain least squares."""
+    n, k = design.shape
+    keep = (n + k + 1) // 2
+    best_scale, best_trimmed = math.inf, math.inf
+    for rows in itertools.combinations(range(n), k):
+        chosen = np.array(rows)
+        previous = None
+        for _ in range(50):
+            beta = np.linalg.lstsq(design[chosen], target[chosen], rcond=None)[0]
+            chosen = np.sort(np.argsort(np.abs(target - design @ beta), kind="stable")[:keep])
+            if previous is not None and np.array_equal(chosen, previous):
+                break
+            previous = chosen
+        residuals = target - design @ beta
+        best_scale = min(best_scale, robust.m_scale(residuals, n_terms=k))
+        best_trimmed = min(best_trimmed, float(np.sort(residuals**2)[:keep].sum()))
+    return best_scale, best_trimmed
+
+
+def starts_section(report: Report) -> None:
+    print("\n## Starts against every elemental subset\n")
+    print("korva's chosen start (smallest M-scale after concentration) against the best that any subset of k")
+    print("rows reaches by concentration, on data with n <= 30 (k <= 3 for the target; salinity, k = 4, for")
+    print("reference). Scales in korva's standardised units; the trimmed sum of squares (least trimmed")
+    print("squares' objective, h = (n + k + 1) / 2) beside it.\n")
+    header("data", "n, k", "korva's scale / best", "trimmed squares: korva / best", "within 1 %")
+    stack_X, stack_y = load("datasets", "stackloss", ["Air.Flow", "Water.Temp", "Acid.Conc."], "stack.loss", 21)
+    salinity_X, salinity_y = load("robustbase", "salinity", ["X1", "X2", "X3"], "Y", 28)
+    with resources.files("korva.data").joinpath("belgian_phone_calls.csv").open() as stream:
+        phone = np.loadtxt(stream, delimiter=",", skiprows=1)
+    cases = [
+        ("phone calls, a line", phone[:, :1], phone[:, 1], 1, True),
+        ("stackloss, two inputs", stack_X[:, :2], stack_y, 1, True),
+        ("leverage cluster, n = 30", *leverage_cluster(5, n=30, n_bad=4), 1, True),
+        ("leverage cluster, quadratic", *leverage_cluster(6, n=30, n_bad=4), 2, True),
+        ("salinity, three inputs", salinity_X, salinity_y, 1, False),
+    ]
+    for name, X, y, degree, judged in cases:
+        design, target, best = _criterion_parts(PolynomialMDLRegressor(degree=degree, random_state=0), X, y)
+        n, k = design.shape
+        keep = (n + k + 1) // 2
+        best_scale, best_trimmed = exhaustive_optimum(design, target)
+        korva_trimmed = float(np.sort((target - design @ best.beta) ** 2)[:keep].sum())
+        ratio = best.scale / best_scale
+        met = ratio <= 1.01
+        print(row(name, f"{n}, {k}", f"{ratio:.4f}", f"{korva_trimmed / best_trimmed:.4f}", yes(met)), flush=True)
+        if judged:
+            report.target(f"{name}: chosen scale within 1 % of the best of every subset", f"{ratio:.4f}", met)
+
+
+def calibration_section(report: Report, n_sets: int = 100) -> None:
+    print("\n## Clean data: the scale and the share flagged\n")
+    print(f"Clean normal noise of sd 1, {n_sets} data sets per cell: the median of scale_ / sd and the share of")
+    print("points flagged (2.5 scales: 1.2 % of a normal sample lies beyond 2.5 sd).\n")
+    designs = [("a line (2 terms)", 1, 1), ("a plane in 2 inputs (3 terms)", 2, 1), ("a cubic (4 terms)", 1, 3)]
+    header("design", *(f"n = {n}" for n in (15, 25, 40, 100)))
+    for label, n_inputs, degree in designs:
+        cells = []
+        for n in (15, 25, 40, 100):
+            scales, flagged = [], []
+            for seed in range(n_sets):
+                rng = np.random.default_rng([n, n_inputs, degree, seed])
+                X = rng.uniform(-1.0, 1.0, (n, n_inputs))
+                y = 1.0 + X.sum(axis=1) + rng.normal(0.0, 1.0, n)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    model = PolynomialMDLRegressor(degree=degree, random_state=seed).fit(X, y)
+                scales.append(model.scale_)
+                flagged.append(float(np.mean(~model.inlier_mask_)))
+            median_scale, share = statistics.median(scales), statistics.fmean(flagged)
+            cells.append(f"{median_scale:.3f} · {share:.1%}")
+            bound = 0.04 if n == 15 else 0.025
+            report.target(
+                f"clean {label}, n = {n}: flagged <= {bound:.1%}, median scale within 12 % of sd",
+                f"{share:.1%}, {median_scale:.3f}",
+                share <= bound and abs(median_scale - 1.0) <= 0.12,
+            )
+        print(row(label, *cells), flush=True)
+
+
+def bic_degree(x: FloatArray, y: FloatArray, top: int) -> int:
+    """The degree least squares with the Bayesian information criterion picks, 0 to top."""
+    n = len(y)
+    t = 2.0 * (x - x.min()) / (x.max() - x.min()) - 1.0
+    scores = []
+    for degree in range(top + 1):
+        design = np.vander(t, degree + 1, increasing=True)
+        residual = y - design @ np.linalg.lstsq(design, y, rcond=None)[0]
+        scores.append(n * math.log(float(residual @ residual) / n) + (degree + 1) * math.log(n))
+    return int(np.argmin(scores))
+
+
+def degree_section(report: Report, n_seeds: int = 20, n_many: int = 100) -> None:
+    print('\n## degree="auto" on small clean samples\n')
+    print("y = 40 + 8 x + 0.2 x² + N(0, 5²) on x uniform in [0, 20]: how often each picks the true degree 2;")
+    print("korva (default max_degree) beside least squares with the BIC over the same degrees, first on")
+    print(f"{n_seeds} seeds (the targets), then on {n_many}.\n")
+    header("n", f"korva, {n_seeds} seeds", f"least squares + BIC, {n_seeds}", f"korva, {n_many}", f"BIC, {n_many}")
+    wanted = {12: 10, 20: 13, 40: 17}
+    for n, at_least in wanted.items():
+        korva_right, bic_right = [], []
+        for seed in range(n_many):
+            rng = np.random.default_rng([n, seed, 3])
+            x = rng.uniform(0.0, 20.0, n)
+            y = 40.0 + 8.0 * x + 0.2 * x**2 + rng.normal(0.0, 5.0, n)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                model = PolynomialMDLRegressor(degree="auto", random_state=seed).fit(x, y)
+            korva_right.append(model.degree_ == 2)
+            bic_right.append(bic_degree(x, y, max(model.mdl_path_)) == 2)
+        first, first_bic = sum(korva_right[:n_seeds]), sum(bic_right[:n_seeds])
+        many, many_bic = sum(korva_right), sum(bic_right)
+        print(row(n, f"{first}/{n_seeds}", f"{first_bic}/{n_seeds}", f"{many}/{n_many}", f"{many_bic}/{n_many}"))
+        report.target(
+            f'degree="auto", clean quadratic, n = {n}: true degree in >= {at_least}/{n_seeds} and as often as the BIC',
+            f"{first}/{n_seeds}; {many} vs {many_bic} of {n_many}",
+            first >= at_least and many >= many_bic,
+        )
+
+
+PREVIOUS_TIMING = """
+import sys, time, warnings
+import numpy as np
+from korva import PolynomialMDLRegressor, robust
+warnings.simplefilter("ignore")
+x, y, degree, repeats = np.load(sys.argv[1]), np.load(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+degree = degree if degree == "auto" else int(degree)
+PolynomialMDLRegressor(degree=degree).fit(x, y)
+times = []
+for _ in range(repeats):
+    start = time.process_time()
+    PolynomialMDLRegressor(degree=degree).fit(x, y)
+    times.append(time.process_time() - start)
+print(sorted(times)[len(times) // 2])
+"""
+
+
+def previous_time(x: FloatArray, y: FloatArray, degree: Any, repeats: int) -> float | None:
+    """The median CPU time of a default fit by the estimator before its elemental starts, run
+    from that commit's korva in a child process; None outside a git checkout."""
+    root = Path(__file__).resolve().parents[1]
+    with tempfile.TemporaryDirectory() as folder:
+        archive = subprocess.run(
+            ["git", "-C", str(root), "archive", PREVIOUS_ESTIMATOR, "korva"], capture_output=True, check=False
+        )
+        if archive.returncode != 0:
+            return None
+        subprocess.run(["tar", "-x", "-C", folder], input=archive.stdout, check=True)
+        np.save(f"{folder}/x.npy", x)
+        np.save(f"{folder}/y.npy", y)
+        child = subprocess.run(
+            [sys.executable, "-c", PREVIOUS_TIMING, f"{folder}/x.npy", f"{folder}/y.npy", str(degree), str(repeats)],
+            env={**os.environ, "PYTHONPATH": folder, "OMP_NUM_THREADS": "1"},
+            cwd=folder,  # not this tree, whose korva would come first on the path
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+    return float(child.stdout) if child.returncode == 0 else None
+
+
+def speed_section(report: Report, repeats: int = 15) -> None:
+    print("\n## The time of a default fit, before and after the elemental starts\n")
+    print(f"Median CPU time of {repeats} fits on one thread: the cubic with 20 % one-sided outliers. 'before':")
+    print(f"the estimator of commit {PREVIOUS_ESTIMATOR}, in a child process, on the same data.\n")
+    header("n, degree", "korva", "before", "ratio", "RANSAC")
+    ransac_fit = peer(ransac)
+    for n, degree, bound in ((200, 3, 2.0), (200, "auto", 2.0), (100_000, 3, None)):
+        data = synthetic(n, 0.2, False, 0)
+        korva_times, ransac_times = [], []
+        for seed in range(repeats if n < 10_000 else 5):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                start = time.process_time()
+                PolynomialMDLRegressor(degree=degree).fit(data.X, data.y)
+                korva_times.append(time.process_time() - start)
+                start = time.process_time()
+                ransac_fit(data.X, data.y, TRUE_DEGREE if degree == "auto" else degree, seed)
+                ransac_times.append(time.process_time() - start)
+        korva_time, ransac_time = statistics.median(korva_times), statistics.median(ransac_times)
+        before = previous_time(data.X[:, 0], data.y, degree, repeats if n < 10_000 else 5)
+        ratio = korva_time / before if before else math.nan
+        print(
+            row(
+                f"{n}, {degree}",
+                fmt(korva_time),
+                fmt(before) if before else "not run",
+                f"{ratio:.2f}x",
+                fmt(ransac_time),
+            )
+        )
+        if bound is not None:
+            report.target(
+                f"n = {n}, degree {degree}: at most {bound:g}x the time before", f"{ratio:.2f}x", ratio <= bound
+            )
+        else:
+            report.target(
+                f"n = {n} with 20 % outliers: faster than RANSAC",
+                f"{fmt(korva_time)} vs {fmt(ransac_time)}",
+                korva_time < ransac_time,
+            )
+
+
 # ------------------------------------------------------------------ main
 
-SECTIONS = ("real", "synthetic", "noise", "ties", "auto")
+SECTIONS = (
+    "real",
+    "synthetic",
+    "noise",
+    "ties",
+    "auto",
+    "seeds",
+    "starts",
+    "calibration",
+    "degree",
+    "speed",
+    "coverage",
+)
 # The estimator's newer parameters and the cases that cannot run without them.
 NEWER_PARAMETERS = {
     "basis": "HBK, stackloss and wood (several inputs in the plain linear model) not run",
@@ -667,6 +1138,18 @@ def main() -> int:
             tied_section(report, range(3 if args.quick else 5))
         if "auto" in args.only:
             auto_degree_section(report, available)
+        if "seeds" in args.only:
+            seeds_section(report, 5 if args.quick else 20)
+        if "starts" in args.only:
+            starts_section(report)
+        if "calibration" in args.only:
+            calibration_section(report, 30 if args.quick else 100)
+        if "degree" in args.only:
+            degree_section(report, n_many=20 if args.quick else 100)
+        if "speed" in args.only:
+            speed_section(report)
+        if "coverage" in args.only:
+            coverage_section(report, 60 if args.quick else 300)
 
     print("\n## Targets\n")
     header("target", "measured", "met")

@@ -1,7 +1,7 @@
 import numpy as np
 import pandas as pd
 
-from korva import fit_groups
+from korva import fit_groups, predict_groups
 
 
 def sensor_log(n_sensors: int = 40, n_readings: int = 150) -> pd.DataFrame:
@@ -15,7 +15,15 @@ def sensor_log(n_sensors: int = 40, n_readings: int = 150) -> pd.DataFrame:
     return pd.DataFrame({"sensor": sensor, "hour": hour, "reading": reading})
 
 
-if __name__ == "__main__":  # the worker processes start afresh and import this file
-    fits = fit_groups(sensor_log(), by="sensor", x="hour", y="reading", degree=2, n_jobs=2)
+if __name__ == "__main__":
+    log = sensor_log()
+    fits, rows = fit_groups(log, by="sensor", x="hour", y="reading", degree=2, n_jobs=2, rows=True)
     print(fits[["sensor", "n_samples", "degree", "scale", "n_outliers", "error"]].head())
     print("residual scale of the noisiest sensor:", fits["scale"].max().round(3))
+    # Every failure code is an outlier of its sensor's curve; "index" finds a row in the log.
+    failures = rows[rows["reading"] == 99.9]
+    print("failure codes flagged as outliers:", (~failures["inlier"]).mean())
+    print("first flagged reading:", log.loc[failures["index"].iloc[0]].to_dict())
+    # Each sensor's curve at noon, from the table alone.
+    noon = pd.DataFrame({"sensor": fits["sensor"], "hour": 12.0})
+    print(predict_groups(fits, noon, by="sensor", x="hour").head(3))

@@ -11,3 +11,6 @@ model = PolynomialMDLRegressor(degree="auto", gamma2=1e-5).fit(x, y)  # a light 
 print(f"degree {model.degree_}; coefficients of 1, t, t², ...:", model.coef_.round(3))
 print(f"residual scale {model.scale_:.4f}, {(~model.inlier_mask_).sum()} outliers flagged")
 print("prediction at x = 5:", model.predict([5.0]))
+slope = model.polynomial_.coef[1]  # the polynomial in x: its coefficient of x, as coef_x_[1]
+low, high = model.conf_int(units="x")[1]  # row 1 of the intervals in x: the term in x
+print(f"slope at x = 0: {slope:.3f}, 95 % interval {low:.3f} to {high:.3f} (true: 1)")

@@ -29,7 +29,7 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
     PolynomialMDLRegressor,
     robust_r2,
 )
-from korva.groups import fit_groups  # noqa: E402
+from korva.groups import fit_groups, predict_groups  # noqa: E402
 
 __version__ = version("korva")
 
@@ -41,5 +41,6 @@ __all__ = [
     "PolynomialMDLRegressor",
     "fit_groups",
     "korva_core",
+    "predict_groups",
     "robust_r2",
 ]

@@ -25,7 +25,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import korva_core
-from korva import bases, robust
+from korva import bases, inference, robust
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 
@@ -156,10 +156,13 @@ class PolynomialMDLRegressor:
     through concentration steps (least squares on the half of the points nearest the
     fit, repeated; the elemental ones first as one batch, the best few to the end), and
     the start whose residuals have the smallest M-scale (Tukey's biweight, 50 %
-    breakdown [2]_) wins. Last, bisquare-weighted least squares with that scale held
-    fixed (tuned for 95 % efficiency at the normal) makes the fit as precise as least
-    squares on the good points [4]_. ``scale_`` is the M-scale of the final residuals,
-    whose equation averages the loss over n - k rather than n: the k fitted terms make
+    breakdown [2]_) wins, and reweighting steps take it to the bottom of its valley of the
+    scale, the S-estimate. Last, bisquare-weighted least squares with that scale held
+    fixed, tuned for 85 % efficiency at the normal (at 95 % the step weighs moderate
+    outliers back in; 85 % is the usual compromise between efficiency and bias), makes
+    the fit nearly as precise as least squares on the good points [4]_. ``scale_`` is the
+    M-scale of the final residuals, whose equation averages the loss over n - k rather
+    than n: the k fitted terms make
     a plain mean biased low on small samples, where it called clean points outliers.
     Points farther than ``outlier_threshold * scale_`` from the fit are outliers; a
     scale at the level of rounding (an exact fit) is raised to 64 ulps of the largest
@@ -173,6 +176,17 @@ class PolynomialMDLRegressor:
     A :class:`FitWarning` says when a fit is fragile: when ``degree="auto"`` chose the
     highest degree it tried, or when another start nearly as good (its scale within
     3 %) leads to a different curve that flags other rows.
+
+    How sure the fit is: ``cov_`` is the covariance of ``coef_``, the sandwich of the
+    final bisquare fit's estimating equations at its fixed scale in Huber's small-sample
+    form, over the rows the fit uses (least squares' s^2 (X'X)^-1 for ``"ols"``; with a
+    penalty, that of the penalised estimator); :meth:`conf_int` and
+    :meth:`predict_interval` give t-based intervals from it, with ``df_resid_`` degrees
+    of freedom; ``noise_scale_`` is the spread of a new inlier's error. ``coef_x_`` and
+    ``cov_x_`` are the same in the original inputs, and :meth:`summary` reports both. The
+    intervals assume symmetric errors on the inliers and the basis as given (with
+    ``degree="auto"``, as if the chosen degree had been fixed); the user guide's page
+    "How sure is the fit" has their measured coverage.
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
@@ -276,6 +290,31 @@ class PolynomialMDLRegressor:
         The number of input columns seen in ``fit``.
     feature_names_in_ : ndarray of str
         The column names, when ``fit`` was given a DataFrame with string column names.
+    fit_warnings_ : list of str
+        The messages of the :class:`FitWarning` the fit gave (empty when it gave none).
+    cov_ : ndarray of shape (n_terms, n_terms)
+        The covariance of ``coef_``, in y's units squared. Rows and columns of terms in an
+        input that was constant in training are NaN (the data do not determine them).
+    bse_ : ndarray of shape (n_terms,)
+        The standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
+    noise_scale_ : float
+        The standard deviation of an inlier's error: the root mean square of the residuals
+        within 3 scales of the fit (an n_in - k divisor, corrected for the truncation at
+        3), repeated until those residuals settle. Unlike ``scale_`` it does not grow with
+        the share of outliers. For ``"ols"`` and ``"penalized"``, sqrt(RSS / (n - k)).
+    df_resid_ : float
+        The degrees of freedom of the intervals: the total weight of the rows the fit uses
+        (bisquare weight above 0; every row for least squares) less the number of terms.
+    coef_x_ : ndarray of shape (n_terms,) or None
+        The coefficients of the same monomials (``multi_indices_``) in the original
+        inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of
+        lower exponents than one of its terms, which the change of variables needs. Wide
+        or offset input ranges make them large and cancelling: ``coef_`` is the stable form.
+    cov_x_ : ndarray of shape (n_terms, n_terms) or None
+        The covariance of ``coef_x_``.
+    polynomial_ : numpy.polynomial.Polynomial
+        One input (and ``coef_x_`` not None): the fitted polynomial in x, the curve that
+        ``predict`` draws.
 
     See Also
     --------
@@ -331,6 +370,14 @@ class PolynomialMDLRegressor:
     x_max_: FloatArray
     n_features_in_: int
     feature_names_in_: NDArray[np.object_]
+    fit_warnings_: list[str]
+    cov_: FloatArray
+    bse_: FloatArray
+    noise_scale_: float
+    df_resid_: float
+    coef_x_: FloatArray | None
+    cov_x_: FloatArray | None
+    polynomial_: np.polynomial.Polynomial
 
     def __init__(
         self,
@@ -494,6 +541,9 @@ class PolynomialMDLRegressor:
             scale = chosen.scale * spread
         if not (np.isfinite(coef).all() and math.isfinite(scale)):
             raise ValueError(_non_finite_cause(fit_target, spread, n_samples))
+        design = bases.design_matrix(chosen.candidate.indices, unit_columns)
+        sureness = self._uncertainty(chosen, design, standardized - fitted, fit_weights, spread, coef, x_min, x_max)
+        fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
         inliers = np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale
         if active is not None:
             absent = np.setdiff1d(np.arange(len(inputs)), active)
@@ -520,14 +570,60 @@ class PolynomialMDLRegressor:
             x_min_=x_min,
             x_max_=x_max,
             n_features_in_=n_inputs,
+            fit_warnings_=fragile,
+            **sureness.attributes(),
         )
         if feature_names is not None:
             state["feature_names_in_"] = feature_names
+        if n_inputs == 1 and sureness.coef_x is not None:
+            state["polynomial_"] = _polynomial_in_x(chosen.candidate.indices, sureness.coef_x)
         # One assignment: an interrupt lands before it or after it, never half way.
         self.__dict__ = state
-        for message in self._fragility(candidates, chosen, search_rows, active, spread):
+        for message in fragile:
             warnings.warn(message, FitWarning, stacklevel=2)
         return self
+
+    def _uncertainty(
+        self,
+        chosen: _BasisFit,
+        design: FloatArray,
+        residuals: FloatArray,
+        sample_weight: FloatArray | None,
+        spread: float,
+        coef: FloatArray,
+        x_min: FloatArray,
+        x_max: FloatArray,
+    ) -> inference.Uncertainty:
+        """Covariance, noise scale and coefficients in x of the chosen fit (see korva.inference).
+
+        The robust fit solves bisquare equations at the scale its reweighting held fixed
+        (the search's own coefficients with refit=False solve none: their covariance is
+        that of a bisquare fit at scale_, a guide); least squares takes RSS / (N - k).
+        The penalty is the one the final solve adds to its normal equations: the total
+        case weight, times the bisquare weights for the robust fit, times gamma R.
+        """
+        robust_fit = self.method == "mcmc"
+        fixed_scale = chosen.finish.fixed_scale if chosen.finish is not None else chosen.scale
+        penalty = None
+        if chosen.penalties is not None:
+            R1, R2 = chosen.penalties
+            row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
+            if robust_fit and fixed_scale > 0.0:
+                row_weights = row_weights * robust.bisquare_weights(residuals / fixed_scale, robust.MM_TUNING)
+            penalty = float(row_weights.sum()) * (self.gamma1 * R1 + self.gamma2 * R2)
+        return inference.uncertainty(
+            design,
+            residuals,
+            fixed_scale,
+            robust.MM_TUNING if robust_fit else None,
+            sample_weight,
+            penalty,
+            spread,
+            coef,
+            chosen.candidate.indices,
+            x_min / 2.0 + x_max / 2.0,
+            x_max / 2.0 - x_min / 2.0,
+        )
 
     def _fragility(
         self,
@@ -536,12 +632,13 @@ class PolynomialMDLRegressor:
         search_rows: NDArray[np.intp] | None,
         active: NDArray[np.intp] | None,
         spread: float,
+        n_inputs: int,
     ) -> list[str]:
         """Why the fit may be fragile, as warning messages: a degree choice that stopped at
         the highest degree tried, and another start nearly as good that flags other rows."""
         messages = []
         if len(candidates) > 1 and chosen.candidate is candidates[-1]:
-            top = self._auto_max_degree(len(self.x_min_))
+            top = self._auto_max_degree(n_inputs)
             highest = chosen.candidate.degree
             at_top = (max(highest) if isinstance(highest, list) else highest) == top
             why = f"max_degree={top}" if at_top else "the largest basis with at most half as many terms as samples"
@@ -824,11 +921,168 @@ class PolynomialMDLRegressor:
         """
         self._check_fitted()
         self._check_feature_names(X)
+        prediction: FloatArray = self._design(X) @ self.coef_
+        return prediction
+
+    def predict_interval(
+        self, X: ArrayLike, alpha: float = 0.05, kind: str = "confidence"
+    ) -> tuple[FloatArray, FloatArray]:
+        """Intervals around the fitted polynomial at inputs X.
+
+        Parameters
+        ----------
+        X : array-like of shape (n,) or (n, ``n_features_in_``)
+            Where to evaluate the intervals.
+        alpha : float, default=0.05
+            One minus the coverage: 0.05 gives 95 % intervals.
+        kind : {"confidence", "prediction"}, default="confidence"
+            ``"confidence"``: where the mean curve lies, ``fit +- t sqrt(x' cov_ x)``;
+            ``"prediction"``: where a new inlying observation falls,
+            ``fit +- t sqrt(x' cov_ x + noise_scale_**2)``. t is the 1 - alpha/2 quantile
+            of Student's t with ``df_resid_`` degrees of freedom.
+
+        Returns
+        -------
+        lower, upper : ndarray of shape (n,)
+            The ends of the intervals; ``predict(X)`` lies half-way between them.
+
+        Notes
+        -----
+        The intervals assume the model holds (the basis fitted contains the true curve, taken
+        as given with ``degree="auto"``) and symmetric errors on the inliers. They widen away
+        from the data, steeply outside the training range.
+        """
+        inference.check_alpha(alpha)
+        if kind not in ("confidence", "prediction"):
+            raise ValueError(f'kind must be "confidence" or "prediction", got {kind!r}')
+        self._check_fitted()
+        self._check_feature_names(X)
+        design = self._design(X)
+        center = design @ self.coef_
+        variance = np.einsum("ij,jk,ik->i", design, self.cov_, design)
+        if kind == "prediction":
+            variance = variance + self.noise_scale_ * self.noise_scale_
+        half = inference.student_t_quantile(1.0 - alpha / 2.0, self.df_resid_) * np.sqrt(variance)
+        return center - half, center + half
+
+    def conf_int(self, alpha: float = 0.05, units: str = "t") -> FloatArray:
+        """Confidence intervals of the coefficients.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the coverage: 0.05 gives 95 % intervals.
+        units : {"t", "x"}, default="t"
+            ``"t"``: of ``coef_``, in the mapped inputs; ``"x"``: of ``coef_x_``, in the
+            original inputs (from ``cov_x_``).
+
+        Returns
+        -------
+        ndarray of shape (n_terms, 2)
+            Lower and upper ends, the coefficient -+ t times its standard error, t the
+            1 - alpha/2 quantile of Student's t with ``df_resid_`` degrees of freedom.
+
+        Raises
+        ------
+        ValueError
+            For ``units="x"`` when the basis has no form in x (``coef_x_`` is None).
+        """
+        inference.check_alpha(alpha)
+        if units not in ("t", "x"):
+            raise ValueError(f'units must be "t" or "x", got {units!r}')
+        self._check_fitted()
+        if units == "t":
+            return inference.confidence_interval(self.coef_, self.bse_, self.df_resid_, alpha)
+        if self.coef_x_ is None or self.cov_x_ is None:
+            raise ValueError(
+                "this basis has no coefficients in x (coef_x_ is None): it lacks terms that the "
+                "change from t to x needs; use units='t'"
+            )
+        return inference.confidence_interval(self.coef_x_, np.sqrt(np.diag(self.cov_x_)), self.df_resid_, alpha)
+
+    def get_feature_names_out(self, input_features: Sequence[str] | None = None) -> NDArray[np.object_]:
+        """Display names of the terms, in the order of ``coef_`` and ``coef_x_``.
+
+        Parameters
+        ----------
+        input_features : sequence of str, optional
+            Names of the inputs; default ``feature_names_in_`` when the fit saw column
+            names, else ``x`` for one input and ``x1``, ``x2``, ... for several.
+
+        Returns
+        -------
+        ndarray of str objects
+            ``"1"``, ``"x"``, ``"x^2"``, ``"x1 x2"``, ``"x1^2 x2"``, ...
+        """
+        self._check_fitted()
+        if input_features is None:
+            fitted_names = getattr(self, "feature_names_in_", None)
+            names = list(fitted_names) if fitted_names is not None else inference.input_names(self.n_features_in_)
+        else:
+            names = [str(name) for name in input_features]
+            if len(names) != self.n_features_in_:
+                raise ValueError(
+                    f"input_features has {len(names)} names but the model has {self.n_features_in_} inputs"
+                )
+        return np.asarray(inference.term_names(self.multi_indices_, names), dtype=object)
+
+    def summary(self, alpha: float = 0.05) -> inference.Summary:
+        """A report of the fit: coefficients with standard errors, t statistics, p-values and intervals.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the coverage of the intervals.
+
+        Returns
+        -------
+        korva.inference.Summary
+            ``str()`` of it is a plain-text table in x units (when ``coef_x_`` exists) and in
+            the mapped inputs t, under a header with the number of samples and of flagged
+            points, ``scale_``, ``noise_scale_``, the degree and how it was chosen;
+            ``to_frame()`` gives the tables as a pandas DataFrame (pandas needed).
+        """
+        inference.check_alpha(alpha)
+        self._check_fitted()
+        n_flagged = int(np.count_nonzero(~self.inlier_mask_))
+        if isinstance(self.degree, str) and self.degree == "auto":
+            tried = ", ".join(str(d) for d in self.mdl_path_)
+            chosen = f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
+        else:
+            chosen = f"{self.degree_} (fixed)"
+        header = [
+            ("method", self.method if self.method != "mcmc" else "mcmc: MDL search, then a bisquare fit"),
+            ("samples", f"{self.inlier_mask_.size}, {n_flagged} flagged as outliers"),
+            ("degree", chosen),
+            ("scale_", f"{self.scale_:.6g} (robust residual scale)"),
+            ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error)"),
+            ("degrees of freedom", f"{self.df_resid_:g}"),
+        ]
+        if self.gamma1 or self.gamma2:
+            penalties = f"gamma1 = {self.gamma1:g}, gamma2 = {self.gamma2:g}: intervals of the penalised fit"
+            header.append(("penalties", penalties))
+        tables = []
+        names = list(self.get_feature_names_out())
+        if self.coef_x_ is not None and self.cov_x_ is not None:
+            tables.append(inference.CoefficientTable("x", names, self.coef_x_, self.cov_x_, self.df_resid_, alpha))
+        fitted_names = getattr(self, "feature_names_in_", None)
+        mapped = (
+            inference.input_names(self.n_features_in_, "t")
+            if fitted_names is None
+            else [f"t_{name}" for name in fitted_names]
+        )
+        t_names = inference.term_names(self.multi_indices_, mapped)
+        tables.append(inference.CoefficientTable("t", t_names, self.coef_, self.cov_, self.df_resid_, alpha))
+        header.append(("t", "each input mapped onto [-1, 1] by its training range, t = (x - middle) / half-width"))
+        notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
+        if self.coef_x_ is None:
+            notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
+        return inference.Summary(header, tables, notes)
+
+    def _design(self, X: ArrayLike) -> FloatArray:
         inputs = _as_inputs(X, self.n_features_in_)
         unit_columns = _unit_columns(inputs, self.x_min_, self.x_max_, check_span=False)
-        design = bases.design_matrix(self.multi_indices_, unit_columns)
-        prediction: FloatArray = design @ self.coef_
-        return prediction
+        return bases.design_matrix(self.multi_indices_, unit_columns)
 
     def score(self, X: ArrayLike, y: ArrayLike) -> float:
         """The coefficient of determination R² of the predictions for X against y.
@@ -1022,6 +1276,12 @@ def _choose_degree(
 
 
 # ---------------------------------------------------------------- helpers
+
+
+def _polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
+    by_power = np.zeros(max(m[0] for m in indices) + 1)
+    by_power[[m[0] for m in indices]] = coef_x
+    return np.polynomial.Polynomial(by_power)
 
 
 def _is_int(value: object) -> TypeGuard[int]:

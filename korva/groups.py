@@ -1,4 +1,4 @@
-"""fit_groups: one PolynomialMDLRegressor per group of a long table.
+"""fit_groups: one PolynomialMDLRegressor per group of a long table; predict_groups from its table.
 
 A pandas DataFrame is split by its group columns and the groups are fitted by local
 worker processes; a Dask DataFrame is shuffled so that each group sits in one partition,
@@ -11,51 +11,73 @@ from __future__ import annotations
 
 import importlib
 import math
-import multiprocessing
 import os
-from collections.abc import Iterable, Sequence
-from concurrent.futures import ProcessPoolExecutor
+import signal
+import site
+import subprocess
+import sys
+import warnings
+from collections import deque
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from multiprocessing.connection import Connection, wait
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from korva.estimator import FloatArray, PolynomialMDLRegressor
+import korva_core
+from korva import bases
+from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, fit_group, unfitted
+from korva.estimator import MAX_COUNT, PolynomialMDLRegressor, _unit_columns
 
 if TYPE_CHECKING:
     import pandas as pd
 
-# A group's inputs, of shape (n, d), and target, of shape (n,).
-Group = tuple[FloatArray, FloatArray]
-# The result columns after the group columns. Object columns hold arrays, lists or None;
-# the numbers of a group that could not be fitted are missing.
-RESULT_COLUMNS = (
-    "n_samples",
-    "degree",
-    "coef",
-    "multi_indices",
-    "x_min",
-    "x_max",
-    "scale",
-    "mdl",
-    "hit_rate",
-    "n_outliers",
-    "error",
-)
+# The result columns after the group columns.
+RESULT_COLUMNS = tuple(COLUMNS)
+# The columns of the per-row table after the group columns, the index label and the
+# columns fitted on (those of x, y and the weights).
+ROW_COLUMNS = ("index", "fitted", "residual", "scaled_residual", "inlier")
 # Groups sent to a worker at a time: enough to make the transfer cheap, few enough that
 # several batches per worker even out the load.
-LARGEST_BATCH = 256
-BATCHES_PER_WORKER = 8
+LARGEST_BATCH = 64
+BATCHES_PER_WORKER = 32
+# How long a worker whose pipe has closed may take to end.
+END_OF_WORKER_SECONDS = 10
+# The environment variables by which the libraries a worker loads size their thread pools.
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+@dataclass(frozen=True)
+class _Plan:
+    """The columns of one fit_groups call and how each group is fitted."""
+
+    by: list[Any]
+    x: list[Any]
+    y: Any
+    weight: Any
+    options: FitOptions
+    fitted_columns: list[Any] = field(init=False)
+
+    def __post_init__(self) -> None:
+        weights = [] if self.weight is None else [self.weight]
+        object.__setattr__(self, "fitted_columns", [*self.x, self.y, *weights])
 
 
 def fit_groups(
     frame: Any,
-    by: str | Sequence[str],
-    x: str | Sequence[str],
-    y: str,
+    by: Any,
+    x: Any,
+    y: Any,
     *,
+    weight: Any = None,
+    dropna: bool = False,
+    rows: bool = False,
     n_jobs: int | None = None,
+    progress: bool | None = None,
     **estimator_params: Any,
-) -> pd.DataFrame:
+) -> Any:
     """Fit one :class:`PolynomialMDLRegressor` per group of rows of a long table.
 
     Parameters
@@ -67,28 +89,53 @@ def fit_groups(
     by : column name or list of column names
         The columns whose values name a group. Missing values form groups of their own.
     x : column name or list of column names
-        The input columns, numeric. One name gives a fit in one input whose ``x_min``
-        and ``x_max`` are numbers; a list gives one value per input in arrays.
+        The input columns, numeric. One name gives a fit in one input whose ``degree``,
+        ``x_min`` and ``x_max`` are numbers; a list gives one value per input in arrays.
     y : column name
         The response column, numeric.
+    weight : column name or None, default=None
+        A numeric column passed to each group's fit as ``sample_weight``.
+    dropna : bool, default=False
+        Drop the rows of a group whose input, response or weight is missing (NaN or NA)
+        and fit the rest; the ``n_dropped`` column counts them. With False a group with
+        a missing value is not fitted: its ``error`` says why.
+    rows : bool, default=False
+        Also return a table of per-row results (see Returns). Not with a Dask frame.
     n_jobs : int or None, default=None
-        The number of worker processes for a pandas frame; None uses one per CPU core
-        this process may run on, 1 fits in this process. Not used with a Dask frame,
-        where the cluster decides.
+        The number of worker processes for a pandas frame, at most one per CPU core this
+        process may run on and one per batch of groups; None uses one per core, 1 fits
+        in this process. Not used with a Dask frame, where the cluster decides.
+    progress : bool or None, default=None
+        Show a progress bar over the groups (needs tqdm); None shows one when standard
+        error is a terminal and tqdm is installed. Not with a Dask frame, whose own
+        diagnostics show progress.
     **estimator_params
         Parameters of every group's :class:`PolynomialMDLRegressor`. The fits are
-        reproducible: with the default ``random_state`` each group gets the same seed.
+        reproducible: with the default ``random_state`` each group gets the same seed, and
+        a NumPy ``Generator`` or ``RandomState`` is drawn once for a seed that every group gets.
 
     Returns
     -------
-    pandas.DataFrame
+    groups : pandas.DataFrame
         One row per group, ordered by the group columns, which come first, then:
-        ``n_samples``; ``degree``, ``coef``, ``multi_indices``, ``x_min``, ``x_max``,
+        ``n_samples``, the rows fitted; ``n_dropped``, the rows dropped (only with
+        ``dropna=True``); ``degree``, ``coef``, ``multi_indices``, ``x_min``, ``x_max``,
         ``scale``, ``mdl`` and ``hit_rate``, the fitted attributes of the same names
         (``coef`` refers to the inputs mapped from [``x_min``, ``x_max``] to [-1, 1]);
         ``n_outliers``, the number of points outside ``outlier_threshold * scale`` of
-        the fit; and ``error``, None for a fitted group and the error's type and message
-        for a group that could not be fitted, whose other results are missing.
+        the fit; ``error``, None for a fitted group and the error's type and message
+        for a group that could not be fitted, whose other results are missing; and
+        ``warning``, the messages of the :class:`FitWarning` s of the group's fit, or None.
+        Groups are ordered by their keys; a key column whose values cannot be compared
+        (such as numbers and strings) is ordered by the values' type name first.
+    rows : pandas.DataFrame
+        Only with ``rows=True``, when the pair ``(groups, rows)`` is returned: one row
+        per row of ``frame``, grouped as ``groups`` is and in the frame's order within a
+        group: the group columns; ``index``, the row's label in ``frame.index``; the
+        columns of ``x``, ``y`` and ``weight``; ``fitted``, the group's fit at the row;
+        ``residual``, ``y - fitted``; ``scaled_residual``, ``residual / scale``; and
+        ``inlier``, whether the row is within ``outlier_threshold * scale`` of the fit.
+        The last four are missing for the rows of a group not fitted and dropped rows.
 
     Raises
     ------
@@ -96,202 +143,540 @@ def fit_groups(
         When ``frame`` is not a pandas or Dask DataFrame, or an estimator parameter is
         unknown.
     ValueError
-        When a column is missing or not numeric, a column is both a group column and an
-        input or response, ``n_jobs`` is not a positive int, or an estimator parameter
-        has an invalid value. These are checked before anything is fitted.
+        When a column is missing, not numeric, complex or named twice, a column is both
+        a group column and one fitted on, a group column has the name of a result column,
+        ``n_jobs`` is not a positive int, or an estimator parameter has an invalid value.
+        These are checked before anything is fitted.
+    ImportError
+        When pandas (or for a Dask frame, Dask) is missing, or ``progress=True`` and tqdm is.
+
+    Warns
+    -----
+    UserWarning
+        When a worker process died (killed, out of memory): the groups of the batch it was
+        fitting are not fitted, and their ``error`` names the cause; the others are.
 
     Notes
     -----
-    The rows of each group are sorted by their input and response values before the
-    fit, so that a group's result does not depend on how its rows were stored or
-    partitioned. Worker processes for a pandas frame are started afresh ("spawn"), so a
-    script that calls ``fit_groups`` must do so under ``if __name__ == "__main__":``.
+    The rows of each group are sorted by their values before the fit, so that a group's
+    result does not depend on how its rows were stored or partitioned. Worker processes
+    start afresh and import only korva and NumPy, not the calling script: no main guard
+    is needed, and a script may come from standard input. Ctrl-C ends the workers at once.
     """
-    by_columns = _column_list(by)
-    x_columns = _column_list(x)
-    # Once here, so that a bad value is reported before any work rather than per group.
-    PolynomialMDLRegressor(**estimator_params)._check_params()
+    by_columns = _column_list(by, "by")
+    x_columns = _column_list(x, "x")
+    if not _is_label(y):
+        raise ValueError(f"y must be the name of one column, got {y!r}")
+    if weight is not None and not _is_label(weight):
+        raise ValueError(f"weight must be None or the name of one column, got {weight!r}")
+    for name, flag in (("dropna", dropna), ("rows", rows)):
+        if not isinstance(flag, bool | np.bool_):
+            raise ValueError(f"{name} must be True or False, got {flag!r}")
+    if progress is not None and not isinstance(progress, bool | np.bool_):
+        raise ValueError(f"progress must be None, True or False, got {progress!r}")
+    _check_estimator_params(estimator_params, len(x_columns))
+    if isinstance(estimator_params.get("random_state"), np.random.RandomState | np.random.Generator):
+        # One seed for every group, as with an int: copies of a generator sent to workers would
+        # hand out seeds that depend on how the groups were batched.
+        seed = PolynomialMDLRegressor(random_state=estimator_params["random_state"])._seed()
+        estimator_params = {**estimator_params, "random_state": seed}
+    options = FitOptions(estimator_params, not _is_column_list(x), bool(dropna), bool(rows))
+    plan = _Plan(by_columns, x_columns, y, weight, options)
     if _is_dask_frame(frame):
-        if n_jobs is not None:
-            raise ValueError("n_jobs applies to pandas frames; a Dask frame is fitted by the Dask workers")
-        _check_columns(frame, by_columns, x_columns, y)
-        return _fit_dask_frame(frame, by_columns, x, y, estimator_params)
+        for name, value in (("n_jobs", n_jobs), ("progress", progress)):
+            if value is not None:
+                raise ValueError(f"{name} applies to pandas frames; a Dask frame is fitted by the Dask workers")
+        if rows:
+            raise ValueError("rows=True applies to pandas frames; fit the Dask frame's groups with compute() first")
+        _check_columns(frame, plan)
+        _check_key_names(plan)
+        return _fit_dask_frame(frame, plan)
     _import("pandas", "pandas")
     import pandas as pd
 
     if not isinstance(frame, pd.DataFrame):
         raise TypeError(f"frame must be a pandas or Dask DataFrame, got {type(frame).__name__}")
-    _check_columns(frame, by_columns, x_columns, y)
+    _check_columns(frame, plan)
+    _check_key_names(plan)
     n_workers = _worker_count(n_jobs)
-    return _sorted_by_group(_fit_frame(frame, by_columns, x, y, estimator_params, n_workers), by_columns)
+    fits = _FrameFits(frame, plan)
+    bar = _progress_bar(progress, len(fits.group_rows))
+    try:
+        lost = fits.fit(n_workers, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    if lost:
+        warnings.warn(
+            f"{lost} group(s) were not fitted because the worker process fitting them ended; "
+            "their error column names the cause",
+            UserWarning,
+            stacklevel=2,
+        )
+    groups = fits.groups_table()
+    order = _group_order(groups, by_columns)
+    groups = groups.iloc[order].reset_index(drop=True)
+    return (groups, fits.rows_table(order)) if rows else groups
 
 
-def _fit_frame(
-    frame: pd.DataFrame, by: list[str], x: Any, y: str, params: dict[str, Any], n_workers: int
-) -> pd.DataFrame:
-    """The result table of every group of ``frame``, fitted by ``n_workers`` processes."""
+class _FrameFits:
+    """The groups of a pandas frame, their fits and the tables made from them."""
+
+    def __init__(self, frame: pd.DataFrame, plan: _Plan) -> None:
+        self.frame, self.plan = frame, plan
+        self.values = frame[plan.fitted_columns].to_numpy(dtype=np.float64, na_value=np.nan)
+        codes = frame.groupby(plan.by, sort=False, dropna=False, observed=True).ngroup().to_numpy()
+        by_group = np.argsort(codes, kind="stable")
+        self.group_rows = [rows for rows in np.split(by_group, np.cumsum(np.bincount(codes))[:-1]) if len(rows)]
+        self.fits: list[GroupFit] = []
+
+    def group(self, rows: np.ndarray[Any, Any]) -> Group:
+        n_inputs = len(self.plan.x)
+        values = self.values[rows]
+        weight = values[:, n_inputs + 1] if self.plan.weight is not None else None
+        return values[:, :n_inputs], values[:, n_inputs], weight
+
+    def fit(self, n_workers: int, bar: Any) -> int:
+        """Fit every group; the number of groups lost with a worker process that ended."""
+        n_groups = len(self.group_rows)
+        size = max(1, min(LARGEST_BATCH, math.ceil(n_groups / (n_workers * BATCHES_PER_WORKER))))
+        n_batches = math.ceil(n_groups / size)
+        n_workers = min(n_workers, n_batches)
+        if n_workers <= 1:
+            for rows in self.group_rows:
+                self.fits.append(fit_group(self.plan.options, *self.group(rows)))
+                if bar is not None:
+                    bar.update(1)
+            return 0
+
+        def batch(number: int) -> list[Group]:
+            # Made when handed out: the workers start meanwhile.
+            return [self.group(rows) for rows in self.group_rows[number * size : (number + 1) * size]]
+
+        fitted, lost = _fit_in_processes(self.plan.options, batch, n_batches, n_workers, bar)
+        self.fits = [fit for batch_fits in fitted for fit in batch_fits]
+        return lost
+
+    def groups_table(self) -> pd.DataFrame:
+        """The result table, groups in the order of ``group_rows``."""
+        import pandas as pd
+
+        keys = self.frame[self.plan.by].iloc[[rows[0] for rows in self.group_rows]].reset_index(drop=True)
+        return pd.concat([keys, _results_table([row for row, _ in self.fits], self.plan)], axis=1)
+
+    def rows_table(self, group_order: np.ndarray[Any, Any]) -> pd.DataFrame:
+        """The per-row table, groups in ``group_order``."""
+        import pandas as pd
+
+        plan = self.plan
+        positions = np.concatenate([self.group_rows[g] for g in group_order] or [np.zeros(0, np.intp)])
+        n_rows = [len(self.group_rows[g]) for g in group_order]
+        per_row = [values for g in group_order if (values := self.fits[g][1]) is not None]
+        assert len(per_row) == len(group_order), "fitted without per-row values"
+        fitted = np.concatenate([values[0] for values in per_row] or [np.zeros(0)])
+        inlier = np.concatenate([values[1] for values in per_row] or [np.zeros(0)])
+        scale = np.repeat([self.fits[g][0]["scale"] for g in group_order], n_rows).astype(np.float64)
+        residual = self.values[positions, len(plan.x)] - fitted
+        with np.errstate(divide="ignore", invalid="ignore"):
+            scaled = residual / scale
+        table = self.frame[[*plan.by, *plan.fitted_columns]].iloc[positions].reset_index(drop=True)
+        table.insert(len(plan.by), "index", self.frame.index[positions])
+        table["fitted"] = fitted
+        table["residual"] = residual
+        table["scaled_residual"] = scaled
+        table["inlier"] = pd.arrays.BooleanArray(inlier == 1.0, np.isnan(inlier))
+        return table
+
+
+def _results_table(rows: list[dict[str, Any]], plan: _Plan) -> pd.DataFrame:
     import pandas as pd
 
-    x_columns = _column_list(x)
-    values = frame[[*x_columns, y]].to_numpy(dtype=np.float64, na_value=np.nan)
-    codes = frame.groupby(by, sort=True, dropna=False, observed=True).ngroup().to_numpy()
-    rows_by_group = np.argsort(codes, kind="stable")
-    group_rows = [rows for rows in np.split(rows_by_group, np.cumsum(np.bincount(codes))[:-1]) if len(rows)]
-    groups = [(values[rows, :-1], values[rows, -1]) for rows in group_rows]
-    single_input = not _is_column_list(x)
-
-    if n_workers == 1 or len(groups) < 2:
-        results = _fit_batch(params, single_input, groups)
-    else:
-        results = _fit_in_processes(params, single_input, groups, n_workers)
-
-    keys = frame[by].iloc[[rows[0] for rows in group_rows]].reset_index(drop=True)
+    one_input = plan.options.single_input
+    names = [name for name in COLUMNS if plan.options.dropna or name != "n_dropped"]
     # Column by column with its dtype: inferred dtypes would turn None into NaN.
-    columns = zip(*results) if results else [()] * len(RESULT_COLUMNS)
-    dtypes = _result_dtypes(single_input)
-    table = pd.DataFrame(
-        {name: pd.Series(list(values), dtype=dtypes[name]) for name, values in zip(RESULT_COLUMNS, columns)}
+    return pd.DataFrame(
+        {
+            name: pd.Series(
+                [row[name] for row in rows],
+                dtype=COLUMNS[name].one_input if one_input else COLUMNS[name].several_inputs,
+            )
+            for name in names
+        }
     )
-    return pd.concat([keys, table], axis=1)
 
 
-def _result_dtypes(single_input: bool) -> dict[str, str]:
-    """The dtype of each result column; with one input, degree and range are plain numbers."""
-    per_input = ("Int64", "float64") if single_input else ("object", "object")
-    return {
-        "n_samples": "int64",
-        "degree": per_input[0],
-        "coef": "object",
-        "multi_indices": "object",
-        "x_min": per_input[1],
-        "x_max": per_input[1],
-        "scale": "float64",
-        "mdl": "float64",
-        "hit_rate": "float64",
-        "n_outliers": "Int64",
-        "error": "object",
-    }
+def predict_groups(table: Any, frame: Any, by: Any, x: Any) -> Any:
+    """Predict each row of a table from its group's fit in a table of :func:`fit_groups`.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        A result table of :func:`fit_groups`, or any table with the group columns and
+        ``coef``, ``multi_indices``, ``x_min`` and ``x_max``, one row per group.
+    frame : pandas.DataFrame
+        The rows to predict.
+    by : column name or list of column names
+        The group columns, in both tables.
+    x : column name or list of column names
+        The input columns of ``frame``, as many as the fits have inputs.
+
+    Returns
+    -------
+    pandas.Series
+        The prediction for each row of ``frame``, with its index: the same as the group's
+        ``PolynomialMDLRegressor.predict`` gives, to rounding. NaN for the rows of a group
+        not in ``table``, of a group whose fit failed, and of a row with a missing input.
+
+    Raises
+    ------
+    TypeError
+        When ``table`` or ``frame`` is not a pandas DataFrame.
+    ValueError
+        When a column is missing or named twice, an input is not numeric, a group has
+        several rows in ``table``, or a fit has another number of inputs than ``x`` names.
+    """
+    _import("pandas", "pandas")
+    import pandas as pd
+
+    by_columns = _column_list(by, "by")
+    x_columns = _column_list(x, "x")
+    for name, value in (("table", table), ("frame", frame)):
+        if not isinstance(value, pd.DataFrame):
+            raise TypeError(f"{name} must be a pandas DataFrame, got {type(value).__name__}")
+    _check_present(table, "table", [*by_columns, "coef", "multi_indices", "x_min", "x_max"])
+    _check_present(frame, "frame", by_columns + x_columns)
+    _check_numeric(frame, x_columns, "x")
+    keys = pd.concat([table[by_columns], frame[by_columns]], ignore_index=True)
+    codes = keys.groupby(by_columns, sort=False, dropna=False, observed=True).ngroup().to_numpy()
+    table_codes, frame_codes = codes[: len(table)], codes[len(table) :]
+    if len(np.unique(table_codes)) < len(table_codes):
+        raise ValueError(f"table has more than one row for a group of {by_columns!r}")
+    inputs = frame[x_columns].to_numpy(dtype=np.float64, na_value=np.nan)
+    prediction = np.full(len(frame), np.nan)
+    by_code = np.argsort(frame_codes, kind="stable")
+    starts = np.searchsorted(frame_codes[by_code], table_codes, side="left")
+    ends = np.searchsorted(frame_codes[by_code], table_codes, side="right")
+    for position, (start, end) in enumerate(zip(starts, ends)):
+        coef = table["coef"].iat[position]
+        if start == end or coef is None or (np.ndim(coef) == 0 and pd.isna(coef)):
+            continue
+        x_min = np.atleast_1d(np.asarray(table["x_min"].iat[position], dtype=np.float64))
+        x_max = np.atleast_1d(np.asarray(table["x_max"].iat[position], dtype=np.float64))
+        if len(x_min) != len(x_columns):
+            raise ValueError(f"x names {len(x_columns)} input(s), but the fits in table have {len(x_min)}")
+        rows = by_code[start:end]
+        unit_columns = _unit_columns(inputs[rows], x_min, x_max, check_span=False)
+        indices = [list(m) for m in table["multi_indices"].iat[position]]
+        prediction[rows] = bases.design_matrix(indices, unit_columns) @ np.asarray(coef, dtype=np.float64)
+    return pd.Series(prediction, index=frame.index, name="prediction")
+
+
+# ---------------------------------------------------------------- worker processes
+
+
+@dataclass
+class _Worker:
+    process: subprocess.Popen[bytes]
+    requests: Connection
+    replies: Connection
+    batch: int | None = None
 
 
 def _fit_in_processes(
-    params: dict[str, Any], single_input: bool, groups: list[Group], n_workers: int
-) -> list[tuple[Any, ...]]:
-    batch = max(1, min(LARGEST_BATCH, math.ceil(len(groups) / (n_workers * BATCHES_PER_WORKER))))
-    batches = [groups[start : start + batch] for start in range(0, len(groups), batch)]
-    n_workers = min(n_workers, len(batches))
+    options: FitOptions, batch: Callable[[int], list[Group]], n_batches: int, n_workers: int, bar: Any
+) -> tuple[list[list[GroupFit]], int]:
+    """The fits of the groups of ``batch(0)`` to ``batch(n_batches - 1)`` by ``n_workers``
+    processes, and how many groups were lost.
+
+    A worker that ends before it replies costs only the batch it held: its groups get an
+    error row, and a fresh worker takes its place while batches remain.
+    """
+    fitted: list[list[GroupFit] | None] = [None] * n_batches
+    waiting = deque(range(n_batches))
+    workers: list[_Worker] = []
+    lost = 0
     # Each worker gets its share of the cores for the sampler's and NumPy's threads, so
     # that processes and threads together do not oversubscribe them.
-    threads = max(1, len(os.sched_getaffinity(0)) // n_workers)
-    _import("threadpoolctl", "pandas")  # here rather than in every worker
-    with ProcessPoolExecutor(
-        n_workers,
-        mp_context=multiprocessing.get_context("spawn"),
-        initializer=_limit_threads,
-        initargs=(threads,),
-    ) as pool:
-        try:
-            done = pool.map(_fit_batch, [params] * len(batches), [single_input] * len(batches), batches)
-            return [row for rows in done for row in rows]
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
+    environment = _worker_environment(max(1, _available_cpus() // n_workers))
 
+    def hand_out(worker: _Worker) -> None:
+        worker.batch = waiting.popleft() if waiting else None
+        if worker.batch is not None:
+            try:
+                worker.requests.send((worker.batch, options, batch(worker.batch)))
+            except OSError:
+                pass  # it has ended; its replies pipe tells
 
-def _limit_threads(threads: int) -> None:
-    threadpoolctl = _import("threadpoolctl", "pandas")
-    threadpoolctl.threadpool_limits(threads)
-
-
-def _fit_batch(params: dict[str, Any], single_input: bool, groups: list[Group]) -> list[tuple[Any, ...]]:
-    return [_fit_group(params, single_input, inputs, target) for inputs, target in groups]
-
-
-def _fit_group(params: dict[str, Any], single_input: bool, inputs: FloatArray, target: FloatArray) -> tuple[Any, ...]:
-    """One result row (the values of RESULT_COLUMNS) for one group's rows."""
-    # Rows in order of (x..., y): the fit then does not depend on the rows' storage order.
-    order = np.lexsort(np.column_stack((inputs, target)).T[::-1])
     try:
-        model = PolynomialMDLRegressor(**params).fit(inputs[order], target[order])
-    except Exception as exc:  # a group that cannot be fitted must not stop the others
-        return (
-            len(target),
-            None,
-            None,
-            None,
-            None,
-            None,
-            math.nan,
-            math.nan,
-            math.nan,
-            None,
-            f"{type(exc).__name__}: {exc}",
+        for _ in range(n_workers):
+            workers.append(_start_worker(environment))
+            hand_out(workers[-1])
+        while busy := {worker.replies: worker for worker in workers if worker.batch is not None}:
+            for replies in wait(list(busy)):
+                worker = busy[replies]  # type: ignore[index]
+                number = worker.batch
+                assert number is not None
+                try:
+                    _, fits = worker.replies.recv()
+                except (EOFError, OSError):
+                    error = f"WorkerError: {_end_of(worker)}; the groups of its batch were not fitted"
+                    fits = [unfitted(options, group, error) for group in batch(number)]
+                    lost += len(fits)
+                    workers.remove(worker)
+                    _stop(worker)
+                    if waiting:
+                        worker = _start_worker(environment)
+                        workers.append(worker)
+                fitted[number] = fits
+                if bar is not None:
+                    bar.update(len(fits))
+                hand_out(worker)
+    finally:
+        for worker in workers:
+            _stop(worker)
+    return [fits for fits in fitted if fits is not None], lost
+
+
+def _start_worker(environment: dict[str, str]) -> _Worker:
+    """A worker process (see korva._group_worker.serve) and the pipes to talk to it."""
+    requests_read, requests_write = os.pipe()
+    replies_read, replies_write = os.pipe()
+    command = f"from korva._group_worker import serve; serve({requests_read}, {replies_write}, {os.getpid()})"
+    try:
+        # -P: the worker's working directory is not put first on its module path.
+        process = subprocess.Popen(
+            [sys.executable, "-P", "-c", command],
+            stdin=subprocess.DEVNULL,
+            env=environment,
+            pass_fds=(requests_read, replies_write),
         )
-    x_min, x_max = (model.x_min_[0], model.x_max_[0]) if single_input else (model.x_min_, model.x_max_)
-    return (
-        len(target),
-        model.degree_,
-        model.coef_,
-        model.multi_indices_,
-        x_min,
-        x_max,
-        model.scale_,
-        model.mdl_,
-        model.hit_rate_,
-        int(np.count_nonzero(~model.inlier_mask_)),
-        None,
-    )
+    except BaseException:
+        for descriptor in (requests_write, replies_read):
+            os.close(descriptor)
+        raise
+    finally:
+        for descriptor in (requests_read, replies_write):
+            os.close(descriptor)
+    return _Worker(process, Connection(requests_write, readable=False), Connection(replies_read, writable=False))
 
 
-def _fit_dask_frame(frame: Any, by: list[str], x: Any, y: str, params: dict[str, Any]) -> pd.DataFrame:
-    """The result table of every group of a Dask frame, fitted where Dask runs its tasks."""
-    columns = frame[[*by, *_column_list(x), y]]
-    # Every row of a group in one partition, then the partitions fitted as pandas frames;
-    # the empty frame Dask describes the columns with gives the result's columns.
-    meta = _fit_frame(columns._meta, by, x, y, params, 1)
-    fitted = columns.shuffle(on=by).map_partitions(_fit_frame, by, x, y, params, 1, meta=meta)
-    table: pd.DataFrame = fitted.compute()
-    return _sorted_by_group(table, by)
+def _worker_environment(threads: int) -> dict[str, str]:
+    """This process's environment with korva first on the module path and the thread pools sized."""
+    # The directories this process found korva and korva_core in, unless they are site
+    # directories, which the worker finds by itself (and which must stay after the standard library).
+    found = {_import_root(module) for module in (sys.modules["korva"], korva_core)}
+    site_directories = {Path(p).resolve() for p in [*site.getsitepackages(), site.getusersitepackages()]}
+    roots = sorted(str(root) for root in found - site_directories)
+    path = os.pathsep.join([*roots, *filter(None, [os.environ.get("PYTHONPATH")])])
+    sized = {name: str(min(threads, _positive_int(os.environ.get(name)) or threads)) for name in THREAD_VARIABLES}
+    return {**os.environ, "PYTHONPATH": path, **sized}
 
 
-def _sorted_by_group(table: pd.DataFrame, by: list[str]) -> pd.DataFrame:
-    return table.sort_values(by, kind="stable", na_position="last", ignore_index=True)
+def _import_root(module: Any) -> Path:
+    """The directory on the module path from which ``module`` (a package or a single file) was imported."""
+    path = Path(module.__file__).resolve()
+    return path.parents[1] if path.stem == "__init__" else path.parent
 
 
-def _check_columns(frame: Any, by: list[str], x: list[str], y: str) -> None:
-    import pandas as pd
+def _positive_int(text: str | None) -> int | None:
+    return int(text) if text is not None and text.isdigit() and int(text) > 0 else None
 
-    present = set(frame.columns)
-    for argument, names in (("by", by), ("x", x), ("y", [y])):
-        missing = [name for name in names if name not in present]
-        if missing:
-            raise ValueError(f"{argument} names columns the frame does not have: {missing!r}")
-        if not names:
-            raise ValueError(f"{argument} names no column")
-    shared = [name for name in by if name in x or name == y]
-    if shared or y in x:
-        raise ValueError(f"a column cannot be both a group column and an input or the response: {shared or [y]!r}")
-    not_numeric = [name for name in [*x, y] if not pd.api.types.is_numeric_dtype(frame.dtypes[name])]
-    if not_numeric:
-        raise ValueError(
-            f"input and response columns must be numeric; {not_numeric!r} are not "
-            "(convert them, e.g. with astype(float))"
-        )
+
+def _end_of(worker: _Worker) -> str:
+    """How a worker that stopped replying ended."""
+    try:
+        code = worker.process.wait(timeout=END_OF_WORKER_SECONDS)
+    except subprocess.TimeoutExpired:  # its pipe broke, yet it runs on
+        _stop(worker)
+        return "the pipe to the worker process fitting it broke"
+    if code < 0:
+        return f"the worker process fitting it was killed by {signal.Signals(-code).name}"
+    return f"the worker process fitting it exited with status {code}"
+
+
+def _stop(worker: _Worker) -> None:
+    """End a worker at once (it holds nothing that needs a clean exit) and reap it."""
+    worker.requests.close()
+    worker.replies.close()
+    if worker.process.poll() is None:
+        worker.process.kill()
+    worker.process.wait()
+
+
+def _available_cpus() -> int:
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def _worker_count(n_jobs: object) -> int:
+    """The worker processes to use: ``n_jobs``, at most one per CPU this process may run on."""
     if n_jobs is None:
-        return len(os.sched_getaffinity(0))
+        return _available_cpus()
     if isinstance(n_jobs, bool) or not isinstance(n_jobs, int | np.integer) or n_jobs < 1:
         raise ValueError(f"n_jobs must be None or an int of at least 1, got {n_jobs!r}")
-    return int(n_jobs)
+    return min(int(n_jobs), _available_cpus())
+
+
+def _progress_bar(progress: bool | None, n_groups: int) -> Any:
+    """A tqdm bar over groups, or None: on when asked, or by default when stderr is a terminal."""
+    if progress is None:
+        if not sys.stderr.isatty():
+            return None
+        try:
+            tqdm = importlib.import_module("tqdm")
+        except ImportError:
+            return None
+    elif not progress:
+        return None
+    else:
+        tqdm = _import("tqdm", "pandas")
+    return tqdm.tqdm(total=n_groups, unit="group", desc="fit_groups", file=sys.stderr)
+
+
+# ---------------------------------------------------------------- Dask
+
+
+def _fit_partition(frame: pd.DataFrame, plan: _Plan) -> pd.DataFrame:
+    """The result table of the groups of one partition, fitted in this process."""
+    fits = _FrameFits(frame, plan)
+    fits.fit(1, None)
+    return fits.groups_table()
+
+
+def _fit_dask_frame(frame: Any, plan: _Plan) -> pd.DataFrame:
+    """The result table of every group of a Dask frame, fitted where Dask runs its tasks."""
+    columns = frame[[*plan.by, *plan.fitted_columns]]
+    # Every row of a group in one partition, then the partitions fitted as pandas frames;
+    # the empty frame Dask describes the columns with gives the result's columns.
+    meta = _fit_partition(columns._meta, plan)
+    fitted = columns.shuffle(on=plan.by).map_partitions(_fit_partition, plan, meta=meta)
+    table: pd.DataFrame = fitted.compute()
+    return table.iloc[_group_order(table, plan.by)].reset_index(drop=True)
+
+
+# ---------------------------------------------------------------- checks
+
+
+def _group_order(table: pd.DataFrame, by: list[Any]) -> np.ndarray[Any, Any]:
+    """The positions of the rows of ``table`` ordered by the group columns, missing keys last.
+
+    A key column whose values cannot be compared with each other (numbers and strings,
+    say) is ordered by each value's type name, then by value.
+    """
+    import pandas as pd
+
+    keys = table[by].reset_index(drop=True)
+    try:
+        return keys.sort_values(by, kind="stable", na_position="last").index.to_numpy()
+    except TypeError:
+        pass
+
+    def rank(column: pd.Series[Any]) -> pd.Series[Any]:
+        if column.dtype != object:
+            return column
+        present = [value for value in column.unique() if not pd.isna(value)]
+        ordered = sorted(present, key=lambda value: (type(value).__name__, value))
+        return pd.Series(pd.Index(ordered, dtype=object).get_indexer(column), dtype="Int64").replace(-1, pd.NA)
+
+    ranks = pd.DataFrame({position: rank(keys[name]) for position, name in enumerate(by)})
+    return ranks.sort_values(list(ranks.columns), kind="stable", na_position="last").index.to_numpy()
+
+
+def _check_estimator_params(params: dict[str, Any], n_inputs: int) -> None:
+    """The estimator's own checks of its parameters, those that need no data, before any fit."""
+    model = PolynomialMDLRegressor(**params)
+    model._check_params()
+    degree, basis = model.degree, model.basis
+    auto = isinstance(degree, str) and degree == "auto"
+    if isinstance(basis, str) and basis in bases.BASES and not auto:
+        # The size checks of a fixed degree depend on a group's number of samples.
+        model._validated_degrees(n_inputs)
+    else:
+        # A listed basis checked against as many samples as it has terms; "auto" starts at degree 0.
+        n_terms = len(basis) if isinstance(basis, Sequence | np.ndarray) and not isinstance(basis, str) else 1
+        model._candidates(n_inputs, min(max(n_terms, 1), MAX_COUNT))
+
+
+def _check_columns(frame: Any, plan: _Plan) -> None:
+    for argument, names in (("by", plan.by), ("x", plan.x), ("y", [plan.y]), ("weight", [plan.weight])):
+        if argument == "weight" and plan.weight is None:
+            continue
+        _check_present(frame, "the frame", names, argument)
+        repeated = sorted({name for name in names if names.count(name) > 1}, key=str)
+        if repeated:
+            raise ValueError(f"{argument} names {repeated!r} more than once")
+    fitted = plan.fitted_columns
+    shared = [name for name in plan.by if name in fitted] + sorted(
+        {name for name in fitted if fitted.count(name) > 1}, key=str
+    )
+    if shared:
+        raise ValueError(
+            f"a column cannot be both a group column and an input, the response or the weight, nor two of these: "
+            f"{shared!r}"
+        )
+    _check_numeric(frame, fitted, "input, response and weight")
+
+
+def _check_present(frame: Any, what: str, names: list[Any], argument: str | None = None) -> None:
+    """Every name a column of ``frame``, and of only one column."""
+    columns = list(frame.columns)
+    missing = [name for name in names if name not in columns]
+    if missing:
+        who = argument if argument is not None else "the columns asked for"
+        raise ValueError(f"{who} names columns {what} does not have: {missing!r}")
+    doubled = [name for name in dict.fromkeys(names) if columns.count(name) > 1]
+    if doubled:
+        raise ValueError(f"{what} has several columns named {doubled[0]!r}; rename them")
+
+
+def _check_numeric(frame: Any, names: list[Any], what: str) -> None:
+    import pandas as pd
+
+    dtypes = [frame.dtypes[name] for name in names]
+    not_numeric = [name for name, dtype in zip(names, dtypes) if not pd.api.types.is_numeric_dtype(dtype)]
+    if not_numeric:
+        raise ValueError(
+            f"{what} columns must be numeric; {not_numeric!r} are not (convert them, e.g. with astype(float))"
+        )
+    complex_columns = [name for name, dtype in zip(names, dtypes) if pd.api.types.is_complex_dtype(dtype)]
+    if complex_columns:
+        raise ValueError(f"Complex data not supported in columns {complex_columns!r}")
+
+
+def _check_key_names(plan: _Plan) -> None:
+    """No group column named like a result column, which the tables would hold twice."""
+    clashes = [name for name in plan.by if name in COLUMNS]
+    if clashes:
+        raise ValueError(f"group column {clashes[0]!r} has the name of a result column; rename it")
+    if plan.options.rows:
+        clashes = [name for name in [*plan.by, *plan.fitted_columns] if name in ROW_COLUMNS]
+        if clashes:
+            raise ValueError(f"column {clashes[0]!r} has the name of a column of the per-row table; rename it")
+
+
+def _is_label(name: object) -> bool:
+    """A single column name: anything hashable but a list-like of names."""
+    try:
+        hash(name)
+    except TypeError:
+        return False
+    return name is not None and not _is_column_list(name)
 
 
 def _is_column_list(names: object) -> bool:
     return isinstance(names, Iterable) and not isinstance(names, str)
 
 
-def _column_list(names: Any) -> list[str]:
-    return list(names) if _is_column_list(names) else [names]
+def _column_list(names: Any, argument: str) -> list[Any]:
+    """The column names of ``by`` or ``x`` as a list (read once: it may be a generator)."""
+    listed = list(names) if _is_column_list(names) else [names]
+    if not listed:
+        raise ValueError(f"{argument} names no column")
+    unhashable = [name for name in listed if not _is_label(name)]
+    if unhashable:
+        raise ValueError(f"{argument} must be a column name or a list of them, got {names!r}")
+    return listed
 
 
 def _is_dask_frame(frame: object) -> bool:

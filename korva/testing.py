@@ -177,10 +177,11 @@ def reweight(
     sample_weight: npt.ArrayLike | None = None,
     max_steps: int = 50,
     tolerance: float = 1e-7,
+    tuning: float = EFFICIENT_TUNING,
 ) -> FloatArray:
     """Bisquare-weighted, penalised least squares at a fixed scale, to convergence.
 
-    Each step weighs the rows by (1 - (r / (c scale))^2)^2 (0 beyond c = 4.6850649) times
+    Each step weighs the rows by (1 - (r / (c scale))^2)^2 (0 beyond c = `tuning`) times
     `sample_weight` and solves (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy;
     it stops once max |X (new - old)| <= tolerance * scale or after `max_steps` solves.
     """
@@ -191,7 +192,7 @@ def reweight(
         return current
     prior = None if sample_weight is None else np.asarray(sample_weight, dtype=float)
     for _ in range(max_steps):
-        u = np.minimum(np.abs((y - X @ current) / scale) / EFFICIENT_TUNING, 1.0)
+        u = np.minimum(np.abs((y - X @ current) / scale) / tuning, 1.0)
         w = (1.0 - u * u) ** 2
         if prior is not None:
             w = w * prior

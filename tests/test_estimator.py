@@ -95,9 +95,10 @@ def test_recovers_cubic_despite_ten_percent_gross_outliers(seed, coefficients):
 def test_robust_fit_is_least_squares_on_the_good_points_and_flags_the_rest(share, symmetric):
     x, y, outliers = contaminated_cubic(11, share=share, symmetric=symmetric)
     model = PolynomialMDLRegressor(degree=3).fit(x, y)
-    # As precise as least squares told which points are good: within a fraction of its
-    # own error (about 0.01 here), where the search alone is loose by up to 0.4 MADs.
-    np.testing.assert_allclose(model.coef_, least_squares_on(x, y, ~outliers), atol=0.01)
+    # Nearly as precise as least squares told which points are good: within about twice its
+    # own error (some 0.01 here; the 85 %-efficient finish down-weights good points in the
+    # tails too), where the search alone is loose by up to 0.4 MADs.
+    np.testing.assert_allclose(model.coef_, least_squares_on(x, y, ~outliers), atol=0.02)
     assert not model.inlier_mask_[outliers].any()
     assert model.inlier_mask_[~outliers].mean() >= 0.95  # 2.5 scales: about 1 % of the good
     # The scale is the noise level on clean data and grows with the share of outliers.

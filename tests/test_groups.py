@@ -1,13 +1,27 @@
 """fit_groups: one fit per group of a long table, on local processes and on a Dask cluster."""
 
+import contextlib
+import fcntl
+import json
 import logging
 import math
+import os
 import pickle
+import pty
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import textwrap
+import time
+import warnings
 
 import numpy as np
 import pytest
 
-from korva import PolynomialMDLRegressor, fit_groups
+from korva import FitWarning, PolynomialMDLRegressor, fit_groups, predict_groups
+from korva._group_worker import fit_group
 
 pd = pytest.importorskip("pandas")
 
@@ -62,11 +76,42 @@ def test_each_row_is_the_fit_of_its_group(rng, by, x):
         np.testing.assert_array_equal(row["x_min"], x_min)
 
 
-def test_result_does_not_depend_on_row_order_or_worker_processes(rng):
-    table = long_table(rng, n_groups=12, n_points=30)
-    in_process = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+@pytest.mark.parametrize(
+    ("call", "plain"),
+    [
+        (lambda t: fit_groups(t, "site", "x", "y", n_jobs=1, **{**PARAMS, "degree": [2]}), "x"),
+        (lambda t: fit_groups(t, "site", "x", "y", n_jobs=1, **{**PARAMS, "degree": np.array([2])}), "x"),
+        (lambda t: fit_groups(t, "site", (name for name in ["x"]), "y", n_jobs=1, **PARAMS), ["x"]),
+        (lambda t: fit_groups(t, iter(["site"]), ["x"], "y", n_jobs=1, **PARAMS), ["x"]),
+    ],
+    ids=["one-degree-list", "one-degree-array", "inputs-generator", "keys-iterator"],
+)
+def test_other_spellings_of_the_arguments_give_the_same_table(rng, call, plain):
+    table = long_table(rng)
+    assert_identical(call(table), fit_groups(table, "site", plain, "y", n_jobs=1, **PARAMS))
+
+
+def test_keys_of_mixed_types_are_fitted_and_ordered_by_type_then_value(rng):
+    table = long_table(rng)
+    table["site"] = table["site"].map({0: 5, 1: "b", 2: "a"}).astype(object)
+    table.loc[table.index[:40], "site"] = None
+    result = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    assert list(result["site"]) == [5, "a", "b", None]
+    assert result["error"][:3].isna().all()
+    assert list(result["n_samples"]) == [(table["site"] == key).sum() for key in [5, "a", "b"]] + [40]
+
+
+@pytest.mark.parametrize(
+    "random_state",
+    [lambda: 42, lambda: np.random.default_rng(5), lambda: np.random.RandomState(5)],
+    ids=["int", "generator", "random-state"],
+)
+def test_result_does_not_depend_on_row_order_or_worker_processes(rng, random_state):
+    table = long_table(rng, n_groups=12, n_points=30).assign(site=lambda t: t["site"] + 3 * t.index.isin(range(90)))
+    in_process = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS, random_state=random_state())
     reordered = table.sample(frac=1.0, random_state=2)  # a shuffled index too
-    assert_identical(fit_groups(reordered, "site", "x", "y", n_jobs=2, **PARAMS), in_process)
+    in_workers = fit_groups(reordered, "site", "x", "y", n_jobs=2, **PARAMS, random_state=random_state())
+    assert_identical(in_workers, in_process)
 
 
 def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
@@ -86,6 +131,92 @@ def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
     assert result.loc[failed, "coef"].isna().all()
     assert result.loc[~failed, ["scale", "mdl", "hit_rate"]].notna().all(axis=None)
     assert result["n_samples"].sum() == len(table)
+
+
+@pytest.mark.parametrize(("x", "n_jobs"), [("x", 1), (["x", "u"], 2)], ids=["one-input", "two-inputs-in-workers"])
+def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
+    table = long_table(rng)
+    table.index = table.index * 10 + 3  # labels that are not positions
+    table.loc[table.index[table["site"] == 2][:1], "y"] = np.nan  # group 2 cannot be fitted
+    result, rows = fit_groups(table, "site", x, "y", rows=True, n_jobs=n_jobs, **PARAMS)
+
+    inputs = [x] if isinstance(x, str) else x
+    assert list(rows.columns) == ["site", "index", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    assert sorted(rows["index"]) == sorted(table.index)
+    assert rows["site"].is_monotonic_increasing
+    pd.testing.assert_frame_equal(rows[[*inputs, "y"]], table.loc[rows["index"], [*inputs, "y"]].reset_index(drop=True))
+    by_label = rows.set_index("index")
+    predicted = predict_groups(result, table, "site", x)
+    pd.testing.assert_index_equal(predicted.index, table.index)
+    for site in (0, 1):
+        group = table[table["site"] == site].sort_values([*inputs, "y"])
+        model = PolynomialMDLRegressor(**PARAMS).fit(group[inputs].to_numpy(), group["y"].to_numpy())
+        fitted = model.predict(group[inputs].to_numpy())
+        np.testing.assert_allclose(by_label.loc[group.index, "fitted"], fitted, rtol=1e-12, atol=0)
+        np.testing.assert_allclose(predicted[group.index], fitted, rtol=1e-12, atol=0)
+        residual = group["y"] - fitted
+        np.testing.assert_allclose(by_label.loc[group.index, "residual"], residual, rtol=1e-12, atol=1e-15)
+        np.testing.assert_allclose(by_label.loc[group.index, "scaled_residual"], residual / model.scale_, rtol=1e-9)
+        assert list(by_label.loc[group.index, "inlier"]) == list(model.inlier_mask_)
+    failed = by_label[by_label["site"] == 2]
+    assert failed[["fitted", "residual", "scaled_residual"]].isna().all(axis=None) and failed["inlier"].isna().all()
+    assert predicted[table["site"] == 2].isna().all()
+    unknown = table.assign(site=table["site"] + 10)
+    assert predict_groups(result, unknown, "site", x).isna().all()
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda r, t: predict_groups(r, t.to_numpy(), "site", "x"), TypeError, "frame must be a pandas DataFrame"),
+        (lambda r, t: predict_groups(r, t, "site", ["x", "u"]), ValueError, "x names 2 input"),
+        (lambda r, t: predict_groups(pd.concat([r, r]), t, "site", "x"), ValueError, "more than one row"),
+        (lambda r, t: predict_groups(r.drop(columns="coef"), t, "site", "x"), ValueError, r"table does not have.*coef"),
+        (lambda r, t: predict_groups(r, t, "site", "sensor"), ValueError, "numeric"),
+    ],
+    ids=["not-a-frame", "inputs", "group-twice", "no-coef", "text-input"],
+)
+def test_predict_groups_refuses_what_it_cannot_predict(rng, call, error, message):
+    table = long_table(rng)
+    with pytest.raises(error, match=message):
+        call(fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS), table)
+
+
+def test_dropna_fits_the_complete_rows_and_counts_the_others(rng):
+    table = long_table(rng)
+    table["y"] = table["y"].astype("Float64")
+    table.loc[table.index[::7], "x"] = np.nan
+    table.loc[table.index[::11], "y"] = pd.NA
+    result, rows = fit_groups(table, "site", "x", "y", dropna=True, rows=True, n_jobs=1, **PARAMS)
+
+    complete = table.dropna(subset=["x", "y"])
+    assert_identical(result.drop(columns="n_dropped"), fit_groups(complete, "site", "x", "y", n_jobs=1, **PARAMS))
+    assert list(result["n_dropped"]) == list(table.groupby("site").size() - complete.groupby("site").size())
+    assert rows.set_index("index").loc[table.index.difference(complete.index), "fitted"].isna().all()
+    unchanged = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    assert "n_dropped" not in unchanged.columns
+    assert unchanged["error"].str.contains("NaN").all()
+
+
+def test_fit_warnings_go_to_the_warning_column_and_other_warnings_to_the_caller(rng, monkeypatch):
+    class Fragile(PolynomialMDLRegressor):
+        def fit(self, X, y):
+            if y.max() > 100.0:
+                warnings.warn("a fragile fit", FitWarning, stacklevel=2)
+                warnings.warn("twice fragile", FitWarning, stacklevel=2)
+            if y.min() < -100.0:
+                warnings.warn("something else", UserWarning, stacklevel=2)
+            return super().fit(X, y)
+
+    monkeypatch.setattr("korva._group_worker.PolynomialMDLRegressor", Fragile)
+    table = long_table(rng)
+    table.loc[table.index[table["site"] == 1][0], "y"] = 1000.0
+    table.loc[table.index[table["site"] == 2][0], "y"] = -1000.0
+    with pytest.warns(UserWarning, match="something else") as caught:
+        result = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    assert not any(issubclass(warning.category, FitWarning) for warning in caught)
+    assert list(result["warning"]) == [None, "a fragile fit; twice fragile", None]
+    assert result["error"].isna().all()
 
 
 def test_empty_table_gives_an_empty_result_with_every_column(rng):
@@ -110,6 +241,32 @@ def test_empty_table_gives_an_empty_result_with_every_column(rng):
         (lambda t: fit_groups(t, "site", "x", "y", n_jobs=2.0), ValueError, "n_jobs must be"),
         (lambda t: fit_groups(t, "site", "x", "y", degre=2), TypeError, "degre"),
         (lambda t: fit_groups(t, "site", "x", "y", method="lasso"), ValueError, "method must be"),
+        (lambda t: fit_groups(t.rename(columns={"site": "degree"}), "degree", "x", "y"), ValueError, "'degree' has"),
+        (lambda t: fit_groups(t.rename(columns={"site": "error"}), "error", "x", "y"), ValueError, "'error' has"),
+        (lambda t: fit_groups(t.rename(columns={"u": "fitted"}), "site", "fitted", "y", rows=True), ValueError, "'fit"),
+        (lambda t: fit_groups(t, ["site", "site"], "x", "y"), ValueError, r"by names \['site'\] more than once"),
+        (lambda t: fit_groups(t.set_axis([*t.columns[:-1], "x"], axis=1), "site", "u", "x"), ValueError, "named 'x'"),
+        (
+            lambda t: fit_groups(t.set_axis(["site", "site", *t.columns[2:]], axis=1), "site", "x", "y"),
+            ValueError,
+            "several columns named 'site'",
+        ),
+        (lambda t: fit_groups(t, "site", "x", ["y"]), ValueError, "y must be the name of one column"),
+        (lambda t: fit_groups(t.assign(x=t["x"] + 1j), "site", "x", "y"), ValueError, r"Complex .*\['x'\]"),
+        (lambda t: fit_groups(t, "site", "x", "y", weight="sensor"), ValueError, r"numeric; \['sensor'\]"),
+        (lambda t: fit_groups(t, "site", "x", "y", weight="x"), ValueError, "both a group column"),
+        (lambda t: fit_groups(t, "site", "x", "y", dropna=1), ValueError, "dropna must be"),
+        (lambda t: fit_groups(t, "site", "x", "y", progress="yes"), ValueError, "progress must be"),
+        (lambda t: fit_groups(t, "site", "x", "y", degree=-1), ValueError, "degree must be 0 or more"),
+        (lambda t: fit_groups(t, "site", "x", "y", degree="cubic"), ValueError, "degree must be an int"),
+        (lambda t: fit_groups(t, "site", "x", "y", degree=2.5), ValueError, "degree must be an int"),
+        (lambda t: fit_groups(t, "site", "x", "y", degree=[1, 2]), ValueError, "degree lists 2 degrees"),
+        (lambda t: fit_groups(t, "site", ["x", "u"], "y", degree=[1]), ValueError, "degree lists 1 degrees"),
+        (lambda t: fit_groups(t, "site", "x", "y", basis="foo"), ValueError, "basis must be"),
+        (lambda t: fit_groups(t, "site", "x", "y", basis=[[0], [0]]), ValueError, "more than once"),
+        (lambda t: fit_groups(t, "site", "x", "y", basis=[[-1]]), ValueError, "exponent vector"),
+        (lambda t: fit_groups(t, "site", "x", "y", basis=[]), ValueError, "non-empty list"),
+        (lambda t: fit_groups(t, "site", "x", "y", degree="auto", basis=[[0]]), ValueError, 'degree="auto" needs'),
     ],
     ids=[
         "not-a-frame",
@@ -123,13 +280,35 @@ def test_empty_table_gives_an_empty_result_with_every_column(rng):
         "n_jobs-float",
         "unknown-param",
         "bad-param",
+        "key-named-degree",
+        "key-named-error",
+        "input-named-fitted",
+        "key-twice",
+        "two-columns-x",
+        "two-columns-site",
+        "y-list",
+        "complex-input",
+        "text-weight",
+        "weight-input",
+        "dropna-int",
+        "progress-text",
+        "degree-negative",
+        "degree-text",
+        "degree-float",
+        "degree-list-too-long",
+        "degree-list-too-short",
+        "basis-name",
+        "basis-repeated",
+        "basis-negative",
+        "basis-empty",
+        "auto-listed-basis",
     ],
 )
 def test_bad_arguments_are_refused_before_any_fit(rng, monkeypatch, call, error, message):
     def no_fit(*args):
         raise AssertionError("a group was fitted")
 
-    monkeypatch.setattr("korva.groups._fit_group", no_fit)
+    monkeypatch.setattr("korva.groups.fit_group", no_fit)
     with pytest.raises(error, match=message):
         call(long_table(rng))
 
@@ -140,17 +319,225 @@ def test_dask_cluster_gives_the_pandas_result_bit_for_bit(rng):
     distributed = pytest.importorskip("dask.distributed")
     table = long_table(rng, n_groups=12, n_points=30)
     table.loc[table.index[:5], "y"] = math.inf  # one failing group travels too
+    table.loc[table.index[5:20], "x"] = math.nan  # and rows dropped
     frame = dd.from_pandas(table, npartitions=4)
     # The same rows with the column types Dask gave them (its own string type).
-    expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", n_jobs=1, **PARAMS)
+    expected = fit_groups(frame.compute(), ["sensor", "site"], ["x", "u"], "y", dropna=True, n_jobs=1, **PARAMS)
     with (
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.ERROR
         ) as cluster,
         distributed.Client(cluster),
     ):
-        result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", **PARAMS)
+        result = fit_groups(frame, ["sensor", "site"], ["x", "u"], "y", dropna=True, **PARAMS)
         with pytest.raises(ValueError, match="n_jobs applies to pandas"):
             fit_groups(frame, "site", "x", "y", n_jobs=2)
-    assert result["error"].notna().sum() >= 1
+    assert result["error"].notna().sum() >= 1 and result["n_dropped"].sum() == 15
     assert_identical(result, expected)
+
+
+@pytest.mark.parametrize(("n_jobs", "n_groups"), [(64, 6), (2, 1), (None, 2)])
+def test_worker_processes_are_capped_by_cores_and_batches(rng, monkeypatch, n_jobs, n_groups):
+    started = []
+
+    def record(options, batch, n_batches, n_workers, bar):
+        started.append((n_workers, n_batches))
+        return [[fit_group(options, *group) for group in batch(number)] for number in range(n_batches)], 0
+
+    monkeypatch.setattr("korva.groups._fit_in_processes", record)
+    table = long_table(rng, n_groups=n_groups, n_points=10)
+    result = fit_groups(table, ["site", "sensor"], "x", "y", n_jobs=n_jobs, **PARAMS)
+    assert len(result) == n_groups
+    for n_workers, n_batches in started:
+        assert 2 <= n_workers <= min(len(os.sched_getaffinity(0)), n_batches)
+
+
+# A script that fits groups with two worker processes; without a main guard, as scripts are
+# often written. Arguments: groups, points per group and deep steps of the search (its length).
+FIT_SCRIPT = textwrap.dedent(
+    """
+    import json, signal, sys, warnings
+    import numpy as np
+    import pandas as pd
+    from korva import fit_groups
+
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # as a terminal's Ctrl-C reaches Python
+    n_groups, n_points, n_deep = (int(value) for value in sys.argv[1:4])
+    rng = np.random.default_rng(0)
+    table = pd.DataFrame({"g": np.repeat(np.arange(n_groups), n_points), "x": rng.uniform(-1, 1, n_groups * n_points)})
+    table["y"] = table["x"] ** 2 + rng.normal(0.0, 0.05, len(table))
+    print("started", flush=True)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = fit_groups(table, "g", "x", "y", n_jobs=2, degree=2, n_chains=4, n_warmup=20, n_deep=n_deep)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    else:
+        print(json.dumps({"warnings": [str(w.message) for w in caught], "errors": result["error"].tolist()}))
+    """
+)
+# Long enough that the fit would run for minutes: what a test sees ends it.
+LONG_FIT = ("8", "2000", str(10**7))
+# Generous bounds for a busy machine: workers to start, a signal to take effect.
+START_SECONDS = 60
+END_SECONDS = 30
+
+
+def child_processes(pid):
+    """The pids of the live children of process `pid` (Linux)."""
+    children = set()
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as listed:
+            children.update(int(child) for child in listed.read().split())
+    return {child for child in children if is_running(child)}
+
+
+def is_running(pid):
+    """False once `pid` has ended (gone, or a zombie not yet reaped by whoever adopted it)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def wait_until(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+@contextlib.contextmanager
+def fitting_child(child_python, arguments):
+    """The fit script running in a child whose two workers have started: (child, worker pids)."""
+    workers = set()
+    with child_python.popen(
+        "-c", FIT_SCRIPT, *arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    ) as child:
+        try:
+            assert child.stdout.readline() == "started\n"
+            assert wait_until(lambda: len(child_processes(child.pid)) == 2, START_SECONDS), "no workers"
+            workers = child_processes(child.pid)
+            yield child, workers
+        finally:
+            child.kill()
+            for worker in workers:  # should a test fail with its workers running on
+                with contextlib.suppress(OSError), open(f"/proc/{worker}/cmdline", "rb") as command:
+                    if b"korva._group_worker" in command.read():  # not a pid since reused
+                        os.kill(worker, signal.SIGKILL)
+
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+
+
+@linux_only
+@pytest.mark.parametrize("how", ["ctrl-c", signal.SIGTERM, signal.SIGKILL], ids=["ctrl-c", "term", "kill"])
+def test_workers_end_with_the_call_or_the_caller(child_python, how):
+    with fitting_child(child_python, LONG_FIT) as (child, workers):
+        if how == "ctrl-c":
+            child.send_signal(signal.SIGINT)
+            assert child.communicate(timeout=END_SECONDS)[0] == "interrupted\n"
+        else:
+            child.send_signal(how)
+            child.wait(timeout=END_SECONDS)
+        assert wait_until(lambda: not any(is_running(worker) for worker in workers), END_SECONDS)
+
+
+@linux_only
+def test_a_dead_worker_costs_only_its_batch(child_python):
+    with fitting_child(child_python, ("32", "100", "2000")) as (child, workers):
+        os.kill(min(workers), signal.SIGKILL)
+        output, errors = child.communicate(timeout=600)
+    assert child.returncode == 0, errors
+    report = json.loads(output)
+    lost = [error for error in report["errors"] if error is not None]
+    assert 1 <= len(lost) < 32
+    assert all("killed by SIGKILL" in error for error in lost)
+    [warning] = report["warnings"]
+    assert warning.startswith(f"{len(lost)} group(s) were not fitted because the worker process fitting them ended")
+
+
+@pytest.mark.parametrize("source", ["file", "stdin"])
+def test_a_script_without_main_guard_fits_with_workers(child_python, tmp_path, source):
+    script = tmp_path / "fit.py"
+    script.write_text(FIT_SCRIPT)
+    if source == "file":
+        done = child_python.run(str(script), "6", "50", "100", timeout=600)
+    else:
+        done = child_python.run("-", "6", "50", "100", input=FIT_SCRIPT, timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[0] == "started"
+    assert json.loads(done.stdout.splitlines()[1]) == {"warnings": [], "errors": [None] * 6}
+
+
+def test_the_worker_does_not_load_pandas(child_python):
+    # pandas would add half a second to the start of every worker.
+    done = child_python.run("-c", "import sys, korva._group_worker; print('pandas' in sys.modules)")
+    assert (done.stdout, done.returncode) == ("False\n", 0), done.stderr
+
+
+PROGRESS_SCRIPT = textwrap.dedent(
+    """
+    import sys
+    import numpy as np
+    import pandas as pd
+    from korva import fit_groups
+
+    table = pd.DataFrame({"g": np.repeat([0, 1, 2], 20), "x": np.tile(np.linspace(-1.0, 1.0, 20), 3)})
+    table["y"] = table["x"] ** 2
+    progress = {"None": None, "True": True, "False": False}[sys.argv[1]]
+    fit_groups(table, "g", "x", "y", n_jobs=1, progress=progress, degree=2, n_chains=4, n_warmup=20, n_deep=100)
+    """
+)
+
+
+@linux_only
+@pytest.mark.parametrize(
+    ("terminal", "progress", "shown"),
+    [(True, "None", True), (True, "False", False), (False, "None", False), (False, "True", True)],
+    ids=["terminal", "terminal-off", "pipe", "pipe-on"],
+)
+def test_progress_bar_shows_on_a_terminal_or_when_asked(child_python, terminal, progress, shown):
+    pytest.importorskip("tqdm")
+    if terminal:
+        leader, follower = pty.openpty()
+        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))  # a terminal's size
+        with child_python.popen("-c", PROGRESS_SCRIPT, progress, stderr=follower, stdout=subprocess.PIPE) as child:
+            os.close(follower)
+            written = b""
+            with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+                while chunk := os.read(leader, 4096):
+                    written += chunk
+            os.close(leader)
+        errors, code = written.decode(errors="replace"), child.returncode
+    else:
+        done = child_python.run("-c", PROGRESS_SCRIPT, progress)
+        errors, code = done.stderr, done.returncode
+    assert code == 0, errors
+    assert ("fit_groups: 100%" in errors and "3/3" in errors) == shown, errors
+
+
+def test_progress_without_tqdm_names_the_extra(rng, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if not installed
+    with pytest.raises(ImportError, match=r"korva\[pandas\]"):
+        fit_groups(long_table(rng), "site", "x", "y", n_jobs=1, progress=True, **PARAMS)
+
+
+def test_weights_reach_each_groups_fit(rng):
+    table = long_table(rng)
+    table["w"] = rng.uniform(0.1, 2.0, len(table))
+    table.loc[table.index[:3], "w"] = np.nan  # dropped with dropna
+    result = fit_groups(table, "site", "x", "y", weight="w", dropna=True, n_jobs=1, **PARAMS)
+    unweighted = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    for (site, group), coef, plain in zip(table.dropna().groupby("site"), result["coef"], unweighted["coef"]):
+        ordered = group.sort_values(["x", "y", "w"])
+        model = PolynomialMDLRegressor(**PARAMS).fit(
+            ordered[["x"]].to_numpy(), ordered["y"].to_numpy(), sample_weight=ordered["w"].to_numpy()
+        )
+        assert coef.tobytes() == model.coef_.tobytes(), site
+        assert coef.tobytes() != plain.tobytes(), site
+    assert list(result["n_dropped"]) == [(table.loc[table.index[:3], "site"] == site).sum() for site in range(3)]

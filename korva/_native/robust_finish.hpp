@@ -286,7 +286,8 @@ struct ReweightSettings {
     double gamma2 = 0.0;
     const VectorRef* prior = nullptr;
     int max_steps = 50;
-    double tolerance = 1e-7;  // relative to the scale
+    double tolerance = 1e-7;                   // relative to the scale
+    double tuning = robust::kEfficientTuning;  // the bisquare's cut-off, in scales
 };
 
 namespace detail {
@@ -412,7 +413,7 @@ private:
             // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1).
             double* weight = fitted;
             for (Index t = 0; t < len; ++t) {
-                const double u = std::abs((y_[i0 + t] - fitted[t]) / scale) / robust::kEfficientTuning;
+                const double u = std::abs((y_[i0 + t] - fitted[t]) / scale) / settings_.tuning;
                 const double inside = std::max(1.0 - u * u, 0.0);
                 weight[t] = inside * inside;
             }
@@ -512,7 +513,7 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
 }  // namespace detail
 
 // The bisquare reweighting: from beta, repeatedly the weights
-// w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = 4.6850649,
+// w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = settings.tuning,
 // times the prior weights, and the solution of
 // (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
 // max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
@@ -526,6 +527,9 @@ VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, co
     if (!(std::isfinite(settings.scale) && settings.scale >= 0.0))
         throw std::invalid_argument(std::string(fn) + ": scale must be a finite number of at least 0, got " +
                                     shown(settings.scale));
+    if (!(std::isfinite(settings.tuning) && settings.tuning > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a finite number above 0, got " +
+                                    shown(settings.tuning));
     if (!(std::isfinite(settings.tolerance) && settings.tolerance >= 0.0))
         throw std::invalid_argument(std::string(fn) + ": tolerance must be a finite number of at least 0, got " +
                                     shown(settings.tolerance));

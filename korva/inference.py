@@ -1,0 +1,623 @@
+"""How sure a fit is: coefficient covariances, quantiles, the polynomial in x, a summary table.
+
+Plain functions over NumPy arrays, which the estimator calls once at the end of ``fit``:
+
+- the covariance of the coefficients of the final bisquare fit (an M-estimator at a fixed
+  scale) by the sandwich of its estimating equations, with Huber's small-sample factor;
+  of least squares and penalised least squares by the same sandwich with psi(u) = u;
+- a noise scale of the inlying residuals, for intervals of new observations;
+- the normal and Student-t distributions (CDF and quantiles), so that NumPy stays the only
+  run-time dependency;
+- the linear map from coefficients in the mapped inputs t = (x - middle) / half to
+  coefficients in x, and display names of the terms;
+- :class:`Summary`, the table behind ``PolynomialMDLRegressor.summary()``.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+FloatArray = NDArray[np.float64]
+
+# Continued fraction of the incomplete beta function and the quantile search.
+MAX_FRACTION_TERMS = 500
+MAX_QUANTILE_STEPS = 200
+RELATIVE_PRECISION = 1e-15
+# ln Gamma by Stirling's series from here on (four terms reach double precision).
+STIRLING_FROM = 30.0
+# With many degrees of freedom and x^2 / df small, the continued fraction cancels: there the
+# t distribution is the normal's Cornish-Fisher expansion in 1 / df, whose first omitted term
+# stays below double precision in that region.
+EXPANSION_DEGREES_OF_FREEDOM = 1e4
+EXPANSION_SQUARED_RATIO = 3e-3
+
+# ---------------------------------------------------------------- distributions
+
+
+def normal_cdf(x: float) -> float:
+    """The standard normal distribution function, accurate in the far lower tail too."""
+    return 0.5 * math.erfc(-x / math.sqrt(2.0))
+
+
+def normal_pdf(x: float) -> float:
+    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
+
+
+def student_t_cdf(x: float, df: float) -> float:
+    """The distribution function of Student's t with ``df`` > 0 degrees of freedom.
+
+    P(T <= x) = I_z(df / 2, 1 / 2) / 2 for x < 0, with z = df / (df + x^2) and I the
+    regularized incomplete beta function; x > 0 by symmetry.
+    """
+    _check_degrees_of_freedom(df)
+    if _expansion_holds(x, df):
+        return normal_cdf(_normal_equivalent(x, df))
+    if math.isinf(x):
+        return 0.0 if x < 0 else 1.0
+    # z, 1 - z and their logarithms, formed without a subtraction that would cancel, nor a
+    # square that would overflow or underflow.
+    if abs(x) <= math.sqrt(df):
+        ratio = x * x / df
+        z, one_minus_z = 1.0 / (1.0 + ratio), ratio / (1.0 + ratio)
+        log_z = -math.log1p(ratio)
+        log_one_minus_z = math.log(ratio) + log_z if ratio > 0.0 else -math.inf
+    else:
+        log_ratio = math.log(df) - 2.0 * math.log(abs(x))
+        ratio = math.exp(log_ratio)
+        z, one_minus_z = ratio / (1.0 + ratio), 1.0 / (1.0 + ratio)
+        log_one_minus_z = -math.log1p(ratio)
+        log_z = log_ratio + log_one_minus_z
+    tail = 0.5 * _incomplete_beta(0.5 * df, 0.5, z, one_minus_z, log_z, log_one_minus_z)
+    return tail if x < 0 else 1.0 - tail
+
+
+def student_t_pdf(x: float, df: float) -> float:
+    log_norm = -_log_beta(0.5 * df, 0.5) - 0.5 * math.log(df)
+    if abs(x) <= math.sqrt(df):
+        return math.exp(log_norm - 0.5 * (df + 1.0) * math.log1p(x * x / df))
+    log_ratio = 2.0 * math.log(abs(x)) - math.log(df)  # ln(x^2 / df), x^2 may overflow
+    return math.exp(log_norm - 0.5 * (df + 1.0) * (log_ratio + math.log1p(math.exp(-log_ratio))))
+
+
+def regularized_incomplete_beta(a: float, b: float, x: float) -> float:
+    """I_x(a, b) for a, b > 0 and x in [0, 1], by the continued fraction of the beta function."""
+    if not (a > 0 and b > 0 and 0.0 <= x <= 1.0):
+        raise ValueError(f"the incomplete beta function needs a, b > 0 and x in [0, 1], got {a}, {b}, {x}")
+    y = 1.0 - x
+    return _incomplete_beta(a, b, x, y, math.log(x) if x > 0 else -math.inf, math.log(y) if y > 0 else -math.inf)
+
+
+def _incomplete_beta(a: float, b: float, x: float, y: float, log_x: float, log_y: float) -> float:
+    """I_x(a, b) given x, y = 1 - x and their logarithms, each as precise as the caller has them.
+
+    The fraction converges fast for x < (a + 1) / (a + b + 2); above that, I_x(a, b) =
+    1 - I_y(b, a).
+    """
+    if log_x == -math.inf or log_y == -math.inf:
+        return 0.0 if log_x == -math.inf else 1.0
+    if x > (a + 1.0) / (a + b + 2.0):
+        return 1.0 - _incomplete_beta(b, a, y, x, log_y, log_x)
+    log_front = a * log_x + b * log_y - _log_beta(a, b)
+    return math.exp(log_front) / a * _beta_fraction(a, b, x)
+
+
+def _log_beta(a: float, b: float) -> float:
+    """ln B(a, b), without the cancellation of ln Gamma(a) - ln Gamma(a + b) for a large a."""
+    small, large = min(a, b), max(a, b)
+    if large < STIRLING_FROM:
+        return math.lgamma(a) + math.lgamma(b) - math.lgamma(a + b)
+    # ln Gamma(z) = (z - 1/2) ln z - z + ln(2 pi) / 2 + stirling(z): the large terms cancel
+    # in closed form.
+    difference = (large - 0.5) * math.log1p(small / large) + small * math.log(large + small) - small
+    return math.lgamma(small) - difference - _stirling(large + small) + _stirling(large)
+
+
+def _stirling(z: float) -> float:
+    """ln Gamma(z) - (z - 1/2) ln z + z - ln(2 pi) / 2 for z >= STIRLING_FROM, to double precision."""
+    inverse_squared = 1.0 / (z * z)
+    series = 1.0 / 12.0 + inverse_squared * (-1.0 / 360.0 + inverse_squared * (1.0 / 1260.0 - inverse_squared / 1680.0))
+    return series / z
+
+
+def _beta_fraction(a: float, b: float, x: float) -> float:
+    """The continued fraction 1 / (1 + d1 / (1 + d2 / (1 + ...))) of I_x(a, b), by Lentz's method."""
+    tiny = 1e-300
+    c, d = 1.0, 1.0 - (a + b) * x / (a + 1.0)
+    d = 1.0 / (d if abs(d) > tiny else tiny)
+    fraction = d
+    for m in range(1, MAX_FRACTION_TERMS + 1):
+        # The even term d_{2m}, then the odd term d_{2m+1}.
+        for numerator in (
+            m * (b - m) * x / ((a + 2 * m - 1.0) * (a + 2 * m)),
+            -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1.0)),
+        ):
+            d = 1.0 + numerator * d
+            d = 1.0 / (d if abs(d) > tiny else tiny)
+            c = 1.0 + numerator / c
+            c = c if abs(c) > tiny else tiny
+            fraction *= c * d
+        if abs(c * d - 1.0) <= RELATIVE_PRECISION:
+            break
+    return fraction
+
+
+def normal_quantile(p: float) -> float:
+    """The p-quantile of the standard normal distribution, 0 < p < 1."""
+    return _quantile(normal_cdf, normal_pdf, p)
+
+
+def student_t_quantile(p: float, df: float) -> float:
+    """The p-quantile of Student's t with ``df`` > 0 degrees of freedom, 0 < p < 1."""
+    _check_degrees_of_freedom(df)
+    if 0.0 < p < 1.0:
+        z = normal_quantile(p)
+        if _expansion_holds(z, df):
+            return _cornish_fisher(z, df)
+    return _quantile(lambda x: student_t_cdf(x, df), lambda x: student_t_pdf(x, df), p)
+
+
+def _expansion_holds(x: float, df: float) -> bool:
+    return df >= EXPANSION_DEGREES_OF_FREEDOM and x * x <= EXPANSION_SQUARED_RATIO * df
+
+
+def _cornish_fisher(z: float, df: float) -> float:
+    """The t quantile whose normal quantile is z, to the fourth power of 1 / df."""
+    z2 = z * z
+    terms = (
+        z * (z2 + 1.0) / 4.0,
+        z * ((5.0 * z2 + 16.0) * z2 + 3.0) / 96.0,
+        z * (((3.0 * z2 + 19.0) * z2 + 17.0) * z2 - 15.0) / 384.0,
+        z * ((((79.0 * z2 + 776.0) * z2 + 1482.0) * z2 - 1920.0) * z2 - 945.0) / 92160.0,
+    )
+    return z + sum(term / df**power for power, term in enumerate(terms, start=1))
+
+
+def _normal_equivalent(x: float, df: float) -> float:
+    """The z with _cornish_fisher(z, df) = x, by Newton's method from z = x.
+
+    The slope is 1 + O(z^2 / df), so its leading terms suffice: each step gains a factor
+    of about (z^2 / df)^2.
+    """
+    z = x
+    for _ in range(MAX_QUANTILE_STEPS):
+        step = (_cornish_fisher(z, df) - x) / (1.0 + (3.0 * z * z + 1.0) / (4.0 * df))
+        z -= step
+        if abs(step) <= RELATIVE_PRECISION * abs(z):
+            break
+    return z
+
+
+def _check_degrees_of_freedom(df: float) -> None:
+    if not df > 0:  # NaN too
+        raise ValueError(f"degrees of freedom must be above 0, got {df!r}")
+
+
+def _quantile(cdf: Callable[[float], float], pdf: Callable[[float], float], p: float) -> float:
+    """The x where a symmetric distribution's ``cdf`` reaches p.
+
+    Lower half only (the upper by symmetry, 1 - p being exact there): Newton's method on
+    ln cdf, nearly linear in the tail, kept inside a bracket that bisection shrinks.
+    """
+    if not 0.0 < p < 1.0:
+        raise ValueError(f"a quantile needs a probability strictly between 0 and 1, got {p!r}")
+    if p > 0.5:
+        return -_quantile(cdf, pdf, 1.0 - p)
+    if p == 0.5:
+        return 0.0
+    low, high = -1.0, 0.0
+    while cdf(low) > p:
+        low, high = 2.0 * low, low
+    if math.isinf(low):
+        return low  # beyond the largest float, as for t with df < 1 far in the tail
+    x = 0.5 * (low + high)
+    target = math.log(p)
+    for _ in range(MAX_QUANTILE_STEPS):
+        mass = cdf(x)
+        if mass > p:
+            high = x
+        else:
+            low = x
+        density = pdf(x)
+        step = (math.log(mass) - target) * mass / density if mass > 0.0 and density > 0.0 else math.inf
+        proposal = x - step
+        if not low < proposal < high:
+            proposal = 0.5 * (low + high)
+        if abs(proposal - x) <= RELATIVE_PRECISION * abs(x) or high - low <= RELATIVE_PRECISION * abs(x):
+            return proposal
+        x = proposal
+    return x
+
+
+# ---------------------------------------------------------------- covariance
+
+
+@dataclass(frozen=True)
+class Influence:
+    """An M-estimator's psi, its slope and the weights psi(u) / u at residuals u in units of the scale."""
+
+    psi: FloatArray
+    slope: FloatArray
+    weights: FloatArray
+
+    @classmethod
+    def bisquare(cls, scaled: FloatArray, tuning: float) -> Influence:
+        """Tukey's bisquare: psi(u) = u (1 - (u / c)^2)^2 inside the cut-off c, 0 beyond."""
+        share = np.minimum((scaled / tuning) ** 2, 1.0)
+        weights = (1.0 - share) ** 2
+        return cls(scaled * weights, (1.0 - share) * (1.0 - 5.0 * share), weights)
+
+    @classmethod
+    def least_squares(cls, scaled: FloatArray) -> Influence:
+        ones = np.ones_like(scaled)
+        return cls(scaled, ones, ones)
+
+
+def coefficient_covariance(
+    design: FloatArray,
+    residuals: FloatArray,
+    scale: float,
+    influence: Influence,
+    case_weights: FloatArray | None = None,
+    penalty: FloatArray | None = None,
+) -> FloatArray:
+    """The covariance of coefficients that solve sum_i c_i psi(r_i / s) x_i = P beta / s.
+
+    For an M-estimator at a fixed scale s (the bisquare fit; least squares with psi(u) = u)
+    the sandwich of these estimating equations, with the sums of psi^2 and psi' over the
+    rows replaced by their means times the weighted Gram matrix G = X' diag(c w) X (errors
+    independent of x, as Huber's small-sample form has it):
+
+        K^2 s^2 [sum c psi^2 / (N_in - k)] (N_in / N) / mean(w) * B^-1 G B^-1,
+        B = mean(psi') / mean(w) G + P,
+
+    with case weights c (a row of weight 2 counts twice), N = sum c, N_in the weight of the
+    rows that the fit uses (w > 0; every row for least squares), k terms, means over all N
+    weighted by c, K = 1 + (k / N) var(psi') / mean(psi')^2, and P the penalty matrix that the
+    fit adds to its normal equations X' W X + P. Only the N_in rows in use lose degrees of
+    freedom to the fit, hence the N_in - k divisor. Without a penalty this is Huber's form with
+    X' X replaced by G / mean(w), so rows that the fit lets go do not count as leverage; for
+    least squares it is s^2 (X' X)^-1 with s^2 = RSS / (N - k). With a penalty it is the
+    covariance of the penalised estimator about its own (shrunk) mean; the residuals then
+    include the penalty's bias, which errs on the wide side.
+
+    Coefficients of columns that are 0 on every row (an input constant in training) are
+    not determined by the data: their rows and columns are NaN, as is every entry when the
+    others are not determined either, or N_in <= k, or mean(psi') <= 0.
+    """
+    n_rows, n_terms = design.shape
+    weights = np.ones(n_rows) if case_weights is None else case_weights
+    total = float(weights.sum())
+    covariance = np.full((n_terms, n_terms), np.nan)
+    if scale == 0.0:  # an exact fit to every row: nothing varies
+        return np.zeros((n_terms, n_terms))
+    mean_slope = float(weights @ influence.slope) / total
+    mean_weight = float(weights @ influence.weights) / total
+    in_use = used_weight(influence, case_weights)
+    if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
+        return covariance
+    slope_variance = float(weights @ (influence.slope - mean_slope) ** 2) / total
+    huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
+    mean_psi_squared = float(weights @ influence.psi**2) / (in_use - n_terms) * in_use / total
+    meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
+    active = np.flatnonzero(np.any(design != 0.0, axis=0))
+    columns = design[:, active]
+    gram = np.einsum("ni,n,nj->ij", columns, weights * influence.weights, columns)
+    bread = mean_slope / mean_weight * gram
+    if penalty is not None:
+        bread = bread + penalty[np.ix_(active, active)]
+    inverse = _inverse(bread)
+    if inverse is None:
+        return covariance
+    part = meat_scale * _product(_product(inverse, gram), inverse)
+    covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
+    return covariance
+
+
+# NumPy's matrix products and linear algebra call OpenBLAS, which allocates a work buffer on
+# first use and ends the process when that fails (under a limit on the address space, say);
+# einsum and elementwise arithmetic do not, so that a fit there raises MemoryError instead.
+
+
+def _product(left: FloatArray, right: FloatArray) -> FloatArray:
+    product: FloatArray = np.einsum("ij,jk->ik", left, right)
+    return product
+
+
+def _inverse(matrix: FloatArray) -> FloatArray | None:
+    """The inverse by Gauss-Jordan elimination with partial pivoting; None when singular.
+
+    A pivot below k * eps times the largest entry counts as 0.
+    """
+    size = len(matrix)
+    work = np.hstack([matrix, np.eye(size)])
+    negligible = size * np.finfo(np.float64).eps * float(np.max(np.abs(matrix), initial=0.0))
+    for column in range(size):
+        pivot = column + int(np.argmax(np.abs(work[column:, column])))
+        if not abs(work[pivot, column]) > negligible:  # NaN too
+            return None
+        work[[column, pivot]] = work[[pivot, column]]
+        work[column] /= work[column, column]
+        factors = work[:, column].copy()
+        factors[column] = 0.0
+        work -= factors[:, None] * work[column]
+    inverse: FloatArray = work[:, size:]
+    return inverse
+
+
+def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
+    """The total case weight of the rows that a fit uses (robustness weight above 0)."""
+    used = influence.weights > 0.0
+    return float(used.sum() if case_weights is None else case_weights[used].sum())
+
+
+def noise_scale(
+    residuals: FloatArray, start: float, n_terms: int, case_weights: FloatArray | None = None, clip: float = 3.0
+) -> float:
+    """The standard deviation of the inlying residuals: what a new inlier's error spreads by.
+
+    Residuals within ``clip`` scales are the inliers; their root mean square with an
+    N_in - k divisor, divided by the standard deviation of a normal variable truncated at
+    +-clip, is the next scale; repeated from ``start`` until the inliers stop changing.
+    Unlike a high-breakdown scale it does not grow with the share of outliers. NaN when
+    no more than k rows are inliers.
+    """
+    weights = np.ones(residuals.size) if case_weights is None else case_weights
+    squared = residuals * residuals
+    truncated_variance = 1.0 - 2.0 * clip * normal_pdf(clip) / (1.0 - 2.0 * normal_cdf(-clip))
+    scale = start
+    inliers: NDArray[np.bool_] | None = None
+    for _ in range(MAX_QUANTILE_STEPS):
+        chosen = np.abs(residuals) <= clip * scale
+        if inliers is not None and np.array_equal(chosen, inliers):
+            break
+        inliers = chosen
+        dof = float(weights[chosen].sum()) - n_terms
+        if dof <= 0.0:
+            return math.nan
+        scale = math.sqrt(float(weights[chosen] @ squared[chosen]) / dof / truncated_variance)
+    return scale
+
+
+# ---------------------------------------------------------------- the polynomial in x
+
+
+def power_map(indices: Sequence[Sequence[int]], middle: FloatArray, half_span: FloatArray) -> FloatArray | None:
+    """The matrix M with coefficients in x = M @ coefficients in t, t_j = (x_j - middle_j) / half_span_j.
+
+    Term a of the basis (exponents a_j) expands by the binomial theorem into the terms b <= a
+    (every b_j <= a_j) with coefficient prod_j C(a_j, b_j) (-middle_j)^(a_j - b_j) / half_span_j^a_j.
+    The image lies in the same basis when the basis holds, with each term, every term of
+    lower exponents (total-degree and tensor bases do); for any other basis the map is
+    None. An input with half_span 0 (constant in training) maps to t = 0, so terms in it
+    vanish, as in the fit.
+    """
+    position = {tuple(int(e) for e in term): p for p, term in enumerate(indices)}
+    matrix = np.zeros((len(position), len(position)))
+    for column, term in enumerate(position):
+        factors = []  # per input: {b_j: coefficient of x_j^b_j in t_j^a_j}
+        for exponent, mid, half in zip(term, middle, half_span):
+            if exponent == 0:
+                factors.append({0: 1.0})
+                continue
+            if half == 0.0:
+                break
+            # In NumPy floats, which overflow to inf rather than raise; the ratio first, as
+            # the powers of middle and half_span alone may overflow where it does not.
+            ratio, inverse_half = np.float64(-mid / half), np.float64(1.0 / half)
+            factors.append(
+                {
+                    low: float(math.comb(exponent, low) * ratio ** (exponent - low) * inverse_half**low)
+                    for low in range(exponent + 1)
+                }
+            )
+        else:
+            for lower in _products(factors):
+                row = position.get(lower[0])
+                if row is None:
+                    return None
+                matrix[row, column] += lower[1]
+    return matrix
+
+
+def _products(factors: list[dict[int, float]]) -> list[tuple[tuple[int, ...], float]]:
+    """Every choice of one entry per factor: the exponents chosen and the product of their values."""
+    products: list[tuple[tuple[int, ...], float]] = [((), 1.0)]
+    for factor in factors:
+        products = [((*chosen, e), value * v) for chosen, value in products for e, v in factor.items()]
+    return products
+
+
+def input_names(n_inputs: int, symbol: str = "x") -> list[str]:
+    """Default input names: ``x`` for one input, ``x1``, ``x2``, ... for several."""
+    return [symbol] if n_inputs == 1 else [f"{symbol}{j}" for j in range(1, n_inputs + 1)]
+
+
+def term_names(indices: Sequence[Sequence[int]], names: Sequence[str]) -> list[str]:
+    """Display names of the terms: ``1``, ``x``, ``x^2``, ``x1 x2``, ``x1^2 x2``, ..."""
+    return [" ".join(name if e == 1 else f"{name}^{e}" for name, e in zip(names, term) if e) or "1" for term in indices]
+
+
+# ---------------------------------------------------------------- summary
+
+
+@dataclass(frozen=True)
+class CoefficientTable:
+    """Coefficients, their covariance and interval statistics, in one set of units."""
+
+    units: str  # the name of the variables: "x" or "t"
+    terms: list[str]
+    coef: FloatArray
+    covariance: FloatArray
+    df: float  # degrees of freedom of the t quantiles
+    alpha: float
+
+    @property
+    def std_err(self) -> FloatArray:
+        return np.sqrt(np.diag(self.covariance))
+
+    @property
+    def statistic(self) -> FloatArray:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio: FloatArray = self.coef / self.std_err
+        return ratio
+
+    @property
+    def p_value(self) -> FloatArray:
+        """Two-sided p-values of coefficient = 0 from the t distribution; NaN where undefined."""
+        return np.array(
+            [2.0 * student_t_cdf(-abs(t), self.df) if not math.isnan(t) else math.nan for t in self.statistic]
+        )
+
+    @property
+    def interval(self) -> FloatArray:
+        return confidence_interval(self.coef, self.std_err, self.df, self.alpha)
+
+
+def confidence_interval(center: FloatArray, std_err: FloatArray, df: float, alpha: float) -> FloatArray:
+    """Rows (lower, upper) of the two-sided 1 - alpha intervals center +- t_{1 - alpha/2}(df) std_err."""
+    check_alpha(alpha)
+    half = student_t_quantile(1.0 - 0.5 * alpha, df) * std_err
+    return np.column_stack([center - half, center + half])
+
+
+def check_alpha(alpha: object) -> None:
+    if (
+        isinstance(alpha, bool)
+        or not isinstance(alpha, int | float | np.floating | np.integer)
+        or not 0.0 < alpha < 1.0
+    ):
+        raise ValueError(f"alpha must be a number strictly between 0 and 1, got {alpha!r}")
+
+
+@dataclass(frozen=True)
+class Summary:
+    """A fit's coefficient tables with their header; ``str()`` is a plain-text report.
+
+    ``header`` holds (label, value) lines shown above the tables and ``notes`` lines shown
+    below them, such as the warnings of the fit.
+    """
+
+    header: list[tuple[str, str]]
+    tables: list[CoefficientTable]
+    notes: list[str] = field(default_factory=list)
+
+    COLUMNS = ("coef", "std err", "t", "P>|t|", "lower", "upper")
+
+    def __str__(self) -> str:
+        width = max(len(label) for label, _ in self.header) if self.header else 0
+        lines = [f"{label + ':':<{width + 1}} {value}" for label, value in self.header]
+        for table in self.tables:
+            lines += ["", *_format_table(table)]
+        if self.notes:
+            lines += ["", *self.notes]
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return str(self)
+
+    def to_frame(self) -> Any:
+        """The tables as one pandas DataFrame, a row per term and table (needs pandas).
+
+        Columns: ``units`` (``"x"`` or ``"t"``), ``term``, ``coef``, ``std err``, ``t``,
+        ``P>|t|``, ``lower`` and ``upper`` (the interval's ends).
+        """
+        try:
+            import pandas as pd
+        except ImportError as exc:
+            raise ImportError(
+                "Summary.to_frame() needs pandas, which korva does not require: "
+                "install it, e.g. with pip install 'korva[pandas]'"
+            ) from exc
+        rows = [
+            (table.units, term, *values)
+            for table in self.tables
+            for term, values in zip(table.terms, _table_values(table).tolist())
+        ]
+        return pd.DataFrame(rows, columns=["units", "term", *self.COLUMNS])
+
+
+def _table_values(table: CoefficientTable) -> FloatArray:
+    return np.column_stack([table.coef, table.std_err, table.statistic, table.p_value, table.interval])
+
+
+def _format_table(table: CoefficientTable) -> list[str]:
+    columns = ["term", *Summary.COLUMNS]
+    cells = [[term, *(f"{value:.6g}" for value in values)] for term, values in zip(table.terms, _table_values(table))]
+    widths = [max(len(row[i]) for row in [columns, *cells]) for i in range(len(columns))]
+
+    def line(row: Sequence[str]) -> str:
+        return "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths)))
+
+    rule = "-" * len(line(columns))
+    title = f"coefficients in {table.units} ({100.0 * (1.0 - table.alpha):g} % intervals)"
+    return [title, rule, line(columns), rule, *(line(row) for row in cells), rule]
+
+
+# ---------------------------------------------------------------- a fit's uncertainty
+
+
+@dataclass(frozen=True)
+class Uncertainty:
+    """The fitted attributes that say how sure a fit is, in y's units (see the estimator)."""
+
+    cov: FloatArray
+    noise_scale: float
+    df_resid: float
+    coef_x: FloatArray | None
+    cov_x: FloatArray | None
+
+    def attributes(self) -> dict[str, Any]:
+        return {
+            "cov_": self.cov,
+            "bse_": np.sqrt(np.diag(self.cov)),
+            "noise_scale_": self.noise_scale,
+            "df_resid_": self.df_resid,
+            "coef_x_": self.coef_x,
+            "cov_x_": self.cov_x,
+        }
+
+
+def uncertainty(
+    design: FloatArray,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    case_weights: FloatArray | None,
+    penalty: FloatArray | None,
+    unit: float,
+    coef: FloatArray,
+    indices: Sequence[Sequence[int]],
+    middle: FloatArray,
+    half_span: FloatArray,
+) -> Uncertainty:
+    """A fit's covariance, noise scale and coefficients in x, from its pieces in standardised units.
+
+    ``residuals`` and ``scale`` are in units of ``unit`` (y's robust spread), ``design`` in t;
+    ``tuning`` is the bisquare constant of a robust fit, None for (penalised) least squares,
+    whose covariance and noise scale take RSS / (N - k) in place of a scale.
+    """
+    n_terms = design.shape[1]
+    if tuning is None:
+        influence = Influence.least_squares(residuals)
+        covariance = coefficient_covariance(design, residuals, 1.0, influence, case_weights, penalty)
+        df_resid = used_weight(influence, case_weights) - n_terms
+        weights = np.ones(residuals.size) if case_weights is None else case_weights
+        noise = math.sqrt(float(weights @ residuals**2) / df_resid) if df_resid > 0 else math.nan
+    else:
+        scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
+        influence = Influence.bisquare(scaled, tuning)
+        covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
+        df_resid = used_weight(influence, case_weights) - n_terms
+        noise = noise_scale(residuals, scale, n_terms, case_weights)
+    with np.errstate(over="ignore", invalid="ignore"):
+        covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
+        transform = power_map(indices, middle, half_span)
+        coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
+        cov_x = None if transform is None else _product(_product(transform, covariance), transform.T)
+    return Uncertainty(covariance, noise * unit, df_resid, coef_x, cov_x)

@@ -1,0 +1,349 @@
+"""korva.inference: distributions against SciPy, covariances against least squares and simulation,
+the noise scale, the map to coefficients in x, term names and the summary table."""
+
+import math
+import re
+
+import numpy as np
+import pytest
+from numpy.polynomial import Polynomial
+from scipy import special, stats
+
+from korva import PolynomialMDLRegressor, bases, inference
+
+BISQUARE = 4.6850649
+
+
+@pytest.mark.parametrize("df", [0.7, 1.0, 2.5, 7.0, 29.5, 30.0, 96.0, 3000.0, 1e4, 2e5, 1e9, math.inf])
+@pytest.mark.parametrize("p", [1e-12, 1e-6, 0.025, 0.3, 0.5, 0.8, 0.975, 1.0 - 1e-9])
+def test_student_t_matches_scipy(df, p):
+    expected = stats.t.ppf(p, df)
+    quantile = inference.student_t_quantile(p, df)
+    assert quantile == pytest.approx(expected, rel=1e-11, abs=1e-300)
+    assert inference.student_t_cdf(expected, df) == pytest.approx(stats.t.cdf(expected, df), rel=1e-11)
+
+
+@pytest.mark.parametrize("p", [1e-300, 1e-20, 0.001, 0.025, 0.5, 0.9, 1.0 - 2.0**-52])
+def test_normal_quantile_matches_scipy(p):
+    assert inference.normal_quantile(p) == pytest.approx(stats.norm.ppf(p), rel=1e-13, abs=1e-300)
+
+
+@pytest.mark.parametrize(
+    ("a", "b", "x"), [(0.5, 0.5, 0.3), (3.0, 0.5, 0.99), (0.5, 40.0, 0.01), (250.0, 0.5, 0.996), (2.0, 5.0, 0.0)]
+)
+def test_incomplete_beta_matches_scipy(a, b, x):
+    assert inference.regularized_incomplete_beta(a, b, x) == pytest.approx(special.betainc(a, b, x), rel=1e-13)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: inference.student_t_quantile(0.0, 5.0),
+        lambda: inference.student_t_quantile(1.0, 5.0),
+        lambda: inference.student_t_quantile(0.5, 0.0),
+        lambda: inference.student_t_cdf(1.0, math.nan),
+        lambda: inference.regularized_incomplete_beta(1.0, 1.0, 1.5),
+        lambda: inference.check_alpha(1.0),
+        lambda: inference.check_alpha(True),
+        lambda: inference.check_alpha("0.05"),
+    ],
+)
+def test_bad_arguments_raise(call):
+    with pytest.raises(ValueError):
+        call()
+
+
+# ------------------------------------------------------------------ covariance
+
+
+def cubic_design(rng, n):
+    t = np.sort(rng.uniform(-1.0, 1.0, n))
+    return t, np.vander(t, 4, increasing=True)
+
+
+@pytest.mark.parametrize("tuning", [None, 1e9])
+def test_covariance_without_down_weighting_is_least_squares(rng, tuning):
+    """psi(u) = u, or a bisquare so wide that no row is down-weighted: numpy's polyfit covariance."""
+    t, X = cubic_design(rng, 40)
+    y = 1.0 + t - 2.0 * t**3 + rng.normal(0.0, 0.3, t.size)
+    coef, expected = np.polyfit(t, y, 3, cov=True)
+    residuals = y - X @ coef[::-1]
+    scale = 0.3
+    influence = (
+        inference.Influence.least_squares(residuals / scale)
+        if tuning is None
+        else inference.Influence.bisquare(residuals / scale, tuning)
+    )
+    covariance = inference.coefficient_covariance(X, residuals, scale, influence)
+    np.testing.assert_allclose(covariance, expected[::-1, ::-1], rtol=1e-9)
+
+
+@pytest.mark.parametrize("robust", [False, True])
+@pytest.mark.parametrize("penalised", [False, True])
+def test_case_weights_count_as_repeated_rows(rng, robust, penalised):
+    t, X = cubic_design(rng, 30)
+    residuals = rng.standard_t(3, t.size)
+    residuals[:4] += 30.0  # let go by the bisquare
+    repeats = rng.integers(1, 4, t.size)
+    penalty = np.diag([0.0, 1.0, 2.0, 3.0]) if penalised else None
+
+    def covariance(design, res, weights):
+        influence = (
+            inference.Influence.bisquare(res / 1.3, BISQUARE) if robust else inference.Influence.least_squares(res)
+        )
+        return inference.coefficient_covariance(design, res, 1.3 if robust else 1.0, influence, weights, penalty)
+
+    weighted = covariance(X, residuals, repeats.astype(float))
+    repeated = covariance(np.repeat(X, repeats, axis=0), np.repeat(residuals, repeats), None)
+    np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
+
+
+@pytest.mark.parametrize("penalty_weight", [0.0, 30.0])
+def test_bisquare_covariance_matches_simulation(penalty_weight):
+    """The covariance of a bisquare fit at a fixed scale, with a fifth of the rows far off (and
+    optionally a penalty in its normal equations), against the spread of 2000 such fits. The
+    penalty acts on terms absent from the truth, so that it shrinks the spread without a bias
+    that would widen the residuals."""
+    rng = np.random.default_rng(7)
+    n, scale = 150, 1.0
+    _, X = cubic_design(rng, n)
+    truth = np.array([0.5, -1.0, 0.0, 0.0])
+    penalty = penalty_weight * np.diag([0.0, 0.0, 1.0, 1.0])
+    replicates = 2000
+    Y = X @ truth + rng.normal(0.0, scale, (replicates, n))
+    far = rng.random((replicates, n)).argsort(axis=1) < n // 5
+    Y[far] += rng.uniform(30.0, 80.0, far.sum())
+    beta = np.array([np.linalg.lstsq(X[~row], y[~row], rcond=None)[0] for row, y in zip(far, Y)])
+    for _ in range(30):  # bisquare reweighting at the fixed scale, every replicate at once
+        weights = inference.Influence.bisquare((Y - beta @ X.T) / scale, BISQUARE).weights
+        gram = np.einsum("rn,ni,nj->rij", weights, X, X) + penalty
+        beta = np.linalg.solve(gram, ((weights * Y) @ X)[:, :, None])[:, :, 0]
+    predicted = [
+        inference.coefficient_covariance(
+            X, r, scale, inference.Influence.bisquare(r / scale, BISQUARE), penalty=penalty
+        )
+        for r in Y - beta @ X.T
+    ]
+    fits = beta
+    empirical = np.cov(fits.T)
+    mean_predicted = np.mean(predicted, axis=0)
+    # 2000 fits measure a variance to about 3 %; the small-sample factor and the model-based
+    # Gram matrix agree within a few % more.
+    np.testing.assert_allclose(np.diag(mean_predicted), np.diag(empirical), rtol=0.1)
+
+
+def test_covariance_of_undetermined_coefficients_is_nan(rng):
+    t, X = cubic_design(rng, 20)
+    X = np.column_stack([X, np.zeros(t.size)])  # a term in an input constant in training
+    residuals = rng.normal(0.0, 1.0, t.size)
+    covariance = inference.coefficient_covariance(X, residuals, 1.0, inference.Influence.least_squares(residuals))
+    assert np.isnan(covariance[4]).all() and np.isnan(covariance[:, 4]).all()
+    assert np.isfinite(covariance[:4, :4]).all()
+    few = inference.coefficient_covariance(X[:4], residuals[:4], 1.0, inference.Influence.least_squares(residuals[:4]))
+    assert np.isnan(few).all()  # no more rows than terms
+
+
+@pytest.mark.parametrize("share", [0.0, 0.3, 0.45])
+def test_noise_scale_ignores_outliers(share):
+    rng = np.random.default_rng(3)
+    n = 20_000
+    residuals = rng.normal(0.0, 2.0, n)
+    bad = rng.random(n) < share
+    residuals[bad] = rng.uniform(20.0, 200.0, bad.sum())
+    start = 2.0 * (1.0 + 2.0 * share)  # a high-breakdown scale, inflated by the outliers
+    assert inference.noise_scale(residuals, start, 4) == pytest.approx(2.0, rel=0.03)
+    repeats = rng.integers(1, 3, n)
+    assert inference.noise_scale(residuals, start, 4, repeats.astype(float)) == pytest.approx(
+        inference.noise_scale(np.repeat(residuals, repeats), start, 4), rel=1e-12
+    )
+
+
+# ------------------------------------------------------------------ the polynomial in x
+
+
+@pytest.mark.parametrize(("low", "high"), [(0.0, 10.0), (-3.0, -2.5), (1e3, 1e3 + 4.0)])
+def test_power_map_matches_numpy_convert(rng, low, high):
+    coef_t = rng.normal(size=5)
+    mapped = inference.power_map([[p] for p in range(5)], np.array([(low + high) / 2]), np.array([(high - low) / 2]))
+    expected = Polynomial(coef_t, domain=[low, high]).convert().coef
+    np.testing.assert_allclose(mapped @ coef_t, expected, rtol=1e-9, atol=1e-12 * np.abs(expected).max())
+
+
+@pytest.mark.parametrize("kind", ["total", "tensor"])
+def test_power_map_keeps_the_surface(rng, kind):
+    indices = bases.multi_indices(kind, [3, 2, 1])
+    middle, half = np.array([2.0, -1.0, 5.0]), np.array([3.0, 0.5, 0.0])  # the third input constant
+    coef_t = rng.normal(size=len(indices))
+    X = rng.uniform(-1.0, 1.0, (20, 3)) * half + middle
+    unit = np.divide(X - middle, half, out=np.zeros_like(X), where=half > 0)
+    design_t = bases.design_matrix(indices, np.ascontiguousarray(unit.T))
+    design_x = bases.design_matrix(indices, np.ascontiguousarray(X.T))
+    mapped = inference.power_map(indices, middle, half)
+    np.testing.assert_allclose(design_x @ (mapped @ coef_t), design_t @ coef_t, rtol=1e-10)
+
+
+@pytest.mark.parametrize("indices", [[[0], [2]], [[0, 0], [1, 1]], [[1, 0], [0, 1]]])
+def test_power_map_of_a_basis_without_its_lower_terms_is_none(indices):
+    assert inference.power_map(indices, np.full(len(indices[0]), 1.0), np.full(len(indices[0]), 2.0)) is None
+
+
+@pytest.mark.parametrize(
+    ("indices", "names", "expected"),
+    [
+        ([[0], [1], [2]], ["x"], ["1", "x", "x^2"]),
+        ([[0, 0], [1, 1], [2, 1], [0, 3]], ["x1", "x2"], ["1", "x1 x2", "x1^2 x2", "x2^3"]),
+    ],
+)
+def test_term_names(indices, names, expected):
+    assert inference.term_names(indices, names) == expected
+    assert inference.input_names(len(names)) == names
+
+
+# ------------------------------------------------------------------ summary
+
+
+def small_summary():
+    covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
+    tables = [
+        inference.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), covariance, 12.0, 0.1),
+        inference.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), covariance * 4.0, 12.0, 0.1),
+    ]
+    return inference.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
+
+
+def test_summary_text_and_frame_agree():
+    summary = small_summary()
+    text, frame = str(summary), summary.to_frame()
+    numbers = re.compile(r"^(\S+)((?:\s+-?[\d.]+(?:e[-+]\d+)?){6})$")
+    rows = [(m.group(1), [float(v) for v in m.group(2).split()]) for m in map(numbers.match, text.splitlines()) if m]
+    assert [term for term, _ in rows] == frame["term"].tolist()
+    np.testing.assert_allclose([values for _, values in rows], frame.iloc[:, 2:].to_numpy(), rtol=1e-5)
+    table = summary.tables[0]
+    expected_p = 2.0 * stats.t.sf(np.abs(table.coef) / table.std_err, 12.0)
+    np.testing.assert_allclose(frame["P>|t|"][:2], expected_p, rtol=1e-10)
+    lower, upper = stats.t.interval(0.9, 12.0, loc=table.coef, scale=table.std_err)
+    np.testing.assert_allclose(frame[["lower", "upper"]][:2], np.column_stack([lower, upper]), rtol=1e-10)
+    assert "samples: 14" in text and "a note" in text and "90 %" in text
+
+
+def test_summary_frame_without_pandas_names_the_extra(monkeypatch):
+    monkeypatch.setitem(__import__("sys").modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"korva\[pandas\]"):
+        small_summary().to_frame()
+
+
+# ------------------------------------------------------------------ the estimator
+
+
+def noisy_cubic(seed, n=120, share=0.15, low=0.0, high=10.0):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(low, high, n)
+    t = (x - (low + high) / 2) / ((high - low) / 2)
+    y = 1.0 + 2.0 * t - 3.0 * t**2 + 2.5 * t**3 + rng.normal(0.0, 0.1, n)
+    y[rng.choice(n, int(share * n), replace=False)] += rng.uniform(3.0, 8.0, int(share * n))
+    return x, y
+
+
+@pytest.mark.parametrize(("stretch", "shift"), [(1.0, 0.0), (3.0, -7.0), (0.5, 20.0)])
+def test_coefficients_in_x_follow_a_change_of_variables(stretch, shift):
+    """x' = stretch x + shift maps to the same t: the same fit, with coef_x_ and cov_x_ in x' the
+    image of those in x under that substitution, and polynomial_ the curve predict draws."""
+    x, y = noisy_cubic(1)
+    base = PolynomialMDLRegressor(degree=3, random_state=0).fit(x, y)
+    moved = PolynomialMDLRegressor(degree=3, random_state=0).fit(stretch * x + shift, y)
+    np.testing.assert_allclose(moved.cov_, base.cov_, rtol=1e-8)
+    # coefficient p of x is the sum over powers q >= p of coef_x'[q] C(q, p) stretch^q shift^(q-p)
+    substitution = np.array(
+        [[math.comb(q, p) * stretch**p * shift ** (q - p) if q >= p else 0.0 for q in range(4)] for p in range(4)]
+    )
+    np.testing.assert_allclose(substitution @ moved.coef_x_, base.coef_x_, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(substitution @ moved.cov_x_ @ substitution.T, base.cov_x_, rtol=1e-5, atol=1e-12)
+    grid = np.linspace(x.min(), x.max(), 101) * stretch + shift
+    np.testing.assert_allclose(moved.polynomial_(grid), moved.predict(grid), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
+def test_intervals_widen_away_from_the_data(params):
+    x, y = noisy_cubic(2, share=0.0 if params else 0.15)
+    model = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    inside, outside = np.linspace(3.0, 7.0, 5), np.array([10.5, 12.0, 15.0, 20.0])
+    for kind in ("confidence", "prediction"):
+        lower, upper = model.predict_interval(np.r_[inside, outside], kind=kind)
+        width = upper - lower
+        assert width[5:].min() > width[:5].max() and (np.diff(width[5:]) > 0).all()
+        np.testing.assert_allclose((lower + upper) / 2, model.predict(np.r_[inside, outside]), rtol=1e-12)
+    confidence = np.subtract(*model.predict_interval(inside)[::-1])
+    prediction = np.subtract(*model.predict_interval(inside, kind="prediction")[::-1])
+    assert (prediction > confidence).all()
+
+
+@pytest.mark.parametrize("params", [{"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
+def test_sample_weights_count_as_repeated_rows(rng, params):
+    """Integer sample weights: the covariance, noise scale and degrees of freedom of the
+    repeated rows, the penalty weighed by the same total weight. (The robust fit itself
+    reaches repeated rows only to within its scale's own small-sample differences; its
+    covariance's case weights are checked on fixed residuals above.)"""
+    x, y = noisy_cubic(7, n=60)
+    repeats = rng.integers(1, 4, x.size)
+    weighted = PolynomialMDLRegressor(degree=3, **params).fit(x, y, sample_weight=repeats.astype(float))
+    repeated = PolynomialMDLRegressor(degree=3, **params).fit(np.repeat(x, repeats), np.repeat(y, repeats))
+    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-6)
+    np.testing.assert_allclose(weighted.cov_, repeated.cov_, rtol=1e-5, atol=1e-5 * np.abs(repeated.cov_).max())
+    assert weighted.noise_scale_ == pytest.approx(repeated.noise_scale_, rel=1e-5)
+    assert weighted.df_resid_ == repeated.df_resid_ < repeats.sum() - 3
+
+
+def test_least_squares_intervals_are_statsmodels_ols(rng):
+    sm = pytest.importorskip("statsmodels.api")
+    x, y = noisy_cubic(3, n=40, share=0.0)
+    model = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    t = (x - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    ols = sm.OLS(y, np.vander(t, 4, increasing=True)).fit()
+    np.testing.assert_allclose(model.cov_, ols.cov_params(), rtol=1e-8)
+    np.testing.assert_allclose(model.conf_int(0.1), ols.conf_int(0.1), rtol=1e-8)
+    new = rng.uniform(-2.0, 12.0, 7)
+    t_new = (new - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
+    expected = ols.get_prediction(np.vander(t_new, 4, increasing=True)).conf_int(obs=True, alpha=0.1)
+    np.testing.assert_allclose(np.column_stack(model.predict_interval(new, 0.1, "prediction")), expected, rtol=1e-8)
+
+
+def test_summary_reports_the_fitted_attributes():
+    x, y = noisy_cubic(4)
+    model = PolynomialMDLRegressor(degree="auto", random_state=1).fit(x, y)
+    frame = model.summary(alpha=0.1).to_frame()
+    in_x, in_t = frame[frame.units == "x"], frame[frame.units == "t"]
+    assert in_x.term.tolist() == list(model.get_feature_names_out()) == ["1", "x", "x^2", "x^3"]
+    np.testing.assert_allclose(in_x.coef, model.coef_x_)
+    np.testing.assert_allclose(in_x["std err"], np.sqrt(np.diag(model.cov_x_)))
+    np.testing.assert_allclose(in_x[["lower", "upper"]], model.conf_int(0.1, units="x"))
+    np.testing.assert_allclose(in_t[["lower", "upper"]], model.conf_int(0.1))
+    text = str(model.summary())
+    assert 'degree="auto"' in text and f"{np.count_nonzero(~model.inlier_mask_)} flagged" in text
+
+
+def test_a_basis_without_its_lower_terms_has_no_coefficients_in_x():
+    x, y = noisy_cubic(5, share=0.0)
+    model = PolynomialMDLRegressor(basis=[[0], [1], [3]], method="ols").fit(x, y)
+    assert model.coef_x_ is None and model.cov_x_ is None and not hasattr(model, "polynomial_")
+    assert "no table in x" in str(model.summary()).lower()
+    assert np.isfinite(model.conf_int()).all()
+    with pytest.raises(ValueError, match="coef_x_ is None"):
+        model.conf_int(units="x")
+
+
+@pytest.mark.parametrize(
+    ("call", "match"),
+    [
+        (lambda m, x: m.predict_interval(x, alpha=0.0), "alpha"),
+        (lambda m, x: m.predict_interval(x, kind="mean"), "kind"),
+        (lambda m, x: m.conf_int(alpha=1.5), "alpha"),
+        (lambda m, x: m.conf_int(units="y"), "units"),
+        (lambda m, x: m.summary(alpha=-0.1), "alpha"),
+        (lambda m, x: m.get_feature_names_out(["a", "b"]), "input_features"),
+    ],
+)
+def test_bad_interval_arguments_raise(call, match):
+    x, y = noisy_cubic(6, n=30, share=0.0)
+    model = PolynomialMDLRegressor(degree=1, method="ols").fit(x, y)
+    with pytest.raises(ValueError, match=match):
+        call(model, x)
