@@ -106,17 +106,9 @@ class LeastSquares:
         return korva_core.fit_regularized_linear(design, target, self.R1, self.R2, self.gamma1, self.gamma2)
 
     def weighted(self, design: FloatArray, target: FloatArray, weights: FloatArray) -> FloatArray:
-        # Rows of weight 0 contribute nothing; scaling every row beats selecting rows.
-        root = np.sqrt(weights)
-        share = float(weights.sum()) / max(weights.size, 1)
-        return korva_core.fit_regularized_linear(
-            root[:, None] * design,
-            root * target,
-            self.R1,
-            self.R2,
-            self.gamma1 * share,
-            self.gamma2 * share,
-        )
+        # The system of fit_regularized_linear on the rows scaled by sqrt(w), with the
+        # penalty weighed by sum(w), formed in one native pass without the scaled copy.
+        return _robust.weighted_least_squares(design, target, weights, self.R1, self.R2, self.gamma1, self.gamma2)
 
     def fit(self, design: FloatArray, target: FloatArray, weights: FloatArray | None) -> FloatArray:
         return self(design, target) if weights is None else self.weighted(design, target, weights)

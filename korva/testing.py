@@ -141,6 +141,30 @@ def m_scale(
     return scale
 
 
+def weighted_least_squares(
+    design: npt.ArrayLike,
+    target: npt.ArrayLike,
+    weights: npt.ArrayLike,
+    R1: npt.ArrayLike | None = None,
+    R2: npt.ArrayLike | None = None,
+    gamma1: float = 0.0,
+    gamma2: float = 0.0,
+) -> FloatArray:
+    """The solution of (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy, W = diag(w),
+    each penalty's lower triangle mirrored (as an LDL' factorisation of the lower triangle reads it)."""
+    X = np.asarray(design, dtype=float)
+    y = np.asarray(target, dtype=float)
+    w = np.asarray(weights, dtype=float)
+    k = X.shape[1]
+    penalty = np.zeros((k, k))
+    for R, gamma in ((R1, gamma1), (R2, gamma2)):
+        if R is not None and gamma != 0.0:
+            penalty += gamma * np.tril(np.asarray(R, dtype=float))
+    penalty = np.tril(penalty) + np.tril(penalty, -1).T
+    system = X.T @ (w[:, None] * X) + RIDGE * np.eye(k) + float(np.sum(w)) * penalty
+    return np.linalg.solve(system, X.T @ (w * y)) if k else np.zeros(0)
+
+
 def reweight(
     design: npt.ArrayLike,
     target: npt.ArrayLike,
@@ -164,22 +188,15 @@ def reweight(
     X = np.asarray(design, dtype=float)
     y = np.asarray(target, dtype=float)
     current = np.asarray(beta, dtype=float).copy()
-    k = X.shape[1]
     if scale == 0.0:
         return current
-    penalty = np.zeros((k, k))
-    for R, gamma in ((R1, gamma1), (R2, gamma2)):
-        if R is not None and gamma != 0.0:
-            penalty += gamma * np.tril(np.asarray(R, dtype=float))  # the lower triangle, mirrored below
-    penalty = np.tril(penalty) + np.tril(penalty, -1).T
     prior = None if sample_weight is None else np.asarray(sample_weight, dtype=float)
     for _ in range(max_steps):
         u = np.minimum(np.abs((y - X @ current) / scale) / tuning, 1.0)
         w = (1.0 - u * u) ** 2
         if prior is not None:
             w = w * prior
-        system = X.T @ (w[:, None] * X) + RIDGE * np.eye(k) + float(np.sum(w)) * penalty
-        updated = np.linalg.solve(system, X.T @ (w * y)) if k else current
+        updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2)
         change = float(np.max(np.abs(X @ (updated - current)), initial=0.0))
         current = updated
         if change <= tolerance * scale:

@@ -347,6 +347,14 @@ def concentrate_starts_calls(draw):
     return Call("concentrate_starts", "kr.concentrate_starts", args, draw(optional))
 
 
+@st.composite
+def weighted_least_squares_calls(draw):
+    n, k = draw(rows), draw(cols)
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(vectors(draw(near(n)))))
+    optional = keywords(R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats)
+    return Call("weighted_least_squares", "kr.weighted_least_squares", args, draw(optional))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -365,6 +373,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "m_scale": m_scale_calls(),
     "reweight": reweight_calls(),
     "concentrate_starts": concentrate_starts_calls(),
+    "weighted_least_squares": weighted_least_squares_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

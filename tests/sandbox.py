@@ -313,6 +313,18 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         weights = _argument(args, kwargs, 2, "weights", None)
         read = {"residuals": _argument(args, kwargs, 0, "residuals"), "guess": _argument(args, kwargs, 1, "guess", 0.0)}
         return _non_finite_reads(read if weights is None else {**read, "weights": weights})
+    if entry == "weighted_least_squares":
+        read = {
+            name: _argument(args, kwargs, position, name)
+            for position, name in enumerate(("design", "target", "weights"))
+        }
+        for position, name, weight in ((3, "R1", "gamma1"), (4, "R2", "gamma2")):
+            read[weight] = float(_argument(args, kwargs, position + 2, weight, 0.0))
+            matrix = _argument(args, kwargs, position, name, None)
+            if matrix is not None and read[weight] != 0.0:
+                read[name] = matrix
+        shape_problem = _vector_problem(result, _columns(read["design"]))
+        return shape_problem or _non_finite_reads(read)
     if entry == "reweight":
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)

@@ -117,6 +117,19 @@ def test_reweight_matches_reference(rng, n, k, penalised, prior):
     np.testing.assert_array_equal(_robust.reweight(np.ascontiguousarray(X), y, start, 0.15, R1, R2, *gammas, w), got)
 
 
+@pytest.mark.parametrize(("n", "k"), [(7, 3), (1000, 5), (40_000, 4)])
+@pytest.mark.parametrize("penalised", [False, True])
+def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
+    X, y = problem(rng, n, k)
+    w = weights_with(rng, n, "zeros")
+    R1, R2 = penalties(rng, k) if penalised else (None, None)
+    gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
+    expected = testing.weighted_least_squares(X, y, w, R1, R2, *gammas)
+    got = _robust.weighted_least_squares(X, y, w, R1, R2, *gammas)
+    np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * np.abs(expected).max())
+    np.testing.assert_array_equal(_robust.weighted_least_squares(np.ascontiguousarray(X), y, w, R1, R2, *gammas), got)
+
+
 @pytest.mark.parametrize(("max_steps", "tolerance"), [(0, 1e-7), (1, 1e-7), (3, 0.0), (50, 1e3)])
 def test_reweight_counts_its_steps_as_the_reference(rng, max_steps, tolerance):
     X, y = problem(rng, 500, 3, outliers=0.3)
@@ -213,6 +226,12 @@ REFUSED = [
     (_robust.concentrate_starts, dict(penalty=np.eye(3)), "penalty must be 2 x 2"),
     (_robust.concentrate_starts, dict(penalty=np.full((2, 2), np.inf)), "penalty contains NaN"),
     (_robust.concentrate_starts, dict(max_steps=-1), "max_steps must be at least 0"),
+    (_robust.weighted_least_squares, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
+    (_robust.weighted_least_squares, dict(weights=[1.0, -1.0, 1.0]), "weights holds negative"),
+    (_robust.weighted_least_squares, dict(weights=[1.0, np.inf, 1.0]), "weights contains NaN"),
+    (_robust.weighted_least_squares, dict(target=[1.0, np.nan, 1.0]), "target contains NaN"),
+    (_robust.weighted_least_squares, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
+    (_robust.weighted_least_squares, dict(R1=np.eye(3), gamma1=1.0), "R1 is 3 x 3 but design has 2 columns"),
 ]
 
 
@@ -222,6 +241,8 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], beta=[0.0, 0.0], scale=1.0) | arguments
     if function is _robust.concentrate_starts:
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0) | arguments
+    if function is _robust.weighted_least_squares:
+        arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0]) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 

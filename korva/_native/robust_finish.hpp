@@ -455,52 +455,35 @@ template <class Design>
                                 ": the weighted sums of squares of design and target overflow; scale them down");
 }
 
-// The bisquare reweighting: from beta, repeatedly the weights
-// w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = settings.tuning,
-// times the prior weights, and the solution of
-// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
-// max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
-// A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
-// prior weights must be finite, the weights at least 0.
-// @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)
-template <class Design>
-VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, const ReweightSettings& settings,
-                  const StopCheck& stop) {
-    constexpr const char* fn = "reweight";
-    if (!(std::isfinite(settings.scale) && settings.scale >= 0.0))
-        throw std::invalid_argument(std::string(fn) + ": scale must be a finite number of at least 0, got " +
-                                    shown(settings.scale));
-    if (!(std::isfinite(settings.tuning) && settings.tuning > 0.0))
-        throw std::invalid_argument(std::string(fn) + ": tuning must be a finite number above 0, got " +
-                                    shown(settings.tuning));
-    if (!(std::isfinite(settings.tolerance) && settings.tolerance >= 0.0))
-        throw std::invalid_argument(std::string(fn) + ": tolerance must be a finite number of at least 0, got " +
-                                    shown(settings.tolerance));
-    if (settings.max_steps < 0)
-        throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
-                                    std::to_string(settings.max_steps));
+namespace detail {
+
+// Refuses non-finite penalties (where read), coefficients and prior weights, and
+// negative prior weights (named `prior_name`).
+inline void check_reweight_inputs(const char* fn, const char* prior_name, const ReweightSettings& settings,
+                                  const VectorRef& beta) {
     require_finite_number(fn, "gamma1", settings.gamma1);
     require_finite_number(fn, "gamma2", settings.gamma2);
-    const MatrixXd* penalty[2] = {penalty_in_use(settings.R1, settings.gamma1),
-                                  penalty_in_use(settings.R2, settings.gamma2)};
-    const double gamma[2] = {settings.gamma1, settings.gamma2};
-    if (penalty[0] != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*penalty[0]));
-    if (penalty[1] != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*penalty[1]));
+    const MatrixXd* R1 = penalty_in_use(settings.R1, settings.gamma1);
+    const MatrixXd* R2 = penalty_in_use(settings.R2, settings.gamma2);
+    if (R1 != nullptr) require_finite_entries(fn, "R1", largest_magnitude(*R1));
+    if (R2 != nullptr) require_finite_entries(fn, "R2", largest_magnitude(*R2));
     require_finite_entries(fn, "beta", largest_magnitude(beta));
     if (settings.prior != nullptr) {
         const VectorRef& prior = *settings.prior;
-        require_finite_entries(fn, "sample_weight", largest_magnitude(prior));
+        require_finite_entries(fn, prior_name, largest_magnitude(prior));
         if (prior.size() > 0 && prior.minCoeff() < 0.0)
-            throw std::invalid_argument(std::string(fn) + ": sample_weight holds negative weights");
+            throw std::invalid_argument(std::string(fn) + ": " + prior_name + " holds negative weights");
     }
-    const Index k = X.cols();
-    if (settings.scale == 0.0 || settings.max_steps == 0 || k == 0) {
-        // No pass reads the data, so it is checked here.
-        require_finite_entries(fn, "design", largest_magnitude(X));
-        require_finite_entries(fn, "target", largest_magnitude(y));
-        return beta;
-    }
+}
 
+// The steps of a reweighting whose inputs were checked; k > 0 and max_steps > 0.
+template <class Design>
+VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, const VectorRef& beta,
+                        const ReweightSettings& settings, const StopCheck& stop) {
+    const Index k = X.cols();
+    const MatrixXd* penalty[2] = {penalty_in_use(settings.R1, settings.gamma1),
+                                  penalty_in_use(settings.R2, settings.gamma2)};
+    const double gamma[2] = {settings.gamma1, settings.gamma2};
     WorkingMemory memory;
     ReweightPass<Design> pass(X, y, settings, memory);
     const Index W = pass.padded_columns();
@@ -525,6 +508,70 @@ VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, co
         current.swap(next);
     }
     return current;
+}
+
+}  // namespace detail
+
+// The bisquare reweighting: from beta, repeatedly the weights
+// w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = settings.tuning,
+// times the prior weights, and the solution of
+// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
+// max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
+// A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
+// prior weights must be finite, the weights at least 0.
+// @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)
+template <class Design>
+VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, const ReweightSettings& settings,
+                  const StopCheck& stop) {
+    constexpr const char* fn = "reweight";
+    if (!(std::isfinite(settings.scale) && settings.scale >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": scale must be a finite number of at least 0, got " +
+                                    shown(settings.scale));
+    if (!(std::isfinite(settings.tuning) && settings.tuning > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a finite number above 0, got " +
+                                    shown(settings.tuning));
+    if (!(std::isfinite(settings.tolerance) && settings.tolerance >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tolerance must be a finite number of at least 0, got " +
+                                    shown(settings.tolerance));
+    if (settings.max_steps < 0)
+        throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
+                                    std::to_string(settings.max_steps));
+    detail::check_reweight_inputs(fn, "sample_weight", settings, beta);
+    if (settings.scale == 0.0 || settings.max_steps == 0 || X.cols() == 0) {
+        // No pass reads the data, so it is checked here.
+        require_finite_entries(fn, "design", largest_magnitude(X));
+        require_finite_entries(fn, "target", largest_magnitude(y));
+        return beta;
+    }
+    return detail::reweight_steps(fn, X, y, beta, settings, stop);
+}
+
+// Weighted, penalised least squares in one pass over the rows: the solution of
+// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X^T W y, W = diag(w),
+// the system of fit_regularized_linear on the rows scaled by sqrt(w), without
+// forming them. X, y, w and the penalties read must be finite, w at least 0.
+// @param X (n, k) in either storage order, y (n,), w (n,), R1 and R2 (k, k) or null; result (k,)
+template <class Design>
+VectorXd weighted_least_squares(const Design& X, const VectorRef& y, const VectorRef& w, const MatrixXd* R1,
+                                const MatrixXd* R2, double gamma1, double gamma2, const StopCheck& stop) {
+    constexpr const char* fn = "weighted_least_squares";
+    ReweightSettings settings;
+    // At an infinite scale every bisquare weight is 1: the pass takes w as it is.
+    settings.scale = std::numeric_limits<double>::infinity();
+    settings.R1 = R1;
+    settings.R2 = R2;
+    settings.gamma1 = gamma1;
+    settings.gamma2 = gamma2;
+    settings.prior = &w;
+    settings.max_steps = 1;
+    const VectorXd zero = VectorXd::Zero(X.cols());
+    detail::check_reweight_inputs(fn, "weights", settings, zero);
+    if (X.cols() == 0) {
+        require_finite_entries(fn, "design", largest_magnitude(X));
+        require_finite_entries(fn, "target", largest_magnitude(y));
+        return zero;
+    }
+    return detail::reweight_steps(fn, X, y, zero, settings, stop);
 }
 
 }  // namespace korva

@@ -28,23 +28,27 @@ using korva::binding::interruptible;
 using korva::binding::RealArray;
 using Vector = RealArray<VectorRef>;
 
-// An optional per-row vector, read (complex input refused) and checked to have `rows` elements.
-const VectorRef* optional_rows(const char* fn, const char* name, const std::optional<Vector>& arg, Eigen::Index rows,
-                               const char* rows_of) {
-    if (!arg) return nullptr;
-    const VectorRef& v = arg->get(fn, name);
+// A per-row vector, read (complex input refused) and checked to have `rows` elements.
+const VectorRef& checked_rows(const char* fn, const char* name, const Vector& arg, Eigen::Index rows,
+                              const char* rows_of) {
+    const VectorRef& v = arg.get(fn, name);
     if (v.size() != rows)
         throw std::invalid_argument(std::string(fn) + ": " + name + " has " + std::to_string(v.size()) +
                                     " elements but " + rows_of + " has " + std::to_string(rows));
-    return &v;
+    return v;
+}
+
+const VectorRef* optional_rows(const char* fn, const char* name, const std::optional<Vector>& arg, Eigen::Index rows,
+                               const char* rows_of) {
+    return arg ? &checked_rows(fn, name, *arg, rows, rows_of) : nullptr;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
-        "The robust stages of korva's fits: concentration of many starts, the biweight M-scale and the bisquare "
-        "reweighting.";
+        "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
+        "reweighting and weighted least squares.";
 
     m.def(
         "m_scale",
@@ -149,4 +153,25 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         },
         "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(),
         "max_steps"_a = 20);
+
+    m.def(
+        "weighted_least_squares",
+        [](const DesignMatrix& design, const Vector& target_arg, const Vector& weights_arg, const py::object& R1,
+           const py::object& R2, double gamma1, double gamma2) {
+            constexpr const char* fn = "weighted_least_squares";
+            design.complex.refuse(fn, "design");
+            const VectorRef& target = target_arg.get(fn, "target");
+            std::optional<Eigen::MatrixXd> r1, r2;
+            const auto [p1, p2] = checked_penalties(fn, "design", design.rows(), design.cols(), target.size(), R1, R2,
+                                                    gamma1, gamma2, r1, r2);
+            const VectorRef& weights = checked_rows(fn, "weights", weights_arg, design.rows(), "design");
+            return interruptible([&, p1 = p1, p2 = p2](const korva::StopCheck& stop) {
+                if (design.row_major)
+                    return korva::weighted_least_squares(*design.row_major, target, weights, p1, p2, gamma1, gamma2,
+                                                         stop);
+                return korva::weighted_least_squares(design.cols_view(), target, weights, p1, p2, gamma1, gamma2, stop);
+            });
+        },
+        "design"_a, "target"_a, "weights"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+        "gamma2"_a = 0.0);
 }
