@@ -168,10 +168,10 @@ class PolynomialMDLRegressor:
     scale at the level of rounding (an exact fit) is raised to 64 ulps of the largest
     term of the fit, so that rounding errors are never outliers.
 
-    ``degree="auto"`` codes every candidate's residuals in the unit of the largest
-    candidate's scale (the richest model's scale estimates the noise whichever smaller
-    model is true): a robust Bayesian information criterion [5]_, which on small clean
-    samples picks the true degree at least as often as least squares with the BIC does.
+    ``degree="auto"`` codes every candidate's residuals in one unit, the median of the
+    candidates' residual scales (the steadiest estimate of the noise among them): a robust
+    Bayesian information criterion [5]_, which on small clean samples picks the true degree
+    at least as often as least squares with the BIC does.
 
     A :class:`FitWarning` says when a fit is fragile: when ``degree="auto"`` chose the
     highest degree it tried, or when another start nearly as good (its scale within
@@ -259,8 +259,8 @@ class PolynomialMDLRegressor:
         inputs or a per-input degree; the highest total degree of a listed basis.
     mdl_path_ : dict
         With ``degree="auto"``, each degree tried and its description length in nats:
-        the bisquare loss of the residuals in units of the residual scale of the
-        largest degree tried (u²/2 for small residuals u, capped at 3.66 for outliers)
+        the bisquare loss of the residuals in units of the median of the residual scales
+        of the degrees tried (u²/2 for small residuals u, capped at 3.66 for outliers)
         plus ln(n)/2 per coefficient. Empty for a fixed degree.
     n_starts_ : int
         How many starts the robust stages tried (the search's three and the elemental
@@ -1258,13 +1258,16 @@ def _choose_degree(
     """The fit with the shortest description length and every candidate's length.
 
     One candidate is simply returned, with an empty path. Otherwise every fit's
-    residuals are coded in the unit of the largest candidate's residual scale: the
-    richest model's scale estimates the noise level whichever smaller model is true,
-    and its correction for the fitted terms keeps it unbiased on small samples.
+    residuals are coded in one unit, the median of the candidates' residual scales:
+    candidates too simple for the data overstate the noise, the richest ones, with few
+    degrees of freedom left on a small sample, scatter around it, and their median is
+    the steadiest estimate of it. (The richest candidate's scale picked the quadratic
+    below in 56 of 100 small samples, the median in 73; see the fit quality page.)
     """
     if len(fits) == 1:
         return fits[0], {}
-    unit = fits[-1].scale if fits[-1].scale > 0.0 else 1.0  # an exact fit: any unit
+    positive = [fit.scale for fit in fits if fit.scale > 0.0]
+    unit = float(np.median(positive)) if positive else 1.0  # every candidate fits exactly: any unit
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
