@@ -1,16 +1,18 @@
 """
-The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare reweighting and weighted least squares.
+The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare reweighting, weighted least squares and the Gram matrix of weighted rows.
 """
 from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['concentrate_starts', 'm_scale', 'reweight', 'weighted_least_squares']
+__all__: list[str] = ['concentrate_starts', 'm_scale', 'reweight', 'weighted_gram', 'weighted_least_squares']
 def concentrate_starts(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], starts: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], keep: typing.SupportsFloat | typing.SupportsIndex, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, penalty: numpy.typing.ArrayLike | None = None, max_steps: typing.SupportsInt | typing.SupportsIndex = 20) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]]:
     ...
 def m_scale(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], guess: typing.SupportsFloat | typing.SupportsIndex = 0.0, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, n_terms: typing.SupportsInt | typing.SupportsIndex = 0) -> float:
     ...
 def reweight(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], beta: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], scale: typing.SupportsFloat | typing.SupportsIndex, R1: numpy.typing.ArrayLike | None = None, R2: numpy.typing.ArrayLike | None = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0, sample_weight: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, max_steps: typing.SupportsInt | typing.SupportsIndex = 50, tolerance: typing.SupportsFloat | typing.SupportsIndex = 1e-07, tuning: typing.SupportsFloat | typing.SupportsIndex = 4.6850649) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
+    ...
+def weighted_gram(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
     ...
 def weighted_least_squares(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], R1: numpy.typing.ArrayLike | None = None, R2: numpy.typing.ArrayLike | None = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
     ...

@@ -355,6 +355,12 @@ def weighted_least_squares_calls(draw):
     return Call("weighted_least_squares", "kr.weighted_least_squares", args, draw(optional))
 
 
+@st.composite
+def weighted_gram_calls(draw):
+    n, k = draw(rows), draw(cols)
+    return Call("weighted_gram", "kr.weighted_gram", (draw(matrices(n, k)), draw(vectors(draw(near(n))))))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -374,6 +380,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "reweight": reweight_calls(),
     "concentrate_starts": concentrate_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
+    "weighted_gram": weighted_gram_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

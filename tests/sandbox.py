@@ -293,7 +293,7 @@ def _matrix_problem(value, shape=None, symmetric=False) -> str | None:
     if shape is not None and any(want is not None and got != want for got, want in zip(value.shape, shape)):
         return f"expected shape {shape}, got {value.shape}"
     if symmetric and not np.array_equal(value, value.T, equal_nan=True):
-        return "returned penalty matrix is not exactly symmetric"
+        return "returned matrix is not exactly symmetric"
     return None
 
 
@@ -325,6 +325,13 @@ def result_problem(entry, args, kwargs, result) -> str | None:
                 read[name] = matrix
         shape_problem = _vector_problem(result, _columns(read["design"]))
         return shape_problem or _non_finite_reads(read)
+    if entry == "weighted_gram":
+        design, weights = _argument(args, kwargs, 0, "design"), _argument(args, kwargs, 1, "weights")
+        side = _columns(design)
+        shape_problem = _matrix_problem(result, (side, side), symmetric=True)
+        if shape_problem is None and (np.asarray(weights, float) < 0.0).any():
+            return "returned a result although weights held negative values"
+        return shape_problem or _non_finite_reads({"design": design, "weights": weights})
     if entry == "reweight":
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)

@@ -128,6 +128,12 @@ def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
     got = _robust.weighted_least_squares(X, y, w, R1, R2, *gammas)
     np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * np.abs(expected).max())
     np.testing.assert_array_equal(_robust.weighted_least_squares(np.ascontiguousarray(X), y, w, R1, R2, *gammas), got)
+    # The Gram matrix of the weighted rows, from the same pass.
+    gram = _robust.weighted_gram(X, w)
+    expected_gram = np.einsum("ni,n,nj->ij", X, w, X)
+    np.testing.assert_allclose(gram, expected_gram, rtol=0, atol=1e-13 * n * np.abs(X).max() ** 2 * w.max())
+    np.testing.assert_array_equal(gram, gram.T)
+    np.testing.assert_array_equal(_robust.weighted_gram(np.ascontiguousarray(X), w), gram)
 
 
 @pytest.mark.parametrize(("max_steps", "tolerance"), [(0, 1e-7), (1, 1e-7), (3, 0.0), (50, 1e3)])
@@ -232,6 +238,11 @@ REFUSED = [
     (_robust.weighted_least_squares, dict(target=[1.0, np.nan, 1.0]), "target contains NaN"),
     (_robust.weighted_least_squares, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
     (_robust.weighted_least_squares, dict(R1=np.eye(3), gamma1=1.0), "R1 is 3 x 3 but design has 2 columns"),
+    (_robust.weighted_gram, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
+    (_robust.weighted_gram, dict(weights=[1.0, -1.0, 1.0]), "weights holds negative"),
+    (_robust.weighted_gram, dict(weights=[1.0, np.nan, 1.0]), "weights contains NaN"),
+    (_robust.weighted_gram, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
+    (_robust.weighted_gram, dict(design=[[1e200, 1.0]] * 3), "sums of squares of the design overflow"),
 ]
 
 
@@ -243,6 +254,8 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0) | arguments
     if function is _robust.weighted_least_squares:
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0]) | arguments
+    if function is _robust.weighted_gram:
+        arguments = dict(design=np.ones((3, 2)), weights=[1.0, 1.0, 1.0]) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 
@@ -266,7 +279,8 @@ R1, R2 = penalties(rng, 5)
 w = rng.uniform(0, 2, y.size)
 beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, max_steps=4)
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
-print(json.dumps([beta.tobytes().hex(), float(scale).hex()]))
+gram = _robust.weighted_gram(X, w)
+print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex()]))
 """
 
 

@@ -344,10 +344,28 @@ const double* load_chunk(const Design& X, Index i0, Index len, Index W, const do
                 const double dj = delta[j];
                 for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
             }
-            for (Index t = 0; t < len; ++t) table[t * W + j] = column[t];
         }
-        for (Index t = 0; t < len; ++t)
-            for (Index j = k; j < W; ++j) table[t * W + j] = 0.0;
+        // Four columns at a time into rows, four rows at a time by a 4 x 4 transposition;
+        // the padding columns read zeros.
+        static const double zeros[RowBlocks::kChunk] = {};
+        for (Index g = 0; g < W; g += 4) {
+            const double* column[4];
+            for (Index q = 0; q < 4; ++q) column[q] = g + q < k ? X.data() + (g + q) * ld + i0 : zeros;
+            Index t = 0;
+            for (; t + 4 <= len; t += 4) {
+                const __m256d c0 = _mm256_loadu_pd(column[0] + t), c1 = _mm256_loadu_pd(column[1] + t);
+                const __m256d c2 = _mm256_loadu_pd(column[2] + t), c3 = _mm256_loadu_pd(column[3] + t);
+                const __m256d low01 = _mm256_unpacklo_pd(c0, c1), high01 = _mm256_unpackhi_pd(c0, c1);
+                const __m256d low23 = _mm256_unpacklo_pd(c2, c3), high23 = _mm256_unpackhi_pd(c2, c3);
+                double* out = table + t * W + g;
+                _mm256_storeu_pd(out, _mm256_permute2f128_pd(low01, low23, 0x20));
+                _mm256_storeu_pd(out + W, _mm256_permute2f128_pd(high01, high23, 0x20));
+                _mm256_storeu_pd(out + 2 * W, _mm256_permute2f128_pd(low01, low23, 0x31));
+                _mm256_storeu_pd(out + 3 * W, _mm256_permute2f128_pd(high01, high23, 0x31));
+            }
+            for (; t < len; ++t)
+                for (Index q = 0; q < 4; ++q) table[t * W + g + q] = column[q][t];
+        }
     }
     stride = W;
     return table;
@@ -405,33 +423,65 @@ private:
         const double scale = settings_.scale;
         const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
         const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
-        double weight_sum = 0.0, largest_change = 0.0;
+        // Four lanes of the weight sum and of the largest change, combined at the end.
+        __m256d weight_lanes = _mm256_setzero_pd(), change_lanes = _mm256_setzero_pd();
+        double weight_tail = 0.0, change_tail = 0.0;
+        // u = |r| / (scale tuning): one multiplication by the reciprocal where that is a
+        // finite number, else (a scale of a few subnormals) the two divisions.
+        const double reciprocal = 1.0 / scale / settings_.tuning;
+        const bool by_reciprocal = std::isfinite(reciprocal);
+        const auto scaled = [&](double r) {
+            return by_reciprocal ? std::abs(r) * reciprocal : std::abs(r / scale) / settings_.tuning;
+        };
+        const __m256d vreciprocal = _mm256_set1_pd(reciprocal), vscale = _mm256_set1_pd(scale),
+                      vtuning = _mm256_set1_pd(settings_.tuning), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(),
+                      sign = _mm256_set1_pd(-0.0);
         for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
             const Index len = std::min(chunk, blocks_.end(block) - i0);
             Index stride = W_;
             const double* rows = detail::load_chunk(X_, i0, len, W_, beta, delta, table, fitted, change, stride);
-            // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1).
+            // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1;
+            // max(0, NaN) keeps the NaN, which the check of the sums refuses).
             double* weight = fitted;
-            for (Index t = 0; t < len; ++t) {
-                const double u = std::abs((y_[i0 + t] - fitted[t]) / scale) / settings_.tuning;
+            const double* y = y_.data() + i0;
+            Index t = 0;
+            for (; t + 4 <= len; t += 4) {
+                const __m256d r = _mm256_sub_pd(_mm256_loadu_pd(y + t), _mm256_loadu_pd(fitted + t));
+                const __m256d u = by_reciprocal
+                                      ? _mm256_mul_pd(_mm256_andnot_pd(sign, r), vreciprocal)
+                                      : _mm256_div_pd(_mm256_andnot_pd(sign, _mm256_div_pd(r, vscale)), vtuning);
+                const __m256d inside = _mm256_max_pd(zero, _mm256_sub_pd(one, _mm256_mul_pd(u, u)));
+                __m256d w = _mm256_mul_pd(inside, inside);
+                if (prior != nullptr) w = _mm256_mul_pd(w, _mm256_loadu_pd(prior + i0 + t));
+                _mm256_storeu_pd(weight + t, w);
+                weight_lanes = _mm256_add_pd(weight_lanes, w);
+                if (delta != nullptr)
+                    change_lanes = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(change + t)), change_lanes);
+            }
+            for (; t < len; ++t) {
+                const double u = scaled(y[t] - fitted[t]);
                 const double inside = std::max(1.0 - u * u, 0.0);
-                weight[t] = inside * inside;
+                weight[t] = inside * inside * (prior != nullptr ? prior[i0 + t] : 1.0);
+                weight_tail += weight[t];
+                if (delta != nullptr) change_tail = std::max(change_tail, std::abs(change[t]));
             }
-            if (prior != nullptr)
-                for (Index t = 0; t < len; ++t) weight[t] *= prior[i0 + t];
-            for (Index t = 0; t < len; ++t) {
-                weight_sum += weight[t];
+            const Index width = W_;
+            for (t = 0; t < len; ++t) {
                 const double* row = rows + t * stride;
-                double* out = weighted + t * W_;
-                for (Index j = 0; j < W_; ++j) out[j] = weight[t] * row[j];
+                double* out = weighted + t * width;
+                const __m256d w = _mm256_broadcast_sd(weight + t);
+                for (Index j = 0; j < width; j += 4)
+                    _mm256_storeu_pd(out + j, _mm256_mul_pd(w, _mm256_loadu_pd(row + j)));
             }
-            if (delta != nullptr)
-                for (Index t = 0; t < len; ++t) largest_change = std::max(largest_change, std::abs(change[t]));
             // The weighted table has row length W_; the rows read in place have it too.
-            accumulate_cross_lower(weighted, rows, W_, len, W_, sums, fused_multiply_add);
-            accumulate_group_products<1>(weighted, W_, y_.data() + i0, 1, len, W_ / 4, sums + GW, W_,
-                                         fused_multiply_add);
+            accumulate_cross_lower<true>(weighted, rows, W_, len, W_, sums, fused_multiply_add);
+            accumulate_group_products<1, true>(weighted, W_, y, 1, len, W_ / 4, sums + GW, W_, fused_multiply_add);
         }
+        alignas(32) double lanes[4], changes[4];
+        _mm256_store_pd(lanes, weight_lanes);
+        _mm256_store_pd(changes, change_lanes);
+        const double weight_sum = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + weight_tail;
+        const double largest_change = std::max({changes[0], changes[1], changes[2], changes[3], change_tail});
         sums[GW + W_] = weight_sum;
         sums[GW + W_ + 1] = largest_change;
     }
@@ -572,6 +622,38 @@ VectorXd weighted_least_squares(const Design& X, const VectorRef& y, const Vecto
         return zero;
     }
     return detail::reweight_steps(fn, X, y, zero, settings, stop);
+}
+
+// X^T diag(w) X (both triangles) in one pass over the rows: the Gram matrix of
+// the weighted rows that the covariance of a weighted fit is built from. X and w
+// must be finite, w at least 0.
+// @param X (n, k) in either storage order, w (n,); result (k, k)
+template <class Design>
+MatrixXd weighted_gram(const Design& X, const VectorRef& w, const StopCheck& stop) {
+    constexpr const char* fn = "weighted_gram";
+    const Index k = X.cols();
+    ReweightSettings settings;
+    // At an infinite scale every bisquare weight is 1: the pass takes w as it is.
+    settings.scale = std::numeric_limits<double>::infinity();
+    settings.prior = &w;
+    detail::check_reweight_inputs(fn, "weights", settings, VectorXd::Zero(0));
+    if (k == 0) {
+        require_finite_entries(fn, "design", largest_magnitude(X));
+        return MatrixXd(0, 0);
+    }
+    WorkingMemory memory;
+    ReweightPass<Design> pass(X, w, settings, memory);  // w stands in for the target, whose sums are not used
+    const Index W = pass.padded_columns();
+    MatrixXd G = memory.matrix(W, W, "the design's column count");
+    VectorXd b = memory.vector(W), beta = VectorXd::Zero(k);
+    double weight_sum = 0.0, largest_change = 0.0;
+    pass.run(beta.data(), nullptr, stop, G, b, weight_sum, largest_change);
+    if (!G.allFinite()) {
+        require_finite_entries(fn, "design", largest_magnitude(X));
+        throw std::invalid_argument(std::string(fn) +
+                                    ": the weighted sums of squares of the design overflow; scale it down");
+    }
+    return G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>();
 }
 
 }  // namespace korva

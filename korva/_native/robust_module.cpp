@@ -48,7 +48,7 @@ const VectorRef* optional_rows(const char* fn, const char* name, const std::opti
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
-        "reweighting and weighted least squares.";
+        "reweighting, weighted least squares and the Gram matrix of weighted rows.";
 
     m.def(
         "m_scale",
@@ -174,4 +174,17 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         },
         "design"_a, "target"_a, "weights"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0);
+
+    m.def(
+        "weighted_gram",
+        [](const DesignMatrix& design, const Vector& weights_arg) {
+            constexpr const char* fn = "weighted_gram";
+            design.complex.refuse(fn, "design");
+            const VectorRef& weights = checked_rows(fn, "weights", weights_arg, design.rows(), "design");
+            return interruptible([&](const korva::StopCheck& stop) {
+                if (design.row_major) return korva::weighted_gram(*design.row_major, weights, stop);
+                return korva::weighted_gram(design.cols_view(), weights, stop);
+            });
+        },
+        "design"_a, "weights"_a);
 }
