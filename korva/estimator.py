@@ -125,7 +125,8 @@ class _Candidate:
 @dataclass(frozen=True)
 class _BasisFit:
     """A basis fitted in standardised units: what the choice of degree and the fitted
-    attributes need, without the design matrix."""
+    attributes need; the design matrix only when there is no choice to make (with
+    several candidates only the chosen one's is built again)."""
 
     candidate: _Candidate
     fitted: FloatArray
@@ -136,6 +137,7 @@ class _BasisFit:
     gibbs: GibbsStatistics | None
     n_starts: int
     finish: robust.RobustFit | None
+    design: FloatArray | None
 
 
 class PolynomialMDLRegressor:
@@ -527,7 +529,7 @@ class PolynomialMDLRegressor:
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
         fits = [
-            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed, fit_weights)
+            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed, fit_weights, len(candidates) == 1)
             for candidate in candidates
         ]
         chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
@@ -541,7 +543,9 @@ class PolynomialMDLRegressor:
             scale = chosen.scale * spread
         if not (np.isfinite(coef).all() and math.isfinite(scale)):
             raise ValueError(_non_finite_cause(fit_target, spread, n_samples))
-        design = bases.design_matrix(chosen.candidate.indices, unit_columns)
+        design = (
+            chosen.design if chosen.design is not None else bases.design_matrix(chosen.candidate.indices, unit_columns)
+        )
         sureness = self._uncertainty(chosen, design, standardized - fitted, fit_weights, spread, coef, x_min, x_max)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
         inliers = np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale
@@ -790,6 +794,7 @@ class PolynomialMDLRegressor:
         search_rows: NDArray[np.intp] | None,
         seed: int,
         sample_weight: FloatArray | None,
+        keep_design: bool,
     ) -> _BasisFit:
         indices = candidate.indices
         penalties = self._penalties(indices, len(target))
@@ -848,12 +853,14 @@ class PolynomialMDLRegressor:
                     gibbs,
                     finish.n_starts,
                     finish,
+                    design if keep_design else None,
                 )
         fitted = design @ beta
         floor = robust.scale_floor(design, target, beta)
         scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
         weights = np.ones(len(target)) if sample_weight is None else sample_weight
-        return _BasisFit(candidate, fitted, beta, scale, weights, penalties, gibbs, 1 if gibbs else 0, None)
+        kept = design if keep_design else None
+        return _BasisFit(candidate, fitted, beta, scale, weights, penalties, gibbs, 1 if gibbs else 0, None, kept)
 
     def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
         if self.gamma1 == 0 and self.gamma2 == 0:

@@ -23,6 +23,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from korva import _robust
+
 FloatArray = NDArray[np.float64]
 
 # Continued fraction of the incomplete beta function and the quantile search.
@@ -248,9 +250,16 @@ class Influence:
     @classmethod
     def bisquare(cls, scaled: FloatArray, tuning: float) -> Influence:
         """Tukey's bisquare: psi(u) = u (1 - (u / c)^2)^2 inside the cut-off c, 0 beyond."""
-        share = np.minimum((scaled / tuning) ** 2, 1.0)
-        weights = (1.0 - share) ** 2
-        return cls(scaled * weights, (1.0 - share) * (1.0 - 5.0 * share), weights)
+        share = scaled / tuning
+        np.square(share, out=share)
+        np.minimum(share, 1.0, out=share)
+        inside = np.subtract(1.0, share)
+        weights = inside * inside
+        slope = share  # 1 - 5 share, times 1 - share, in place of share
+        slope *= -5.0
+        slope += 1.0
+        slope *= inside
+        return cls(scaled * weights, slope, weights)
 
     @classmethod
     def least_squares(cls, scaled: FloatArray) -> Influence:
@@ -291,23 +300,28 @@ def coefficient_covariance(
     others are not determined either, or N_in <= k, or mean(psi') <= 0.
     """
     n_rows, n_terms = design.shape
-    weights = np.ones(n_rows) if case_weights is None else case_weights
-    total = float(weights.sum())
+
+    def weighted_sum(values: FloatArray) -> float:
+        return float(values.sum() if case_weights is None else case_weights @ values)
+
+    total = float(n_rows) if case_weights is None else float(case_weights.sum())
     covariance = np.full((n_terms, n_terms), np.nan)
     if scale == 0.0:  # an exact fit to every row: nothing varies
         return np.zeros((n_terms, n_terms))
-    mean_slope = float(weights @ influence.slope) / total
-    mean_weight = float(weights @ influence.weights) / total
+    mean_slope = weighted_sum(influence.slope) / total
+    mean_weight = weighted_sum(influence.weights) / total
     in_use = used_weight(influence, case_weights)
     if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
         return covariance
-    slope_variance = float(weights @ (influence.slope - mean_slope) ** 2) / total
+    slope_variance = weighted_sum((influence.slope - mean_slope) ** 2) / total
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
-    mean_psi_squared = float(weights @ influence.psi**2) / (in_use - n_terms) * in_use / total
+    mean_psi_squared = weighted_sum(influence.psi**2) / (in_use - n_terms) * in_use / total
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
-    active = np.flatnonzero(np.any(design != 0.0, axis=0))
-    columns = design[:, active]
-    gram = np.einsum("ni,n,nj->ij", columns, weights * influence.weights, columns)
+    row_weights = influence.weights if case_weights is None else case_weights * influence.weights
+    # One native pass over the rows; a column that is 0 on every row has a 0 diagonal.
+    full_gram = _robust.weighted_gram(design, row_weights)
+    active = np.flatnonzero(np.any(design != 0.0, axis=0)) if (np.diag(full_gram) == 0.0).any() else np.arange(n_terms)
+    gram = full_gram[np.ix_(active, active)]
     bread = mean_slope / mean_weight * gram
     if penalty is not None:
         bread = bread + penalty[np.ix_(active, active)]
@@ -367,22 +381,62 @@ def noise_scale(
     Unlike a high-breakdown scale it does not grow with the share of outliers. NaN when
     no more than k rows are inliers.
     """
-    absolute = np.abs(residuals)
-    squared = residuals * residuals
-    weighted_squares = squared if case_weights is None else case_weights * squared
     truncated_variance = 1.0 - 2.0 * clip * normal_pdf(clip) / (1.0 - 2.0 * normal_cdf(-clip))
+    absolute = np.abs(residuals)
+    squares = absolute * absolute
+    if case_weights is not None:
+        squares *= case_weights
+    if start > 0.0:
+        limits = (start / NOISE_BAND_WIDTH, start * NOISE_BAND_WIDTH)
+        scale = _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), limits)
+        if scale is not None:
+            return scale
+    return _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), None)
+
+
+# noise_scale's steps look only at the residuals between clip / BAND and clip * BAND times
+# the start while the scale stays within that band; far fewer rows than all on large data.
+NOISE_BAND_WIDTH = 2.0
+
+
+def _noise_steps(
+    absolute: FloatArray,
+    squares: FloatArray,
+    case_weights: FloatArray | None,
+    start: float,
+    n_terms: int,
+    truncation: tuple[float, float],
+    limits: tuple[float, float] | None,
+) -> float | None:
+    """The steps of noise_scale from ``start``; ``truncation`` is its clip and the variance
+    of the normal truncated there.
+
+    Rows within clip * low scales are inliers at every scale of the limits (low, high) and
+    rows beyond clip * high at none, so each step counts only the rows between; None when
+    the scale leaves the limits. No limits: every row, every step.
+    """
+    clip, truncated_variance = truncation
+    low, high = limits if limits is not None else (0.0, math.inf)
+    sure = absolute <= clip * low
+    between = np.flatnonzero(~sure & (absolute <= clip * high))
+    sure_mass = float(np.count_nonzero(sure) if case_weights is None else case_weights.sum(where=sure))
+    sure_squares = float(squares.sum(where=sure))
+    near, near_squares = absolute[between], squares[between]
+    near_weights = None if case_weights is None else case_weights[between]
     scale = start
     inliers: NDArray[np.bool_] | None = None
     for _ in range(MAX_QUANTILE_STEPS):
-        chosen = absolute <= clip * scale
+        if not low <= scale <= high:
+            return None
+        chosen = near <= clip * scale
         if inliers is not None and np.array_equal(chosen, inliers):
             break
         inliers = chosen
-        mass = np.count_nonzero(chosen) if case_weights is None else float(case_weights.sum(where=chosen))
-        dof = float(mass) - n_terms
+        mass = np.count_nonzero(chosen) if near_weights is None else near_weights.sum(where=chosen)
+        dof = sure_mass + float(mass) - n_terms
         if dof <= 0.0:
             return math.nan
-        scale = math.sqrt(float(weighted_squares.sum(where=chosen)) / dof / truncated_variance)
+        scale = math.sqrt((sure_squares + float(near_squares.sum(where=chosen))) / dof / truncated_variance)
     return scale
 
 

@@ -146,8 +146,13 @@ def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
 
 def bisquare_weights(scaled: FloatArray, tuning: float) -> FloatArray:
     """Tukey's bisquare weights (1 - (r / c)^2)^2 inside the cut-off c, 0 beyond."""
-    u = np.minimum(np.abs(scaled) / tuning, 1.0)
-    weights: FloatArray = (1.0 - u * u) ** 2
+    # In place on one temporary: on large data each fresh array costs a pass of its own.
+    weights: FloatArray = np.abs(scaled)
+    weights /= tuning
+    np.minimum(weights, 1.0, out=weights)
+    np.square(weights, out=weights)
+    np.subtract(1.0, weights, out=weights)
+    np.square(weights, out=weights)
     return weights
 
 
