@@ -305,8 +305,11 @@ class PolynomialMDLRegressor:
         3), repeated until those residuals settle. Unlike ``scale_`` it does not grow with
         the share of outliers. For ``"ols"`` and ``"penalized"``, sqrt(RSS / (n - k)).
     df_resid_ : float
-        The degrees of freedom of the intervals: the total weight of the rows the fit uses
-        (bisquare weight above 0; every row for least squares) less the number of terms.
+        The degrees of freedom of the intervals. For least squares, n - k; for the robust
+        fit, Satterthwaite's: the total weight of the rows the fit uses (bisquare weight
+        above 0) less the number of terms, times 2 / V, V the spread that the covariance's
+        own estimate has to first order (2 for least squares at normal errors, near 2.7
+        for the bisquare step; larger on samples whose covariance rests on a few points).
     coef_x_ : ndarray of shape (n_terms,) or None
         The coefficients of the same monomials (``multi_indices_``) in the original
         inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of
@@ -620,6 +623,7 @@ class PolynomialMDLRegressor:
             residuals,
             fixed_scale,
             robust.MM_TUNING if robust_fit else None,
+            robust.SCALE_TUNING,
             sample_weight,
             penalty,
             spread,

@@ -5,6 +5,8 @@ Plain functions over NumPy arrays, which the estimator calls once at the end of 
 - the covariance of the coefficients of the final bisquare fit (an M-estimator at a fixed
   scale) by the sandwich of its estimating equations, with Huber's small-sample factor;
   of least squares and penalised least squares by the same sandwich with psi(u) = u;
+- the degrees of freedom of its t quantiles: Satterthwaite's, from the spread of that
+  covariance's own estimate;
 - a noise scale of the inlying residuals, for intervals of new observations;
 - the normal and Student-t distributions (CDF and quantiles), so that NumPy stays the only
   run-time dependency;
@@ -364,6 +366,62 @@ def _inverse(matrix: FloatArray) -> FloatArray | None:
     return inverse
 
 
+def robust_degrees_of_freedom(
+    scaled: FloatArray, tuning: float, scale_tuning: float, n_terms: int, case_weights: FloatArray | None = None
+) -> float:
+    """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V.
+
+    The covariance is s^2 mean(psi^2) / mean(psi')^2 times a matrix of the design: a
+    variance estimate that, like s^2 for least squares, has a chi^2 / df spread with
+    df = 2 / var(ln T), T = s^2 mean(psi^2) / mean(psi')^2. To first order ln T moves by
+    the mean over the N_in rows in use (|u| below ``tuning``; gross outliers stay let go
+    and add nothing) of
+
+        (psi^2 / A - 1) - 2 (psi' / B - 1) + (2 + a - 2 b) (rho(u) - mean rho) / mean(rho'(u) u),
+
+    with A = mean(psi^2), B = mean(psi'), a and b the slopes of ln A and ln B in ln s
+    (a = -2 mean(psi psi' u) / A, b = -mean(psi'' u) / B), and the last term the move of
+    the scale s, a biweight M-scale (loss rho with cut-off ``scale_tuning``, rising from 0
+    to 1), which the residuals carry with them. V is the mean square of that expression:
+    var(ln T) = V / N_in. With psi(u) = u and normal errors V = 2, and (N_in - k) 2 / V is
+    the N - k of least squares; at 85 % efficiency and normal errors V is near 2.7 (the
+    slope psi' changes sign at c / sqrt(5)), and on a small sample it is large where several
+    residuals lie near or past that point: there the covariance rests on a few of them.
+    ``scaled`` are the residuals in units of the scale; N_in - k when the moments leave
+    V undefined (an exact fit, no slope).
+    """
+    weights = np.ones(scaled.size) if case_weights is None else case_weights
+    used = np.abs(scaled) < tuning
+    u, c = scaled[used], weights[used]
+    in_use = float(c.sum())
+    residual_freedom = in_use - n_terms
+    x2 = (u / tuning) ** 2
+    psi = u * (1.0 - x2) ** 2
+    slope = (1.0 - x2) * (1.0 - 5.0 * x2)
+    y2 = np.minimum((u / scale_tuning) ** 2, 1.0)
+    loss = 1.0 - (1.0 - y2) ** 3
+    loss_slope = 6.0 * y2 * (1.0 - y2) ** 2  # rho'(u) u
+
+    def mean(values: FloatArray) -> float:
+        return float(c @ values) / in_use if in_use > 0.0 else math.nan
+
+    psi_squared, mean_slope, scale_slope = mean(psi * psi), mean(slope), mean(loss_slope)
+    if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
+        return residual_freedom
+    a = -2.0 * mean(psi * slope * u) / psi_squared
+    b = -mean(4.0 * x2 * (5.0 * x2 - 3.0)) / mean_slope  # psi''(u) u = 4 x^2 (5 x^2 - 3), x = u / c
+    moves = (
+        psi * psi / psi_squared
+        - 2.0 * slope / mean_slope
+        + 1.0
+        + (2.0 + a - 2.0 * b) * (loss - mean(loss)) / scale_slope
+    )
+    spread = mean(moves * moves)
+    if not (math.isfinite(spread) and spread > 0.0):
+        return residual_freedom
+    return residual_freedom * 2.0 / spread
+
+
 def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
     """The total case weight of the rows that a fit uses (robustness weight above 0)."""
     used = influence.weights > 0.0
@@ -644,6 +702,7 @@ def uncertainty(
     residuals: FloatArray,
     scale: float,
     tuning: float | None,
+    scale_tuning: float,
     case_weights: FloatArray | None,
     penalty: FloatArray | None,
     unit: float,
@@ -656,7 +715,8 @@ def uncertainty(
 
     ``residuals`` and ``scale`` are in units of ``unit`` (y's robust spread), ``design`` in t;
     ``tuning`` is the bisquare constant of a robust fit, None for (penalised) least squares,
-    whose covariance and noise scale take RSS / (N - k) in place of a scale.
+    whose covariance and noise scale take RSS / (N - k) in place of a scale;
+    ``scale_tuning`` the cut-off of the biweight loss of the robust fit's M-scale ``scale``.
     """
     n_terms = design.shape[1]
     if tuning is None:
@@ -669,7 +729,7 @@ def uncertainty(
         scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
         influence = Influence.bisquare(scaled, tuning)
         covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
-        df_resid = used_weight(influence, case_weights) - n_terms
+        df_resid = robust_degrees_of_freedom(scaled, tuning, scale_tuning, n_terms, case_weights)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):
         covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
