@@ -69,38 +69,60 @@ inline void nearest_rows(const VectorXd& squared, const VectorRef* weights, doub
     }
 }
 
+// The squared residuals, in place of a temporary for X beta.
 template <class Design>
 void squared_residuals(const Design& X, const VectorRef& y, const VectorXd& beta, VectorXd& squared) {
-    squared.noalias() = y - X * beta;
+    squared = y;
+    squared.noalias() -= X * beta;
     squared = squared.array().square();
 }
 
+// The memory of the steps, sized once: the kept rows (times the root of their
+// weights) and their targets, the normal equations and their factorisation.
+struct KeptSystem {
+    KeptSystem(Index n, Index k) : rows(n, k), targets(n), gram(k, k), moment(k), factor(k) {}
+    MatrixXd rows;
+    VectorXd targets;
+    MatrixXd gram;
+    VectorXd moment;
+    Eigen::LLT<MatrixXd> factor;
+};
+
 // The weighted, penalised least-squares solution on the kept rows, gathered
-// (times the root of their weights, in row order) into `rows`; NaN when the
-// normal matrix is not positive definite.
+// (times the root of their weights, in row order) into `system.rows`, into
+// beta; NaN when the normal matrix is not positive definite.
 template <class Design>
-VectorXd solve_kept(const Design& X, const VectorRef& y, const VectorXd& kept, const ConcentrationSettings& settings,
-                    MatrixXd& rows, VectorXd& targets) {
+void solve_kept(const Design& X, const VectorRef& y, const VectorXd& kept, const ConcentrationSettings& settings,
+                KeptSystem& system, VectorXd& beta) {
     const Index n = X.rows(), k = X.cols();
     Index count = 0;
     double mass = 0.0;
     for (Index i = 0; i < n; ++i) {
         if (kept[i] <= 0.0) continue;
         const double root = std::sqrt(kept[i]);
-        rows.row(count) = root * X.row(i);
-        targets[count] = root * y[i];
+        system.rows.row(count) = root * X.row(i);
+        system.targets[count] = root * y[i];
         mass += kept[i];
         ++count;
     }
-    MatrixXd gram = rows.topRows(count).transpose() * rows.topRows(count);
-    const VectorXd moment = rows.topRows(count).transpose() * targets.head(count);
-    if (settings.penalty != nullptr) gram += mass * *settings.penalty;
+    // The lower triangle, one dot product of gathered columns an entry: the factorisation
+    // reads no other, and a general product would cost more than it for so few columns.
+    const auto gathered = system.rows.topRows(count);
+    MatrixXd& gram = system.gram;
+    for (Index a = 0; a < k; ++a) {
+        for (Index b = 0; b <= a; ++b) gram(a, b) = gathered.col(a).dot(gathered.col(b));
+        system.moment[a] = gathered.col(a).dot(system.targets.head(count));
+    }
+    if (settings.penalty != nullptr) gram.triangularView<Eigen::Lower>() += mass * *settings.penalty;
     const double ridge =
         settings.ridge * std::max(gram.diagonal().sum() / static_cast<double>(k), std::numeric_limits<double>::min());
     gram.diagonal().array() += ridge;
-    const Eigen::LLT<MatrixXd> factor(gram);
-    if (factor.info() != Eigen::Success) return VectorXd::Constant(k, std::numeric_limits<double>::quiet_NaN());
-    return factor.solve(moment);
+    system.factor.compute(gram);
+    if (system.factor.info() != Eigen::Success) {
+        beta.setConstant(std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    beta = system.factor.solve(system.moment);
 }
 
 }  // namespace detail
@@ -117,17 +139,17 @@ ConcentrationResult concentrate_starts(const Design& X, const VectorRef& y, cons
                                        const ConcentrationSettings& settings, const StopCheck& stop) {
     const Index n = X.rows(), k = X.cols(), m = starts.rows();
     ConcentrationResult result{MatrixXd(m, k), VectorXd(m)};
-    VectorXd squared(n), scratch(n), kept(n), previous(n), targets(n);
-    MatrixXd rows(n, k);
+    VectorXd squared(n), scratch(n), kept(n), previous(n), beta(k);
+    detail::KeptSystem system(n, k);
     std::vector<Index> order;
     for (Index start = 0; start < m; ++start) {
         stop_if_requested(stop);
-        VectorXd beta = starts.row(start).transpose();
+        beta = starts.row(start).transpose();
         for (int step = 0; step < settings.max_steps; ++step) {
             detail::squared_residuals(X, y, beta, squared);
             detail::nearest_rows(squared, settings.weights, settings.keep, scratch, order, kept);
             if (step > 0 && kept == previous) break;
-            beta = detail::solve_kept(X, y, kept, settings, rows, targets);
+            detail::solve_kept(X, y, kept, settings, system, beta);
             if (!beta.allFinite()) break;
             previous.swap(kept);
         }
