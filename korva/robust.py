@@ -114,7 +114,12 @@ class LeastSquares:
         return self(design, target) if weights is None else self.weighted(design, target, weights)
 
     def refine(
-        self, design: FloatArray, target: FloatArray, beta: FloatArray, weights: FloatArray | None
+        self,
+        design: FloatArray,
+        target: FloatArray,
+        beta: FloatArray,
+        weights: FloatArray | None,
+        residuals: FloatArray | None = None,
     ) -> FloatArray:
         """One step of iterative refinement: least squares on the residuals, added.
 
@@ -122,11 +127,11 @@ class LeastSquares:
         the design's condition number; a step on the residuals brings an exact fit's
         residuals down to the rounding of evaluating the polynomial. With a penalty
         the step would need the penalty's pull as well, and the fit is not exact then:
-        beta is returned as it is.
+        beta is returned as it is. ``residuals``: target - design @ beta, when known.
         """
         if self.penalty(len(beta)).any():
             return beta
-        return beta + self.fit(design, target - design @ beta, weights)
+        return beta + self.fit(design, target - design @ beta if residuals is None else residuals, weights)
 
     def penalty(self, n_terms: int) -> FloatArray:
         """The penalty matrix per unit of weight, as the batched solves add it."""
@@ -549,11 +554,15 @@ def robust_fit(
         scale = max(residual_scale(target - design @ settled.beta, scale, sample_weight, k), floor)
         beta = reweight(design, target, near, scale, solve, sample_weight)
     if scale > 0.0:
-        weights = bisquare_weights((target - design @ beta) / scale, MM_TUNING)
-        beta = solve.refine(design, target, beta, weights if sample_weight is None else weights * sample_weight)
+        residuals = target - design @ beta
+        weights = bisquare_weights(residuals / scale, MM_TUNING)
+        if sample_weight is not None:
+            weights *= sample_weight
+        beta = solve.refine(design, target, beta, weights, residuals)
     fitted = design @ beta
+    residuals = target - fitted
     if scale > 0.0:
-        weights = bisquare_weights((target - fitted) / scale, MM_TUNING)
+        weights = bisquare_weights(residuals / scale, MM_TUNING)
     else:  # y is 0 everywhere and so is the fit
         weights = np.ones(len(target))
     if sample_weight is not None:
@@ -561,7 +570,7 @@ def robust_fit(
     # The final scale: the M-scale of the final residuals. The start's own scale is the
     # smallest among many starts, and so biased low on small samples.
     fixed_scale = scale
-    scale = max(residual_scale(target - fitted, scale, sample_weight, k), floor)
+    scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
     return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival, fixed_scale)
 
 
