@@ -458,7 +458,9 @@ def noise_scale(
         scale = _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), limits)
         if scale is not None:
             return scale
-    return _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), None)
+    scale = _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), None)
+    assert scale is not None, "the steps over every row have no limits to leave"
+    return scale
 
 
 # noise_scale's steps look only at the residuals between clip / BAND and clip * BAND times
