@@ -169,18 +169,23 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
 
 
 @pytest.mark.parametrize("share", [0.0, 0.3, 0.45])
-def test_noise_scale_ignores_outliers(share):
+@pytest.mark.parametrize("start_share", [0.5, 1.0, 3.0])  # 0.5 and 3: the steps leave the band near the start
+def test_noise_scale_ignores_outliers(monkeypatch, share, start_share):
     rng = np.random.default_rng(3)
     n = 20_000
     residuals = rng.normal(0.0, 2.0, n)
     bad = rng.random(n) < share
     residuals[bad] = rng.uniform(20.0, 200.0, bad.sum())
-    start = 2.0 * (1.0 + 2.0 * share)  # a high-breakdown scale, inflated by the outliers
-    assert inference.noise_scale(residuals, start, 4) == pytest.approx(2.0, rel=0.03)
+    start = start_share * 2.0 * (1.0 + 2.0 * share)  # a high-breakdown scale, inflated by the outliers
+    found = inference.noise_scale(residuals, start, 4)
+    assert found == pytest.approx(2.0, rel=0.03)
     repeats = rng.integers(1, 3, n)
-    assert inference.noise_scale(residuals, start, 4, repeats.astype(float)) == pytest.approx(
-        inference.noise_scale(np.repeat(residuals, repeats), start, 4), rel=1e-12
-    )
+    weighted = inference.noise_scale(residuals, start, 4, repeats.astype(float))
+    assert weighted == pytest.approx(inference.noise_scale(np.repeat(residuals, repeats), start, 4), rel=1e-12)
+    # The steps over the rows near the cut agree with the steps over every row.
+    monkeypatch.setattr(inference, "NOISE_BAND_WIDTH", np.inf)
+    assert inference.noise_scale(residuals, start, 4) == pytest.approx(found, rel=1e-12)
+    assert inference.noise_scale(residuals, start, 4, repeats.astype(float)) == pytest.approx(weighted, rel=1e-12)
 
 
 # ------------------------------------------------------------------ the polynomial in x
