@@ -43,6 +43,9 @@ ROW_COLUMNS = ("index", "fitted", "residual", "scaled_residual", "inlier")
 # several batches per worker even out the load.
 LARGEST_BATCH = 64
 BATCHES_PER_WORKER = 32
+# Towards the end a batch holds at most this fraction of the groups left per worker, so that
+# the last batches are small and the workers finish close together.
+TAIL_BATCHES_PER_WORKER = 4
 # How long a worker whose pipe has closed may take to end.
 END_OF_WORKER_SECONDS = 10
 # The environment variables by which the libraries a worker loads size their thread pools.
@@ -242,9 +245,8 @@ class _FrameFits:
 
     def fit(self, n_workers: int, bar: Any) -> int:
         """Fit every group; the number of groups lost with a worker process that ended."""
-        n_groups = len(self.group_rows)
-        size = max(1, min(LARGEST_BATCH, math.ceil(n_groups / (n_workers * BATCHES_PER_WORKER))))
-        n_batches = math.ceil(n_groups / size)
+        bounds = _batch_bounds(len(self.group_rows), n_workers)
+        n_batches = len(bounds) - 1
         n_workers = min(n_workers, n_batches)
         if n_workers <= 1:
             for rows in self.group_rows:
@@ -255,7 +257,7 @@ class _FrameFits:
 
         def batch(number: int) -> list[Group]:
             # Made when handed out: the workers start meanwhile.
-            return [self.group(rows) for rows in self.group_rows[number * size : (number + 1) * size]]
+            return [self.group(rows) for rows in self.group_rows[bounds[number] : bounds[number + 1]]]
 
         fitted, lost = _fit_in_processes(self.plan.options, batch, n_batches, n_workers, bar)
         self.fits = [fit for batch_fits in fitted for fit in batch_fits]
@@ -290,6 +292,19 @@ class _FrameFits:
         table["scaled_residual"] = scaled
         table["inlier"] = pd.arrays.BooleanArray(inlier == 1.0, np.isnan(inlier))
         return table
+
+
+def _batch_bounds(n_groups: int, n_workers: int) -> list[int]:
+    """The positions where the batches of groups start, then ``n_groups``.
+
+    Batches of one size, then ever smaller ones once a batch would hold more than its
+    share of the groups left: a worker that takes the last batch then ends soon after the others.
+    """
+    size = max(1, min(LARGEST_BATCH, math.ceil(n_groups / (n_workers * BATCHES_PER_WORKER))))
+    bounds = [0]
+    while (left := n_groups - bounds[-1]) > 0:
+        bounds.append(bounds[-1] + min(size, math.ceil(left / (n_workers * TAIL_BATCHES_PER_WORKER))))
+    return bounds
 
 
 def _results_table(rows: list[dict[str, Any]], plan: _Plan) -> pd.DataFrame:
