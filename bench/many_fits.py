@@ -3,12 +3,19 @@
 Local processes fit a pandas frame, a dask.distributed LocalCluster of worker processes
 a Dask frame read from Parquet files. Each worker runs one thread, so 1 and 2 workers use 1 and 2 cores. The
 tables of all four runs must agree bit for bit before any time is reported.
+
+"of ideal" is the throughput as a share of what n workers would reach without overhead: n
+times the groups per second of one worker (for pandas, the fits in the calling process,
+n_jobs=1). "others" is the CPU time other processes took during the run over its wall time
+(Linux only): on a machine of two cores, anything above a few hundredths slows the
+two-worker run down.
 """
 
 from __future__ import annotations
 
 import argparse
 import logging
+import os
 import resource
 import shutil
 import tempfile
@@ -43,6 +50,17 @@ def cpu_seconds() -> float:
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
+def machine_busy_seconds() -> float | None:
+    """CPU time all processes of the machine have taken since it started (Linux), else None."""
+    try:
+        with open("/proc/stat") as stat:
+            ticks = [int(value) for value in stat.readline().split()[1:]]
+    except OSError:
+        return None
+    # user, nice, system, irq and softirq: not idle, I/O wait or time stolen by the host.
+    return (sum(ticks[:3]) + sum(ticks[5:7])) / os.sysconf("SC_CLK_TCK")
+
+
 def timed(fit) -> tuple[float, pd.DataFrame]:
     start = time.perf_counter()
     table = fit()
@@ -60,13 +78,13 @@ def report(n_groups: int, n_points: int) -> None:
     print(f"\nfit_groups: {n_groups} groups of {n_points} points, default estimator (degree 3)")
     # CPU time over wall time: the cores the run kept busy, at most the number of workers
     # (the workers' start and the cluster's set-up are counted too).
-    print("| road | workers | time | groups/s | speed-up | cores busy |")
-    print("| --- | --- | --- | --- | --- | --- |")
+    print("| road | workers | time | groups/s | speed-up | of ideal | cores busy | others |")
+    print("| --- | --- | --- | --- | --- | --- | --- | --- |")
     results = []
     for road in ("pandas, local processes", "Dask, LocalCluster"):
         single = None
         for workers in (1, 2):
-            cpu = cpu_seconds()
+            cpu, machine = cpu_seconds(), machine_busy_seconds()
             if road.startswith("pandas"):
                 with threadpool_limits(1):  # one worker in this process: one core
                     seconds, result = timed(lambda: fit_groups(table, "group", "x", "y", n_jobs=workers))
@@ -82,12 +100,15 @@ def report(n_groups: int, n_points: int) -> None:
                     Client(cluster),
                 ):
                     seconds, result = timed(lambda: fit_groups(dd.read_parquet(files), "group", "x", "y"))
-            cores = (cpu_seconds() - cpu) / seconds
+            ours, machine_after = cpu_seconds() - cpu, machine_busy_seconds()
+            others = (
+                "" if machine is None or machine_after is None else f"{(machine_after - machine - ours) / seconds:.2f}"
+            )
             results.append(result)
             single = single or seconds
             print(
-                f"| {road} | {workers} | {seconds:.1f} s | {n_groups / seconds:.0f} | "
-                f"{single / seconds:.2f}x | {cores:.2f} |",
+                f"| {road} | {workers} | {seconds:.2f} s | {n_groups / seconds:.0f} | "
+                f"{single / seconds:.2f}x | {single / seconds / workers:.0%} | {ours / seconds:.2f} | {others} |",
                 flush=True,
             )
     shutil.rmtree(files)

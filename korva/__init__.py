@@ -1,7 +1,7 @@
 """korva: robust polynomial fitting judged by a hit-rate MDL score."""
 
-from importlib.metadata import version
 from pkgutil import extend_path
+from typing import Any
 
 # The compiled korva._robust is installed into the package's directory; a source tree of
 # the package first on the path (as in its test runs) finds it there too.
@@ -31,7 +31,18 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
 )
 from korva.groups import fit_groups, predict_groups  # noqa: E402
 
-__version__ = version("korva")
+
+def __getattr__(name: str) -> Any:
+    # The version is looked up among the installed distributions when first asked for, not
+    # on import: importing importlib.metadata and the lookup took 40 ms of each fit_groups
+    # worker's start (a third of it), and workers never ask.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        globals()["__version__"] = found = version("korva")
+        return found
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "DataConversionWarning",
