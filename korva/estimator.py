@@ -309,7 +309,8 @@ class PolynomialMDLRegressor:
         fit, Satterthwaite's: the total weight of the rows the fit uses (bisquare weight
         above 0) less the number of terms, times 2 / V, V the spread that the covariance's
         own estimate has to first order (2 for least squares at normal errors, near 2.7
-        for the bisquare step; larger on samples whose covariance rests on a few points).
+        for the bisquare step; larger on samples whose covariance rests on a few points),
+        at most that total weight less the number of terms.
     coef_x_ : ndarray of shape (n_terms,) or None
         The coefficients of the same monomials (``multi_indices_``) in the original
         inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of

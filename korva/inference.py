@@ -304,7 +304,7 @@ def coefficient_covariance(
     n_rows, n_terms = design.shape
 
     def weighted_sum(values: FloatArray) -> float:
-        return float(values.sum() if case_weights is None else case_weights @ values)
+        return weighted_total(values, case_weights)
 
     total = float(n_rows) if case_weights is None else float(case_weights.sum())
     covariance = np.full((n_terms, n_terms), np.nan)
@@ -366,6 +366,13 @@ def _inverse(matrix: FloatArray) -> FloatArray | None:
     return inverse
 
 
+def weighted_total(values: FloatArray, weights: FloatArray | None) -> float:
+    """sum(weights * values), or sum(values) without weights, in NumPy's own summation: the
+    same for any number of threads, where a vector product would go to the BLAS, which
+    splits long sums between its threads."""
+    return float(values.sum() if weights is None else np.multiply(weights, values).sum())
+
+
 # The most rows in use that robust_degrees_of_freedom takes its moments from.
 DF_MOMENT_ROWS = 20_000
 
@@ -402,8 +409,8 @@ def robust_degrees_of_freedom(
     # within 1e-6) at a fraction of the cost.
     sample = used[:: -(-used.size // DF_MOMENT_ROWS)] if used.size > DF_MOMENT_ROWS else used
     u = scaled[sample]
-    c = np.ones(u.size) if case_weights is None else case_weights[sample]
-    sample_weight = float(c.sum())
+    c = None if case_weights is None else case_weights[sample]
+    sample_weight = float(u.size if c is None else c.sum())
     x2 = (u / tuning) ** 2
     psi = u * (1.0 - x2) ** 2
     slope = (1.0 - x2) * (1.0 - 5.0 * x2)
@@ -412,7 +419,7 @@ def robust_degrees_of_freedom(
     loss_slope = 6.0 * y2 * (1.0 - y2) ** 2  # rho'(u) u
 
     def mean(values: FloatArray) -> float:
-        return float(c @ values) / sample_weight if sample_weight > 0.0 else math.nan
+        return weighted_total(values, c) / sample_weight if sample_weight > 0.0 else math.nan
 
     psi_squared, mean_slope, scale_slope = mean(psi * psi), mean(slope), mean(loss_slope)
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
@@ -428,7 +435,10 @@ def robust_degrees_of_freedom(
     spread = mean(moves * moves)
     if not (math.isfinite(spread) and spread > 0.0):
         return residual_freedom
-    return residual_freedom * 2.0 / spread
+    # V comes from the fit's own residuals, which the k fitted directions shrink, and on a
+    # few rows it often falls below least squares' 2 (a sample's kurtosis is biased low);
+    # a robust fit is never taken to be surer than least squares on the rows it uses.
+    return min(residual_freedom * 2.0 / spread, residual_freedom)
 
 
 def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
@@ -734,8 +744,7 @@ def uncertainty(
         influence = Influence.least_squares(residuals)
         covariance = coefficient_covariance(design, residuals, 1.0, influence, case_weights, penalty)
         df_resid = used_weight(influence, case_weights) - n_terms
-        weights = np.ones(residuals.size) if case_weights is None else case_weights
-        noise = math.sqrt(float(weights @ residuals**2) / df_resid) if df_resid > 0 else math.nan
+        noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
     else:
         scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
         influence = Influence.bisquare(scaled, tuning)

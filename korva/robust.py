@@ -633,5 +633,7 @@ def description_length(residuals: FloatArray, scale: float, n_terms: int, weight
     cap = EFFICIENT_TUNING**2 / 6.0
     loss = biweight_rho(residuals / scale, EFFICIENT_TUNING)
     mass = float(residuals.size) if weights is None else float(weights.sum())
-    data = cap * float(np.sum(loss) if weights is None else weights @ loss)
+    # A product and NumPy's sum rather than a vector product, which the BLAS would split
+    # between its threads: the length must not depend on the thread count.
+    data = cap * float(np.sum(loss) if weights is None else np.multiply(weights, loss).sum())
     return data + 0.5 * n_terms * math.log(mass)

@@ -365,6 +365,14 @@ x, y = np.load(sys.argv[1]), np.load(sys.argv[2])
 for params in ({"max_search_samples": 200}, {"degree": "auto", "gamma2": 1e-4}):
     model = PolynomialMDLRegressor(**params).fit(x, y)
     print(model.coef_.tobytes().hex(), np.float64(model.scale_).tobytes().hex(), model.inlier_mask_.sum())
+# Sums over more rows than a BLAS keeps on one thread, with case weights: the intervals too.
+rng = np.random.default_rng(0)
+big_x = rng.uniform(-1.0, 1.0, 30_000)
+big_y = big_x - big_x**3 + rng.normal(0.0, 0.1, big_x.size)
+big_y[::5] += 4.0
+for weights in (None, rng.integers(1, 4, big_x.size).astype(float)):
+    model = PolynomialMDLRegressor(degree=3).fit(big_x, big_y, sample_weight=weights)
+    print(*(np.float64(v).tobytes().hex() for v in (*model.cov_.ravel(), model.df_resid_, model.noise_scale_)))
 """
 
 

@@ -157,6 +157,14 @@ def test_degrees_of_freedom_match_the_spread_of_the_covariance():
     assert np.mean(dfs) < 0.9 * (n - 4)
 
 
+@pytest.mark.parametrize("n", [6, 30, 2000])
+def test_degrees_of_freedom_never_exceed_those_of_least_squares_on_the_rows_in_use(rng, n):
+    # Light-tailed residuals, as a few rows often have: their V falls below least squares' 2.
+    scaled = rng.uniform(-1.0, 1.0, n)
+    scaled[0] = 2.0 * BISQUARE  # let go: not a row in use
+    assert inference.robust_degrees_of_freedom(scaled, BISQUARE, 1.5476450, 4) == n - 1 - 4
+
+
 def test_covariance_of_undetermined_coefficients_is_nan(rng):
     t, X = cubic_design(rng, 20)
     X = np.column_stack([X, np.zeros(t.size)])  # a term in an input constant in training

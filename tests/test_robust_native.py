@@ -242,7 +242,12 @@ REFUSED = [
     (_robust.weighted_gram, dict(weights=[1.0, -1.0, 1.0]), "weights holds negative"),
     (_robust.weighted_gram, dict(weights=[1.0, np.nan, 1.0]), "weights contains NaN"),
     (_robust.weighted_gram, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
-    (_robust.weighted_gram, dict(design=[[1e200, 1.0]] * 3), "sums of squares of the design overflow"),
+    (
+        _robust.weighted_gram,
+        dict(design=[[1e200, 1.0]] * 3),
+        "sums of squares overflow; scale the design or the weights down",
+    ),
+    (_robust.weighted_gram, dict(design=[[10.0, 1.0]] * 3, weights=[1e307] * 3), "scale the design or the weights"),
 ]
 
 

@@ -651,7 +651,7 @@ MatrixXd weighted_gram(const Design& X, const VectorRef& w, const StopCheck& sto
     if (!G.allFinite()) {
         require_finite_entries(fn, "design", largest_magnitude(X));
         throw std::invalid_argument(std::string(fn) +
-                                    ": the weighted sums of squares of the design overflow; scale it down");
+                                    ": the weighted sums of squares overflow; scale the design or the weights down");
     }
     return G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>();
 }
