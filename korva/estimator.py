@@ -520,7 +520,7 @@ class PolynomialMDLRegressor:
         n_samples, n_inputs = fit_inputs.shape
         # A row of integer weight w counts as w samples, as w copies of it would.
         counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
-        candidates = self._candidates(n_inputs, counted)
+        candidates = self._candidates(n_inputs, counted, n_samples)
 
         x_min, x_max = fit_inputs.min(axis=0), fit_inputs.max(axis=0)
         unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
@@ -718,30 +718,32 @@ class PolynomialMDLRegressor:
 
     # ------------------------------------------------------------ bases
 
-    def _candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
-        """The bases to fit, each checked against the number of samples before it is built."""
+    def _candidates(self, n_inputs: int, n_samples: int, n_rows: int | None = None) -> list[_Candidate]:
+        """The bases to fit, each checked against the number of samples (rows of integer weight w
+        count w times) and its design's memory (``n_rows`` rows; None: one a sample) before it
+        is built."""
         if not isinstance(self.basis, str):
             if isinstance(self.degree, str) and self.degree == "auto":
                 raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
             indices = _listed_basis(self.basis, n_inputs)
-            _check_size(len(indices), n_samples, "the listed basis")
+            _check_size(len(indices), n_samples, "the listed basis", rows=n_rows)
             return [_Candidate(max(sum(m) for m in indices), indices)]
         if self.basis not in bases.BASES:
             raise ValueError(f"basis must be 'total', 'tensor' or a list of exponent vectors, got {self.basis!r}")
         if isinstance(self.degree, str) and self.degree == "auto":
-            return self._auto_candidates(n_inputs, n_samples)
+            return self._auto_candidates(n_inputs, n_samples, n_rows)
         degrees = self._validated_degrees(n_inputs)
         what = f"the {self.basis} basis of degree {self.degree!r} in {n_inputs} input(s)"
         if self.basis == "total" and len(set(degrees)) > 1 and max(degrees) >= n_samples:
             # Counting takes time in proportion to the largest degree; its powers alone
             # are too many.
-            _check_size(max(degrees) + 1, n_samples, what, at_least=True)
-        _check_size(bases.count_terms(self.basis, degrees), n_samples, what)
+            _check_size(max(degrees) + 1, n_samples, what, at_least=True, rows=n_rows)
+        _check_size(bases.count_terms(self.basis, degrees), n_samples, what, rows=n_rows)
         per_input = not _is_int(self.degree) or (self.basis == "tensor" and n_inputs > 1)
         degree = degrees if per_input else degrees[0]
         return [_Candidate(degree, bases.multi_indices(self.basis, degrees))]
 
-    def _auto_candidates(self, n_inputs: int, n_samples: int) -> list[_Candidate]:
+    def _auto_candidates(self, n_inputs: int, n_samples: int, n_rows: int | None) -> list[_Candidate]:
         basis = str(self.basis)
         top = self._auto_max_degree(n_inputs)
         tried = []
@@ -759,7 +761,7 @@ class PolynomialMDLRegressor:
             )
         largest = tried[-1]
         what = f'the {basis} basis of degree {largest} in {n_inputs} input(s), the largest degree="auto" tries,'
-        _check_size(bases.count_terms(basis, [largest] * n_inputs), n_samples, what)
+        _check_size(bases.count_terms(basis, [largest] * n_inputs), n_samples, what, rows=n_rows)
         candidates = []
         for d in tried:
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
@@ -1314,20 +1316,22 @@ def _check_count(name: str, value: object, lowest: int, none_allowed: bool = Fal
         raise ValueError(f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}")
 
 
-def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False) -> None:
-    """Refuse a basis with more terms than samples, or whose design exceeds the memory."""
+def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False, rows: int | None = None) -> None:
+    """Refuse a basis with more terms than samples, or whose design (``rows`` rows, None: one
+    a sample) exceeds the memory."""
     if n_terms > n_samples:
         raise ValueError(
             f"{what} has {'at least ' if at_least else ''}{n_terms} terms, more than the "
             f"{n_samples} sample(s) to fit them to"
         )
-    needed = n_terms * n_samples * 8
+    n_rows = n_samples if rows is None else rows
+    needed = n_terms * n_rows * 8
     if needed <= UNCHECKED_DESIGN_BYTES:
         return
     available = _available_memory()
     if needed > available:
         raise ValueError(
-            f"{what} has {n_terms} terms: its design matrix for {n_samples} samples needs "
+            f"{what} has {n_terms} terms: its design matrix for {n_rows} samples needs "
             f"{needed / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of memory "
             "available"
         )

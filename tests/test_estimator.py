@@ -242,6 +242,13 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
     np.testing.assert_array_equal(weighted.inlier_mask_, ~outside)
 
 
+def test_huge_case_weights_count_as_samples_but_not_as_rows_of_the_design():
+    x, y, outliers = contaminated_cubic(0, n=50, share=0.15)
+    model = PolynomialMDLRegressor(degree=3).fit(x, y, sample_weight=np.full(len(x), 1e150))
+    assert np.isfinite(model.coef_).all() and model.df_resid_ > 1e150
+    assert not model.inlier_mask_[outliers].any()
+
+
 def test_refit_tightens_the_search_result():
     x, y, _ = contaminated_cubic(1)
     searched = PolynomialMDLRegressor(degree=3, refit=False).fit(x, y)
