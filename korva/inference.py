@@ -315,7 +315,7 @@ def coefficient_covariance(
     in_use = used_weight(influence, case_weights)
     if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
         return covariance
-    slope_variance = weighted_sum((influence.slope - mean_slope) ** 2) / total
+    slope_variance = weighted_sum(np.square(influence.slope - mean_slope)) / total
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
     mean_psi_squared = weighted_sum(influence.psi**2) / (in_use - n_terms) * in_use / total
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
@@ -747,9 +747,12 @@ def uncertainty(
         noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
     else:
         scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
-        influence = Influence.bisquare(scaled, tuning)
-        covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
         df_resid = robust_degrees_of_freedom(scaled, tuning, scale_tuning, n_terms, case_weights)
+        # Each array goes once used: on large data the peak memory of a fit is here.
+        influence = Influence.bisquare(scaled, tuning)
+        del scaled
+        covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
+        del influence
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):
         covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
