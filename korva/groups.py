@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib
 import math
+import numbers
 import os
 import queue
 import signal
@@ -192,6 +193,9 @@ def fit_groups(
         # hand out seeds that depend on how the groups were batched.
         seed = PolynomialMDLRegressor(random_state=estimator_params["random_state"])._seed()
         estimator_params = {**estimator_params, "random_state": seed}
+    # As plain Python values: a worker process cannot read an instance of a class that the
+    # caller's script defines (an int subclass as random_state, say).
+    estimator_params = {name: _plain(value) for name, value in estimator_params.items()}
     options = FitOptions(estimator_params, not _is_column_list(x), bool(dropna), bool(rows))
     plan = _Plan(by_columns, x_columns, y, weight, options)
     if _is_dask_frame(frame):
@@ -297,6 +301,21 @@ class _FrameFits:
         table["scaled_residual"] = scaled
         table["inlier"] = pd.arrays.BooleanArray(inlier == 1.0, np.isnan(inlier))
         return table
+
+
+def _plain(value: Any) -> Any:
+    """Numbers as bool, int or float, lists and tuples of them likewise; anything else as it is."""
+    if isinstance(value, bool | np.bool_):
+        return bool(value)
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value)
+    if isinstance(value, tuple):
+        return tuple(_plain(item) for item in value)
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    return value
 
 
 def _batch_bounds(n_groups: int, n_workers: int) -> list[int]:
