@@ -380,7 +380,8 @@ DF_MOMENT_ROWS = 20_000
 def robust_degrees_of_freedom(
     scaled: FloatArray, tuning: float, scale_tuning: float, n_terms: int, case_weights: FloatArray | None = None
 ) -> float:
-    """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V.
+    """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V,
+    at most N_in - k.
 
     The covariance is s^2 mean(psi^2) / mean(psi')^2 times a matrix of the design: a
     variance estimate that, like s^2 for least squares, has a chi^2 / df spread with
