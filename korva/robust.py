@@ -434,7 +434,9 @@ def reweight(
     keeps to the valley of its start and is not drawn back to the outliers that the
     start let go (their weights are 0 beyond 3.44 scales). Each step is one native
     pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
-    systems are those of ``solve.weighted``.
+    systems are those of ``solve.weighted``. Without penalties, once a step moves the
+    fit by at most 0.01 scale, Newton's steps finish the same equations: five or six
+    passes where the reweighting alone takes a dozen, and closer to their solution.
     """
     return _robust.reweight(
         design,
@@ -449,6 +451,7 @@ def reweight(
         MAX_REWEIGHTING_STEPS,
         REWEIGHTING_RELATIVE_TOLERANCE,
         MM_TUNING,
+        newton=True,
     )
 
 

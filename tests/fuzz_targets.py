@@ -326,6 +326,7 @@ def reweight_calls(draw):
     optional = keywords(
         R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats,
         sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)), max_steps=max_steps, tolerance=floats,
+        newton=st.sampled_from(["True", "False"]),
     )  # fmt: skip
     return Call("reweight", "kr.reweight", args, draw(optional))
 

@@ -136,6 +136,28 @@ def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
     np.testing.assert_array_equal(_robust.weighted_gram(np.ascontiguousarray(X), w), gram)
 
 
+@pytest.mark.parametrize(("n", "k"), [(30, 1), (1000, 5), (40_000, 4), (3000, 8)])
+@pytest.mark.parametrize("penalised", [False, True])
+@pytest.mark.parametrize("prior", [None, "zeros"])
+def test_newton_steps_reach_the_solution_of_the_reweighting(rng, n, k, penalised, prior):
+    X, y = problem(rng, n, k)
+    w = weights_with(rng, n, prior)
+    R1, R2 = penalties(rng, k) if penalised else (None, None)
+    gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
+    start = np.linalg.lstsq(X, y, rcond=None)[0]
+    # From least squares' start the reweighting takes hundreds of steps on some of these.
+    solved = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, tolerance=0.0)
+    newton = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True)
+    if penalised:  # Newton's steps are for the unpenalised equations only
+        np.testing.assert_array_equal(newton, _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000))
+    else:
+        assert np.abs(X @ (newton - solved)).max() <= 1e-8 * 0.15
+    np.testing.assert_array_equal(
+        _robust.reweight(np.ascontiguousarray(X), y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True),
+        newton,
+    )
+
+
 @pytest.mark.parametrize(("max_steps", "tolerance"), [(0, 1e-7), (1, 1e-7), (3, 0.0), (50, 1e3)])
 def test_reweight_counts_its_steps_as_the_reference(rng, max_steps, tolerance):
     X, y = problem(rng, 500, 3, outliers=0.3)
@@ -285,7 +307,8 @@ w = rng.uniform(0, 2, y.size)
 beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, max_steps=4)
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
 gram = _robust.weighted_gram(X, w)
-print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex()]))
+newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True)
+print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex(), newton.tobytes().hex()]))
 """
 
 

@@ -40,6 +40,10 @@ constexpr double kScaleRelativeTolerance = 1e-10;
 // The ridge that fit_regularized_linear adds by default, kept so that a step
 // solves the same system as a weighted call of it.
 constexpr double kRidge = 1e-10;
+// The reweighting takes Newton steps once its last step moved the fit by at most this many
+// scales: close enough to the solution that the steps stay in the valley the reweighting
+// steps have kept to, where they converge quadratically rather than linearly.
+constexpr double kNewtonReach = 0.01;
 }  // namespace robust
 
 // The rows 0 .. n - 1 cut into consecutive blocks, each a whole number of
@@ -288,6 +292,9 @@ struct ReweightSettings {
     int max_steps = 50;
     double tolerance = 1e-7;                   // relative to the scale
     double tuning = robust::kEfficientTuning;  // the bisquare's cut-off, in scales
+    // Newton steps once a step changes the fit by at most robust::kNewtonReach scales
+    // (without penalties): the same solution in fewer passes.
+    bool newton = false;
 };
 
 namespace detail {
@@ -382,19 +389,24 @@ class ReweightPass {
 public:
     ReweightPass(const Design& X, const VectorRef& y, const ReweightSettings& settings, WorkingMemory& memory)
         : X_(X), y_(y), settings_(settings), W_((X.cols() + 3) / 4 * 4),
-          sums_(checked_product(W_, W_ + 1, "the design's column count") + 2), blocks_(X.rows(), sums_),
-          partials_(memory.matrix(sums_, blocks_.count(), "the reweighting's sums")) {
-        memory.hold(checked_product(blocks_.team(), 2 * RowBlocks::kChunk * (W_ + 1), "the reweighting's chunks"),
+          sums_(checked_product(W_, W_ + 1, "the design's column count") + 2 + (settings.newton ? W_ * W_ : 0)),
+          blocks_(X.rows(), sums_), partials_(memory.matrix(sums_, blocks_.count(), "the reweighting's sums")) {
+        memory.hold(checked_product(blocks_.team(), 3 * RowBlocks::kChunk * (W_ + 1), "the reweighting's chunks"),
                     sizeof(double));
     }
 
     // Runs the pass and combines the blocks' sums into G (W x W, lower
-    // triangle), b (W), the weight sum and the largest change.
-    void run(const double* beta, const double* delta, const StopCheck& stop, MatrixXd& G, VectorXd& b,
+    // triangle), b (W), the weight sum and the largest change; and, when H is
+    // not null (settings.newton only), the lower triangle of X^T diag(psi') X
+    // with psi' = (1 - u^2)(1 - 5 u^2) times the prior weights (0 beyond the
+    // cut-off), the slope of the weighted residuals w r.
+    void run(const double* beta, const double* delta, const StopCheck& stop, MatrixXd& G, VectorXd& b, MatrixXd* H,
              double& weight_sum, double& largest_change) {
-        blocks_.run(stop, [&](int block) { run_block(block, beta, delta); });
+        const bool slopes = H != nullptr;
+        blocks_.run(stop, [&](int block) { run_block(block, beta, delta, slopes); });
         G.setZero();
         b.setZero();
+        if (slopes) H->setZero();
         weight_sum = 0.0;
         largest_change = 0.0;
         const Index GW = W_ * W_;
@@ -404,22 +416,25 @@ public:
             b += Eigen::Map<const VectorXd>(sums + GW, W_);
             weight_sum += sums[GW + W_];
             largest_change = std::max(largest_change, sums[GW + W_ + 1]);
+            if (slopes) H->reshaped() += Eigen::Map<const VectorXd>(sums + GW + W_ + 2, GW);
         }
     }
 
     Index padded_columns() const { return W_; }
 
 private:
-    void run_block(int block, const double* beta, const double* delta) {
+    void run_block(int block, const double* beta, const double* delta, bool slopes) {
         constexpr Index chunk = RowBlocks::kChunk;
         double* sums = partials_.col(block).data();
         const Index GW = W_ * W_;
         std::fill(sums, sums + sums_, 0.0);
-        double* scratch = detail::chunk_scratch(2 * chunk * (W_ + 1));
+        double* scratch = detail::chunk_scratch(3 * chunk * (W_ + 1));
         double* table = scratch;
         double* weighted = table + chunk * W_;
         double* fitted = weighted + chunk * W_;
         double* change = fitted + chunk;
+        double* slope = change + chunk;  // psi' times the prior weights, and the rows times it
+        double* slope_weighted = slope + chunk;
         const double scale = settings_.scale;
         const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
         const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
@@ -435,7 +450,7 @@ private:
         };
         const __m256d vreciprocal = _mm256_set1_pd(reciprocal), vscale = _mm256_set1_pd(scale),
                       vtuning = _mm256_set1_pd(settings_.tuning), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(),
-                      sign = _mm256_set1_pd(-0.0);
+                      sign = _mm256_set1_pd(-0.0), five = _mm256_set1_pd(5.0);
         for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
             const Index len = std::min(chunk, blocks_.end(block) - i0);
             Index stride = W_;
@@ -450,10 +465,16 @@ private:
                 const __m256d u = by_reciprocal
                                       ? _mm256_mul_pd(_mm256_andnot_pd(sign, r), vreciprocal)
                                       : _mm256_div_pd(_mm256_andnot_pd(sign, _mm256_div_pd(r, vscale)), vtuning);
-                const __m256d inside = _mm256_max_pd(zero, _mm256_sub_pd(one, _mm256_mul_pd(u, u)));
+                const __m256d u2 = _mm256_mul_pd(u, u);
+                const __m256d inside = _mm256_max_pd(zero, _mm256_sub_pd(one, u2));
                 __m256d w = _mm256_mul_pd(inside, inside);
                 if (prior != nullptr) w = _mm256_mul_pd(w, _mm256_loadu_pd(prior + i0 + t));
                 _mm256_storeu_pd(weight + t, w);
+                if (slopes) {
+                    __m256d s = _mm256_mul_pd(inside, _mm256_sub_pd(one, _mm256_mul_pd(five, u2)));
+                    if (prior != nullptr) s = _mm256_mul_pd(s, _mm256_loadu_pd(prior + i0 + t));
+                    _mm256_storeu_pd(slope + t, s);
+                }
                 weight_lanes = _mm256_add_pd(weight_lanes, w);
                 if (delta != nullptr)
                     change_lanes = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(change + t)), change_lanes);
@@ -462,6 +483,7 @@ private:
                 const double u = scaled(y[t] - fitted[t]);
                 const double inside = std::max(1.0 - u * u, 0.0);
                 weight[t] = inside * inside * (prior != nullptr ? prior[i0 + t] : 1.0);
+                if (slopes) slope[t] = inside * (1.0 - 5.0 * (u * u)) * (prior != nullptr ? prior[i0 + t] : 1.0);
                 weight_tail += weight[t];
                 if (delta != nullptr) change_tail = std::max(change_tail, std::abs(change[t]));
             }
@@ -476,6 +498,16 @@ private:
             // The weighted table has row length W_; the rows read in place have it too.
             accumulate_cross_lower<true>(weighted, rows, W_, len, W_, sums, fused_multiply_add);
             accumulate_group_products<1, true>(weighted, W_, y, 1, len, W_ / 4, sums + GW, W_, fused_multiply_add);
+            if (slopes) {
+                for (t = 0; t < len; ++t) {
+                    const double* row = rows + t * stride;
+                    double* out = slope_weighted + t * width;
+                    const __m256d s = _mm256_broadcast_sd(slope + t);
+                    for (Index j = 0; j < width; j += 4)
+                        _mm256_storeu_pd(out + j, _mm256_mul_pd(s, _mm256_loadu_pd(row + j)));
+                }
+                accumulate_cross_lower<true>(slope_weighted, rows, W_, len, W_, sums + GW + W_ + 2, fused_multiply_add);
+            }
         }
         alignas(32) double lanes[4], changes[4];
         _mm256_store_pd(lanes, weight_lanes);
@@ -541,19 +573,41 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
     MatrixXd A = memory.matrix(k, k, "the design's column count");
     memory.hold(checked_product(k, k, "the design's column count"), sizeof(double));  // the factorisation's copy
     VectorXd b = memory.vector(W), current = memory.vector(k), next = memory.vector(k), delta = memory.vector(k);
+    // Newton's steps solve the same equations sum w r x = 0 (no penalty) with the slope
+    // matrix H in place of the weighted Gram matrix: from close to the solution a few
+    // passes where the reweighting takes many.
+    const bool newton = settings.newton && penalty[0] == nullptr && penalty[1] == nullptr;
+    MatrixXd H = newton ? memory.matrix(W, W, "the design's column count") : MatrixXd();
+    VectorXd gradient = newton ? memory.vector(k) : VectorXd();
     Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(k);
     current = beta;
     double weight_sum = 0.0, largest_change = 0.0;
     for (int step = 0; step < settings.max_steps; ++step) {
-        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, weight_sum, largest_change);
+        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, newton && step > 0 ? &H : nullptr,
+                 weight_sum, largest_change);
         if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
         if (step > 0 && largest_change <= settings.tolerance * settings.scale) return current;
-        A = G.topLeftCorner(k, k);
-        A.diagonal().array() += robust::kRidge;
-        for (int t = 0; t < 2; ++t)
-            if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
-        ldlt.compute(A);
-        next = ldlt.solve(b.head(k));
+        bool stepped = false;
+        if (newton && step > 0 && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
+            // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
+            gradient.noalias() = b.head(k) - G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
+            A = H.topLeftCorner(k, k);
+            A.diagonal().array() += robust::kRidge;
+            ldlt.compute(A);
+            // Only where the slope matrix is positive definite: a valley, not a ridge.
+            if (ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all()) {
+                next = current + ldlt.solve(gradient);
+                stepped = next.allFinite();
+            }
+        }
+        if (!stepped) {
+            A = G.topLeftCorner(k, k);
+            A.diagonal().array() += robust::kRidge;
+            for (int t = 0; t < 2; ++t)
+                if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
+            ldlt.compute(A);
+            next = ldlt.solve(b.head(k));
+        }
         delta = next - current;
         current.swap(next);
     }
@@ -567,6 +621,10 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
 // times the prior weights, and the solution of
 // (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
 // max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
+// With settings.newton and no penalty, once a step moved the fit by at most
+// 0.01 scale, the steps are Newton's for the same equations sum w r x = 0,
+// beta' = beta + H^-1 X^T W (y - X beta), H = X^T diag(psi') X (+ 1e-10 I),
+// wherever H is positive definite.
 // A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
 // prior weights must be finite, the weights at least 0.
 // @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)
@@ -647,7 +705,7 @@ MatrixXd weighted_gram(const Design& X, const VectorRef& w, const StopCheck& sto
     MatrixXd G = memory.matrix(W, W, "the design's column count");
     VectorXd b = memory.vector(W), beta = VectorXd::Zero(k);
     double weight_sum = 0.0, largest_change = 0.0;
-    pass.run(beta.data(), nullptr, stop, G, b, weight_sum, largest_change);
+    pass.run(beta.data(), nullptr, stop, G, b, nullptr, weight_sum, largest_change);
     if (!G.allFinite()) {
         require_finite_entries(fn, "design", largest_magnitude(X));
         throw std::invalid_argument(std::string(fn) +
