@@ -487,25 +487,23 @@ private:
                 weight_tail += weight[t];
                 if (delta != nullptr) change_tail = std::max(change_tail, std::abs(change[t]));
             }
+            // The chunk's rows times a factor each, into a table of row length W_.
             const Index width = W_;
-            for (t = 0; t < len; ++t) {
-                const double* row = rows + t * stride;
-                double* out = weighted + t * width;
-                const __m256d w = _mm256_broadcast_sd(weight + t);
-                for (Index j = 0; j < width; j += 4)
-                    _mm256_storeu_pd(out + j, _mm256_mul_pd(w, _mm256_loadu_pd(row + j)));
-            }
+            const auto scale_rows = [&](const double* factors, double* table_out) {
+                for (Index r = 0; r < len; ++r) {
+                    const double* row = rows + r * stride;
+                    double* out = table_out + r * width;
+                    const __m256d factor = _mm256_broadcast_sd(factors + r);
+                    for (Index j = 0; j < width; j += 4)
+                        _mm256_storeu_pd(out + j, _mm256_mul_pd(factor, _mm256_loadu_pd(row + j)));
+                }
+            };
+            scale_rows(weight, weighted);
             // The weighted table has row length W_; the rows read in place have it too.
             accumulate_cross_lower<true>(weighted, rows, W_, len, W_, sums, fused_multiply_add);
             accumulate_group_products<1, true>(weighted, W_, y, 1, len, W_ / 4, sums + GW, W_, fused_multiply_add);
             if (slopes) {
-                for (t = 0; t < len; ++t) {
-                    const double* row = rows + t * stride;
-                    double* out = slope_weighted + t * width;
-                    const __m256d s = _mm256_broadcast_sd(slope + t);
-                    for (Index j = 0; j < width; j += 4)
-                        _mm256_storeu_pd(out + j, _mm256_mul_pd(s, _mm256_loadu_pd(row + j)));
-                }
+                scale_rows(slope, slope_weighted);
                 accumulate_cross_lower<true>(slope_weighted, rows, W_, len, W_, sums + GW + W_ + 2, fused_multiply_add);
             }
         }
