@@ -588,13 +588,15 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
         bool stepped = false;
         if (newton && step > 0 && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
             // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
-            gradient.noalias() = b.head(k) - G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
+            gradient = b.head(k);
+            gradient.noalias() -= G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
             A = H.topLeftCorner(k, k);
             A.diagonal().array() += robust::kRidge;
             ldlt.compute(A);
             // Only where the slope matrix is positive definite: a valley, not a ridge.
             if (ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all()) {
-                next = current + ldlt.solve(gradient);
+                next = ldlt.solve(gradient);  // solved in place, then moved by current
+                next += current;
                 stepped = next.allFinite();
             }
         }
