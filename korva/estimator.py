@@ -132,7 +132,6 @@ class _BasisFit:
     fitted: FloatArray
     beta: FloatArray
     scale: float
-    weights: FloatArray  # the final fit's case weights: bisquare times sample weights
     penalties: Penalties | None
     gibbs: GibbsStatistics | None
     n_starts: int
@@ -855,7 +854,6 @@ class PolynomialMDLRegressor:
                     finish.fitted,
                     finish.beta,
                     finish.scale,
-                    finish.weights,
                     penalties,
                     gibbs,
                     finish.n_starts,
@@ -865,9 +863,8 @@ class PolynomialMDLRegressor:
         fitted = design @ beta
         floor = robust.scale_floor(design, target, beta)
         scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
-        weights = np.ones(len(target)) if sample_weight is None else sample_weight
         kept = design if keep_design else None
-        return _BasisFit(candidate, fitted, beta, scale, weights, penalties, gibbs, 1 if gibbs else 0, None, kept)
+        return _BasisFit(candidate, fitted, beta, scale, penalties, gibbs, 1 if gibbs else 0, None, kept)
 
     def _penalties(self, indices: MultiIndices, n_samples: int) -> Penalties | None:
         if self.gamma1 == 0 and self.gamma2 == 0:

@@ -241,46 +241,18 @@ def _quantile(cdf: Callable[[float], float], pdf: Callable[[float], float], p: f
 # ---------------------------------------------------------------- covariance
 
 
-@dataclass(frozen=True)
-class Influence:
-    """An M-estimator's psi, its slope and the weights psi(u) / u at residuals u in units of the scale."""
-
-    psi: FloatArray
-    slope: FloatArray
-    weights: FloatArray
-
-    @classmethod
-    def bisquare(cls, scaled: FloatArray, tuning: float) -> Influence:
-        """Tukey's bisquare: psi(u) = u (1 - (u / c)^2)^2 inside the cut-off c, 0 beyond."""
-        share = scaled / tuning
-        np.square(share, out=share)
-        np.minimum(share, 1.0, out=share)
-        inside = np.subtract(1.0, share)
-        weights = inside * inside
-        slope = share  # 1 - 5 share, times 1 - share, in place of share
-        slope *= -5.0
-        slope += 1.0
-        slope *= inside
-        return cls(scaled * weights, slope, weights)
-
-    @classmethod
-    def least_squares(cls, scaled: FloatArray) -> Influence:
-        ones = np.ones_like(scaled)
-        return cls(scaled, ones, ones)
-
-
 def coefficient_covariance(
     design: FloatArray,
     residuals: FloatArray,
     scale: float,
-    influence: Influence,
+    tuning: float | None,
     case_weights: FloatArray | None = None,
     penalty: FloatArray | None = None,
 ) -> FloatArray:
     """The covariance of coefficients that solve sum_i c_i psi(r_i / s) x_i = P beta / s.
 
-    For an M-estimator at a fixed scale s (the bisquare fit; least squares with psi(u) = u)
-    the sandwich of these estimating equations, with the sums of psi^2 and psi' over the
+    For an M-estimator at a fixed scale s (the bisquare fit with cut-off ``tuning``; least
+    squares, psi(u) = u, for None) the sandwich of these estimating equations, with the sums of psi^2 and psi' over the
     rows replaced by their means times the weighted Gram matrix G = X' diag(c w) X (errors
     independent of x, as Huber's small-sample form has it):
 
@@ -301,27 +273,23 @@ def coefficient_covariance(
     not determined by the data: their rows and columns are NaN, as is every entry when the
     others are not determined either, or N_in <= k, or mean(psi') <= 0.
     """
-    n_rows, n_terms = design.shape
-
-    def weighted_sum(values: FloatArray) -> float:
-        return weighted_total(values, case_weights)
-
-    total = float(n_rows) if case_weights is None else float(case_weights.sum())
+    n_terms = design.shape[1]
     covariance = np.full((n_terms, n_terms), np.nan)
     if scale == 0.0:  # an exact fit to every row: nothing varies
         return np.zeros((n_terms, n_terms))
-    mean_slope = weighted_sum(influence.slope) / total
-    mean_weight = weighted_sum(influence.weights) / total
-    in_use = used_weight(influence, case_weights)
+    # One native pass over the rows for the Gram matrix, one over the residuals for the sums;
+    # a column that is 0 on every row has a 0 diagonal.
+    full_gram, sums = _robust.bisquare_moments(
+        design, residuals, scale, math.inf if tuning is None else tuning, case_weights
+    )
+    total, in_use = sums["total"], sums["in_use"]
+    mean_slope, mean_weight = sums["slope"] / total, sums["weight"] / total
     if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
         return covariance
-    slope_variance = weighted_sum(np.square(influence.slope - mean_slope)) / total
+    slope_variance = max(sums["slope_square"] / total - mean_slope**2, 0.0)
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
-    mean_psi_squared = weighted_sum(influence.psi**2) / (in_use - n_terms) * in_use / total
+    mean_psi_squared = sums["psi_square"] / (in_use - n_terms) * in_use / total
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
-    row_weights = influence.weights if case_weights is None else case_weights * influence.weights
-    # One native pass over the rows; a column that is 0 on every row has a 0 diagonal.
-    full_gram = _robust.weighted_gram(design, row_weights)
     active = np.flatnonzero(np.any(design != 0.0, axis=0)) if (np.diag(full_gram) == 0.0).any() else np.arange(n_terms)
     gram = full_gram[np.ix_(active, active)]
     bread = mean_slope / mean_weight * gram
@@ -440,12 +408,6 @@ def robust_degrees_of_freedom(
     # few rows it often falls below least squares' 2 (a sample's kurtosis is biased low);
     # a robust fit is never taken to be surer than least squares on the rows it uses.
     return min(residual_freedom * 2.0 / spread, residual_freedom)
-
-
-def used_weight(influence: Influence, case_weights: FloatArray | None) -> float:
-    """The total case weight of the rows that a fit uses (robustness weight above 0)."""
-    used = influence.weights > 0.0
-    return float(used.sum() if case_weights is None else case_weights[used].sum())
 
 
 def noise_scale(
@@ -742,18 +704,14 @@ def uncertainty(
     """
     n_terms = design.shape[1]
     if tuning is None:
-        influence = Influence.least_squares(residuals)
-        covariance = coefficient_covariance(design, residuals, 1.0, influence, case_weights, penalty)
-        df_resid = used_weight(influence, case_weights) - n_terms
+        covariance = coefficient_covariance(design, residuals, 1.0, None, case_weights, penalty)
+        df_resid = (float(len(residuals)) if case_weights is None else float(case_weights.sum())) - n_terms
         noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
     else:
         scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
         df_resid = robust_degrees_of_freedom(scaled, tuning, scale_tuning, n_terms, case_weights)
-        # Each array goes once used: on large data the peak memory of a fit is here.
-        influence = Influence.bisquare(scaled, tuning)
         del scaled
-        covariance = coefficient_covariance(design, residuals, scale, influence, case_weights, penalty)
-        del influence
+        covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):
         covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises

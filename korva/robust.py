@@ -487,7 +487,6 @@ class RobustFit:
     beta: FloatArray
     scale: float  # the M-scale of the final residuals
     fitted: FloatArray  # design @ beta
-    weights: FloatArray  # the final bisquare weights (times any sample weights)
     n_starts: int
     rival: Rival | None
     # The scale of the bisquare equations the fit solves: the one the reweighting held
@@ -542,9 +541,8 @@ def robust_fit(
         # a scale of rounding would only drop points the fit goes through.
         beta = solve.refine(design, target, best.beta, sample_weight)
         fitted = design @ beta
-        weights = np.ones(len(target)) if sample_weight is None else sample_weight.copy()
         scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
-        return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, None, scale)
+        return RobustFit(beta, scale, fitted, len(starts) + n_subsets, None, scale)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight)
     scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
@@ -564,17 +562,11 @@ def robust_fit(
         beta = solve.refine(design, target, beta, weights, residuals)
     fitted = design @ beta
     residuals = target - fitted
-    if scale > 0.0:
-        weights = bisquare_weights(residuals / scale, MM_TUNING)
-    else:  # y is 0 everywhere and so is the fit
-        weights = np.ones(len(target))
-    if sample_weight is not None:
-        weights *= sample_weight
     # The final scale: the M-scale of the final residuals. The start's own scale is the
     # smallest among many starts, and so biased low on small samples.
     fixed_scale = scale
     scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, weights, len(starts) + n_subsets, rival, fixed_scale)
+    return RobustFit(beta, scale, fitted, len(starts) + n_subsets, rival, fixed_scale)
 
 
 def _rival(

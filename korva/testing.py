@@ -165,6 +165,33 @@ def weighted_least_squares(
     return np.linalg.solve(system, X.T @ (w * y)) if k else np.zeros(0)
 
 
+def bisquare_moments(
+    design: npt.ArrayLike,
+    residuals: npt.ArrayLike,
+    scale: float,
+    tuning: float,
+    case_weights: npt.ArrayLike | None = None,
+) -> tuple[FloatArray, dict[str, float]]:
+    """The Gram matrix X'diag(c w)X and the row sums of a bisquare fit at a fixed scale, as
+    korva._robust.bisquare_moments forms them (an infinite tuning: least squares)."""
+    X = np.asarray(design, dtype=float)
+    z = np.asarray(residuals, dtype=float) / scale
+    c = np.ones(z.size) if case_weights is None else np.asarray(case_weights, dtype=float)
+    share = np.minimum((z / tuning) ** 2, 1.0)
+    weights = (1.0 - share) ** 2
+    slope = (1.0 - share) * (1.0 - 5.0 * share)
+    psi = z * weights
+    sums = {
+        "total": float(c.sum()),
+        "in_use": float(c[weights > 0.0].sum()),
+        "slope": float((c * slope).sum()),
+        "slope_square": float((c * slope**2).sum()),
+        "weight": float((c * weights).sum()),
+        "psi_square": float((c * psi**2).sum()),
+    }
+    return np.einsum("ni,n,nj->ij", X, c * weights, X), sums
+
+
 def reweight(
     design: npt.ArrayLike,
     target: npt.ArrayLike,

@@ -357,9 +357,11 @@ def weighted_least_squares_calls(draw):
 
 
 @st.composite
-def weighted_gram_calls(draw):
+def bisquare_moments_calls(draw):
     n, k = draw(rows), draw(cols)
-    return Call("weighted_gram", "kr.weighted_gram", (draw(matrices(n, k)), draw(vectors(draw(near(n))))))
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(floats), draw(floats))
+    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    return Call("bisquare_moments", "kr.bisquare_moments", args, draw(optional))
 
 
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
@@ -381,7 +383,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "reweight": reweight_calls(),
     "concentrate_starts": concentrate_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
-    "weighted_gram": weighted_gram_calls(),
+    "bisquare_moments": bisquare_moments_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

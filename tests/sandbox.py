@@ -325,13 +325,23 @@ def result_problem(entry, args, kwargs, result) -> str | None:
                 read[name] = matrix
         shape_problem = _vector_problem(result, _columns(read["design"]))
         return shape_problem or _non_finite_reads(read)
-    if entry == "weighted_gram":
-        design, weights = _argument(args, kwargs, 0, "design"), _argument(args, kwargs, 1, "weights")
+    if entry == "bisquare_moments":
+        if not (isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)):
+            return f"expected the pair (gram, sums), got {type(result).__name__}"
+        design = _argument(args, kwargs, 0, "design")
         side = _columns(design)
-        shape_problem = _matrix_problem(result, (side, side), symmetric=True)
-        if shape_problem is None and (np.asarray(weights, float) < 0.0).any():
-            return "returned a result although weights held negative values"
-        return shape_problem or _non_finite_reads({"design": design, "weights": weights})
+        read = {"design": design, "residuals": _argument(args, kwargs, 1, "residuals")}
+        read["scale"] = float(_argument(args, kwargs, 2, "scale"))
+        weights = _argument(args, kwargs, 4, "case_weights", None)
+        if weights is not None:
+            read["case_weights"] = weights
+            if (np.asarray(weights, float) < 0.0).any():
+                return "returned a result although case_weights held negative values"
+        if not read["scale"] > 0.0:
+            return "returned a result although the scale was not above 0"
+        if not float(_argument(args, kwargs, 3, "tuning")) > 0.0:
+            return "returned a result although the tuning was not above 0"
+        return _matrix_problem(result[0], (side, side), symmetric=True) or _non_finite_reads(read)
     if entry == "reweight":
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)

@@ -69,12 +69,7 @@ def test_covariance_without_down_weighting_is_least_squares(rng, tuning):
     coef, expected = np.polyfit(t, y, 3, cov=True)
     residuals = y - X @ coef[::-1]
     scale = 0.3
-    influence = (
-        inference.Influence.least_squares(residuals / scale)
-        if tuning is None
-        else inference.Influence.bisquare(residuals / scale, tuning)
-    )
-    covariance = inference.coefficient_covariance(X, residuals, scale, influence)
+    covariance = inference.coefficient_covariance(X, residuals, scale, tuning)
     np.testing.assert_allclose(covariance, expected[::-1, ::-1], rtol=1e-9)
 
 
@@ -88,10 +83,8 @@ def test_case_weights_count_as_repeated_rows(rng, robust, penalised):
     penalty = np.diag([0.0, 1.0, 2.0, 3.0]) if penalised else None
 
     def covariance(design, res, weights):
-        influence = (
-            inference.Influence.bisquare(res / 1.3, BISQUARE) if robust else inference.Influence.least_squares(res)
-        )
-        return inference.coefficient_covariance(design, res, 1.3 if robust else 1.0, influence, weights, penalty)
+        tuning = BISQUARE if robust else None
+        return inference.coefficient_covariance(design, res, 1.3 if robust else 1.0, tuning, weights, penalty)
 
     weighted = covariance(X, residuals, repeats.astype(float))
     repeated = covariance(np.repeat(X, repeats, axis=0), np.repeat(residuals, repeats), None)
@@ -120,15 +113,10 @@ def test_bisquare_covariance_matches_simulation(penalty_weight):
     Y[far] += rng.uniform(30.0, 80.0, far.sum())
     beta = np.array([np.linalg.lstsq(X[~row], y[~row], rcond=None)[0] for row, y in zip(far, Y)])
     for _ in range(30):  # bisquare reweighting at the fixed scale, every replicate at once
-        weights = inference.Influence.bisquare((Y - beta @ X.T) / scale, BISQUARE).weights
+        weights = (1.0 - np.minimum(((Y - beta @ X.T) / scale / BISQUARE) ** 2, 1.0)) ** 2
         gram = np.einsum("rn,ni,nj->rij", weights, X, X) + penalty
         beta = np.linalg.solve(gram, ((weights * Y) @ X)[:, :, None])[:, :, 0]
-    predicted = [
-        inference.coefficient_covariance(
-            X, r, scale, inference.Influence.bisquare(r / scale, BISQUARE), penalty=penalty
-        )
-        for r in Y - beta @ X.T
-    ]
+    predicted = [inference.coefficient_covariance(X, r, scale, BISQUARE, penalty=penalty) for r in Y - beta @ X.T]
     fits = beta
     empirical = np.cov(fits.T)
     mean_predicted = np.mean(predicted, axis=0)
@@ -169,10 +157,10 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
     t, X = cubic_design(rng, 20)
     X = np.column_stack([X, np.zeros(t.size)])  # a term in an input constant in training
     residuals = rng.normal(0.0, 1.0, t.size)
-    covariance = inference.coefficient_covariance(X, residuals, 1.0, inference.Influence.least_squares(residuals))
+    covariance = inference.coefficient_covariance(X, residuals, 1.0, None)
     assert np.isnan(covariance[4]).all() and np.isnan(covariance[:, 4]).all()
     assert np.isfinite(covariance[:4, :4]).all()
-    few = inference.coefficient_covariance(X[:4], residuals[:4], 1.0, inference.Influence.least_squares(residuals[:4]))
+    few = inference.coefficient_covariance(X[:4], residuals[:4], 1.0, None)
     assert np.isnan(few).all()  # no more rows than terms
 
 

@@ -128,12 +128,24 @@ def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
     got = _robust.weighted_least_squares(X, y, w, R1, R2, *gammas)
     np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * np.abs(expected).max())
     np.testing.assert_array_equal(_robust.weighted_least_squares(np.ascontiguousarray(X), y, w, R1, R2, *gammas), got)
-    # The Gram matrix of the weighted rows, from the same pass.
-    gram = _robust.weighted_gram(X, w)
-    expected_gram = np.einsum("ni,n,nj->ij", X, w, X)
-    np.testing.assert_allclose(gram, expected_gram, rtol=0, atol=1e-13 * n * np.abs(X).max() ** 2 * w.max())
+
+
+@pytest.mark.parametrize(("n", "k"), [(7, 3), (1000, 5), (40_000, 4)])
+@pytest.mark.parametrize("weights", [None, "zeros"])
+@pytest.mark.parametrize("tuning", [3.4436898, np.inf])  # the bisquare, and least squares
+@pytest.mark.parametrize("kind", ["plain", "ties", "outliers"])
+def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind):
+    X, _ = problem(rng, n, k)
+    r = residuals_with(rng, n, kind)
+    w = weights_with(rng, n, weights)
+    expected_gram, expected = testing.bisquare_moments(X, r, 1.3, tuning, w)
+    gram, sums = _robust.bisquare_moments(X, r, 1.3, tuning, w)
+    assert sums == pytest.approx(expected, rel=1e-12, abs=1e-12 * n)
+    largest = np.abs(X).max() ** 2 * (1.0 if w is None else w.max())
+    np.testing.assert_allclose(gram, expected_gram, rtol=0, atol=1e-13 * n * largest)
     np.testing.assert_array_equal(gram, gram.T)
-    np.testing.assert_array_equal(_robust.weighted_gram(np.ascontiguousarray(X), w), gram)
+    again, _ = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w)
+    np.testing.assert_array_equal(again, gram)
 
 
 @pytest.mark.parametrize(("n", "k"), [(30, 1), (1000, 5), (40_000, 4), (3000, 8)])
@@ -260,16 +272,24 @@ REFUSED = [
     (_robust.weighted_least_squares, dict(target=[1.0, np.nan, 1.0]), "target contains NaN"),
     (_robust.weighted_least_squares, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
     (_robust.weighted_least_squares, dict(R1=np.eye(3), gamma1=1.0), "R1 is 3 x 3 but design has 2 columns"),
-    (_robust.weighted_gram, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
-    (_robust.weighted_gram, dict(weights=[1.0, -1.0, 1.0]), "weights holds negative"),
-    (_robust.weighted_gram, dict(weights=[1.0, np.nan, 1.0]), "weights contains NaN"),
-    (_robust.weighted_gram, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
+    (_robust.bisquare_moments, dict(case_weights=[1.0, 1.0]), "case_weights has 2 elements but design has 3"),
+    (_robust.bisquare_moments, dict(residuals=[1.0, 1.0]), "residuals has 2 elements but design has 3"),
+    (_robust.bisquare_moments, dict(case_weights=[1.0, -1.0, 1.0]), "case_weights holds negative"),
+    (_robust.bisquare_moments, dict(case_weights=[1.0, np.nan, 1.0]), "case_weights contains NaN"),
+    (_robust.bisquare_moments, dict(residuals=[1.0, np.inf, 1.0]), "residuals contains NaN"),
+    (_robust.bisquare_moments, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
+    (_robust.bisquare_moments, dict(scale=0.0), "scale must be a finite number above 0"),
+    (_robust.bisquare_moments, dict(tuning=np.nan), "tuning must be a number above 0"),
     (
-        _robust.weighted_gram,
+        _robust.bisquare_moments,
         dict(design=[[1e200, 1.0]] * 3),
         "sums of squares overflow; scale the design or the weights down",
     ),
-    (_robust.weighted_gram, dict(design=[[10.0, 1.0]] * 3, weights=[1e307] * 3), "scale the design or the weights"),
+    (
+        _robust.bisquare_moments,
+        dict(design=[[10.0, 1.0]] * 3, case_weights=[1e307] * 3),
+        "scale the design or the weights",
+    ),
 ]
 
 
@@ -281,8 +301,8 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0) | arguments
     if function is _robust.weighted_least_squares:
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0]) | arguments
-    if function is _robust.weighted_gram:
-        arguments = dict(design=np.ones((3, 2)), weights=[1.0, 1.0, 1.0]) | arguments
+    if function is _robust.bisquare_moments:
+        arguments = dict(design=np.ones((3, 2)), residuals=[0.5, 1.0, 0.0], scale=1.0, tuning=np.inf) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 
@@ -306,7 +326,7 @@ R1, R2 = penalties(rng, 5)
 w = rng.uniform(0, 2, y.size)
 beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, max_steps=4)
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
-gram = _robust.weighted_gram(X, w)
+gram, _ = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w)
 newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True)
 print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex(), newton.tobytes().hex()]))
 """

@@ -6,8 +6,10 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "argument_checks.hpp"
 #include "binding_helpers.hpp"
@@ -48,7 +50,7 @@ const VectorRef* optional_rows(const char* fn, const char* name, const std::opti
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
-        "reweighting, weighted least squares and the Gram matrix of weighted rows.";
+        "reweighting, weighted least squares and the moments of a bisquare fit's covariance.";
 
     m.def(
         "m_scale",
@@ -178,15 +180,28 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "gamma2"_a = 0.0);
 
     m.def(
-        "weighted_gram",
-        [](const DesignMatrix& design, const Vector& weights_arg) {
-            constexpr const char* fn = "weighted_gram";
+        "bisquare_moments",
+        [](const DesignMatrix& design, const Vector& residuals_arg, double scale, double tuning,
+           const std::optional<Vector>& case_weights_arg) {
+            constexpr const char* fn = "bisquare_moments";
             design.complex.refuse(fn, "design");
-            const VectorRef& weights = checked_rows(fn, "weights", weights_arg, design.rows(), "design");
-            return interruptible([&](const korva::StopCheck& stop) {
-                if (design.row_major) return korva::weighted_gram(*design.row_major, weights, stop);
-                return korva::weighted_gram(design.cols_view(), weights, stop);
+            const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, design.rows(), "design");
+            const VectorRef* case_weights =
+                optional_rows(fn, "case_weights", case_weights_arg, design.rows(), "design");
+            const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
+                if (design.row_major)
+                    return korva::bisquare_moments(*design.row_major, residuals, scale, tuning, case_weights, stop);
+                return korva::bisquare_moments(design.cols_view(), residuals, scale, tuning, case_weights, stop);
             });
+            const std::map<std::string, double> sums = {
+                {"total", moments.total},   {"in_use", moments.in_use},
+                {"slope", moments.slope},   {"slope_square", moments.slope_square},
+                {"weight", moments.weight}, {"psi_square", moments.psi_square}};
+            return std::make_tuple(moments.gram, sums);
         },
-        "design"_a, "weights"_a);
+        "design"_a, "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(),
+        "The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of "
+        "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
+        "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
+        "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares.");
 }
