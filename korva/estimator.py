@@ -531,10 +531,25 @@ class PolynomialMDLRegressor:
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
-        fits = [
-            self._fit_basis(candidate, unit_columns, standardized, search_rows, seed, fit_weights, len(candidates) == 1)
-            for candidate in candidates
-        ]
+        if len(candidates) == 1:
+            # The design holds all that the fit needs of the inputs: their mapped copy goes
+            # before the fit's own arrays come.
+            design = bases.design_matrix(candidates[0].indices, unit_columns)
+            del unit_columns
+            fits = [self._fit_basis(candidates[0], design, standardized, search_rows, seed, fit_weights, True)]
+        else:
+            fits = [
+                self._fit_basis(
+                    candidate,
+                    bases.design_matrix(candidate.indices, unit_columns),
+                    standardized,
+                    search_rows,
+                    seed,
+                    fit_weights,
+                    False,
+                )
+                for candidate in candidates
+            ]
         chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
 
         beta, fitted = chosen.beta, chosen.fitted
@@ -616,7 +631,7 @@ class PolynomialMDLRegressor:
             R1, R2 = chosen.penalties
             row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
             if robust_fit and fixed_scale > 0.0:
-                row_weights = row_weights * robust.bisquare_weights(residuals / fixed_scale, robust.MM_TUNING)
+                row_weights = row_weights * robust.bisquare_weights(residuals, fixed_scale, robust.MM_TUNING)
             penalty = float(row_weights.sum()) * (self.gamma1 * R1 + self.gamma2 * R2)
         return inference.uncertainty(
             design,
@@ -795,7 +810,7 @@ class PolynomialMDLRegressor:
     def _fit_basis(
         self,
         candidate: _Candidate,
-        unit_columns: FloatArray,
+        design: FloatArray,
         target: FloatArray,
         search_rows: NDArray[np.intp] | None,
         seed: int,
@@ -804,7 +819,6 @@ class PolynomialMDLRegressor:
     ) -> _BasisFit:
         indices = candidate.indices
         penalties = self._penalties(indices, len(target))
-        design = bases.design_matrix(indices, unit_columns)
         R1, R2 = penalties if penalties is not None else (None, None)
         solve = robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
         gibbs = None
@@ -1480,7 +1494,8 @@ def _as_float_array(values: Any, name: str) -> FloatArray:
     array = np.asarray(values)
     if np.iscomplexobj(array):
         raise ValueError(f"Complex data not supported in {name}")
-    return array.astype(np.float64)
+    # A float64 array is read where it is: the fit never writes into its inputs.
+    return array.astype(np.float64, copy=False)
 
 
 def _as_inputs(X: Any, n_features: int | None = None) -> FloatArray:

@@ -28,6 +28,7 @@ from numpy.typing import NDArray
 from korva import _robust
 
 FloatArray = NDArray[np.float64]
+IndexArray = NDArray[np.intp]
 
 # Continued fraction of the incomplete beta function and the quantile search.
 MAX_FRACTION_TERMS = 500
@@ -341,12 +342,27 @@ def weighted_total(values: FloatArray, weights: FloatArray | None) -> float:
     return float(values.sum() if weights is None else np.multiply(weights, values).sum())
 
 
+# Passes over the rows that need temporaries take them a chunk of rows at a time, so
+# that their memory does not grow with the data.
+CHUNK_ROWS = 1 << 16
+
+
+def row_chunks(n_rows: int) -> list[slice]:
+    """Consecutive slices of at most CHUNK_ROWS rows that cover n_rows rows."""
+    return [slice(start, min(start + CHUNK_ROWS, n_rows)) for start in range(0, n_rows, CHUNK_ROWS)]
+
+
 # The most rows in use that robust_degrees_of_freedom takes its moments from.
 DF_MOMENT_ROWS = 20_000
 
 
 def robust_degrees_of_freedom(
-    scaled: FloatArray, tuning: float, scale_tuning: float, n_terms: int, case_weights: FloatArray | None = None
+    residuals: FloatArray,
+    scale: float,
+    tuning: float,
+    scale_tuning: float,
+    n_terms: int,
+    case_weights: FloatArray | None = None,
 ) -> float:
     """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V,
     at most N_in - k.
@@ -367,17 +383,34 @@ def robust_degrees_of_freedom(
     the N - k of least squares; at 85 % efficiency and normal errors V is near 2.7 (the
     slope psi' changes sign at c / sqrt(5)), and on a small sample it is large where several
     residuals lie near or past that point: there the covariance rests on a few of them.
-    ``scaled`` are the residuals in units of the scale; N_in - k when the moments leave
-    V undefined (an exact fit, no slope).
+    u = r / scale are the residuals in units of the scale (0 for every row when the scale
+    is 0); N_in - k when the moments leave V undefined (an exact fit, no slope).
     """
-    used = np.flatnonzero(np.abs(scaled) < tuning)
-    in_use = float(used.size if case_weights is None else case_weights[used].sum())
-    residual_freedom = in_use - n_terms
     # V is a mean over the rows in use; on large data evenly spaced rows estimate it well
     # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
-    # within 1e-6) at a fraction of the cost.
-    sample = used[:: -(-used.size // DF_MOMENT_ROWS)] if used.size > DF_MOMENT_ROWS else used
-    u = scaled[sample]
+    # within 1e-6) at a fraction of the cost. The rows in use are found a chunk of rows
+    # at a time, twice (to count them, then to take every step-th), so that no array as
+    # long as the data is made.
+    chunks = row_chunks(len(residuals))
+
+    def in_use_rows(rows: slice) -> IndexArray:
+        part = residuals[rows] / scale if scale > 0.0 else np.zeros(rows.stop - rows.start)
+        used: IndexArray = np.flatnonzero(np.abs(part) < tuning) + rows.start
+        return used
+
+    used_count = sum(in_use_rows(rows).size for rows in chunks)
+    step = -(-used_count // DF_MOMENT_ROWS) if used_count > DF_MOMENT_ROWS else 1
+    weight_in_use, before, sampled = 0.0, 0, []
+    for rows in chunks:
+        used = in_use_rows(rows)
+        if case_weights is not None:
+            weight_in_use += float(case_weights[used].sum())
+        sampled.append(used[-before % step :: step])
+        before += used.size
+    in_use = float(used_count) if case_weights is None else weight_in_use
+    residual_freedom = in_use - n_terms
+    sample = np.concatenate(sampled) if sampled else np.zeros(0, dtype=np.intp)
+    u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
     c = None if case_weights is None else case_weights[sample]
     sample_weight = float(u.size if c is None else c.sum())
     x2 = (u / tuning) ** 2
@@ -422,16 +455,13 @@ def noise_scale(
     no more than k rows are inliers.
     """
     truncated_variance = 1.0 - 2.0 * clip * normal_pdf(clip) / (1.0 - 2.0 * normal_cdf(-clip))
-    absolute = np.abs(residuals)
-    squares = absolute * absolute
-    if case_weights is not None:
-        squares *= case_weights
+    truncation = (clip, truncated_variance)
     if start > 0.0:
         limits = (start / NOISE_BAND_WIDTH, start * NOISE_BAND_WIDTH)
-        scale = _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), limits)
+        scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, limits)
         if scale is not None:
             return scale
-    scale = _noise_steps(absolute, squares, case_weights, start, n_terms, (clip, truncated_variance), None)
+    scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, None)
     assert scale is not None, "the steps over every row have no limits to leave"
     return scale
 
@@ -442,8 +472,7 @@ NOISE_BAND_WIDTH = 2.0
 
 
 def _noise_steps(
-    absolute: FloatArray,
-    squares: FloatArray,
+    residuals: FloatArray,
     case_weights: FloatArray | None,
     start: float,
     n_terms: int,
@@ -455,16 +484,29 @@ def _noise_steps(
 
     Rows within clip * low scales are inliers at every scale of the limits (low, high) and
     rows beyond clip * high at none, so each step counts only the rows between; None when
-    the scale leaves the limits. No limits: every row, every step.
+    the scale leaves the limits. No limits: every row, every step. The rows are split a
+    chunk at a time: only those between are kept.
     """
     clip, truncated_variance = truncation
     low, high = limits if limits is not None else (0.0, math.inf)
-    sure = absolute <= clip * low
-    between = np.flatnonzero(~sure & (absolute <= clip * high))
-    sure_mass = float(np.count_nonzero(sure) if case_weights is None else case_weights.sum(where=sure))
-    sure_squares = float(squares.sum(where=sure))
-    near, near_squares = absolute[between], squares[between]
-    near_weights = None if case_weights is None else case_weights[between]
+    sure_mass, sure_squares = 0.0, 0.0
+    near_parts, near_square_parts, near_weight_parts = [], [], []
+    for rows in row_chunks(len(residuals)):
+        absolute = np.abs(residuals[rows])
+        squares = absolute * absolute
+        weights = None if case_weights is None else case_weights[rows]
+        if weights is not None:
+            squares *= weights
+        sure = absolute <= clip * low
+        between = np.flatnonzero(~sure & (absolute <= clip * high))
+        sure_mass += float(np.count_nonzero(sure) if weights is None else weights.sum(where=sure))
+        sure_squares += float(squares.sum(where=sure))
+        near_parts.append(absolute[between])
+        near_square_parts.append(squares[between])
+        if weights is not None:
+            near_weight_parts.append(weights[between])
+    near, near_squares = np.concatenate(near_parts or [np.zeros(0)]), np.concatenate(near_square_parts or [np.zeros(0)])
+    near_weights = None if case_weights is None else np.concatenate(near_weight_parts or [np.zeros(0)])
     scale = start
     inliers: NDArray[np.bool_] | None = None
     for _ in range(MAX_QUANTILE_STEPS):
@@ -708,9 +750,7 @@ def uncertainty(
         df_resid = (float(len(residuals)) if case_weights is None else float(case_weights.sum())) - n_terms
         noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
     else:
-        scaled = residuals / scale if scale > 0.0 else np.zeros_like(residuals)
-        df_resid = robust_degrees_of_freedom(scaled, tuning, scale_tuning, n_terms, case_weights)
-        del scaled
+        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, scale_tuning, n_terms, case_weights)
         covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):

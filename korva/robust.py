@@ -149,16 +149,24 @@ def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
     return rho
 
 
-def bisquare_weights(scaled: FloatArray, tuning: float) -> FloatArray:
-    """Tukey's bisquare weights (1 - (r / c)^2)^2 inside the cut-off c, 0 beyond."""
-    # In place on one temporary: on large data each fresh array costs a pass of its own.
-    weights: FloatArray = np.abs(scaled)
+def bisquare_weights(residuals: FloatArray, scale: float, tuning: float) -> FloatArray:
+    """Tukey's bisquare weights (1 - (u / c)^2)^2 of u = r / scale inside the cut-off c, 0 beyond."""
+    # In place on one new array: on large data each fresh array costs a pass of its own.
+    weights: FloatArray = np.divide(residuals, scale)
+    np.abs(weights, out=weights)
     weights /= tuning
     np.minimum(weights, 1.0, out=weights)
     np.square(weights, out=weights)
     np.subtract(1.0, weights, out=weights)
     np.square(weights, out=weights)
     return weights
+
+
+def residuals_of(design: FloatArray, target: FloatArray, beta: FloatArray) -> FloatArray:
+    """target - design @ beta, in one new array."""
+    residuals: FloatArray = design @ beta
+    np.subtract(target, residuals, out=residuals)
+    return residuals
 
 
 def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | None = None, n_terms: int = 0) -> float:
@@ -408,7 +416,7 @@ def s_estimate(
     for _ in range(MAX_REWEIGHTING_STEPS):
         if scale == 0.0:
             break
-        case_weights = bisquare_weights((target - design @ beta) / scale, SCALE_TUNING)
+        case_weights = bisquare_weights(residuals_of(design, target, beta), scale, SCALE_TUNING)
         if weights is not None:
             case_weights *= weights
         beta = solve.weighted(design, target, case_weights)
@@ -552,14 +560,15 @@ def robust_fit(
     if search_rows is None:
         beta = near
     else:
-        scale = max(residual_scale(target - design @ settled.beta, scale, sample_weight, k), floor)
+        scale = max(residual_scale(residuals_of(design, target, settled.beta), scale, sample_weight, k), floor)
         beta = reweight(design, target, near, scale, solve, sample_weight)
     if scale > 0.0:
-        residuals = target - design @ beta
-        weights = bisquare_weights(residuals / scale, MM_TUNING)
+        residuals = residuals_of(design, target, beta)
+        weights = bisquare_weights(residuals, scale, MM_TUNING)
         if sample_weight is not None:
             weights *= sample_weight
         beta = solve.refine(design, target, beta, weights, residuals)
+        del residuals, weights  # before the fitted values: the peak memory of a large fit
     fitted = design @ beta
     residuals = target - fitted
     # The final scale: the M-scale of the final residuals. The start's own scale is the
