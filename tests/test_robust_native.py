@@ -209,6 +209,48 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
     np.testing.assert_array_equal(alone[0][0], got[0][3])
 
 
+# Sizes on both sides of the sampled selection (16 384 values and more), and kinds of
+# values that a sample of every few rows could misjudge.
+MEDIAN_SIZES = [1, 2, 3, 4, 5, 1000, 1001, 20_001, 100_000]
+VALUE_KINDS = [
+    "normal", "sorted", "reversed", "all equal", "two values", "ties at the median",
+    "signed zeros", "infinities", "NaN", "every 8th row high", "every 19th row high", "every 8th row spread",
+    "every 19th row spread",
+]  # fmt: skip
+
+
+def values_with(rng, n, kind):
+    """n values of a kind that selection must get right."""
+    v = rng.standard_t(3, n)
+    if kind == "sorted":
+        v.sort()
+    elif kind == "reversed":
+        v = -np.sort(v)
+    elif kind == "all equal":
+        v[:] = 2.5
+    elif kind == "two values":
+        v = rng.choice([-1.0, 3.0], n)
+    elif kind == "ties at the median":
+        v[rng.random(n) < 0.4] = np.median(v)
+    elif kind == "signed zeros":
+        v = rng.choice([-0.0, 0.0, -1.5, 1.5], n, p=[0.3, 0.3, 0.2, 0.2])
+    elif kind == "infinities":
+        v[rng.random(n) < 0.3] = np.inf
+        v[rng.random(n) < 0.3] = -np.inf
+    elif kind == "NaN":
+        v[rng.random(n) < 0.2] = np.nan
+    elif kind.startswith("every"):
+        # Rows that a sample taken at the same stride sees alone: far above the rest, or
+        # spread wide while the rest crowd about the middle.
+        period = int(kind.split()[1].removesuffix("th"))
+        if kind.endswith("high"):
+            v[period // 2 :: period] = 100.0
+        else:
+            v *= 1e-6
+            v[period // 2 :: period] *= 1e6
+    return v
+
+
 REFUSED = [
     (_robust.m_scale, dict(residuals=[1.0, np.nan]), "residuals contains NaN"),
     (_robust.m_scale, dict(residuals=[1.0, np.inf]), "residuals contains NaN"),
