@@ -362,6 +362,16 @@ def weighted_gram_calls(draw):
     return Call("weighted_gram", "kr.weighted_gram", (draw(matrices(n, k)), draw(vectors(draw(near(n))))))
 
 
+@st.composite
+def median_calls(draw):
+    return Call("median", "kr.median", (draw(vectors(draw(rows))),))
+
+
+@st.composite
+def median_abs_deviation_calls(draw):
+    return Call("median_abs_deviation", "kr.median_abs_deviation", (draw(vectors(draw(rows))), draw(floats)))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -382,6 +392,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "concentrate_starts": concentrate_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
     "weighted_gram": weighted_gram_calls(),
+    "median": median_calls(),
+    "median_abs_deviation": median_abs_deviation_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

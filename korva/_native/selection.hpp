@@ -235,4 +235,29 @@ Ranked middle_ranks(Index n, const Value& value) {
     return order_statistics(n, value, (n - 1) / 2, n % 2 == 0);
 }
 
+// The median as korva.robust takes it: the middle value, or for an even count
+// low + (high - low) / 2 of the two middle ones, the formula korva.robust has
+// always used. NaN ranks after every number, so that a few NaN need not make it NaN.
+inline double robust_median(const Ranked& middle, Index n) {
+    return n % 2 == 1 ? middle.low : middle.low + (middle.high - middle.low) / 2.0;
+}
+
+// Median of the values, as robust_median takes it. v.size() > 0.
+inline double unweighted_median(const VectorRef& v) {
+    const double* data = v.data();
+    return robust_median(middle_ranks(v.size(), [data](Index i) { return data[i]; }), v.size());
+}
+
+// Median of |v - center|, formed on the fly, as robust_median takes it; NaN
+// when a deviation is NaN or infinite. v.size() > 0.
+inline double median_abs_deviation(const VectorRef& v, double center) {
+    const double* data = v.data();
+    const auto deviation = [data, center](Index i) {
+        const double d = std::abs(data[i] - center);
+        return d <= std::numeric_limits<double>::max() ? d : selection::kNaN;
+    };
+    const Ranked middle = middle_ranks(v.size(), deviation);
+    return middle.nans > 0 ? selection::kNaN : robust_median(middle, v.size());
+}
+
 }  // namespace korva
