@@ -25,7 +25,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import korva_core
-from korva import bases, inference, robust
+from korva import _robust, bases, inference, robust
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 
@@ -1397,15 +1397,20 @@ def _robust_spread(target: FloatArray, center: float, weights: FloatArray | None
     y ties (count data), that is 0 and the median absolute deviation of the values that
     differ from ``center`` is taken instead; 1 when y is constant.
     """
-    with np.errstate(over="ignore"):
-        deviations = np.abs(target - center)
-    if not np.isfinite(deviations).all():
+    if weights is None:
+        # The deviations are formed on the fly; NaN when one of them overflows.
+        spread = _robust.median_abs_deviation(target, center)
+    else:
+        with np.errstate(over="ignore"):
+            deviations = np.abs(target - center)
+        spread = robust.weighted_median(deviations, weights) if np.isfinite(deviations).all() else math.nan
+    if math.isnan(spread):
         raise ValueError(
             f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
             "median overflow float64; rescale y"
         )
-    spread = robust.weighted_median(deviations, weights)
     if spread == 0.0:
+        deviations = np.abs(target - center)
         differing = deviations > 0.0
         if not differing.any():
             return 1.0

@@ -203,14 +203,10 @@ def residual_scale(
 def weighted_median(values: FloatArray, weights: FloatArray | None) -> float:
     """The median of ``values`` with each counted ``weights`` times (the mean of the two
     middle values when the total weight splits evenly), without sorting when unweighted."""
-    n = values.size
     if weights is None:
-        middle = n // 2
-        if n % 2:
-            return float(np.partition(values, middle)[middle])
-        parted = np.partition(values, [middle - 1, middle])
-        low, high = parted[middle - 1], parted[middle]
-        return float(low + (high - low) / 2.0)  # no overflow where low + high would
+        # One pass over the values; the two middle ones as low + (high - low) / 2.
+        return _robust.median(values)
+    n = values.size
     order = np.argsort(values, kind="stable")
     cumulative = np.cumsum(weights[order])
     half = cumulative[-1] / 2.0

@@ -364,6 +364,16 @@ def bisquare_moments_calls(draw):
     return Call("bisquare_moments", "kr.bisquare_moments", args, draw(optional))
 
 
+@st.composite
+def median_calls(draw):
+    return Call("median", "kr.median", (draw(vectors(draw(rows))),))
+
+
+@st.composite
+def median_abs_deviation_calls(draw):
+    return Call("median_abs_deviation", "kr.median_abs_deviation", (draw(vectors(draw(rows))), draw(floats)))
+
+
 ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "mad": mad_calls(),
     "compute_sr": compute_sr_calls(),
@@ -384,6 +394,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "concentrate_starts": concentrate_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
     "bisquare_moments": bisquare_moments_calls(),
+    "median": median_calls(),
+    "median_abs_deviation": median_abs_deviation_calls(),
 }
 
 # Limits of the child that runs fuzzed calls. Requests between a few GB and

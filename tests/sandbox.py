@@ -357,6 +357,15 @@ def result_problem(entry, args, kwargs, result) -> str | None:
             if value is not None:
                 read[name] = value
         return shape_problem or _non_finite_reads(read)
+    if entry in ("median", "median_abs_deviation"):
+        if type(result) is not float:
+            return f"expected a float, got {type(result).__name__}"
+        values = np.asarray(_argument(args, kwargs, 0, "values"), float)
+        if values.size == 0:
+            return "returned a result although values is empty"
+        if entry == "median_abs_deviation" and not (result >= 0.0 or math.isnan(result)):
+            return f"expected a median of absolute values, got {result!r}"
+        return None
     if entry in ("mad", "compute_sr", "mdl_score", "mdl_score_reg"):
         return None if type(result) is float else f"expected a float, got {type(result).__name__}"
     if entry == "design_matrix_1d":

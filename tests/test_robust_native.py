@@ -221,6 +221,103 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
     np.testing.assert_array_equal(alone[0][0], got[0][3])
 
 
+# Sizes on both sides of the sampled selection (16 384 values and more), and kinds of
+# values that a sample of every few rows could misjudge.
+MEDIAN_SIZES = [1, 2, 3, 4, 5, 1000, 1001, 20_001, 100_000]
+VALUE_KINDS = [
+    "normal", "sorted", "reversed", "all equal", "two values", "ties at the median",
+    "signed zeros", "infinities", "NaN", "every 8th row high", "every 19th row high", "every 8th row spread",
+    "every 19th row spread",
+]  # fmt: skip
+
+
+def values_with(rng, n, kind):
+    """n values of a kind that selection must get right."""
+    v = rng.standard_t(3, n)
+    if kind == "sorted":
+        v.sort()
+    elif kind == "reversed":
+        v = -np.sort(v)
+    elif kind == "all equal":
+        v[:] = 2.5
+    elif kind == "two values":
+        v = rng.choice([-1.0, 3.0], n)
+    elif kind == "ties at the median":
+        v[rng.random(n) < 0.4] = np.median(v)
+    elif kind == "signed zeros":
+        v = rng.choice([-0.0, 0.0, -1.5, 1.5], n, p=[0.3, 0.3, 0.2, 0.2])
+    elif kind == "infinities":
+        v[rng.random(n) < 0.3] = np.inf
+        v[rng.random(n) < 0.3] = -np.inf
+    elif kind == "NaN":
+        v[rng.random(n) < 0.2] = np.nan
+    elif kind.startswith("every"):
+        # Rows that a sample taken at the same stride sees alone: far above the rest, or
+        # spread wide while the rest crowd about the middle.
+        period = int(kind.split()[1].removesuffix("th"))
+        if kind.endswith("high"):
+            v[period // 2 :: period] = 100.0
+        else:
+            v *= 1e-6
+            v[period // 2 :: period] *= 1e6
+    return v
+
+
+def partition_median(values):
+    """The unweighted median korva.robust took with np.partition: NaN sorts last, and an
+    even count gives low + (high - low) / 2 of the middle pair."""
+    middle = values.size // 2
+    if values.size % 2:
+        return float(np.partition(values, middle)[middle])
+    low, high = np.partition(values, [middle - 1, middle])[middle - 1 : middle + 1]
+    return float(low + (high - low) / 2.0)
+
+
+def assert_same_median(got, want, values):
+    """Bit for bit, NaN as NaN; a zero among zeros of both signs may have either sign, as
+    NumPy's choice between them depends on where they stand."""
+    assert type(got) is float
+    if np.isnan(want):
+        assert np.isnan(got)
+    elif want == 0.0 and np.signbit(values[values == 0.0]).any() and not np.signbit(values[values == 0.0]).all():
+        assert got == 0.0
+    else:
+        assert got.hex() == want.hex()
+
+
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
+def test_median_matches_partition(rng, n, kind):
+    values = values_with(rng, n, kind)
+    assert_same_median(_robust.median(values), partition_median(values), values)
+
+
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
+@pytest.mark.parametrize("center", ["median", "value", "zero"])
+def test_median_abs_deviation_matches_partition(rng, n, kind, center):
+    values = values_with(rng, n, kind)
+    c = {"median": partition_median(values), "value": float(values[n // 3]), "zero": 0.0}[center]
+    with np.errstate(invalid="ignore"):
+        deviations = np.abs(values - c)
+    want = partition_median(deviations) if np.isfinite(deviations).all() else np.nan
+    assert_same_median(_robust.median_abs_deviation(values, c), want, deviations)
+
+
+@pytest.mark.parametrize(
+    ("values", "center", "expected"),
+    [
+        ([1.7e308, -1.7e308], 0.0, 1.7e308),  # low + high would overflow
+        ([1.7e308, -1.7e308], 1e308, np.nan),  # a deviation overflows
+        ([-np.inf, np.inf], 0.0, np.nan),
+        ([0.0, 1.0, 2.0, np.nan], 1.0, np.nan),  # NaN ranks last, yet a NaN deviation is refused
+    ],
+)
+def test_median_abs_deviation_is_nan_when_a_deviation_is_not_finite(values, center, expected):
+    got = _robust.median_abs_deviation(np.asarray(values), center)
+    assert got == expected or (np.isnan(got) and np.isnan(expected))
+
+
 REFUSED = [
     (_robust.m_scale, dict(residuals=[1.0, np.nan]), "residuals contains NaN"),
     (_robust.m_scale, dict(residuals=[1.0, np.inf]), "residuals contains NaN"),
@@ -290,6 +387,8 @@ REFUSED = [
         dict(design=[[10.0, 1.0]] * 3, case_weights=[1e307] * 3),
         "scale the design or the weights",
     ),
+    (_robust.median, dict(values=[]), "median: values is empty"),
+    (_robust.median_abs_deviation, dict(values=np.zeros(0), center=0.0), "median_abs_deviation: values is empty"),
 ]
 
 
@@ -312,6 +411,10 @@ def test_complex_input_is_refused():
         _robust.reweight(np.ones((3, 2), complex), np.ones(3), np.zeros(2), 1.0)
     with pytest.raises(TypeError, match="weights holds complex numbers"):
         _robust.m_scale(np.ones(3), weights=np.ones(3, complex))
+    with pytest.raises(TypeError, match="values holds complex numbers"):
+        _robust.median(np.ones(3, complex))
+    with pytest.raises(TypeError, match="values holds complex numbers"):
+        _robust.median_abs_deviation([1j, 2.0], 0.0)
 
 
 THREADS_SCRIPT = """

@@ -9,6 +9,7 @@ import pytest
 import korva.testing as reference
 import korva_core as kc
 from korva._sampler import HIT_TOLERANCE
+from tests.test_robust_native import MEDIAN_SIZES, VALUE_KINDS, values_with
 
 LN2 = math.log(2.0)
 
@@ -33,11 +34,58 @@ def test_mad_values(y, expected):
     assert kc.mad(np.asarray(y, dtype=float)) == expected
 
 
+def partition_median(v):
+    """kc.mad's median with np.partition: 0 when empty, NaN when a value is NaN, the
+    midpoint of an even count's middle pair."""
+    if v.size == 0:
+        return 0.0
+    if np.isnan(v).any():
+        return math.nan
+    middle = v.size // 2
+    parted = np.partition(v, [max(middle - 1, 0), middle])
+    if v.size % 2:
+        return float(parted[middle])
+    low, high = parted[middle - 1], parted[middle]
+    with np.errstate(over="ignore"):
+        return float(0.5 * (low + high) if np.isfinite(low + high) else 0.5 * low + 0.5 * high)
+
+
+def partition_mad(y):
+    with np.errstate(invalid="ignore"):
+        return partition_median(np.abs(y - partition_median(y)))
+
+
 @pytest.mark.parametrize("n", [1, 2, 5, 100, 1001])
 def test_mad_against_reference(rng, n):
     y = rng.standard_cauchy(n)
     m = median(y)
     assert kc.mad(y) == median(abs(v - m) for v in y)
+
+
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
+def test_mad_against_partition(rng, n, kind):
+    y = values_with(rng, n, kind)
+    want = partition_mad(y)
+    got = kc.mad(y)
+    assert got.hex() == want.hex() or (math.isnan(got) and math.isnan(want))
+
+
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
+def test_mdl_score_reg_tolerance_from_mad(rng, n, kind):
+    # Residuals just inside and just outside the tolerance of the reference's mad on
+    # alternate rows: any other tolerance changes the count of hits.
+    yt = values_with(rng, n, kind)
+    mad = partition_mad(yt)
+    eps = HIT_TOLERANCE * mad if mad > 0 else HIT_TOLERANCE
+    with np.errstate(invalid="ignore"):  # infinite values and tolerances
+        yp = yt + np.where(np.arange(n) % 2 == 0, 1 - 1e-9, 1 + 1e-9) * eps
+        hit_rate = reference.hit_rate(yp, yt, eps)
+    beta, penalty = np.array([1.0, 2.0]), np.diag([2.0, 1.0])
+    got = kc.mdl_score_reg(yp, yt, 2, 20, beta, penalty, penalty, 0.5)
+    expected = -n * math.log(hit_rate) + 4 * math.log(40) / n + 0.5 * beta @ penalty @ beta
+    assert got == pytest.approx(expected, rel=1e-14)
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 // The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
-// for korva.robust. Converts and checks the arguments as korva_core does and
-// registers the functions; the computations hold no Python.
+// and the estimator's unweighted medians (selection.hpp) for korva.robust.
+// Converts and checks the arguments as korva_core does and registers the
+// functions; the computations hold no Python.
 #include <pybind11/eigen.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -16,6 +17,7 @@
 #include "casters.hpp"
 #include "concentration.hpp"
 #include "robust_finish.hpp"
+#include "selection.hpp"
 #include "solvers.hpp"
 
 namespace py = pybind11;
@@ -45,12 +47,19 @@ const VectorRef* optional_rows(const char* fn, const char* name, const std::opti
     return arg ? &checked_rows(fn, name, *arg, rows, rows_of) : nullptr;
 }
 
+// A vector of at least one value, read (complex input refused).
+const VectorRef& nonempty(const char* fn, const char* name, const Vector& arg) {
+    const VectorRef& v = arg.get(fn, name);
+    if (v.size() == 0) throw std::invalid_argument(std::string(fn) + ": " + name + " is empty; it has no median");
+    return v;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
-        "reweighting, weighted least squares and the moments of a bisquare fit's covariance.";
+        "reweighting, weighted least squares, the moments of a bisquare fit's covariance and exact medians.";
 
     m.def(
         "m_scale",
@@ -204,4 +213,20 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
         "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
         "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares.");
+
+    m.def(
+        "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
+        "values"_a,
+        "The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks "
+        "after every number, as in numpy.sort. Reads the values once (twice when a sample of them misjudges where "
+        "the middle lies); raises ValueError when values is empty.");
+
+    m.def(
+        "median_abs_deviation",
+        [](const Vector& values, double center) {
+            return korva::median_abs_deviation(nonempty("median_abs_deviation", "values", values), center);
+        },
+        "values"_a, "center"_a,
+        "The median of abs(values - center), taken as median takes it, without forming the deviations; NaN when "
+        "a deviation is NaN or infinite. Raises ValueError when values is empty.");
 }

@@ -1,43 +1,34 @@
 // Scoring kernel: robust scale, hit rate and the MDL score that judges every fit.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #include "common.hpp"
 #include "sampler_constants.hpp"
+#include "selection.hpp"
 
 namespace korva {
 
-// Median of v (0.0 when empty, NaN when v holds a NaN); reorders v by
-// selection, never sorts.
-inline double median_inplace(std::vector<double>& v) {
-    const auto n = v.size();
+// Median of value(0 .. n - 1): 0.0 when n = 0, NaN when a value is NaN, the
+// midpoint of the two middle values for even n. The values are read in turn
+// (see order_statistics), never reordered.
+template <class Value>
+double median_of(Index n, const Value& value) {
     if (n == 0) return 0.0;
-    // NaN has no place in the order: a selection among such values would
-    // answer by where they happen to stand.
-    if (std::any_of(v.begin(), v.end(), [](double a) { return std::isnan(a); }))
-        return std::numeric_limits<double>::quiet_NaN();
-    const auto hi = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::nth_element(v.begin(), hi, v.end());
-    if (n % 2 == 1) return *hi;
-    // After the selection the elements before hi are the n/2 smallest.
-    const double lower = *std::max_element(v.begin(), hi);
-    return midpoint(lower, *hi);
+    const Ranked middle = middle_ranks(n, value);
+    // NaN has no place in the order: it would make any value a median.
+    if (middle.nans > 0) return std::numeric_limits<double>::quiet_NaN();
+    return n % 2 == 1 ? middle.low : midpoint(middle.low, middle.high);
 }
 
 // Median absolute deviation about the median, without a consistency factor.
 // @param y (n,): values; 0.0 when empty, NaN when a value or a deviation is NaN.
 inline double mad(const VectorRef& y) {
-    if (y.size() == 0) return 0.0;
-    std::vector<double> buf(y.data(), y.data() + y.size());
-    // The median of the deviations does not depend on their order, so the
-    // reordered values are used as they stand.
-    const double m = median_inplace(buf);
-    for (double& v : buf) v = std::abs(v - m);
-    return median_inplace(buf);
+    const double* v = y.data();
+    const double m = median_of(y.size(), [v](Index i) { return v[i]; });
+    // The deviations' absolute values make the sign of a zero median irrelevant.
+    return median_of(y.size(), [v, m](Index i) { return std::abs(v[i] - m); });
 }
 
 // Number of i < n with |yp[i] - yt[i]| < eps; NaN differences never count.
