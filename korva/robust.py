@@ -431,6 +431,7 @@ def reweight(
     scale: float,
     solve: LeastSquares,
     sample_weight: FloatArray | None = None,
+    refine: bool = False,
 ) -> FloatArray:
     """The MM step: bisquare-weighted least squares with the scale held fixed, to convergence.
 
@@ -440,7 +441,11 @@ def reweight(
     pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
     systems are those of ``solve.weighted``. Without penalties, once a step moves the
     fit by at most 0.01 scale, Newton's steps finish the same equations: five or six
-    passes where the reweighting alone takes a dozen, and closer to their solution.
+    passes where the reweighting alone takes a dozen, and closer to their solution; the
+    first of them factorises its slope matrix, and the later ones, while they keep
+    shrinking, reuse it and read the rows only for the gradient. ``refine``: the
+    result takes one more step on the residuals, as LeastSquares.refine does (without
+    penalties), for free after Newton's steps.
     """
     return _robust.reweight(
         design,
@@ -456,6 +461,7 @@ def reweight(
         REWEIGHTING_RELATIVE_TOLERANCE,
         MM_TUNING,
         newton=True,
+        refine=refine,
     )
 
 
@@ -551,20 +557,15 @@ def robust_fit(
     scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
     # last few steps to go.
-    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight)
+    # The final reweighting ends in a step on the residuals, which brings an exact fit to
+    # the rows it keeps down to the rounding of evaluating the polynomial.
+    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=search_rows is None)
     rival = _rival(rows_design, rows_target, rows_weight, ranked, near, solve, outlier_threshold, floor)
     if search_rows is None:
         beta = near
     else:
         scale = max(residual_scale(residuals_of(design, target, settled.beta), scale, sample_weight, k), floor)
-        beta = reweight(design, target, near, scale, solve, sample_weight)
-    if scale > 0.0:
-        residuals = residuals_of(design, target, beta)
-        weights = bisquare_weights(residuals, scale, MM_TUNING)
-        if sample_weight is not None:
-            weights *= sample_weight
-        beta = solve.refine(design, target, beta, weights, residuals)
-        del residuals, weights  # before the fitted values: the peak memory of a large fit
+        beta = reweight(design, target, near, scale, solve, sample_weight, refine=True)
     fitted = design @ beta
     residuals = target - fitted
     # The final scale: the M-scale of the final residuals. The start's own scale is the

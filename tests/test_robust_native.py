@@ -170,6 +170,28 @@ def test_newton_steps_reach_the_solution_of_the_reweighting(rng, n, k, penalised
     )
 
 
+@pytest.mark.parametrize("newton", [False, True])
+@pytest.mark.parametrize("penalised", [False, True])
+@pytest.mark.parametrize("max_steps", [2, 50])  # out of steps, and converged
+def test_refinement_brings_an_exact_fit_to_its_rows_down_to_rounding(rng, newton, penalised, max_steps):
+    n, k = 5000, 6
+    x = rng.uniform(-1, 1, n)
+    X = np.asfortranarray(np.vander(x, k, increasing=True))
+    y = X @ rng.normal(0.0, 1e3, k)  # exactly a polynomial, large coefficients
+    bad = rng.random(n) < 0.3
+    y[bad] += rng.uniform(50.0, 100.0, bad.sum())
+    start = np.linalg.lstsq(X[~bad], y[~bad], rcond=None)[0] * (1.0 + 1e-9)
+    R1, R2 = penalties(rng, k) if penalised else (None, None)
+    gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
+    arguments = (X, y, start, 1e-6, R1, R2, *gammas, None, max_steps, 1e-7, 3.4436898, newton)
+    plain, refined = _robust.reweight(*arguments, refine=False), _robust.reweight(*arguments, refine=True)
+    if penalised:  # no refinement with a penalty, whose pull the step would need
+        np.testing.assert_array_equal(refined, plain)
+    else:
+        assert np.abs((y - X @ refined)[~bad]).max() <= 64 * np.finfo(float).eps * np.abs(y).max()
+    np.testing.assert_array_equal(_robust.reweight(np.ascontiguousarray(X), *arguments[1:], refine=True), refined)
+
+
 @pytest.mark.parametrize(("max_steps", "tolerance"), [(0, 1e-7), (1, 1e-7), (3, 0.0), (50, 1e3)])
 def test_reweight_counts_its_steps_as_the_reference(rng, max_steps, tolerance):
     X, y = problem(rng, 500, 3, outliers=0.3)

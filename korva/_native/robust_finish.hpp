@@ -44,6 +44,9 @@ constexpr double kRidge = 1e-10;
 // scales: close enough to the solution that the steps stay in the valley the reweighting
 // steps have kept to, where they converge quadratically rather than linearly.
 constexpr double kNewtonReach = 0.01;
+// Newton's steps keep the slope matrix of their first step while each step is at most
+// this share of the one before; else a full pass forms it afresh.
+constexpr double kFixedSlopeShrink = 0.1;
 }  // namespace robust
 
 // The rows 0 .. n - 1 cut into consecutive blocks, each a whole number of
@@ -295,6 +298,9 @@ struct ReweightSettings {
     // Newton steps once a step changes the fit by at most robust::kNewtonReach scales
     // (without penalties): the same solution in fewer passes.
     bool newton = false;
+    // One more step at the end, on the residuals: the iterative refinement of the
+    // normal equations, so that an exact fit comes out exact (none with a penalty).
+    bool refine = false;
 };
 
 namespace detail {
@@ -309,19 +315,14 @@ inline double* chunk_scratch(Index doubles) {
     return scratch.data();
 }
 
-// The design's rows [i0, i0 + len) into `table` (row-major, row length W,
-// zero beyond column k), unless they can be read in place, and their fitted
-// values X beta and, when `delta` is not null, X delta. Returns where the rows
-// are and sets `stride` to their row length.
+// The fitted values X beta of the design's rows [i0, i0 + len) and, when
+// `delta` is not null, X delta.
 template <class Design>
-const double* load_chunk(const Design& X, Index i0, Index len, Index W, const double* beta, const double* delta,
-                         double* table, double* fitted, double* change, Index& stride) {
+void chunk_products(const Design& X, Index i0, Index len, const double* beta, const double* delta, double* fitted,
+                    double* change) {
     const Index k = X.cols();
-    for (Index t = 0; t < len; ++t) fitted[t] = 0.0;
-    if (delta != nullptr)
-        for (Index t = 0; t < len; ++t) change[t] = 0.0;
+    const Index ld = X.outerStride();
     if constexpr (Design::IsRowMajor) {
-        const Index ld = X.outerStride();
         const double* rows = X.data() + i0 * ld;
         for (Index t = 0; t < len; ++t) {
             const double* row = rows + t * ld;
@@ -330,8 +331,36 @@ const double* load_chunk(const Design& X, Index i0, Index len, Index W, const do
             if (delta != nullptr)
                 for (Index j = 0; j < k; ++j) d += row[j] * delta[j];
             fitted[t] = f;
-            change[t] = d;
+            if (delta != nullptr) change[t] = d;
         }
+    } else {
+        for (Index t = 0; t < len; ++t) fitted[t] = 0.0;
+        if (delta != nullptr)
+            for (Index t = 0; t < len; ++t) change[t] = 0.0;
+        for (Index j = 0; j < k; ++j) {
+            const double* column = X.data() + j * ld + i0;
+            const double bj = beta[j];
+            for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
+            if (delta != nullptr) {
+                const double dj = delta[j];
+                for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
+            }
+        }
+    }
+}
+
+// The design's rows [i0, i0 + len) into `table` (row-major, row length W,
+// zero beyond column k), unless they can be read in place, and their fitted
+// values X beta and, when `delta` is not null, X delta. Returns where the rows
+// are and sets `stride` to their row length.
+template <class Design>
+const double* load_chunk(const Design& X, Index i0, Index len, Index W, const double* beta, const double* delta,
+                         double* table, double* fitted, double* change, Index& stride) {
+    const Index k = X.cols();
+    chunk_products(X, i0, len, beta, delta, fitted, change);
+    if constexpr (Design::IsRowMajor) {
+        const Index ld = X.outerStride();
+        const double* rows = X.data() + i0 * ld;
         if (k == W && ld == W) {
             stride = ld;
             return rows;
@@ -343,15 +372,6 @@ const double* load_chunk(const Design& X, Index i0, Index len, Index W, const do
         }
     } else {
         const Index ld = X.outerStride();
-        for (Index j = 0; j < k; ++j) {
-            const double* column = X.data() + j * ld + i0;
-            const double bj = beta[j];
-            for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
-            if (delta != nullptr) {
-                const double dj = delta[j];
-                for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
-            }
-        }
         // Four columns at a time into rows, four rows at a time by a 4 x 4 transposition;
         // the padding columns read zeros.
         static const double zeros[RowBlocks::kChunk] = {};
@@ -420,9 +440,83 @@ public:
         }
     }
 
+    // The gradient pass at coefficients beta: X^T (w r) with r = y - X beta and w
+    // the weights (times the prior weights), the weight sum and, when `delta` is
+    // not null, the largest |X delta|; no Gram matrix, so one read of the rows.
+    void run_gradient(const double* beta, const double* delta, const StopCheck& stop, VectorXd& gradient,
+                      double& weight_sum, double& largest_change) {
+        blocks_.run(stop, [&](int block) { run_gradient_block(block, beta, delta); });
+        gradient.setZero();
+        weight_sum = 0.0;
+        largest_change = 0.0;
+        const Index GW = W_ * W_;
+        for (int block = 0; block < blocks_.count(); ++block) {
+            const double* sums = partials_.col(block).data();
+            gradient += Eigen::Map<const VectorXd>(sums + GW, W_);
+            weight_sum += sums[GW + W_];
+            largest_change = std::max(largest_change, sums[GW + W_ + 1]);
+        }
+    }
+
     Index padded_columns() const { return W_; }
 
 private:
+    void run_gradient_block(int block, const double* beta, const double* delta) {
+        constexpr Index chunk = RowBlocks::kChunk;
+        const Index k = X_.cols(), ld = X_.outerStride(), GW = W_ * W_;
+        double* gradient = partials_.col(block).data() + GW;
+        std::fill(gradient, gradient + W_ + 2, 0.0);
+        double* fitted = detail::chunk_scratch(3 * chunk * (W_ + 1));
+        double* change = fitted + chunk;
+        double* weighted_residual = change + chunk;
+        const double scale = settings_.scale;
+        const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
+        const double reciprocal = 1.0 / scale / settings_.tuning;
+        const bool by_reciprocal = std::isfinite(reciprocal);
+        double weight_sum = 0.0, largest_change = 0.0;
+        for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
+            const Index len = std::min(chunk, blocks_.end(block) - i0);
+            detail::chunk_products(X_, i0, len, beta, delta, fitted, change);
+            const double* y = y_.data() + i0;
+            for (Index t = 0; t < len; ++t) {
+                const double r = y[t] - fitted[t];
+                const double u = by_reciprocal ? std::abs(r) * reciprocal : std::abs(r / scale) / settings_.tuning;
+                const double inside = std::max(0.0, 1.0 - u * u);
+                const double w = inside * inside * (prior != nullptr ? prior[i0 + t] : 1.0);
+                weighted_residual[t] = w * r;
+                weight_sum += w;
+                if (delta != nullptr) largest_change = std::max(largest_change, std::abs(change[t]));
+            }
+            // Each column's sum in four lanes of fused products, then the tail: the same
+            // order for either storage of the rows, so that both give the same bits.
+            for (Index j = 0; j < k; ++j) {
+                alignas(32) double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+                Index t = 0;
+                if constexpr (Design::IsRowMajor) {
+                    const double* entry = X_.data() + i0 * ld + j;
+                    for (; t + 4 <= len; t += 4)
+                        for (Index q = 0; q < 4; ++q)
+                            lanes[q] = std::fma(entry[(t + q) * ld], weighted_residual[t + q], lanes[q]);
+                    double sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+                    for (; t < len; ++t) sum = std::fma(entry[t * ld], weighted_residual[t], sum);
+                    gradient[j] += sum;
+                } else {
+                    const double* column = X_.data() + j * ld + i0;
+                    __m256d sums = _mm256_setzero_pd();
+                    for (; t + 4 <= len; t += 4)
+                        sums =
+                            _mm256_fmadd_pd(_mm256_loadu_pd(column + t), _mm256_loadu_pd(weighted_residual + t), sums);
+                    _mm256_store_pd(lanes, sums);
+                    double sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+                    for (; t < len; ++t) sum = std::fma(column[t], weighted_residual[t], sum);
+                    gradient[j] += sum;
+                }
+            }
+        }
+        gradient[W_] = weight_sum;
+        gradient[W_ + 1] = largest_change;
+    }
+
     void run_block(int block, const double* beta, const double* delta, bool slopes) {
         constexpr Index chunk = RowBlocks::kChunk;
         double* sums = partials_.col(block).data();
@@ -573,31 +667,72 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
     VectorXd b = memory.vector(W), current = memory.vector(k), next = memory.vector(k), delta = memory.vector(k);
     // Newton's steps solve the same equations sum w r x = 0 (no penalty) with the slope
     // matrix H in place of the weighted Gram matrix: from close to the solution a few
-    // passes where the reweighting takes many.
+    // passes where the reweighting takes many. H is factorised once, at the first of them:
+    // each later step needs only the gradient, one read of the rows, and the steps keep
+    // shrinking as fast while the fit barely moves (the slopes barely change either).
     const bool newton = settings.newton && penalty[0] == nullptr && penalty[1] == nullptr;
     MatrixXd H = newton ? memory.matrix(W, W, "the design's column count") : MatrixXd();
-    VectorXd gradient = newton ? memory.vector(k) : VectorXd();
+    VectorXd gradient = newton || settings.refine ? memory.vector(W) : VectorXd();
     Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(k);
+    const double tolerance = settings.tolerance * settings.scale;
     current = beta;
     double weight_sum = 0.0, largest_change = 0.0;
+    // The refinement of the weighted normal equations at `current`, whose Gram matrix G
+    // the last pass formed: one step on the residuals, which the pass of the gradient
+    // forms row by row, so that an exact fit comes out exact. Not with a penalty.
+    const bool penalised =
+        std::any_of(penalty, penalty + 2, [](const MatrixXd* R) { return R != nullptr && !(R->array() == 0.0).all(); });
+    const auto refined = [&]() -> VectorXd {
+        if (!settings.refine || penalised) return current;
+        pass.run_gradient(current.data(), nullptr, stop, gradient, weight_sum, largest_change);
+        if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
+        A = G.topLeftCorner(k, k);
+        A.diagonal().array() += robust::kRidge;
+        ldlt.compute(A);
+        next = ldlt.solve(gradient.head(k));
+        next += current;
+        return next.allFinite() ? next : current;
+    };
+    bool fixed_slopes = false;
+    double previous_change = std::numeric_limits<double>::infinity();
     for (int step = 0; step < settings.max_steps; ++step) {
+        if (fixed_slopes) {
+            pass.run_gradient(current.data(), delta.data(), stop, gradient, weight_sum, largest_change);
+            if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
+            next = ldlt.solve(gradient.head(k));
+            next += current;
+            // The step this pass allows comes free with the check (and refines the fit).
+            if (largest_change <= tolerance) return next.allFinite() ? next : current;
+            if (!(largest_change <= robust::kFixedSlopeShrink * previous_change && next.allFinite())) {
+                // The fixed slopes no longer take the fit closer fast: full passes again,
+                // the next of them with fresh slopes.
+                fixed_slopes = false;
+                continue;
+            }
+            previous_change = largest_change;
+            delta = next - current;
+            current.swap(next);
+            continue;
+        }
         pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, newton && step > 0 ? &H : nullptr,
                  weight_sum, largest_change);
         if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
-        if (step > 0 && largest_change <= settings.tolerance * settings.scale) return current;
+        if (step > 0 && largest_change <= tolerance) return refined();
         bool stepped = false;
         if (newton && step > 0 && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
             // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
-            gradient = b.head(k);
-            gradient.noalias() -= G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
+            gradient.head(k) = b.head(k);
+            gradient.head(k).noalias() -= G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
             A = H.topLeftCorner(k, k);
             A.diagonal().array() += robust::kRidge;
             ldlt.compute(A);
             // Only where the slope matrix is positive definite: a valley, not a ridge.
             if (ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all()) {
-                next = ldlt.solve(gradient);  // solved in place, then moved by current
+                next = ldlt.solve(gradient.head(k));  // solved in place, then moved by current
                 next += current;
                 stepped = next.allFinite();
+                fixed_slopes = stepped;
+                previous_change = std::numeric_limits<double>::infinity();
             }
         }
         if (!stepped) {
@@ -611,7 +746,11 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
         delta = next - current;
         current.swap(next);
     }
-    return current;
+    if (!settings.refine || penalised) return current;
+    // Out of steps: the Gram matrix at the last coefficients, then their refinement.
+    pass.run(current.data(), nullptr, stop, G, b, nullptr, weight_sum, largest_change);
+    if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
+    return refined();
 }
 
 }  // namespace detail
@@ -624,7 +763,10 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
 // With settings.newton and no penalty, once a step moved the fit by at most
 // 0.01 scale, the steps are Newton's for the same equations sum w r x = 0,
 // beta' = beta + H^-1 X^T W (y - X beta), H = X^T diag(psi') X (+ 1e-10 I),
-// wherever H is positive definite.
+// wherever H is positive definite, with H of the first such step kept while each
+// step is at most a tenth of the one before (and the step after the last check
+// taken as well). With settings.refine and no penalty, a result of reweighting
+// steps takes one more step on the residuals, with the weighted Gram matrix.
 // A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
 // prior weights must be finite, the weights at least 0.
 // @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)

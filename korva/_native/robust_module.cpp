@@ -77,8 +77,8 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "reweight",
         [](const DesignMatrix& design, const Vector& target_arg, const Vector& beta_arg, double scale,
            const py::object& R1, const py::object& R2, double gamma1, double gamma2,
-           const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance, double tuning,
-           bool newton) {
+           const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance, double tuning, bool newton,
+           bool refine) {
             constexpr const char* fn = "reweight";
             design.complex.refuse(fn, "design");
             const VectorRef& target = target_arg.get(fn, "target");
@@ -100,6 +100,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             settings.tolerance = tolerance;
             settings.tuning = tuning;
             settings.newton = newton;
+            settings.refine = refine;
             return interruptible([&](const korva::StopCheck& stop) {
                 if (design.row_major) return korva::reweight(*design.row_major, target, beta, settings, stop);
                 return korva::reweight(design.cols_view(), target, beta, settings, stop);
@@ -107,7 +108,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         },
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
-        "tuning"_a = 4.6850649, "newton"_a = false);
+        "tuning"_a = 4.6850649, "newton"_a = false, "refine"_a = false);
 
     m.def(
         "concentrate_starts",
