@@ -452,7 +452,7 @@ w = rng.uniform(0, 2, y.size)
 beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, max_steps=4)
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
 gram, _ = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w)
-newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True)
+newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True, refine=True)
 print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex(), newton.tobytes().hex()]))
 """
 

@@ -47,6 +47,11 @@ constexpr double kNewtonReach = 0.01;
 // Newton's steps keep the slope matrix of their first step while each step is at most
 // this share of the one before; else a full pass forms it afresh.
 constexpr double kFixedSlopeShrink = 0.1;
+// Reweighting steps keep the weighted Gram matrix of a pass once a step moved the fit by
+// at most kFixedGramReach scales (the weights then barely change), while each step is at
+// most kFixedGramShrink of the one before.
+constexpr double kFixedGramReach = 0.25;
+constexpr double kFixedGramShrink = 0.5;
 }  // namespace robust
 
 // The rows 0 .. n - 1 cut into consecutive blocks, each a whole number of
@@ -693,33 +698,43 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
         next += current;
         return next.allFinite() ? next : current;
     };
-    bool fixed_slopes = false;
+    // Once the fit moves little, steps with a matrix factorised at an earlier pass need
+    // the rows only for the gradient: reweighting steps keep the weighted Gram matrix
+    // once a step moved the fit by at most kFixedGramReach scales, Newton's steps their
+    // first slope matrix; either is formed afresh when the steps stop shrinking fast.
+    enum class Kept { none, gram, slopes } kept = Kept::none;
     double previous_change = std::numeric_limits<double>::infinity();
     for (int step = 0; step < settings.max_steps; ++step) {
-        if (fixed_slopes) {
+        if (kept != Kept::none) {
             pass.run_gradient(current.data(), delta.data(), stop, gradient, weight_sum, largest_change);
             if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
             next = ldlt.solve(gradient.head(k));
             next += current;
             // The step this pass allows comes free with the check (and refines the fit).
             if (largest_change <= tolerance) return next.allFinite() ? next : current;
-            if (!(largest_change <= robust::kFixedSlopeShrink * previous_change && next.allFinite())) {
-                // The fixed slopes no longer take the fit closer fast: full passes again,
-                // the next of them with fresh slopes.
-                fixed_slopes = false;
+            const double shrink = kept == Kept::slopes ? robust::kFixedSlopeShrink : robust::kFixedGramShrink;
+            const bool shrinking = largest_change <= shrink * previous_change && next.allFinite();
+            previous_change = largest_change;
+            if (!shrinking) {
+                kept = Kept::none;  // a full pass at the same coefficients, with fresh sums
                 continue;
             }
-            previous_change = largest_change;
+            // Near enough for Newton's steps: the next pass forms the slope matrix.
+            if (kept == Kept::gram && newton && largest_change <= robust::kNewtonReach * settings.scale)
+                kept = Kept::none;
             delta = next - current;
             current.swap(next);
             continue;
         }
-        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, newton && step > 0 ? &H : nullptr,
-                 weight_sum, largest_change);
+        // The slope matrix where Newton's steps may follow: once the last change was
+        // within ten times their reach.
+        const bool slopes = newton && step > 0 && previous_change <= 10.0 * robust::kNewtonReach * settings.scale;
+        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, slopes ? &H : nullptr, weight_sum,
+                 largest_change);
         if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
         if (step > 0 && largest_change <= tolerance) return refined();
         bool stepped = false;
-        if (newton && step > 0 && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
+        if (slopes && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
             // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
             gradient.head(k) = b.head(k);
             gradient.head(k).noalias() -= G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
@@ -731,8 +746,7 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
                 next = ldlt.solve(gradient.head(k));  // solved in place, then moved by current
                 next += current;
                 stepped = next.allFinite();
-                fixed_slopes = stepped;
-                previous_change = std::numeric_limits<double>::infinity();
+                if (stepped) kept = Kept::slopes;
             }
         }
         if (!stepped) {
@@ -742,7 +756,10 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
                 if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
             ldlt.compute(A);
             next = ldlt.solve(b.head(k));
+            if (newton && step > 0 && largest_change <= robust::kFixedGramReach * settings.scale) kept = Kept::gram;
         }
+        // Newton's first step may well be longer than the reweighting step before it.
+        previous_change = kept == Kept::slopes ? std::numeric_limits<double>::infinity() : largest_change;
         delta = next - current;
         current.swap(next);
     }
