@@ -432,6 +432,7 @@ def reweight(
     solve: LeastSquares,
     sample_weight: FloatArray | None = None,
     refine: bool = False,
+    matrix: FloatArray | None = None,
 ) -> FloatArray:
     """The MM step: bisquare-weighted least squares with the scale held fixed, to convergence.
 
@@ -445,7 +446,9 @@ def reweight(
     first of them factorises its slope matrix, and the later ones, while they keep
     shrinking, reuse it and read the rows only for the gradient. ``refine``: the
     result takes one more step on the residuals, as LeastSquares.refine does (without
-    penalties), for free after Newton's steps.
+    penalties), for free after Newton's steps. ``matrix``: Newton's steps from the start
+    with it in place of the slope matrix (without penalties), such as the slope matrix of
+    part of the rows, scaled to all of them.
     """
     return _robust.reweight(
         design,
@@ -462,6 +465,7 @@ def reweight(
         MM_TUNING,
         newton=True,
         refine=refine,
+        matrix=matrix,
     )
 
 
@@ -475,6 +479,13 @@ def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> flo
     """
     magnitude = np.abs(target) + np.abs(design) @ np.abs(beta)
     return 64.0 * float(np.finfo(np.float64).eps) * float(np.max(magnitude, initial=0.0))
+
+
+# The middle stage of the reweighting on large data: MIDDLE_ROWS_PER_TERM * k^2 random rows
+# (k terms) when the search's rows are fewer and all rows are at least MIDDLE_SHARE_BEYOND
+# times as many.
+MIDDLE_ROWS_PER_TERM = 20
+MIDDLE_SHARE_BEYOND = 4
 
 
 @dataclass(frozen=True)
@@ -565,7 +576,24 @@ def robust_fit(
         beta = near
     else:
         scale = max(residual_scale(residuals_of(design, target, settled.beta), scale, sample_weight, k), floor)
-        beta = reweight(design, target, near, scale, solve, sample_weight, refine=True)
+        # With many terms the search's rows leave the fit far from where every row takes
+        # it; a larger random part of the rows takes it most of the way first.
+        part_design, part_target, part_weight = rows_design, rows_target, rows_weight
+        middle = MIDDLE_ROWS_PER_TERM * k * k
+        if len(search_rows) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
+            part = np.sort(rng.choice(len(target), middle, replace=False))
+            part_design, part_target = design[part], target[part]
+            part_weight = None if sample_weight is None else sample_weight[part]
+            near = reweight(part_design, part_target, near, scale, solve, part_weight)
+        # Newton's steps over every row take their slope matrix from the part, scaled up to
+        # all rows: each step then reads the rows only for the gradient.
+        matrix = None
+        if not solve.penalty(k).any():
+            residuals = residuals_of(part_design, part_target, near)
+            slopes, sums = _robust.bisquare_moments(part_design, residuals, scale, MM_TUNING, part_weight, slopes=True)
+            total = float(len(target)) if sample_weight is None else float(sample_weight.sum())
+            matrix = slopes * (total / sums["total"])
+        beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
     fitted = design @ beta
     residuals = target - fitted
     # The final scale: the M-scale of the final residuals. The start's own scale is the

@@ -171,9 +171,11 @@ def bisquare_moments(
     scale: float,
     tuning: float,
     case_weights: npt.ArrayLike | None = None,
+    slopes: bool = False,
 ) -> tuple[FloatArray, dict[str, float]]:
-    """The Gram matrix X'diag(c w)X and the row sums of a bisquare fit at a fixed scale, as
-    korva._robust.bisquare_moments forms them (an infinite tuning: least squares)."""
+    """The Gram matrix X'diag(c w)X (with ``slopes`` X'diag(c psi')X) and the row sums of a
+    bisquare fit at a fixed scale, as korva._robust.bisquare_moments forms them (an
+    infinite tuning: least squares)."""
     X = np.asarray(design, dtype=float)
     z = np.asarray(residuals, dtype=float) / scale
     c = np.ones(z.size) if case_weights is None else np.asarray(case_weights, dtype=float)
@@ -189,7 +191,7 @@ def bisquare_moments(
         "weight": float((c * weights).sum()),
         "psi_square": float((c * psi**2).sum()),
     }
-    return np.einsum("ni,n,nj->ij", X, c * weights, X), sums
+    return np.einsum("ni,n,nj->ij", X, c * (slope if slopes else weights), X), sums
 
 
 def reweight(

@@ -4,7 +4,7 @@ package, korva_core-stubs/__init__.pyi, and korva/_robust.pyi beside the module 
 pybind11-stubgen types every array parameter as the array the binding ends up with, a
 float64 ndarray, yet the bindings convert whatever NumPy can turn into one: lists, tuples,
 arrays of any numeric dtype. Parameters are therefore retyped as ``ArrayLike`` (keeping
-the shape note), and the optional penalty matrices, taken as plain objects, as
+the shape note), and the optional matrices (penalties, a given slope matrix), taken as plain objects, as
 ``ArrayLike | None``; an optional array stays optional. Return types stay as generated.
 
     python scripts/generate_stubs.py [-o DIRECTORY]   (default: the repository)
@@ -31,7 +31,7 @@ STUBS = {
 ARRAY_PARAMETER = re.compile(
     r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], (?P<shape>"[^"]*")(?:, "[^"]*")*\]'
 )
-OPTIONAL_MATRICES = ("R1", "R2", "penalty")
+OPTIONAL_MATRICES = ("R1", "R2", "penalty", "matrix")
 
 
 def retyped_parameter(name: str, annotation: str) -> str | None:

@@ -326,7 +326,8 @@ def reweight_calls(draw):
     optional = keywords(
         R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats,
         sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)), max_steps=max_steps, tolerance=floats,
-        newton=st.sampled_from(["True", "False"]),
+        newton=st.sampled_from(["True", "False"]), refine=st.sampled_from(["True", "False"]),
+        matrix=optional_matrices(k),
     )  # fmt: skip
     return Call("reweight", "kr.reweight", args, draw(optional))
 
@@ -360,7 +361,9 @@ def weighted_least_squares_calls(draw):
 def bisquare_moments_calls(draw):
     n, k = draw(rows), draw(cols)
     args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(floats), draw(floats))
-    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    optional = keywords(
+        case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)), slopes=st.sampled_from(["True", "False"])
+    )
     return Call("bisquare_moments", "kr.bisquare_moments", args, draw(optional))
 
 

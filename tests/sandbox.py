@@ -272,6 +272,9 @@ def _non_finite_reads_of_reweight(args, kwargs) -> str | None:
     sample_weight = _argument(args, kwargs, 8, "sample_weight", None)
     if sample_weight is not None:
         read["sample_weight"] = sample_weight
+    matrix = _argument(args, kwargs, 14, "matrix", None)
+    if matrix is not None:
+        read["matrix"] = matrix
     return _non_finite_reads(read)
 
 

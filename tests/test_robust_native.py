@@ -134,17 +134,18 @@ def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
 @pytest.mark.parametrize("weights", [None, "zeros"])
 @pytest.mark.parametrize("tuning", [3.4436898, np.inf])  # the bisquare, and least squares
 @pytest.mark.parametrize("kind", ["plain", "ties", "outliers"])
-def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind):
+@pytest.mark.parametrize("slopes", [False, True])
+def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slopes):
     X, _ = problem(rng, n, k)
     r = residuals_with(rng, n, kind)
     w = weights_with(rng, n, weights)
-    expected_gram, expected = testing.bisquare_moments(X, r, 1.3, tuning, w)
-    gram, sums = _robust.bisquare_moments(X, r, 1.3, tuning, w)
+    expected_gram, expected = testing.bisquare_moments(X, r, 1.3, tuning, w, slopes)
+    gram, sums = _robust.bisquare_moments(X, r, 1.3, tuning, w, slopes)
     assert sums == pytest.approx(expected, rel=1e-12, abs=1e-12 * n)
     largest = np.abs(X).max() ** 2 * (1.0 if w is None else w.max())
     np.testing.assert_allclose(gram, expected_gram, rtol=0, atol=1e-13 * n * largest)
     np.testing.assert_array_equal(gram, gram.T)
-    again, _ = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w)
+    again, _ = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w, slopes)
     np.testing.assert_array_equal(again, gram)
 
 
@@ -160,7 +161,19 @@ def test_newton_steps_reach_the_solution_of_the_reweighting(rng, n, k, penalised
     # From least squares' start the reweighting takes hundreds of steps on some of these.
     solved = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, tolerance=0.0)
     newton = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True)
-    if penalised:  # Newton's steps are for the unpenalised equations only
+    # Newton's steps from a start in the solution's valley (a few reweighting steps on) with
+    # the slope matrix of part of the rows, scaled to all of them, and with a matrix far
+    # from any slope matrix, whose first step goes far and is taken back.
+    near = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=3)
+    part = np.arange(0, n, 7)
+    part_slopes, sums = _robust.bisquare_moments(X[part], y[part] - X[part] @ near, 0.15, 4.6850649, None, True)
+    for matrix in (part_slopes * (n / sums["total"]), np.eye(k) * 1e-6):
+        given = _robust.reweight(X, y, near, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True, matrix=matrix)
+        if penalised:  # Newton's steps are for the unpenalised equations only
+            np.testing.assert_array_equal(given, _robust.reweight(X, y, near, 0.15, R1, R2, *gammas, w, 5000))
+        else:
+            assert np.abs(X @ (given - solved)).max() <= 1e-8 * 0.15
+    if penalised:
         np.testing.assert_array_equal(newton, _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000))
     else:
         assert np.abs(X @ (newton - solved)).max() <= 1e-8 * 0.15
@@ -391,6 +404,8 @@ REFUSED = [
     (_robust.weighted_least_squares, dict(target=[1.0, np.nan, 1.0]), "target contains NaN"),
     (_robust.weighted_least_squares, dict(design=[[np.inf, 1.0]] * 3), "design contains NaN"),
     (_robust.weighted_least_squares, dict(R1=np.eye(3), gamma1=1.0), "R1 is 3 x 3 but design has 2 columns"),
+    (_robust.reweight, dict(matrix=np.eye(3)), "matrix must be 2 x 2"),
+    (_robust.reweight, dict(matrix=np.full((2, 2), np.nan)), "matrix contains NaN"),
     (_robust.bisquare_moments, dict(case_weights=[1.0, 1.0]), "case_weights has 2 elements but design has 3"),
     (_robust.bisquare_moments, dict(residuals=[1.0, 1.0]), "residuals has 2 elements but design has 3"),
     (_robust.bisquare_moments, dict(case_weights=[1.0, -1.0, 1.0]), "case_weights holds negative"),

@@ -46,7 +46,7 @@ constexpr double kRidge = 1e-10;
 constexpr double kNewtonReach = 0.01;
 // Newton's steps keep the slope matrix of their first step while each step is at most
 // this share of the one before; else a full pass forms it afresh.
-constexpr double kFixedSlopeShrink = 0.1;
+constexpr double kFixedSlopeShrink = 0.25;
 // Reweighting steps keep the weighted Gram matrix of a pass once a step moved the fit by
 // at most kFixedGramReach scales (the weights then barely change), while each step is at
 // most kFixedGramShrink of the one before.
@@ -306,6 +306,9 @@ struct ReweightSettings {
     // One more step at the end, on the residuals: the iterative refinement of the
     // normal equations, so that an exact fit comes out exact (none with a penalty).
     bool refine = false;
+    // With newton and no penalty: Newton's steps from the start, with this matrix (k x k,
+    // lower triangle read) in place of the slope matrix, such as one formed on part of the rows.
+    const MatrixXd* matrix = nullptr;
 };
 
 namespace detail {
@@ -478,19 +481,36 @@ private:
         const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
         const double reciprocal = 1.0 / scale / settings_.tuning;
         const bool by_reciprocal = std::isfinite(reciprocal);
-        double weight_sum = 0.0, largest_change = 0.0;
+        const __m256d vreciprocal = _mm256_set1_pd(reciprocal), one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(),
+                      sign = _mm256_set1_pd(-0.0);
+        __m256d weight_lanes = _mm256_setzero_pd(), change_lanes = _mm256_setzero_pd();
+        double weight_tail = 0.0, change_tail = 0.0;
         for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
             const Index len = std::min(chunk, blocks_.end(block) - i0);
             detail::chunk_products(X_, i0, len, beta, delta, fitted, change);
             const double* y = y_.data() + i0;
-            for (Index t = 0; t < len; ++t) {
+            Index t = 0;
+            if (by_reciprocal) {
+                for (; t + 4 <= len; t += 4) {
+                    const __m256d r = _mm256_sub_pd(_mm256_loadu_pd(y + t), _mm256_loadu_pd(fitted + t));
+                    const __m256d u = _mm256_mul_pd(_mm256_andnot_pd(sign, r), vreciprocal);
+                    const __m256d inside = _mm256_max_pd(zero, _mm256_sub_pd(one, _mm256_mul_pd(u, u)));
+                    __m256d w = _mm256_mul_pd(inside, inside);
+                    if (prior != nullptr) w = _mm256_mul_pd(w, _mm256_loadu_pd(prior + i0 + t));
+                    _mm256_storeu_pd(weighted_residual + t, _mm256_mul_pd(w, r));
+                    weight_lanes = _mm256_add_pd(weight_lanes, w);
+                    if (delta != nullptr)
+                        change_lanes = _mm256_max_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(change + t)), change_lanes);
+                }
+            }
+            for (; t < len; ++t) {
                 const double r = y[t] - fitted[t];
                 const double u = by_reciprocal ? std::abs(r) * reciprocal : std::abs(r / scale) / settings_.tuning;
                 const double inside = std::max(0.0, 1.0 - u * u);
                 const double w = inside * inside * (prior != nullptr ? prior[i0 + t] : 1.0);
                 weighted_residual[t] = w * r;
-                weight_sum += w;
-                if (delta != nullptr) largest_change = std::max(largest_change, std::abs(change[t]));
+                weight_tail += w;
+                if (delta != nullptr) change_tail = std::max(change_tail, std::abs(change[t]));
             }
             // Each column's sum in four lanes of fused products, then the tail: the same
             // order for either storage of the rows, so that both give the same bits.
@@ -518,8 +538,11 @@ private:
                 }
             }
         }
-        gradient[W_] = weight_sum;
-        gradient[W_ + 1] = largest_change;
+        alignas(32) double lanes[4], changes[4];
+        _mm256_store_pd(lanes, weight_lanes);
+        _mm256_store_pd(changes, change_lanes);
+        gradient[W_] = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + weight_tail;
+        gradient[W_ + 1] = std::max({changes[0], changes[1], changes[2], changes[3], change_tail});
     }
 
     void run_block(int block, const double* beta, const double* delta, bool slopes) {
@@ -704,17 +727,39 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
     // first slope matrix; either is formed afresh when the steps stop shrinking fast.
     enum class Kept { none, gram, slopes } kept = Kept::none;
     double previous_change = std::numeric_limits<double>::infinity();
+    // `moved`: a step was taken, whose change the next pass measures. `trial`: the given
+    // matrix's first step, taken back when it moved the fit far, where its steps could
+    // leave the start's valley; the reweighting steps then start over.
+    bool moved = false, trial = false;
+    if (newton && settings.matrix != nullptr) {
+        A = *settings.matrix;
+        A.diagonal().array() += robust::kRidge;
+        ldlt.compute(A);
+        trial = ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all();
+        if (trial) kept = Kept::slopes;
+    }
     for (int step = 0; step < settings.max_steps; ++step) {
         if (kept != Kept::none) {
-            pass.run_gradient(current.data(), delta.data(), stop, gradient, weight_sum, largest_change);
+            pass.run_gradient(current.data(), moved ? delta.data() : nullptr, stop, gradient, weight_sum,
+                              largest_change);
             if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
+            if (trial && moved) {
+                trial = false;
+                if (largest_change > robust::kFixedGramReach * settings.scale) {
+                    current -= delta;
+                    moved = false;
+                    kept = Kept::none;
+                    previous_change = std::numeric_limits<double>::infinity();
+                    continue;
+                }
+            }
             next = ldlt.solve(gradient.head(k));
             next += current;
             // The step this pass allows comes free with the check (and refines the fit).
-            if (largest_change <= tolerance) return next.allFinite() ? next : current;
+            if (moved && largest_change <= tolerance) return next.allFinite() ? next : current;
             const double shrink = kept == Kept::slopes ? robust::kFixedSlopeShrink : robust::kFixedGramShrink;
-            const bool shrinking = largest_change <= shrink * previous_change && next.allFinite();
-            previous_change = largest_change;
+            const bool shrinking = (!moved || largest_change <= shrink * previous_change) && next.allFinite();
+            if (moved) previous_change = largest_change;
             if (!shrinking) {
                 kept = Kept::none;  // a full pass at the same coefficients, with fresh sums
                 continue;
@@ -724,15 +769,16 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
                 kept = Kept::none;
             delta = next - current;
             current.swap(next);
+            moved = true;
             continue;
         }
         // The slope matrix where Newton's steps may follow: once the last change was
         // within ten times their reach.
-        const bool slopes = newton && step > 0 && previous_change <= 10.0 * robust::kNewtonReach * settings.scale;
-        pass.run(current.data(), step > 0 ? delta.data() : nullptr, stop, G, b, slopes ? &H : nullptr, weight_sum,
+        const bool slopes = newton && moved && previous_change <= 10.0 * robust::kNewtonReach * settings.scale;
+        pass.run(current.data(), moved ? delta.data() : nullptr, stop, G, b, slopes ? &H : nullptr, weight_sum,
                  largest_change);
         if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
-        if (step > 0 && largest_change <= tolerance) return refined();
+        if (moved && largest_change <= tolerance) return refined();
         bool stepped = false;
         if (slopes && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
             // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
@@ -756,12 +802,13 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
                 if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
             ldlt.compute(A);
             next = ldlt.solve(b.head(k));
-            if (newton && step > 0 && largest_change <= robust::kFixedGramReach * settings.scale) kept = Kept::gram;
+            if (newton && moved && largest_change <= robust::kFixedGramReach * settings.scale) kept = Kept::gram;
         }
         // Newton's first step may well be longer than the reweighting step before it.
         previous_change = kept == Kept::slopes ? std::numeric_limits<double>::infinity() : largest_change;
         delta = next - current;
         current.swap(next);
+        moved = true;
     }
     if (!settings.refine || penalised) return current;
     // Out of steps: the Gram matrix at the last coefficients, then their refinement.
@@ -781,11 +828,10 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
 // 0.01 scale, the steps are Newton's for the same equations sum w r x = 0,
 // beta' = beta + H^-1 X^T W (y - X beta), H = X^T diag(psi') X (+ 1e-10 I),
 // wherever H is positive definite, with H of the first such step kept while each
-// step is at most a tenth of the one before (and the step after the last check
-// taken as well). With settings.refine and no penalty, a result of reweighting
-// steps takes one more step on the residuals, with the weighted Gram matrix.
-// A scale of 0 returns beta unchanged. X, y, beta, the penalties read and the
-// prior weights must be finite, the weights at least 0.
+// step is at most a quarter of the one before (and the step after the last check
+// taken as well); with settings.matrix, from the start with that matrix as H. With settings.refine and no penalty, a
+// result of reweighting steps takes one more step on the residuals, with the weighted Gram matrix. A scale of 0 returns
+// beta unchanged. X, y, beta, the penalties read and the prior weights must be finite, the weights at least 0.
 // @param X (n, k) in either storage order, y (n,), beta (k,), R1 and R2 (k, k) or null; result (k,)
 template <class Design>
 VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, const ReweightSettings& settings,
@@ -912,36 +958,41 @@ inline void bisquare_row_sums(const double* r, const double* cw, Index begin, In
 }
 
 // The Gram matrix of a pass whose target's sums are not used: X^T diag(w) X
-// (both triangles) with w the pass's weights.
+// (both triangles) with w the pass's weights, or with `slopes` X^T diag(s) X
+// with s the pass's slopes psi' (times the prior weights).
 template <class Design>
-MatrixXd gram_of_pass(const char* fn, const Design& X, const VectorRef& target, const ReweightSettings& settings,
+MatrixXd gram_of_pass(const char* fn, const Design& X, const VectorRef& target, ReweightSettings settings, bool slopes,
                       const StopCheck& stop) {
     const Index k = X.cols();
+    settings.newton = slopes;  // room for the slopes' sums
     WorkingMemory memory;
     ReweightPass<Design> pass(X, target, settings, memory);
     const Index W = pass.padded_columns();
     MatrixXd G = memory.matrix(W, W, "the design's column count");
+    MatrixXd H = slopes ? memory.matrix(W, W, "the design's column count") : MatrixXd();
     VectorXd b = memory.vector(W), beta = VectorXd::Zero(k);
     double weight_sum = 0.0, largest_change = 0.0;
-    pass.run(beta.data(), nullptr, stop, G, b, nullptr, weight_sum, largest_change);
-    if (!G.allFinite()) {
+    pass.run(beta.data(), nullptr, stop, G, b, slopes ? &H : nullptr, weight_sum, largest_change);
+    if (!(G.allFinite() && H.allFinite())) {
         require_finite_entries(fn, "design", largest_magnitude(X));
         throw std::invalid_argument(std::string(fn) +
                                     ": the weighted sums of squares overflow; scale the design or the weights down");
     }
-    return G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>();
+    return (slopes ? H : G).topLeftCorner(k, k).selfadjointView<Eigen::Lower>();
 }
 
 }  // namespace detail
 
 // The moments of a bisquare fit at a fixed scale (BisquareMoments), in one pass
-// over the design and one over the residuals. X, residuals and case weights
+// over the design and one over the residuals; with `slopes` the matrix is
+// X^T diag(cw psi') X instead of the Gram matrix, the slope matrix of the fit's
+// equations that Newton's steps solve with. X, residuals and case weights
 // must be finite, the case weights at least 0, scale finite and above 0, tuning
 // above 0 (infinite for least squares).
 // @param X (n, k) in either storage order, residuals (n,), case_weights (n,) or null
 template <class Design>
 BisquareMoments bisquare_moments(const Design& X, const VectorRef& residuals, double scale, double tuning,
-                                 const VectorRef* case_weights, const StopCheck& stop) {
+                                 const VectorRef* case_weights, bool slopes, const StopCheck& stop) {
     constexpr const char* fn = "bisquare_moments";
     if (!(std::isfinite(scale) && scale > 0.0))
         throw std::invalid_argument(std::string(fn) + ": scale must be a finite number above 0, got " + shown(scale));
@@ -978,7 +1029,7 @@ BisquareMoments bisquare_moments(const Design& X, const VectorRef& residuals, do
         return moments;
     }
     // The pass weighs the rows by the bisquare weights of the target at beta = 0: the residuals.
-    moments.gram = detail::gram_of_pass(fn, X, residuals, settings, stop);
+    moments.gram = detail::gram_of_pass(fn, X, residuals, settings, slopes, stop);
     return moments;
 }
 

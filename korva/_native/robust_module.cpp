@@ -78,7 +78,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         [](const DesignMatrix& design, const Vector& target_arg, const Vector& beta_arg, double scale,
            const py::object& R1, const py::object& R2, double gamma1, double gamma2,
            const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance, double tuning, bool newton,
-           bool refine) {
+           bool refine, const py::object& matrix_arg) {
             constexpr const char* fn = "reweight";
             design.complex.refuse(fn, "design");
             const VectorRef& target = target_arg.get(fn, "target");
@@ -101,6 +101,17 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             settings.tuning = tuning;
             settings.newton = newton;
             settings.refine = refine;
+            std::optional<Eigen::MatrixXd> matrix_storage;
+            settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
+            if (settings.matrix != nullptr) {
+                const Eigen::Index k = design.cols();
+                if (settings.matrix->rows() != k || settings.matrix->cols() != k)
+                    throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
+                                                std::to_string(k) + " (design has " + std::to_string(k) +
+                                                " columns), got " + std::to_string(settings.matrix->rows()) + " x " +
+                                                std::to_string(settings.matrix->cols()));
+                korva::require_finite_entries(fn, "matrix", korva::largest_magnitude(*settings.matrix));
+            }
             return interruptible([&](const korva::StopCheck& stop) {
                 if (design.row_major) return korva::reweight(*design.row_major, target, beta, settings, stop);
                 return korva::reweight(design.cols_view(), target, beta, settings, stop);
@@ -108,7 +119,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         },
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
-        "tuning"_a = 4.6850649, "newton"_a = false, "refine"_a = false);
+        "tuning"_a = 4.6850649, "newton"_a = false, "refine"_a = false, "matrix"_a = py::none());
 
     m.def(
         "concentrate_starts",
@@ -192,7 +203,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.def(
         "bisquare_moments",
         [](const DesignMatrix& design, const Vector& residuals_arg, double scale, double tuning,
-           const std::optional<Vector>& case_weights_arg) {
+           const std::optional<Vector>& case_weights_arg, bool slopes) {
             constexpr const char* fn = "bisquare_moments";
             design.complex.refuse(fn, "design");
             const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, design.rows(), "design");
@@ -200,8 +211,10 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                 optional_rows(fn, "case_weights", case_weights_arg, design.rows(), "design");
             const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
                 if (design.row_major)
-                    return korva::bisquare_moments(*design.row_major, residuals, scale, tuning, case_weights, stop);
-                return korva::bisquare_moments(design.cols_view(), residuals, scale, tuning, case_weights, stop);
+                    return korva::bisquare_moments(*design.row_major, residuals, scale, tuning, case_weights, slopes,
+                                                   stop);
+                return korva::bisquare_moments(design.cols_view(), residuals, scale, tuning, case_weights, slopes,
+                                               stop);
             });
             const std::map<std::string, double> sums = {
                 {"total", moments.total},   {"in_use", moments.in_use},
@@ -209,11 +222,12 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                 {"weight", moments.weight}, {"psi_square", moments.psi_square}};
             return std::make_tuple(moments.gram, sums);
         },
-        "design"_a, "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(),
+        "design"_a, "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(), "slopes"_a = false,
         "The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of "
         "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
         "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
-        "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares.");
+        "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares. With slopes, "
+        "the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations.");
 
     m.def(
         "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
