@@ -40,8 +40,10 @@ MAX_COUNT = 2**31 - 1
 # against the memory available before they are built.
 UNCHECKED_DESIGN_BYTES = 16 << 20
 
-# The random stream of the elemental starts, apart from the subsample's (stream 0).
+# The random stream of the elemental starts, apart from the subsample's (stream 0), and that
+# of the screening fits of degree="auto".
 ELEMENTAL_STREAM = 1
+SCREENING_STREAM = 2
 
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
@@ -137,6 +139,30 @@ class _BasisFit:
     n_starts: int
     finish: robust.RobustFit | None
     design: FloatArray | None
+    screened: bool = False  # a screening fit of degree="auto", not the fit of the degree fixed
+
+    @classmethod
+    def robust(
+        cls,
+        candidate: _Candidate,
+        finish: robust.RobustFit,
+        penalties: Penalties | None,
+        gibbs: GibbsStatistics | None,
+        design: FloatArray | None,
+    ) -> _BasisFit:
+        """The robust stages' fit; a screening fit when it comes without the search's statistics."""
+        return cls(
+            candidate,
+            finish.fitted,
+            finish.beta,
+            finish.scale,
+            penalties,
+            gibbs,
+            finish.n_starts,
+            finish,
+            design,
+            screened=gibbs is None,
+        )
 
 
 class PolynomialMDLRegressor:
@@ -537,20 +563,11 @@ class PolynomialMDLRegressor:
             design = bases.design_matrix(candidates[0].indices, unit_columns)
             del unit_columns
             fits = [self._fit_basis(candidates[0], design, standardized, search_rows, seed, fit_weights, True)]
+            chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
         else:
-            fits = [
-                self._fit_basis(
-                    candidate,
-                    bases.design_matrix(candidate.indices, unit_columns),
-                    standardized,
-                    search_rows,
-                    seed,
-                    fit_weights,
-                    False,
-                )
-                for candidate in candidates
-            ]
-        chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
+            chosen, mdl_path = self._fit_candidates(
+                candidates, unit_columns, standardized, search_rows, seed, fit_weights
+            )
 
         beta, fitted = chosen.beta, chosen.fitted
         constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
@@ -807,6 +824,64 @@ class PolynomialMDLRegressor:
 
     # ------------------------------------------------------------ one basis
 
+    def _fit_candidates(
+        self,
+        candidates: list[_Candidate],
+        unit_columns: FloatArray,
+        target: FloatArray,
+        search_rows: NDArray[np.intp] | None,
+        seed: int,
+        sample_weight: FloatArray | None,
+    ) -> tuple[_BasisFit, dict[int | tuple[int, ...], float]]:
+        """The chosen candidate's fit and the description lengths of all (see _choose_degree).
+
+        The robust fit sizes up every candidate with a screening fit (robust.screening_fit:
+        no search, fewer rows for the elemental subsets, the previous degree's inliers as a
+        start), then fits the one with the shortest description length as if its degree
+        were fixed, and again whichever candidate wins after that, until a fully fitted one
+        wins: the fit chosen is always the fixed degree's own.
+        """
+        fits: list[_BasisFit] = []
+        if self.method != "mcmc" or not self.refit:
+            for candidate in candidates:
+                design = bases.design_matrix(candidate.indices, unit_columns)
+                fits.append(self._fit_basis(candidate, design, target, search_rows, seed, sample_weight, False))
+            return _choose_degree(fits, target, sample_weight)
+        # Each screening fit starts also from the inliers of the degree before.
+        neighbour = None
+        for candidate in candidates:
+            penalties, solve = self._solver(candidate, len(target), search_rows)
+            neighbour = robust.screening_fit(
+                bases.design_matrix(candidate.indices, unit_columns),
+                target,
+                solve,
+                np.random.default_rng([seed, SCREENING_STREAM]),
+                search_rows=search_rows,
+                sample_weight=sample_weight,
+                neighbour=neighbour,
+            )
+            fits.append(_BasisFit.robust(candidate, neighbour, penalties, None, None))
+        while True:
+            chosen, path = _choose_degree(fits, target, sample_weight)
+            if not chosen.screened:
+                return chosen, path
+            at = next(i for i, fit in enumerate(fits) if fit is chosen)
+            design = bases.design_matrix(chosen.candidate.indices, unit_columns)
+            fits[at] = self._fit_basis(chosen.candidate, design, target, search_rows, seed, sample_weight, False)
+
+    def _solver(
+        self, candidate: _Candidate, n_samples: int, search_rows: NDArray[np.intp] | None
+    ) -> tuple[Penalties | None, robust.LeastSquares]:
+        """A candidate's penalty matrices and least-squares solver."""
+        indices = candidate.indices
+        if search_rows is not None and len(search_rows) < len(indices):
+            raise ValueError(
+                f"max_search_samples = {self.max_search_samples} is fewer than the {len(indices)} terms of the basis"
+            )
+        penalties = self._penalties(indices, n_samples)
+        R1, R2 = penalties if penalties is not None else (None, None)
+        return penalties, robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
+
     def _fit_basis(
         self,
         candidate: _Candidate,
@@ -818,9 +893,7 @@ class PolynomialMDLRegressor:
         keep_design: bool,
     ) -> _BasisFit:
         indices = candidate.indices
-        penalties = self._penalties(indices, len(target))
-        R1, R2 = penalties if penalties is not None else (None, None)
-        solve = robust.LeastSquares(R1, R2, float(self.gamma1), float(self.gamma2))
+        penalties, solve = self._solver(candidate, len(target), search_rows)
         gibbs = None
         if self.method == "ols":
             beta = (
@@ -831,11 +904,6 @@ class PolynomialMDLRegressor:
         elif self.method == "penalized":
             beta = solve.refine(design, target, solve.fit(design, target, sample_weight), sample_weight)
         else:
-            if search_rows is not None and len(search_rows) < len(indices):
-                raise ValueError(
-                    f"max_search_samples = {self.max_search_samples} is fewer than the "
-                    f"{len(indices)} terms of the basis"
-                )
             searched = design if search_rows is None else np.asfortranarray(design[search_rows])
             searched_target = target if search_rows is None else target[search_rows]
             sampler = korva_core.TournamentMCMC(
@@ -847,7 +915,7 @@ class PolynomialMDLRegressor:
                 H_piH=self.H,
                 seed=seed,
             )
-            result = sampler.fit(searched, searched_target, R1, R2, self.gamma1, self.gamma2)
+            result = sampler.fit(searched, searched_target, solve.R1, solve.R2, self.gamma1, self.gamma2)
             gibbs = GibbsStatistics.from_core(result.gibbs)
             # beta_mcmc is a read-only view into the result; the copy is ours to keep.
             beta = np.array(result.beta_mcmc)
@@ -863,17 +931,7 @@ class PolynomialMDLRegressor:
                     outlier_threshold=float(self.outlier_threshold),
                     sample_weight=sample_weight,
                 )
-                return _BasisFit(
-                    candidate,
-                    finish.fitted,
-                    finish.beta,
-                    finish.scale,
-                    penalties,
-                    gibbs,
-                    finish.n_starts,
-                    finish,
-                    design if keep_design else None,
-                )
+                return _BasisFit.robust(candidate, finish, penalties, gibbs, design if keep_design else None)
         fitted = design @ beta
         floor = robust.scale_floor(design, target, beta)
         scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
