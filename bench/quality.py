@@ -1075,6 +1075,37 @@ def speed_section(report: Report, repeats: int = 15) -> None:
                 f"{fmt(korva_time)} vs {fmt(ransac_time)}",
                 korva_time < ransac_time,
             )
+    auto_speed(report, repeats)
+
+
+# degree="auto" may cost at most this many fits of the degree it chooses.
+AUTO_TIME_BOUND = 2.5
+
+
+def auto_speed(report: Report, repeats: int) -> None:
+    """The time of degree="auto" over that of a fit of the degree it chooses, fixed, on the
+    data of the table above (the two fits taking turns)."""
+    print(f'\ndegree="auto" beside the degree it chooses, fixed: median CPU time of {repeats} fits each.\n')
+    header("n", "degree chosen", '"auto"', "fixed", "ratio")
+    for n in (200, 10_000):
+        data = synthetic(n, 0.2, False, 0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            chosen = PolynomialMDLRegressor(degree="auto").fit(data.X, data.y).degree_
+            times: dict[Any, list[float]] = {"auto": [], chosen: []}
+            for _ in range(repeats if n < 10_000 else 5):
+                for degree, seconds in times.items():
+                    start = time.process_time()
+                    PolynomialMDLRegressor(degree=degree).fit(data.X, data.y)
+                    seconds.append(time.process_time() - start)
+        auto_time, fixed_time = (statistics.median(seconds) for seconds in times.values())
+        ratio = auto_time / fixed_time
+        print(row(n, chosen, fmt(auto_time), fmt(fixed_time), f"{ratio:.2f}x"))
+        report.target(
+            f'n = {n}, degree="auto": at most {AUTO_TIME_BOUND:g}x a fit of the degree it chooses',
+            f"{ratio:.2f}x (degree {chosen})",
+            ratio <= AUTO_TIME_BOUND,
+        )
 
 
 # ------------------------------------------------------------------ main

@@ -83,6 +83,13 @@ ELEMENTAL_FINALISTS = 5
 EXHAUSTIVE_FINALISTS = 20
 # Random subsets are screened on at most this many rows (see elemental_starts).
 SCREENING_ROWS = 300
+# The screening fits of degree="auto" (see screening_fit): their starts are chosen on at
+# most AUTO_SCREENING_ROWS rows, the elemental subsets ranked after AUTO_ELEMENTAL_STEPS
+# concentration steps, and their S-estimate settles to AUTO_S_RELATIVE_TOLERANCE of its
+# scale (the MM step's own tolerance).
+AUTO_SCREENING_ROWS = 100
+AUTO_ELEMENTAL_STEPS = 0
+AUTO_S_RELATIVE_TOLERANCE = 1e-7
 # A relative ridge on the batched normal equations, so that a subset whose rows are
 # not in general position (tied inputs) still gives a start instead of an error.
 ELEMENTAL_RIDGE = 1e-12
@@ -144,8 +151,16 @@ class LeastSquares:
 
 def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
     """Tukey's biweight loss of residuals in units of the scale, rising from 0 to 1."""
-    u = np.minimum(np.abs(scaled) / tuning, 1.0)
-    rho: FloatArray = 1.0 - (1.0 - u * u) ** 3
+    # In place, and the cube as two products (a third of the time of a power): degree="auto"
+    # codes every candidate's residuals with it.
+    u: FloatArray = np.abs(scaled)
+    u /= tuning
+    np.minimum(u, 1.0, out=u)
+    np.multiply(u, u, out=u)
+    np.subtract(1.0, u, out=u)
+    rho = u * u
+    rho *= u
+    np.subtract(1.0, rho, out=rho)
     return rho
 
 
@@ -227,19 +242,22 @@ def elemental_starts(
     solve: LeastSquares,
     rng: np.random.Generator,
     weights: FloatArray | None = None,
+    steps: int = ELEMENTAL_STEPS,
+    every_subset: bool = True,
 ) -> tuple[list[FloatArray], int]:
     """The most promising elemental starts and how many subsets were tried.
 
     Each subset of k rows is solved exactly (with the penalties, when set), then
-    takes ELEMENTAL_STEPS concentration steps (every subset of few rows is
-    concentrated to the end, so that the best of them all is among the finalists).
-    The finalists with the smallest trimmed sum of squared residuals are returned,
-    one for each distinct result, for the full concentration.
+    takes ``steps`` concentration steps (with ``every_subset``, every subset of few
+    rows is tried and concentrated to the end, so that the best of them all is among
+    the finalists). The finalists with the smallest trimmed sum of squared residuals
+    are returned, one for each distinct result, for the full concentration.
     """
     n, k = design.shape
     if k == 0 or n <= k:
         return [], 0
-    if n > SCREENING_ROWS and not _exhaustive(n, k):
+    exhaustive = every_subset and _exhaustive(n, k)
+    if n > SCREENING_ROWS and not exhaustive:
         # Random subsets are screened on a random part of the rows, as the fast algorithm
         # for least trimmed squares does on large data: a start free of outliers stands out
         # on 300 rows as well, and the finalists are concentrated on every row afterwards.
@@ -247,7 +265,8 @@ def elemental_starts(
         design, target = design[part], target[part]
         weights = None if weights is None else weights[part]
         n = SCREENING_ROWS
-    subsets = _subsets(n, k, rng)
+        exhaustive = every_subset and _exhaustive(n, k)
+    subsets = _subsets(n, k, rng, exhaustive)
     penalty = solve.penalty(k)
     chosen = design[subsets]  # (m, k, k): each subset's rows
     gram = np.einsum("mik,mil->mkl", chosen, chosen) + k * penalty
@@ -255,9 +274,8 @@ def elemental_starts(
     gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
     betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
     betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
-    exhaustive = _exhaustive(n, k)
     betas, objective = _concentrate(
-        design, target, betas, solve, weights, MAX_CONCENTRATION_STEPS if exhaustive else ELEMENTAL_STEPS
+        design, target, betas, solve, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
     )
     wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
     finalists: list[FloatArray] = []
@@ -301,9 +319,9 @@ def _exhaustive(n: int, k: int) -> bool:
     return math.comb(n, k) * n <= EXHAUSTIVE_BUDGET
 
 
-def _subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
-    """Every k-subset of n rows when they are few, else RANDOM_SUBSETS random ones."""
-    if _exhaustive(n, k):
+def _subsets(n: int, k: int, rng: np.random.Generator, exhaustive: bool) -> IndexArray:
+    """Every k-subset of n rows when ``exhaustive``, else RANDOM_SUBSETS random ones."""
+    if exhaustive:
         return np.array(list(itertools.combinations(range(n), k)), dtype=np.intp).reshape(-1, k)
     if 4 * k > n:
         # The k smallest of n uniform keys are a uniform k-subset.
@@ -397,10 +415,11 @@ def s_estimate(
     start: Start,
     solve: LeastSquares,
     weights: FloatArray | None = None,
+    tolerance: float = S_RELATIVE_TOLERANCE,
 ) -> Start:
     """The S-estimate in the valley of a start: reweighting steps that lower the M-scale
-    (biweight weights at the scale's own tuning, the scale updated every step) until the
-    fit settles.
+    (biweight weights at the scale's own tuning, the scale updated every step) until a
+    step lowers it by at most ``tolerance`` of itself.
 
     Concentration ends at one of many nearby trimmed sets, so two starts in the same
     valley (or the same data given as weights or as repeated rows) end a little apart;
@@ -419,7 +438,7 @@ def s_estimate(
         previous, scale = scale, residual_scale(target - design @ beta, scale, weights, k)
         # The scale is the minimised objective: it settles long before beta does, and
         # beta's last digits do not matter, as the MM step below settles beta itself.
-        if previous - scale <= S_RELATIVE_TOLERANCE * scale:
+        if previous - scale <= tolerance * scale:
             break
     return Start(beta, scale)
 
@@ -545,16 +564,117 @@ def robust_fit(
     starts are chosen on those rows, the scale and the final fit use every row.
     """
     k = design.shape[1]
-    rows_design = design if search_rows is None else design[search_rows]
-    rows_target = target if search_rows is None else target[search_rows]
-    rows_weight = sample_weight if sample_weight is None or search_rows is None else sample_weight[search_rows]
-    hits = np.abs(rows_target - rows_design @ searched) < hit_tolerance
-    starts = [searched, solve.fit(rows_design, rows_target, rows_weight)]
+    rows = _Rows.of(design, target, sample_weight, search_rows)
+    hits = np.abs(rows.target - rows.design @ searched) < hit_tolerance
+    starts = [searched, solve.fit(rows.design, rows.target, rows.weight)]
     if np.count_nonzero(hits) >= k:
-        hit_weight = None if rows_weight is None else rows_weight[hits]
-        starts.insert(1, solve.fit(rows_design[hits], rows_target[hits], hit_weight))
-    elemental, n_subsets = elemental_starts(rows_design, rows_target, solve, rng, rows_weight)
-    ranked = concentrated_starts(rows_design, rows_target, [*starts, *elemental], solve, rows_weight)
+        hit_weight = None if rows.weight is None else rows.weight[hits]
+        starts.insert(1, solve.fit(rows.design[hits], rows.target[hits], hit_weight))
+    elemental, n_subsets = elemental_starts(rows.design, rows.target, solve, rng, rows.weight)
+    ranked = concentrated_starts(rows.design, rows.target, [*starts, *elemental], solve, rows.weight)
+    finish = _Finish(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
+    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng)
+
+
+def screening_fit(
+    design: FloatArray,
+    target: FloatArray,
+    solve: LeastSquares,
+    rng: np.random.Generator,
+    *,
+    search_rows: IndexArray | None,
+    sample_weight: FloatArray | None = None,
+    neighbour: RobustFit | None = None,
+) -> RobustFit:
+    """The fit of robust_fit without the MDL search, at a fraction of its cost: how
+    degree="auto" sizes up its candidates.
+
+    The starts are least squares, least squares weighted by the final bisquare weights of
+    ``neighbour``, another degree's fit (its inliers, a good start when both degrees
+    describe the data) and the elemental subsets, as many as robust_fit draws, on a part
+    of at most AUTO_SCREENING_ROWS of the searched rows, each solved and ranked by its
+    trimmed sum of squares there (AUTO_ELEMENTAL_STEPS concentration steps). All of them
+    are concentrated on that part and ranked by their M-scale on every searched row, so
+    that a part with many outliers cannot mislead; the best is S-estimated (to
+    AUTO_S_RELATIVE_TOLERANCE) and reweighted as in robust_fit, which gives the same fit
+    whenever its best start lies in the same valley of the scale. The elemental subsets
+    keep the fit high-breakdown. No rival is looked for.
+    """
+    k = design.shape[1]
+    rows = _Rows.of(design, target, sample_weight, search_rows)
+    starts = [solve.fit(rows.design, rows.target, rows.weight)]
+    if neighbour is not None and neighbour.fixed_scale > 0.0:
+        fitted = neighbour.fitted if search_rows is None else neighbour.fitted[search_rows]
+        kept = bisquare_weights(rows.target - fitted, neighbour.fixed_scale, MM_TUNING)
+        if rows.weight is not None:
+            kept *= rows.weight
+        if np.count_nonzero(kept) >= k:
+            starts.append(solve.weighted(rows.design, rows.target, kept))
+    n = len(rows.target)
+    part = rows if n <= AUTO_SCREENING_ROWS else rows.part(np.sort(rng.choice(n, AUTO_SCREENING_ROWS, replace=False)))
+    # Every subset is tried only on every row: on a part, the subsets are random anyway.
+    elemental, n_subsets = elemental_starts(
+        part.design, part.target, solve, rng, part.weight, AUTO_ELEMENTAL_STEPS, part is rows
+    )
+    ranked = concentrated_starts(part.design, part.target, [*starts, *elemental], solve, part.weight)
+    if part is not rows:
+        ranked = sorted(
+            (
+                Start(start.beta, residual_scale(rows.target - rows.design @ start.beta, start.scale, rows.weight, k))
+                for start in ranked
+            ),
+            key=lambda start: start.scale,
+        )
+    finish = _Finish(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
+    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng)
+
+
+@dataclass(frozen=True)
+class _Rows:
+    """The rows the starts are chosen on: the searched subsample, or every row."""
+
+    design: FloatArray
+    target: FloatArray
+    weight: FloatArray | None
+    every_row: bool
+
+    @classmethod
+    def of(
+        cls, design: FloatArray, target: FloatArray, sample_weight: FloatArray | None, search_rows: IndexArray | None
+    ) -> _Rows:
+        if search_rows is None:
+            return cls(design, target, sample_weight, True)
+        return cls(design, target, sample_weight, True).part(search_rows)
+
+    def part(self, rows: IndexArray) -> _Rows:
+        weight = None if self.weight is None else self.weight[rows]
+        return _Rows(self.design[rows], self.target[rows], weight, False)
+
+
+@dataclass(frozen=True)
+class _Finish:
+    """How a fit ends: the starts it tried, the tolerance of its S-estimate, and the
+    outlier threshold of its search for a rival (None: no search)."""
+
+    n_starts: int
+    s_tolerance: float
+    outlier_threshold: float | None
+
+
+def _fit_from_ranked(
+    design: FloatArray,
+    target: FloatArray,
+    rows: _Rows,
+    ranked: list[Start],
+    solve: LeastSquares,
+    sample_weight: FloatArray | None,
+    finish: _Finish,
+    rng: np.random.Generator,
+) -> RobustFit:
+    """The S-estimate from the best of the concentrated starts, ``ranked`` by their scale
+    on ``rows``, and the MM step (on large data with many terms, first on ``rng``'s rows)."""
+    k = design.shape[1]
+    rows_design, rows_target, rows_weight = rows.design, rows.target, rows.weight
     best = ranked[0]
     floor = scale_floor(rows_design, rows_target, best.beta)
     if best.scale <= floor:
@@ -563,16 +683,21 @@ def robust_fit(
         beta = solve.refine(design, target, best.beta, sample_weight)
         fitted = design @ beta
         scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
-        return RobustFit(beta, scale, fitted, len(starts) + n_subsets, None, scale)
-    settled = s_estimate(rows_design, rows_target, best, solve, rows_weight)
+        return RobustFit(beta, scale, fitted, finish.n_starts, None, scale)
+    settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
     scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
-    # last few steps to go.
-    # The final reweighting ends in a step on the residuals, which brings an exact fit to
-    # the rows it keeps down to the rounding of evaluating the polynomial.
-    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=search_rows is None)
-    rival = _rival(rows_design, rows_target, rows_weight, ranked, near, solve, outlier_threshold, floor)
-    if search_rows is None:
+    # last few steps to go. The final reweighting ends in a step on the residuals, which
+    # brings an exact fit to the rows it keeps down to the rounding of evaluating the
+    # polynomial.
+    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
+    threshold = finish.outlier_threshold
+    rival = (
+        None
+        if threshold is None
+        else _rival(rows_design, rows_target, rows_weight, ranked, near, solve, threshold, floor)
+    )
+    if rows.every_row:
         beta = near
     else:
         scale = max(residual_scale(residuals_of(design, target, settled.beta), scale, sample_weight, k), floor)
@@ -580,7 +705,7 @@ def robust_fit(
         # it; a larger random part of the rows takes it most of the way first.
         part_design, part_target, part_weight = rows_design, rows_target, rows_weight
         middle = MIDDLE_ROWS_PER_TERM * k * k
-        if len(search_rows) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
+        if len(rows_target) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
             part = np.sort(rng.choice(len(target), middle, replace=False))
             part_design, part_target = design[part], target[part]
             part_weight = None if sample_weight is None else sample_weight[part]
@@ -600,7 +725,7 @@ def robust_fit(
     # smallest among many starts, and so biased low on small samples.
     fixed_scale = scale
     scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, len(starts) + n_subsets, rival, fixed_scale)
+    return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale)
 
 
 def _rival(

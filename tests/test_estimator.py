@@ -1,5 +1,6 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
 
+import dataclasses
 import itertools
 import pickle
 import warnings
@@ -316,15 +317,92 @@ def test_penalty_of_a_listed_basis_is_the_full_form_with_missing_terms_at_zero(r
         assert beta @ sub @ beta == pytest.approx(padded @ whole @ padded, rel=1e-12)
 
 
+@pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("true_degree, share", [(1, 0.0), (3, 0.0), (3, 0.3), (4, 0.4)])
-def test_auto_degree_keeps_the_shortest_description(true_degree, share):
+def test_auto_degree_keeps_the_shortest_description_fitted_as_the_degree_fixed(true_degree, share, weighted):
     coefficients = np.array([1.0, -2.0, 0.5, 1.5, -1.0])[: true_degree + 1]
     x, y, _ = contaminated_cubic(14, n=150, share=share, coefficients=coefficients)
-    model = PolynomialMDLRegressor(degree="auto").fit(x, y)
+    weights = np.random.default_rng(14).integers(1, 4, len(x)).astype(float) if weighted else None
+    model = PolynomialMDLRegressor(degree="auto").fit(x, y, sample_weight=weights)
     assert model.degree_ == true_degree
     assert list(model.mdl_path_) == list(range(7))
     assert min(model.mdl_path_, key=model.mdl_path_.get) == true_degree
-    assert len(model.coef_) == true_degree + 1
+    # The other degrees are sized up by screening fits; the chosen one is the fixed degree's fit.
+    fixed = PolynomialMDLRegressor(degree=true_degree).fit(x, y, sample_weight=weights)
+    np.testing.assert_array_equal(model.coef_, fixed.coef_)
+    np.testing.assert_array_equal(model.inlier_mask_, fixed.inlier_mask_)
+    assert (model.n_starts_, model.gibbs_) == (fixed.n_starts_, fixed.gibbs_)
+
+
+def test_auto_fits_in_full_whichever_degree_its_screening_puts_first(monkeypatch):
+    """A screening fit that flatters a degree only earns it a full fit: the degree chosen is
+    the best among fully fitted ones, and the flattered one keeps its full fit's length."""
+    x, y, _ = contaminated_cubic(14, n=150, share=0.2)
+    screening = robust.screening_fit
+
+    def flattering(design, target, *args, **kwargs):
+        fit = screening(design, target, *args, **kwargs)
+        # Degree 5 seems to go through every point.
+        return dataclasses.replace(fit, fitted=target.copy()) if design.shape[1] == 6 else fit
+
+    monkeypatch.setattr(robust, "screening_fit", flattering)
+    model = PolynomialMDLRegressor(degree="auto").fit(x, y)
+    monkeypatch.undo()
+    fixed = PolynomialMDLRegressor(degree=3).fit(x, y)
+    assert model.degree_ == 3
+    np.testing.assert_array_equal(model.coef_, fixed.coef_)
+    # Two more terms than the cubic, at ln(150) / 2 nats each, for next to nothing.
+    assert model.mdl_path_[5] > model.mdl_path_[3] + 3.0
+
+
+def screening_cases(case):
+    """Data on which a fit that is not high-breakdown fails: design, target, case weights,
+    the searched rows and the rows known to be off."""
+    weights = search_rows = None
+    if case == "bad leverage":
+        x, y = leverage_cluster(3, n=300, n_bad=60)
+        off = np.arange(300) < 60
+        degree = 1
+    else:
+        n, share, symmetric = {"45 % symmetric": (200, 0.45, True), "search subsample": (3000, 0.3, False)}.get(
+            case, (300, 0.4, False)
+        )
+        x, y, off = contaminated_cubic(21, n=n, share=share, symmetric=symmetric)
+        degree = 3
+    rng = np.random.default_rng(21)
+    if case == "case weights":
+        weights = rng.integers(1, 4, len(x)).astype(float)
+    if case == "search subsample":
+        search_rows = np.sort(rng.choice(len(x), 1000, replace=False))
+    design = np.vander((x - x.mean()) / np.ptp(x), degree + 1, increasing=True)
+    return design, y, weights, search_rows, off
+
+
+@pytest.mark.parametrize(
+    "case", ["40 % one-sided", "45 % symmetric", "bad leverage", "case weights", "search subsample"]
+)
+def test_screening_fit_ends_where_the_robust_fit_does(case):
+    """The cheaper fit of degree="auto" keeps the robust fit's breakdown: from least squares
+    and its elemental subsets alone it reaches the robust fit's valley of the scale."""
+    design, y, weights, search_rows, off = screening_cases(case)
+    solve = robust.LeastSquares()
+    full = robust.robust_fit(
+        design,
+        y,
+        np.zeros(design.shape[1]),  # a search that found nothing
+        solve,
+        np.random.default_rng(0),
+        search_rows=search_rows,
+        hit_tolerance=HIT_TOLERANCE,
+        outlier_threshold=2.5,
+        sample_weight=weights,
+    )
+    screened = robust.screening_fit(
+        design, y, solve, np.random.default_rng(1), search_rows=search_rows, sample_weight=weights
+    )
+    assert screened.scale == pytest.approx(full.scale, rel=1e-6)
+    np.testing.assert_allclose(screened.fitted, full.fitted, rtol=0.0, atol=1e-5 * full.scale)
+    assert (np.abs(y - screened.fitted)[off] > 2.5 * screened.scale).all()
 
 
 @pytest.mark.parametrize(
