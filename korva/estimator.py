@@ -17,7 +17,7 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import cache
 from typing import Any, TypeGuard
 
@@ -575,8 +575,9 @@ class PolynomialMDLRegressor:
             # before the fit's own arrays come.
             design = bases.design_matrix(candidates[0].indices, unit_columns)
             del unit_columns
-            fits = [self._fit_basis(candidates[0], design, standardized, search_rows, seed, fit_weights, True)]
-            chosen, mdl_path = _choose_degree(fits, standardized, fit_weights)
+            fit = self._fit_basis(candidates[0], design, standardized, search_rows, seed, fit_weights, True)
+            chosen, mdl_path = _choose_degree([fit], standardized, fit_weights)
+            del design, fit
         else:
             chosen, mdl_path = self._fit_candidates(
                 candidates, unit_columns, standardized, search_rows, seed, fit_weights
@@ -594,9 +595,15 @@ class PolynomialMDLRegressor:
         design = (
             chosen.design if chosen.design is not None else bases.design_matrix(chosen.candidate.indices, unit_columns)
         )
-        sureness = self._uncertainty(chosen, design, standardized - fitted, fit_weights, spread, coef, x_min, x_max)
+        residuals = standardized - fitted
+        sureness = self._uncertainty(chosen, design, residuals, fit_weights, spread, coef, x_min, x_max)
+        # The design goes before the last passes over the rows: on large data the peak
+        # memory of a fit would be here.
+        del design
+        chosen = replace(chosen, design=None)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
-        inliers = np.abs(standardized - fitted) <= self.outlier_threshold * chosen.scale
+        inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
+        del residuals
         if active is not None:
             absent = np.setdiff1d(np.arange(len(inputs)), active)
             absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
