@@ -345,11 +345,14 @@ void chunk_products(const Design& X, Index i0, Index len, const double* beta, co
         for (Index t = 0; t < len; ++t) fitted[t] = 0.0;
         if (delta != nullptr)
             for (Index t = 0; t < len; ++t) change[t] = 0.0;
+        // A coefficient of exactly 0 adds nothing (+0 to a sum that starts at +0 keeps it),
+        // and a pass for a Gram matrix alone has only such coefficients.
         for (Index j = 0; j < k; ++j) {
             const double* column = X.data() + j * ld + i0;
             const double bj = beta[j];
-            for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
-            if (delta != nullptr) {
+            if (bj != 0.0)
+                for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
+            if (delta != nullptr && delta[j] != 0.0) {
                 const double dj = delta[j];
                 for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
             }
