@@ -61,6 +61,11 @@ LONG_CALLS = {
         "_robust.reweight(X, y + np.random.default_rng(3).standard_cauchy(2000), np.zeros(8), 1.0, "
         "max_steps=10**9, tolerance=0.0)"
     ),
+    # Newton's steps on a given matrix read the rows for the gradient alone, in passes of their own.
+    "gradient steps": (
+        "_robust.reweight(X, y + np.random.default_rng(3).standard_cauchy(2000), np.zeros(8), 1.0, "
+        "max_steps=10**9, tolerance=0.0, newton=True, matrix=X.T @ X)"
+    ),
 }
 # Polling calls measure up to about 0.05 s (freeing the N-D builder's
 # matrices included); a stretch that does not poll costs its full length, as
