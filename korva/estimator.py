@@ -560,7 +560,7 @@ class PolynomialMDLRegressor:
         counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
         candidates = self._candidates(n_inputs, counted, n_samples)
 
-        x_min, x_max = fit_inputs.min(axis=0), fit_inputs.max(axis=0)
+        x_min, x_max = _column_extremes(fit_inputs)
         unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
         # Without a constant term the fit cannot absorb a shift, so y is only scaled.
         has_constant = any(not any(m) for m in candidates[0].indices)
@@ -1547,10 +1547,43 @@ def _unit_columns(inputs: FloatArray, x_min: FloatArray, x_max: FloatArray, chec
             f"{x_min[column]:.17g} to {x_max[column]:.17g}), too small a range to map onto [-1, 1] "
             "in float64; rescale it or drop the column"
         )
-    unit: FloatArray = np.empty((inputs.shape[1], inputs.shape[0]))
-    np.subtract(inputs.T, middle[:, None], out=unit)
-    unit *= scale[:, None]
+    n_rows, n_columns = inputs.shape
+    unit: FloatArray = np.empty((n_columns, n_rows))
+    # Rows of several inputs are turned into columns a block at a time, which stays in
+    # the cache: NumPy's transposition of the whole table strides through memory.
+    step = n_rows if n_columns == 1 or inputs.flags.f_contiguous else TRANSPOSE_BLOCK_ROWS
+    for start in range(0, n_rows, step):
+        rows = slice(start, start + step)
+        np.subtract(inputs[rows].T, middle[:, None], out=unit[:, rows])
+        unit[:, rows] *= scale[:, None]
     return unit
+
+
+# Rows of the inputs per block of their transposition: 4096 rows of 8 inputs are 256 KiB.
+TRANSPOSE_BLOCK_ROWS = 4096
+
+
+def _column_extremes(inputs: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """Each column's smallest and largest value (NaN in a column that holds a NaN)."""
+    n_rows, n_columns = inputs.shape
+    # NumPy reduces a C-ordered table down its columns one row of d values at a time. The
+    # same memory as rows of many original rows each gives its loops some length; the
+    # partial extremes of each column are then reduced again.
+    group = max(1, EXTREMES_ROW_LENGTH // n_columns)
+    whole = n_rows - n_rows % group
+    if not inputs.flags.c_contiguous or whole == 0:
+        return inputs.min(axis=0), inputs.max(axis=0)
+    wide = inputs[:whole].reshape(-1, group * n_columns)
+    low = wide.min(axis=0).reshape(group, n_columns).min(axis=0)
+    high = wide.max(axis=0).reshape(group, n_columns).max(axis=0)
+    if whole < n_rows:
+        np.minimum(low, inputs[whole:].min(axis=0), out=low)
+        np.maximum(high, inputs[whole:].max(axis=0), out=high)
+    return low, high
+
+
+# The length of the rows that _column_extremes reduces a C-ordered table as.
+EXTREMES_ROW_LENGTH = 1024
 
 
 def _feature_names(X: Any) -> NDArray[np.object_] | None:
@@ -1607,7 +1640,8 @@ def _as_inputs(X: Any, n_features: int | None = None) -> FloatArray:
         raise ValueError(
             f"X has {n_columns} features, but PolynomialMDLRegressor is expecting {n_features} features as input."
         )
-    if not np.isfinite(inputs).all():
+    # NaN and the infinities show in the extremes, which take no array as large as X.
+    if not all(np.isfinite(extreme).all() for extreme in _column_extremes(inputs)):
         raise ValueError("X contains NaN or infinity")
     return inputs
 

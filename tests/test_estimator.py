@@ -495,6 +495,23 @@ def test_predict_maps_inputs_by_training_range(method):
     np.testing.assert_allclose(model.predict(new_x), as_numpy(new_x), rtol=1e-12, atol=1e-12)
 
 
+@pytest.mark.parametrize(
+    "layout",
+    [np.asfortranarray, lambda X: np.repeat(X, 2, axis=1)[:, ::2], lambda X: np.flipud(X[::-1].copy())],
+    ids=["F-ordered", "strided columns", "rows in reverse memory order"],
+)
+def test_the_layout_of_X_does_not_change_its_range_or_its_mapping(rng, layout):
+    # More rows than a block of the transposition and a ragged end past the reduced rows.
+    X = rng.uniform(-3.0, 5.0, (9000 + 7, 3))
+    y = X @ [1.0, -2.0, 0.5] + rng.normal(0.0, 0.1, len(X))
+    model = PolynomialMDLRegressor(degree=2, method="ols").fit(X, y)
+    other = PolynomialMDLRegressor(degree=2, method="ols").fit(layout(X), y)
+    assert (model.x_min_ == X.min(axis=0)).all() and (model.x_max_ == X.max(axis=0)).all()
+    assert (other.x_min_ == model.x_min_).all() and (other.x_max_ == model.x_max_).all()
+    assert (other.coef_ == model.coef_).all()
+    assert (other.predict(layout(X)) == model.predict(X)).all()
+
+
 def test_penalised_fit_is_unit_free_in_y(rng):
     x = rng.uniform(-1.0, 1.0, 50)
     y = np.cos(3.0 * x) + rng.normal(0.0, 0.05, 50)
@@ -810,6 +827,9 @@ else:
         (np.zeros((4, 1)), np.zeros(3), "4 samples but y has 3"),
         (np.zeros((4, 1)), np.zeros((4, 2)), "y must have shape"),
         (np.array([0.0, np.nan, 1.0]), np.zeros(3), "X contains NaN"),
+        # A table reduced as long rows, NaN in its body and an infinity in its last rows.
+        (np.where(np.arange(4099 * 2).reshape(-1, 2) == 7, np.nan, 1.0), np.zeros(4099), "X contains NaN"),
+        (np.where(np.arange(4099 * 2).reshape(-1, 2) == 8197, -np.inf, 1.0), np.zeros(4099), "X contains NaN"),
         (np.array([0.0, 1.0, 2.0]), np.array([0.0, np.inf, 1.0]), "y contains NaN or infinity"),
         (np.array([0.0, 1.0, 2.0]), np.array([0.0, np.nan, 1.0]), "y contains NaN"),
         (np.zeros((0, 1)), np.zeros(0), "0 sample"),
