@@ -60,7 +60,7 @@ constexpr double kFixedGramShrink = 0.5;
 // their sums would pass kPartialsBudget doubles, none shorter than kMinRows.
 class RowBlocks {
 public:
-    static constexpr Index kChunk = 128;
+    static constexpr Index kChunk = 64;
     static constexpr Index kMinRows = 16384;
     static constexpr Index kMaxBlocks = 256;
     static constexpr Index kPartialsBudget = Index{1} << 22;
