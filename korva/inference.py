@@ -393,12 +393,15 @@ def robust_degrees_of_freedom(
     # long as the data is made.
     chunks = row_chunks(len(residuals))
 
+    def within_tuning(rows: slice) -> NDArray[np.bool_]:
+        part = np.abs(residuals[rows] / scale) if scale > 0.0 else np.zeros(rows.stop - rows.start)
+        return part < tuning
+
     def in_use_rows(rows: slice) -> IndexArray:
-        part = residuals[rows] / scale if scale > 0.0 else np.zeros(rows.stop - rows.start)
-        used: IndexArray = np.flatnonzero(np.abs(part) < tuning) + rows.start
+        used: IndexArray = np.flatnonzero(within_tuning(rows)) + rows.start
         return used
 
-    used_count = sum(in_use_rows(rows).size for rows in chunks)
+    used_count = sum(int(np.count_nonzero(within_tuning(rows))) for rows in chunks)
     step = -(-used_count // DF_MOMENT_ROWS) if used_count > DF_MOMENT_ROWS else 1
     weight_in_use, before, sampled = 0.0, 0, []
     for rows in chunks:
@@ -493,18 +496,27 @@ def _noise_steps(
     near_parts, near_square_parts, near_weight_parts = [], [], []
     for rows in row_chunks(len(residuals)):
         absolute = np.abs(residuals[rows])
-        squares = absolute * absolute
         weights = None if case_weights is None else case_weights[rows]
-        if weights is not None:
-            squares *= weights
         sure = absolute <= clip * low
-        between = np.flatnonzero(~sure & (absolute <= clip * high))
-        sure_mass += float(np.count_nonzero(sure) if weights is None else weights.sum(where=sure))
-        sure_squares += float(squares.sum(where=sure))
-        near_parts.append(absolute[between])
-        near_square_parts.append(squares[between])
-        if weights is not None:
-            near_weight_parts.append(weights[between])
+        # The rows within clip * high that are not sure (the sure ones are among them).
+        between = np.flatnonzero((absolute <= clip * high) ^ sure)
+        # Sums of products in einsum's own loops: no BLAS, whose sums would depend on its
+        # threads, and no masked reduction, which NumPy runs element by element.
+        sure_absolute = np.multiply(absolute, sure)
+        if weights is None:
+            sure_mass += float(np.count_nonzero(sure))
+            sure_squares += float(np.einsum("i,i->", sure_absolute, sure_absolute))
+        else:
+            sure_mass += float(np.einsum("i,i->", weights, sure))
+            sure_squares += float(np.einsum("i,i,i->", sure_absolute, sure_absolute, weights))
+        between_absolute = absolute[between]
+        near_parts.append(between_absolute)
+        if weights is None:
+            near_square_parts.append(between_absolute * between_absolute)
+        else:
+            between_weights = weights[between]
+            near_square_parts.append(between_absolute * between_absolute * between_weights)
+            near_weight_parts.append(between_weights)
     near, near_squares = np.concatenate(near_parts or [np.zeros(0)]), np.concatenate(near_square_parts or [np.zeros(0)])
     near_weights = None if case_weights is None else np.concatenate(near_weight_parts or [np.zeros(0)])
     scale = start

@@ -166,9 +166,9 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
 
 @pytest.mark.parametrize("share", [0.0, 0.3, 0.45])
 @pytest.mark.parametrize("start_share", [0.5, 1.0, 3.0])  # 0.5 and 3: the steps leave the band near the start
-def test_noise_scale_ignores_outliers(monkeypatch, share, start_share):
+@pytest.mark.parametrize("n", [20_000, 3 * inference.CHUNK_ROWS + 5])  # one chunk of rows, and several
+def test_noise_scale_ignores_outliers(monkeypatch, share, start_share, n):
     rng = np.random.default_rng(3)
-    n = 20_000
     residuals = rng.normal(0.0, 2.0, n)
     bad = rng.random(n) < share
     residuals[bad] = rng.uniform(20.0, 200.0, bad.sum())
