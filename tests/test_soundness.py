@@ -125,6 +125,15 @@ def test_huge_requests_are_answered_at_once_without_touching_memory(huge_runner,
     assert report.memory_growth < UNTOUCHED_BYTES, f"{call.source} touched {report.memory_growth / MiB:.0f} MiB"
 
 
+def test_the_runner_sees_what_a_call_touches_however_large_the_parent(huge_runner):
+    # The child starts from this process, whose peak a fork and exec pass on; a call's
+    # growth must be its own, or a touch below that peak would go unseen.
+    parent = np.ones(64 * MiB // 8 * 6)  # 384 MiB held here while the child runs
+    report = huge_runner.run(Call("touch", "np.ones", ("20 * 2**20",)))  # 160 MiB in the child
+    assert report.outcome == "result" and report.memory_growth > 120 * MiB, report.describe()
+    del parent
+
+
 # ---------------------------------------------------------------- leaks
 
 LEAK_SETUP = """
