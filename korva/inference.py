@@ -394,7 +394,10 @@ def robust_degrees_of_freedom(
     chunks = row_chunks(len(residuals))
 
     def within_tuning(rows: slice) -> NDArray[np.bool_]:
-        part = np.abs(residuals[rows] / scale) if scale > 0.0 else np.zeros(rows.stop - rows.start)
+        if not scale > 0.0:
+            return np.ones(rows.stop - rows.start, dtype=bool)
+        with np.errstate(over="ignore"):  # a gross outlier may be inf scales off: out of use all the same
+            part = np.abs(residuals[rows] / scale)
         return part < tuning
 
     def in_use_rows(rows: slice) -> IndexArray:
@@ -502,7 +505,7 @@ def _noise_steps(
         between = np.flatnonzero((absolute <= clip * high) ^ sure)
         # Sums of products in einsum's own loops: no BLAS, whose sums would depend on its
         # threads, and no masked reduction, which NumPy runs element by element.
-        sure_absolute = np.multiply(absolute, sure)
+        sure_absolute = np.where(sure, absolute, 0.0)  # 0, not inf * 0, beyond the sure rows
         if weights is None:
             sure_mass += float(np.count_nonzero(sure))
             sure_squares += float(np.einsum("i,i->", sure_absolute, sure_absolute))
