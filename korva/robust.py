@@ -167,7 +167,9 @@ def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
 def bisquare_weights(residuals: FloatArray, scale: float, tuning: float) -> FloatArray:
     """Tukey's bisquare weights (1 - (u / c)^2)^2 of u = r / scale inside the cut-off c, 0 beyond."""
     # In place on one new array: on large data each fresh array costs a pass of its own.
-    weights: FloatArray = np.divide(residuals, scale)
+    # A residual far beyond the cut-off may overflow to inf: its weight is 0 all the same.
+    with np.errstate(over="ignore"):
+        weights: FloatArray = np.divide(residuals, scale)
     np.abs(weights, out=weights)
     weights /= tuning
     np.minimum(weights, 1.0, out=weights)
@@ -403,7 +405,9 @@ def concentrated_starts(
         if key in distinct or not np.isfinite(settled).all():
             continue
         residuals = target - design @ settled
-        case_weights = _trimmed((residuals * residuals)[None, :], weights, keep)[0][0]
+        with np.errstate(over="ignore"):  # a gross outlier's square may be inf: it still ranks last
+            squared = residuals * residuals
+        case_weights = _trimmed(squared[None, :], weights, keep)[0][0]
         beta = solve.weighted(design, target, case_weights)
         distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
     return sorted(distinct.values(), key=lambda start: start.scale)
@@ -490,14 +494,26 @@ def reweight(
 
 def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> float:
     """The smallest residual scale that is not rounding: 64 ulps of the largest
-    |y| + sum |x_j beta_j| over the rows.
+    |y| + sum |x_j beta_j| over the rows that beta fits to within FLOOR_ROWS_SLACK
+    times that many ulps of their own size.
 
     A least-squares solve is backward stable, so an exact fit leaves residuals of
     about that size, however ill-conditioned the design (its conditioning shows in
-    the size of beta); a scale below it would call rounding errors outliers.
+    the size of beta); a scale below it would call rounding errors outliers. Rows
+    that the fit misses by far more do not count: a single gross outlier, its |y|
+    a trillion times the others', would otherwise raise the floor above the scale
+    of every row the fit goes through.
     """
+    rounding = 64.0 * float(np.finfo(np.float64).eps)
     magnitude = np.abs(target) + np.abs(design) @ np.abs(beta)
-    return 64.0 * float(np.finfo(np.float64).eps) * float(np.max(magnitude, initial=0.0))
+    fitted = np.abs(target - design @ beta) <= FLOOR_ROWS_SLACK * rounding * magnitude
+    return rounding * float(np.max(magnitude[fitted], initial=0.0))
+
+
+# How far beyond rounding a row's residual may lie for scale_floor to count the row:
+# generous for an ill-conditioned solve, far below an outlier's residual, which is about
+# as large as the row itself.
+FLOOR_ROWS_SLACK = 1024.0
 
 
 # The middle stage of the reweighting on large data: MIDDLE_ROWS_PER_TERM * k^2 random rows
@@ -799,7 +815,8 @@ def description_length(residuals: FloatArray, scale: float, n_terms: int, weight
     the Bayesian information criterion.
     """
     cap = EFFICIENT_TUNING**2 / 6.0
-    loss = biweight_rho(residuals / scale, EFFICIENT_TUNING)
+    with np.errstate(over="ignore"):  # a gross outlier may be inf scales off: it costs the cap all the same
+        loss = biweight_rho(residuals / scale, EFFICIENT_TUNING)
     mass = float(residuals.size) if weights is None else float(weights.sum())
     # A product and NumPy's sum rather than a vector product, which the BLAS would split
     # between its threads: the length must not depend on the thread count.

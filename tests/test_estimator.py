@@ -106,6 +106,20 @@ def test_robust_fit_is_least_squares_on_the_good_points_and_flags_the_rest(share
     assert NOISE * (0.85 if share == 0 else 1.0) <= model.scale_ <= NOISE * (1.15 if share == 0 else 4.0)
 
 
+@pytest.mark.parametrize("outlier", [1e6, 1e12, -1e100, 1e300])
+def test_one_gross_outlier_of_any_size_is_flagged_and_nothing_else_moves(outlier):
+    # Rounding at the outlier's own size once set a floor under the scale far above the
+    # noise of every other point, and the fit went to least squares through the outlier.
+    x, y, _ = contaminated_cubic(11, share=0.0)
+    y[7] = outlier
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    good = np.arange(len(y)) != 7
+    np.testing.assert_allclose(model.coef_, least_squares_on(x, y, good), atol=0.02)
+    assert not model.inlier_mask_[7] and model.inlier_mask_[good].mean() >= 0.95
+    assert np.isfinite(model.bse_).all()
+    assert NOISE * 0.85 <= model.scale_ <= NOISE * 1.15
+
+
 @pytest.mark.parametrize("good_first", [True, False])
 def test_the_start_whose_residuals_have_the_smallest_scale_wins(good_first):
     """Two curves through the data; the start on the one that most points follow wins."""
@@ -502,9 +516,12 @@ def test_predict_maps_inputs_by_training_range(method):
     [np.asfortranarray, lambda X: np.repeat(X, 2, axis=1)[:, ::2], lambda X: np.flipud(X[::-1].copy())],
     ids=["F-ordered", "strided columns", "rows in reverse memory order"],
 )
-def test_the_layout_of_X_does_not_change_its_range_or_its_mapping(rng, layout):
-    # More rows than a block of the transposition and a ragged end past the reduced rows.
+@pytest.mark.parametrize("extreme_row", [0, 4000, -1], ids=["first row", "inside", "last row"])
+def test_the_layout_of_X_does_not_change_its_range_or_its_mapping(rng, layout, extreme_row):
+    # More rows than a block of the transposition and a ragged end past the reduced rows,
+    # with one column's smallest value and another's largest in a chosen row.
     X = rng.uniform(-3.0, 5.0, (9000 + 7, 3))
+    X[extreme_row, 0], X[extreme_row, 2] = -10.0, 10.0
     y = X @ [1.0, -2.0, 0.5] + rng.normal(0.0, 0.1, len(X))
     model = PolynomialMDLRegressor(degree=2, method="ols").fit(X, y)
     other = PolynomialMDLRegressor(degree=2, method="ols").fit(layout(X), y)
