@@ -47,6 +47,9 @@ constexpr double kNewtonReach = 0.01;
 // Newton's steps keep the slope matrix of their first step while each step is at most
 // this share of the one before; else a full pass forms it afresh.
 constexpr double kFixedSlopeShrink = 0.25;
+// ... and end one pass early when a step shrank by at most this share and the next one,
+// shrinking alike, lies within the tolerance.
+constexpr double kSteadyShrink = 0.1;
 // Reweighting steps keep the weighted Gram matrix of a pass once a step moved the fit by
 // at most kFixedGramReach scales (the weights then barely change), while each step is at
 // most kFixedGramShrink of the one before.
@@ -243,7 +246,11 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
             throw std::invalid_argument(std::string(fn) +
                                         ": weights must be finite numbers of at least 0 (with a finite sum)");
     } else {
-        for (Index i = 0; i < n; ++i) nonzero += r[i] != 0.0 ? 1.0 : 0.0;
+        // An integer count, which the compiler vectorises, where a sum of doubles runs one
+        // addition after the other; the same number either way.
+        Index count = 0;
+        for (Index i = 0; i < n; ++i) count += r[i] != 0.0 ? 1 : 0;
+        nonzero = static_cast<double>(count);
     }
     const double freedom = total - n_terms;
     if (!(freedom > 0.0) || nonzero <= robust::kScaleBreakdown * freedom) return 0.0;
@@ -762,6 +769,13 @@ VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, con
             if (moved && largest_change <= tolerance) return next.allFinite() ? next : current;
             const double shrink = kept == Kept::slopes ? robust::kFixedSlopeShrink : robust::kFixedGramShrink;
             const bool shrinking = (!moved || largest_change <= shrink * previous_change) && next.allFinite();
+            // Newton's steps with a kept matrix shrink by a steady share: when the step this
+            // pass allows is, by that share, within the tolerance too, the pass that would
+            // measure it is spared (the fit is then within the share times the tolerance).
+            if (kept == Kept::slopes && moved && shrinking && std::isfinite(previous_change) &&
+                largest_change <= robust::kSteadyShrink * previous_change &&
+                largest_change * (largest_change / previous_change) <= tolerance)
+                return next;
             if (moved) previous_change = largest_change;
             if (!shrinking) {
                 kept = Kept::none;  // a full pass at the same coefficients, with fresh sums
