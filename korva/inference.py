@@ -342,16 +342,6 @@ def weighted_total(values: FloatArray, weights: FloatArray | None) -> float:
     return float(values.sum() if weights is None else np.multiply(weights, values).sum())
 
 
-# Passes over the rows that need temporaries take them a chunk of rows at a time, so
-# that their memory does not grow with the data.
-CHUNK_ROWS = 1 << 16
-
-
-def row_chunks(n_rows: int) -> list[slice]:
-    """Consecutive slices of at most CHUNK_ROWS rows that cover n_rows rows."""
-    return [slice(start, min(start + CHUNK_ROWS, n_rows)) for start in range(0, n_rows, CHUNK_ROWS)]
-
-
 # The most rows in use that robust_degrees_of_freedom takes its moments from.
 DF_MOMENT_ROWS = 20_000
 
@@ -388,34 +378,10 @@ def robust_degrees_of_freedom(
     """
     # V is a mean over the rows in use; on large data evenly spaced rows estimate it well
     # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
-    # within 1e-6) at a fraction of the cost. The rows in use are found a chunk of rows
-    # at a time, twice (to count them, then to take every step-th), so that no array as
-    # long as the data is made.
-    chunks = row_chunks(len(residuals))
-
-    def within_tuning(rows: slice) -> NDArray[np.bool_]:
-        if not scale > 0.0:
-            return np.ones(rows.stop - rows.start, dtype=bool)
-        with np.errstate(over="ignore"):  # a gross outlier may be inf scales off: out of use all the same
-            part = np.abs(residuals[rows] / scale)
-        return part < tuning
-
-    def in_use_rows(rows: slice) -> IndexArray:
-        used: IndexArray = np.flatnonzero(within_tuning(rows)) + rows.start
-        return used
-
-    used_count = sum(int(np.count_nonzero(within_tuning(rows))) for rows in chunks)
-    step = -(-used_count // DF_MOMENT_ROWS) if used_count > DF_MOMENT_ROWS else 1
-    weight_in_use, before, sampled = 0.0, 0, []
-    for rows in chunks:
-        used = in_use_rows(rows)
-        if case_weights is not None:
-            weight_in_use += float(case_weights[used].sum())
-        sampled.append(used[-before % step :: step])
-        before += used.size
-    in_use = float(used_count) if case_weights is None else weight_in_use
+    # within 1e-6) at a fraction of the cost. Two native passes find the rows in use, count
+    # them, then take every step-th; no array as long as the data is made.
+    _, in_use, sample = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, case_weights)
     residual_freedom = in_use - n_terms
-    sample = np.concatenate(sampled) if sampled else np.zeros(0, dtype=np.intp)
     u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
     c = None if case_weights is None else case_weights[sample]
     sample_weight = float(u.size if c is None else c.sum())
@@ -490,38 +456,15 @@ def _noise_steps(
 
     Rows within clip * low scales are inliers at every scale of the limits (low, high) and
     rows beyond clip * high at none, so each step counts only the rows between; None when
-    the scale leaves the limits. No limits: every row, every step. The rows are split a
-    chunk at a time: only those between are kept.
+    the scale leaves the limits. No limits: every row, every step. One native pass sums
+    the sure rows and sizes the band, another gathers the rows between.
     """
     clip, truncated_variance = truncation
     low, high = limits if limits is not None else (0.0, math.inf)
-    sure_mass, sure_squares = 0.0, 0.0
-    near_parts, near_square_parts, near_weight_parts = [], [], []
-    for rows in row_chunks(len(residuals)):
-        absolute = np.abs(residuals[rows])
-        weights = None if case_weights is None else case_weights[rows]
-        sure = absolute <= clip * low
-        # The rows within clip * high that are not sure (the sure ones are among them).
-        between = np.flatnonzero((absolute <= clip * high) ^ sure)
-        # Sums of products in einsum's own loops: no BLAS, whose sums would depend on its
-        # threads, and no masked reduction, which NumPy runs element by element.
-        sure_absolute = np.where(sure, absolute, 0.0)  # 0, not inf * 0, beyond the sure rows
-        if weights is None:
-            sure_mass += float(np.count_nonzero(sure))
-            sure_squares += float(np.einsum("i,i->", sure_absolute, sure_absolute))
-        else:
-            sure_mass += float(np.einsum("i,i->", weights, sure))
-            sure_squares += float(np.einsum("i,i,i->", sure_absolute, sure_absolute, weights))
-        between_absolute = absolute[between]
-        near_parts.append(between_absolute)
-        if weights is None:
-            near_square_parts.append(between_absolute * between_absolute)
-        else:
-            between_weights = weights[between]
-            near_square_parts.append(between_absolute * between_absolute * between_weights)
-            near_weight_parts.append(between_weights)
-    near, near_squares = np.concatenate(near_parts or [np.zeros(0)]), np.concatenate(near_square_parts or [np.zeros(0)])
-    near_weights = None if case_weights is None else np.concatenate(near_weight_parts or [np.zeros(0)])
+    sure_mass, sure_squares, near, near_weights = _robust.residual_band(
+        residuals, clip * low, clip * high, case_weights
+    )
+    near_squares = near * near if near_weights is None else near * near * near_weights
     scale = start
     inliers: NDArray[np.bool_] | None = None
     for _ in range(MAX_QUANTILE_STEPS):

@@ -368,6 +368,21 @@ def bisquare_moments_calls(draw):
 
 
 @st.composite
+def rows_within_calls(draw):
+    n = draw(rows)
+    args = (draw(vectors(n)), draw(floats), draw(floats), draw(any_int))
+    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    return Call("rows_within", "kr.rows_within", args, draw(optional))
+
+
+@st.composite
+def residual_band_calls(draw):
+    n = draw(rows)
+    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    return Call("residual_band", "kr.residual_band", (draw(vectors(n)), draw(floats), draw(floats)), draw(optional))
+
+
+@st.composite
 def median_calls(draw):
     return Call("median", "kr.median", (draw(vectors(draw(rows))),))
 
@@ -397,6 +412,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "concentrate_starts": concentrate_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
     "bisquare_moments": bisquare_moments_calls(),
+    "rows_within": rows_within_calls(),
+    "residual_band": residual_band_calls(),
     "median": median_calls(),
     "median_abs_deviation": median_abs_deviation_calls(),
 }

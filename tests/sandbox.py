@@ -306,6 +306,34 @@ def _vector_problem(value, length) -> str | None:
     return None
 
 
+def _row_statistics_problem(entry, args, kwargs, result) -> str | None:
+    """What is wrong with the result of rows_within or residual_band, or None."""
+    residuals = np.asarray(_argument(args, kwargs, 0, "residuals"), float)
+    weights = _argument(args, kwargs, 4 if entry == "rows_within" else 3, "case_weights", None)
+    if np.isnan(residuals).any():
+        return "returned a result although residuals held NaN"
+    if weights is not None and not (np.isfinite(weights).all() and (np.asarray(weights, float) >= 0.0).all()):
+        return "returned a result although case_weights held negative or non-finite values"
+    if not (isinstance(result, tuple) and len(result) == (3 if entry == "rows_within" else 4)):
+        return f"expected a tuple, got {type(result).__name__}"
+    if entry == "rows_within":
+        count, _, sample = result
+        max_rows = operator.index(_argument(args, kwargs, 3, "max_rows"))
+        if not (isinstance(sample, np.ndarray) and sample.dtype == np.int64 and sample.ndim == 1):
+            return f"expected an int64 index vector, got {type(sample).__name__}"
+        in_range = sample.size == 0 or (sample[0] >= 0 and sample[-1] < residuals.size)
+        if not (in_range and (np.diff(sample) > 0).all() and sample.size <= min(max_rows, count)):
+            return f"the sample {sample!r:.200} is not at most {max_rows} ascending rows of {count} in use"
+        return None
+    between = result[2]
+    inner, outer = float(_argument(args, kwargs, 1, "inner")), float(_argument(args, kwargs, 2, "outer"))
+    if not (isinstance(between, np.ndarray) and between.dtype == np.float64 and between.ndim == 1):
+        return f"expected a float64 vector of the band, got {type(between).__name__}"
+    if not ((between > inner) & (between <= outer)).all():
+        return f"band values {between!r:.200} outside ({inner}, {outer}]"
+    return None if (result[3] is None) == (weights is None) else "the band's weights do not follow case_weights"
+
+
 def result_problem(entry, args, kwargs, result) -> str | None:
     """What is wrong with `result` as the documented result of `entry`, or None."""
     import korva_core as kc
@@ -360,6 +388,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
             if value is not None:
                 read[name] = value
         return shape_problem or _non_finite_reads(read)
+    if entry in ("rows_within", "residual_band"):
+        return _row_statistics_problem(entry, args, kwargs, result)
     if entry in ("median", "median_abs_deviation"):
         if type(result) is not float:
             return f"expected a float, got {type(result).__name__}"

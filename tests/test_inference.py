@@ -166,7 +166,7 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
 
 @pytest.mark.parametrize("share", [0.0, 0.3, 0.45])
 @pytest.mark.parametrize("start_share", [0.5, 1.0, 3.0])  # 0.5 and 3: the steps leave the band near the start
-@pytest.mark.parametrize("n", [20_000, 3 * inference.CHUNK_ROWS + 5])  # one chunk of rows, and several
+@pytest.mark.parametrize("n", [20_000, 3 * (1 << 16) + 5])  # one span of rows between stop checks, and several
 def test_noise_scale_ignores_outliers(monkeypatch, share, start_share, n):
     rng = np.random.default_rng(3)
     residuals = rng.normal(0.0, 2.0, n)

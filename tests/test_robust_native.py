@@ -149,6 +149,44 @@ def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slop
     np.testing.assert_array_equal(again, gram)
 
 
+# Sizes about the four rows of a vector and the spans between stop checks (65 536 rows).
+STATISTICS_SIZES = [0, 1, 3, 4, 7, 40_001, 3 * (1 << 16) + 5]
+
+
+@pytest.mark.parametrize("n", STATISTICS_SIZES)
+@pytest.mark.parametrize("kind", ["plain", "ties", "outliers"])
+@pytest.mark.parametrize("weights", [None, "zeros"])
+@pytest.mark.parametrize("scale", [0.0, 1.3])
+def test_rows_within_and_residual_band_match_numpy(rng, n, kind, weights, scale):
+    r = residuals_with(rng, n, kind)
+    r[rng.random(n) < 0.01] = -np.inf  # gross outliers: beyond every bound
+    w = weights_with(rng, n, weights)
+    tuning, inner, outer = 3.4436898, 1.5, 6.0
+    bounds = [inner, -outer, 0.0, tuning * scale, -inner]
+    r[: min(n, 5)] = bounds[: min(n, 5)]
+    r[n // 2 : n // 2 + 5] = bounds[: n - n // 2][:5]  # in the vectors' lanes, and in the tail rows
+    within = np.abs(r / scale) < tuning if scale > 0.0 else np.ones(n, dtype=bool)
+    count, weight, sample = _robust.rows_within(r, scale, tuning, 1000, w)
+    assert count == np.count_nonzero(within)
+    assert weight == pytest.approx(count if w is None else w[within].sum(), rel=1e-12)
+    used = np.flatnonzero(within)
+    np.testing.assert_array_equal(sample, used[:: -(-used.size // 1000) if used.size > 1000 else 1])
+    assert sample.size <= 1000
+    sure = np.abs(r) <= inner
+    near = ~sure & (np.abs(r) <= outer)
+    ones = np.ones(n) if w is None else w
+    sure_weight, sure_squares, between, between_weights = _robust.residual_band(r, inner, outer, w)
+    assert sure_weight == pytest.approx(ones[sure].sum(), rel=1e-12)
+    assert sure_squares == pytest.approx((r[sure] ** 2 * ones[sure]).sum(), rel=1e-12)
+    np.testing.assert_array_equal(between, np.abs(r[near]))
+    if w is None:
+        assert between_weights is None
+    else:
+        np.testing.assert_array_equal(between_weights, w[near])
+    everything = _robust.residual_band(r, 0.0, np.inf, w)  # no bounds: every row but the exact zeros is between
+    np.testing.assert_array_equal(everything[2], np.abs(r[r != 0.0]))
+
+
 @pytest.mark.parametrize(("n", "k"), [(30, 1), (1000, 5), (40_000, 4), (3000, 8)])
 @pytest.mark.parametrize("penalised", [False, True])
 @pytest.mark.parametrize("prior", [None, "zeros"])
@@ -424,6 +462,21 @@ REFUSED = [
         dict(design=[[10.0, 1.0]] * 3, case_weights=[1e307] * 3),
         "scale the design or the weights",
     ),
+    (_robust.rows_within, dict(residuals=[1.0, np.nan]), "rows_within: residuals holds NaN"),
+    (_robust.rows_within, dict(scale=-1.0), "scale must be a finite number of at least 0"),
+    (_robust.rows_within, dict(scale=np.inf), "scale must be a finite number of at least 0"),
+    (_robust.rows_within, dict(tuning=np.nan), "tuning must be a number above 0"),
+    (_robust.rows_within, dict(max_rows=0), "max_rows must be at least 1"),
+    (_robust.rows_within, dict(case_weights=[1.0]), "case_weights has 1 elements but residuals has 2"),
+    (_robust.rows_within, dict(case_weights=[1.0, -1.0]), "case_weights holds negative"),
+    (_robust.rows_within, dict(case_weights=[1.0, np.nan]), "case_weights contains NaN"),
+    (_robust.rows_within, dict(case_weights=[1e308, 1e308]), "sum of case_weights overflows"),
+    (_robust.residual_band, dict(residuals=[np.nan, 1.0]), "residual_band: residuals holds NaN"),
+    (_robust.residual_band, dict(inner=-1.0), "inner must be a finite number of at least 0"),
+    (_robust.residual_band, dict(inner=np.inf, outer=np.inf), "inner must be a finite number"),
+    (_robust.residual_band, dict(outer=0.5), "outer must be a number of at least inner"),
+    (_robust.residual_band, dict(outer=np.nan), "outer must be a number of at least inner"),
+    (_robust.residual_band, dict(case_weights=[1.0, np.inf]), "case_weights contains NaN"),
     (_robust.median, dict(values=[]), "median: values is empty"),
     (_robust.median_abs_deviation, dict(values=np.zeros(0), center=0.0), "median_abs_deviation: values is empty"),
 ]
@@ -439,6 +492,10 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0]) | arguments
     if function is _robust.bisquare_moments:
         arguments = dict(design=np.ones((3, 2)), residuals=[0.5, 1.0, 0.0], scale=1.0, tuning=np.inf) | arguments
+    if function is _robust.rows_within:
+        arguments = dict(residuals=[0.5, 1.0], scale=1.0, tuning=2.0, max_rows=10) | arguments
+    if function is _robust.residual_band:
+        arguments = dict(residuals=[0.5, 1.0], inner=1.0, outer=2.0) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 

@@ -1050,4 +1050,230 @@ BisquareMoments bisquare_moments(const Design& X, const VectorRef& residuals, do
     return moments;
 }
 
+// ------------------------------------------------------------- the rows of a fit's statistics
+
+// Rows are read a span at a time between checks for a stop; a span is a whole number of
+// the four rows that a vector holds.
+inline constexpr Index kStatisticsSpan = Index{1} << 16;
+
+namespace detail {
+
+// Four sums in the lanes of a vector (row i in lane i % 4) and a bit mask of rows: a fixed
+// order of additions, four of them in flight.
+class LaneSums {
+public:
+    // Adds value[t] for the rows t of four rows (from a multiple of 4) that `mask` holds.
+    void add(__m256d value, __m256d mask) { lanes_ = _mm256_add_pd(lanes_, _mm256_and_pd(value, mask)); }
+    void add_row(Index i, double value) { tail_[i & 3] += value; }
+    double total() const {
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, lanes_);
+        for (int t = 0; t < 4; ++t) lanes[t] += tail_[t];
+        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    }
+
+private:
+    __m256d lanes_ = _mm256_setzero_pd();
+    double tail_[4] = {};
+};
+
+inline void refuse_nan_residuals(const char* fn, bool nan) {
+    if (nan) throw std::invalid_argument(std::string(fn) + ": residuals holds NaN");
+}
+
+// Refuses case weights that are not finite, negative, or of an infinite sum.
+inline void check_case_weights(const char* fn, const VectorRef* case_weights) {
+    if (case_weights == nullptr) return;
+    const VectorRef& c = *case_weights;
+    require_finite_entries(fn, "case_weights", largest_magnitude(c));
+    if (c.size() > 0 && c.minCoeff() < 0.0)
+        throw std::invalid_argument(std::string(fn) + ": case_weights holds negative weights");
+    if (!std::isfinite(c.sum()))
+        throw std::invalid_argument(std::string(fn) + ": the sum of case_weights overflows; scale them down");
+}
+
+}  // namespace detail
+
+// The rows whose residual lies within `tuning` scales, |r / scale| < tuning (every row
+// when the scale is 0): how many, their total case weight, and every step-th of them in
+// order from the first, step = ceil(count / max_rows), at most max_rows rows.
+struct RowsWithin {
+    Index count = 0;
+    double weight = 0.0;  // the count without case weights
+    Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1> sample;
+};
+
+// Residuals must not be NaN; scale finite and at least 0, tuning above 0, max_rows at
+// least 1, case weights finite numbers of at least 0.
+// @param residuals (n,), case_weights (n,) or null
+inline RowsWithin rows_within(const VectorRef& residuals, double scale, double tuning, Index max_rows,
+                              const VectorRef* case_weights, const StopCheck& stop) {
+    constexpr const char* fn = "rows_within";
+    if (!(std::isfinite(scale) && scale >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": scale must be a finite number of at least 0, got " +
+                                    shown(scale));
+    if (!(tuning > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a number above 0, got " + shown(tuning));
+    if (max_rows < 1)
+        throw std::invalid_argument(std::string(fn) + ": max_rows must be at least 1, got " + std::to_string(max_rows));
+    detail::check_case_weights(fn, case_weights);
+    const Index n = residuals.size();
+    const double* r = residuals.data();
+    const double* c = case_weights != nullptr ? case_weights->data() : nullptr;
+    const __m256d vscale = _mm256_set1_pd(scale), vtuning = _mm256_set1_pd(tuning);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const bool every_row = !(scale > 0.0);
+    // The same test as abs(r / scale) < tuning in NumPy: the quotient, then its size.
+    const auto within4 = [&](Index i) {
+        const __m256d x = _mm256_loadu_pd(r + i);
+        if (every_row) return _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        return _mm256_cmp_pd(_mm256_and_pd(_mm256_div_pd(x, vscale), abs_mask), vtuning, _CMP_LT_OQ);
+    };
+    const auto within = [&](Index i) { return every_row || std::abs(r[i] / scale) < tuning; };
+    RowsWithin rows;
+    detail::LaneSums weight;
+    __m256d nan = _mm256_setzero_pd();
+    bool tail_nan = false;
+    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
+        stop_if_requested(stop);
+        const Index end = std::min(n, begin + kStatisticsSpan);
+        Index i = begin;
+        for (; i + 4 <= end; i += 4) {
+            const __m256d in = within4(i);
+            const __m256d x = _mm256_loadu_pd(r + i);
+            nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+            rows.count += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(in)));
+            if (c != nullptr) weight.add(_mm256_loadu_pd(c + i), in);
+        }
+        for (; i < end; ++i) {
+            tail_nan |= std::isnan(r[i]);
+            const bool in = within(i);
+            rows.count += in ? 1 : 0;
+            if (c != nullptr) weight.add_row(i, in ? c[i] : 0.0);
+        }
+    }
+    detail::refuse_nan_residuals(fn, tail_nan || _mm256_movemask_pd(nan) != 0);
+    rows.weight = c != nullptr ? weight.total() : static_cast<double>(rows.count);
+    const Index step = rows.count > max_rows ? (rows.count + max_rows - 1) / max_rows : 1;
+    rows.sample.resize((rows.count + step - 1) / step);
+    // Rank of the next row in use; a row is taken when its rank is a multiple of step.
+    Index rank = 0, taken = 0;
+    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
+        stop_if_requested(stop);
+        const Index end = std::min(n, begin + kStatisticsSpan);
+        Index i = begin;
+        for (; i + 4 <= end; i += 4) {
+            const int bits = _mm256_movemask_pd(within4(i));
+            const int in_use = __builtin_popcount(static_cast<unsigned>(bits));
+            // No multiple of step among the ranks rank .. rank + in_use - 1: nothing to take.
+            if ((rank + step - 1) / step * step >= rank + in_use) {
+                rank += in_use;
+                continue;
+            }
+            for (int t = 0; t < 4; ++t) {
+                if (!(bits >> t & 1)) continue;
+                if (rank % step == 0) rows.sample[taken++] = i + t;
+                ++rank;
+            }
+        }
+        for (; i < end; ++i) {
+            if (!within(i)) continue;
+            if (rank % step == 0) rows.sample[taken++] = i;
+            ++rank;
+        }
+    }
+    return rows;
+}
+
+// The residuals about the band (inner, outer] of sizes: over the rows with
+// |r| <= inner, their total case weight and their weighted sum of squares; the sizes
+// |r| of the rows with inner < |r| <= outer, in order, with their case weights.
+struct ResidualBand {
+    double inner_weight = 0.0;   // the count without case weights
+    double inner_squares = 0.0;  // sum c r^2
+    VectorXd between;            // |r|
+    VectorXd between_weights;    // c, empty without case weights
+};
+
+// Residuals must not be NaN (infinite ones lie beyond any finite outer); inner finite and
+// at least 0, outer at least inner (infinite for no bound); case weights finite numbers
+// of at least 0.
+// @param residuals (n,), case_weights (n,) or null
+inline ResidualBand residual_band(const VectorRef& residuals, double inner, double outer, const VectorRef* case_weights,
+                                  const StopCheck& stop) {
+    constexpr const char* fn = "residual_band";
+    if (!(std::isfinite(inner) && inner >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": inner must be a finite number of at least 0, got " +
+                                    shown(inner));
+    if (!(outer >= inner))
+        throw std::invalid_argument(std::string(fn) + ": outer must be a number of at least inner (" + shown(inner) +
+                                    "), got " + shown(outer));
+    detail::check_case_weights(fn, case_weights);
+    const Index n = residuals.size();
+    const double* r = residuals.data();
+    const double* c = case_weights != nullptr ? case_weights->data() : nullptr;
+    const __m256d vinner = _mm256_set1_pd(inner), vouter = _mm256_set1_pd(outer), one = _mm256_set1_pd(1.0);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    // One pass for the sums and the size of the band, one to gather it.
+    Index inner_count = 0, between = 0;
+    detail::LaneSums inner_weight, inner_squares;
+    __m256d nan = _mm256_setzero_pd();
+    bool tail_nan = false;
+    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
+        stop_if_requested(stop);
+        const Index end = std::min(n, begin + kStatisticsSpan);
+        Index i = begin;
+        for (; i + 4 <= end; i += 4) {
+            const __m256d x = _mm256_loadu_pd(r + i), a = _mm256_and_pd(x, abs_mask);
+            nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+            const __m256d sure = _mm256_cmp_pd(a, vinner, _CMP_LE_OQ);
+            const __m256d near = _mm256_andnot_pd(sure, _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
+            inner_count += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(sure)));
+            between += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(near)));
+            const __m256d weight = c != nullptr ? _mm256_loadu_pd(c + i) : one;
+            inner_weight.add(weight, sure);
+            // Masked: 0, not inf * 0, beyond the sure rows.
+            inner_squares.add(_mm256_mul_pd(_mm256_mul_pd(a, a), weight), sure);
+        }
+        for (; i < end; ++i) {
+            const double a = std::abs(r[i]);
+            tail_nan |= std::isnan(r[i]);
+            const bool sure = a <= inner;
+            const double weight = c != nullptr ? c[i] : 1.0;
+            inner_count += sure ? 1 : 0;
+            between += !sure && a <= outer ? 1 : 0;
+            inner_weight.add_row(i, sure ? weight : 0.0);
+            inner_squares.add_row(i, sure ? (a * a) * weight : 0.0);
+        }
+    }
+    detail::refuse_nan_residuals(fn, tail_nan || _mm256_movemask_pd(nan) != 0);
+    ResidualBand band;
+    band.inner_weight = c != nullptr ? inner_weight.total() : static_cast<double>(inner_count);
+    band.inner_squares = inner_squares.total();
+    band.between.resize(between);
+    if (c != nullptr) band.between_weights.resize(between);
+    Index taken = 0;
+    for (Index begin = 0; begin < n && taken < between; begin += kStatisticsSpan) {
+        stop_if_requested(stop);
+        const Index end = std::min(n, begin + kStatisticsSpan);
+        const auto gather = [&](Index i) {
+            const double a = std::abs(r[i]);
+            if (a <= inner || !(a <= outer)) return;
+            band.between[taken] = a;
+            if (c != nullptr) band.between_weights[taken] = c[i];
+            ++taken;
+        };
+        Index i = begin;
+        for (; i + 4 <= end; i += 4) {
+            const __m256d a = _mm256_and_pd(_mm256_loadu_pd(r + i), abs_mask);
+            const __m256d near =
+                _mm256_andnot_pd(_mm256_cmp_pd(a, vinner, _CMP_LE_OQ), _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
+            if (_mm256_movemask_pd(near) == 0) continue;
+            for (int t = 0; t < 4; ++t) gather(i + t);
+        }
+        for (; i < end; ++i) gather(i);
+    }
+    return band;
+}
+
 }  // namespace korva

@@ -230,6 +230,48 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations.");
 
     m.def(
+        "rows_within",
+        [](const Vector& residuals_arg, double scale, double tuning, std::int64_t max_rows,
+           const std::optional<Vector>& case_weights_arg) {
+            constexpr const char* fn = "rows_within";
+            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
+            const VectorRef* case_weights =
+                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            korva::RowsWithin rows = interruptible([&](const korva::StopCheck& stop) {
+                return korva::rows_within(residuals, scale, tuning, max_rows, case_weights, stop);
+            });
+            return std::make_tuple(static_cast<std::int64_t>(rows.count), rows.weight, std::move(rows.sample));
+        },
+        "residuals"_a, "scale"_a, "tuning"_a, "max_rows"_a, "case_weights"_a = py::none(),
+        "The rows whose residual lies within tuning scales, abs(residuals / scale) < tuning (every row when scale "
+        "is 0): their count, their total case weight (the count without case_weights) and every step-th of them "
+        "from the first, step = ceil(count / max_rows), as an index array of at most max_rows rows. Raises "
+        "ValueError for NaN residuals, a negative or non-finite scale, tuning not above 0, max_rows below 1, or "
+        "case weights that are negative, not finite, of an overflowing sum or of a different length.");
+
+    m.def(
+        "residual_band",
+        [](const Vector& residuals_arg, double inner, double outer, const std::optional<Vector>& case_weights_arg) {
+            constexpr const char* fn = "residual_band";
+            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
+            const VectorRef* case_weights =
+                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            korva::ResidualBand band = interruptible([&](const korva::StopCheck& stop) {
+                return korva::residual_band(residuals, inner, outer, case_weights, stop);
+            });
+            std::optional<Eigen::VectorXd> between_weights;
+            if (case_weights != nullptr) between_weights = std::move(band.between_weights);
+            return std::make_tuple(band.inner_weight, band.inner_squares, std::move(band.between),
+                                   std::move(between_weights));
+        },
+        "residuals"_a, "inner"_a, "outer"_a, "case_weights"_a = py::none(),
+        "The residuals about the band (inner, outer] of sizes: the total case weight of the rows with "
+        "abs(residuals) <= inner and their weighted sum of squares, then abs(residuals) of the rows within the band, "
+        "in order, and their case weights (None without case_weights). Without case_weights every row weighs 1. "
+        "Raises ValueError for NaN residuals, inner negative or not finite, outer below inner, or case weights that "
+        "are negative, not finite, of an overflowing sum or of a different length.");
+
+    m.def(
         "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
         "values"_a,
         "The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks "
