@@ -544,7 +544,7 @@ class PolynomialMDLRegressor:
             When the fit is fragile (see the class description).
         """
         feature_names = _feature_names(X)
-        inputs = _as_inputs(X)
+        inputs, extremes = _inputs_and_extremes(X)
         target = _as_target(y, len(inputs))
         weights = _as_sample_weight(sample_weight, len(inputs))
         self._check_params()
@@ -560,13 +560,14 @@ class PolynomialMDLRegressor:
         counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
         candidates = self._candidates(n_inputs, counted, n_samples)
 
-        x_min, x_max = _column_extremes(fit_inputs)
+        x_min, x_max = extremes if active is None else _column_extremes(fit_inputs)
         unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
         # Without a constant term the fit cannot absorb a shift, so y is only scaled.
         has_constant = any(not any(m) for m in candidates[0].indices)
         center = robust.weighted_median(fit_target, fit_weights) if has_constant else 0.0
         spread = _robust_spread(fit_target, center, fit_weights)
-        standardized = (fit_target - center) / spread
+        standardized = fit_target - center
+        standardized /= spread  # in place: one array as long as the data, not two
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
@@ -1619,6 +1620,12 @@ def _as_inputs(X: Any, n_features: int | None = None) -> FloatArray:
 
     A 1-D X is one input column; with ``n_features`` given, X must have that many columns.
     """
+    return _inputs_and_extremes(X, n_features)[0]
+
+
+def _inputs_and_extremes(X: Any, n_features: int | None = None) -> tuple[FloatArray, tuple[FloatArray, FloatArray]]:
+    """X as _as_inputs takes it, and its columns' extremes, which the check for NaN and the
+    infinities has found on the way."""
     if X is None:
         raise ValueError("X is required, got None")
     inputs = _as_float_array(X, "X")
@@ -1641,9 +1648,10 @@ def _as_inputs(X: Any, n_features: int | None = None) -> FloatArray:
             f"X has {n_columns} features, but PolynomialMDLRegressor is expecting {n_features} features as input."
         )
     # NaN and the infinities show in the extremes, which take no array as large as X.
-    if not all(np.isfinite(extreme).all() for extreme in _column_extremes(inputs)):
+    extremes = _column_extremes(inputs)
+    if not all(np.isfinite(extreme).all() for extreme in extremes):
         raise ValueError("X contains NaN or infinity")
-    return inputs
+    return inputs, extremes
 
 
 def _as_target(y: Any, n_samples: int) -> FloatArray:

@@ -718,10 +718,13 @@ def _fit_from_ranked(
         if threshold is None
         else _rival(rows_design, rows_target, rows_weight, ranked, near, solve, threshold, floor)
     )
+    # The residuals at the S-estimate over every row, whose memory the final residuals reuse.
+    reused: FloatArray | None = None
     if rows.every_row:
         beta = near
     else:
-        scale = max(residual_scale(residuals_of(design, target, settled.beta), scale, sample_weight, k), floor)
+        reused = residuals_of(design, target, settled.beta)
+        scale = max(residual_scale(reused, scale, sample_weight, k), floor)
         # With many terms the search's rows leave the fit far from where every row takes
         # it; a larger random part of the rows takes it most of the way first.
         part_design, part_target, part_weight = rows_design, rows_target, rows_weight
@@ -742,7 +745,7 @@ def _fit_from_ranked(
             matrix = slopes * (total / sums["total"])
         beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
     fitted = design @ beta
-    residuals = target - fitted
+    residuals = np.subtract(target, fitted, out=reused)
     # The final scale: the M-scale of the final residuals. The start's own scale is the
     # smallest among many starts, and so biased low on small samples.
     fixed_scale = scale
