@@ -545,7 +545,7 @@ class PolynomialMDLRegressor:
         """
         feature_names = _feature_names(X)
         inputs, extremes = _inputs_and_extremes(X)
-        target = _as_target(y, len(inputs))
+        target, (y_low, y_high) = _target_and_extremes(y, len(inputs))
         weights = _as_sample_weight(sample_weight, len(inputs))
         self._check_params()
         # Rows of weight 0 are absent from the fit; they still get a flag in inlier_mask_.
@@ -567,7 +567,14 @@ class PolynomialMDLRegressor:
         center = robust.weighted_median(fit_target, fit_weights) if has_constant else 0.0
         spread = _robust_spread(fit_target, center, fit_weights)
         standardized = fit_target - center
-        standardized /= spread  # in place: one array as long as the data, not two
+        with np.errstate(over="ignore"):
+            standardized /= spread  # in place: one array as long as the data, not two
+        # y's extremes show whether a value may have overflowed; only then are all looked at.
+        if max(y_high - center, center - y_low) / spread > sys.float_info.max and not np.isfinite(standardized).all():
+            raise ValueError(
+                f"y spans from {y_low:.6g} to {y_high:.6g}, beyond float64 in units of its robust spread "
+                f"{spread:.6g} about its median {center:.6g}; rescale y"
+            )
 
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
@@ -1656,6 +1663,12 @@ def _inputs_and_extremes(X: Any, n_features: int | None = None) -> tuple[FloatAr
 
 def _as_target(y: Any, n_samples: int) -> FloatArray:
     """y as a finite float array of shape (n_samples,); a column vector is flattened."""
+    return _target_and_extremes(y, n_samples)[0]
+
+
+def _target_and_extremes(y: Any, n_samples: int) -> tuple[FloatArray, tuple[float, float]]:
+    """y as _as_target takes it, and its smallest and largest value, in which the check
+    for NaN and the infinities finds them."""
     if y is None:
         raise ValueError("This estimator requires y to be passed, but the target y is None")
     target = _as_float_array(y, "y")
@@ -1671,6 +1684,7 @@ def _as_target(y: Any, n_samples: int) -> FloatArray:
         raise ValueError(f"y must have shape (n,), got shape {target.shape}")
     if len(target) != n_samples:
         raise ValueError(f"X has {n_samples} samples but y has {len(target)}")
-    if not np.isfinite(target).all():
+    low, high = (float(target.min()), float(target.max())) if target.size else (0.0, 0.0)
+    if not (math.isfinite(low) and math.isfinite(high)):
         raise ValueError("y contains NaN or infinity")
-    return target
+    return target, (low, high)

@@ -859,6 +859,8 @@ else:
         (np.array([0.0, 5e-324, 1e-323, 0.0]), np.arange(4.0), "X column 0 spans only 9.88"),
         (np.arange(4.0), np.array([-1.7e308, 1.7e308, 0.0, 1.0]), "non-finite coefficients: y .from -1.7e.308"),
         (np.arange(4.0), np.array([-1.7e308, -1.7e308, -1.7e308, 1.7e308]), "y spans from -1.7e.308 to 1.7e.308"),
+        # One value too large to divide by the small spread of the others.
+        (np.arange(6.0), np.array([0.0, 0.1, 0.2, 0.3, 0.4, 1.7e308]), "beyond float64 in units of its robust spread"),
         (np.arange(3.0), np.arange(3.0), "basis of degree 3 in 1 input.s. has 4 terms, more than the 3"),
     ],
 )
