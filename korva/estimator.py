@@ -127,8 +127,8 @@ class _Candidate:
 @dataclass(frozen=True)
 class _BasisFit:
     """A basis fitted in standardised units: what the choice of degree and the fitted
-    attributes need; the design matrix only when there is no choice to make (with
-    several candidates only the chosen one's is built again)."""
+    attributes need; the design matrix and the robust fit's residuals only when there is
+    no choice to make (with several candidates only the chosen one's are formed again)."""
 
     candidate: _Candidate
     fitted: FloatArray
@@ -139,6 +139,7 @@ class _BasisFit:
     n_starts: int
     finish: robust.RobustFit | None
     design: FloatArray | None
+    residuals: FloatArray | None = None
     screened: bool = False  # a screening fit of degree="auto", not the fit of the degree fixed
 
     @classmethod
@@ -150,7 +151,8 @@ class _BasisFit:
         gibbs: GibbsStatistics | None,
         design: FloatArray | None,
     ) -> _BasisFit:
-        """The robust stages' fit; a screening fit when it comes without the search's statistics."""
+        """The robust stages' fit; a screening fit when it comes without the search's statistics.
+        The residuals stay with the design, and only with it."""
         return cls(
             candidate,
             finish.fitted,
@@ -159,8 +161,9 @@ class _BasisFit:
             penalties,
             gibbs,
             finish.n_starts,
-            finish,
+            replace(finish, residuals=None),
             design,
+            residuals=finish.residuals if design is not None else None,
             screened=gibbs is None,
         )
 
@@ -603,12 +606,12 @@ class PolynomialMDLRegressor:
         design = (
             chosen.design if chosen.design is not None else bases.design_matrix(chosen.candidate.indices, unit_columns)
         )
-        residuals = standardized - fitted
+        residuals = chosen.residuals if chosen.residuals is not None else standardized - fitted
         sureness = self._uncertainty(chosen, design, residuals, fit_weights, spread, coef, x_min, x_max)
         # The design goes before the last passes over the rows: on large data the peak
-        # memory of a fit would be here.
+        # memory of a fit would be here. The residuals are ours alone from here on.
         del design
-        chosen = replace(chosen, design=None)
+        chosen = replace(chosen, design=None, residuals=None)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
         inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
         del residuals

@@ -554,6 +554,7 @@ class RobustFit:
     # The scale of the bisquare equations the fit solves: the one the reweighting held
     # fixed (for an exact fit, which is not reweighted, the final scale).
     fixed_scale: float
+    residuals: FloatArray | None = None  # target - fitted, for the fit that uses them
 
 
 # Two concentrated starts whose scales differ by less than this share make the choice
@@ -704,8 +705,9 @@ def _fit_from_ranked(
         # a scale of rounding would only drop points the fit goes through.
         beta = solve.refine(design, target, best.beta, sample_weight)
         fitted = design @ beta
-        scale = max(residual_scale(target - fitted, 0.0, sample_weight, k), scale_floor(design, target, beta))
-        return RobustFit(beta, scale, fitted, finish.n_starts, None, scale)
+        residuals = target - fitted
+        scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(design, target, beta))
+        return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
     scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
@@ -751,7 +753,7 @@ def _fit_from_ranked(
     # smallest among many starts, and so biased low on small samples.
     fixed_scale = scale
     scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale)
+    return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale, residuals)
 
 
 def _random_part(
