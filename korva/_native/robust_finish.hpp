@@ -1191,8 +1191,15 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
     rows.weight = c != nullptr ? weight.total() : static_cast<double>(rows.count);
     const Index step = rows.count > max_rows ? (rows.count + max_rows - 1) / max_rows : 1;
     rows.sample.resize((rows.count + step - 1) / step);
-    // Rank of the next row in use; a row is taken when its rank is a multiple of step.
-    Index rank = 0, taken = 0;
+    // Rank of the next row in use, and the next rank to take: every step-th from 0.
+    Index rank = 0, next = 0, taken = 0;
+    const auto visit = [&](Index i) {
+        if (rank == next) {
+            rows.sample[taken++] = i;
+            next += step;
+        }
+        ++rank;
+    };
     for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
         stop_if_requested(stop);
         const Index end = std::min(n, begin + kStatisticsSpan);
@@ -1200,22 +1207,15 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
         for (; i + 4 <= end; i += 4) {
             const int bits = _mm256_movemask_pd(within4(i));
             const int in_use = __builtin_popcount(static_cast<unsigned>(bits));
-            // No multiple of step among the ranks rank .. rank + in_use - 1: nothing to take.
-            if ((rank + step - 1) / step * step >= rank + in_use) {
+            if (rank + in_use <= next) {  // no rank to take among these four rows
                 rank += in_use;
                 continue;
             }
-            for (int t = 0; t < 4; ++t) {
-                if (!(bits >> t & 1)) continue;
-                if (rank % step == 0) rows.sample[taken++] = i + t;
-                ++rank;
-            }
+            for (int t = 0; t < 4; ++t)
+                if (bits >> t & 1) visit(i + t);
         }
-        for (; i < end; ++i) {
-            if (!within(i)) continue;
-            if (rank % step == 0) rows.sample[taken++] = i;
-            ++rank;
-        }
+        for (; i < end; ++i)
+            if (within(i)) visit(i);
     }
     return rows;
 }
@@ -1303,8 +1303,21 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
             const __m256d a = _mm256_and_pd(_mm256_loadu_pd(r + i), abs_mask);
             const __m256d near =
                 _mm256_andnot_pd(_mm256_cmp_pd(a, vinner, _CMP_LE_OQ), _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
-            if (_mm256_movemask_pd(near) == 0) continue;
-            for (int t = 0; t < 4; ++t) gather(i + t);
+            const int bits = _mm256_movemask_pd(near);
+            if (bits == 0) continue;
+            if (taken + 4 > between) {  // near the end of the band: row by row
+                for (int t = 0; t < 4; ++t) gather(i + t);
+                continue;
+            }
+            // Each of the four stored where the next row of the band goes, which moves on
+            // only past rows of the band: no branch to mispredict.
+            alignas(32) double sizes[4];
+            _mm256_store_pd(sizes, a);
+            for (int t = 0; t < 4; ++t) {
+                band.between[taken] = sizes[t];
+                if (c != nullptr) band.between_weights[taken] = c[i + t];
+                taken += bits >> t & 1;
+            }
         }
         for (; i < end; ++i) gather(i);
     }
