@@ -464,10 +464,11 @@ def reweight(
     start let go (their weights are 0 beyond 3.44 scales). Each step is one native
     pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
     systems are those of ``solve.weighted``. Without penalties, once a step moves the
-    fit by at most 0.01 scale, Newton's steps finish the same equations: five or six
-    passes where the reweighting alone takes a dozen, and closer to their solution; the
-    first of them factorises its slope matrix, and the later ones, while they keep
-    shrinking, reuse it and read the rows only for the gradient. ``refine``: the
+    fit by at most 0.01 scale, Newton's steps finish the same equations: a few passes
+    where the reweighting alone takes a dozen, and closer to their solution; the first of
+    them factorises its slope matrix, and the later ones, while they keep shrinking, reuse
+    it and read the rows only for the gradient, the last check spared when the step it
+    would check is sure to lie within the tolerance. ``refine``: the
     result takes one more step on the residuals, as LeastSquares.refine does (without
     penalties), for free after Newton's steps. ``matrix``: Newton's steps from the start
     with it in place of the slope matrix (without penalties), such as the slope matrix of
@@ -522,13 +523,14 @@ FLOOR_ROWS_SLACK = 1024.0
 MIDDLE_ROWS_PER_TERM = 20
 MIDDLE_SHARE_BEYOND = 4
 # The slope matrix of Newton's steps over every row comes from SLOPE_ROWS random rows, or
-# SLOPE_ROWS_PER_TERM a term where that is more, at most a MIDDLE_SHARE_BEYOND-th of all rows,
+# SLOPE_ROWS_PER_TERM a term where that is more, at most a SLOPE_SHARE_BEYOND-th of all rows,
 # when the rows the fit reached it on are fewer. Each step then shrinks the distance to the
 # solution by about 2.4 sqrt(k / rows): 0.024 at 4 terms and 0.054 from 20 terms up, where the
 # 1000 rows of a search with few terms leave 0.1 to 0.2 and twice as many passes. The part's
 # copy of the design stays a small share of the design (90 000 of 1e6 rows at 45 terms).
 SLOPE_ROWS = 40_000
 SLOPE_ROWS_PER_TERM = 2000
+SLOPE_SHARE_BEYOND = 10
 
 
 @dataclass(frozen=True)
@@ -741,7 +743,7 @@ def _fit_from_ranked(
         # all rows: each step then reads the rows only for the gradient.
         matrix = None
         if not solve.penalty(k).any():
-            slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // MIDDLE_SHARE_BEYOND)
+            slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // SLOPE_SHARE_BEYOND)
             if len(part_target) < slope_rows:
                 part_design, part_target, part_weight = _random_part(design, target, sample_weight, slope_rows, rng)
             residuals = residuals_of(part_design, part_target, near)
