@@ -36,7 +36,7 @@ from __future__ import annotations
 import itertools
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 from numpy.typing import NDArray
@@ -653,7 +653,8 @@ def screening_fit(
             key=lambda start: start.scale,
         )
     finish = _Finish(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
-    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng)
+    # A screening fit is only sized up, and kept beside the next one: not its residuals.
+    return replace(_fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng), residuals=None)
 
 
 @dataclass(frozen=True)

@@ -529,6 +529,42 @@ print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex()
 """
 
 
+CHANGING_SCRIPT = """
+import signal
+import numpy as np
+from korva import _robust
+
+r = np.full(1_000_000, 100.0)
+fired, refused = [False], 0
+def handler(*_):  # runs at a check for a stop, inside the call
+    fired[0] = True
+    r[:] = 0.5
+signal.signal(signal.SIGALRM, handler)
+for attempt in range(120):
+    r[:] = 100.0
+    fired[0] = False
+    signal.setitimer(signal.ITIMER_REAL, 2e-4 * (1 + attempt % 9))
+    try:
+        if attempt % 2:
+            _robust.rows_within(r, 1.0, 4.0, 10**9)
+        else:
+            _robust.residual_band(r, 0.25, 200.0)
+    except ValueError as error:
+        assert "residuals changed while they were read" in str(error), error
+        refused += 1
+    signal.setitimer(signal.ITIMER_REAL, 0.0)
+print(refused)
+"""
+
+
+def test_residuals_written_during_a_call_are_refused_without_writing_out_of_bounds(child_python):
+    # A signal handler runs at the checks for a stop and may write to the residuals between
+    # the pass that sizes the result and the pass that fills it.
+    result = child_python.run("-c", CHANGING_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) > 0  # the handler did land inside calls
+
+
 def test_results_do_not_depend_on_the_thread_count(child_python):
     outputs = []
     for threads in ("1", "2", "3"):

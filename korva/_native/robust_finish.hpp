@@ -1116,6 +1116,13 @@ inline void refuse_nan_residuals(const char* fn, bool nan) {
     if (nan) throw std::invalid_argument(std::string(fn) + ": residuals holds NaN");
 }
 
+// The second pass found other rows than the first counted: the residuals were written to
+// while they were read (by a signal handler that a check for a stop ran, or by another
+// process sharing their memory). The writes stayed within what the first pass sized.
+inline void refuse_changed_residuals(const char* fn, bool changed) {
+    if (changed) throw std::invalid_argument(std::string(fn) + ": residuals changed while they were read");
+}
+
 // Refuses case weights that are not finite, negative, or of an infinite sum.
 inline void check_case_weights(const char* fn, const VectorRef* case_weights) {
     if (case_weights == nullptr) return;
@@ -1193,9 +1200,11 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
     rows.sample.resize((rows.count + step - 1) / step);
     // Rank of the next row in use, and the next rank to take: every step-th from 0.
     Index rank = 0, next = 0, taken = 0;
+    const Index room = rows.sample.size();
     const auto visit = [&](Index i) {
         if (rank == next) {
-            rows.sample[taken++] = i;
+            if (taken < room) rows.sample[taken] = i;
+            ++taken;
             next += step;
         }
         ++rank;
@@ -1217,6 +1226,7 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
         for (; i < end; ++i)
             if (within(i)) visit(i);
     }
+    detail::refuse_changed_residuals(fn, taken != room);
     return rows;
 }
 
@@ -1288,14 +1298,16 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
     band.between.resize(between);
     if (c != nullptr) band.between_weights.resize(between);
     Index taken = 0;
-    for (Index begin = 0; begin < n && taken < between; begin += kStatisticsSpan) {
+    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
         stop_if_requested(stop);
         const Index end = std::min(n, begin + kStatisticsSpan);
         const auto gather = [&](Index i) {
             const double a = std::abs(r[i]);
             if (a <= inner || !(a <= outer)) return;
-            band.between[taken] = a;
-            if (c != nullptr) band.between_weights[taken] = c[i];
+            if (taken < between) {
+                band.between[taken] = a;
+                if (c != nullptr) band.between_weights[taken] = c[i];
+            }
             ++taken;
         };
         Index i = begin;
@@ -1305,7 +1317,7 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
                 _mm256_andnot_pd(_mm256_cmp_pd(a, vinner, _CMP_LE_OQ), _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
             const int bits = _mm256_movemask_pd(near);
             if (bits == 0) continue;
-            if (taken + 4 > between) {  // near the end of the band: row by row
+            if (taken + 4 > between) {  // near the end of the band (or past it): row by row
                 for (int t = 0; t < 4; ++t) gather(i + t);
                 continue;
             }
@@ -1321,6 +1333,7 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
         }
         for (; i < end; ++i) gather(i);
     }
+    detail::refuse_changed_residuals(fn, taken != between);
     return band;
 }
 
