@@ -312,7 +312,8 @@ def _row_statistics_problem(entry, args, kwargs, result) -> str | None:
     weights = _argument(args, kwargs, 4 if entry == "rows_within" else 3, "case_weights", None)
     if np.isnan(residuals).any():
         return "returned a result although residuals held NaN"
-    if weights is not None and not (np.isfinite(weights).all() and (np.asarray(weights, float) >= 0.0).all()):
+    weights = None if weights is None else np.asarray(weights, float)  # as the binding reads them
+    if weights is not None and not (np.isfinite(weights).all() and (weights >= 0.0).all()):
         return "returned a result although case_weights held negative or non-finite values"
     if not (isinstance(result, tuple) and len(result) == (3 if entry == "rows_within" else 4)):
         return f"expected a tuple, got {type(result).__name__}"
