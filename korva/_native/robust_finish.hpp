@@ -1112,6 +1112,31 @@ private:
     double tail_[4] = {};
 };
 
+// Rows 0 .. n - 1 a span at a time, with a check for a stop before each span: four_rows(i)
+// for each four rows from a multiple of 4, one_row(i) for the rows of a span's tail.
+template <class FourRows, class OneRow>
+void for_each_row(Index n, const StopCheck& stop, FourRows&& four_rows, OneRow&& one_row) {
+    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
+        stop_if_requested(stop);
+        const Index end = std::min(n, begin + kStatisticsSpan);
+        Index i = begin;
+        for (; i + 4 <= end; i += 4) four_rows(i);
+        for (; i < end; ++i) one_row(i);
+    }
+}
+
+// Whether any of the residuals seen, four or one at a time, is NaN.
+class NanWatch {
+public:
+    void see(__m256d x) { nan_ = _mm256_or_pd(nan_, _mm256_cmp_pd(x, x, _CMP_UNORD_Q)); }
+    void see(double x) { tail_ = tail_ || std::isnan(x); }
+    bool seen() const { return tail_ || _mm256_movemask_pd(nan_) != 0; }
+
+private:
+    __m256d nan_ = _mm256_setzero_pd();
+    bool tail_ = false;
+};
+
 inline void refuse_nan_residuals(const char* fn, bool nan) {
     if (nan) throw std::invalid_argument(std::string(fn) + ": residuals holds NaN");
 }
@@ -1174,27 +1199,22 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
     const auto within = [&](Index i) { return every_row || std::abs(r[i] / scale) < tuning; };
     RowsWithin rows;
     detail::LaneSums weight;
-    __m256d nan = _mm256_setzero_pd();
-    bool tail_nan = false;
-    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
-        stop_if_requested(stop);
-        const Index end = std::min(n, begin + kStatisticsSpan);
-        Index i = begin;
-        for (; i + 4 <= end; i += 4) {
+    detail::NanWatch nan;
+    detail::for_each_row(
+        n, stop,
+        [&](Index i) {
             const __m256d in = within4(i);
-            const __m256d x = _mm256_loadu_pd(r + i);
-            nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+            nan.see(_mm256_loadu_pd(r + i));
             rows.count += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(in)));
             if (c != nullptr) weight.add(_mm256_loadu_pd(c + i), in);
-        }
-        for (; i < end; ++i) {
-            tail_nan |= std::isnan(r[i]);
+        },
+        [&](Index i) {
+            nan.see(r[i]);
             const bool in = within(i);
             rows.count += in ? 1 : 0;
             if (c != nullptr) weight.add_row(i, in ? c[i] : 0.0);
-        }
-    }
-    detail::refuse_nan_residuals(fn, tail_nan || _mm256_movemask_pd(nan) != 0);
+        });
+    detail::refuse_nan_residuals(fn, nan.seen());
     rows.weight = c != nullptr ? weight.total() : static_cast<double>(rows.count);
     const Index step = rows.count > max_rows ? (rows.count + max_rows - 1) / max_rows : 1;
     rows.sample.resize((rows.count + step - 1) / step);
@@ -1209,23 +1229,21 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
         }
         ++rank;
     };
-    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
-        stop_if_requested(stop);
-        const Index end = std::min(n, begin + kStatisticsSpan);
-        Index i = begin;
-        for (; i + 4 <= end; i += 4) {
+    detail::for_each_row(
+        n, stop,
+        [&](Index i) {
             const int bits = _mm256_movemask_pd(within4(i));
             const int in_use = __builtin_popcount(static_cast<unsigned>(bits));
             if (rank + in_use <= next) {  // no rank to take among these four rows
                 rank += in_use;
-                continue;
+                return;
             }
             for (int t = 0; t < 4; ++t)
                 if (bits >> t & 1) visit(i + t);
-        }
-        for (; i < end; ++i)
+        },
+        [&](Index i) {
             if (within(i)) visit(i);
-    }
+        });
     detail::refuse_changed_residuals(fn, taken != room);
     return rows;
 }
@@ -1262,15 +1280,12 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
     // One pass for the sums and the size of the band, one to gather it.
     Index inner_count = 0, between = 0;
     detail::LaneSums inner_weight, inner_squares;
-    __m256d nan = _mm256_setzero_pd();
-    bool tail_nan = false;
-    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
-        stop_if_requested(stop);
-        const Index end = std::min(n, begin + kStatisticsSpan);
-        Index i = begin;
-        for (; i + 4 <= end; i += 4) {
+    detail::NanWatch nan;
+    detail::for_each_row(
+        n, stop,
+        [&](Index i) {
             const __m256d x = _mm256_loadu_pd(r + i), a = _mm256_and_pd(x, abs_mask);
-            nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+            nan.see(x);
             const __m256d sure = _mm256_cmp_pd(a, vinner, _CMP_LE_OQ);
             const __m256d near = _mm256_andnot_pd(sure, _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
             inner_count += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(sure)));
@@ -1279,47 +1294,44 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
             inner_weight.add(weight, sure);
             // Masked: 0, not inf * 0, beyond the sure rows.
             inner_squares.add(_mm256_mul_pd(_mm256_mul_pd(a, a), weight), sure);
-        }
-        for (; i < end; ++i) {
+        },
+        [&](Index i) {
             const double a = std::abs(r[i]);
-            tail_nan |= std::isnan(r[i]);
+            nan.see(r[i]);
             const bool sure = a <= inner;
             const double weight = c != nullptr ? c[i] : 1.0;
             inner_count += sure ? 1 : 0;
             between += !sure && a <= outer ? 1 : 0;
             inner_weight.add_row(i, sure ? weight : 0.0);
             inner_squares.add_row(i, sure ? (a * a) * weight : 0.0);
-        }
-    }
-    detail::refuse_nan_residuals(fn, tail_nan || _mm256_movemask_pd(nan) != 0);
+        });
+    detail::refuse_nan_residuals(fn, nan.seen());
     ResidualBand band;
     band.inner_weight = c != nullptr ? inner_weight.total() : static_cast<double>(inner_count);
     band.inner_squares = inner_squares.total();
     band.between.resize(between);
     if (c != nullptr) band.between_weights.resize(between);
     Index taken = 0;
-    for (Index begin = 0; begin < n; begin += kStatisticsSpan) {
-        stop_if_requested(stop);
-        const Index end = std::min(n, begin + kStatisticsSpan);
-        const auto gather = [&](Index i) {
-            const double a = std::abs(r[i]);
-            if (a <= inner || !(a <= outer)) return;
-            if (taken < between) {
-                band.between[taken] = a;
-                if (c != nullptr) band.between_weights[taken] = c[i];
-            }
-            ++taken;
-        };
-        Index i = begin;
-        for (; i + 4 <= end; i += 4) {
+    const auto gather = [&](Index i) {
+        const double a = std::abs(r[i]);
+        if (a <= inner || !(a <= outer)) return;
+        if (taken < between) {
+            band.between[taken] = a;
+            if (c != nullptr) band.between_weights[taken] = c[i];
+        }
+        ++taken;
+    };
+    detail::for_each_row(
+        n, stop,
+        [&](Index i) {
             const __m256d a = _mm256_and_pd(_mm256_loadu_pd(r + i), abs_mask);
             const __m256d near =
                 _mm256_andnot_pd(_mm256_cmp_pd(a, vinner, _CMP_LE_OQ), _mm256_cmp_pd(a, vouter, _CMP_LE_OQ));
             const int bits = _mm256_movemask_pd(near);
-            if (bits == 0) continue;
+            if (bits == 0) return;
             if (taken + 4 > between) {  // near the end of the band (or past it): row by row
                 for (int t = 0; t < 4; ++t) gather(i + t);
-                continue;
+                return;
             }
             // Each of the four stored where the next row of the band goes, which moves on
             // only past rows of the band: no branch to mispredict.
@@ -1330,9 +1342,8 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
                 if (c != nullptr) band.between_weights[taken] = c[i + t];
                 taken += bits >> t & 1;
             }
-        }
-        for (; i < end; ++i) gather(i);
-    }
+        },
+        gather);
     detail::refuse_changed_residuals(fn, taken != between);
     return band;
 }
