@@ -5,10 +5,14 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['bisquare_moments', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares']
+__all__: list[str] = ['bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares']
 def bisquare_moments(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], scale: typing.SupportsFloat | typing.SupportsIndex, tuning: typing.SupportsFloat | typing.SupportsIndex, case_weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, slopes: bool = False) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], dict[str, float]]:
     """
     The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square (c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares. With slopes, the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations.
+    """
+def bisquare_weights(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], scale: typing.SupportsFloat | typing.SupportsIndex, tuning: typing.SupportsFloat | typing.SupportsIndex, case_weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
+    """
+    Tukey's bisquare weights (1 - u^2)^2 with u = min(abs(residuals / scale) / tuning, 1), times the case weights where given: the same doubles as that arithmetic in NumPy, element by element (an infinite residual weighs 0). Raises ValueError for NaN residuals, a scale or tuning not a finite number above 0, or case weights that are negative, not finite, of an overflowing sum or of a different length.
     """
 def concentrate_starts(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], starts: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], keep: typing.SupportsFloat | typing.SupportsIndex, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, penalty: numpy.typing.ArrayLike | None = None, max_steps: typing.SupportsInt | typing.SupportsIndex = 20) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]]:
     ...

@@ -677,9 +677,10 @@ class PolynomialMDLRegressor:
         penalty = None
         if chosen.penalties is not None:
             R1, R2 = chosen.penalties
-            row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
             if robust_fit and fixed_scale > 0.0:
-                row_weights = row_weights * robust.bisquare_weights(residuals, fixed_scale, robust.MM_TUNING)
+                row_weights = robust.bisquare_weights(residuals, fixed_scale, robust.MM_TUNING, sample_weight)
+            else:
+                row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
             penalty = float(row_weights.sum()) * (self.gamma1 * R1 + self.gamma2 * R2)
         return inference.uncertainty(
             design,

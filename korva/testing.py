@@ -165,6 +165,17 @@ def weighted_least_squares(
     return np.linalg.solve(system, X.T @ (w * y)) if k else np.zeros(0)
 
 
+def bisquare_weights(
+    residuals: npt.ArrayLike, scale: float, tuning: float, case_weights: npt.ArrayLike | None = None
+) -> FloatArray:
+    """Tukey's bisquare weights (1 - min(abs(r / scale) / tuning, 1)^2)^2, times the case
+    weights where given, as korva._robust.bisquare_weights forms them."""
+    with np.errstate(over="ignore"):  # a residual far beyond the cut-off: inf, weight 0
+        u = np.minimum(np.abs(np.asarray(residuals, dtype=float) / scale) / tuning, 1.0)
+    weights: FloatArray = np.square(1.0 - np.square(u))
+    return weights if case_weights is None else weights * np.asarray(case_weights, dtype=float)
+
+
 def bisquare_moments(
     design: npt.ArrayLike,
     residuals: npt.ArrayLike,

@@ -383,6 +383,15 @@ def residual_band_calls(draw):
 
 
 @st.composite
+def bisquare_weights_calls(draw):
+    n = draw(rows)
+    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    return Call(
+        "bisquare_weights", "kr.bisquare_weights", (draw(vectors(n)), draw(floats), draw(floats)), draw(optional)
+    )
+
+
+@st.composite
 def median_calls(draw):
     return Call("median", "kr.median", (draw(vectors(draw(rows))),))
 
@@ -414,6 +423,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "bisquare_moments": bisquare_moments_calls(),
     "rows_within": rows_within_calls(),
     "residual_band": residual_band_calls(),
+    "bisquare_weights": bisquare_weights_calls(),
     "median": median_calls(),
     "median_abs_deviation": median_abs_deviation_calls(),
 }

@@ -335,6 +335,24 @@ def _row_statistics_problem(entry, args, kwargs, result) -> str | None:
     return None if (result[3] is None) == (weights is None) else "the band's weights do not follow case_weights"
 
 
+def _bisquare_weights_problem(args, kwargs, result) -> str | None:
+    """What is wrong with the result of bisquare_weights, or None."""
+    residuals = np.asarray(_argument(args, kwargs, 0, "residuals"), float)
+    scale, tuning = float(_argument(args, kwargs, 1, "scale")), float(_argument(args, kwargs, 2, "tuning"))
+    weights = _argument(args, kwargs, 3, "case_weights", None)
+    weights = np.ones(residuals.size) if weights is None else np.asarray(weights, float).ravel()  # as the binding reads them
+    if np.isnan(residuals).any() or not (np.isfinite([scale, tuning]).all() and scale > 0.0 and tuning > 0.0):
+        return "returned weights although the residuals held NaN or the scale or tuning was not a finite number above 0"
+    if not (np.isfinite(weights).all() and (weights >= 0.0).all()):
+        return "returned weights although case_weights held negative or non-finite values"
+    shape_problem = _vector_problem(result, residuals.size)
+    if shape_problem is not None:
+        return shape_problem
+    if not ((result >= 0.0) & (result <= weights)).all():
+        return f"weights {result!r:.200} outside [0, case_weights]"
+    return None
+
+
 def result_problem(entry, args, kwargs, result) -> str | None:
     """What is wrong with `result` as the documented result of `entry`, or None."""
     import korva_core as kc
@@ -391,6 +409,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         return shape_problem or _non_finite_reads(read)
     if entry in ("rows_within", "residual_band"):
         return _row_statistics_problem(entry, args, kwargs, result)
+    if entry == "bisquare_weights":
+        return _bisquare_weights_problem(args, kwargs, result)
     if entry in ("median", "median_abs_deviation"):
         if type(result) is not float:
             return f"expected a float, got {type(result).__name__}"

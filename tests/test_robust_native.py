@@ -157,7 +157,7 @@ STATISTICS_SIZES = [0, 1, 3, 4, 7, 40_001, 3 * (1 << 16) + 5]
 @pytest.mark.parametrize("kind", ["plain", "ties", "outliers"])
 @pytest.mark.parametrize("weights", [None, "zeros"])
 @pytest.mark.parametrize("scale", [0.0, 1.3])
-def test_rows_within_and_residual_band_match_numpy(rng, n, kind, weights, scale):
+def test_row_statistics_match_numpy(rng, n, kind, weights, scale):
     r = residuals_with(rng, n, kind)
     r[rng.random(n) < 0.01] = -np.inf  # gross outliers: beyond every bound
     w = weights_with(rng, n, weights)
@@ -185,6 +185,11 @@ def test_rows_within_and_residual_band_match_numpy(rng, n, kind, weights, scale)
         np.testing.assert_array_equal(between_weights, w[near])
     everything = _robust.residual_band(r, 0.0, np.inf, w)  # no bounds: every row but the exact zeros is between
     np.testing.assert_array_equal(everything[2], np.abs(r[r != 0.0]))
+    # The weights to the bit; a subnormal scale sends most quotients past the largest double.
+    weight_scale = scale if scale > 0.0 else 5e-324
+    np.testing.assert_array_equal(
+        _robust.bisquare_weights(r, weight_scale, tuning, w), testing.bisquare_weights(r, weight_scale, tuning, w)
+    )
 
 
 @pytest.mark.parametrize(("n", "k"), [(30, 1), (1000, 5), (40_000, 4), (3000, 8)])
@@ -477,6 +482,12 @@ REFUSED = [
     (_robust.residual_band, dict(outer=0.5), "outer must be a number of at least inner"),
     (_robust.residual_band, dict(outer=np.nan), "outer must be a number of at least inner"),
     (_robust.residual_band, dict(case_weights=[1.0, np.inf]), "case_weights contains NaN"),
+    (_robust.bisquare_weights, dict(residuals=[np.nan, 1.0]), "bisquare_weights: residuals holds NaN"),
+    (_robust.bisquare_weights, dict(scale=0.0), "scale must be a finite number above 0"),
+    (_robust.bisquare_weights, dict(scale=np.inf), "scale must be a finite number above 0"),
+    (_robust.bisquare_weights, dict(tuning=np.inf), "tuning must be a finite number above 0"),
+    (_robust.bisquare_weights, dict(case_weights=[1.0, -1.0]), "case_weights holds negative"),
+    (_robust.bisquare_weights, dict(case_weights=[1.0, 1.0, 1.0]), "case_weights has 3 elements but residuals has 2"),
     (_robust.median, dict(values=[]), "median: values is empty"),
     (_robust.median_abs_deviation, dict(values=np.zeros(0), center=0.0), "median_abs_deviation: values is empty"),
 ]
@@ -496,6 +507,8 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(residuals=[0.5, 1.0], scale=1.0, tuning=2.0, max_rows=10) | arguments
     if function is _robust.residual_band:
         arguments = dict(residuals=[0.5, 1.0], inner=1.0, outer=2.0) | arguments
+    if function is _robust.bisquare_weights:
+        arguments = dict(residuals=[0.5, 1.0], scale=1.0, tuning=2.0) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 

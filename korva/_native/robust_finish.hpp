@@ -1348,4 +1348,49 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
     return band;
 }
 
+// Tukey's bisquare weights (1 - min(|r / scale| / tuning, 1)^2)^2 of the residuals, times
+// the case weights where given. Each is the double that NumPy's elementwise arithmetic
+// gives, in its order: the two quotients in turn (not one product with a reciprocal), so a
+// residual far beyond the cut-off may overflow to inf, which weighs 0 as it should.
+// Residuals must not be NaN (infinite ones weigh 0); scale and tuning finite and above 0;
+// case weights finite numbers of at least 0.
+// @param residuals (n,), case_weights (n,) or null; result (n,)
+inline VectorXd bisquare_weights(const VectorRef& residuals, double scale, double tuning, const VectorRef* case_weights,
+                                 const StopCheck& stop) {
+    constexpr const char* fn = "bisquare_weights";
+    if (!(std::isfinite(scale) && scale > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": scale must be a finite number above 0, got " + shown(scale));
+    if (!(std::isfinite(tuning) && tuning > 0.0))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a finite number above 0, got " + shown(tuning));
+    detail::check_case_weights(fn, case_weights);
+    const Index n = residuals.size();
+    const double* r = residuals.data();
+    const double* c = case_weights != nullptr ? case_weights->data() : nullptr;
+    VectorXd weights(n);
+    double* w = weights.data();
+    const __m256d vscale = _mm256_set1_pd(scale), vtuning = _mm256_set1_pd(tuning), one = _mm256_set1_pd(1.0);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    detail::NanWatch nan;
+    detail::for_each_row(
+        n, stop,
+        [&](Index i) {
+            const __m256d x = _mm256_loadu_pd(r + i);
+            nan.see(x);
+            const __m256d u =
+                _mm256_min_pd(_mm256_div_pd(_mm256_and_pd(_mm256_div_pd(x, vscale), abs_mask), vtuning), one);
+            const __m256d inside = _mm256_sub_pd(one, _mm256_mul_pd(u, u));
+            __m256d weight = _mm256_mul_pd(inside, inside);
+            if (c != nullptr) weight = _mm256_mul_pd(weight, _mm256_loadu_pd(c + i));
+            _mm256_storeu_pd(w + i, weight);
+        },
+        [&](Index i) {
+            nan.see(r[i]);
+            const double u = std::min(std::abs(r[i] / scale) / tuning, 1.0);
+            const double inside = 1.0 - u * u;
+            w[i] = c != nullptr ? (inside * inside) * c[i] : inside * inside;
+        });
+    detail::refuse_nan_residuals(fn, nan.seen());
+    return weights;
+}
+
 }  // namespace korva

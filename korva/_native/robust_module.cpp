@@ -272,6 +272,23 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "are negative, not finite, of an overflowing sum or of a different length.");
 
     m.def(
+        "bisquare_weights",
+        [](const Vector& residuals_arg, double scale, double tuning, const std::optional<Vector>& case_weights_arg) {
+            constexpr const char* fn = "bisquare_weights";
+            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
+            const VectorRef* case_weights =
+                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            return interruptible([&](const korva::StopCheck& stop) {
+                return korva::bisquare_weights(residuals, scale, tuning, case_weights, stop);
+            });
+        },
+        "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(),
+        "Tukey's bisquare weights (1 - u^2)^2 with u = min(abs(residuals / scale) / tuning, 1), times the case "
+        "weights where given: the same doubles as that arithmetic in NumPy, element by element (an infinite "
+        "residual weighs 0). Raises ValueError for NaN residuals, a scale or tuning not a finite number above 0, "
+        "or case weights that are negative, not finite, of an overflowing sum or of a different length.");
+
+    m.def(
         "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
         "values"_a,
         "The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks "
