@@ -23,10 +23,20 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
+from korva import _robust
 
 FloatArray = NDArray[np.float64]
 Penalties = tuple[FloatArray, FloatArray]
 MultiIndices = list[list[int]]
+# A design matrix stored, or formed a few rows at a time where the robust finish reads it.
+type Design = FloatArray | _robust.MonomialDesign
+
+# A robust fit on at least this many rows forms its design where it reads it: stored, the
+# design would be k times the size of an input column (45 times with 8 inputs at degree
+# 2), and each pass over it would read all of that.
+FORMED_DESIGN_ROWS = 100_000
+# Rows of a formed design that nonzero_columns looks at, a part at a time.
+NONZERO_PART_ROWS = 1 << 16
 
 BASES = ("total", "tensor")
 
@@ -116,6 +126,34 @@ def penalties(indices: MultiIndices, n_grid: int | None) -> Penalties:
         return R1, R2
     rows = np.ix_(positions, positions)
     return np.ascontiguousarray(R1[rows]), np.ascontiguousarray(R2[rows])
+
+
+def design_for_robust_fit(indices: MultiIndices, unit_columns: FloatArray) -> Design:
+    """The design of a robust fit at inputs given as rows of ``unit_columns`` (d, n): on at
+    least FORMED_DESIGN_ROWS rows formed where it is read (the same doubles as the stored
+    one, which every pass over it then gives to the bit), else stored."""
+    if unit_columns.shape[1] < FORMED_DESIGN_ROWS:
+        return design_matrix(indices, unit_columns)
+    return _robust.MonomialDesign(list(unit_columns), [list(m) for m in indices])
+
+
+def stored(design: Design) -> FloatArray:
+    """The design as an array: a formed design's rows formed all at once."""
+    if isinstance(design, np.ndarray):
+        return design
+    rows: FloatArray = design[np.arange(design.shape[0])]
+    return rows
+
+
+def nonzero_columns(design: Design) -> NDArray[np.bool_]:
+    """Which columns of the design hold an entry other than 0."""
+    if isinstance(design, np.ndarray):
+        return np.any(design != 0.0, axis=0)
+    found = np.zeros(design.shape[1], dtype=bool)
+    for start in range(0, design.shape[0], NONZERO_PART_ROWS):
+        part = design[np.arange(start, min(start + NONZERO_PART_ROWS, design.shape[0]))]
+        found |= np.any(part != 0.0, axis=0)
+    return found
 
 
 def design_matrix(indices: MultiIndices, unit_columns: FloatArray) -> FloatArray:

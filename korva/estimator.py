@@ -138,7 +138,7 @@ class _BasisFit:
     gibbs: GibbsStatistics | None
     n_starts: int
     finish: robust.RobustFit | None
-    design: FloatArray | None
+    design: bases.Design | None
     residuals: FloatArray | None = None
     screened: bool = False  # a screening fit of degree="auto", not the fit of the degree fixed
 
@@ -149,7 +149,7 @@ class _BasisFit:
         finish: robust.RobustFit,
         penalties: Penalties | None,
         gibbs: GibbsStatistics | None,
-        design: FloatArray | None,
+        design: bases.Design | None,
     ) -> _BasisFit:
         """The robust stages' fit; a screening fit when it comes without the search's statistics.
         The residuals stay with the design, and only with it."""
@@ -582,9 +582,9 @@ class PolynomialMDLRegressor:
         seed = self._seed()
         search_rows = self._search_rows(n_samples, seed)
         if len(candidates) == 1:
-            # The design holds all that the fit needs of the inputs: their mapped copy goes
-            # before the fit's own arrays come.
-            design = bases.design_matrix(candidates[0].indices, unit_columns)
+            # A stored design holds all that the fit needs of the inputs, and a formed one
+            # keeps them: their mapped copy goes before the fit's own arrays come.
+            design = self._fit_design(candidates[0].indices, unit_columns, search_rows)
             del unit_columns
             fit = self._fit_basis(candidates[0], design, standardized, search_rows, seed, fit_weights, True)
             chosen, mdl_path = _choose_degree([fit], standardized, fit_weights)
@@ -604,7 +604,9 @@ class PolynomialMDLRegressor:
         if not (np.isfinite(coef).all() and math.isfinite(scale)):
             raise ValueError(_non_finite_cause(fit_target, spread, n_samples))
         design = (
-            chosen.design if chosen.design is not None else bases.design_matrix(chosen.candidate.indices, unit_columns)
+            chosen.design
+            if chosen.design is not None
+            else self._fit_design(chosen.candidate.indices, unit_columns, search_rows)
         )
         residuals = chosen.residuals if chosen.residuals is not None else standardized - fitted
         sureness = self._uncertainty(chosen, design, residuals, fit_weights, spread, coef, x_min, x_max)
@@ -656,7 +658,7 @@ class PolynomialMDLRegressor:
     def _uncertainty(
         self,
         chosen: _BasisFit,
-        design: FloatArray,
+        design: bases.Design,
         residuals: FloatArray,
         sample_weight: FloatArray | None,
         spread: float,
@@ -884,7 +886,7 @@ class PolynomialMDLRegressor:
         for candidate in candidates:
             penalties, solve = self._solver(candidate, len(target), search_rows)
             neighbour = robust.screening_fit(
-                bases.design_matrix(candidate.indices, unit_columns),
+                self._fit_design(candidate.indices, unit_columns, search_rows),
                 target,
                 solve,
                 np.random.default_rng([seed, SCREENING_STREAM]),
@@ -898,8 +900,18 @@ class PolynomialMDLRegressor:
             if not chosen.screened:
                 return chosen, path
             at = next(i for i, fit in enumerate(fits) if fit is chosen)
-            design = bases.design_matrix(chosen.candidate.indices, unit_columns)
-            fits[at] = self._fit_basis(chosen.candidate, design, target, search_rows, seed, sample_weight, False)
+            chosen_design = self._fit_design(chosen.candidate.indices, unit_columns, search_rows)
+            fits[at] = self._fit_basis(chosen.candidate, chosen_design, target, search_rows, seed, sample_weight, False)
+
+    def _fit_design(
+        self, indices: MultiIndices, unit_columns: FloatArray, search_rows: NDArray[np.intp] | None
+    ) -> bases.Design:
+        """A basis's design: on large data, where the search runs on a subsample, the robust
+        finish reads it formed a few rows at a time (bases.design_for_robust_fit); stored for
+        every other fit, whose solves read it whole."""
+        if search_rows is not None and self.method == "mcmc" and self.refit:
+            return bases.design_for_robust_fit(indices, unit_columns)
+        return bases.design_matrix(indices, unit_columns)
 
     def _solver(
         self, candidate: _Candidate, n_samples: int, search_rows: NDArray[np.intp] | None
@@ -917,7 +929,7 @@ class PolynomialMDLRegressor:
     def _fit_basis(
         self,
         candidate: _Candidate,
-        design: FloatArray,
+        design: bases.Design,
         target: FloatArray,
         search_rows: NDArray[np.intp] | None,
         seed: int,
@@ -927,16 +939,17 @@ class PolynomialMDLRegressor:
         indices = candidate.indices
         penalties, solve = self._solver(candidate, len(target), search_rows)
         gibbs = None
+        # Only the robust finish reads a design formed where it is read; the rest a stored one.
         if self.method == "ols":
+            full = bases.stored(design)
             beta = (
-                korva_core.ols(design, target)
-                if sample_weight is None
-                else solve.weighted(design, target, sample_weight)
+                korva_core.ols(full, target) if sample_weight is None else solve.weighted(full, target, sample_weight)
             )
         elif self.method == "penalized":
-            beta = solve.refine(design, target, solve.fit(design, target, sample_weight), sample_weight)
+            full = bases.stored(design)
+            beta = solve.refine(full, target, solve.fit(full, target, sample_weight), sample_weight)
         else:
-            searched = design if search_rows is None else np.asfortranarray(design[search_rows])
+            searched = bases.stored(design) if search_rows is None else np.asfortranarray(design[search_rows])
             searched_target = target if search_rows is None else target[search_rows]
             sampler = korva_core.TournamentMCMC(
                 n_chains=self.n_chains,
@@ -964,8 +977,9 @@ class PolynomialMDLRegressor:
                     sample_weight=sample_weight,
                 )
                 return _BasisFit.robust(candidate, finish, penalties, gibbs, design if keep_design else None)
-        fitted = design @ beta
-        floor = robust.scale_floor(design, target, beta)
+            full = bases.stored(design)
+        fitted = full @ beta
+        floor = robust.scale_floor(full, target, beta)
         scale = max(robust.residual_scale(target - fitted, 0.0, sample_weight, len(indices)), floor)
         kept = design if keep_design else None
         return _BasisFit(candidate, fitted, beta, scale, penalties, gibbs, 1 if gibbs else 0, None, kept)

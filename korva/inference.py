@@ -26,6 +26,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from korva import _robust
+from korva.bases import Design, nonzero_columns
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
@@ -243,7 +244,7 @@ def _quantile(cdf: Callable[[float], float], pdf: Callable[[float], float], p: f
 
 
 def coefficient_covariance(
-    design: FloatArray,
+    design: Design,
     residuals: FloatArray,
     scale: float,
     tuning: float | None,
@@ -291,7 +292,7 @@ def coefficient_covariance(
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
     mean_psi_squared = sums["psi_square"] / (in_use - n_terms) * in_use / total
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
-    active = np.flatnonzero(np.any(design != 0.0, axis=0)) if (np.diag(full_gram) == 0.0).any() else np.arange(n_terms)
+    active = np.flatnonzero(nonzero_columns(design)) if (np.diag(full_gram) == 0.0).any() else np.arange(n_terms)
     gram = full_gram[np.ix_(active, active)]
     bread = mean_slope / mean_weight * gram
     if penalty is not None:
@@ -682,7 +683,7 @@ class Uncertainty:
 
 
 def uncertainty(
-    design: FloatArray,
+    design: Design,
     residuals: FloatArray,
     scale: float,
     tuning: float | None,

@@ -43,6 +43,7 @@ from numpy.typing import NDArray
 
 import korva_core
 from korva import _robust
+from korva.bases import Design, stored
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
@@ -175,7 +176,7 @@ def bisquare_weights(
     return weights
 
 
-def residuals_of(design: FloatArray, target: FloatArray, beta: FloatArray) -> FloatArray:
+def residuals_of(design: Design, target: FloatArray, beta: FloatArray) -> FloatArray:
     """target - design @ beta, in one new array."""
     residuals: FloatArray = design @ beta
     np.subtract(target, residuals, out=residuals)
@@ -442,7 +443,7 @@ def s_estimate(
 
 
 def reweight(
-    design: FloatArray,
+    design: Design,
     target: FloatArray,
     beta: FloatArray,
     scale: float,
@@ -568,7 +569,7 @@ CLOSE_SHARE = 0.4
 
 
 def robust_fit(
-    design: FloatArray,
+    design: Design,
     target: FloatArray,
     searched: FloatArray,
     solve: LeastSquares,
@@ -598,7 +599,7 @@ def robust_fit(
 
 
 def screening_fit(
-    design: FloatArray,
+    design: Design,
     target: FloatArray,
     solve: LeastSquares,
     rng: np.random.Generator,
@@ -660,11 +661,12 @@ class _Rows:
 
     @classmethod
     def of(
-        cls, design: FloatArray, target: FloatArray, sample_weight: FloatArray | None, search_rows: IndexArray | None
+        cls, design: Design, target: FloatArray, sample_weight: FloatArray | None, search_rows: IndexArray | None
     ) -> _Rows:
         if search_rows is None:
-            return cls(design, target, sample_weight, True)
-        return cls(design, target, sample_weight, True).part(search_rows)
+            return cls(stored(design), target, sample_weight, True)
+        weight = None if sample_weight is None else sample_weight[search_rows]
+        return cls(design[search_rows], target[search_rows], weight, False)
 
     def part(self, rows: IndexArray) -> _Rows:
         weight = None if self.weight is None else self.weight[rows]
@@ -682,7 +684,7 @@ class _Finish:
 
 
 def _fit_from_ranked(
-    design: FloatArray,
+    design: Design,
     target: FloatArray,
     rows: _Rows,
     ranked: list[Start],
@@ -699,11 +701,13 @@ def _fit_from_ranked(
     floor = scale_floor(rows_design, rows_target, best.beta)
     if best.scale <= floor:
         # The start fits every point to rounding: nothing to reweight, and weights at
-        # a scale of rounding would only drop points the fit goes through.
-        beta = solve.refine(design, target, best.beta, sample_weight)
-        fitted = design @ beta
+        # a scale of rounding would only drop points the fit goes through. The solve
+        # reads a stored design.
+        full = stored(design)
+        beta = solve.refine(full, target, best.beta, sample_weight)
+        fitted = full @ beta
         residuals = target - fitted
-        scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(design, target, beta))
+        scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(full, target, beta))
         return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
     scale = max(settled.scale, floor)
@@ -754,7 +758,7 @@ def _fit_from_ranked(
 
 
 def _random_part(
-    design: FloatArray, target: FloatArray, sample_weight: FloatArray | None, count: int, rng: np.random.Generator
+    design: Design, target: FloatArray, sample_weight: FloatArray | None, count: int, rng: np.random.Generator
 ) -> tuple[FloatArray, FloatArray, FloatArray | None]:
     """``count`` rows drawn at random without repeats, in their order in the data."""
     part = np.sort(rng.choice(len(target), count, replace=False))

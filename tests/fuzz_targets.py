@@ -383,6 +383,60 @@ def residual_band_calls(draw):
 
 
 @st.composite
+def monomial_design_calls(draw):
+    dims, n = draw(st.integers(0, 3)), draw(rows)
+    exponent_lists = mostly(
+        st.lists(exponents, min_size=dims, max_size=dims), st.lists(exponents, max_size=dims + 1)
+    ).map(repr)
+    exponent_table = mostly(
+        listed(st.lists(exponent_lists, max_size=5)),
+        st.sampled_from(["[[1.5]]", "[1, 2]", "'ab'", "[ShortSequence()]", "[RaisingSequence()]", "None"]),
+    )
+    columns = mostly(
+        listed(st.lists(near(n).flatmap(vectors), min_size=dims, max_size=dims)),
+        st.sampled_from(["[]", "None", "np.ones((2, 3))", "[RaisingArray()]"]),
+    )
+    return Call("MonomialDesign", "kr.MonomialDesign", (draw(columns), draw(exponent_table)))
+
+
+@st.composite
+def formed_design(draw, n: int, k: int) -> str:
+    """A MonomialDesign of n rows and k columns over hostile values of one to three inputs."""
+    dims = draw(st.integers(1, 3))
+    table = draw(st.lists(st.lists(st.integers(-1, 70), min_size=dims, max_size=dims), min_size=k, max_size=k))
+    columns = draw(st.lists(arrays((n,)), min_size=dims, max_size=dims))
+    return f"kr.MonomialDesign([{', '.join(columns)}], {table!r})"
+
+
+@st.composite
+def formed_design_calls(draw):
+    """What a MonomialDesign is for: its rows, its product with coefficients, and the passes over it."""
+    n, k = draw(rows), draw(st.integers(0, 5))
+    design = draw(formed_design(n, k))
+    use = draw(st.sampled_from(["rows", "product", "reweight", "bisquare_moments"]))
+    if use == "rows":
+        index = mostly(
+            st.lists(st.integers(-2, n + 1), max_size=8).map(lambda rows: f"np.array({rows!r}, dtype=np.int64)"),
+            st.sampled_from(["np.array([0.0])", "np.array([True])", "[0]", "np.zeros((1, 1), int)", "None",
+                             "np.array([2**64 - 1], dtype=np.uint64)", "np.array([], dtype=np.int8)"]),
+        )  # fmt: skip
+        return Call("MonomialDesign rows", "kr.MonomialDesign.__getitem__", (design, draw(index)))
+    if use == "product":
+        return Call("MonomialDesign product", "kr.MonomialDesign.__matmul__", (design, draw(vectors(draw(near(k))))))
+    if use == "reweight":
+        args = (design, draw(vectors(draw(near(n)))), draw(vectors(draw(near(k)))), draw(floats))
+        optional = keywords(
+            sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)),
+            max_steps=ints(st.integers(-2, 30)), newton=st.sampled_from(["True", "False"]),
+            refine=st.sampled_from(["True", "False"]), matrix=optional_matrices(k),
+        )  # fmt: skip
+        return Call("MonomialDesign reweight", "kr.reweight", args, draw(optional))
+    args = (design, draw(vectors(draw(near(n)))), draw(floats), draw(floats))
+    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    return Call("MonomialDesign bisquare_moments", "kr.bisquare_moments", args, draw(optional))
+
+
+@st.composite
 def bisquare_weights_calls(draw):
     n = draw(rows)
     optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
@@ -424,6 +478,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "rows_within": rows_within_calls(),
     "residual_band": residual_band_calls(),
     "bisquare_weights": bisquare_weights_calls(),
+    "MonomialDesign": monomial_design_calls(),
+    "MonomialDesign use": formed_design_calls(),
     "median": median_calls(),
     "median_abs_deviation": median_abs_deviation_calls(),
 }

@@ -340,7 +340,9 @@ def _bisquare_weights_problem(args, kwargs, result) -> str | None:
     residuals = np.asarray(_argument(args, kwargs, 0, "residuals"), float)
     scale, tuning = float(_argument(args, kwargs, 1, "scale")), float(_argument(args, kwargs, 2, "tuning"))
     weights = _argument(args, kwargs, 3, "case_weights", None)
-    weights = np.ones(residuals.size) if weights is None else np.asarray(weights, float).ravel()  # as the binding reads them
+    weights = (
+        np.ones(residuals.size) if weights is None else np.asarray(weights, float).ravel()
+    )  # as the binding reads them
     if np.isnan(residuals).any() or not (np.isfinite([scale, tuning]).all() and scale > 0.0 and tuning > 0.0):
         return "returned weights although the residuals held NaN or the scale or tuning was not a finite number above 0"
     if not (np.isfinite(weights).all() and (weights >= 0.0).all()):
@@ -351,6 +353,30 @@ def _bisquare_weights_problem(args, kwargs, result) -> str | None:
     if not ((result >= 0.0) & (result <= weights)).all():
         return f"weights {result!r:.200} outside [0, case_weights]"
     return None
+
+
+def _formed_design_problem(entry, args, kwargs, result) -> str | None:
+    """What is wrong with a MonomialDesign or with the result of its use, or None."""
+    from korva import _robust
+
+    if entry == "MonomialDesign":
+        if not isinstance(result, _robust.MonomialDesign):
+            return f"expected a MonomialDesign, got {type(result).__name__}"
+        shape = (len(np.asarray(args[0][0])), len(args[1]))
+        return None if result.shape == shape else f"shape {result.shape}, expected {shape}"
+    n, k = args[0].shape
+    if entry == "MonomialDesign rows":
+        index = np.asarray(args[1])
+        if not ((index >= 0) & (index < n)).all():
+            return f"returned rows although the index {index!r:.200} leaves 0 .. {n - 1}"
+        return _matrix_problem(result, (index.size, k))
+    if entry == "MonomialDesign product":
+        return _vector_problem(result, n)
+    if entry == "MonomialDesign reweight":
+        return _vector_problem(result, k)
+    if not (isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)):
+        return f"expected the pair (gram, sums), got {type(result).__name__}"
+    return _matrix_problem(result[0], (k, k), symmetric=True)
 
 
 def result_problem(entry, args, kwargs, result) -> str | None:
@@ -411,6 +437,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         return _row_statistics_problem(entry, args, kwargs, result)
     if entry == "bisquare_weights":
         return _bisquare_weights_problem(args, kwargs, result)
+    if entry.startswith("MonomialDesign"):
+        return _formed_design_problem(entry, args, kwargs, result)
     if entry in ("median", "median_abs_deviation"):
         if type(result) is not float:
             return f"expected a float, got {type(result).__name__}"

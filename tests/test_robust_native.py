@@ -10,7 +10,7 @@ import json
 import numpy as np
 import pytest
 
-from korva import _robust, testing
+from korva import _robust, bases, testing
 
 SCALE_RTOL = 1e-12
 BETA_RTOL = 1e-10
@@ -147,6 +147,89 @@ def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slop
     np.testing.assert_array_equal(gram, gram.T)
     again, _ = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w, slopes)
     np.testing.assert_array_equal(again, gram)
+
+
+# Bases of a design formed where it is read: the successive powers of one input, several
+# inputs with shared powers and products of up to four factors, and powers beyond the
+# product chain, an exponent below 0 (a factor 1) and terms in no particular order.
+FORMED_BASES = [
+    [[0], [1], [2], [3]],
+    [[0, 0, 0], [1, 0, 0], [0, 2, 0], [1, 1, 0], [0, 0, 2], [2, 1, 1], [1, 1, 1]],
+    [[0, 0, 0, 0], [1, 1, 1, 1], [2, 0, 3, 1], [0, 0, 0, 2]],
+    [[70, 1], [0, 0], [-1, 3], [1, 0], [2, 2]],
+    [],  # no terms
+]
+
+
+@pytest.mark.parametrize("n", [0, 1, 5, 129, 40_001])  # about a chunk, a block of the powers, several row blocks
+@pytest.mark.parametrize("exponents", FORMED_BASES)
+@pytest.mark.parametrize("prior", [None, "zeros"])
+def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, n, exponents, prior):
+    columns = np.ascontiguousarray(rng.uniform(-1.3, 1.3, (len(exponents[0]) if exponents else 1, n)))
+    columns[:, : min(n, 3)] = np.array([0.0, -1.0, 2.0**-0.5])[: min(n, 3)]  # exact products and powers
+    stored = bases.design_matrix(exponents, columns) if exponents else np.zeros((n, 0))
+    formed = _robust.MonomialDesign(list(columns), exponents)
+    assert formed.shape == stored.shape
+    np.testing.assert_array_equal(formed[np.arange(n)], stored)
+    rows = np.sort(rng.choice(n, min(n, 7), replace=False))
+    np.testing.assert_array_equal(formed[rows], stored[rows])
+    beta = rng.normal(size=len(exponents))
+    beta[:1] = 0.0  # a coefficient 0 adds nothing to the sums
+    expected = np.zeros(n)
+    for column, coefficient in zip(stored.T, beta):
+        if coefficient != 0.0:
+            expected = expected + column * coefficient  # the passes' own order
+    np.testing.assert_array_equal(formed @ beta, expected)
+    y = expected + 0.2 * rng.standard_t(3, n)
+    w = weights_with(rng, n, prior)
+    for newton in (False, True):
+        np.testing.assert_array_equal(
+            _robust.reweight(formed, y, 0.9 * beta, 0.3, sample_weight=w, newton=newton, refine=True),
+            _robust.reweight(stored, y, 0.9 * beta, 0.3, sample_weight=w, newton=newton, refine=True),
+        )
+    formed_moments = _robust.bisquare_moments(formed, y - expected, 0.3, 3.4436898, w, slopes=True)
+    stored_moments = _robust.bisquare_moments(stored, y - expected, 0.3, 3.4436898, w, slopes=True)
+    np.testing.assert_array_equal(formed_moments[0], stored_moments[0])
+    assert formed_moments[1] == stored_moments[1]
+
+
+@pytest.mark.parametrize(
+    ("make", "error", "message"),
+    [
+        (lambda: _robust.MonomialDesign([], [[1]]), ValueError, "columns is empty"),
+        (lambda: _robust.MonomialDesign([np.ones(3), np.ones(2)], [[1, 1]]), ValueError, "columns\\[1\\] has 2 rows"),
+        (lambda: _robust.MonomialDesign([np.ones(3)], [[1, 1]]), ValueError, "exponents\\[0\\] has 2 exponents"),
+        (
+            lambda: _robust.MonomialDesign([np.ones(3, complex)], [[1]]),
+            TypeError,
+            "columns\\[0\\] holds complex numbers",
+        ),
+        (lambda: FORMED[np.array([0, 3])], ValueError, "row index 3 is out of range for 3 rows"),
+        (lambda: FORMED[np.array([-1])], ValueError, "row index -1 is out of range"),
+        (lambda: FORMED[np.array([0.0])], TypeError, "rows must be a 1-D array of integers"),
+        (lambda: FORMED[np.array([True])], TypeError, "rows must be a 1-D array of integers"),
+        (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),
+        (
+            lambda: _robust.reweight(FORMED, np.ones(2), np.zeros(2), 1.0),
+            ValueError,
+            "has 2 elements but design has 3 rows",
+        ),
+        (lambda: _robust.bisquare_moments(FORMED, np.ones(4), 1.0, 2.0), ValueError, "residuals has 4 elements"),
+        (
+            lambda: _robust.reweight(
+                _robust.MonomialDesign([np.array([1e200, 1.0])], [[0], [2]]), [1.0, 1.0], [0.0, 0.0], 1.0
+            ),
+            ValueError,
+            "design contains NaN or infinite values",
+        ),
+    ],
+)
+def test_a_formed_design_refuses_bad_input_by_name(make, error, message):
+    with pytest.raises(error, match=message):
+        make()
+
+
+FORMED = _robust.MonomialDesign([np.array([0.5, 1.0, 2.0])], [[0], [1]])
 
 
 # Sizes about the four rows of a vector and the spans between stop checks (65 536 rows).
@@ -538,7 +621,12 @@ beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2,
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
 gram, _ = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w)
 newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True, refine=True)
-print(json.dumps([beta.tobytes().hex(), float(scale).hex(), gram.tobytes().hex(), newton.tobytes().hex()]))
+columns = rng.uniform(-1, 1, (3, y.size))
+formed = _robust.MonomialDesign(list(columns), [[0, 0, 0], [1, 0, 0], [0, 2, 0], [1, 1, 1], [0, 0, 3]])
+formed_beta = _robust.reweight(formed, y, np.zeros(5), 0.2, sample_weight=w, newton=True, refine=True)
+formed_gram, _ = _robust.bisquare_moments(formed, y, 0.2, 3.4436898, w)
+results = [beta, newton, gram, formed_beta, formed_gram, formed @ formed_beta]
+print(json.dumps([float(scale).hex()] + [result.tobytes().hex() for result in results]))
 """
 
 

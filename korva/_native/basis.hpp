@@ -137,20 +137,27 @@ inline void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
 
 // Design matrix [1, x, x^2, ..., x^deg]; each column is the previous one times x.
 // @param deg >= 0, x (n,): sample points; result (n, deg + 1)
-inline PagedMatrix design_matrix_1d(int deg, const VectorRef& x) {
-    require_degree(deg);
-    const Index n = x.size();
-    const Index M = static_cast<Index>(deg) + 1;
-    PagedMatrix result = checked_matrix<PagedMatrix>(n, M, "n * (deg + 1)");
-    Eigen::Map<MatrixXd> Phi = result.view();
+// Column p of Phi (n x M) = x^p for the n values from x, each power the product of
+// the one before and x, rounded: 1, x, x * x, (x * x) * x, ...
+inline void fill_successive_powers(const double* x, Eigen::Map<MatrixXd> Phi) {
+    const Index n = Phi.rows(), M = Phi.cols();
+    const Eigen::Map<const VectorXd> values(x, n);
     // Row blocks keep column p - 1 in cache while column p is formed from it.
     constexpr Index block = 128;
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
         Phi.col(0).segment(i0, len).setOnes();
         for (Index p = 1; p < M; ++p)
-            Phi.col(p).segment(i0, len) = Phi.col(p - 1).segment(i0, len).cwiseProduct(x.segment(i0, len));
+            Phi.col(p).segment(i0, len) = Phi.col(p - 1).segment(i0, len).cwiseProduct(values.segment(i0, len));
     }
+}
+
+inline PagedMatrix design_matrix_1d(int deg, const VectorRef& x) {
+    require_degree(deg);
+    const Index n = x.size();
+    const Index M = static_cast<Index>(deg) + 1;
+    PagedMatrix result = checked_matrix<PagedMatrix>(n, M, "n * (deg + 1)");
+    fill_successive_powers(x.data(), result.view());
     return result;
 }
 
@@ -305,63 +312,85 @@ inline PowerPlan plan_powers(const MultiIndexList& multi_indices, std::size_t D)
 constexpr Index kDesignBlock = 128;
 using PowerTable = Eigen::Matrix<double, kDesignBlock, Eigen::Dynamic>;
 
-// Fills every column of Phi (n x M) by the plan, a block of rows at a time.
-// @param powers scratch of plan.n_powers columns
-inline void fill_design_rows(const PowerPlan& plan, const std::vector<VectorRef>& X_cols, PowerTable& powers,
-                             Eigen::Map<MatrixXd> Phi) {
-    constexpr Index block = kDesignBlock;
-    const Index M = Phi.cols(), n = Phi.rows();
-    const std::size_t D = X_cols.size();
-    const std::vector<PowerPlan::Run>& runs = plan.runs;
+// Fills the columns of Phi at rows [i0, i0 + len) (len at most kDesignBlock) by the
+// plan, each the product of its factors in increasing dimension; factor(slot) gives
+// where the slot's values of these rows are (the plan's factor_slot numbering).
+template <class Factor>
+void multiply_factors(const PowerPlan& plan, std::size_t D, const Factor& factor, Index i0, Index len,
+                      Eigen::Map<MatrixXd>& Phi) {
     const std::vector<Index>& factor_slot = plan.factor_slot;
-    std::vector<PendingPowers> pending;
-    alignas(32) double pair_product[block];
+    alignas(32) double pair_product[kDesignBlock];
+    // Neighbouring columns often share their first two factors (all but
+    // the last dimension): their product is formed once per block and
+    // kept, which rounds exactly as forming it column by column.
+    const double* paired[2] = {nullptr, nullptr};
+    for (Index j = 0; j < Phi.cols(); ++j) {
+        const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
+        const double* factors[3];
+        int used = 0;
+        for (std::size_t d = 0; d < D && used < 3; ++d)
+            if (slots[d] >= 0) factors[used++] = factor(slots[d]);
+        double* col = &Phi(i0, j);
+        // The product starts from 1, and 1 * v is v: it begins with the first factor.
+        // Up to three factors are multiplied in registers and each entry is stored once.
+        switch (used) {
+            case 0: std::fill(col, col + len, 1.0); break;
+            case 1: std::copy(factors[0], factors[0] + len, col); break;
+            case 2:
+                for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i];
+                break;
+            default:
+                if (paired[0] != factors[0] || paired[1] != factors[1]) {
+                    for (Index i = 0; i < len; ++i) pair_product[i] = factors[0][i] * factors[1][i];
+                    paired[0] = factors[0];
+                    paired[1] = factors[1];
+                }
+                for (Index i = 0; i < len; ++i) col[i] = pair_product[i] * factors[2][i];
+        }
+        // Factors beyond the third, in increasing dimension, in place.
+        int seen = 0;
+        for (std::size_t d = 0; d < D; ++d) {
+            if (slots[d] < 0 || seen++ < 3) continue;
+            const double* f = factor(slots[d]);
+            for (Index i = 0; i < len; ++i) col[i] *= f[i];
+        }
+    }
+}
 
+// Fills every column of Phi (n x M) by the plan from the input columns, a block of
+// rows at a time. Each entry depends on its own row alone, so any cut of the rows
+// gives the same doubles.
+// @param powers scratch of plan.n_powers columns; pending scratch of power_table
+inline void fill_design_rows(const PowerPlan& plan, const std::vector<VectorRef>& X_cols, PowerTable& powers,
+                             Eigen::Map<MatrixXd> Phi, std::vector<PendingPowers>& pending) {
+    constexpr Index block = kDesignBlock;
+    const Index n = Phi.rows();
+    const std::size_t D = X_cols.size();
     // Row blocks keep the powers in cache while every column of the block is written once.
     for (Index i0 = 0; i0 < n; i0 += block) {
         const Index len = std::min(block, n - i0);
-        for (const PowerPlan::Run& run : runs)
+        for (const PowerPlan::Run& run : plan.runs)
             power_table(X_cols[run.dim].data() + i0, len, run.p_lo, run.p_hi,
                         powers.col(run.first_slot - static_cast<Index>(D)).data(), block, pending);
         const auto factor = [&](Index slot) {
             return slot < static_cast<Index>(D) ? X_cols[static_cast<std::size_t>(slot)].data() + i0
                                                 : powers.col(slot - static_cast<Index>(D)).data();
         };
-        // Neighbouring columns often share their first two factors (all but
-        // the last dimension): their product is formed once per block and
-        // kept, which rounds exactly as forming it column by column.
-        const double* paired[2] = {nullptr, nullptr};
-        for (Index j = 0; j < M; ++j) {
-            const Index* slots = &factor_slot[static_cast<std::size_t>(j) * D];
-            const double* factors[3];
-            int used = 0;
-            for (std::size_t d = 0; d < D && used < 3; ++d)
-                if (slots[d] >= 0) factors[used++] = factor(slots[d]);
-            double* col = &Phi(i0, j);
-            // The product starts from 1, and 1 * v is v: it begins with the first factor.
-            // Up to three factors are multiplied in registers and each entry is stored once.
-            switch (used) {
-                case 0: std::fill(col, col + len, 1.0); break;
-                case 1: std::copy(factors[0], factors[0] + len, col); break;
-                case 2:
-                    for (Index i = 0; i < len; ++i) col[i] = factors[0][i] * factors[1][i];
-                    break;
-                default:
-                    if (paired[0] != factors[0] || paired[1] != factors[1]) {
-                        for (Index i = 0; i < len; ++i) pair_product[i] = factors[0][i] * factors[1][i];
-                        paired[0] = factors[0];
-                        paired[1] = factors[1];
-                    }
-                    for (Index i = 0; i < len; ++i) col[i] = pair_product[i] * factors[2][i];
-            }
-            // Factors beyond the third, in increasing dimension, in place.
-            int seen = 0;
-            for (std::size_t d = 0; d < D; ++d) {
-                if (slots[d] < 0 || seen++ < 3) continue;
-                const double* f = factor(slots[d]);
-                for (Index i = 0; i < len; ++i) col[i] *= f[i];
-            }
-        }
+        multiply_factors(plan, D, factor, i0, len, Phi);
+    }
+}
+
+// Every power column of the plan over all n rows of the input columns, into powers
+// (n x plan.n_powers): column slot - D holds the values that slot names.
+inline void fill_power_columns(const PowerPlan& plan, const std::vector<VectorRef>& X_cols, MatrixXd& powers) {
+    const Index n = powers.rows();
+    const std::size_t D = X_cols.size();
+    std::vector<PendingPowers> pending;
+    for (Index i0 = 0; i0 < n; i0 += kDesignBlock) {
+        const Index len = std::min(kDesignBlock, n - i0);
+        for (const PowerPlan::Run& run : plan.runs)
+            power_table(X_cols[run.dim].data() + i0, len, run.p_lo, run.p_hi,
+                        powers.col(run.first_slot - static_cast<Index>(D)).data() + i0, n, pending);
     }
 }
 
@@ -376,7 +405,8 @@ inline PagedMatrix design_matrix_nd(const MultiIndexList& multi_indices, const s
     PagedMatrix result = memory.matrix<PagedMatrix>(n, M, "n * len(multi_indices)");
     const PowerPlan plan = plan_powers(multi_indices, X_cols.size());
     PowerTable powers = memory.matrix<PowerTable>(kDesignBlock, plan.n_powers, "the power table");
-    fill_design_rows(plan, X_cols, powers, result.view());
+    std::vector<PendingPowers> pending;
+    fill_design_rows(plan, X_cols, powers, result.view(), pending);
     return result;
 }
 

@@ -17,9 +17,11 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common.hpp"
+#include "monomial_design.hpp"
 #include "products.hpp"
 #include "size_limits.hpp"
 #include "solvers.hpp"
@@ -365,14 +367,40 @@ inline double* chunk_scratch(Index doubles) {
     return scratch.data();
 }
 
-// The fitted values X beta of the design's rows [i0, i0 + len) and, when
-// `delta` is not null, X delta.
+// Where a column-major design's rows [i0, i0 + len) are: column j of them starts at
+// first + j * ld. A design formed where it is read writes them to `generated` (len
+// times its column count), any other is read in place.
+struct ChunkColumns {
+    const double* first = nullptr;
+    Index ld = 0;
+};
+
 template <class Design>
-void chunk_products(const Design& X, Index i0, Index len, const double* beta, const double* delta, double* fitted,
-                    double* change) {
+ChunkColumns chunk_columns(const Design& X, Index i0, Index len, double* generated) {
+    if constexpr (std::is_same_v<Design, MonomialDesign>) {
+        X.fill(i0, len, generated);
+        return {generated, len};
+    } else if constexpr (Design::IsRowMajor) {
+        return {};
+    } else {
+        return {X.data() + i0, X.outerStride()};
+    }
+}
+
+// Doubles of scratch a chunk's rows need where the design is formed as it is read.
+template <class Design>
+constexpr Index generated_doubles(Index columns) {
+    return std::is_same_v<Design, MonomialDesign> ? RowBlocks::kChunk * columns : 0;
+}
+
+// The fitted values X beta of the design's rows [i0, i0 + len) (of a column-major
+// design, at `columns`) and, when `delta` is not null, X delta.
+template <class Design>
+void chunk_products(const Design& X, Index i0, Index len, const ChunkColumns& columns, const double* beta,
+                    const double* delta, double* fitted, double* change) {
     const Index k = X.cols();
-    const Index ld = X.outerStride();
     if constexpr (Design::IsRowMajor) {
+        const Index ld = X.outerStride();
         const double* rows = X.data() + i0 * ld;
         for (Index t = 0; t < len; ++t) {
             const double* row = rows + t * ld;
@@ -390,7 +418,7 @@ void chunk_products(const Design& X, Index i0, Index len, const double* beta, co
         // A coefficient of exactly 0 adds nothing (+0 to a sum that starts at +0 keeps it),
         // and a pass for a Gram matrix alone has only such coefficients.
         for (Index j = 0; j < k; ++j) {
-            const double* column = X.data() + j * ld + i0;
+            const double* column = columns.first + j * columns.ld;
             const double bj = beta[j];
             if (bj != 0.0)
                 for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
@@ -402,15 +430,15 @@ void chunk_products(const Design& X, Index i0, Index len, const double* beta, co
     }
 }
 
-// The design's rows [i0, i0 + len) into `table` (row-major, row length W,
-// zero beyond column k), unless they can be read in place, and their fitted
-// values X beta and, when `delta` is not null, X delta. Returns where the rows
-// are and sets `stride` to their row length.
+// The design's rows [i0, i0 + len) (of a column-major design, at `columns`) into
+// `table` (row-major, row length W, zero beyond column k), unless they can be read
+// in place, and their fitted values X beta and, when `delta` is not null, X delta.
+// Returns where the rows are and sets `stride` to their row length.
 template <class Design>
-const double* load_chunk(const Design& X, Index i0, Index len, Index W, const double* beta, const double* delta,
-                         double* table, double* fitted, double* change, Index& stride) {
+const double* load_chunk(const Design& X, Index i0, Index len, const ChunkColumns& columns, Index W, const double* beta,
+                         const double* delta, double* table, double* fitted, double* change, Index& stride) {
     const Index k = X.cols();
-    chunk_products(X, i0, len, beta, delta, fitted, change);
+    chunk_products(X, i0, len, columns, beta, delta, fitted, change);
     if constexpr (Design::IsRowMajor) {
         const Index ld = X.outerStride();
         const double* rows = X.data() + i0 * ld;
@@ -424,13 +452,12 @@ const double* load_chunk(const Design& X, Index i0, Index len, Index W, const do
             for (Index j = k; j < W; ++j) out[j] = 0.0;
         }
     } else {
-        const Index ld = X.outerStride();
         // Four columns at a time into rows, four rows at a time by a 4 x 4 transposition;
         // the padding columns read zeros.
         static const double zeros[RowBlocks::kChunk] = {};
         for (Index g = 0; g < W; g += 4) {
             const double* column[4];
-            for (Index q = 0; q < 4; ++q) column[q] = g + q < k ? X.data() + (g + q) * ld + i0 : zeros;
+            for (Index q = 0; q < 4; ++q) column[q] = g + q < k ? columns.first + (g + q) * columns.ld : zeros;
             Index t = 0;
             for (; t + 4 <= len; t += 4) {
                 const __m256d c0 = _mm256_loadu_pd(column[0] + t), c1 = _mm256_loadu_pd(column[1] + t);
@@ -464,8 +491,7 @@ public:
         : X_(X), y_(y), settings_(settings), W_((X.cols() + 3) / 4 * 4),
           sums_(checked_product(W_, W_ + 1, "the design's column count") + 2 + (settings.newton ? W_ * W_ : 0)),
           blocks_(X.rows(), sums_), partials_(memory.matrix(sums_, blocks_.count(), "the reweighting's sums")) {
-        memory.hold(checked_product(blocks_.team(), 3 * RowBlocks::kChunk * (W_ + 1), "the reweighting's chunks"),
-                    sizeof(double));
+        memory.hold(checked_product(blocks_.team(), scratch_doubles(), "the reweighting's chunks"), sizeof(double));
     }
 
     // Runs the pass and combines the blocks' sums into G (W x W, lower
@@ -514,14 +540,18 @@ public:
     Index padded_columns() const { return W_; }
 
 private:
+    // A thread's scratch for one chunk (see detail::chunk_scratch) and its generated rows.
+    Index scratch_doubles() const { return 3 * RowBlocks::kChunk * (W_ + 1) + detail::generated_doubles<Design>(W_); }
+
     void run_gradient_block(int block, const double* beta, const double* delta) {
         constexpr Index chunk = RowBlocks::kChunk;
-        const Index k = X_.cols(), ld = X_.outerStride(), GW = W_ * W_;
+        const Index k = X_.cols(), GW = W_ * W_;
         double* gradient = partials_.col(block).data() + GW;
         std::fill(gradient, gradient + W_ + 2, 0.0);
-        double* fitted = detail::chunk_scratch(3 * chunk * (W_ + 1));
+        double* fitted = detail::chunk_scratch(scratch_doubles());
         double* change = fitted + chunk;
         double* weighted_residual = change + chunk;
+        double* generated = weighted_residual + chunk;
         const double scale = settings_.scale;
         const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
         const double reciprocal = 1.0 / scale / settings_.tuning;
@@ -532,7 +562,8 @@ private:
         double weight_tail = 0.0, change_tail = 0.0;
         for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
             const Index len = std::min(chunk, blocks_.end(block) - i0);
-            detail::chunk_products(X_, i0, len, beta, delta, fitted, change);
+            const detail::ChunkColumns columns = detail::chunk_columns(X_, i0, len, generated);
+            detail::chunk_products(X_, i0, len, columns, beta, delta, fitted, change);
             const double* y = y_.data() + i0;
             Index t = 0;
             if (by_reciprocal) {
@@ -563,6 +594,7 @@ private:
                 alignas(32) double lanes[4] = {0.0, 0.0, 0.0, 0.0};
                 Index t = 0;
                 if constexpr (Design::IsRowMajor) {
+                    const Index ld = X_.outerStride();
                     const double* entry = X_.data() + i0 * ld + j;
                     for (; t + 4 <= len; t += 4)
                         for (Index q = 0; q < 4; ++q)
@@ -571,7 +603,7 @@ private:
                     for (; t < len; ++t) sum = std::fma(entry[t * ld], weighted_residual[t], sum);
                     gradient[j] += sum;
                 } else {
-                    const double* column = X_.data() + j * ld + i0;
+                    const double* column = columns.first + j * columns.ld;
                     __m256d sums = _mm256_setzero_pd();
                     for (; t + 4 <= len; t += 4)
                         sums =
@@ -595,13 +627,14 @@ private:
         double* sums = partials_.col(block).data();
         const Index GW = W_ * W_;
         std::fill(sums, sums + sums_, 0.0);
-        double* scratch = detail::chunk_scratch(3 * chunk * (W_ + 1));
+        double* scratch = detail::chunk_scratch(scratch_doubles());
         double* table = scratch;
         double* weighted = table + chunk * W_;
         double* fitted = weighted + chunk * W_;
         double* change = fitted + chunk;
         double* slope = change + chunk;  // psi' times the prior weights, and the rows times it
         double* slope_weighted = slope + chunk;
+        double* generated = slope_weighted + chunk * W_;
         const double scale = settings_.scale;
         const double* prior = settings_.prior != nullptr ? settings_.prior->data() : nullptr;
         const auto fused_multiply_add = [](__m256d x, __m256d c, __m256d acc) { return _mm256_fmadd_pd(x, c, acc); };
@@ -621,7 +654,9 @@ private:
         for (Index i0 = blocks_.begin(block); i0 < blocks_.end(block); i0 += chunk) {
             const Index len = std::min(chunk, blocks_.end(block) - i0);
             Index stride = W_;
-            const double* rows = detail::load_chunk(X_, i0, len, W_, beta, delta, table, fitted, change, stride);
+            const detail::ChunkColumns columns = detail::chunk_columns(X_, i0, len, generated);
+            const double* rows =
+                detail::load_chunk(X_, i0, len, columns, W_, beta, delta, table, fitted, change, stride);
             // The weights, over the chunk at once (1 - u^2 < 0 exactly when u > 1;
             // max(0, NaN) keeps the NaN, which the check of the sums refuses).
             double* weight = fitted;
@@ -1083,6 +1118,23 @@ BisquareMoments bisquare_moments(const Design& X, const VectorRef& residuals, do
     // The pass weighs the rows by the bisquare weights of the target at beta = 0: the residuals.
     moments.gram = detail::gram_of_pass(fn, X, residuals, settings, slopes, stop);
     return moments;
+}
+
+// X beta over every row of a design formed as it is read (beta of X.cols() entries),
+// each row's sum in the order of the passes' own fitted values.
+inline VectorXd fitted_values(const MonomialDesign& X, const VectorRef& beta, const StopCheck& stop) {
+    constexpr Index chunk = RowBlocks::kChunk;
+    VectorXd fitted(X.rows());
+    const RowBlocks blocks(X.rows(), 1);
+    blocks.run(stop, [&](int block) {
+        double* generated = detail::chunk_scratch(chunk * X.cols());
+        for (Index i0 = blocks.begin(block); i0 < blocks.end(block); i0 += chunk) {
+            const Index len = std::min(chunk, blocks.end(block) - i0);
+            const detail::ChunkColumns columns = detail::chunk_columns(X, i0, len, generated);
+            detail::chunk_products(X, i0, len, columns, beta.data(), nullptr, fitted.data() + i0, nullptr);
+        }
+    });
+    return fitted;
 }
 
 // ------------------------------------------------------------- the rows of a fit's statistics

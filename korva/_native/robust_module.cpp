@@ -16,6 +16,7 @@
 #include "binding_helpers.hpp"
 #include "casters.hpp"
 #include "concentration.hpp"
+#include "monomial_design.hpp"
 #include "robust_finish.hpp"
 #include "selection.hpp"
 #include "solvers.hpp"
@@ -54,12 +55,150 @@ const VectorRef& nonempty(const char* fn, const char* name, const Vector& arg) {
     return v;
 }
 
+// A design formed where it is read, with the input columns it reads, kept alive with it.
+struct HeldMonomials {
+    korva::binding::ColumnList columns;
+    korva::MonomialDesign design;
+
+    Eigen::Index rows() const { return design.rows(); }
+    Eigen::Index cols() const { return design.cols(); }
+};
+
+// Runs compute(X) on the design as the kernels take it: a stored matrix in its storage
+// order, or one formed where it is read.
+template <class Compute>
+auto with_design(const DesignMatrix& design, Compute&& compute) {
+    if (design.row_major) return compute(*design.row_major);
+    return compute(design.cols_view());
+}
+
+template <class Compute>
+auto with_design(const HeldMonomials& held, Compute&& compute) {
+    return compute(held.design);
+}
+
+void refuse_complex_design(const char* fn, const DesignMatrix& design) { design.complex.refuse(fn, "design"); }
+void refuse_complex_design(const char*, const HeldMonomials&) {}
+
+template <class Design>
+Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, const Vector& beta_arg, double scale,
+                              const py::object& R1, const py::object& R2, double gamma1, double gamma2,
+                              const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance,
+                              double tuning, bool newton, bool refine, const py::object& matrix_arg) {
+    constexpr const char* fn = "reweight";
+    refuse_complex_design(fn, design);
+    const VectorRef& target = target_arg.get(fn, "target");
+    const VectorRef& beta = beta_arg.get(fn, "beta");
+    std::optional<Eigen::MatrixXd> r1, r2;
+    const auto [p1, p2] =
+        checked_penalties(fn, "design", design.rows(), design.cols(), target.size(), R1, R2, gamma1, gamma2, r1, r2);
+    if (beta.size() != design.cols())
+        throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
+                                    " elements but design has " + std::to_string(design.cols()) + " columns");
+    korva::ReweightSettings settings;
+    settings.scale = scale;
+    settings.R1 = p1;
+    settings.R2 = p2;
+    settings.gamma1 = gamma1;
+    settings.gamma2 = gamma2;
+    settings.prior = optional_rows(fn, "sample_weight", sample_weight_arg, design.rows(), "design");
+    settings.max_steps = max_steps;
+    settings.tolerance = tolerance;
+    settings.tuning = tuning;
+    settings.newton = newton;
+    settings.refine = refine;
+    std::optional<Eigen::MatrixXd> matrix_storage;
+    settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
+    if (settings.matrix != nullptr) {
+        const Eigen::Index k = design.cols();
+        if (settings.matrix->rows() != k || settings.matrix->cols() != k)
+            throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
+                                        std::to_string(k) + " (design has " + std::to_string(k) + " columns), got " +
+                                        std::to_string(settings.matrix->rows()) + " x " +
+                                        std::to_string(settings.matrix->cols()));
+        korva::require_finite_entries(fn, "matrix", korva::largest_magnitude(*settings.matrix));
+    }
+    return interruptible([&](const korva::StopCheck& stop) {
+        return with_design(design, [&](const auto& X) { return korva::reweight(X, target, beta, settings, stop); });
+    });
+}
+
+template <class Design>
+std::tuple<Eigen::MatrixXd, std::map<std::string, double>> bisquare_moments_call(
+    const Design& design, const Vector& residuals_arg, double scale, double tuning,
+    const std::optional<Vector>& case_weights_arg, bool slopes) {
+    constexpr const char* fn = "bisquare_moments";
+    refuse_complex_design(fn, design);
+    const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, design.rows(), "design");
+    const VectorRef* case_weights = optional_rows(fn, "case_weights", case_weights_arg, design.rows(), "design");
+    const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
+        return with_design(design, [&](const auto& X) {
+            return korva::bisquare_moments(X, residuals, scale, tuning, case_weights, slopes, stop);
+        });
+    });
+    const std::map<std::string, double> sums = {{"total", moments.total},   {"in_use", moments.in_use},
+                                                {"slope", moments.slope},   {"slope_square", moments.slope_square},
+                                                {"weight", moments.weight}, {"psi_square", moments.psi_square}};
+    return std::make_tuple(moments.gram, sums);
+}
+
+// Registers `name` for a MonomialDesign and then for a stored design: anything that is
+// not a MonomialDesign reaches the second, which converts it as the other functions do.
+// The doc goes with the first.
+template <class ForMonomials, class ForStored, class... Arguments>
+void def_for_both_designs(py::module_& m, const char* name, ForMonomials for_monomials, ForStored for_stored,
+                          const char* doc, const Arguments&... arguments) {
+    m.def(name, for_monomials, doc, arguments...);
+    m.def(name, for_stored, arguments...);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
         "reweighting, weighted least squares, the moments of a bisquare fit's covariance and exact medians.";
+
+    py::class_<HeldMonomials>(
+        m, "MonomialDesign",
+        "The design matrix whose column j is the product over d of columns[d] ** exponents[j][d], formed a few "
+        "rows at a time where reweight, bisquare_moments and the product with coefficients read it, never stored: "
+        "the same doubles as the stored design of the basis, korva_core.design_matrix_1d(deg, columns[0]) for the "
+        "exponents 0, 1, ..., deg of one column, else korva_core.design_matrix_nd(exponents, columns). The columns "
+        "are read in place.")
+        .def(py::init([](korva::binding::ColumnList columns, korva::MultiIndexList exponents) {
+                 columns.complex.refuse("MonomialDesign", "columns");
+                 std::vector<VectorRef> views = columns.views;
+                 return HeldMonomials{std::move(columns),
+                                      korva::MonomialDesign(std::move(views), std::move(exponents))};
+             }),
+             "columns"_a, "exponents"_a)
+        .def_property_readonly(
+            "shape", [](const HeldMonomials& held) { return std::make_pair(held.rows(), held.cols()); },
+            "(rows, columns)")
+        .def(
+            "__matmul__",
+            [](const HeldMonomials& held, const Vector& beta_arg) {
+                const VectorRef& beta = beta_arg.get("MonomialDesign @", "beta");
+                if (beta.size() != held.cols())
+                    throw std::invalid_argument("MonomialDesign @: beta has " + std::to_string(beta.size()) +
+                                                " elements but the design has " + std::to_string(held.cols()) +
+                                                " columns");
+                return interruptible(
+                    [&](const korva::StopCheck& stop) { return korva::fitted_values(held.design, beta, stop); });
+            },
+            "beta"_a, "The design times beta: each row's sum in the order of reweight's own fitted values.")
+        .def(
+            "__getitem__",
+            [](const HeldMonomials& held, const py::object& rows_arg) {
+                const py::array rows = py::array::ensure(rows_arg);
+                const char kind = rows ? rows.dtype().kind() : '?';
+                if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
+                    throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
+                const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
+                return held.design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
+            },
+            "rows"_a, "The rows at the indices given (each from 0 to the number of rows - 1), as a 2-D array.");
 
     m.def(
         "m_scale",
@@ -73,50 +212,10 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         },
         "residuals"_a, "guess"_a = 0.0, "weights"_a = py::none(), "n_terms"_a = 0);
 
-    m.def(
-        "reweight",
-        [](const DesignMatrix& design, const Vector& target_arg, const Vector& beta_arg, double scale,
-           const py::object& R1, const py::object& R2, double gamma1, double gamma2,
-           const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance, double tuning, bool newton,
-           bool refine, const py::object& matrix_arg) {
-            constexpr const char* fn = "reweight";
-            design.complex.refuse(fn, "design");
-            const VectorRef& target = target_arg.get(fn, "target");
-            const VectorRef& beta = beta_arg.get(fn, "beta");
-            std::optional<Eigen::MatrixXd> r1, r2;
-            const auto [p1, p2] = checked_penalties(fn, "design", design.rows(), design.cols(), target.size(), R1, R2,
-                                                    gamma1, gamma2, r1, r2);
-            if (beta.size() != design.cols())
-                throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
-                                            " elements but design has " + std::to_string(design.cols()) + " columns");
-            korva::ReweightSettings settings;
-            settings.scale = scale;
-            settings.R1 = p1;
-            settings.R2 = p2;
-            settings.gamma1 = gamma1;
-            settings.gamma2 = gamma2;
-            settings.prior = optional_rows(fn, "sample_weight", sample_weight_arg, design.rows(), "design");
-            settings.max_steps = max_steps;
-            settings.tolerance = tolerance;
-            settings.tuning = tuning;
-            settings.newton = newton;
-            settings.refine = refine;
-            std::optional<Eigen::MatrixXd> matrix_storage;
-            settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
-            if (settings.matrix != nullptr) {
-                const Eigen::Index k = design.cols();
-                if (settings.matrix->rows() != k || settings.matrix->cols() != k)
-                    throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
-                                                std::to_string(k) + " (design has " + std::to_string(k) +
-                                                " columns), got " + std::to_string(settings.matrix->rows()) + " x " +
-                                                std::to_string(settings.matrix->cols()));
-                korva::require_finite_entries(fn, "matrix", korva::largest_magnitude(*settings.matrix));
-            }
-            return interruptible([&](const korva::StopCheck& stop) {
-                if (design.row_major) return korva::reweight(*design.row_major, target, beta, settings, stop);
-                return korva::reweight(design.cols_view(), target, beta, settings, stop);
-            });
-        },
+    def_for_both_designs(
+        m, "reweight", &reweight_call<HeldMonomials>, &reweight_call<DesignMatrix>,
+        "The bisquare reweighting of design (a 2-D array or a MonomialDesign) and target from beta at a fixed "
+        "scale (see korva.robust.reweight).",
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
         "tuning"_a = 4.6850649, "newton"_a = false, "refine"_a = false, "matrix"_a = py::none());
@@ -200,34 +299,15 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "design"_a, "target"_a, "weights"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0);
 
-    m.def(
-        "bisquare_moments",
-        [](const DesignMatrix& design, const Vector& residuals_arg, double scale, double tuning,
-           const std::optional<Vector>& case_weights_arg, bool slopes) {
-            constexpr const char* fn = "bisquare_moments";
-            design.complex.refuse(fn, "design");
-            const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, design.rows(), "design");
-            const VectorRef* case_weights =
-                optional_rows(fn, "case_weights", case_weights_arg, design.rows(), "design");
-            const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
-                if (design.row_major)
-                    return korva::bisquare_moments(*design.row_major, residuals, scale, tuning, case_weights, slopes,
-                                                   stop);
-                return korva::bisquare_moments(design.cols_view(), residuals, scale, tuning, case_weights, slopes,
-                                               stop);
-            });
-            const std::map<std::string, double> sums = {
-                {"total", moments.total},   {"in_use", moments.in_use},
-                {"slope", moments.slope},   {"slope_square", moments.slope_square},
-                {"weight", moments.weight}, {"psi_square", moments.psi_square}};
-            return std::make_tuple(moments.gram, sums);
-        },
-        "design"_a, "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(), "slopes"_a = false,
+    def_for_both_designs(
+        m, "bisquare_moments", &bisquare_moments_call<HeldMonomials>, &bisquare_moments_call<DesignMatrix>,
         "The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of "
         "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
         "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
         "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares. With slopes, "
-        "the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations.");
+        "the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations. The design is a 2-D "
+        "array or a MonomialDesign.",
+        "design"_a, "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(), "slopes"_a = false);
 
     m.def(
         "rows_within",

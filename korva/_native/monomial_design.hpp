@@ -1,0 +1,124 @@
+// A design matrix that is formed where it is read: the monomials of input columns, a
+// chunk of rows at a time, never stored whole (of several inputs, the powers x^2, x^3,
+// ... that it uses are formed once and kept, one column each). Its entries are the very doubles of the
+// stored design of the same basis (design_matrix_1d's successive products for the powers
+// 0, 1, ..., deg of one column, else design_matrix_nd's), so a pass over it gives the
+// bits of a pass over that matrix in column-major order, without the memory of the
+// matrix or the reads of it: the design is several times the size of the inputs.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "basis.hpp"
+#include "common.hpp"
+#include "solvers.hpp"
+
+namespace korva {
+
+class MonomialDesign {
+public:
+    static constexpr bool IsRowMajor = false;
+
+    // Column j is the product over d of columns[d]^exponents[j][d] (exponents <= 0
+    // contribute 1). The columns are read in place: they must outlive the design.
+    MonomialDesign(std::vector<VectorRef> columns, MultiIndexList exponents)
+        : columns_(std::move(columns)), exponents_(std::move(exponents)) {
+        constexpr const char* fn = "MonomialDesign";
+        if (columns_.empty()) throw std::invalid_argument(std::string(fn) + ": columns is empty; give at least one");
+        rows_ = columns_.front().size();
+        for (std::size_t d = 1; d < columns_.size(); ++d)
+            if (columns_[d].size() != rows_)
+                throw std::invalid_argument(std::string(fn) + ": columns[" + std::to_string(d) + "] has " +
+                                            std::to_string(columns_[d].size()) + " rows but columns[0] has " +
+                                            std::to_string(rows_));
+        for (std::size_t j = 0; j < exponents_.size(); ++j)
+            if (exponents_[j].size() != columns_.size())
+                throw std::invalid_argument(std::string(fn) + ": exponents[" + std::to_string(j) + "] has " +
+                                            std::to_string(exponents_[j].size()) + " exponents but there are " +
+                                            std::to_string(columns_.size()) + " columns");
+        checked_product(rows_, cols(), "the design's size");
+        successive_ = columns_.size() == 1 && !exponents_.empty();
+        for (std::size_t j = 0; j < exponents_.size(); ++j)
+            successive_ = successive_ && exponents_[j][0] == static_cast<int>(j);
+        plan_ = plan_powers(exponents_, columns_.size());
+        if (!successive_) {
+            checked_product(rows_, plan_.n_powers, "the design's powers");
+            powers_.resize(rows_, plan_.n_powers);
+            fill_power_columns(plan_, columns_, powers_);
+        }
+    }
+
+    Index rows() const { return rows_; }
+    Index cols() const { return static_cast<Index>(exponents_.size()); }
+
+    // Rows [first, first + len) into out, column-major with leading dimension len: each
+    // entry the product of its inputs and of the powers formed once for all passes (a
+    // power with its check against the power function costs several products).
+    void fill(Index first, Index len, double* out) const {
+        Eigen::Map<MatrixXd> rows(out, len, cols());
+        if (successive_) {
+            fill_successive_powers(columns_.front().data() + first, rows);
+            return;
+        }
+        const Index D = static_cast<Index>(columns_.size());
+        for (Index i0 = 0; i0 < len; i0 += kDesignBlock) {
+            const auto factor = [&](Index slot) {
+                return slot < D ? columns_[static_cast<std::size_t>(slot)].data() + first + i0
+                                : powers_.col(slot - D).data() + first + i0;
+            };
+            multiply_factors(plan_, columns_.size(), factor, i0, std::min(kDesignBlock, len - i0), rows);
+        }
+    }
+
+    // The rows at `index` (each in [0, rows())), row t of the result being row index[t].
+    MatrixXd rows_at(const std::vector<std::int64_t>& index) const {
+        const Index m = static_cast<Index>(index.size());
+        for (const std::int64_t i : index)
+            if (i < 0 || i >= rows_)
+                throw std::invalid_argument("MonomialDesign: row index " + std::to_string(i) + " is out of range for " +
+                                            std::to_string(rows_) + " rows");
+        std::vector<VectorXd> gathered(columns_.size(), VectorXd(m));
+        for (std::size_t d = 0; d < columns_.size(); ++d)
+            for (Index t = 0; t < m; ++t) gathered[d][t] = columns_[d][index[static_cast<std::size_t>(t)]];
+        MatrixXd result(m, cols());
+        const Eigen::Map<MatrixXd> rows(result.data(), m, cols());
+        if (successive_) {
+            fill_successive_powers(gathered.front().data(), rows);
+            return result;
+        }
+        const std::vector<VectorRef> views(gathered.begin(), gathered.end());
+        PowerTable powers(kDesignBlock, plan_.n_powers);
+        std::vector<PendingPowers> pending;
+        fill_design_rows(plan_, views, powers, rows, pending);
+        return result;
+    }
+
+private:
+    std::vector<VectorRef> columns_;
+    MultiIndexList exponents_;
+    PowerPlan plan_;
+    Index rows_ = 0;
+    bool successive_ = false;  // the powers 0, 1, ..., deg of one column, formed as products
+    MatrixXd powers_;          // else the plan's powers of every row (rows x plan_.n_powers)
+};
+
+// The largest magnitude among the design's entries, or infinity when any is NaN or
+// infinite (a product may overflow where every input is finite).
+inline double largest_magnitude(const MonomialDesign& X) {
+    constexpr Index chunk = kDesignBlock;
+    std::vector<double> rows(static_cast<std::size_t>(chunk * X.cols()));
+    double top = 0.0;
+    for (Index i0 = 0; i0 < X.rows(); i0 += chunk) {
+        const Index len = std::min(chunk, X.rows() - i0);
+        X.fill(i0, len, rows.data());
+        top = std::max(top, largest_magnitude(rows.data(), len, X.cols(), len));
+    }
+    return top;
+}
+
+}  // namespace korva
