@@ -9,7 +9,7 @@ import typing
 __all__: list[str] = ['MonomialDesign', 'bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares']
 class MonomialDesign:
     """
-    The design matrix whose column j is the product over d of columns[d] ** exponents[j][d], formed a few rows at a time where reweight, bisquare_moments and the product with coefficients read it, never stored: the same doubles as the stored design of the basis, korva_core.design_matrix_1d(deg, columns[0]) for the exponents 0, 1, ..., deg of one column, else korva_core.design_matrix_nd(exponents, columns). The columns are read in place.
+    The design matrix whose column j is the product over d of columns[d] ** exponents[j][d], formed a few rows at a time where reweight, bisquare_moments and the product with coefficients read it, never stored: the same doubles as the stored design of the basis, korva_core.design_matrix_1d(deg, columns[0]) for the exponents 0, 1, ..., deg of one column, else korva_core.design_matrix_nd(exponents, columns). The columns are read in place and must keep their values: of several inputs, the powers formed from them are kept.
     """
     def __getitem__(self, rows: numpy.typing.NDArray[numpy.integer[typing.Any]]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
         """

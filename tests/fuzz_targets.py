@@ -405,7 +405,9 @@ def formed_design(draw, n: int, k: int) -> str:
     dims = draw(st.integers(1, 3))
     table = draw(st.lists(st.lists(st.integers(-1, 70), min_size=dims, max_size=dims), min_size=k, max_size=k))
     columns = draw(st.lists(arrays((n,)), min_size=dims, max_size=dims))
-    return f"kr.MonomialDesign([{', '.join(columns)}], {table!r})"
+    # An instance whose __init__ never ran holds no design.
+    uninitialised = "kr.MonomialDesign.__new__(kr.MonomialDesign)"
+    return draw(mostly(st.just(f"kr.MonomialDesign([{', '.join(columns)}], {table!r})"), st.just(uninitialised)))
 
 
 @st.composite

@@ -209,6 +209,9 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, n, exponents, pri
         (lambda: FORMED[np.array([0.0])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED[np.array([True])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),
+        (lambda: UNINITIALISED @ np.ones(2), TypeError, "this design was never initialised"),
+        (lambda: UNINITIALISED[np.array([0])], TypeError, "this design was never initialised"),
+        (lambda: _robust.reweight(UNINITIALISED, [1.0], [0.0], 1.0), TypeError, "this design was never initialised"),
         (
             lambda: _robust.reweight(FORMED, np.ones(2), np.zeros(2), 1.0),
             ValueError,
@@ -230,6 +233,23 @@ def test_a_formed_design_refuses_bad_input_by_name(make, error, message):
 
 
 FORMED = _robust.MonomialDesign([np.array([0.5, 1.0, 2.0])], [[0], [1]])
+UNINITIALISED = _robust.MonomialDesign.__new__(_robust.MonomialDesign)  # its __init__ never ran
+
+
+# A formed design reads its columns in place and keeps the powers it formed from them: after a
+# column changes, its rows and every pass over it still read one and the same matrix.
+@pytest.mark.parametrize("exponents", [[[0], [1], [2], [3]], [[0, 0], [1, 0], [2, 0], [1, 1], [0, 3]]])
+def test_a_formed_design_is_one_matrix_in_every_use_after_its_columns_change(rng, exponents):
+    columns = np.ascontiguousarray(rng.uniform(-1.0, 1.0, (len(exponents[0]), 500)))
+    formed = _robust.MonomialDesign(list(columns), exponents)
+    columns[0] *= 1.5
+    rows = formed[np.arange(500)]
+    for j, unit in enumerate(np.eye(len(exponents))):
+        np.testing.assert_array_equal(formed @ unit, rows[:, j])
+    np.testing.assert_array_equal(
+        _robust.bisquare_moments(formed, np.zeros(500), 1.0, np.inf)[0],
+        _robust.bisquare_moments(rows, np.zeros(500), 1.0, np.inf)[0],
+    )
 
 
 # Sizes about the four rows of a vector and the spans between stop checks (65 536 rows).

@@ -25,7 +25,8 @@ public:
     static constexpr bool IsRowMajor = false;
 
     // Column j is the product over d of columns[d]^exponents[j][d] (exponents <= 0
-    // contribute 1). The columns are read in place: they must outlive the design.
+    // contribute 1). The columns are read in place: they must outlive the design and keep
+    // their values, as the powers formed from them are kept.
     MonomialDesign(std::vector<VectorRef> columns, MultiIndexList exponents)
         : columns_(std::move(columns)), exponents_(std::move(exponents)) {
         constexpr const char* fn = "MonomialDesign";
@@ -47,8 +48,7 @@ public:
             successive_ = successive_ && exponents_[j][0] == static_cast<int>(j);
         plan_ = plan_powers(exponents_, columns_.size());
         if (!successive_) {
-            checked_product(rows_, plan_.n_powers, "the design's powers");
-            powers_.resize(rows_, plan_.n_powers);
+            powers_ = checked_matrix(rows_, plan_.n_powers, "the design's powers");
             fill_power_columns(plan_, columns_, powers_);
         }
     }
@@ -75,26 +75,34 @@ public:
         }
     }
 
-    // The rows at `index` (each in [0, rows())), row t of the result being row index[t].
+    // The rows at `index` (each in [0, rows())), row t of the result being row index[t]:
+    // the entries of the same rows in a pass.
     MatrixXd rows_at(const std::vector<std::int64_t>& index) const {
         const Index m = static_cast<Index>(index.size());
         for (const std::int64_t i : index)
             if (i < 0 || i >= rows_)
                 throw std::invalid_argument("MonomialDesign: row index " + std::to_string(i) + " is out of range for " +
                                             std::to_string(rows_) + " rows");
-        std::vector<VectorXd> gathered(columns_.size(), VectorXd(m));
-        for (std::size_t d = 0; d < columns_.size(); ++d)
-            for (Index t = 0; t < m; ++t) gathered[d][t] = columns_[d][index[static_cast<std::size_t>(t)]];
-        MatrixXd result(m, cols());
-        const Eigen::Map<MatrixXd> rows(result.data(), m, cols());
+        // The inputs' and the powers' values at the rows, in the plan's slot order.
+        const Index D = static_cast<Index>(columns_.size());
+        const Index slots = successive_ ? 1 : D + plan_.n_powers;
+        WorkingMemory memory;
+        MatrixXd factors = memory.matrix(m, slots, "the rows' factors");
+        for (Index slot = 0; slot < slots; ++slot) {
+            const double* source =
+                slot < D ? columns_[static_cast<std::size_t>(slot)].data() : powers_.col(slot - D).data();
+            for (Index t = 0; t < m; ++t) factors(t, slot) = source[index[static_cast<std::size_t>(t)]];
+        }
+        MatrixXd result = memory.matrix(m, cols(), "the rows");
+        Eigen::Map<MatrixXd> rows(result.data(), m, cols());
         if (successive_) {
-            fill_successive_powers(gathered.front().data(), rows);
+            fill_successive_powers(factors.data(), rows);
             return result;
         }
-        const std::vector<VectorRef> views(gathered.begin(), gathered.end());
-        PowerTable powers(kDesignBlock, plan_.n_powers);
-        std::vector<PendingPowers> pending;
-        fill_design_rows(plan_, views, powers, rows, pending);
+        for (Index i0 = 0; i0 < m; i0 += kDesignBlock) {
+            const auto factor = [&](Index slot) { return factors.col(slot).data() + i0; };
+            multiply_factors(plan_, columns_.size(), factor, i0, std::min(kDesignBlock, m - i0), rows);
+        }
         return result;
     }
 

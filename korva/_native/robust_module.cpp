@@ -64,6 +64,15 @@ struct HeldMonomials {
     Eigen::Index cols() const { return design.cols(); }
 };
 
+// A MonomialDesign argument: an instance made by MonomialDesign.__new__ alone holds no
+// design, and is refused (see the caster below).
+struct FormedDesign {
+    const HeldMonomials* held = nullptr;
+
+    Eigen::Index rows() const { return held->rows(); }
+    Eigen::Index cols() const { return held->cols(); }
+};
+
 // Runs compute(X) on the design as the kernels take it: a stored matrix in its storage
 // order, or one formed where it is read.
 template <class Compute>
@@ -73,12 +82,12 @@ auto with_design(const DesignMatrix& design, Compute&& compute) {
 }
 
 template <class Compute>
-auto with_design(const HeldMonomials& held, Compute&& compute) {
-    return compute(held.design);
+auto with_design(const FormedDesign& formed, Compute&& compute) {
+    return compute(formed.held->design);
 }
 
 void refuse_complex_design(const char* fn, const DesignMatrix& design) { design.complex.refuse(fn, "design"); }
-void refuse_complex_design(const char*, const HeldMonomials&) {}
+void refuse_complex_design(const char*, const FormedDesign&) {}
 
 template <class Design>
 Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, const Vector& beta_arg, double scale,
@@ -154,6 +163,29 @@ void def_for_both_designs(py::module_& m, const char* name, ForMonomials for_mon
 
 }  // namespace
 
+namespace pybind11::detail {
+
+// Loads an instance of MonomialDesign (or of a subclass), and refuses one whose __init__
+// never ran: MonomialDesign.__new__ alone leaves its memory without a design.
+template <>
+struct type_caster<FormedDesign> {
+    PYBIND11_TYPE_CASTER(FormedDesign, const_name("MonomialDesign"));
+
+    bool load(handle src, bool) {
+        const type_info* info = get_type_info(typeid(HeldMonomials));
+        if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
+        const value_and_holder held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info);
+        if (!held.holder_constructed())
+            throw type_error(
+                "MonomialDesign: this design was never initialised; make one with "
+                "MonomialDesign(columns, exponents)");
+        value.held = held.value_ptr<HeldMonomials>();
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
@@ -165,7 +197,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "rows at a time where reweight, bisquare_moments and the product with coefficients read it, never stored: "
         "the same doubles as the stored design of the basis, korva_core.design_matrix_1d(deg, columns[0]) for the "
         "exponents 0, 1, ..., deg of one column, else korva_core.design_matrix_nd(exponents, columns). The columns "
-        "are read in place.")
+        "are read in place and must keep their values: of several inputs, the powers formed from them are kept.")
         .def(py::init([](korva::binding::ColumnList columns, korva::MultiIndexList exponents) {
                  columns.complex.refuse("MonomialDesign", "columns");
                  std::vector<VectorRef> views = columns.views;
@@ -174,29 +206,29 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
              }),
              "columns"_a, "exponents"_a)
         .def_property_readonly(
-            "shape", [](const HeldMonomials& held) { return std::make_pair(held.rows(), held.cols()); },
+            "shape", [](const FormedDesign& self) { return std::make_pair(self.rows(), self.cols()); },
             "(rows, columns)")
         .def(
             "__matmul__",
-            [](const HeldMonomials& held, const Vector& beta_arg) {
+            [](const FormedDesign& self, const Vector& beta_arg) {
                 const VectorRef& beta = beta_arg.get("MonomialDesign @", "beta");
-                if (beta.size() != held.cols())
+                if (beta.size() != self.cols())
                     throw std::invalid_argument("MonomialDesign @: beta has " + std::to_string(beta.size()) +
-                                                " elements but the design has " + std::to_string(held.cols()) +
+                                                " elements but the design has " + std::to_string(self.cols()) +
                                                 " columns");
                 return interruptible(
-                    [&](const korva::StopCheck& stop) { return korva::fitted_values(held.design, beta, stop); });
+                    [&](const korva::StopCheck& stop) { return korva::fitted_values(self.held->design, beta, stop); });
             },
             "beta"_a, "The design times beta: each row's sum in the order of reweight's own fitted values.")
         .def(
             "__getitem__",
-            [](const HeldMonomials& held, const py::object& rows_arg) {
+            [](const FormedDesign& self, const py::object& rows_arg) {
                 const py::array rows = py::array::ensure(rows_arg);
                 const char kind = rows ? rows.dtype().kind() : '?';
                 if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
                     throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
                 const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
-                return held.design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
+                return self.held->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
             "rows"_a, "The rows at the indices given (each from 0 to the number of rows - 1), as a 2-D array.");
 
@@ -213,7 +245,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "residuals"_a, "guess"_a = 0.0, "weights"_a = py::none(), "n_terms"_a = 0);
 
     def_for_both_designs(
-        m, "reweight", &reweight_call<HeldMonomials>, &reweight_call<DesignMatrix>,
+        m, "reweight", &reweight_call<FormedDesign>, &reweight_call<DesignMatrix>,
         "The bisquare reweighting of design (a 2-D array or a MonomialDesign) and target from beta at a fixed "
         "scale (see korva.robust.reweight).",
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
@@ -300,7 +332,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "gamma2"_a = 0.0);
 
     def_for_both_designs(
-        m, "bisquare_moments", &bisquare_moments_call<HeldMonomials>, &bisquare_moments_call<DesignMatrix>,
+        m, "bisquare_moments", &bisquare_moments_call<FormedDesign>, &bisquare_moments_call<DesignMatrix>,
         "The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of "
         "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
         "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
