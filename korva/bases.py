@@ -35,8 +35,8 @@ type Design = FloatArray | _robust.MonomialDesign
 # design would be k times the size of an input column (45 times with 8 inputs at degree
 # 2), and each pass over it would read all of that.
 FORMED_DESIGN_ROWS = 100_000
-# Rows of a formed design that nonzero_columns looks at, a part at a time.
-NONZERO_PART_ROWS = 1 << 16
+# Rows of a formed design that stored and nonzero_columns form at a time.
+PART_ROWS = 1 << 16
 
 BASES = ("total", "tensor")
 
@@ -138,10 +138,12 @@ def design_for_robust_fit(indices: MultiIndices, unit_columns: FloatArray) -> De
 
 
 def stored(design: Design) -> FloatArray:
-    """The design as an array: a formed design's rows formed all at once."""
+    """The design as an array: a formed design's rows formed a part at a time into it."""
     if isinstance(design, np.ndarray):
         return design
-    rows: FloatArray = design[np.arange(design.shape[0])]
+    rows: FloatArray = np.empty(design.shape, order="F")
+    for part, entries in _row_parts(design):
+        rows[part] = entries
     return rows
 
 
@@ -150,10 +152,16 @@ def nonzero_columns(design: Design) -> NDArray[np.bool_]:
     if isinstance(design, np.ndarray):
         return np.any(design != 0.0, axis=0)
     found = np.zeros(design.shape[1], dtype=bool)
-    for start in range(0, design.shape[0], NONZERO_PART_ROWS):
-        part = design[np.arange(start, min(start + NONZERO_PART_ROWS, design.shape[0]))]
-        found |= np.any(part != 0.0, axis=0)
+    for _, entries in _row_parts(design):
+        found |= np.any(entries != 0.0, axis=0)
     return found
+
+
+def _row_parts(design: _robust.MonomialDesign) -> Iterator[tuple[slice, FloatArray]]:
+    """A formed design's rows, PART_ROWS at a time, with where they go."""
+    for start in range(0, design.shape[0], PART_ROWS):
+        rows = np.arange(start, min(start + PART_ROWS, design.shape[0]))
+        yield slice(start, start + len(rows)), design[rows]
 
 
 def design_matrix(indices: MultiIndices, unit_columns: FloatArray) -> FloatArray:

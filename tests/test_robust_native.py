@@ -164,7 +164,7 @@ FORMED_BASES = [
 @pytest.mark.parametrize("n", [0, 1, 5, 129, 40_001])  # about a chunk, a block of the powers, several row blocks
 @pytest.mark.parametrize("exponents", FORMED_BASES)
 @pytest.mark.parametrize("prior", [None, "zeros"])
-def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, n, exponents, prior):
+def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, exponents, prior):
     columns = np.ascontiguousarray(rng.uniform(-1.3, 1.3, (len(exponents[0]) if exponents else 1, n)))
     columns[:, : min(n, 3)] = np.array([0.0, -1.0, 2.0**-0.5])[: min(n, 3)]  # exact products and powers
     stored = bases.design_matrix(exponents, columns) if exponents else np.zeros((n, 0))
@@ -173,6 +173,9 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, n, exponents, pri
     np.testing.assert_array_equal(formed[np.arange(n)], stored)
     rows = np.sort(rng.choice(n, min(n, 7), replace=False))
     np.testing.assert_array_equal(formed[rows], stored[rows])
+    monkeypatch.setattr(bases, "PART_ROWS", 7)  # the whole design and its nonzero columns, a few rows at a time
+    np.testing.assert_array_equal(bases.stored(formed), stored)
+    np.testing.assert_array_equal(bases.nonzero_columns(formed), bases.nonzero_columns(stored))
     beta = rng.normal(size=len(exponents))
     beta[:1] = 0.0  # a coefficient 0 adds nothing to the sums
     expected = np.zeros(n)
