@@ -172,6 +172,22 @@ def test_result_records_have_no_constructor(cls):
         getattr(kc, cls)()
 
 
+# An instance made by __new__ alone holds no C++ object: every read of it is refused.
+@pytest.mark.parametrize(
+    ("cls", "use"),
+    [
+        ("GibbsResult", lambda g: g.H),
+        ("MCMCResult", lambda r: r.beta_mcmc),
+        ("MCMCResult", lambda r: r.gibbs),
+        ("TournamentMCMC", lambda s: s.fit(np.ones((5, 2)), np.ones(5))),
+    ],
+)
+def test_an_instance_never_initialised_is_refused(cls, use):
+    bare = getattr(kc, cls).__new__(getattr(kc, cls))
+    with pytest.raises(TypeError, match=f"korva_core.{cls}: this instance was never initialised"):
+        use(bare)
+
+
 def test_gibbs_empty_input_rejected():
     with pytest.raises(ValueError):
         kc.gibbs_entropy(np.array([]))

@@ -212,9 +212,9 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, e
         (lambda: FORMED[np.array([0.0])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED[np.array([True])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),
-        (lambda: UNINITIALISED @ np.ones(2), TypeError, "this design was never initialised"),
-        (lambda: UNINITIALISED[np.array([0])], TypeError, "this design was never initialised"),
-        (lambda: _robust.reweight(UNINITIALISED, [1.0], [0.0], 1.0), TypeError, "this design was never initialised"),
+        (lambda: UNINITIALISED @ np.ones(2), TypeError, "this instance was never initialised"),
+        (lambda: UNINITIALISED[np.array([0])], TypeError, "this instance was never initialised"),
+        (lambda: _robust.reweight(UNINITIALISED, [1.0], [0.0], 1.0), TypeError, "this instance was never initialised"),
         (
             lambda: _robust.reweight(FORMED, np.ones(2), np.zeros(2), 1.0),
             ValueError,

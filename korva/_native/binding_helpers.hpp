@@ -67,5 +67,38 @@ namespace binding __attribute__((visibility("hidden"))) {
         }
     }
 
+    // An instance of a bound class T as a method's `self` or an argument: the caster below
+    // refuses an instance whose __init__ never ran (made by T.__new__ alone), which holds no
+    // T, before anything reads it.
+    template <class T>
+    struct Constructed {
+        const T* object = nullptr;
+
+        const T& operator*() const { return *object; }
+        const T* operator->() const { return object; }
+    };
+
 }  // namespace binding
 }  // namespace korva
+
+namespace pybind11::detail {
+
+template <class T>
+struct type_caster<korva::binding::Constructed<T>> {
+    PYBIND11_TYPE_CASTER(korva::binding::Constructed<T>, make_caster<T>::name);
+
+    bool load(handle src, bool) {
+        const type_info* info = get_type_info(typeid(T));
+        if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
+        const value_and_holder held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info);
+        // A pointer to the C++ object, owned or (for a reference into another object) not;
+        // none until __init__ runs.
+        value.object = held.template value_ptr<T>();
+        if (value.object == nullptr)
+            throw type_error(std::string(info->type->tp_name) +
+                             ": this instance was never initialised (it was made by __new__ alone) and holds nothing");
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

@@ -153,13 +153,16 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         "ridge"_a = 1e-10);
 
     using korva::GibbsResult;
+    // The records' fields and the sampler's fit read `self` through Constructed, which
+    // refuses an instance made by __new__ alone.
+    using Gibbs = korva::binding::Constructed<GibbsResult>;
     py::class_<GibbsResult>(m, "GibbsResult")
-        .def_readonly("H", &GibbsResult::H)
-        .def_readonly("Hmax", &GibbsResult::Hmax)
-        .def_readonly("He", &GibbsResult::He)
-        .def_readonly("r_heat", &GibbsResult::r_heat)
-        .def_readonly("var_E", &GibbsResult::var_E)
-        .def_readonly("T", &GibbsResult::T);
+        .def_property_readonly("H", [](const Gibbs& self) { return self->H; })
+        .def_property_readonly("Hmax", [](const Gibbs& self) { return self->Hmax; })
+        .def_property_readonly("He", [](const Gibbs& self) { return self->He; })
+        .def_property_readonly("r_heat", [](const Gibbs& self) { return self->r_heat; })
+        .def_property_readonly("var_E", [](const Gibbs& self) { return self->var_E; })
+        .def_property_readonly("T", [](const Gibbs& self) { return self->T; });
 
     m.def(
         "gibbs_entropy",
@@ -169,12 +172,17 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
         "energies"_a, "T"_a = 1.0);
 
     using korva::MCMCResult;
+    using Result = korva::binding::Constructed<MCMCResult>;
     py::class_<MCMCResult>(m, "MCMCResult")
-        .def_readonly("beta_mcmc", &MCMCResult::beta_mcmc)
-        .def_readonly("energy", &MCMCResult::energy)
-        .def_readonly("gibbs", &MCMCResult::gibbs)
-        .def_readonly("n_chains", &MCMCResult::n_chains)
-        .def_readonly("n_elite", &MCMCResult::n_elite);
+        .def_property_readonly(
+            "beta_mcmc", [](const Result& self) -> const VectorXd& { return self->beta_mcmc; },
+            py::return_value_policy::reference_internal)
+        .def_property_readonly("energy", [](const Result& self) { return self->energy; })
+        .def_property_readonly(
+            "gibbs", [](const Result& self) -> const GibbsResult& { return self->gibbs; },
+            py::return_value_policy::reference_internal)
+        .def_property_readonly("n_chains", [](const Result& self) { return self->n_chains; })
+        .def_property_readonly("n_elite", [](const Result& self) { return self->n_elite; });
 
     using korva::TournamentMCMC;
     py::class_<TournamentMCMC>(m, "TournamentMCMC")
@@ -182,15 +190,15 @@ PYBIND11_MODULE(korva_core, m, py::multiple_interpreters::not_supported()) {
              "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05, "H_piH"_a = 20, "seed"_a = 42)
         .def(
             "fit",
-            [](const TournamentMCMC& self, const Matrix& X_arg, const Vector& y_arg, const py::object& R1,
-               const py::object& R2, double gamma1, double gamma2) {
+            [](const korva::binding::Constructed<TournamentMCMC>& self, const Matrix& X_arg, const Vector& y_arg,
+               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
                 const MatrixRef& X = X_arg.get("TournamentMCMC.fit", "X");
                 const VectorRef& y = y_arg.get("TournamentMCMC.fit", "y");
                 std::optional<MatrixXd> r1, r2;
                 const auto [p1, p2] = checked_penalties("TournamentMCMC.fit", "X", X.rows(), X.cols(), y.size(), R1, R2,
                                                         gamma1, gamma2, r1, r2);
                 return interruptible([&, p1 = p1, p2 = p2](const korva::StopCheck& stop) {
-                    return self.fit(X, y, p1, p2, gamma1, gamma2, stop);
+                    return self->fit(X, y, p1, p2, gamma1, gamma2, stop);
                 });
             },
             "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0, "gamma2"_a = 0.0);

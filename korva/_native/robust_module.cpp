@@ -64,14 +64,8 @@ struct HeldMonomials {
     Eigen::Index cols() const { return design.cols(); }
 };
 
-// A MonomialDesign argument: an instance made by MonomialDesign.__new__ alone holds no
-// design, and is refused (see the caster below).
-struct FormedDesign {
-    const HeldMonomials* held = nullptr;
-
-    Eigen::Index rows() const { return held->rows(); }
-    Eigen::Index cols() const { return held->cols(); }
-};
+// A MonomialDesign argument (see korva::binding::Constructed).
+using FormedDesign = korva::binding::Constructed<HeldMonomials>;
 
 // Runs compute(X) on the design as the kernels take it: a stored matrix in its storage
 // order, or one formed where it is read.
@@ -83,11 +77,16 @@ auto with_design(const DesignMatrix& design, Compute&& compute) {
 
 template <class Compute>
 auto with_design(const FormedDesign& formed, Compute&& compute) {
-    return compute(formed.held->design);
+    return compute(formed->design);
 }
 
 void refuse_complex_design(const char* fn, const DesignMatrix& design) { design.complex.refuse(fn, "design"); }
 void refuse_complex_design(const char*, const FormedDesign&) {}
+
+Eigen::Index rows_of(const DesignMatrix& design) { return design.rows(); }
+Eigen::Index rows_of(const FormedDesign& design) { return design->rows(); }
+Eigen::Index cols_of(const DesignMatrix& design) { return design.cols(); }
+Eigen::Index cols_of(const FormedDesign& design) { return design->cols(); }
 
 template <class Design>
 Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, const Vector& beta_arg, double scale,
@@ -99,18 +98,18 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     const VectorRef& target = target_arg.get(fn, "target");
     const VectorRef& beta = beta_arg.get(fn, "beta");
     std::optional<Eigen::MatrixXd> r1, r2;
-    const auto [p1, p2] =
-        checked_penalties(fn, "design", design.rows(), design.cols(), target.size(), R1, R2, gamma1, gamma2, r1, r2);
-    if (beta.size() != design.cols())
+    const auto [p1, p2] = checked_penalties(fn, "design", rows_of(design), cols_of(design), target.size(), R1, R2,
+                                            gamma1, gamma2, r1, r2);
+    if (beta.size() != cols_of(design))
         throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
-                                    " elements but design has " + std::to_string(design.cols()) + " columns");
+                                    " elements but design has " + std::to_string(cols_of(design)) + " columns");
     korva::ReweightSettings settings;
     settings.scale = scale;
     settings.R1 = p1;
     settings.R2 = p2;
     settings.gamma1 = gamma1;
     settings.gamma2 = gamma2;
-    settings.prior = optional_rows(fn, "sample_weight", sample_weight_arg, design.rows(), "design");
+    settings.prior = optional_rows(fn, "sample_weight", sample_weight_arg, rows_of(design), "design");
     settings.max_steps = max_steps;
     settings.tolerance = tolerance;
     settings.tuning = tuning;
@@ -119,7 +118,7 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     std::optional<Eigen::MatrixXd> matrix_storage;
     settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
     if (settings.matrix != nullptr) {
-        const Eigen::Index k = design.cols();
+        const Eigen::Index k = cols_of(design);
         if (settings.matrix->rows() != k || settings.matrix->cols() != k)
             throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
                                         std::to_string(k) + " (design has " + std::to_string(k) + " columns), got " +
@@ -138,8 +137,8 @@ std::tuple<Eigen::MatrixXd, std::map<std::string, double>> bisquare_moments_call
     const std::optional<Vector>& case_weights_arg, bool slopes) {
     constexpr const char* fn = "bisquare_moments";
     refuse_complex_design(fn, design);
-    const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, design.rows(), "design");
-    const VectorRef* case_weights = optional_rows(fn, "case_weights", case_weights_arg, design.rows(), "design");
+    const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, rows_of(design), "design");
+    const VectorRef* case_weights = optional_rows(fn, "case_weights", case_weights_arg, rows_of(design), "design");
     const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
         return with_design(design, [&](const auto& X) {
             return korva::bisquare_moments(X, residuals, scale, tuning, case_weights, slopes, stop);
@@ -163,29 +162,6 @@ void def_for_both_designs(py::module_& m, const char* name, ForMonomials for_mon
 
 }  // namespace
 
-namespace pybind11::detail {
-
-// Loads an instance of MonomialDesign (or of a subclass), and refuses one whose __init__
-// never ran: MonomialDesign.__new__ alone leaves its memory without a design.
-template <>
-struct type_caster<FormedDesign> {
-    PYBIND11_TYPE_CASTER(FormedDesign, const_name("MonomialDesign"));
-
-    bool load(handle src, bool) {
-        const type_info* info = get_type_info(typeid(HeldMonomials));
-        if (info == nullptr || !PyObject_TypeCheck(src.ptr(), info->type)) return false;
-        const value_and_holder held = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info);
-        if (!held.holder_constructed())
-            throw type_error(
-                "MonomialDesign: this design was never initialised; make one with "
-                "MonomialDesign(columns, exponents)");
-        value.held = held.value_ptr<HeldMonomials>();
-        return true;
-    }
-};
-
-}  // namespace pybind11::detail
-
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
@@ -206,18 +182,18 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
              }),
              "columns"_a, "exponents"_a)
         .def_property_readonly(
-            "shape", [](const FormedDesign& self) { return std::make_pair(self.rows(), self.cols()); },
+            "shape", [](const FormedDesign& self) { return std::make_pair(self->rows(), self->cols()); },
             "(rows, columns)")
         .def(
             "__matmul__",
             [](const FormedDesign& self, const Vector& beta_arg) {
                 const VectorRef& beta = beta_arg.get("MonomialDesign @", "beta");
-                if (beta.size() != self.cols())
+                if (beta.size() != self->cols())
                     throw std::invalid_argument("MonomialDesign @: beta has " + std::to_string(beta.size()) +
-                                                " elements but the design has " + std::to_string(self.cols()) +
+                                                " elements but the design has " + std::to_string(self->cols()) +
                                                 " columns");
                 return interruptible(
-                    [&](const korva::StopCheck& stop) { return korva::fitted_values(self.held->design, beta, stop); });
+                    [&](const korva::StopCheck& stop) { return korva::fitted_values(self->design, beta, stop); });
             },
             "beta"_a, "The design times beta: each row's sum in the order of reweight's own fitted values.")
         .def(
@@ -228,7 +204,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                 if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
                     throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
                 const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
-                return self.held->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
+                return self->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
             "rows"_a, "The rows at the indices given (each from 0 to the number of rows - 1), as a 2-D array.");
 
