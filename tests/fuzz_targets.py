@@ -138,6 +138,11 @@ def near(n: int) -> st.SearchStrategy[int]:
     return mostly(st.just(n), st.integers(max(n - 1, 0), n + 1), odds=3)
 
 
+def optional_vectors(n: int) -> st.SearchStrategy[str]:
+    """None, or a Vector argument of about n elements."""
+    return st.one_of(st.just("None"), near(n).flatmap(vectors))
+
+
 @functools.cache
 def optional_matrices(side: int) -> st.SearchStrategy[str]:
     """An optional penalty argument: None, a matrix of about side x side, or anything else."""
@@ -218,23 +223,35 @@ def boundary_reduce_1d_calls(draw):
 exponents = mostly(st.integers(-2, 4), st.sampled_from([2**31 - 1, -(2**31)]))
 
 
+def exponent_tables(exponent_lists: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
+    """Up to five exponent lists, or something that is not a table of them."""
+    return mostly(
+        listed(st.lists(exponent_lists, max_size=5)),
+        st.sampled_from(["[[1.5]]", "[1, 2]", "'ab'", "[ShortSequence()]", "[RaisingSequence()]", "None"]),
+    )
+
+
+def input_columns(n: int, dims: int) -> st.SearchStrategy[str]:
+    """dims input columns of about n rows each, or something that is not a list of columns."""
+    return mostly(
+        listed(st.lists(near(n).flatmap(vectors), min_size=dims, max_size=dims)),
+        st.sampled_from(["[]", "None", "np.ones((2, 3))", "[RaisingArray()]"]),
+    )
+
+
 @st.composite
 def design_matrix_nd_calls(draw):
     dims, n = draw(st.integers(0, 3)), draw(rows)
     multi_index = mostly(
         st.lists(exponents, min_size=dims, max_size=dims + 1), st.lists(exponents, max_size=max(dims - 1, 0))
     ).map(repr)
-    multi_indices = mostly(
-        listed(st.lists(multi_index, max_size=5)),
-        st.sampled_from(["[[1.5]]", "[1, 2]", "'ab'", "[ShortSequence()]", "[RaisingSequence()]", "None"]),
-    )
-    columns = mostly(
-        listed(st.lists(near(n).flatmap(vectors), min_size=dims, max_size=dims)),
-        st.sampled_from(["[]", "None", "np.ones((2, 3))", "[RaisingArray()]"]),
-    )
     # 10^5 basis functions over 10^6 samples: the design matrix would need 800 GB.
     huge = Call("design_matrix_nd", "kc.design_matrix_nd", ("[[1]] * 10**5", "[np.zeros(10**6)]"))
-    usual = st.builds(lambda mi, xs: Call("design_matrix_nd", "kc.design_matrix_nd", (mi, xs)), multi_indices, columns)
+    usual = st.builds(
+        lambda mi, xs: Call("design_matrix_nd", "kc.design_matrix_nd", (mi, xs)),
+        exponent_tables(multi_index),
+        input_columns(n, dims),
+    )
     return draw(mostly(usual, st.just(huge), odds=30))
 
 
@@ -313,7 +330,7 @@ def fit_calls(draw):
 @st.composite
 def m_scale_calls(draw):
     n = draw(rows)
-    optional = keywords(guess=floats, weights=st.one_of(st.just("None"), near(n).flatmap(vectors)), n_terms=any_int)
+    optional = keywords(guess=floats, weights=optional_vectors(n), n_terms=any_int)
     return Call("m_scale", "kr.m_scale", (draw(vectors(n)),), draw(optional))
 
 
@@ -325,7 +342,7 @@ def reweight_calls(draw):
     max_steps = ints(st.integers(-2, 60), edges=[n for n in EDGE_INTS if n < 0 or n > 2**31 - 1])
     optional = keywords(
         R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats,
-        sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)), max_steps=max_steps, tolerance=floats,
+        sample_weight=optional_vectors(n), max_steps=max_steps, tolerance=floats,
         newton=st.sampled_from(["True", "False"]), refine=st.sampled_from(["True", "False"]),
         matrix=optional_matrices(k),
     )  # fmt: skip
@@ -342,7 +359,7 @@ def concentrate_starts_calls(draw):
         draw(floats),
     )
     optional = keywords(
-        weights=st.one_of(st.just("None"), near(n).flatmap(vectors)),
+        weights=optional_vectors(n),
         penalty=optional_matrices(k),
         max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
     )
@@ -361,9 +378,7 @@ def weighted_least_squares_calls(draw):
 def bisquare_moments_calls(draw):
     n, k = draw(rows), draw(cols)
     args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(floats), draw(floats))
-    optional = keywords(
-        case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)), slopes=st.sampled_from(["True", "False"])
-    )
+    optional = keywords(case_weights=optional_vectors(n), slopes=st.sampled_from(["True", "False"]))
     return Call("bisquare_moments", "kr.bisquare_moments", args, draw(optional))
 
 
@@ -371,15 +386,20 @@ def bisquare_moments_calls(draw):
 def rows_within_calls(draw):
     n = draw(rows)
     args = (draw(vectors(n)), draw(floats), draw(floats), draw(any_int))
-    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    optional = keywords(case_weights=optional_vectors(n))
     return Call("rows_within", "kr.rows_within", args, draw(optional))
 
 
-@st.composite
-def residual_band_calls(draw):
-    n = draw(rows)
-    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
-    return Call("residual_band", "kr.residual_band", (draw(vectors(n)), draw(floats), draw(floats)), draw(optional))
+def residuals_and_two_numbers_calls(name: str) -> st.SearchStrategy[Call]:
+    """Calls of kr.<name>(residuals, a, b, case_weights=...): residual_band and bisquare_weights."""
+
+    @st.composite
+    def calls(draw):
+        n = draw(rows)
+        optional = keywords(case_weights=optional_vectors(n))
+        return Call(name, f"kr.{name}", (draw(vectors(n)), draw(floats), draw(floats)), draw(optional))
+
+    return calls()
 
 
 @st.composite
@@ -388,15 +408,8 @@ def monomial_design_calls(draw):
     exponent_lists = mostly(
         st.lists(exponents, min_size=dims, max_size=dims), st.lists(exponents, max_size=dims + 1)
     ).map(repr)
-    exponent_table = mostly(
-        listed(st.lists(exponent_lists, max_size=5)),
-        st.sampled_from(["[[1.5]]", "[1, 2]", "'ab'", "[ShortSequence()]", "[RaisingSequence()]", "None"]),
-    )
-    columns = mostly(
-        listed(st.lists(near(n).flatmap(vectors), min_size=dims, max_size=dims)),
-        st.sampled_from(["[]", "None", "np.ones((2, 3))", "[RaisingArray()]"]),
-    )
-    return Call("MonomialDesign", "kr.MonomialDesign", (draw(columns), draw(exponent_table)))
+    table = exponent_tables(exponent_lists)
+    return Call("MonomialDesign", "kr.MonomialDesign", (draw(input_columns(n, dims)), draw(table)))
 
 
 @st.composite
@@ -428,23 +441,14 @@ def formed_design_calls(draw):
     if use == "reweight":
         args = (design, draw(vectors(draw(near(n)))), draw(vectors(draw(near(k)))), draw(floats))
         optional = keywords(
-            sample_weight=st.one_of(st.just("None"), near(n).flatmap(vectors)),
+            sample_weight=optional_vectors(n),
             max_steps=ints(st.integers(-2, 30)), newton=st.sampled_from(["True", "False"]),
             refine=st.sampled_from(["True", "False"]), matrix=optional_matrices(k),
         )  # fmt: skip
         return Call("MonomialDesign reweight", "kr.reweight", args, draw(optional))
     args = (design, draw(vectors(draw(near(n)))), draw(floats), draw(floats))
-    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
+    optional = keywords(case_weights=optional_vectors(n))
     return Call("MonomialDesign bisquare_moments", "kr.bisquare_moments", args, draw(optional))
-
-
-@st.composite
-def bisquare_weights_calls(draw):
-    n = draw(rows)
-    optional = keywords(case_weights=st.one_of(st.just("None"), near(n).flatmap(vectors)))
-    return Call(
-        "bisquare_weights", "kr.bisquare_weights", (draw(vectors(n)), draw(floats), draw(floats)), draw(optional)
-    )
 
 
 @st.composite
@@ -478,8 +482,8 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "weighted_least_squares": weighted_least_squares_calls(),
     "bisquare_moments": bisquare_moments_calls(),
     "rows_within": rows_within_calls(),
-    "residual_band": residual_band_calls(),
-    "bisquare_weights": bisquare_weights_calls(),
+    "residual_band": residuals_and_two_numbers_calls("residual_band"),
+    "bisquare_weights": residuals_and_two_numbers_calls("bisquare_weights"),
     "MonomialDesign": monomial_design_calls(),
     "MonomialDesign use": formed_design_calls(),
     "median": median_calls(),
