@@ -665,12 +665,15 @@ class _Rows:
     ) -> _Rows:
         if search_rows is None:
             return cls(stored(design), target, sample_weight, True)
-        weight = None if sample_weight is None else sample_weight[search_rows]
-        return cls(design[search_rows], target[search_rows], weight, False)
+        return cls.taken(design, target, sample_weight, search_rows)
 
     def part(self, rows: IndexArray) -> _Rows:
-        weight = None if self.weight is None else self.weight[rows]
-        return _Rows(self.design[rows], self.target[rows], weight, False)
+        return _Rows.taken(self.design, self.target, self.weight, rows)
+
+    @classmethod
+    def taken(cls, design: Design, target: FloatArray, weight: FloatArray | None, rows: IndexArray) -> _Rows:
+        """The given rows of the design (stored), the target and the weights."""
+        return cls(design[rows], target[rows], None if weight is None else weight[rows], False)
 
 
 @dataclass(frozen=True)

@@ -48,6 +48,18 @@ const VectorRef* optional_rows(const char* fn, const char* name, const std::opti
     return arg ? &checked_rows(fn, name, *arg, rows, rows_of) : nullptr;
 }
 
+// The residuals and the optional case weights, one per residual, of a statistic of the rows.
+struct RowStatisticArguments {
+    const VectorRef& residuals;
+    const VectorRef* case_weights;
+};
+
+RowStatisticArguments residuals_and_weights(const char* fn, const Vector& residuals_arg,
+                                            const std::optional<Vector>& case_weights_arg) {
+    const VectorRef& residuals = residuals_arg.get(fn, "residuals");
+    return {residuals, optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals")};
+}
+
 // A vector of at least one value, read (complex input refused).
 const VectorRef& nonempty(const char* fn, const char* name, const Vector& arg) {
     const VectorRef& v = arg.get(fn, name);
@@ -322,11 +334,9 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         [](const Vector& residuals_arg, double scale, double tuning, std::int64_t max_rows,
            const std::optional<Vector>& case_weights_arg) {
             constexpr const char* fn = "rows_within";
-            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
-            const VectorRef* case_weights =
-                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            const RowStatisticArguments given = residuals_and_weights(fn, residuals_arg, case_weights_arg);
             korva::RowsWithin rows = interruptible([&](const korva::StopCheck& stop) {
-                return korva::rows_within(residuals, scale, tuning, max_rows, case_weights, stop);
+                return korva::rows_within(given.residuals, scale, tuning, max_rows, given.case_weights, stop);
             });
             return std::make_tuple(static_cast<std::int64_t>(rows.count), rows.weight, std::move(rows.sample));
         },
@@ -341,14 +351,12 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "residual_band",
         [](const Vector& residuals_arg, double inner, double outer, const std::optional<Vector>& case_weights_arg) {
             constexpr const char* fn = "residual_band";
-            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
-            const VectorRef* case_weights =
-                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            const RowStatisticArguments given = residuals_and_weights(fn, residuals_arg, case_weights_arg);
             korva::ResidualBand band = interruptible([&](const korva::StopCheck& stop) {
-                return korva::residual_band(residuals, inner, outer, case_weights, stop);
+                return korva::residual_band(given.residuals, inner, outer, given.case_weights, stop);
             });
             std::optional<Eigen::VectorXd> between_weights;
-            if (case_weights != nullptr) between_weights = std::move(band.between_weights);
+            if (given.case_weights != nullptr) between_weights = std::move(band.between_weights);
             return std::make_tuple(band.inner_weight, band.inner_squares, std::move(band.between),
                                    std::move(between_weights));
         },
@@ -363,11 +371,9 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "bisquare_weights",
         [](const Vector& residuals_arg, double scale, double tuning, const std::optional<Vector>& case_weights_arg) {
             constexpr const char* fn = "bisquare_weights";
-            const VectorRef& residuals = residuals_arg.get(fn, "residuals");
-            const VectorRef* case_weights =
-                optional_rows(fn, "case_weights", case_weights_arg, residuals.size(), "residuals");
+            const RowStatisticArguments given = residuals_and_weights(fn, residuals_arg, case_weights_arg);
             return interruptible([&](const korva::StopCheck& stop) {
-                return korva::bisquare_weights(residuals, scale, tuning, case_weights, stop);
+                return korva::bisquare_weights(given.residuals, scale, tuning, given.case_weights, stop);
             });
         },
         "residuals"_a, "scale"_a, "tuning"_a, "case_weights"_a = py::none(),
