@@ -230,7 +230,9 @@ class PolynomialMDLRegressor:
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
-    flag). The weights act in the scale, the trimming of the concentration steps (by
+    flag). Weights that total less than the rows of positive weight are relative (inverse
+    variances, say): they are scaled to a mean of 1 over those rows, so that every row
+    counts once on average and the fit does not depend on their unit. The weights act in the scale, the trimming of the concentration steps (by
     weight), every least-squares step and the description length; the search itself
     treats the rows of positive weight alike, so weights reach it only through the
     starts that follow it.
@@ -525,8 +527,9 @@ class PolynomialMDLRegressor:
             The targets; a column vector is flattened with a ``DataConversionWarning``.
         sample_weight : array-like of shape (n_samples,) or None, default=None
             Non-negative, finite case weights: an integer weight counts the row that
-            many times, 0 leaves it out of the fit (see the class description). None
-            counts every row once.
+            many times, 0 leaves it out of the fit; weights that total less than their
+            rows are scaled to a mean of 1 (see the class description). None counts
+            every row once.
 
         Returns
         -------
@@ -556,8 +559,7 @@ class PolynomialMDLRegressor:
         fit_inputs = inputs if active is None else inputs[active]
         fit_target = target if active is None else target[active]
         fit_weights = None if weights is None else (weights if active is None else weights[active])
-        if fit_weights is not None and (fit_weights == 1.0).all():
-            fit_weights = None
+        fit_weights = _counting_weights(fit_weights)
         n_samples, n_inputs = fit_inputs.shape
         # A row of integer weight w counts as w samples, as w copies of it would.
         counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
@@ -1545,6 +1547,28 @@ def _as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     if not math.isfinite(total):
         raise ValueError("sample_weight sums beyond the range of float64; rescale it")
     return weights
+
+
+def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
+    """The case weights the fit counts with: ``weights`` themselves, or scaled to a mean of
+    1 when they total less than the rows they weigh.
+
+    A sample count below the rows would leave small-sample terms (the coefficients' share
+    of the freedom in the scale, the half that concentration keeps) out of proportion,
+    and the parts of the rows that the search and its starts work on with less weight
+    than terms: a fit of many rows weighted 1e-3 would come out as least squares with a
+    scale of 0. Scaled, fractional weights are relative, as inverse variances are: the fit
+    does not depend on their unit. Weights of 1 alone, or equal and below 1, count
+    every row once: None. ``weights`` must have a positive total."""
+    if weights is None or (weights == 1.0).all():
+        return None
+    total = float(weights.sum())
+    if total >= len(weights):
+        return weights
+    if (weights == weights[0]).all():
+        return None
+    scaled: FloatArray = weights * (len(weights) / total)
+    return scaled
 
 
 def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:

@@ -258,6 +258,36 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
     np.testing.assert_array_equal(weighted.inlier_mask_, ~outside)
 
 
+@pytest.mark.parametrize(
+    "params, n",
+    [
+        ({"degree": 3}, 40),
+        ({"degree": 3}, 400),
+        # The search and the starts on a subsample, whose weight was once below the terms'.
+        ({"degree": 3, "max_search_samples": 300}, 3000),
+        ({"degree": "auto", "max_degree": 4}, 200),
+        ({"degree": 3, "method": "ols"}, 60),
+    ],
+)
+@pytest.mark.parametrize("unit", [2.0**-10, 1e-3, 1.0 / 3.0])
+def test_fractional_weights_are_relative_whatever_their_unit(params, n, unit):
+    # Weights that total less than their rows (inverse variances in small units, weights
+    # normalised to sum to 1) once left too little weight for the terms: least squares
+    # with a scale of 0, or an error from deep inside the fit.
+    x, y, outliers = contaminated_cubic(0, n=n, share=0.15)
+    weights = np.random.default_rng(1).uniform(0.5, 1.5, n)
+    weights[::7] = 0.0
+    # Scaled to a mean of 1 over the rows of positive weight, the rows the fit counts.
+    counted = weights * (np.count_nonzero(weights) / weights.sum())
+    reference = PolynomialMDLRegressor(**params).fit(x, y, sample_weight=counted)
+    model = PolynomialMDLRegressor(**params).fit(x, y, sample_weight=weights * (unit / weights.sum()))
+    np.testing.assert_allclose(model.coef_, reference.coef_, rtol=1e-7, atol=1e-9 * reference.scale_)
+    np.testing.assert_allclose([model.scale_, *model.bse_], [reference.scale_, *reference.bse_], rtol=1e-7)
+    np.testing.assert_array_equal(model.inlier_mask_, reference.inlier_mask_)
+    if params.get("method") != "ols":
+        assert not model.inlier_mask_[outliers].any() and model.scale_ > 0.0
+
+
 def test_huge_case_weights_count_as_samples_but_not_as_rows_of_the_design():
     x, y, outliers = contaminated_cubic(0, n=50, share=0.15)
     model = PolynomialMDLRegressor(degree=3).fit(x, y, sample_weight=np.full(len(x), 1e150))

@@ -31,6 +31,8 @@ def weights_with(rng, n, kind):
     w = rng.uniform(0.2, 3.0, n)
     if kind == "zeros":
         w[rng.random(n) < 0.3] = 0.0
+    if kind == "fractional":  # less weight in all than a row: a part of rows with small weights
+        w *= 0.5 / w.sum()
     return w
 
 
@@ -384,7 +386,7 @@ def test_reweight_with_zero_scale_or_no_rows_keeps_or_clears_beta():
 
 
 @pytest.mark.parametrize(("n", "k"), [(12, 2), (200, 4), (3000, 6)])
-@pytest.mark.parametrize("weights", [None, "random", "zeros"])
+@pytest.mark.parametrize("weights", [None, "random", "zeros", "fractional"])
 @pytest.mark.parametrize("penalised", [False, True])
 @pytest.mark.parametrize("max_steps", [0, 2, 20])
 def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max_steps):
@@ -392,7 +394,10 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
     if n == 200:  # ties: every row twice, so that rows at the h-th distance tie
         X, y = np.asfortranarray(np.vstack([X[:100], X[:100]])), np.concatenate([y[:100], y[:100]])
     w = weights_with(rng, n, weights)
-    keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
+    if weights == "fractional":  # the same share of the weight as of the rows, less than a row
+        keep = w.sum() * ((n + k + 1) // 2) / n
+    else:
+        keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
     penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
     starts = rng.normal(size=(7, k))
     expected = testing.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
@@ -541,6 +546,8 @@ REFUSED = [
     (_robust.concentrate_starts, dict(keep=0.5), "keep must be a number from 1 to the total weight"),
     (_robust.concentrate_starts, dict(keep=4.0), "keep must be a number from 1 to the total weight"),
     (_robust.concentrate_starts, dict(keep=np.nan), "keep must be"),
+    (_robust.concentrate_starts, dict(keep=0.0, weights=[0.1] * 3), "keep must be a number above 0 and at most"),
+    (_robust.concentrate_starts, dict(keep=0.31, weights=[0.1] * 3), "keep must be a number above 0 and at most"),
     (_robust.concentrate_starts, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
     (_robust.concentrate_starts, dict(weights=[1.0, -1.0, 1.0]), "weights must not be negative"),
     (_robust.concentrate_starts, dict(weights=[1.0, np.nan, 1.0]), "weights contains NaN"),

@@ -279,10 +279,15 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                     throw std::invalid_argument(std::string(fn) + ": weights must not be negative");
                 mass = w.sum();
             }
-            if (!(std::isfinite(keep) && keep >= 1.0 && keep <= mass))
-                throw std::invalid_argument(std::string(fn) +
-                                            ": keep must be a number from 1 to the total weight of the rows, " +
-                                            std::to_string(mass) + ", got " + std::to_string(keep));
+            // Unweighted, keep counts rows; weighted, it may be a share of a row (fractional weights),
+            // and the caller's sum of the weights may differ from this one in its last digits.
+            const bool keep_valid = settings.weights != nullptr ? keep > 0.0 : keep >= 1.0;
+            const double rounding = settings.weights != nullptr ? 64.0 * std::numeric_limits<double>::epsilon() : 0.0;
+            if (!(std::isfinite(keep) && keep_valid && keep <= mass + rounding * mass))
+                throw std::invalid_argument(std::string(fn) + ": keep must be a number " +
+                                            (settings.weights != nullptr ? "above 0 and at most" : "from 1 to") +
+                                            " the total weight of the rows, " + std::to_string(mass) + ", got " +
+                                            std::to_string(keep));
             if (max_steps < 0)
                 throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
                                             std::to_string(max_steps));
