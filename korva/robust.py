@@ -512,6 +512,15 @@ def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> flo
 FLOOR_ROWS_SLACK = 1024.0
 
 
+# The ridge that the weighted solves add to their normal equations (as korva_core's least
+# squares does), and how many times its pull on the fitted values (_ridge_pull) the MM step's
+# scale keeps at least: at a scale the ridge's pull reaches, each step pulls the fit further
+# from the rows than the last, their weights drain away and the fit collapses to 0. The final
+# step on the residuals then takes the ridge's pull away again.
+SOLVE_RIDGE = 1e-10
+RIDGE_MARGIN = 8.0
+
+
 # The middle stage of the reweighting on large data: MIDDLE_ROWS_PER_TERM * k^2 random rows
 # (k terms) when the search's rows are fewer and all rows are at least MIDDLE_SHARE_BEYOND
 # times as many.
@@ -713,7 +722,7 @@ def _fit_from_ranked(
         scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(full, target, beta))
         return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
-    scale = max(settled.scale, floor)
+    scale = max(settled.scale, floor, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
     # On a subsample this reweighting leaves the passes over every point only the
     # last few steps to go. The final reweighting ends in a step on the residuals, which
     # brings an exact fit to the rows it keeps down to the rounding of evaluating the
@@ -754,10 +763,27 @@ def _fit_from_ranked(
     fitted = design @ beta
     residuals = np.subtract(target, fitted, out=reused)
     # The final scale: the M-scale of the final residuals. The start's own scale is the
-    # smallest among many starts, and so biased low on small samples.
+    # smallest among many starts, and so biased low on small samples. A start near an exact
+    # fit but not at it leaves no rows fitted to rounding, and so no floor; the final fit
+    # may reach it, and its scale must not fall below the rounding of its residuals.
     fixed_scale = scale
+    floor = max(floor, scale_floor(rows_design, rows_target, beta))
     scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
     return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale, residuals)
+
+
+def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: FloatArray | None) -> float:
+    """How far the ridge of the weighted solves pulls the fitted values at ``start``: the
+    largest |x_i . d| over the rows, d = ridge (X^T W X + ridge I)^-1 beta, with the
+    bisquare weights of the MM step at the start's scale. On data a polynomial fits to
+    rounding, the S-estimate's scale is this pull and no more."""
+    if start.scale == 0.0:
+        return 0.0
+    k = design.shape[1]
+    row_weights = bisquare_weights(residuals_of(design, target, start.beta), start.scale, MM_TUNING, weights)
+    gram = (design * row_weights[:, None]).T @ design + SOLVE_RIDGE * np.eye(k)
+    pull = _batched_solve(gram[None], SOLVE_RIDGE * start.beta[None])[0]
+    return float(np.max(np.abs(design @ pull), initial=0.0))
 
 
 def _random_part(

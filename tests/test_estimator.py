@@ -288,6 +288,24 @@ def test_fractional_weights_are_relative_whatever_their_unit(params, n, unit):
         assert not model.inlier_mask_[outliers].any() and model.scale_ > 0.0
 
 
+@pytest.mark.parametrize("degree, n", [(1, 8), (2, 13), (2, 30), (3, 20), (3, 40)])
+@pytest.mark.parametrize("outliers", [False, True])
+def test_noise_free_polynomials_are_fitted_to_rounding_and_flag_only_the_outliers(degree, n, outliers):
+    # Without noise the S-estimate's scale is the pull of the solves' ridge, about 1e-10:
+    # the MM steps at that scale once drained every weight and ended at 0, and a scale
+    # below the final fit's rounding flagged rows whose residuals are rounding.
+    for seed in range(10):
+        rng = np.random.default_rng(seed)
+        x = rng.uniform(-3.0, 3.0, n)
+        y = Polynomial(rng.normal(size=degree + 1) * 10.0 ** rng.uniform(-2.0, 2.0))(x)
+        bad = rng.choice(n, n // 5 if outliers else 0, replace=False)
+        y[bad] += np.abs(y).max() * rng.uniform(1.0, 3.0, bad.size)
+        model = PolynomialMDLRegressor(degree=degree).fit(x, y)
+        good = np.setdiff1d(np.arange(n), bad)
+        assert np.abs(y[good] - model.predict(x[good])).max() <= 1e-12 * np.abs(y).max(), seed
+        np.testing.assert_array_equal(model.inlier_mask_, np.isin(np.arange(n), good), err_msg=f"seed {seed}")
+
+
 def test_huge_case_weights_count_as_samples_but_not_as_rows_of_the_design():
     x, y, outliers = contaminated_cubic(0, n=50, share=0.15)
     model = PolynomialMDLRegressor(degree=3).fit(x, y, sample_weight=np.full(len(x), 1e150))
