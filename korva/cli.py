@@ -137,10 +137,10 @@ def read_columns(
             if not first_line:
                 raise CommandError(f"{path} is empty")
             sep = sep or _detect_separator(first_line, path)
-            header, header_lines = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
+            header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
             positions = _column_positions(header, sep, wanted, path)
-            batches = _batches(stream, sep, positions, header_lines)
-            table, rows, skipped = _read_numbers(batches, sep, positions, wanted, dropna, path)
+            batches = _batches(stream, sep, positions, header_lines, len(header), path)
+            table, rows, skipped = _read_numbers(batches, sep, positions, wanted, dropna, path, len(header))
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
@@ -203,9 +203,11 @@ class _Batch:
     lines: NDArray[np.int64]
 
 
-def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) -> Iterator[_Batch]:
+def _batches(
+    stream: TextIO, sep: str, positions: list[int], header_lines: int, n_columns: int, path: Path
+) -> Iterator[_Batch]:
     """The records after the header, BATCH_LINES at a time; blank ones are left out, though
-    counted as data rows.
+    counted as data rows. A record with more cells than the header's ``n_columns`` is refused.
 
     The file is read CHUNK_CHARS characters at a time, up to a line end. A line longer than
     PIECE_CHARS that goes on past a chunk, or a record whose quoted cell goes on over the next
@@ -252,7 +254,8 @@ def _batches(stream: TextIO, sep: str, positions: list[int], header_lines: int) 
                     records.append(text)
                     n_lines = 1
                 else:
-                    cells, n_lines = _read_record(text, next_piece, sep, positions)
+                    cells, n_lines, n_cells = _read_record(text, next_piece, sep, positions)
+                    _check_cell_count(n_cells, n_columns, f"{path}, line {line}")
                     records.append(cells)
                 chunk_rows.append(row)
                 chunk_lines.append(line)
@@ -293,8 +296,8 @@ def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
 
 def _read_record(
     text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None
-) -> tuple[list[str], int]:
-    """One record that starts with the line ``text``, and the lines it took.
+) -> tuple[list[str], int, int]:
+    """One record that starts with the line ``text``, the lines it took and its number of cells.
 
     Where the record goes on past ``text``, ``next_piece`` gives the text that follows, "" at the end.
 
@@ -349,8 +352,18 @@ def _read_record(
                 column, state, start = column + 1, "start", stop.end()
     cells = {i: "".join(parts) for i, parts in kept.items()}
     if positions is None:
-        return [cells.get(i, "") for i in range(column + 1)], lines
-    return [_shortened(cells.get(position, "")) for position in positions], lines
+        return [cells.get(i, "") for i in range(column + 1)], lines, column + 1
+    return [_shortened(cells.get(position, "")) for position in positions], lines, column + 1
+
+
+def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
+    """Refuse a record with more cells than the header names: its values would be read into
+    the wrong columns, or left out unseen (a decimal comma in a comma-separated file)."""
+    if n_cells > n_columns:
+        raise CommandError(
+            f"{where} has {n_cells} cells but the header names {n_columns} columns "
+            "(a decimal comma, or a separator within an unquoted cell?)"
+        )
 
 
 def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
@@ -359,7 +372,13 @@ def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
 
 
 def _read_numbers(
-    batches: Iterator[_Batch], sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
+    batches: Iterator[_Batch],
+    sep: str,
+    positions: list[int],
+    names: list[str],
+    dropna: bool,
+    path: Path,
+    n_columns: int,
 ) -> tuple[FloatArray, NDArray[np.int64], int]:
     """The numbers of the wanted columns, their data row numbers and how many rows were skipped.
 
@@ -370,10 +389,10 @@ def _read_numbers(
     blocks, row_blocks = [], []
     skipped = 0
     for batch in batches:
-        block = _convert_batch(batch, sep, positions)
+        block = _convert_batch(batch, sep, positions, n_columns)
         rows = batch.rows
         if block is None:
-            block, kept, dropped = _convert_records(batch, sep, positions, names, dropna, path)
+            block, kept, dropped = _convert_records(batch, sep, positions, names, dropna, path, n_columns)
             rows = rows[kept]
             skipped += dropped
         blocks.append(block)
@@ -383,11 +402,14 @@ def _read_numbers(
     return np.concatenate(blocks), np.concatenate(row_blocks), skipped
 
 
-def _convert_batch(batch: _Batch, sep: str, positions: list[int]) -> FloatArray | None:
-    """The batch's numbers, or None when a record needs a closer look."""
+def _convert_batch(batch: _Batch, sep: str, positions: list[int], n_columns: int) -> FloatArray | None:
+    """The batch's numbers, or None when a record needs a closer look (one whose separators
+    are not the header's, which may also be quoted text)."""
     if not all(map(isinstance, batch.records, itertools.repeat(str))):
         return None
     lines = cast(list[str], batch.records)
+    if set(map(str.count, lines, itertools.repeat(sep))) != {n_columns - 1}:
+        return None
     try:
         block: FloatArray = np.loadtxt(
             lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None, usecols=positions, ndmin=2
@@ -398,7 +420,7 @@ def _convert_batch(batch: _Batch, sep: str, positions: list[int]) -> FloatArray 
 
 
 def _convert_records(
-    batch: _Batch, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path
+    batch: _Batch, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path, n_columns: int
 ) -> tuple[FloatArray, NDArray[np.bool_], int]:
     """Record by record: the numbers, which records they come from, and how many were skipped.
 
@@ -408,16 +430,18 @@ def _convert_records(
     kept = np.zeros(len(batch.records), dtype=bool)
     skipped = 0
     for i, (record, line) in enumerate(zip(batch.records, batch.lines.tolist())):
+        where = f"{path}, line {line}"
         if isinstance(record, str) and len(record) < csv.field_size_limit():
             cells = next(csv.reader([record], delimiter=sep), [])
             if not any(cell.strip() for cell in cells):
                 continue  # blank records carry no data
+            _check_cell_count(len(cells), n_columns, where)
             cells = [cells[position] if position < len(cells) else "" for position in positions]
         elif isinstance(record, str):
-            cells = _read_record(record, str, sep, positions)[0]
+            cells, _, n_cells = _read_record(record, str, sep, positions)
+            _check_cell_count(n_cells, n_columns, where)
         else:
             cells = record
-        where = f"{path}, line {line}"
         row = [_cell_value(cell.strip(), f"{where}, column {name!r}", dropna) for cell, name in zip(cells, names)]
         if any(map(math.isnan, row)):
             skipped += 1
