@@ -90,8 +90,9 @@ class DataConversionWarning(UserWarning):
 
 
 class FitWarning(UserWarning):
-    """Warns that a fit is fragile: a degree choice that stopped at ``max_degree``, or two
-    different sets of outliers that explain the data almost equally well."""
+    """Warns that a fit is fragile: a degree choice that stopped at ``max_degree``, two
+    different sets of outliers that explain the data almost equally well, or data that
+    do not determine the coefficients (too few distinct points for the basis)."""
 
 
 @dataclass(frozen=True)
@@ -214,8 +215,10 @@ class PolynomialMDLRegressor:
     seven.
 
     A :class:`FitWarning` says when a fit is fragile: when ``degree="auto"`` chose the
-    highest degree it tried, or when another start nearly as good (its scale within
-    3 %) leads to a different curve that flags other rows.
+    highest degree it tried, when another start nearly as good (its scale within
+    3 %) leads to a different curve that flags other rows, or when the data do not
+    determine the coefficients (a design singular on the rows fitted, such as x at two
+    distinct values for degree 2: ``cov_`` is then NaN).
 
     How sure the fit is: ``cov_`` is the covariance of ``coef_``, the sandwich of the
     final bisquare fit's estimating equations at its fixed scale in Huber's small-sample
@@ -617,6 +620,8 @@ class PolynomialMDLRegressor:
         del design
         chosen = replace(chosen, design=None, residuals=None)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
+        if sureness.df_resid > 0.0 and np.isnan(np.diag(sureness.cov)).all():
+            fragile.append(_undetermined(len(beta), fit_inputs))
         inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
         del residuals
         if active is not None:
@@ -1075,7 +1080,9 @@ class PolynomialMDLRegressor:
         Returns
         -------
         lower, upper : ndarray of shape (n,)
-            The ends of the intervals; ``predict(X)`` lies half-way between them.
+            The ends of the intervals; ``predict(X)`` lies half-way between them. NaN
+            without degrees of freedom (``df_resid_`` 0: no more samples than terms) and
+            where the curve gives weight to coefficients the data leave free.
 
         Notes
         -----
@@ -1090,10 +1097,12 @@ class PolynomialMDLRegressor:
         self._check_feature_names(X)
         design = self._design(X)
         center = design @ self.coef_
-        variance = np.einsum("ij,jk,ik->i", design, self.cov_, design)
+        determined, undetermined = inference.determined_part(self.cov_)
+        variance = np.einsum("ij,jk,ik->i", design, determined, design)
+        variance[(design[:, undetermined] != 0.0).any(axis=1)] = np.nan
         if kind == "prediction":
             variance = variance + self.noise_scale_ * self.noise_scale_
-        half = inference.student_t_quantile(1.0 - alpha / 2.0, self.df_resid_) * np.sqrt(variance)
+        half = inference.interval_factor(alpha, self.df_resid_) * np.sqrt(variance)
         return center - half, center + half
 
     def conf_int(self, alpha: float = 0.05, units: str = "t") -> FloatArray:
@@ -1111,7 +1120,8 @@ class PolynomialMDLRegressor:
         -------
         ndarray of shape (n_terms, 2)
             Lower and upper ends, the coefficient -+ t times its standard error, t the
-            1 - alpha/2 quantile of Student's t with ``df_resid_`` degrees of freedom.
+            1 - alpha/2 quantile of Student's t with ``df_resid_`` degrees of freedom
+            (NaN without any).
 
         Raises
         ------
@@ -1547,6 +1557,17 @@ def _as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     if not math.isfinite(total):
         raise ValueError("sample_weight sums beyond the range of float64; rescale it")
     return weights
+
+
+def _undetermined(n_terms: int, inputs: FloatArray) -> str:
+    """The warning for a fit whose design is singular on the rows it fits: the data leave
+    some combination of its coefficients free, and no interval can be given."""
+    distinct = f" (x takes {len(np.unique(inputs))} distinct values)" if inputs.shape[1] == 1 else ""
+    return (
+        f"the data do not determine the {n_terms} coefficients: the design matrix is singular on the "
+        f"rows fitted{distinct}, so the fit between and beyond them is arbitrary and bse_, cov_ and "
+        "the intervals are NaN. A lower degree, or data at more distinct points, determines them."
+    )
 
 
 def _counting_weights(weights: FloatArray | None) -> FloatArray | None:

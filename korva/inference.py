@@ -570,7 +570,10 @@ class CoefficientTable:
     def p_value(self) -> FloatArray:
         """Two-sided p-values of coefficient = 0 from the t distribution; NaN where undefined."""
         return np.array(
-            [2.0 * student_t_cdf(-abs(t), self.df) if not math.isnan(t) else math.nan for t in self.statistic]
+            [
+                2.0 * student_t_cdf(-abs(t), self.df) if not math.isnan(t) and self.df > 0 else math.nan
+                for t in self.statistic
+            ]
         )
 
     @property
@@ -581,8 +584,18 @@ class CoefficientTable:
 def confidence_interval(center: FloatArray, std_err: FloatArray, df: float, alpha: float) -> FloatArray:
     """Rows (lower, upper) of the two-sided 1 - alpha intervals center +- t_{1 - alpha/2}(df) std_err."""
     check_alpha(alpha)
-    half = student_t_quantile(1.0 - 0.5 * alpha, df) * std_err
+    half = interval_factor(alpha, df) * std_err
     return np.column_stack([center - half, center + half])
+
+
+def interval_factor(alpha: float, df: float) -> float:
+    """t_{1 - alpha/2}(df): a two-sided 1 - alpha interval's half-width in standard errors.
+
+    Taken from the lower tail, -t_{alpha/2}(df), where alpha / 2 keeps its digits however
+    small it is (1 - alpha/2 rounds to 1 below alpha = 1e-16). NaN without degrees of
+    freedom: a fit with no more samples than terms says nothing of its spread.
+    """
+    return -student_t_quantile(0.5 * alpha, df) if df > 0 else math.nan
 
 
 def check_alpha(alpha: object) -> None:
@@ -716,5 +729,25 @@ def uncertainty(
         covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
-        cov_x = None if transform is None else _product(_product(transform, covariance), transform.T)
+        cov_x = None
+        if transform is not None:
+            determined, undetermined = determined_part(covariance)
+            cov_x = _product(_product(transform, determined), transform.T)
+            # Terms in an input that was constant in training are free in x as in t, though
+            # the map from t gives them no weight.
+            touched = (transform[:, undetermined] != 0.0).any(axis=1) | (
+                np.asarray(indices, dtype=np.int64).reshape(len(indices), len(half_span)) * (half_span == 0.0)
+            ).any(axis=1)
+            cov_x[touched, :] = np.nan
+            cov_x[:, touched] = np.nan
     return Uncertainty(covariance, noise * unit, df_resid, coef_x, cov_x)
+
+
+def determined_part(covariance: FloatArray) -> tuple[FloatArray, NDArray[np.bool_]]:
+    """The covariance with the rows and columns of the coefficients the data leave free (NaN)
+    set to 0, and which those are. A combination of the coefficients that gives the free ones
+    no weight (the value at the training value of an input that was constant) is determined
+    all the same; any other is NaN."""
+    undetermined = np.isnan(np.diag(covariance))
+    determined = np.where(undetermined[:, None] | undetermined[None, :], 0.0, covariance)
+    return determined, undetermined

@@ -640,6 +640,12 @@ def test_constant_input_column_contributes_nothing(rng):
     np.testing.assert_allclose(
         with_constant.predict(np.column_stack([grid, np.full(9, 7.0)])), alone.predict(grid), atol=1e-9
     )
+    # The data leave the constant input's terms free (NaN in cov_) and determine the rest: the
+    # curve's intervals, which give those terms no weight, and the other terms' errors in x.
+    assert np.isfinite(with_constant.predict_interval(np.column_stack([grid, np.full(9, 3.0)]))).all()
+    free = np.isnan(np.diag(with_constant.cov_x_))
+    np.testing.assert_array_equal(free, np.isin(np.arange(len(free)), constant_terms))
+    assert np.isfinite(with_constant.cov_x_[np.ix_(~free, ~free)]).all()
 
 
 # ---------------------------------------------------------------- penalties and scores
@@ -804,6 +810,31 @@ def test_not_fitted_error_is_scikit_learns_once_it_is_imported_and_korva_does_no
     proc = child_python.run("-c", _UNFITTED, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["False", "True", "True"]
+
+
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+@pytest.mark.parametrize(
+    "X, degree, says, extra",
+    [
+        (np.repeat([0.0, 1.0], 10), 2, "(x takes 2 distinct values)", [0.5]),
+        # Two inputs on one line: a plane through it can turn freely about it.
+        (
+            np.repeat([[0.0, 0.0], [1.0, 1.0], [2.0, 2.0], [3.0, 3.0]], 5, axis=0),
+            1,
+            "singular on the rows fitted,",
+            [[1.0, 2.0]],
+        ),
+    ],
+)
+def test_data_that_leave_coefficients_free_warn(rng, method, X, degree, says, extra):
+    y = 1.0 + np.atleast_2d(X.T).sum(axis=0) + rng.normal(0.0, 0.1, len(X))
+    with pytest.warns(FitWarning, match="the data do not determine the") as caught:
+        model = PolynomialMDLRegressor(degree=degree, method=method).fit(X, y)
+    assert says in str(caught[0].message) and np.isnan(model.bse_).all()
+    # One point more, where the others leave the coefficients free, determines them.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", FitWarning)
+        PolynomialMDLRegressor(degree=degree, method=method).fit(np.concatenate([X, extra]), np.append(y, 2.0))
 
 
 def test_column_vector_y_warns_and_is_flattened():

@@ -358,6 +358,25 @@ def test_a_basis_without_its_lower_terms_has_no_coefficients_in_x():
         model.conf_int(units="x")
 
 
+@pytest.mark.parametrize("alpha", [1e-100, 1e-17, 0.05, 0.9])
+@pytest.mark.parametrize("df", [1.0, 7.5, 1e6])
+def test_interval_factor_keeps_the_digits_of_a_tiny_alpha(alpha, df):
+    # 1 - alpha / 2 rounds to 1 below alpha = 1e-16; the lower tail holds alpha / 2 whole.
+    assert inference.interval_factor(alpha, df) == pytest.approx(-stats.t.ppf(alpha / 2.0, df), rel=1e-11)
+
+
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+def test_a_fit_with_no_degrees_of_freedom_has_nan_intervals(method):
+    # Two points for a line: the fit goes through both and says nothing of the spread.
+    model = PolynomialMDLRegressor(degree=1, method=method).fit([0.0, 1.0], [1.0, 2.0])
+    assert model.df_resid_ <= 0.0
+    assert np.isnan(model.conf_int()).all() and np.isnan(model.conf_int(units="x")).all()
+    assert np.isnan(model.predict_interval([0.5])).all()
+    frame = model.summary().to_frame()
+    np.testing.assert_allclose(frame["coef"], [1.0, 1.0, 1.5, 0.5])
+    assert frame[["P>|t|", "lower", "upper"]].isna().all(axis=None)
+
+
 @pytest.mark.parametrize(
     ("call", "match"),
     [
