@@ -1148,7 +1148,8 @@ class PolynomialMDLRegressor:
         ----------
         input_features : sequence of str, optional
             Names of the inputs; default ``feature_names_in_`` when the fit saw column
-            names, else ``x`` for one input and ``x1``, ``x2``, ... for several.
+            names (which given names must then equal), else ``x`` for one input and
+            ``x1``, ``x2``, ... for several.
 
         Returns
         -------
@@ -1156,14 +1157,20 @@ class PolynomialMDLRegressor:
             ``"1"``, ``"x"``, ``"x^2"``, ``"x1 x2"``, ``"x1^2 x2"``, ...
         """
         self._check_fitted()
+        fitted_names = getattr(self, "feature_names_in_", None)
         if input_features is None:
-            fitted_names = getattr(self, "feature_names_in_", None)
             names = list(fitted_names) if fitted_names is not None else inference.input_names(self.n_features_in_)
         else:
             names = [str(name) for name in input_features]
             if len(names) != self.n_features_in_:
                 raise ValueError(
                     f"input_features has {len(names)} names but the model has {self.n_features_in_} inputs"
+                )
+            # Other names than the columns fitted on would label the terms with the wrong inputs.
+            if fitted_names is not None and names != list(fitted_names):
+                raise ValueError(
+                    f"input_features {names} are not the names of the columns fitted on, "
+                    f"feature_names_in_ {list(fitted_names)}"
                 )
         return np.asarray(inference.term_names(self.multi_indices_, names), dtype=object)
 

@@ -127,7 +127,8 @@ def fit_groups(
     -------
     groups : pandas.DataFrame
         One row per group, ordered by the group columns, which come first, then:
-        ``n_samples``, the rows fitted; ``n_dropped``, the rows dropped (only with
+        ``n_samples``, the rows passed to the fit (rows of weight 0 among them, which
+        weigh nothing but are flagged); ``n_dropped``, the rows dropped (only with
         ``dropna=True``); ``degree``, ``coef``, ``multi_indices``, ``x_min``, ``x_max``,
         ``scale``, ``mdl`` and ``hit_rate``, the fitted attributes of the same names
         (``coef`` refers to the inputs mapped from [``x_min``, ``x_max``] to [-1, 1]);
