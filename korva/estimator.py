@@ -233,9 +233,9 @@ class PolynomialMDLRegressor:
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
-    flag). Weights that total less than the rows of positive weight are relative (inverse
-    variances, say): they are scaled to a mean of 1 over those rows, so that every row
-    counts once on average and the fit does not depend on their unit. The weights act in the scale, the trimming of the concentration steps (by
+    flag). Weights that are not all integers are relative (inverse variances, say): they
+    are scaled to a mean of 1 over the rows of positive weight, so that every row counts
+    once on average and neither the fit nor its standard errors depend on their unit. The weights act in the scale, the trimming of the concentration steps (by
     weight), every least-squares step and the description length; the search itself
     treats the rows of positive weight alike, so weights reach it only through the
     starts that follow it.
@@ -530,9 +530,9 @@ class PolynomialMDLRegressor:
             The targets; a column vector is flattened with a ``DataConversionWarning``.
         sample_weight : array-like of shape (n_samples,) or None, default=None
             Non-negative, finite case weights: an integer weight counts the row that
-            many times, 0 leaves it out of the fit; weights that total less than their
-            rows are scaled to a mean of 1 (see the class description). None counts
-            every row once.
+            many times, 0 leaves it out of the fit; weights that are not all integers
+            are relative, scaled to a mean of 1 (see the class description). None
+            counts every row once.
 
         Returns
         -------
@@ -1578,24 +1578,26 @@ def _undetermined(n_terms: int, inputs: FloatArray) -> str:
 
 
 def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
-    """The case weights the fit counts with: ``weights`` themselves, or scaled to a mean of
-    1 when they total less than the rows they weigh.
+    """The case weights the fit counts with: integer weights as they are (a row of weight w
+    counts as w copies of it), others scaled to a mean of 1.
 
-    A sample count below the rows would leave small-sample terms (the coefficients' share
-    of the freedom in the scale, the half that concentration keeps) out of proportion,
-    and the parts of the rows that the search and its starts work on with less weight
-    than terms: a fit of many rows weighted 1e-3 would come out as least squares with a
-    scale of 0. Scaled, fractional weights are relative, as inverse variances are: the fit
-    does not depend on their unit. Weights of 1 alone, or equal and below 1, count
-    every row once: None. ``weights`` must have a positive total."""
+    Weights that are not all integers are relative, as inverse variances are: their unit
+    says nothing of how many samples there are. Taken as counts, a unit that makes them
+    small would leave small-sample terms (the coefficients' share of the freedom in the
+    scale, the half that concentration keeps) out of proportion, and the parts of the rows
+    that the search and its starts work on with less weight than terms (a fit of many rows
+    weighted 1e-3 came out as least squares with a scale of 0); a unit that makes them large
+    would shrink every standard error. Scaled, every row counts once on average and the fit
+    does not depend on their unit. Weights of 1 alone, or all equal and not integers, count
+    every row once: None. ``weights`` must have a positive total.
+    """
     if weights is None or (weights == 1.0).all():
         return None
-    total = float(weights.sum())
-    if total >= len(weights):
+    if (weights == np.round(weights)).all():
         return weights
     if (weights == weights[0]).all():
         return None
-    scaled: FloatArray = weights * (len(weights) / total)
+    scaled: FloatArray = weights * (len(weights) / float(weights.sum()))
     return scaled
 
 

@@ -269,11 +269,11 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
         ({"degree": 3, "method": "ols"}, 60),
     ],
 )
-@pytest.mark.parametrize("unit", [2.0**-10, 1e-3, 1.0 / 3.0])
-def test_fractional_weights_are_relative_whatever_their_unit(params, n, unit):
-    # Weights that total less than their rows (inverse variances in small units, weights
-    # normalised to sum to 1) once left too little weight for the terms: least squares
-    # with a scale of 0, or an error from deep inside the fit.
+@pytest.mark.parametrize("unit", [2.0**-10, 1e-3, 1.0 / 3.0, 1e7])
+def test_weights_not_all_integers_are_relative_whatever_their_unit(params, n, unit):
+    # Counted as copies, inverse variances in a unit that makes them small once left too
+    # little weight for the terms (least squares with a scale of 0, or an error from deep
+    # inside the fit), and in a unit that makes them large shrank every standard error.
     x, y, outliers = contaminated_cubic(0, n=n, share=0.15)
     weights = np.random.default_rng(1).uniform(0.5, 1.5, n)
     weights[::7] = 0.0
