@@ -142,7 +142,7 @@ def fit_group(options: FitOptions, inputs: FloatArray, target: FloatArray, weigh
         "coef": model.coef_,
         "coef_se": model.bse_,
         "coef_x": model.coef_x_,
-        "coef_x_se": None if model.cov_x_ is None else np.sqrt(np.diag(model.cov_x_)),
+        "coef_x_se": model.bse_x_,
         "multi_indices": model.multi_indices_,
         "x_min": x_min,
         "x_max": x_max,

@@ -636,13 +636,14 @@ def _coefficient_rows(data: Dataset, reports: list[FitReport], t_units: bool) ->
     a line saying in which variables they are. The data's own units unless asked for t, or
     unless a listed basis cannot be written in them."""
     model = reports[-1].model
-    in_x = not t_units and all(r.model.coef_x_ is not None for r in reports) and model.cov_x_ is not None
+    in_x = not t_units and all(r.model.coef_x_ is not None for r in reports) and model.bse_x_ is not None
     if in_x:
         # Factors joined by "*", as in t units, so that a name stays one word of the table.
         names = [str(name).replace(" ", "*") for name in model.get_feature_names_out(data.input_names)]
         rows = [["coefficients of", *names]]
         rows += [[r.method, *(f"{c:.6g}" for c in r.model.coef_x_)] for r in reports]  # type: ignore[union-attr]
-        errors = np.sqrt(np.diag(model.cov_x_))  # type: ignore[arg-type]
+        errors = model.bse_x_
+        assert errors is not None  # in_x: every report has coefficients in x
         units = "Coefficients in the data's own units (--t-units lists them in the inputs mapped to [-1, 1])."
     else:
         rows = [["coefficients of", *term_names(model.multi_indices_)]]

@@ -344,7 +344,9 @@ class PolynomialMDLRegressor:
         The covariance of ``coef_``, in y's units squared. Rows and columns of terms in an
         input that was constant in training are NaN (the data do not determine them).
     bse_ : ndarray of shape (n_terms,)
-        The standard errors of ``coef_``, the square roots of the diagonal of ``cov_``.
+        The standard errors of ``coef_``, the square roots of the diagonal of ``cov_``
+        (taken in units of y's spread, so that they hold where ``cov_``, which squares y's
+        scale, leaves the range of float64: |y| beyond about 1e154 or below 1e-154).
     noise_scale_ : float
         The standard deviation of an inlier's error: the root mean square of the residuals
         within 3 scales of the fit (an n_in - k divisor, corrected for the truncation at
@@ -364,6 +366,9 @@ class PolynomialMDLRegressor:
         or offset input ranges make them large and cancelling: ``coef_`` is the stable form.
     cov_x_ : ndarray of shape (n_terms, n_terms) or None
         The covariance of ``coef_x_``.
+    bse_x_ : ndarray of shape (n_terms,) or None
+        The standard errors of ``coef_x_``, the square roots of the diagonal of ``cov_x_``
+        (taken as ``bse_`` is).
     polynomial_ : numpy.polynomial.Polynomial
         One input (and ``coef_x_`` not None): the fitted polynomial in x, the curve that
         ``predict`` draws.
@@ -429,6 +434,9 @@ class PolynomialMDLRegressor:
     df_resid_: float
     coef_x_: FloatArray | None
     cov_x_: FloatArray | None
+    bse_x_: FloatArray | None
+    _cov_in_spread_: FloatArray
+    _spread_: float
     polynomial_: np.polynomial.Polynomial
 
     def __init__(
@@ -620,7 +628,7 @@ class PolynomialMDLRegressor:
         del design
         chosen = replace(chosen, design=None, residuals=None)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
-        if sureness.df_resid > 0.0 and np.isnan(np.diag(sureness.cov)).all():
+        if sureness.df_resid > 0.0 and np.isnan(np.diag(sureness.cov_in_spread)).all():
             fragile.append(_undetermined(len(beta), fit_inputs))
         inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
         del residuals
@@ -1097,12 +1105,14 @@ class PolynomialMDLRegressor:
         self._check_feature_names(X)
         design = self._design(X)
         center = design @ self.coef_
-        determined, undetermined = inference.determined_part(self.cov_)
+        # In units of y's spread, where the variance of a y near the ends of float64 has room.
+        determined, undetermined = inference.determined_part(self._cov_in_spread_)
         variance = np.einsum("ij,jk,ik->i", design, determined, design)
         variance[(design[:, undetermined] != 0.0).any(axis=1)] = np.nan
         if kind == "prediction":
-            variance = variance + self.noise_scale_ * self.noise_scale_
-        half = inference.interval_factor(alpha, self.df_resid_) * np.sqrt(variance)
+            noise = self.noise_scale_ / self._spread_
+            variance = variance + noise * noise
+        half = inference.interval_factor(alpha, self.df_resid_) * np.sqrt(variance) * self._spread_
         return center - half, center + half
 
     def conf_int(self, alpha: float = 0.05, units: str = "t") -> FloatArray:
@@ -1134,12 +1144,12 @@ class PolynomialMDLRegressor:
         self._check_fitted()
         if units == "t":
             return inference.confidence_interval(self.coef_, self.bse_, self.df_resid_, alpha)
-        if self.coef_x_ is None or self.cov_x_ is None:
+        if self.coef_x_ is None or self.bse_x_ is None:
             raise ValueError(
                 "this basis has no coefficients in x (coef_x_ is None): it lacks terms that the "
                 "change from t to x needs; use units='t'"
             )
-        return inference.confidence_interval(self.coef_x_, np.sqrt(np.diag(self.cov_x_)), self.df_resid_, alpha)
+        return inference.confidence_interval(self.coef_x_, self.bse_x_, self.df_resid_, alpha)
 
     def get_feature_names_out(self, input_features: Sequence[str] | None = None) -> NDArray[np.object_]:
         """Display names of the terms, in the order of ``coef_`` and ``coef_x_``.
@@ -1211,8 +1221,8 @@ class PolynomialMDLRegressor:
             header.append(("penalties", penalties))
         tables = []
         names = list(self.get_feature_names_out())
-        if self.coef_x_ is not None and self.cov_x_ is not None:
-            tables.append(inference.CoefficientTable("x", names, self.coef_x_, self.cov_x_, self.df_resid_, alpha))
+        if self.coef_x_ is not None and self.bse_x_ is not None:
+            tables.append(inference.CoefficientTable("x", names, self.coef_x_, self.bse_x_, self.df_resid_, alpha))
         fitted_names = getattr(self, "feature_names_in_", None)
         mapped = (
             inference.input_names(self.n_features_in_, "t")
@@ -1220,7 +1230,7 @@ class PolynomialMDLRegressor:
             else [f"t_{name}" for name in fitted_names]
         )
         t_names = inference.term_names(self.multi_indices_, mapped)
-        tables.append(inference.CoefficientTable("t", t_names, self.coef_, self.cov_, self.df_resid_, alpha))
+        tables.append(inference.CoefficientTable("t", t_names, self.coef_, self.bse_, self.df_resid_, alpha))
         header.append(("t", "each input mapped onto [-1, 1] by its training range, t = (x - middle) / half-width"))
         notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
         if self.coef_x_ is None:

@@ -134,7 +134,7 @@ def fit_groups(
         (``coef`` refers to the inputs mapped from [``x_min``, ``x_max``] to [-1, 1]);
         ``coef_se``, the standard errors of ``coef`` (the model's ``bse_``); ``coef_x``
         and ``coef_x_se``, the coefficients of the same terms in the original inputs and
-        their standard errors (``coef_x_`` and the root of the diagonal of ``cov_x_``;
+        their standard errors (``coef_x_`` and ``bse_x_``;
         None for a listed basis they cannot be expressed in);
         ``n_outliers``, the number of points outside ``outlier_threshold * scale`` of
         the fit; ``error``, None for a fitted group and the error's type and message

@@ -547,18 +547,14 @@ def term_names(indices: Sequence[Sequence[int]], names: Sequence[str]) -> list[s
 
 @dataclass(frozen=True)
 class CoefficientTable:
-    """Coefficients, their covariance and interval statistics, in one set of units."""
+    """Coefficients, their standard errors and interval statistics, in one set of units."""
 
     units: str  # the name of the variables: "x" or "t"
     terms: list[str]
     coef: FloatArray
-    covariance: FloatArray
+    std_err: FloatArray
     df: float  # degrees of freedom of the t quantiles
     alpha: float
-
-    @property
-    def std_err(self) -> FloatArray:
-        return np.sqrt(np.diag(self.covariance))
 
     @property
     def statistic(self) -> FloatArray:
@@ -676,23 +672,35 @@ def _format_table(table: CoefficientTable) -> list[str]:
 
 @dataclass(frozen=True)
 class Uncertainty:
-    """The fitted attributes that say how sure a fit is, in y's units (see the estimator)."""
+    """The fitted attributes that say how sure a fit is, in y's units (see the estimator).
 
-    cov: FloatArray
+    The covariances are kept in units of ``unit`` (y's robust spread): in y's units a
+    covariance squares y's scale, which leaves the range of doubles for |y| beyond about
+    1e154 or below 1e-154 while the standard errors do not, so these are taken as the
+    roots in units of the spread, times it.
+    """
+
+    cov_in_spread: FloatArray
+    unit: float
     noise_scale: float
     df_resid: float
     coef_x: FloatArray | None
-    cov_x: FloatArray | None
+    cov_x_in_spread: FloatArray | None
 
     def attributes(self) -> dict[str, Any]:
-        return {
-            "cov_": self.cov,
-            "bse_": np.sqrt(np.diag(self.cov)),
-            "noise_scale_": self.noise_scale,
-            "df_resid_": self.df_resid,
-            "coef_x_": self.coef_x,
-            "cov_x_": self.cov_x,
-        }
+        with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+            in_x = self.cov_x_in_spread
+            return {
+                "cov_": self.cov_in_spread * self.unit * self.unit,
+                "bse_": np.sqrt(np.diag(self.cov_in_spread)) * self.unit,
+                "noise_scale_": self.noise_scale,
+                "df_resid_": self.df_resid,
+                "coef_x_": self.coef_x,
+                "cov_x_": None if in_x is None else in_x * self.unit * self.unit,
+                "bse_x_": None if in_x is None else np.sqrt(np.diag(in_x)) * self.unit,
+                "_cov_in_spread_": self.cov_in_spread,
+                "_spread_": self.unit,
+            }
 
 
 def uncertainty(
@@ -726,7 +734,6 @@ def uncertainty(
         covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", invalid="ignore"):
-        covariance = covariance * (unit * unit)  # a float product overflows to inf; a power raises
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
         cov_x = None
@@ -740,7 +747,7 @@ def uncertainty(
             ).any(axis=1)
             cov_x[touched, :] = np.nan
             cov_x[:, touched] = np.nan
-    return Uncertainty(covariance, noise * unit, df_resid, coef_x, cov_x)
+    return Uncertainty(covariance, unit, noise * unit, df_resid, coef_x, cov_x)
 
 
 def determined_part(covariance: FloatArray) -> tuple[FloatArray, NDArray[np.bool_]]:

@@ -232,8 +232,10 @@ def test_term_names(indices, names, expected):
 def small_summary():
     covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
     tables = [
-        inference.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), covariance, 12.0, 0.1),
-        inference.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), covariance * 4.0, 12.0, 0.1),
+        inference.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), np.sqrt(np.diag(covariance)), 12.0, 0.1),
+        inference.CoefficientTable(
+            "t", ["1", "t"], np.array([0.5, 3.0]), 2.0 * np.sqrt(np.diag(covariance)), 12.0, 0.1
+        ),
     ]
     return inference.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
 
@@ -287,6 +289,25 @@ def test_coefficients_in_x_follow_a_change_of_variables(stretch, shift):
     np.testing.assert_allclose(substitution @ moved.cov_x_ @ substitution.T, base.cov_x_, rtol=1e-5, atol=1e-12)
     grid = np.linspace(x.min(), x.max(), 101) * stretch + shift
     np.testing.assert_allclose(moved.polynomial_(grid), moved.predict(grid), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1e-160, 1e160, 1e200])
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+def test_standard_errors_and_intervals_follow_y_to_the_ends_of_float64(scale, method):
+    # A covariance in y's units squares its scale out of float64's range (cov_ is then 0,
+    # subnormal or inf); the errors and intervals, in y's units, are all in range.
+    x, y = noisy_cubic(2)
+    base = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x, y)
+    scaled = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x, y * scale)
+    for name in ("bse_", "bse_x_", "noise_scale_"):
+        np.testing.assert_allclose(getattr(scaled, name), getattr(base, name) * scale, rtol=1e-9, err_msg=name)
+    np.testing.assert_allclose(scaled.conf_int(units="x"), base.conf_int(units="x") * scale, rtol=1e-9)
+    for kind in ("confidence", "prediction"):
+        np.testing.assert_allclose(
+            scaled.predict_interval(x[:5], kind=kind),
+            np.multiply(base.predict_interval(x[:5], kind=kind), scale),
+            rtol=1e-9,
+        )
 
 
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
