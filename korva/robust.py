@@ -513,11 +513,14 @@ FLOOR_ROWS_SLACK = 1024.0
 
 
 # The ridge that the weighted solves add to their normal equations (as korva_core's least
-# squares does), and how many times its pull on the fitted values (_ridge_pull) the MM step's
-# scale keeps at least: at a scale the ridge's pull reaches, each step pulls the fit further
-# from the rows than the last, their weights drain away and the fit collapses to 0. The final
-# step on the residuals then takes the ridge's pull away again.
+# squares does). On data a polynomial fits to rounding, the S-estimate's scale is the ridge's
+# pull on the fitted values (_ridge_pull): at that scale each MM step pulls the fit further
+# from the rows than the last, their weights drain away and the fit collapses towards 0. An
+# MM step whose residuals' M-scale ends above COLLAPSE_RATIO times its fixed scale (a sound
+# one ends near it: the S-estimate's is the least) is taken again at RIDGE_MARGIN times the
+# pull; the final step on the residuals then takes the pull away again.
 SOLVE_RIDGE = 1e-10
+COLLAPSE_RATIO = 10.0
 RIDGE_MARGIN = 8.0
 
 
@@ -722,12 +725,15 @@ def _fit_from_ranked(
         scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(full, target, beta))
         return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
     settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
-    scale = max(settled.scale, floor, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
+    scale = max(settled.scale, floor)
     # On a subsample this reweighting leaves the passes over every point only the
     # last few steps to go. The final reweighting ends in a step on the residuals, which
     # brings an exact fit to the rows it keeps down to the rounding of evaluating the
     # polynomial.
     near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
+    if residual_scale(residuals_of(rows_design, rows_target, near), scale, rows_weight, k) > COLLAPSE_RATIO * scale:
+        scale = max(scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
+        near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
     threshold = finish.outlier_threshold
     rival = (
         None
@@ -769,21 +775,32 @@ def _fit_from_ranked(
     fixed_scale = scale
     floor = max(floor, scale_floor(rows_design, rows_target, beta))
     scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
+    if not rows.every_row and scale > COLLAPSE_RATIO * fixed_scale:
+        # The reweighting over every row collapsed as the one on the rows can.
+        fixed_scale = max(fixed_scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
+        beta = reweight(design, target, near, fixed_scale, solve, sample_weight, refine=True, matrix=matrix)
+        fitted = design @ beta
+        residuals = np.subtract(target, fitted, out=residuals)
+        floor = max(floor, scale_floor(rows_design, rows_target, beta))
+        scale = max(residual_scale(residuals, fixed_scale, sample_weight, k), floor)
     return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale, residuals)
 
 
 def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: FloatArray | None) -> float:
     """How far the ridge of the weighted solves pulls the fitted values at ``start``: the
-    largest |x_i . d| over the rows, d = ridge (X^T W X + ridge I)^-1 beta, with the
-    bisquare weights of the MM step at the start's scale. On data a polynomial fits to
-    rounding, the S-estimate's scale is this pull and no more."""
+    largest |x_i . d| over the rows the MM step weighs, d = ridge (X^T W X + ridge I)^-1 beta,
+    with the bisquare weights W of the MM step at the start's scale. On data a polynomial
+    fits to rounding, the S-estimate's scale is this pull and no more. Rows of weight 0 do
+    not count: they do not move the steps, and where the weighed rows leave a direction
+    nearly free (a high degree), the pull on a row far along it is large and harmless."""
     if start.scale == 0.0:
         return 0.0
     k = design.shape[1]
     row_weights = bisquare_weights(residuals_of(design, target, start.beta), start.scale, MM_TUNING, weights)
-    gram = (design * row_weights[:, None]).T @ design + SOLVE_RIDGE * np.eye(k)
+    weighed = row_weights > 0.0
+    gram = (design[weighed] * row_weights[weighed, None]).T @ design[weighed] + SOLVE_RIDGE * np.eye(k)
     pull = _batched_solve(gram[None], SOLVE_RIDGE * start.beta[None])[0]
-    return float(np.max(np.abs(design @ pull), initial=0.0))
+    return float(np.max(np.abs(design[weighed] @ pull), initial=0.0))
 
 
 def _random_part(
