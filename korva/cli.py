@@ -297,7 +297,8 @@ def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
 def _read_record(
     text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None
 ) -> tuple[list[str], int, int]:
-    """One record that starts with the line ``text``, the lines it took and its number of cells.
+    """One record that starts with the line ``text``, the lines it took and its number of cells
+    up to the last one that is not blank.
 
     Where the record goes on past ``text``, ``next_piece`` gives the text that follows, "" at the end.
 
@@ -309,9 +310,12 @@ def _read_record(
     wanted = None if positions is None else set(positions)
     kept: dict[int, list[str]] = {}
     unquoted_end = re.compile(f"{re.escape(sep)}|\n")
-    column, start, state, lines = 0, 0, "start", 1
+    column, start, state, lines, filled = 0, 0, "start", 1, 0
 
     def keep(piece: str) -> None:
+        nonlocal filled
+        if not piece.isspace() and piece:
+            filled = column + 1
         if wanted is None or column in wanted:
             parts = kept.setdefault(column, [])
             if wanted is None or sum(map(len, parts)) <= MAX_CELL_CHARS:
@@ -352,13 +356,14 @@ def _read_record(
                 column, state, start = column + 1, "start", stop.end()
     cells = {i: "".join(parts) for i, parts in kept.items()}
     if positions is None:
-        return [cells.get(i, "") for i in range(column + 1)], lines, column + 1
-    return [_shortened(cells.get(position, "")) for position in positions], lines, column + 1
+        return [cells.get(i, "") for i in range(column + 1)], lines, filled
+    return [_shortened(cells.get(position, "")) for position in positions], lines, filled
 
 
 def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
-    """Refuse a record with more cells than the header names: its values would be read into
-    the wrong columns, or left out unseen (a decimal comma in a comma-separated file)."""
+    """Refuse a record with more cells than the header names, up to its last one that is not
+    blank (some programs end every line with a separator): its values would be read into the
+    wrong columns, or left out unseen (a decimal comma in a comma-separated file)."""
     if n_cells > n_columns:
         raise CommandError(
             f"{where} has {n_cells} cells but the header names {n_columns} columns "
@@ -435,7 +440,7 @@ def _convert_records(
             cells = next(csv.reader([record], delimiter=sep), [])
             if not any(cell.strip() for cell in cells):
                 continue  # blank records carry no data
-            _check_cell_count(len(cells), n_columns, where)
+            _check_cell_count(max(i + 1 for i, cell in enumerate(cells) if cell.strip()), n_columns, where)
             cells = [cells[position] if position < len(cells) else "" for position in positions]
         elif isinstance(record, str):
             cells, _, n_cells = _read_record(record, str, sep, positions)

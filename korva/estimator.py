@@ -539,8 +539,8 @@ class PolynomialMDLRegressor:
         sample_weight : array-like of shape (n_samples,) or None, default=None
             Non-negative, finite case weights: an integer weight counts the row that
             many times, 0 leaves it out of the fit; weights that are not all integers
-            are relative, scaled to a mean of 1 (see the class description). None
-            counts every row once.
+            (exactly: round counts that carry rounding errors) are relative, scaled to a
+            mean of 1 (see the class description). None counts every row once.
 
         Returns
         -------
@@ -623,12 +623,14 @@ class PolynomialMDLRegressor:
         )
         residuals = chosen.residuals if chosen.residuals is not None else standardized - fitted
         sureness = self._uncertainty(chosen, design, residuals, fit_weights, spread, coef, x_min, x_max)
+        # Every error NaN: the design may be singular, or the fit has no freedom left.
+        free = np.isnan(np.diag(sureness.cov_in_spread)).all() and inference.singular_design(design, fit_weights)
         # The design goes before the last passes over the rows: on large data the peak
         # memory of a fit would be here. The residuals are ours alone from here on.
         del design
         chosen = replace(chosen, design=None, residuals=None)
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
-        if sureness.df_resid > 0.0 and np.isnan(np.diag(sureness.cov_in_spread)).all():
+        if free:
             fragile.append(_undetermined(len(beta), fit_inputs))
         inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
         del residuals
@@ -1599,7 +1601,8 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     weighted 1e-3 came out as least squares with a scale of 0); a unit that makes them large
     would shrink every standard error. Scaled, every row counts once on average and the fit
     does not depend on their unit. Weights of 1 alone, or all equal and not integers, count
-    every row once: None. ``weights`` must have a positive total.
+    every row once: None. Counts must be integers exactly (counts computed with rounding
+    errors are relative weights until rounded). ``weights`` must have a positive total.
     """
     if weights is None or (weights == 1.0).all():
         return None
@@ -1607,7 +1610,9 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
         return weights
     if (weights == weights[0]).all():
         return None
-    scaled: FloatArray = weights * (len(weights) / float(weights.sum()))
+    # Divided by the largest first, so that subnormal weights do not overflow the factor.
+    relative = weights / weights.max()
+    scaled: FloatArray = relative * (len(relative) / float(relative.sum()))
     return scaled
 
 

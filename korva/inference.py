@@ -305,6 +305,14 @@ def coefficient_covariance(
     return covariance
 
 
+def singular_design(design: Design, case_weights: FloatArray | None = None) -> bool:
+    """Whether the rows leave a combination of the coefficients of the design's nonzero
+    columns free: its (case-weighted) Gram matrix is singular."""
+    gram, _ = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, case_weights)
+    active = np.diag(gram) != 0.0
+    return _inverse(gram[np.ix_(active, active)]) is None
+
+
 # NumPy's matrix products and linear algebra call OpenBLAS, which allocates a work buffer on
 # first use and ends the process when that fails (under a limit on the address space, say);
 # einsum and elementwise arithmetic do not, so that a fit there raises MemoryError instead.
@@ -688,19 +696,32 @@ class Uncertainty:
     cov_x_in_spread: FloatArray | None
 
     def attributes(self) -> dict[str, Any]:
+        in_x = self.cov_x_in_spread
+        cov, bse = self._in_y(self.cov_in_spread)
+        cov_x, bse_x = (None, None) if in_x is None else self._in_y(in_x)
+        return {
+            "cov_": cov,
+            "bse_": bse,
+            "noise_scale_": self.noise_scale,
+            "df_resid_": self.df_resid,
+            "coef_x_": self.coef_x,
+            "cov_x_": cov_x,
+            "bse_x_": bse_x,
+            "_cov_in_spread_": self.cov_in_spread,
+            "_spread_": self.unit,
+        }
+
+    def _in_y(self, in_spread: FloatArray) -> tuple[FloatArray, FloatArray]:
+        """A covariance in y's units and its standard errors; the errors from the roots in
+        units of the spread where the covariance's entries leave the normal doubles."""
+        square = self.unit * self.unit
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-            in_x = self.cov_x_in_spread
-            return {
-                "cov_": self.cov_in_spread * self.unit * self.unit,
-                "bse_": np.sqrt(np.diag(self.cov_in_spread)) * self.unit,
-                "noise_scale_": self.noise_scale,
-                "df_resid_": self.df_resid,
-                "coef_x_": self.coef_x,
-                "cov_x_": None if in_x is None else in_x * self.unit * self.unit,
-                "bse_x_": None if in_x is None else np.sqrt(np.diag(in_x)) * self.unit,
-                "_cov_in_spread_": self.cov_in_spread,
-                "_spread_": self.unit,
-            }
+            covariance = in_spread * square if math.isfinite(square) else in_spread * self.unit * self.unit
+            errors = np.sqrt(np.diag(covariance))
+            diagonal = np.abs(np.diag(covariance))
+            lost = ~(np.isfinite(diagonal) & ((diagonal >= np.finfo(np.float64).tiny) | (np.diag(in_spread) == 0.0)))
+            errors[lost] = np.sqrt(np.diag(in_spread)[lost]) * self.unit
+        return covariance, errors
 
 
 def uncertainty(

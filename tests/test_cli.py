@@ -209,6 +209,8 @@ LONG_TEXT = "text " * 40_000
         (f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT},4\n", ["--dropna"], 1, [1, 3]),
         ('x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n', [], 0, [1, 2]),
         ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', [], 0, [1, 3]),
+        # Some programs end every line with a separator: blank cells past the header's are no data.
+        ("x,y\n1,2,\n3,4, ,\n", [], 0, [1, 2]),
     ],
 )
 # Records straddle every kind of boundary: of NumPy's batches, of the chunks read, of a line's pieces.

@@ -269,7 +269,7 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
         ({"degree": 3, "method": "ols"}, 60),
     ],
 )
-@pytest.mark.parametrize("unit", [2.0**-10, 1e-3, 1.0 / 3.0, 1e7])
+@pytest.mark.parametrize("unit", [1e-300, 2.0**-10, 1e-3, 1.0 / 3.0, 1e7])
 def test_weights_not_all_integers_are_relative_whatever_their_unit(params, n, unit):
     # Counted as copies, inverse variances in a unit that makes them small once left too
     # little weight for the terms (least squares with a scale of 0, or an error from deep
@@ -286,6 +286,16 @@ def test_weights_not_all_integers_are_relative_whatever_their_unit(params, n, un
     np.testing.assert_array_equal(model.inlier_mask_, reference.inlier_mask_)
     if params.get("method") != "ols":
         assert not model.inlier_mask_[outliers].any() and model.scale_ > 0.0
+
+
+def test_subnormal_weights_are_the_relative_weights_they_are_multiples_of():
+    # The factor that scales them to a mean of 1 once overflowed.
+    x, y, _ = contaminated_cubic(0, n=60, share=0.15)
+    pattern = np.random.default_rng(2).integers(1, 4, 60).astype(float)
+    tiny = PolynomialMDLRegressor(degree=3).fit(x, y, sample_weight=pattern * 5e-324)
+    halves = PolynomialMDLRegressor(degree=3).fit(x, y, sample_weight=pattern * 0.5)
+    np.testing.assert_array_equal(tiny.coef_, halves.coef_)
+    np.testing.assert_array_equal(tiny.bse_, halves.bse_)
 
 
 @pytest.mark.parametrize("degree, n", [(1, 8), (2, 13), (2, 30), (3, 20), (3, 40)])
@@ -833,6 +843,8 @@ def test_not_fitted_error_is_scikit_learns_once_it_is_imported_and_korva_does_no
     "X, degree, says, extra",
     [
         (np.repeat([0.0, 1.0], 10), 2, "(x takes 2 distinct values)", [0.5]),
+        # Fewer rows than terms as well: no degrees of freedom either.
+        (np.array([0.0, 0.0, 1.0]), 2, "(x takes 2 distinct values)", [0.5]),
         # Two inputs on one line: a plane through it can turn freely about it.
         (
             np.repeat([[0.0, 0.0], [1.0, 1.0], [2.0, 2.0], [3.0, 3.0]], 5, axis=0),
