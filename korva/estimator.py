@@ -233,10 +233,13 @@ class PolynomialMDLRegressor:
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
-    flag). Weights that are not all integers are relative (inverse variances, say): they
-    are scaled to a mean of 1 over the rows of positive weight, so that every row counts
-    once on average and neither the fit nor its standard errors depend on their unit. The weights act in the scale, the trimming of the concentration steps (by
-    weight), every least-squares step and the description length; the search itself
+    flag). Weights that are not all integers are relative (how much more one row counts
+    than another): they are scaled to a mean of 1 over the rows of positive weight, so
+    that every row counts once on average and neither the fit nor its standard errors
+    depend on their unit. Every row's error is taken to have the same spread: the weights
+    are not precisions, and the scale and the outlier flags do not widen for a row of
+    small weight. The weights act in the scale, the trimming of the concentration steps
+    (by weight), every least-squares step and the description length; the search itself
     treats the rows of positive weight alike, so weights reach it only through the
     starts that follow it.
 
@@ -1593,8 +1596,8 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     """The case weights the fit counts with: integer weights as they are (a row of weight w
     counts as w copies of it), others scaled to a mean of 1.
 
-    Weights that are not all integers are relative, as inverse variances are: their unit
-    says nothing of how many samples there are. Taken as counts, a unit that makes them
+    Weights that are not all integers are relative: their unit says nothing of how many
+    samples there are. Taken as counts, a unit that makes them
     small would leave small-sample terms (the coefficients' share of the freedom in the
     scale, the half that concentration keeps) out of proportion, and the parts of the rows
     that the search and its starts work on with less weight than terms (a fit of many rows

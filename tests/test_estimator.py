@@ -271,7 +271,7 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
 )
 @pytest.mark.parametrize("unit", [1e-300, 2.0**-10, 1e-3, 1.0 / 3.0, 1e7])
 def test_weights_not_all_integers_are_relative_whatever_their_unit(params, n, unit):
-    # Counted as copies, inverse variances in a unit that makes them small once left too
+    # Counted as copies, relative weights in a unit that makes them small once left too
     # little weight for the terms (least squares with a scale of 0, or an error from deep
     # inside the fit), and in a unit that makes them large shrank every standard error.
     x, y, outliers = contaminated_cubic(0, n=n, share=0.15)
