@@ -717,10 +717,12 @@ class Uncertainty:
         square = self.unit * self.unit
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
             covariance = in_spread * square if math.isfinite(square) else in_spread * self.unit * self.unit
-            errors = np.sqrt(np.diag(covariance))
-            diagonal = np.abs(np.diag(covariance))
-            lost = ~(np.isfinite(diagonal) & ((diagonal >= np.finfo(np.float64).tiny) | (np.diag(in_spread) == 0.0)))
-            errors[lost] = np.sqrt(np.diag(in_spread)[lost]) * self.unit
+            diagonal = np.diag(covariance)
+            errors = np.sqrt(diagonal)
+            kept = (np.abs(diagonal) >= np.finfo(np.float64).tiny) | (np.diag(in_spread) == 0.0)
+            if not (kept & np.isfinite(diagonal)).all():
+                lost = ~(kept & np.isfinite(diagonal))
+                errors[lost] = np.sqrt(np.diag(in_spread)[lost]) * self.unit
         return covariance, errors
 
 
@@ -758,7 +760,9 @@ def uncertainty(
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
         cov_x = None
-        if transform is not None:
+        if transform is not None and not np.isnan(np.diag(covariance)).any():
+            cov_x = _product(_product(transform, covariance), transform.T)
+        elif transform is not None:
             determined, undetermined = determined_part(covariance)
             cov_x = _product(_product(transform, determined), transform.T)
             # Terms in an input that was constant in training are free in x as in t, though
