@@ -349,7 +349,7 @@ class PolynomialMDLRegressor:
     bse_ : ndarray of shape (n_terms,)
         The standard errors of ``coef_``, the square roots of the diagonal of ``cov_``
         (taken in units of y's spread, so that they hold where ``cov_``, which squares y's
-        scale, leaves the range of float64: |y| beyond about 1e154 or below 1e-154).
+        scale, leaves the range of float64: y of magnitude beyond about 1e154 or below 1e-154).
     noise_scale_ : float
         The standard deviation of an inlier's error: the root mean square of the residuals
         within 3 scales of the fit (an n_in - k divisor, corrected for the truncation at

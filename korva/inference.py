@@ -683,9 +683,9 @@ class Uncertainty:
     """The fitted attributes that say how sure a fit is, in y's units (see the estimator).
 
     The covariances are kept in units of ``unit`` (y's robust spread): in y's units a
-    covariance squares y's scale, which leaves the range of doubles for |y| beyond about
-    1e154 or below 1e-154 while the standard errors do not, so these are taken as the
-    roots in units of the spread, times it.
+    covariance squares y's scale, which leaves the range of doubles for y of magnitude
+    beyond about 1e154 or below 1e-154 while the standard errors do not, so these are
+    taken as the roots in units of the spread, times it.
     """
 
     cov_in_spread: FloatArray
