@@ -190,9 +190,10 @@ MEASURED_CALLS = 45_000
 # add 1.4 MiB over the measured calls; growth from the allocators' own
 # bookkeeping stays within a few pages, and measures 0 on a sound build.
 # Python objects are counted exactly: leaking one per call would add 45 000
-# blocks, while the measurement itself accounts for a handful.
+# blocks, while the measurement itself accounts for a handful, and the caches
+# that the interpreter fills as it goes for up to 138 seen on one clean run.
 RESIDENT_GROWTH_BOUND = 512 << 10
-BLOCK_GROWTH_BOUND = 100
+BLOCK_GROWTH_BOUND = 1000
 
 
 @pytest.fixture(scope="module")
