@@ -1597,12 +1597,12 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     counts as w copies of it), others scaled to a mean of 1.
 
     Weights that are not all integers are relative: their unit says nothing of how many
-    samples there are. Taken as counts, a unit that makes them
-    small would leave small-sample terms (the coefficients' share of the freedom in the
-    scale, the half that concentration keeps) out of proportion, and the parts of the rows
-    that the search and its starts work on with less weight than terms (a fit of many rows
-    weighted 1e-3 came out as least squares with a scale of 0); a unit that makes them large
-    would shrink every standard error. Scaled, every row counts once on average and the fit
+    samples there are. Taken as counts, a unit that makes them small would leave
+    small-sample terms (the coefficients' share of the freedom in the scale, the half that
+    concentration keeps) out of proportion, and the parts of the rows that the search and
+    its starts work on with less weight than terms (a fit of many rows weighted 1e-3 came
+    out as least squares with a scale of 0); a unit that makes them large would shrink
+    every standard error. Scaled, every row counts once on average and the fit
     does not depend on their unit. Weights of 1 alone, or all equal and not integers, count
     every row once: None. Counts must be integers exactly (counts computed with rounding
     errors are relative weights until rounded). ``weights`` must have a positive total.

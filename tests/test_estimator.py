@@ -316,6 +316,18 @@ def test_noise_free_polynomials_are_fitted_to_rounding_and_flag_only_the_outlier
         np.testing.assert_array_equal(model.inlier_mask_, np.isin(np.arange(n), good), err_msg=f"seed {seed}")
 
 
+@pytest.mark.parametrize("n, params", [(200, {}), (5000, {"max_search_samples": 300})])
+def test_a_reweighting_taken_again_at_its_own_scale_ends_where_it_did(monkeypatch, n, params):
+    # Every MM step taken as collapsed: on noisy data the ridge's pull is far below the
+    # scale, so the steps taken again, on the search's rows and on every row, change nothing.
+    x, y, _ = contaminated_cubic(1, n=n, share=0.15)
+    once = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    monkeypatch.setattr(robust, "COLLAPSE_RATIO", 0.0)
+    again = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    np.testing.assert_array_equal(again.coef_, once.coef_)
+    assert again.scale_ == once.scale_
+
+
 @pytest.mark.parametrize("degree", [8, 12])
 @pytest.mark.parametrize("noise", [1e-7, 1e-3])
 def test_high_degrees_with_little_noise_keep_the_mm_step_at_its_own_scale(degree, noise):
