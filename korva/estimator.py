@@ -35,6 +35,10 @@ METHODS = ("mcmc", "penalized", "ols")
 
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
+# The largest integer sample weight that counts as copies of its row; larger weights are
+# relative. Far below 2**53, from which every float64 is an integer, so that a weight's being
+# an integer says something of it.
+MAX_WEIGHT_COUNT = MAX_COUNT
 
 # Design matrices up to this size are left to the allocator; larger ones are checked
 # against the memory available before they are built.
@@ -233,8 +237,9 @@ class PolynomialMDLRegressor:
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
-    flag). Weights that are not all integers are relative (how much more one row counts
-    than another): they are scaled to a mean of 1 over the rows of positive weight, so
+    flag). Weights that are not all integers of at most 2**31 - 1 are relative (how much
+    more one row counts than another; every float64 from 2**53 up is an integer, so a
+    weight in a large unit says nothing by being one): they are scaled to a mean of 1 over the rows of positive weight, so
     that every row counts once on average and neither the fit nor its standard errors
     depend on their unit. Every row's error is taken to have the same spread: the weights
     are not precisions, and the scale and the outlier flags do not widen for a row of
@@ -540,10 +545,11 @@ class PolynomialMDLRegressor:
         y : array-like of shape (n_samples,)
             The targets; a column vector is flattened with a ``DataConversionWarning``.
         sample_weight : array-like of shape (n_samples,) or None, default=None
-            Non-negative, finite case weights: an integer weight counts the row that
-            many times, 0 leaves it out of the fit; weights that are not all integers
-            (exactly: round counts that carry rounding errors) are relative, scaled to a
-            mean of 1 (see the class description). None counts every row once.
+            Non-negative, finite case weights: an integer weight (up to 2**31 - 1) counts
+            the row that many times, 0 leaves it out of the fit; weights that are not all
+            such integers (exactly: round counts that carry rounding errors, or any weight
+            above 2**31 - 1) are relative, scaled to a mean of 1 (see the class
+            description). None counts every row once.
 
         Returns
         -------
@@ -1605,11 +1611,15 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     every standard error. Scaled, every row counts once on average and the fit
     does not depend on their unit. Weights of 1 alone, or all equal and not integers, count
     every row once: None. Counts must be integers exactly (counts computed with rounding
-    errors are relative weights until rounded). ``weights`` must have a positive total.
+    errors are relative weights until rounded) and at most MAX_WEIGHT_COUNT: larger integers
+    are relative, since every float64 from 2**53 up is an integer and a weight in a large unit
+    would otherwise read as a count. ``weights`` must have a positive total.
     """
     if weights is None or (weights == 1.0).all():
         return None
-    if (weights == np.round(weights)).all():
+    # Every float64 from 2**53 up is an integer, so integrality says nothing of a weight in a
+    # large unit: only integers up to MAX_WEIGHT_COUNT count as copies of their row.
+    if float(weights.max()) <= MAX_WEIGHT_COUNT and (weights == np.round(weights)).all():
         return weights
     if (weights == weights[0]).all():
         return None

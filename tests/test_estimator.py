@@ -269,11 +269,13 @@ def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, d
         ({"degree": 3, "method": "ols"}, 60),
     ],
 )
-@pytest.mark.parametrize("unit", [1e-300, 2.0**-10, 1e-3, 1.0 / 3.0, 1e7])
+# From 1e18 every weight is a float64 of 2**53 or more, and so an integer.
+@pytest.mark.parametrize("unit", [1e-300, 2.0**-10, 1e-3, 1.0 / 3.0, 1e7, 1e18, 1e300])
 def test_weights_not_all_integers_are_relative_whatever_their_unit(params, n, unit):
     # Counted as copies, relative weights in a unit that makes them small once left too
     # little weight for the terms (least squares with a scale of 0, or an error from deep
-    # inside the fit), and in a unit that makes them large shrank every standard error.
+    # inside the fit), and in a unit that makes them large shrank every standard error
+    # (to 0 once every weight was an integer, from 2**53 up).
     x, y, outliers = contaminated_cubic(0, n=n, share=0.15)
     weights = np.random.default_rng(1).uniform(0.5, 1.5, n)
     weights[::7] = 0.0
