@@ -49,6 +49,11 @@ UNCHECKED_DESIGN_BYTES = 16 << 20
 ELEMENTAL_STREAM = 1
 SCREENING_STREAM = 2
 
+# The polynomial in x may lose to rounding, over the training range, up to the residual scale,
+# or (for a fit without noise) a thousand times what the form in t loses; beyond both, the fit
+# warns.
+X_ROUNDING_FACTOR = 1000.0
+
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
 AUTO_MAX_DEGREE_ND = 3
@@ -222,7 +227,13 @@ class PolynomialMDLRegressor:
     highest degree it tried, when another start nearly as good (its scale within
     3 %) leads to a different curve that flags other rows, or when the data do not
     determine the coefficients (a design singular on the rows fitted, such as x at two
-    distinct values for degree 2: ``cov_`` is then NaN).
+    distinct values for degree 2: ``cov_`` is then NaN), or when the coefficients in x are
+    so large that they cancel beyond the fit's precision over the training range (a narrow
+    range far from 0: ``coef_`` in t carries the curve, ``coef_x_`` does not).
+
+    A fit with as many samples as terms goes through every point, by least squares' exact
+    solve whatever the method (unless penalised): it flags nothing, has no degrees of freedom
+    and NaN standard errors and intervals, and runs no search.
 
     How sure the fit is: ``cov_`` is the covariance of ``coef_``, the sandwich of the
     final bisquare fit's estimating equations at its fixed scale in Huber's small-sample
@@ -320,7 +331,8 @@ class PolynomialMDLRegressor:
     n_starts_ : int
         How many starts the robust stages tried (the search's three and the elemental
         subsets) for the fit kept, with ``degree="auto"`` the chosen degree's full fit;
-        1 with ``refit=False``, 0 for ``"ols"`` and ``"penalized"``.
+        1 with ``refit=False``, 0 for ``"ols"``, ``"penalized"`` and a fit with as many
+        samples as terms.
     scale_ : float
         The robust residual scale in y's units: the M-scale of the final residuals, with
         the loss averaged over n - k (also for ``"ols"``, ``"penalized"`` and
@@ -328,7 +340,8 @@ class PolynomialMDLRegressor:
         and grows with the share of gross outliers (about 1.15 noise levels at 10 %,
         2.5 at 40 %). When most residuals are exactly 0 it is the M-scale of the others.
     inlier_mask_ : ndarray of bool
-        Which training points lie within ``outlier_threshold * scale_`` of the fit.
+        Which training points lie within ``outlier_threshold * scale_`` of the fit (every
+        point, for a fit with as many samples as terms, which has no residual to judge by).
     mdl_ : float
         The MDL score of the fit: hit rate, model size and any penalties (over the
         rows of positive weight, each counted once).
@@ -339,7 +352,8 @@ class PolynomialMDLRegressor:
         median absolute deviation, or when that is 0, the median absolute deviation from
         the median of the values that differ from it).
     gibbs_ : GibbsStatistics or None
-        The sampler's warm-up statistics (None unless ``method="mcmc"``).
+        The sampler's warm-up statistics (None unless ``method="mcmc"``, and for a fit
+        with as many samples as terms, which runs no search).
     x_min_, x_max_ : ndarray of shape (``n_features_in_``,)
         The training range of each input, mapped to -1 and 1.
     n_features_in_ : int
@@ -445,6 +459,7 @@ class PolynomialMDLRegressor:
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
     _spread_: float
+    _fitted_params_: dict[str, Any]
     polynomial_: np.polynomial.Polynomial
 
     def __init__(
@@ -641,15 +656,27 @@ class PolynomialMDLRegressor:
         fragile = self._fragility(candidates, chosen, search_rows, active, spread, n_inputs)
         if free:
             fragile.append(_undetermined(len(beta), fit_inputs))
+        if sureness.coef_x is not None:
+            rounding = inference.rounding_in_x(chosen.candidate.indices, sureness.coef_x, x_min, x_max)
+            rounding_in_t = float(np.finfo(np.float64).eps * np.abs(coef).sum())
+            if not rounding <= max(scale, X_ROUNDING_FACTOR * rounding_in_t):
+                fragile.append(_cancelling_in_x(rounding, scale))
         inliers = np.abs(residuals, out=residuals) <= self.outlier_threshold * chosen.scale
         del residuals
+        interpolation = _interpolates(len(beta), fit_target, fit_weights)
+        if interpolation:
+            # The fit goes through every point it counts: no residual is left to measure a
+            # scale by, so no point can be told an outlier.
+            inliers[:] = True
         if active is not None:
             absent = np.setdiff1d(np.arange(len(inputs)), active)
             absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
             absent_fitted = bases.design_matrix(chosen.candidate.indices, absent_units) @ coef
             all_inliers = np.empty(len(inputs), dtype=bool)
             all_inliers[active] = inliers
-            all_inliers[absent] = np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
+            all_inliers[absent] = (
+                interpolation or np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
+            )
             inliers = all_inliers
 
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
@@ -669,6 +696,7 @@ class PolynomialMDLRegressor:
             x_max_=x_max,
             n_features_in_=n_inputs,
             fit_warnings_=fragile,
+            _fitted_params_=self.get_params(),
             **sureness.attributes(),
         )
         if feature_names is not None:
@@ -966,7 +994,14 @@ class PolynomialMDLRegressor:
         penalties, solve = self._solver(candidate, len(target), search_rows)
         gibbs = None
         # Only the robust finish reads a design formed where it is read; the rest a stored one.
-        if self.method == "ols":
+        if _interpolates(len(indices), target, sample_weight) and not solve.penalty(len(indices)).any():
+            # As many samples as terms: every method goes through every point, and no robust
+            # step has a residual to judge by. The exact solve by the SVD, whose rounding
+            # grows with the design's condition number, where the normal equations of the
+            # weighted solves square it (a degree-20 interpolation missed by 1e-2).
+            full = bases.stored(design)
+            beta = korva_core.ols(full, target)
+        elif self.method == "ols":
             full = bases.stored(design)
             beta = (
                 korva_core.ols(full, target) if sample_weight is None else solve.weighted(full, target, sample_weight)
@@ -1213,22 +1248,25 @@ class PolynomialMDLRegressor:
         """
         inference.check_alpha(alpha)
         self._check_fitted()
+        # The parameters the fit was made with: set_params since then changes the next fit alone.
+        fitted = self._fitted_params_
+        method, gamma1, gamma2 = fitted["method"], fitted["gamma1"], fitted["gamma2"]
         n_flagged = int(np.count_nonzero(~self.inlier_mask_))
-        if isinstance(self.degree, str) and self.degree == "auto":
+        if isinstance(fitted["degree"], str) and fitted["degree"] == "auto":
             tried = ", ".join(str(d) for d in self.mdl_path_)
             chosen = f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
         else:
             chosen = f"{self.degree_} (fixed)"
         header = [
-            ("method", self.method if self.method != "mcmc" else "mcmc: MDL search, then a bisquare fit"),
+            ("method", method if method != "mcmc" else "mcmc: MDL search, then a bisquare fit"),
             ("samples", f"{self.inlier_mask_.size}, {n_flagged} flagged as outliers"),
             ("degree", chosen),
             ("scale_", f"{self.scale_:.6g} (robust residual scale)"),
             ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error)"),
             ("degrees of freedom", f"{self.df_resid_:g}"),
         ]
-        if self.gamma1 or self.gamma2:
-            penalties = f"gamma1 = {self.gamma1:g}, gamma2 = {self.gamma2:g}: intervals of the penalised fit"
+        if gamma1 or gamma2:
+            penalties = f"gamma1 = {gamma1:g}, gamma2 = {gamma2:g}: intervals of the penalised fit"
             header.append(("penalties", penalties))
         tables = []
         names = list(self.get_feature_names_out())
@@ -1585,6 +1623,21 @@ def _as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     if not math.isfinite(total):
         raise ValueError("sample_weight sums beyond the range of float64; rescale it")
     return weights
+
+
+def _cancelling_in_x(rounding: float, scale: float) -> str:
+    return (
+        f"the coefficients in x (coef_x_, polynomial_) are large and cancel over the training range: "
+        f"evaluated there they may be off by {rounding:.3g} through rounding alone, against a residual "
+        f"scale of {scale:.3g}. Use predict, or coef_ in the mapped inputs t, which carry the curve "
+        "to the fit's precision."
+    )
+
+
+def _interpolates(n_terms: int, target: FloatArray, weights: FloatArray | None) -> bool:
+    """Whether a fit of ``n_terms`` terms has no residual freedom: the samples it counts (the
+    rows, or their counting weights) are no more than its terms."""
+    return (len(target) if weights is None else float(weights.sum())) <= n_terms
 
 
 def _undetermined(n_terms: int, inputs: FloatArray) -> str:

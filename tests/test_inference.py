@@ -9,7 +9,7 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
-from korva import PolynomialMDLRegressor, bases, inference
+from korva import FitWarning, PolynomialMDLRegressor, bases, inference
 
 BISQUARE = 4.6850649
 
@@ -369,6 +369,26 @@ def test_summary_reports_the_fitted_attributes():
     assert 'degree="auto"' in text and f"{np.count_nonzero(~model.inlier_mask_)} flagged" in text
 
 
+def test_the_summary_reports_the_parameters_of_the_fit_not_those_set_since():
+    x, y = noisy_cubic(4)
+    model = PolynomialMDLRegressor(degree="auto", gamma2=1e-6, random_state=1).fit(x, y)
+    before = str(model.summary())
+    model.set_params(method="ols", degree=5, gamma2=0.0)
+    assert str(model.summary()) == before
+    assert 'degree="auto"' in before and "mcmc" in before and "gamma2 = 1e-06" in before
+
+
+def test_coefficients_in_x_that_cancel_beyond_their_precision_warn():
+    # Over x in 1 +- 1e-12 the polynomial in x missed predict by 94 %, and nothing said so.
+    rng = np.random.default_rng(0)
+    t = rng.uniform(-1.0, 1.0, 100)
+    y = t**3 - t + rng.normal(0.0, 0.05, 100)
+    with pytest.warns(FitWarning, match="coefficients in x"):
+        PolynomialMDLRegressor(degree=3).fit(1.0 + 1e-12 * t, y)
+    for x in (5.0 * t + 5.0, 2.0 * t + 1002.0):  # [0, 10] and [1000, 1004]: no word
+        assert not PolynomialMDLRegressor(degree=3).fit(x, y).fit_warnings_
+
+
 def test_a_basis_without_its_lower_terms_has_no_coefficients_in_x():
     x, y = noisy_cubic(5, share=0.0)
     model = PolynomialMDLRegressor(basis=[[0], [1], [3]], method="ols").fit(x, y)
@@ -386,16 +406,40 @@ def test_interval_factor_keeps_the_digits_of_a_tiny_alpha(alpha, df):
     assert inference.interval_factor(alpha, df) == pytest.approx(-stats.t.ppf(alpha / 2.0, df), rel=1e-11)
 
 
-@pytest.mark.parametrize("method", ["mcmc", "ols"])
-def test_a_fit_with_no_degrees_of_freedom_has_nan_intervals(method):
-    # Two points for a line: the fit goes through both and says nothing of the spread.
-    model = PolynomialMDLRegressor(degree=1, method=method).fit([0.0, 1.0], [1.0, 2.0])
-    assert model.df_resid_ <= 0.0
-    assert np.isnan(model.conf_int()).all() and np.isnan(model.conf_int(units="x")).all()
-    assert np.isnan(model.predict_interval([0.5])).all()
+@pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
+@pytest.mark.parametrize("n", [2, 10, 12, 21])
+# At 21 points the design of degree 20 is singular to the fit's tolerance, which it says.
+@pytest.mark.filterwarnings("ignore:the data do not determine:korva.FitWarning")
+def test_a_fit_with_no_degrees_of_freedom_has_nan_intervals(method, n):
+    # As many points as terms: the fit goes through every one and says nothing of the spread.
+    # The robust fits once flagged their own points on residuals of rounding, took negative
+    # degrees of freedom (-198 325 at n = 10), and at n = 21 missed by 1e-2 with errors of 0.
+    x = np.linspace(-1.0, 1.0, n) if n > 2 else np.array([0.0, 1.0])
+    y = np.cos(2.0 * x) + 0.01 * np.random.default_rng(n).normal(size=n) if n > 2 else x + 1.0
+    model = PolynomialMDLRegressor(degree=n - 1, method=method).fit(x, y)
+    assert model.df_resid_ == 0.0 and model.inlier_mask_.all()
+    assert np.abs(model.predict(x) - y).max() < 1e-8
+    assert np.isnan(model.bse_).all() and np.isnan(model.conf_int()).all()
+    assert np.isnan(model.conf_int(units="x")).all() and np.isnan(model.predict_interval(x[:2])).all()
     frame = model.summary().to_frame()
-    np.testing.assert_allclose(frame["coef"], [1.0, 1.0, 1.5, 0.5])
     assert frame[["P>|t|", "lower", "upper"]].isna().all(axis=None)
+    if n == 2:
+        np.testing.assert_allclose(frame["coef"], [1.0, 1.0, 1.5, 0.5])
+
+
+@pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
+@pytest.mark.parametrize("weights", [None, "one row of x alone"])
+def test_the_slope_of_an_input_constant_in_the_rows_fitted_is_nan(method, weights):
+    # Exactly fitted, the robust fit's covariance was 0 for every coefficient, a determined
+    # slope of 0 with an interval of no width.
+    x, y = np.full(60, 0.3), np.full(60, 1.2)
+    sample_weight = None
+    if weights is not None:  # the rows of positive weight have one x between them
+        x, y = np.linspace(0.0, 1.0, 60), 1.2 + np.linspace(0.0, 1.0, 60)
+        sample_weight = np.where(np.arange(60) == 7, 3.0, 0.0)
+        x[7], y[7] = 0.5, 1.7
+    model = PolynomialMDLRegressor(degree=1, method=method).fit(x, y, sample_weight=sample_weight)
+    assert np.isnan(model.bse_[1]) and np.isnan(model.conf_int()[1]).all()
 
 
 @pytest.mark.parametrize(
