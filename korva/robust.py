@@ -273,7 +273,7 @@ def elemental_starts(
     gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
     betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
     betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
-    betas, objective = _concentrate(
+    betas, objective, _ = _concentrate(
         design, target, betas, solve, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
     )
     wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
@@ -297,12 +297,17 @@ def _concentrate(
     solve: LeastSquares,
     weights: FloatArray | None,
     max_steps: int,
-) -> tuple[FloatArray, FloatArray]:
+    kept_rows: bool = False,
+) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Concentration steps from every start, natively (korva._robust.concentrate_starts):
-    the coefficients each start ends at and their trimmed sums of squares."""
+    the coefficients each start ends at, their trimmed sums of squares and, with
+    ``kept_rows``, the weight each row keeps at them (one row per start; else empty).
+
+    The rows kept are the nearest up to the kept weight h, ties at the h-th distance taken
+    by row number, the last one in part when weighted: one rule wherever korva trims."""
     n, k = design.shape
     penalty = solve.penalty(k)
-    betas, trimmed = _robust.concentrate_starts(
+    betas, trimmed, kept = _robust.concentrate_starts(
         np.ascontiguousarray(design),
         target,
         starts,
@@ -310,8 +315,9 @@ def _concentrate(
         weights,
         penalty if penalty.any() else None,
         max_steps,
+        kept_rows,
     )
-    return betas, trimmed
+    return betas, trimmed, kept
 
 
 def _exhaustive(n: int, k: int) -> bool:
@@ -352,24 +358,6 @@ def _batched_solve(gram: FloatArray, right: FloatArray) -> FloatArray:
     return solved
 
 
-def _trimmed(squared: FloatArray, weights: FloatArray | None, keep: float) -> tuple[FloatArray, FloatArray]:
-    """For each fit of a batch, the case weights of its nearest points up to ``keep``
-    and the (weighted) sum of their squared residuals."""
-    if weights is None:
-        rows = int(keep)
-        parted = np.partition(squared, rows - 1, axis=1)
-        # Ties at the h-th distance may keep a few more rows; this is a screening step.
-        nearest = np.less_equal(squared, parted[:, rows - 1 : rows]).astype(np.float64)
-        return nearest, parted[:, :rows].sum(axis=1)
-    order = np.argsort(squared, axis=1, kind="stable")
-    sorted_weights = weights[order]
-    before = np.cumsum(sorted_weights, axis=1) - sorted_weights
-    kept = np.clip(keep - before, 0.0, sorted_weights)
-    trimmed = np.empty_like(squared)
-    np.put_along_axis(trimmed, order, kept, axis=1)
-    return trimmed, np.sum(kept * np.take_along_axis(squared, order, axis=1), axis=1)
-
-
 @dataclass(frozen=True)
 class Start:
     """A start after concentration: its coefficients and the M-scale of its residuals."""
@@ -388,23 +376,18 @@ def concentrated_starts(
     """Every start concentrated, each distinct result once with its M-scale, smallest first.
 
     Concentration: least squares on the h = (n + k + 1) // 2 points nearest the fit
-    (with weights, the nearest points up to that weight), repeated until the set
-    settles; each step lowers the sum of the h smallest squared residuals. Each set
-    the starts settle on is then solved once more as the core solves it, so that an
-    exact fit comes out exact.
+    (with weights, the nearest points up to that weight; ties at the h-th distance by row
+    number), repeated until the set settles; each step lowers the sum of the h smallest
+    squared residuals. The set each start settles on, as the concentration kept it, is then
+    solved once more as the core solves it, so that an exact fit comes out exact.
     """
-    n, k = design.shape
-    betas, _ = _concentrate(design, target, np.array(starts), solve, weights, MAX_CONCENTRATION_STEPS)
-    keep = _kept_mass(n, k, weights)
+    k = design.shape[1]
+    betas, _, kept = _concentrate(design, target, np.array(starts), solve, weights, MAX_CONCENTRATION_STEPS, True)
     distinct: dict[bytes, Start] = {}
-    for settled in betas:
+    for settled, case_weights in zip(betas, kept):
         key = settled.tobytes()
         if key in distinct or not np.isfinite(settled).all():
             continue
-        residuals = target - design @ settled
-        with np.errstate(over="ignore"):  # a gross outlier's square may be inf: it still ranks last
-            squared = residuals * residuals
-        case_weights = _trimmed(squared[None, :], weights, keep)[0][0]
         beta = solve.weighted(design, target, case_weights)
         distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
     return sorted(distinct.values(), key=lambda start: start.scale)

@@ -253,30 +253,24 @@ def concentrate_starts(
     penalty: npt.ArrayLike | None = None,
     max_steps: int = 20,
     ridge: float = 1e-12,
-) -> tuple[FloatArray, FloatArray]:
+) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Concentration steps from each start: least squares on the rows nearest the fit.
 
-    The rows are taken in order of their squared residual (ties by row number) until
-    their weights reach `keep`, the last in part; each step solves
+    The rows are those of `nearest_rows`; each step solves
     (X_S' W X_S + (sum w) penalty + ridge * mean diag I) beta = X_S' W y_S, until the
-    rows kept repeat or after `max_steps` solutions. Returns the coefficients and the
-    trimmed sum of squares of the rows nearest the last of them.
+    rows kept repeat or after `max_steps` solutions. Returns the coefficients, the
+    trimmed sum of squares of the rows nearest the last of them and those rows' weights.
     """
     X = np.asarray(design, dtype=float)
     y = np.asarray(target, dtype=float)
     n, k = X.shape
-    w = np.ones(n) if weights is None else np.asarray(weights, dtype=float)
     P = np.zeros((k, k)) if penalty is None else np.asarray(penalty, dtype=float)
 
     def nearest(beta: FloatArray) -> tuple[FloatArray, FloatArray]:
         squared = (y - X @ beta) ** 2
-        order = np.lexsort((np.arange(n), squared))
-        before = np.cumsum(w[order]) - w[order]
-        kept = np.zeros(n)
-        kept[order] = np.clip(keep - before, 0.0, w[order])
-        return kept, squared
+        return nearest_rows(squared, keep, weights), squared
 
-    betas, trimmed = [], []
+    betas, trimmed, kept_rows = [], [], []
     for start in np.asarray(starts, dtype=float).reshape(-1, k):
         beta, previous = start.copy(), None
         for _ in range(max_steps):
@@ -290,4 +284,19 @@ def concentrate_starts(
         kept, squared = nearest(beta)
         betas.append(beta)
         trimmed.append(float(kept @ squared))
-    return np.array(betas).reshape(-1, k), np.array(trimmed)
+        kept_rows.append(kept)
+    return np.array(betas).reshape(-1, k), np.array(trimmed), np.array(kept_rows).reshape(-1, n)
+
+
+def nearest_rows(squared: npt.ArrayLike, keep: float, weights: npt.ArrayLike | None = None) -> FloatArray:
+    """The weight each row keeps when trimmed to `keep`: the rows in order of their squared
+    residual, ties by row number, until their weights (1 without weights) reach `keep`, the
+    last one in part."""
+    squared = np.asarray(squared, dtype=float)
+    n = squared.size
+    w = np.ones(n) if weights is None else np.asarray(weights, dtype=float)
+    order = np.lexsort((np.arange(n), squared))
+    before = np.cumsum(w[order]) - w[order]
+    kept = np.zeros(n)
+    kept[order] = np.clip(keep - before, 0.0, w[order])
+    return kept

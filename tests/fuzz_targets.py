@@ -362,6 +362,7 @@ def concentrate_starts_calls(draw):
         weights=optional_vectors(n),
         penalty=optional_matrices(k),
         max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
+        kept_rows=st.sampled_from(["True", "False"]),
     )
     return Call("concentrate_starts", "kr.concentrate_starts", args, draw(optional))
 

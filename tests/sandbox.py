@@ -423,10 +423,16 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)
     if entry == "concentrate_starts":
-        if not (isinstance(result, tuple) and len(result) == 2):
-            return f"expected the pair (betas, trimmed), got {type(result).__name__}"
+        if not (isinstance(result, tuple) and len(result) == 3):
+            return f"expected (betas, trimmed, kept), got {type(result).__name__}"
         starts = np.shape(_argument(args, kwargs, 2, "starts"))
-        shape_problem = _matrix_problem(result[0], starts) or _vector_problem(result[1], starts[0])
+        n_rows = len(_argument(args, kwargs, 1, "target"))
+        kept_shape = (starts[0], n_rows) if _argument(args, kwargs, 7, "kept_rows", False) else (0, 0)
+        shape_problem = (
+            _matrix_problem(result[0], starts)
+            or _vector_problem(result[1], starts[0])
+            or _matrix_problem(result[2], kept_shape)
+        )
         read = {name: _argument(args, kwargs, position, name) for position, name in enumerate(("design", "target"))}
         read.update(starts=_argument(args, kwargs, 2, "starts"), keep=float(_argument(args, kwargs, 3, "keep")))
         for position, name in ((4, "weights"), (5, "penalty")):

@@ -401,13 +401,20 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
     penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
     starts = rng.normal(size=(7, k))
     expected = testing.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
-    got = _robust.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
+    got = _robust.concentrate_starts(X, y, starts, keep, w, penalty, max_steps, kept_rows=True)
     scale = max(np.abs(expected[0]).max(), 1.0)
     np.testing.assert_allclose(got[0], expected[0], rtol=0, atol=BETA_RTOL * scale)
     np.testing.assert_allclose(got[1], expected[1], rtol=1e-9)
+    # The rows kept at each start's own solution follow the one trimming rule, ties (the
+    # repeated rows) by row number: the solve after concentration once took every tied row.
+    for beta, kept in zip(got[0], got[2]):
+        expected_kept = testing.nearest_rows((y - X @ beta) ** 2, keep, w)
+        np.testing.assert_array_equal(kept > 0.0, expected_kept > 0.0)
+        np.testing.assert_allclose(kept, expected_kept, rtol=1e-12, atol=1e-12 * keep)  # the part row's share
     # Each start is concentrated on its own: one at a time gives the same bits.
     alone = _robust.concentrate_starts(np.ascontiguousarray(X), y, starts[3:4], keep, w, penalty, max_steps)
     np.testing.assert_array_equal(alone[0][0], got[0][3])
+    assert alone[2].shape == (0, 0)  # no rows unless asked for
 
 
 # Sizes on both sides of the sampled selection (16 384 values and more), and kinds of

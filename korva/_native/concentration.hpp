@@ -23,6 +23,7 @@ namespace korva {
 struct ConcentrationResult {
     MatrixXd betas;    // (m, k): each start's last least-squares solution
     VectorXd trimmed;  // (m,): the weighted sum of the squared residuals of its kept rows
+    MatrixXd kept;     // (m, n) when asked for, else empty: the weight each row keeps at the last solution
 };
 
 // The settings of a concentration: how much weight the rows kept carry, the
@@ -32,7 +33,8 @@ struct ConcentrationSettings {
     const MatrixXd* penalty = nullptr;   // (k, k), null: none
     const VectorRef* weights = nullptr;  // (n,), null: every row weighs 1
     int max_steps = 0;
-    double ridge = 1e-12;  // relative to the mean diagonal of the normal matrix
+    double ridge = 1e-12;     // relative to the mean diagonal of the normal matrix
+    bool keep_rows = false;  // whether the result carries the rows each start kept
 };
 
 namespace detail {
@@ -131,14 +133,18 @@ void solve_kept(const Design& X, const VectorRef& y, const VectorXd& kept, const
 // nearest its fit (see detail::nearest_rows), with the penalty weighed by the
 // weight kept, (X_S' W X_S + (sum w) P + ridge I) beta = X_S' W y_S, until
 // the kept rows repeat or after settings.max_steps solutions; then the trimmed
-// sum of squares of the rows nearest the last solution. A start whose normal
-// matrix is singular ends as NaN with an infinite trimmed sum.
-// @param X (n, k) in either storage order, y (n,), starts (m, k); result betas (m, k), trimmed (m,)
+// sum of squares of the rows nearest the last solution, and with
+// settings.keep_rows the weights those rows keep, so that a caller solving on
+// them again uses the one trimming rule. A start whose normal matrix is
+// singular ends as NaN with an infinite trimmed sum and no row kept.
+// @param X (n, k) in either storage order, y (n,), starts (m, k); result betas (m, k), trimmed (m,),
+//        kept (m, n) or (0, 0)
 template <class Design>
 ConcentrationResult concentrate_starts(const Design& X, const VectorRef& y, const MatrixRef& starts,
                                        const ConcentrationSettings& settings, const StopCheck& stop) {
     const Index n = X.rows(), k = X.cols(), m = starts.rows();
-    ConcentrationResult result{MatrixXd(m, k), VectorXd(m)};
+    ConcentrationResult result{MatrixXd(m, k), VectorXd(m), MatrixXd::Zero(settings.keep_rows ? m : 0,
+                                                                          settings.keep_rows ? n : 0)};
     VectorXd squared(n), scratch(n), kept(n), previous(n), beta(k);
     detail::KeptSystem system(n, k);
     std::vector<Index> order;
@@ -159,6 +165,7 @@ ConcentrationResult concentrate_starts(const Design& X, const VectorRef& y, cons
             detail::squared_residuals(X, y, beta, squared);
             detail::nearest_rows(squared, settings.weights, settings.keep, scratch, order, kept);
             trimmed = kept.dot(squared);
+            if (settings.keep_rows) result.kept.row(start) = kept.transpose();
         }
         result.trimmed[start] = trimmed;
     }

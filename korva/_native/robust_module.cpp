@@ -243,7 +243,8 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.def(
         "concentrate_starts",
         [](const DesignMatrix& design, const Vector& target_arg, const RealArray<korva::MatrixRef>& starts_arg,
-           double keep, const std::optional<Vector>& weights_arg, const py::object& penalty_arg, int max_steps) {
+           double keep, const std::optional<Vector>& weights_arg, const py::object& penalty_arg, int max_steps,
+           bool kept_rows) {
             constexpr const char* fn = "concentrate_starts";
             design.complex.refuse(fn, "design");
             const VectorRef& target = target_arg.get(fn, "target");
@@ -293,15 +294,17 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                                             std::to_string(max_steps));
             settings.keep = keep;
             settings.max_steps = max_steps;
+            settings.keep_rows = kept_rows;
+            if (kept_rows) korva::checked_product(starts.rows(), n, "concentrate_starts: starts times rows");
             const korva::ConcentrationResult result = interruptible([&](const korva::StopCheck& stop) {
                 if (design.row_major)
                     return korva::concentrate_starts(*design.row_major, target, starts, settings, stop);
                 return korva::concentrate_starts(design.cols_view(), target, starts, settings, stop);
             });
-            return py::make_tuple(result.betas, result.trimmed);
+            return py::make_tuple(result.betas, result.trimmed, result.kept);
         },
         "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(),
-        "max_steps"_a = 20);
+        "max_steps"_a = 20, "kept_rows"_a = false);
 
     m.def(
         "weighted_least_squares",
