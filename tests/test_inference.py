@@ -310,6 +310,22 @@ def test_standard_errors_and_intervals_follow_y_to_the_ends_of_float64(scale, me
         )
 
 
+@pytest.mark.parametrize("scale", [1e-100, 1e100, 1e150])
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+def test_standard_errors_in_x_follow_x_to_the_ends_of_float64(scale, method):
+    # The variance of the coefficient of x^q goes as scale^-2q, out of float64's range
+    # (0 or inf in cov_x_) while the error, as scale^-q, is in range; at 1e150 the x^3 term's
+    # own coefficient and error, 1e-450 times those in x, round to 0.
+    x, y = noisy_cubic(2)
+    base = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x, y)
+    scaled = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x * scale, y)
+    with np.errstate(over="ignore"):
+        power = np.float64(scale) ** np.arange(4)
+    np.testing.assert_allclose(scaled.bse_x_, base.bse_x_ / power, rtol=1e-9)
+    np.testing.assert_allclose(scaled.conf_int(units="x"), base.conf_int(units="x") / power[:, None], rtol=1e-9)
+    assert (scaled.bse_x_[base.bse_x_ / power > 0.0] > 0.0).all()
+
+
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
 def test_intervals_widen_away_from_the_data(params):
     x, y = noisy_cubic(2, share=0.0 if params else 0.15)
