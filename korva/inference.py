@@ -758,6 +758,19 @@ def scaled_errors(transform: FloatArray, covariance: FloatArray, rows: NDArray[n
     return ScaledErrors(rows, full_roots, full_exponents)
 
 
+def scaled_root(rows: FloatArray, covariance: FloatArray, noise: float | None, unit: float) -> FloatArray:
+    """sqrt(x' C x + noise^2) times ``unit`` for each row x, taken from the rows scaled as in
+    :func:`_scaled_rows` (together with the noise): inf only where the result overflows."""
+    scaled, exponents = _scaled_rows(rows, 0.0 if noise is None else abs(noise))
+    variance = np.einsum("ij,jk,ik->i", scaled, covariance, scaled)
+    if noise is not None:
+        variance = variance + np.ldexp(noise, -exponents) ** 2
+    mantissa, exponent = np.frexp(unit)
+    with np.errstate(invalid="ignore"):
+        root: FloatArray = np.ldexp(np.sqrt(variance) * mantissa, exponents + exponent)
+    return root
+
+
 def _scaled_rows(rows: FloatArray, floor: float) -> tuple[FloatArray, NDArray[np.intp]]:
     """The rows, each divided by the power of 2, 2^e, that brings the larger of its largest
     entry and ``floor`` into [1/2, 1), and those exponents e.
