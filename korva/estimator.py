@@ -1136,7 +1136,8 @@ class PolynomialMDLRegressor:
         lower, upper : ndarray of shape (n,)
             The ends of the intervals; ``predict(X)`` lies half-way between them. NaN
             without degrees of freedom (``df_resid_`` 0: no more samples than terms) and
-            where the curve gives weight to coefficients the data leave free.
+            where the curve gives weight to coefficients the data leave free; infinite
+            only where the half-width is beyond float64, however far X is from the data.
 
         Notes
         -----
@@ -1153,13 +1154,23 @@ class PolynomialMDLRegressor:
         center = design @ self.coef_
         # In units of y's spread, where the variance of a y near the ends of float64 has room.
         determined, undetermined = inference.determined_part(self._cov_in_spread_)
-        variance = np.einsum("ij,jk,ik->i", design, determined, design)
-        variance[(design[:, undetermined] != 0.0).any(axis=1)] = np.nan
-        if kind == "prediction":
-            noise = self.noise_scale_ / self._spread_
-            variance = variance + noise * noise
-        half = inference.interval_factor(alpha, self.df_resid_) * np.sqrt(variance) * self._spread_
-        return center - half, center + half
+        free = (design[:, undetermined] != 0.0).any(axis=1)
+        noise = self.noise_scale_ / self._spread_ if kind == "prediction" else None
+        with np.errstate(over="ignore", invalid="ignore"):
+            variance = np.einsum("ij,jk,ik->i", design, determined, design)
+            variance[free] = np.nan
+            if noise is not None:
+                variance = variance + noise * noise
+            factor = inference.interval_factor(alpha, self.df_resid_)
+            half = factor * np.sqrt(variance) * self._spread_
+            # Far from the data the variance squares terms of the design that are in range:
+            # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
+            # half-width does not. There it is taken again with each row scaled first.
+            redo = ~free & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
+            redo &= np.isfinite(design).all(axis=1) & (noise is None or math.isfinite(noise))
+            if redo.any():
+                half[redo] = factor * inference.scaled_root(design[redo], determined, noise, self._spread_)
+            return center - half, center + half
 
     def conf_int(self, alpha: float = 0.05, units: str = "t") -> FloatArray:
         """Confidence intervals of the coefficients.

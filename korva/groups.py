@@ -32,7 +32,7 @@ import numpy as np
 
 import korva_core
 from korva import bases
-from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, fit_group, unfitted
+from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, _kept_rows, fit_group, unfitted
 from korva.estimator import MAX_COUNT, PolynomialMDLRegressor, _unit_columns
 
 if TYPE_CHECKING:
@@ -138,7 +138,8 @@ def fit_groups(
         None for a listed basis they cannot be expressed in);
         ``n_outliers``, the number of points outside ``outlier_threshold * scale`` of
         the fit; ``error``, None for a fitted group and the error's type and message
-        for a group that could not be fitted, whose other results are missing; and
+        for a group that could not be fitted, whose other results are missing (a value
+        the estimator refuses, such as NaN, is named by its column and index label); and
         ``warning``, the messages of the :class:`FitWarning` s of the group's fit, or None.
         Groups are ordered by their keys; a key column whose values cannot be compared
         (such as numbers and strings) is ordered by the values' type name first.
@@ -263,6 +264,7 @@ class _FrameFits:
                 self.fits.append(fit_group(self.plan.options, *self.group(rows)))
                 if bar is not None:
                     bar.update(1)
+            self._name_bad_rows()
             return 0
 
         def batch(number: int) -> list[Group]:
@@ -271,7 +273,68 @@ class _FrameFits:
 
         fitted, lost = _fit_in_processes(self.plan.options, batch, n_batches, n_workers, bar)
         self.fits = [fit for batch_fits in fitted for fit in batch_fits]
+        self._name_bad_rows()
         return lost
+
+    def _name_bad_rows(self) -> None:
+        """The error of each group with a value the estimator refuses (NaN or infinity, a
+        negative weight) among those it fits, naming the first such row by its index label,
+        and the group: the estimator sees neither. The checks in the estimator's order."""
+        plan = self.plan
+        n_inputs = len(plan.x)
+        finite = np.isfinite(self.values)
+        negative = np.zeros_like(finite)
+        if plan.weight is not None:
+            negative[:, n_inputs + 1] = self.values[:, n_inputs + 1] < 0.0
+        refused = ~finite | negative
+        if not refused.any():
+            return
+        # (argument, its columns, their first position among the values, the refused cells, why)
+        checks = [
+            ("x", plan.x, 0, ~finite, "contains NaN or infinity"),
+            ("y", [plan.y], n_inputs, ~finite, "contains NaN or infinity"),
+        ]
+        if plan.weight is not None:
+            checks += [
+                ("weight", [plan.weight], n_inputs + 1, ~finite, "contains NaN or infinity"),
+                ("weight", [plan.weight], n_inputs + 1, negative, "must not be negative"),
+            ]
+        group_of = np.empty(len(self.values), dtype=np.intp)
+        group_of[np.concatenate(self.group_rows)] = np.repeat(
+            np.arange(len(self.group_rows)), [len(rows) for rows in self.group_rows]
+        )
+        for g in np.unique(group_of[refused.any(axis=1)]):
+            rows = self.group_rows[g]
+            group = self.group(rows)
+            kept = rows[_kept_rows(plan.options, *group)]
+            for argument, columns, first, cells, why in checks:
+                picked = cells[kept, first : first + len(columns)]
+                bad = np.flatnonzero(picked.any(axis=1))
+                if bad.size:
+                    self.fits[g] = unfitted(
+                        plan.options, group, self._row_error(argument, why, columns, first, kept[bad], picked[bad[0]])
+                    )
+                    break
+
+    def _row_error(
+        self,
+        argument: str,
+        why: str,
+        columns: list[Any],
+        first: int,
+        bad: np.ndarray[Any, Any],
+        cells: np.ndarray[Any, Any],
+    ) -> str:
+        """The error message of the rows ``bad`` (positions in the frame), named by the first."""
+        row, column = int(bad[0]), int(np.argmax(cells))
+        value = float(self.values[row, first + column])
+        label = _plain(self.frame.index[row])
+        key = ", ".join(f"{name}={_plain(v)!r}" for name, v in zip(self.plan.by, self.frame[self.plan.by].iloc[row]))
+        more = f" (and {len(bad) - 1} more row{'s' if len(bad) > 2 else ''})" if len(bad) > 1 else ""
+        return (
+            f"ValueError: {argument} {why}: {value!r} in column {columns[column]!r} at index {label!r}{more}, "
+            f"in the group {key}"
+        )
 
     def groups_table(self) -> pd.DataFrame:
         """The result table, groups in the order of ``group_rows``."""

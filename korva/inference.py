@@ -701,13 +701,25 @@ def _format_table(table: CoefficientTable) -> list[str]:
 
 
 @dataclass(frozen=True)
+class ScaledErrors:
+    """Standard errors taken where their squares leave the normal doubles: on ``rows``, the
+    error is ``roots * 2**exponents``."""
+
+    rows: NDArray[np.bool_]
+    roots: FloatArray
+    exponents: NDArray[np.intp]
+
+
+@dataclass(frozen=True)
 class Uncertainty:
     """The fitted attributes that say how sure a fit is, in y's units (see the estimator).
 
     The covariances are kept in units of ``unit`` (y's robust spread): in y's units a
     covariance squares y's scale, which leaves the range of doubles for y of magnitude
     beyond about 1e154 or below 1e-154 while the standard errors do not, so these are
-    taken as the roots in units of the spread, times it.
+    taken as the roots in units of the spread, times it. The covariance in x squares x's
+    scale as well (a term of degree q by x's scale to the -2q); where its diagonal leaves
+    the normal doubles, ``errors_x`` has the errors in x from rows of the map scaled first.
     """
 
     cov_in_spread: FloatArray
@@ -716,11 +728,12 @@ class Uncertainty:
     df_resid: float
     coef_x: FloatArray | None
     cov_x_in_spread: FloatArray | None
+    errors_x: ScaledErrors | None = None
 
     def attributes(self) -> dict[str, Any]:
         in_x = self.cov_x_in_spread
         cov, bse = self._in_y(self.cov_in_spread)
-        cov_x, bse_x = (None, None) if in_x is None else self._in_y(in_x)
+        cov_x, bse_x = (None, None) if in_x is None else self._in_y(in_x, self.errors_x)
         return {
             "cov_": cov,
             "bse_": bse,
@@ -733,19 +746,63 @@ class Uncertainty:
             "_spread_": self.unit,
         }
 
-    def _in_y(self, in_spread: FloatArray) -> tuple[FloatArray, FloatArray]:
+    def _in_y(self, in_spread: FloatArray, scaled: ScaledErrors | None = None) -> tuple[FloatArray, FloatArray]:
         """A covariance in y's units and its standard errors; the errors from the roots in
-        units of the spread where the covariance's entries leave the normal doubles."""
+        units of the spread where the covariance's entries leave the normal doubles, and
+        from ``scaled`` where the entries in units of the spread do."""
         square = self.unit * self.unit
         with np.errstate(over="ignore", under="ignore", invalid="ignore"):
             covariance = in_spread * square if math.isfinite(square) else in_spread * self.unit * self.unit
             diagonal = np.diag(covariance)
             errors = np.sqrt(diagonal)
             kept = (np.abs(diagonal) >= np.finfo(np.float64).tiny) | (np.diag(in_spread) == 0.0)
+            if scaled is not None:
+                kept &= ~scaled.rows
             if not (kept & np.isfinite(diagonal)).all():
                 lost = ~(kept & np.isfinite(diagonal))
                 errors[lost] = np.sqrt(np.diag(in_spread)[lost]) * self.unit
+                if scaled is not None:
+                    # The unit's exponent joins the row's: a product of the two may leave the
+                    # doubles where the error does not.
+                    mantissa, exponent = np.frexp(self.unit)
+                    rows = scaled.rows
+                    errors[rows] = np.ldexp(scaled.roots[rows] * mantissa, scaled.exponents[rows] + exponent)
         return covariance, errors
+
+
+def scaled_errors(transform: FloatArray, covariance: FloatArray, rows: NDArray[np.bool_]) -> ScaledErrors:
+    """sqrt(diag(T C T')) on ``rows``, from the rows of T scaled as in :func:`_scaled_rows`."""
+    scaled, exponents = _scaled_rows(transform[rows], 0.0)
+    with np.errstate(invalid="ignore"):
+        roots = np.sqrt(np.einsum("ij,ij->i", _product(scaled, covariance), scaled))
+    full_roots, full_exponents = np.full(len(rows), math.nan), np.zeros(len(rows), dtype=np.intp)
+    full_roots[rows], full_exponents[rows] = roots, exponents
+    return ScaledErrors(rows, full_roots, full_exponents)
+
+
+def scaled_root(rows: FloatArray, covariance: FloatArray, noise: float | None, unit: float) -> FloatArray:
+    """sqrt(x' C x + noise^2) times ``unit`` for each row x, taken from the rows scaled as in
+    :func:`_scaled_rows` (together with the noise): inf only where the result overflows."""
+    scaled, exponents = _scaled_rows(rows, 0.0 if noise is None else abs(noise))
+    variance = np.einsum("ij,jk,ik->i", scaled, covariance, scaled)
+    if noise is not None:
+        variance = variance + np.ldexp(noise, -exponents) ** 2
+    mantissa, exponent = np.frexp(unit)
+    with np.errstate(invalid="ignore"):
+        root: FloatArray = np.ldexp(np.sqrt(variance) * mantissa, exponents + exponent)
+    return root
+
+
+def _scaled_rows(rows: FloatArray, floor: float) -> tuple[FloatArray, NDArray[np.intp]]:
+    """The rows, each divided by the power of 2, 2^e, that brings the larger of its largest
+    entry and ``floor`` into [1/2, 1), and those exponents e.
+
+    A quadratic form in a scaled row has room in the doubles however large or small the
+    row's entries; its root times 2^e is the form's root, and the scaling is exact.
+    """
+    _, exponents = np.frexp(np.maximum(np.max(np.abs(rows), axis=1, initial=0.0), floor))
+    scaled: FloatArray = np.ldexp(rows, -exponents[:, None])
+    return scaled, exponents.astype(np.intp)
 
 
 def uncertainty(
@@ -778,23 +835,32 @@ def uncertainty(
         df_resid = robust_degrees_of_freedom(residuals, scale, tuning, scale_tuning, n_terms, case_weights)
         covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
-    with np.errstate(over="ignore", invalid="ignore"):
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)
-        cov_x = None
-        if transform is not None and not np.isnan(np.diag(covariance)).any():
-            cov_x = _product(_product(transform, covariance), transform.T)
-        elif transform is not None:
-            determined, undetermined = determined_part(covariance)
+        cov_x, errors_x = None, None
+        if transform is not None:
+            touched = None
+            determined = covariance
+            if np.isnan(np.diag(covariance)).any():
+                determined, undetermined = determined_part(covariance)
+                # Terms in an input that was constant in training are free in x as in t, though
+                # the map from t gives them no weight.
+                touched = (transform[:, undetermined] != 0.0).any(axis=1) | (
+                    np.asarray(indices, dtype=np.int64).reshape(len(indices), len(half_span)) * (half_span == 0.0)
+                ).any(axis=1)
             cov_x = _product(_product(transform, determined), transform.T)
-            # Terms in an input that was constant in training are free in x as in t, though
-            # the map from t gives them no weight.
-            touched = (transform[:, undetermined] != 0.0).any(axis=1) | (
-                np.asarray(indices, dtype=np.int64).reshape(len(indices), len(half_span)) * (half_span == 0.0)
-            ).any(axis=1)
-            cov_x[touched, :] = np.nan
-            cov_x[:, touched] = np.nan
-    return Uncertainty(covariance, unit, noise * unit, df_resid, coef_x, cov_x)
+            if touched is not None:
+                cov_x[touched, :] = np.nan
+                cov_x[:, touched] = np.nan
+            # A term of degree q in x of scale s has its variance scaled by s^-2q, which may
+            # leave the doubles (0, subnormal or inf) where the standard error does not.
+            diagonal = np.diag(cov_x)
+            in_range = (np.abs(diagonal) >= np.finfo(np.float64).tiny) & np.isfinite(diagonal)
+            out_of_range = ~in_range & ~np.isnan(diagonal)
+            if out_of_range.any():
+                errors_x = scaled_errors(transform, determined, out_of_range)
+    return Uncertainty(covariance, unit, noise * unit, df_resid, coef_x, cov_x, errors_x)
 
 
 def determined_part(covariance: FloatArray) -> tuple[FloatArray, NDArray[np.bool_]]:

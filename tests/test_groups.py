@@ -132,12 +132,60 @@ def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
     assert list(result["site"].astype("object").fillna(-1)) == [0, 1, 2, 7, -1]
     failed = result["error"].notna().to_numpy()
     assert list(failed) == [False, True, False, True, True]
-    assert result["error"][1] == "ValueError: y contains NaN or infinity"
+    site_1 = table.index[table["site"] == 1]
+    assert result["error"][1] == (
+        f"ValueError: y contains NaN or infinity: nan in column 'y' at index {site_1[0]} "
+        f"(and {len(site_1) - 1} more rows), in the group site=1"
+    )
     assert result.loc[failed, ["scale", "mdl", "hit_rate"]].isna().all(axis=None)
     assert result.loc[failed, "n_outliers"].isna().all()
     assert result.loc[failed, "coef"].isna().all()
     assert result.loc[~failed, ["scale", "mdl", "hit_rate"]].notna().all(axis=None)
     assert result["n_samples"].sum() == len(table)
+
+
+@pytest.mark.parametrize(
+    ("x", "changes", "dropna", "n_jobs", "message"),
+    [
+        ("x", [(0, "y", np.inf)], False, 1, "y contains NaN or infinity: inf in column 'y' at index {0!r}"),
+        (
+            ["x", "u"],
+            [(0, "u", np.nan), (2, "x", -np.inf), (1, "y", np.inf)],
+            False,
+            2,
+            "x contains NaN or infinity: nan in column 'u' at index {0!r} (and 1 more row)",
+        ),
+        # dropna drops the row with NaN, not those with infinity
+        (
+            "x",
+            [(0, "y", np.nan), (1, "y", np.inf), (2, "y", -np.inf)],
+            True,
+            1,
+            "y contains NaN or infinity: inf in column 'y' at index {1!r} (and 1 more row)",
+        ),
+        (
+            "x",
+            [(1, "w", np.nan), (0, "w", -0.5)],
+            False,
+            1,
+            "weight contains NaN or infinity: nan in column 'w' at index {1!r}",
+        ),
+        ("x", [(1, "w", -0.5)], False, 2, "weight must not be negative: -0.5 in column 'w' at index {1!r}"),
+    ],
+    ids=["y", "x-before-y-in-workers", "dropna", "weight-nan", "weight-negative"],
+)
+def test_a_refused_value_is_named_by_its_row_and_group(rng, x, changes, dropna, n_jobs, message):
+    """Changes (k, column, value) of the k-th row of site 1 in the frame's order: the first row
+    whose value the estimator refuses, in its order of checks, is named by its index label."""
+    table = long_table(rng).assign(w=1.0)
+    table.index = [f"r{i}" for i in range(len(table))]
+    labels = table.index[table["site"] == 1][[3, 7, 11]]
+    for position, column, value in changes:
+        table.loc[labels[position], column] = value
+    result = fit_groups(table, "site", x, "y", weight="w", dropna=dropna, n_jobs=n_jobs, **PARAMS)
+    expected = f"ValueError: {message.format(*labels)}, in the group site=1"
+    assert result["error"].tolist() == [None, expected, None]
+    assert result["coef"][1] is None and result["coef"][[0, 2]].notna().all()
 
 
 @pytest.mark.parametrize(("x", "n_jobs"), [("x", 1), (["x", "u"], 2)], ids=["one-input", "two-inputs-in-workers"])

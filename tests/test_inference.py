@@ -1,6 +1,7 @@
 """korva.inference: distributions against SciPy, covariances against least squares and simulation,
 the noise scale, the map to coefficients in x, term names and the summary table."""
 
+import decimal
 import math
 import re
 
@@ -308,6 +309,76 @@ def test_standard_errors_and_intervals_follow_y_to_the_ends_of_float64(scale, me
             np.multiply(base.predict_interval(x[:5], kind=kind), scale),
             rtol=1e-9,
         )
+
+
+@pytest.mark.parametrize("scale", [1e-100, 1e100, 1e150])
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+def test_standard_errors_in_x_follow_x_to_the_ends_of_float64(scale, method):
+    # The variance of the coefficient of x^q goes as scale^-2q, out of float64's range
+    # (0 or inf in cov_x_) while the error, as scale^-q, is in range; at 1e150 the x^3 term's
+    # own coefficient and error, 1e-450 times those in x, round to 0.
+    x, y = noisy_cubic(2)
+    base = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x, y)
+    scaled = PolynomialMDLRegressor(degree=3, method=method, random_state=0).fit(x * scale, y)
+    with np.errstate(over="ignore"):
+        power = np.float64(scale) ** np.arange(4)
+    np.testing.assert_allclose(scaled.bse_x_, base.bse_x_ / power, rtol=1e-9)
+    np.testing.assert_allclose(scaled.conf_int(units="x"), base.conf_int(units="x") / power[:, None], rtol=1e-9)
+    assert (scaled.bse_x_[base.bse_x_ / power > 0.0] > 0.0).all()
+
+
+def exact_half_widths(model, X, kind, alpha=0.05):
+    """t times sqrt(x' cov_ x (+ noise_scale_^2)) at the rows of X, in 60-digit decimals from
+    the public attributes, as float (inf beyond its range)."""
+    with decimal.localcontext(decimal.Context(prec=60, Emax=10**6, Emin=-(10**6))):
+        low, high = (np.atleast_1d(model.x_min_), np.atleast_1d(model.x_max_))
+        middle, half = low / 2.0 + high / 2.0, high / 2.0 - low / 2.0
+        cov = [[decimal.Decimal(float(c)) for c in row] for row in model.cov_]
+        noise = decimal.Decimal(float(model.noise_scale_))
+        factor = decimal.Decimal(inference.interval_factor(alpha, model.df_resid_))
+        widths = []
+        for point in np.atleast_2d(X):
+            t = [
+                (decimal.Decimal(float(v)) - decimal.Decimal(float(m))) / decimal.Decimal(float(h))
+                for v, m, h in zip(point, middle, half)
+            ]
+            row = [
+                math.prod((tj ** int(e) for tj, e in zip(t, term)), start=decimal.Decimal(1))
+                for term in model.multi_indices_
+            ]
+            variance = sum(row[i] * cov[i][j] * row[j] for i in range(len(row)) for j in range(len(row)))
+            variance += noise * noise if kind == "prediction" else 0
+            widths.append(float(factor * variance.sqrt()))
+    return np.array(widths)
+
+
+@pytest.mark.parametrize("kind", ["confidence", "prediction"])
+@pytest.mark.parametrize(
+    ("case", "points"),
+    [
+        # Far out the variance squares design entries of 1e180 (inf, NaN where they cancel).
+        ("three-inputs", [[1e60, 1e60, 1e60], [1e60, -1e60, 3e59], [-2e99, 1e99, 1e99], [0.3, -0.2, 0.5]]),
+        # Near the origin of a basis without a constant the variance squares entries of 1e-200 to 0.
+        ("odd-basis", [[1e-200], [-3e-170], [0.5]]),
+    ],
+)
+def test_intervals_far_out_are_those_of_the_exact_quadratic_form(case, points, kind):
+    rng = np.random.default_rng(11)
+    if case == "three-inputs":
+        X = rng.uniform(-1.0, 1.0, (80, 3))
+        y = X.sum(axis=1) ** 3 + rng.normal(0.0, 0.1, 80)
+        model = PolynomialMDLRegressor(degree=3, random_state=0).fit(X, y)
+    else:
+        X = np.r_[-1.0, 1.0, rng.uniform(-1.0, 1.0, 58)][:, None]
+        y = 2.0 * X[:, 0] - X[:, 0] ** 3 + rng.normal(0.0, 0.1, 60)
+        model = PolynomialMDLRegressor(basis=[[1], [3]], method="ols").fit(X, y)
+    points = np.array(points)
+    lower, upper = model.predict_interval(points, kind=kind)
+    center = model.predict(points)
+    assert np.isfinite(center).all()
+    np.testing.assert_allclose((upper - lower) / 2.0, exact_half_widths(model, points, kind), rtol=1e-9)
+    # predict(X) half-way between the ends, to the rounding of the ends
+    assert (np.abs((upper + lower) / 2.0 - center) <= 1e-12 * (np.abs(center) + upper - lower)).all()
 
 
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
