@@ -549,8 +549,11 @@ def rounding_in_x(indices: Sequence[Sequence[int]], coef_x: FloatArray, x_min: F
     12 on [0, 10], 3 to 17 times what evaluating them at the training points lost)."""
     reach = np.maximum(np.abs(x_min), np.abs(x_max))
     exponents = np.asarray(indices, dtype=np.float64).reshape(len(indices), len(reach))
-    with np.errstate(over="ignore", invalid="ignore"):
-        sizes = np.abs(coef_x) * np.prod(reach[None, :] ** exponents, axis=1)
+    # In logarithms: a coefficient that underflowed to 0 times a power of the reach beyond
+    # float64 is a term of size 0, not 0 * inf.
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        log_reach = np.where(exponents > 0, exponents * np.log(reach)[None, :], 0.0).sum(axis=1)
+        sizes = np.exp(np.log(np.abs(coef_x)) + log_reach)
         return float(np.finfo(np.float64).eps * np.sum(sizes))
 
 

@@ -33,7 +33,7 @@ struct ConcentrationSettings {
     const MatrixXd* penalty = nullptr;   // (k, k), null: none
     const VectorRef* weights = nullptr;  // (n,), null: every row weighs 1
     int max_steps = 0;
-    double ridge = 1e-12;     // relative to the mean diagonal of the normal matrix
+    double ridge = 1e-12;    // relative to the mean diagonal of the normal matrix
     bool keep_rows = false;  // whether the result carries the rows each start kept
 };
 
@@ -143,8 +143,8 @@ template <class Design>
 ConcentrationResult concentrate_starts(const Design& X, const VectorRef& y, const MatrixRef& starts,
                                        const ConcentrationSettings& settings, const StopCheck& stop) {
     const Index n = X.rows(), k = X.cols(), m = starts.rows();
-    ConcentrationResult result{MatrixXd(m, k), VectorXd(m), MatrixXd::Zero(settings.keep_rows ? m : 0,
-                                                                          settings.keep_rows ? n : 0)};
+    ConcentrationResult result{MatrixXd(m, k), VectorXd(m),
+                               MatrixXd::Zero(settings.keep_rows ? m : 0, settings.keep_rows ? n : 0)};
     VectorXd squared(n), scratch(n), kept(n), previous(n), beta(k);
     detail::KeptSystem system(n, k);
     std::vector<Index> order;
