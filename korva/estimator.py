@@ -40,6 +40,9 @@ MAX_COUNT = 2**31 - 1
 # an integer says something of it.
 MAX_WEIGHT_COUNT = MAX_COUNT
 
+# Rows of weight 0 are judged against the fit this many at a time.
+ABSENT_BLOCK_ROWS = 1 << 16
+
 # Design matrices up to this size are left to the allocator; larger ones are checked
 # against the memory available before they are built.
 UNCHECKED_DESIGN_BYTES = 16 << 20
@@ -669,14 +672,18 @@ class PolynomialMDLRegressor:
             # scale by, so no point can be told an outlier.
             inliers[:] = True
         if active is not None:
-            absent = np.setdiff1d(np.arange(len(inputs)), active)
-            absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
-            absent_fitted = bases.design_matrix(chosen.candidate.indices, absent_units) @ coef
             all_inliers = np.empty(len(inputs), dtype=bool)
             all_inliers[active] = inliers
-            all_inliers[absent] = (
-                interpolation or np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
-            )
+            absent = np.flatnonzero(weights == 0.0)
+            if interpolation:
+                all_inliers[absent] = True
+            else:
+                # A block of rows at a time: the absent rows' design would be k times their inputs.
+                for start in range(0, len(absent), ABSENT_BLOCK_ROWS):
+                    rows = absent[start : start + ABSENT_BLOCK_ROWS]
+                    units = _unit_columns(inputs[rows], x_min, x_max, check_span=False)
+                    fitted_rows = bases.design_matrix(chosen.candidate.indices, units) @ coef
+                    all_inliers[rows] = np.abs(target[rows] - fitted_rows) <= self.outlier_threshold * scale
             inliers = all_inliers
 
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
