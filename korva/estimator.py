@@ -613,9 +613,9 @@ class PolynomialMDLRegressor:
         counts = weights is not None and _are_counts(weights)
         counted = max(n_samples, math.floor(float(weights.sum()))) if counts and weights is not None else n_samples
         # The bases and the memory of their fit are checked before any array as long as the data is made.
-        rows = _FitRows(n_samples, len(inputs) - n_samples, weights is not None)
-        candidates = self._candidates(n_inputs, counted, rows)
-        active = None if n_samples == len(inputs) else np.flatnonzero(weights)
+        extent = _FitRows(n_samples, len(inputs) - n_samples, weights is not None)
+        candidates = self._candidates(n_inputs, counted, extent)
+        active = None if weights is None or n_samples == len(inputs) else np.flatnonzero(weights)
         fit_inputs = inputs if active is None else inputs[active]
         fit_target = target if active is None else target[active]
         fit_weights = None if weights is None else (weights if active is None else weights[active])
@@ -950,7 +950,8 @@ class PolynomialMDLRegressor:
         and with rows of weight 0 a copy of the rest. A stored design is held twice at the
         peak (the scale floor takes its magnitudes); a formed one holds its powers. Each
         candidate of degree="auto" keeps its fitted values for the choice. The robust fit's
-        starts add batches of k x k systems and copies of the searched rows.
+        starts add batches of k x k systems and copies of the searched rows, and its
+        reweighting over a formed design the random parts of the rows it starts on.
         """
         n = rows.fitted
         columns = 1 + n_inputs + FIT_TRANSIENT_COLUMNS
@@ -959,15 +960,20 @@ class PolynomialMDLRegressor:
         robust_fit = self.method == "mcmc"
         searched = min(n, int(self.max_search_samples)) if robust_fit else 0
         formed = robust_fit and self.refit and searched < n and n >= bases.FORMED_DESIGN_ROWS
+        fixed = 0
+        if robust_fit:
+            fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * searched * n_terms
         if formed:
             columns += n_candidates + power_columns
             if n_candidates > 1:
                 columns += CHOICE_COLUMNS
+            # The reweighting over every row starts on random parts of them, stored.
+            middle = robust.MIDDLE_ROWS_PER_TERM * n_terms * n_terms
+            middle = middle if robust.MIDDLE_SHARE_BEYOND * middle <= n else 0
+            slope = min(max(robust.SLOPE_ROWS, robust.SLOPE_ROWS_PER_TERM * n_terms), n // robust.SLOPE_SHARE_BEYOND)
+            fixed += (middle + slope) * (n_terms + 2)
         else:
             columns += n_candidates - 1 + 2 * n_terms
-        fixed = 0
-        if robust_fit:
-            fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * searched * n_terms
         doubles = columns * n + fixed + rows.absent
         return math.ceil(MEMORY_MARGIN * 8 * doubles)
 
