@@ -59,6 +59,10 @@ FIT_TRANSIENT_COLUMNS = 3
 CHOICE_COLUMNS = 4
 WEIGHT_COLUMNS = 2
 MEMORY_MARGIN = 1.125
+# The address space that the first fit of a process reserves without touching it, which a
+# limit on the address space counts: the stacks and malloc arenas of the worker threads and
+# the BLAS buffers (177 MiB on two cores).
+THREAD_ADDRESS_SPACE = 192 << 20
 # The elemental starts hold each subset's rows, its normal equations and their elimination.
 ELEMENTAL_BATCHES = 4
 
@@ -1715,13 +1719,13 @@ def _available_memory() -> tuple[int, str]:
     bounds = [(_system_memory(), "of memory available")]
     if sys.platform != "win32":
         in_use = _process_memory()
-        for limit, used, name in (
-            (resource.RLIMIT_AS, "VmSize", "left under the address-space limit (RLIMIT_AS)"),
-            (resource.RLIMIT_DATA, "VmData", "left under the data limit (RLIMIT_DATA)"),
+        for limit, used, reserved, name in (
+            (resource.RLIMIT_AS, "VmSize", THREAD_ADDRESS_SPACE, "left under the address-space limit (RLIMIT_AS)"),
+            (resource.RLIMIT_DATA, "VmData", 0, "left under the data limit (RLIMIT_DATA)"),
         ):
             soft = resource.getrlimit(limit)[0]
             if soft != resource.RLIM_INFINITY and used in in_use:
-                bounds.append((max(soft - in_use[used], 0), name))
+                bounds.append((max(soft - in_use[used] - reserved, 0), name))
     return min(bounds)
 
 
