@@ -1008,11 +1008,10 @@ class PolynomialMDLRegressor:
             return
         available, bound = _available_memory()
         if needed > available:
-            design = n_terms * rows.fitted * 8
             raise ValueError(
                 f"{what} has {n_terms} terms: its fit on {rows.fitted} samples needs about "
-                f"{needed / 2**30:.2f} GiB at its peak (its design matrix alone {design / 2**30:.2f} GiB), "
-                f"more than the {available / 2**30:.2f} GiB {bound}; fit fewer samples or a smaller basis"
+                f"{needed / 2**30:.2f} GiB at its peak, more than the {available / 2**30:.2f} GiB {bound}; "
+                "fit fewer samples or a smaller basis"
             )
 
     def _peak_fit_bytes(

@@ -1133,8 +1133,8 @@ def test_bad_sample_weights_raise_value_error(weights, message):
             300_000,
             None,
             (
-                r"200001 terms: its fit on 300000 samples needs about [0-9.]+ GiB at its peak \(its design matrix "
-                r"alone 447.04 GiB\), more than the [0-9.]+ GiB of memory available"
+                r"200001 terms: its fit on 300000 samples needs about 10[0-9][0-9].[0-9]+ GiB at its peak, more than "
+                r"the [0-9.]+ GiB of memory available"
             ),
         ),
         (
@@ -1143,8 +1143,7 @@ def test_bad_sample_weights_raise_value_error(weights, message):
             20 << 20,
             (
                 r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its fit on 100000 samples "
-                r"needs about [0-9.]+ GiB at its peak \(its design matrix alone 0.02 GiB\), more than the 0.02 GiB "
-                r"under test"
+                r"needs about 0.0[0-9] GiB at its peak, more than the 0.02 GiB under test"
             ),
         ),
         (
