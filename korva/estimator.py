@@ -9,6 +9,7 @@ installed and on its own when it is not.
 
 from __future__ import annotations
 
+import copy
 import importlib
 import inspect
 import math
@@ -20,6 +21,9 @@ from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from functools import cache
 from typing import Any, TypeGuard
+
+if sys.platform != "win32":
+    import resource
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -40,9 +44,27 @@ MAX_COUNT = 2**31 - 1
 # an integer says something of it.
 MAX_WEIGHT_COUNT = MAX_COUNT
 
-# Design matrices up to this size are left to the allocator; larger ones are checked
-# against the memory available before they are built.
-UNCHECKED_DESIGN_BYTES = 16 << 20
+# Rows of weight 0 are judged against the fit this many at a time.
+ABSENT_BLOCK_ROWS = 1 << 16
+
+# Fits estimated to need up to this much memory are left to the allocator; larger ones are
+# checked against the memory available before any array as long as the data is made.
+UNCHECKED_FIT_BYTES = 16 << 20
+# The peak memory of a fit in arrays as long as its rows, besides its design and the fitted
+# values that degree="auto" keeps (see _peak_fit_bytes), as measured on fits of 1e6 rows:
+# the residuals and the temporaries of the scale, the weights of the last reweighting, the
+# description lengths of degree="auto"; the weights' scaled copy and the bisquare weights
+# times them. MEMORY_MARGIN covers the allocator and the estimate's rounding.
+FIT_TRANSIENT_COLUMNS = 3
+CHOICE_COLUMNS = 4
+WEIGHT_COLUMNS = 2
+MEMORY_MARGIN = 1.125
+# The address space that the first fit of a process reserves without touching it, which a
+# limit on the address space counts: the stacks and malloc arenas of the worker threads and
+# the BLAS buffers (177 MiB on two cores).
+THREAD_ADDRESS_SPACE = 192 << 20
+# The elemental starts hold each subset's rows, its normal equations and their elimination.
+ELEMENTAL_BATCHES = 4
 
 # The random stream of the elemental starts, apart from the subsample's (stream 0), and that
 # of the screening fits of degree="auto".
@@ -80,6 +102,16 @@ def _with_scikit_learn_base(base: type) -> type[NotFittedError]:
         return _not_fitted_error, self.args
 
     return type("NotFittedError", (NotFittedError, base), {"__module__": __name__, "__reduce__": __reduce__})
+
+
+def _metadata_routing(caller: str) -> Any:
+    """scikit-learn's metadata routing module, imported when a routing method is first called."""
+    try:
+        return importlib.import_module("sklearn.utils.metadata_routing")
+    except ImportError as exc:
+        raise ImportError(
+            f"{caller} is part of scikit-learn's metadata routing and needs scikit-learn: pip install scikit-learn"
+        ) from exc
 
 
 def _not_fitted_error(message: str) -> NotFittedError:
@@ -544,6 +576,67 @@ class PolynomialMDLRegressor:
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "coef_")
 
+    # ------------------------------------------------------------ metadata routing
+
+    def set_fit_request(self, **requests: bool | str | None) -> PolynomialMDLRegressor:
+        """Whether ``fit`` asks for metadata under scikit-learn's metadata routing.
+
+        Only meaningful with ``sklearn.set_config(enable_metadata_routing=True)``, where a
+        pipeline or ``cross_validate`` passes ``sample_weight`` to this estimator only when it
+        is requested here. scikit-learn must be installed.
+
+        Parameters
+        ----------
+        **requests : bool, str or None
+            One per parameter of ``fit`` besides X and y (``sample_weight``): True to take it,
+            False not to, None (the default) to raise when it is passed, a name to take the
+            metadata of that name instead; ``sklearn.utils.metadata_routing.UNCHANGED``
+            leaves the request as it was.
+
+        Returns
+        -------
+        self : PolynomialMDLRegressor
+        """
+        routing = _metadata_routing("set_fit_request")
+        if not importlib.import_module("sklearn").get_config()["enable_metadata_routing"]:
+            raise RuntimeError(
+                "set_fit_request is only available when metadata routing is enabled: "
+                "sklearn.set_config(enable_metadata_routing=True)"
+            )
+        accepted = self._metadata_names("fit")
+        unexpected = sorted(set(requests) - set(accepted))
+        if unexpected:
+            raise TypeError(f"Unexpected args: {unexpected} in fit. Accepted arguments are: {accepted}")
+        # A copy takes the requests, checked as scikit-learn checks them (an alias must be an
+        # identifier), and replaces the one kept only when every request is valid.
+        request = copy.deepcopy(self._kept_request(routing))
+        for name, alias in requests.items():
+            if alias != routing.UNCHANGED:
+                request.fit.add_request(param=name, alias=alias)
+        # scikit-learn's clone carries this attribute over to the copies it fits.
+        self._metadata_request = request
+        return self
+
+    def get_metadata_routing(self) -> Any:
+        """The metadata that each method asks for, as a ``sklearn.utils.metadata_routing.MetadataRequest``
+        (see ``set_fit_request``); scikit-learn must be installed."""
+        return copy.deepcopy(self._kept_request(_metadata_routing("get_metadata_routing")))
+
+    def _kept_request(self, routing: Any) -> Any:
+        """The requests set so far, or a request that leaves every parameter unrequested (None)."""
+        kept = getattr(self, "_metadata_request", None)
+        if kept is not None:
+            return kept
+        request = routing.MetadataRequest(owner=type(self).__name__)
+        for name in self._metadata_names("fit"):
+            request.fit.add_request(param=name, alias=None)
+        return request
+
+    def _metadata_names(self, method: str) -> list[str]:
+        """The parameters of a method that metadata can be routed to: all but X and y."""
+        parameters = inspect.signature(getattr(self, method)).parameters
+        return [name for name in parameters if name not in ("X", "y")]
+
     # ------------------------------------------------------------ fitting
 
     def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> PolynomialMDLRegressor:
@@ -589,16 +682,20 @@ class PolynomialMDLRegressor:
         target, (y_low, y_high) = _target_and_extremes(y, len(inputs))
         weights = _as_sample_weight(sample_weight, len(inputs))
         self._check_params()
+        n_inputs = inputs.shape[1]
         # Rows of weight 0 are absent from the fit; they still get a flag in inlier_mask_.
-        active = None if weights is None or weights.all() else np.flatnonzero(weights)
+        n_samples = len(inputs) if weights is None else int(np.count_nonzero(weights))
+        # A row of integer weight w counts as w samples, as w copies of it would.
+        counts = weights is not None and _are_counts(weights)
+        counted = max(n_samples, math.floor(float(weights.sum()))) if counts and weights is not None else n_samples
+        # The bases and the memory of their fit are checked before any array as long as the data is made.
+        extent = _FitRows(n_samples, len(inputs) - n_samples, weights is not None)
+        candidates = self._candidates(n_inputs, counted, extent)
+        active = None if weights is None or n_samples == len(inputs) else np.flatnonzero(weights)
         fit_inputs = inputs if active is None else inputs[active]
         fit_target = target if active is None else target[active]
         fit_weights = None if weights is None else (weights if active is None else weights[active])
         fit_weights = _counting_weights(fit_weights)
-        n_samples, n_inputs = fit_inputs.shape
-        # A row of integer weight w counts as w samples, as w copies of it would.
-        counted = n_samples if fit_weights is None else max(n_samples, math.floor(float(fit_weights.sum())))
-        candidates = self._candidates(n_inputs, counted, n_samples)
 
         x_min, x_max = extremes if active is None else _column_extremes(fit_inputs)
         unit_columns = _unit_columns(fit_inputs, x_min, x_max, check_span=True)
@@ -669,14 +766,18 @@ class PolynomialMDLRegressor:
             # scale by, so no point can be told an outlier.
             inliers[:] = True
         if active is not None:
-            absent = np.setdiff1d(np.arange(len(inputs)), active)
-            absent_units = _unit_columns(inputs[absent], x_min, x_max, check_span=False)
-            absent_fitted = bases.design_matrix(chosen.candidate.indices, absent_units) @ coef
             all_inliers = np.empty(len(inputs), dtype=bool)
             all_inliers[active] = inliers
-            all_inliers[absent] = (
-                interpolation or np.abs(target[absent] - absent_fitted) <= self.outlier_threshold * scale
-            )
+            absent = np.flatnonzero(weights == 0.0)
+            if interpolation:
+                all_inliers[absent] = True
+            else:
+                # A block of rows at a time: the absent rows' design would be k times their inputs.
+                for start in range(0, len(absent), ABSENT_BLOCK_ROWS):
+                    rows = absent[start : start + ABSENT_BLOCK_ROWS]
+                    units = _unit_columns(inputs[rows], x_min, x_max, check_span=False)
+                    fitted_rows = bases.design_matrix(chosen.candidate.indices, units) @ coef
+                    all_inliers[rows] = np.abs(target[rows] - fitted_rows) <= self.outlier_threshold * scale
             inliers = all_inliers
 
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
@@ -837,32 +938,41 @@ class PolynomialMDLRegressor:
 
     # ------------------------------------------------------------ bases
 
-    def _candidates(self, n_inputs: int, n_samples: int, n_rows: int | None = None) -> list[_Candidate]:
+    def _candidates(self, n_inputs: int, n_samples: int, rows: _FitRows | None = None) -> list[_Candidate]:
         """The bases to fit, each checked against the number of samples (rows of integer weight w
-        count w times) and its design's memory (``n_rows`` rows; None: one a sample) before it
-        is built."""
+        count w times) and the memory of its fit on ``rows`` (None: one a sample, unweighted)
+        before it is built."""
+        rows = _FitRows(n_samples, 0, False) if rows is None else rows
         if not isinstance(self.basis, str):
             if isinstance(self.degree, str) and self.degree == "auto":
                 raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
             indices = _listed_basis(self.basis, n_inputs)
-            _check_size(len(indices), n_samples, "the listed basis", rows=n_rows)
+            _check_size(len(indices), n_samples, "the listed basis")
+            powers = (
+                0
+                if bases.is_contiguous_1d(indices)
+                else sum(len({m[i] for m in indices} - {0, 1}) for i in range(n_inputs))
+            )
+            self._check_memory(len(indices), 1, powers, n_inputs, rows, "the listed basis")
             return [_Candidate(max(sum(m) for m in indices), indices)]
         if self.basis not in bases.BASES:
             raise ValueError(f"basis must be 'total', 'tensor' or a list of exponent vectors, got {self.basis!r}")
         if isinstance(self.degree, str) and self.degree == "auto":
-            return self._auto_candidates(n_inputs, n_samples, n_rows)
+            return self._auto_candidates(n_inputs, n_samples, rows)
         degrees = self._validated_degrees(n_inputs)
         what = f"the {self.basis} basis of degree {self.degree!r} in {n_inputs} input(s)"
         if self.basis == "total" and len(set(degrees)) > 1 and max(degrees) >= n_samples:
             # Counting takes time in proportion to the largest degree; its powers alone
             # are too many.
-            _check_size(max(degrees) + 1, n_samples, what, at_least=True, rows=n_rows)
-        _check_size(bases.count_terms(self.basis, degrees), n_samples, what, rows=n_rows)
+            _check_size(max(degrees) + 1, n_samples, what, at_least=True)
+        n_terms = bases.count_terms(self.basis, degrees)
+        _check_size(n_terms, n_samples, what)
+        self._check_memory(n_terms, 1, _power_columns(degrees), n_inputs, rows, what)
         per_input = not _is_int(self.degree) or (self.basis == "tensor" and n_inputs > 1)
         degree = degrees if per_input else degrees[0]
         return [_Candidate(degree, bases.multi_indices(self.basis, degrees))]
 
-    def _auto_candidates(self, n_inputs: int, n_samples: int, n_rows: int | None) -> list[_Candidate]:
+    def _auto_candidates(self, n_inputs: int, n_samples: int, rows: _FitRows) -> list[_Candidate]:
         basis = str(self.basis)
         top = self._auto_max_degree(n_inputs)
         tried = []
@@ -880,12 +990,67 @@ class PolynomialMDLRegressor:
             )
         largest = tried[-1]
         what = f'the {basis} basis of degree {largest} in {n_inputs} input(s), the largest degree="auto" tries,'
-        _check_size(bases.count_terms(basis, [largest] * n_inputs), n_samples, what, rows=n_rows)
+        n_terms = bases.count_terms(basis, [largest] * n_inputs)
+        _check_size(n_terms, n_samples, what)
+        self._check_memory(n_terms, len(tried), _power_columns([largest] * n_inputs), n_inputs, rows, what)
         candidates = []
         for d in tried:
             degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
             candidates.append(_Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
         return candidates
+
+    def _check_memory(
+        self, n_terms: int, n_candidates: int, power_columns: int, n_inputs: int, rows: _FitRows, what: str
+    ) -> None:
+        """Refuse a fit whose peak memory, estimated by _peak_fit_bytes, exceeds the memory available."""
+        needed = self._peak_fit_bytes(n_terms, n_candidates, power_columns, n_inputs, rows)
+        if needed <= UNCHECKED_FIT_BYTES:
+            return
+        available, bound = _available_memory()
+        if needed > available:
+            raise ValueError(
+                f"{what} has {n_terms} terms: its fit on {rows.fitted} samples needs about "
+                f"{needed / 2**30:.2f} GiB at its peak, more than the {available / 2**30:.2f} GiB {bound}; "
+                "fit fewer samples or a smaller basis"
+            )
+
+    def _peak_fit_bytes(
+        self, n_terms: int, n_candidates: int, power_columns: int, n_inputs: int, rows: _FitRows
+    ) -> int:
+        """The most memory a fit holds at once, for the largest of ``n_candidates`` bases (with
+        ``n_terms`` terms and ``power_columns`` kept powers of the inputs where its design is
+        formed as it is read), counted in arrays as long as the rows fitted.
+
+        Every fit holds y standardised and the inputs mapped; weighted, the weights it counts,
+        and with rows of weight 0 a copy of the rest. A stored design is held twice at the
+        peak (the scale floor takes its magnitudes); a formed one holds its powers. Each
+        candidate of degree="auto" keeps its fitted values for the choice. The robust fit's
+        starts add batches of k x k systems and copies of the searched rows, and its
+        reweighting over a formed design the random parts of the rows it starts on.
+        """
+        n = rows.fitted
+        columns = 1 + n_inputs + FIT_TRANSIENT_COLUMNS
+        if rows.weighted:
+            columns += WEIGHT_COLUMNS + (n_inputs + 3 if rows.absent else 0)
+        robust_fit = self.method == "mcmc"
+        searched = min(n, int(self.max_search_samples)) if robust_fit else 0
+        formed = robust_fit and self.refit and searched < n and n >= bases.FORMED_DESIGN_ROWS
+        fixed = 0
+        if robust_fit:
+            fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * searched * n_terms
+        if formed:
+            columns += n_candidates + power_columns
+            if n_candidates > 1:
+                columns += CHOICE_COLUMNS
+            # The reweighting over every row starts on random parts of them, stored.
+            middle = robust.MIDDLE_ROWS_PER_TERM * n_terms * n_terms
+            middle = middle if robust.MIDDLE_SHARE_BEYOND * middle <= n else 0
+            slope = min(max(robust.SLOPE_ROWS, robust.SLOPE_ROWS_PER_TERM * n_terms), n // robust.SLOPE_SHARE_BEYOND)
+            fixed += (middle + slope) * (n_terms + 2)
+        else:
+            columns += n_candidates - 1 + 2 * n_terms
+        doubles = columns * n + fixed + rows.absent
+        return math.ceil(MEMORY_MARGIN * 8 * doubles)
 
     def _auto_max_degree(self, n_inputs: int) -> int:
         if self.max_degree is not None:
@@ -1520,28 +1685,50 @@ def _check_count(name: str, value: object, lowest: int, none_allowed: bool = Fal
         raise ValueError(f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}")
 
 
-def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False, rows: int | None = None) -> None:
-    """Refuse a basis with more terms than samples, or whose design (``rows`` rows, None: one
-    a sample) exceeds the memory."""
+def _check_size(n_terms: int, n_samples: int, what: str, at_least: bool = False) -> None:
+    """Refuse a basis with more terms than samples."""
     if n_terms > n_samples:
         raise ValueError(
             f"{what} has {'at least ' if at_least else ''}{n_terms} terms, more than the "
             f"{n_samples} sample(s) to fit them to"
         )
-    n_rows = n_samples if rows is None else rows
-    needed = n_terms * n_rows * 8
-    if needed <= UNCHECKED_DESIGN_BYTES:
-        return
-    available = _available_memory()
-    if needed > available:
-        raise ValueError(
-            f"{what} has {n_terms} terms: its design matrix for {n_rows} samples needs "
-            f"{needed / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of memory "
-            "available"
-        )
 
 
-def _available_memory() -> int:
+def _power_columns(max_exponents: Sequence[int]) -> int:
+    """The powers x^2, x^3, ... that a formed design of a "total" or "tensor" basis keeps, one
+    column each (the basis has every exponent up to each input's largest); none for one input,
+    whose powers are formed in turn."""
+    return 0 if len(max_exponents) == 1 else sum(max(e - 1, 0) for e in max_exponents)
+
+
+@dataclass(frozen=True)
+class _FitRows:
+    """The rows a fit's memory grows with: those it fits, those of weight 0 beside them, and
+    whether it is weighted."""
+
+    fitted: int
+    absent: int
+    weighted: bool
+
+
+def _available_memory() -> tuple[int, str]:
+    """Bytes this process can still allocate, and what bounds them: the memory the system can
+    give it now (MemAvailable, else the physical memory), or the room left under its limit on
+    the address space (RLIMIT_AS) or on its data (RLIMIT_DATA), whichever is least."""
+    bounds = [(_system_memory(), "of memory available")]
+    if sys.platform != "win32":
+        in_use = _process_memory()
+        for limit, used, reserved, name in (
+            (resource.RLIMIT_AS, "VmSize", THREAD_ADDRESS_SPACE, "left under the address-space limit (RLIMIT_AS)"),
+            (resource.RLIMIT_DATA, "VmData", 0, "left under the data limit (RLIMIT_DATA)"),
+        ):
+            soft = resource.getrlimit(limit)[0]
+            if soft != resource.RLIM_INFINITY and used in in_use:
+                bounds.append((max(soft - in_use[used] - reserved, 0), name))
+    return min(bounds)
+
+
+def _system_memory() -> int:
     """Bytes the system can give this process now (MemAvailable), else the physical memory."""
     try:
         with open("/proc/meminfo") as meminfo:
@@ -1554,6 +1741,20 @@ def _available_memory() -> int:
         return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError):
         return 2**63
+
+
+def _process_memory() -> dict[str, int]:
+    """This process's address space (VmSize) and data (VmData) in bytes, where the system
+    tells them (Linux); empty elsewhere."""
+    try:
+        with open("/proc/self/status") as status:
+            return {
+                line.split(":")[0]: int(line.split()[1]) * 1024
+                for line in status
+                if line.startswith(("VmSize:", "VmData:"))
+            }
+    except OSError:
+        return {}
 
 
 def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
@@ -1681,9 +1882,7 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     """
     if weights is None or (weights == 1.0).all():
         return None
-    # Every float64 from 2**53 up is an integer, so integrality says nothing of a weight in a
-    # large unit: only integers up to MAX_WEIGHT_COUNT count as copies of their row.
-    if float(weights.max()) <= MAX_WEIGHT_COUNT and (weights == np.round(weights)).all():
+    if _are_counts(weights):
         return weights
     if (weights == weights[0]).all():
         return None
@@ -1691,6 +1890,12 @@ def _counting_weights(weights: FloatArray | None) -> FloatArray | None:
     relative = weights / weights.max()
     scaled: FloatArray = relative * (len(relative) / float(relative.sum()))
     return scaled
+
+
+def _are_counts(weights: FloatArray) -> bool:
+    """Whether weights count copies of their rows: integers up to MAX_WEIGHT_COUNT. Every float64
+    from 2**53 up is an integer, so integrality says nothing of a weight in a large unit."""
+    return float(weights.max()) <= MAX_WEIGHT_COUNT and bool((weights == np.round(weights)).all())
 
 
 def _non_finite_cause(target: FloatArray, spread: float, n_samples: int) -> str:

@@ -242,7 +242,9 @@ def test_two_mirrored_structures_warn_that_the_fit_is_fragile(rng):
     ],
 )
 @pytest.mark.parametrize("seed", [0, 1])
-def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(method, degree, n, seed):
+def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(monkeypatch, method, degree, n, seed):
+    # The rows of weight 0 are judged a few at a time: over several blocks and a part block.
+    monkeypatch.setattr(estimator, "ABSENT_BLOCK_ROWS", 4)
     x, y, _ = contaminated_cubic(seed, n=n, share=0.15)
     weights = np.random.default_rng(seed).integers(0, 4, len(x)).astype(float)
     weighted = PolynomialMDLRegressor(degree=degree, method=method).fit(x, y, sample_weight=weights)
@@ -967,6 +969,79 @@ def test_works_in_scikit_learn_pipeline_clone_and_cross_validation():
     assert search.best_params_ == {"degree": 3}
 
 
+@pytest.mark.parametrize(
+    "request_value, passed_as",
+    [(True, "sample_weight"), ("case_weight", "case_weight")],
+    ids=["requested", "under another name"],
+)
+def test_sample_weight_is_routed_through_a_pipeline_and_cross_validation(request_value, passed_as):
+    sklearn = pytest.importorskip("sklearn")
+    from sklearn.model_selection import cross_validate
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import FunctionTransformer
+
+    x, y, outliers = contaminated_cubic(3, n=60)
+    weights = np.where(outliers, 0.0, 2.0)
+    weights[::5] = 1.0
+    fit = PolynomialMDLRegressor(degree=3, method="ols").fit
+    with sklearn.config_context(enable_metadata_routing=True):
+        model = PolynomialMDLRegressor(degree=3, method="ols").set_fit_request(sample_weight=request_value)
+        pipeline = make_pipeline(FunctionTransformer(), model).fit(x[:, None], y, **{passed_as: weights})
+        folds = cross_validate(
+            pipeline, x[:, None], y, params={passed_as: weights}, cv=3, return_estimator=True, return_indices=True
+        )
+    assert not sklearn.get_config()["enable_metadata_routing"]
+    np.testing.assert_array_equal(pipeline[-1].coef_, fit(x, y, sample_weight=weights).coef_)
+    for fitted, rows in zip(folds["estimator"], folds["indices"]["train"]):
+        np.testing.assert_array_equal(fitted[-1].coef_, fit(x[rows], y[rows], sample_weight=weights[rows]).coef_)
+
+
+@pytest.mark.parametrize(
+    "routing, requests, error, message",
+    [
+        (False, {"sample_weight": True}, RuntimeError, "only available when metadata routing is enabled"),
+        (True, {"weights": True}, TypeError, r"Unexpected args: \['weights'\] in fit"),
+        (True, {"sample_weight": "not a name"}, ValueError, "should be either a valid identifier"),
+    ],
+)
+def test_bad_metadata_requests_raise_and_leave_the_request_as_it_was(routing, requests, error, message):
+    sklearn = pytest.importorskip("sklearn")
+    with sklearn.config_context(enable_metadata_routing=True):
+        model = PolynomialMDLRegressor().set_fit_request(sample_weight=False)
+    with sklearn.config_context(enable_metadata_routing=routing):
+        with pytest.raises(error, match=message):
+            model.set_fit_request(**requests)
+        # An unset request stays as it was, UNCHANGED included.
+        if routing:
+            model.set_fit_request(sample_weight=sklearn.utils.metadata_routing.UNCHANGED)
+    assert model.get_metadata_routing().fit.requests == {"sample_weight": False}
+    # Unset, a weight passed is an error under routing, not dropped in silence.
+    from sklearn.pipeline import make_pipeline
+
+    with sklearn.config_context(enable_metadata_routing=True):
+        with pytest.raises(sklearn.exceptions.UnsetMetadataPassedError, match="sample_weight"):
+            make_pipeline(PolynomialMDLRegressor()).fit(
+                np.arange(9.0)[:, None], np.arange(9.0), sample_weight=np.ones(9)
+            )
+
+
+_WITHOUT_SCIKIT_LEARN = """
+import sys
+sys.modules["sklearn"] = None  # as if not installed
+import korva
+try:
+    korva.PolynomialMDLRegressor().set_fit_request(sample_weight=True)
+except ImportError as error:
+    print(error)
+"""
+
+
+def test_metadata_routing_without_scikit_learn_says_it_is_needed(child_python):
+    proc = child_python.run("-c", _WITHOUT_SCIKIT_LEARN, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "set_fit_request is part of scikit-learn's metadata routing and needs scikit-learn" in proc.stdout
+
+
 if parametrize_with_checks is not None:
     with warnings.catch_warnings():
         # Deliberate: korva does not depend on scikit-learn, so there is no BaseEstimator.
@@ -1053,12 +1128,23 @@ def test_bad_sample_weights_raise_value_error(weights, message):
 @pytest.mark.parametrize(
     "params, n, available, message",
     [
-        ({"degree": 200_000}, 300_000, None, r"200001 terms: its design matrix for 300000 samples needs 447.0 GiB"),
+        (
+            {"degree": 200_000},
+            300_000,
+            None,
+            (
+                r"200001 terms: its fit on 300000 samples needs about 10[0-9][0-9].[0-9]+ GiB at its peak, more than "
+                r"the [0-9.]+ GiB of memory available"
+            ),
+        ),
         (
             {"degree": "auto", "max_degree": 30},
             100_000,
             20 << 20,
-            r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its design matrix for 100000",
+            (
+                r"degree 30 in 1 input.s., the largest degree=.auto. tries, has 31 terms: its fit on 100000 samples "
+                r"needs about 0.0[0-9] GiB at its peak, more than the 0.02 GiB under test"
+            ),
         ),
         (
             {"degree": "auto", "max_degree": 500},  # this used to try 500 degrees, for minutes
@@ -1072,7 +1158,7 @@ def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_
     monkeypatch, params, n, available, message
 ):
     if available is not None:
-        monkeypatch.setattr(estimator, "_available_memory", lambda: available)
+        monkeypatch.setattr(estimator, "_available_memory", lambda: (available, "under test"))
 
     def no_design(*args):
         raise AssertionError("a design matrix was built")
