@@ -149,7 +149,8 @@ def read_columns(
         raise CommandError(f"not enough memory to read {path}") from exc
     if len(table) == 0:
         if skipped:
-            raise CommandError(f"{path} has no complete rows: all {skipped} miss a value")
+            missing = "its one row misses a value" if skipped == 1 else f"all {skipped:,} miss a value"
+            raise CommandError(f"{path} has no complete rows: {missing}")
         raise CommandError(f"{path} has a header but no data rows")
     n_inputs = len(input_names)
     return Dataset(
@@ -366,7 +367,7 @@ def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
     wrong columns, or left out unseen (a decimal comma in a comma-separated file)."""
     if n_cells > n_columns:
         raise CommandError(
-            f"{where} has {n_cells} cells but the header names {n_columns} columns "
+            f"{where} has {n_cells} cells but the header names {_counted(n_columns, 'column')} "
             "(a decimal comma, or a separator within an unquoted cell?)"
         )
 
@@ -516,13 +517,13 @@ def _timed_fit(data: Dataset, method: str, **parameters: Any) -> FitReport:
         with np.errstate(all="ignore"), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", FitWarning)
             with _progress(
-                f"fitting {method}, degree {_degree_words(parameters['degree'])}, to {len(data.target):,} rows"
+                f"fitting {method}, degree {_degree_words(parameters['degree'])}, to {_counted(len(data.target), 'row')}"
             ):
                 model.fit(data.inputs, data.target, **fit_options)
     except ValueError as exc:
         raise CommandError(f"the {method} fit failed: {exc}") from exc
     except MemoryError as exc:
-        size = f"degree {_degree_words(parameters['degree'])} to {len(data.target)} points"
+        size = f"degree {_degree_words(parameters['degree'])} to {_counted(len(data.target), 'point')}"
         raise CommandError(f"not enough memory for the {method} fit of {size}") from exc
     for warning in caught:
         if issubclass(warning.category, FitWarning):
@@ -555,6 +556,11 @@ def _is_terminal(stream: TextIO | None) -> bool:
         return stream is not None and stream.isatty()
     except ValueError:  # closed
         return False
+
+
+def _counted(count: int, noun: str) -> str:
+    """The count and the noun, plural unless the count is 1: "1 row", "2 rows", "1,500 rows"."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def _degree_words(degree: Degree) -> str:
@@ -599,7 +605,7 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
         coefficient_rows[0][0] = "term"
 
     model = robust.model
-    skipped = f" ({data.skipped_rows} incomplete rows left out)" if data.skipped_rows else ""
+    skipped = f" ({_counted(data.skipped_rows, 'incomplete row')} left out)" if data.skipped_rows else ""
     mappings = [
         f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
         if low < high
@@ -612,7 +618,7 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
         [
             (
                 f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
-                f"{len(data.target)} points{skipped}, degree {_degree_text(model)}"
+                f"{_counted(len(data.target), 'point')}{skipped}, degree {_degree_text(model)}"
             ),
             "",
             *_aligned(rows),
@@ -621,7 +627,8 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
             units,
             "",
             (
-                f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
+                f"Inliers: {int(inliers.sum()):,} of {_counted(len(inliers), 'point')} "
+                f"{'lies' if len(inliers) == 1 else 'lie'} within "
                 f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
                 f"{robust.method} fit; the RMS error is taken over them."
             ),

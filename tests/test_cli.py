@@ -127,6 +127,7 @@ needs_matplotlib = pytest.mark.skipif(
         ),
         ("x,y\n1,2\n2,inf\n3,\n", [*COLUMNS_X_Y, "--dropna"], "line 3, column 'y': 'inf' is not"),
         ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
+        ("x,y\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: its one row misses a value"),
         # The basis size is checked against the rows before anything is built.
         (
             "x,y\n1,2\n2,3\n",
@@ -431,24 +432,30 @@ def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "content, options",
+    "content, options, heading",
     [
         # Blank and incomplete rows keep their numbers; a quoted cell over two lines is one row.
-        ('x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n', ["--dropna"]),
+        (
+            'x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n',
+            ["--dropna"],
+            "data.csv: y against x, 6 points (1 incomplete row left out), degree 1",
+        ),
         (
             "a,w,b,y\n"
             + "".join(f"{i % 5},{1 + i % 3},{i // 5},{i % 5 + 0.1 * i * (i % 7 == 0)}\n" for i in range(40)),
             [],
+            "data.csv: y against a, b, 40 points, degree 1",
         ),
     ],
 )
-def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options):
+def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading):
     source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
     source.write_text(content)
     inputs = ["x"] if content.startswith("x") else ["a", "b"]
     args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", str(output), *options]
     assert cli.main(args) == 0
-    assert f"Wrote {output}" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
     with output.open(newline="") as stream:
         header, *table = list(csv.reader(stream))
     assert header == ["row", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
