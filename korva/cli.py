@@ -138,9 +138,16 @@ def read_columns(
                 raise CommandError(f"{path} is empty")
             sep = sep or _detect_separator(first_line, path)
             header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
-            positions = _column_positions(header, sep, wanted, path)
-            batches = _batches(stream, sep, positions, header_lines, len(header), path)
-            table, rows, skipped = _read_numbers(batches, sep, positions, wanted, dropna, path, len(header))
+            layout = _Layout(
+                str(path),
+                sep,
+                len(header),
+                _column_positions(header, sep, wanted, path),
+                wanted,
+                dropna,
+                bool(weights_name),
+            )
+            table, rows, skipped = _read_numbers(_batches(stream, layout, header_lines), layout)
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
@@ -195,6 +202,19 @@ def _column_positions(header: list[str], sep: str, wanted: list[str], path: Path
 
 
 @dataclass(frozen=True)
+class _Layout:
+    """What to read from a file's records and how."""
+
+    name: str  # the file's name in messages
+    sep: str
+    n_columns: int  # the columns the header names
+    positions: list[int]  # where the wanted columns stand in a record
+    names: list[str]  # the wanted columns' names
+    dropna: bool  # skip rows with a missing value instead of refusing them
+    weighted: bool  # the last wanted column holds sample weights, none of them negative
+
+
+@dataclass(frozen=True)
 class _Batch:
     """Data records in a row: each one's text (a record on one line) or the cells of the wanted
     columns (a record read in pieces), its data row number and the line it starts on."""
@@ -204,16 +224,15 @@ class _Batch:
     lines: NDArray[np.int64]
 
 
-def _batches(
-    stream: TextIO, sep: str, positions: list[int], header_lines: int, n_columns: int, path: Path
-) -> Iterator[_Batch]:
+def _batches(stream: TextIO, layout: _Layout, header_lines: int) -> Iterator[_Batch]:
     """The records after the header, BATCH_LINES at a time; blank ones are left out, though
-    counted as data rows. A record with more cells than the header's ``n_columns`` is refused.
+    counted as data rows. A record with more cells than the header names is refused.
 
     The file is read CHUNK_CHARS characters at a time, up to a line end. A line longer than
     PIECE_CHARS that goes on past a chunk, or a record whose quoted cell goes on over the next
     lines, is read in pieces that keep only the wanted cells.
     """
+    sep = layout.sep
     whole_line, whole_lines = _whole_lines_patterns(sep)
     row, line = 0, header_lines  # the last data row and file line read
     records: list[str | list[str]] = []
@@ -255,8 +274,8 @@ def _batches(
                     records.append(text)
                     n_lines = 1
                 else:
-                    cells, n_lines, n_cells = _read_record(text, next_piece, sep, positions)
-                    _check_cell_count(n_cells, n_columns, f"{path}, line {line}")
+                    cells, n_lines, n_cells = _read_record(text, next_piece, sep, layout.positions)
+                    _check_cell_count(n_cells, layout.n_columns, f"{layout.name}, line {line}")
                     records.append(cells)
                 chunk_rows.append(row)
                 chunk_lines.append(line)
@@ -377,15 +396,7 @@ def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
     return cell if len(cell) <= length else cell[:length] + "..."
 
 
-def _read_numbers(
-    batches: Iterator[_Batch],
-    sep: str,
-    positions: list[int],
-    names: list[str],
-    dropna: bool,
-    path: Path,
-    n_columns: int,
-) -> tuple[FloatArray, NDArray[np.int64], int]:
+def _read_numbers(batches: Iterator[_Batch], layout: _Layout) -> tuple[FloatArray, NDArray[np.int64], int]:
     """The numbers of the wanted columns, their data row numbers and how many rows were skipped.
 
     NumPy converts each batch of one-line records. A batch it refuses, that holds a value that
@@ -395,39 +406,45 @@ def _read_numbers(
     blocks, row_blocks = [], []
     skipped = 0
     for batch in batches:
-        block = _convert_batch(batch, sep, positions, n_columns)
+        block = _convert_batch(batch, layout)
         rows = batch.rows
         if block is None:
-            block, kept, dropped = _convert_records(batch, sep, positions, names, dropna, path, n_columns)
+            block, kept, dropped = _convert_records(batch, layout)
             rows = rows[kept]
             skipped += dropped
         blocks.append(block)
         row_blocks.append(rows)
     if not blocks:
-        return np.empty((0, len(positions))), np.empty(0, dtype=np.int64), 0
+        return np.empty((0, len(layout.positions))), np.empty(0, dtype=np.int64), 0
     return np.concatenate(blocks), np.concatenate(row_blocks), skipped
 
 
-def _convert_batch(batch: _Batch, sep: str, positions: list[int], n_columns: int) -> FloatArray | None:
+def _convert_batch(batch: _Batch, layout: _Layout) -> FloatArray | None:
     """The batch's numbers, or None when a record needs a closer look (one whose separators
-    are not the header's, which may also be quoted text)."""
+    are not the header's, which may also be quoted text, or one with a value to refuse)."""
     if not all(map(isinstance, batch.records, itertools.repeat(str))):
         return None
     lines = cast(list[str], batch.records)
-    if set(map(str.count, lines, itertools.repeat(sep))) != {n_columns - 1}:
+    if set(map(str.count, lines, itertools.repeat(layout.sep))) != {layout.n_columns - 1}:
         return None
     try:
         block: FloatArray = np.loadtxt(
-            lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None, usecols=positions, ndmin=2
+            lines,
+            dtype=np.float64,
+            delimiter=layout.sep,
+            quotechar='"',
+            comments=None,
+            usecols=layout.positions,
+            ndmin=2,
         )
     except ValueError:
         return None
-    return block if len(block) == len(lines) and np.isfinite(block).all() else None
+    if len(block) != len(lines) or not np.isfinite(block).all():
+        return None
+    return None if layout.weighted and (block[:, -1] < 0).any() else block
 
 
-def _convert_records(
-    batch: _Batch, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path, n_columns: int
-) -> tuple[FloatArray, NDArray[np.bool_], int]:
+def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArray[np.bool_], int]:
     """Record by record: the numbers, which records they come from, and how many were skipped.
 
     Records whose cells are all blank are passed over; incomplete ones are skipped or refused.
@@ -435,20 +452,29 @@ def _convert_records(
     values = []
     kept = np.zeros(len(batch.records), dtype=bool)
     skipped = 0
+    sep, positions = layout.sep, layout.positions
     for i, (record, line) in enumerate(zip(batch.records, batch.lines.tolist())):
-        where = f"{path}, line {line}"
+        where = f"{layout.name}, line {line}"
         if isinstance(record, str) and len(record) < csv.field_size_limit():
             cells = next(csv.reader([record], delimiter=sep), [])
             if not any(cell.strip() for cell in cells):
                 continue  # blank records carry no data
-            _check_cell_count(max(i + 1 for i, cell in enumerate(cells) if cell.strip()), n_columns, where)
+            _check_cell_count(max(i + 1 for i, cell in enumerate(cells) if cell.strip()), layout.n_columns, where)
             cells = [cells[position] if position < len(cells) else "" for position in positions]
         elif isinstance(record, str):
             cells, _, n_cells = _read_record(record, str, sep, positions)
-            _check_cell_count(n_cells, n_columns, where)
+            _check_cell_count(n_cells, layout.n_columns, where)
         else:
             cells = record
-        row = [_cell_value(cell.strip(), f"{where}, column {name!r}", dropna) for cell, name in zip(cells, names)]
+        row = [
+            _cell_value(cell.strip(), f"{where}, column {name!r}", layout.dropna)
+            for cell, name in zip(cells, layout.names)
+        ]
+        if layout.weighted and row[-1] < 0:
+            raise CommandError(
+                f"{where}, column {layout.names[-1]!r}: {_shortened(cells[-1].strip(), SHOWN_CELL_CHARS)!r} "
+                "is negative; a weight is 0 or more"
+            )
         if any(map(math.isnan, row)):
             skipped += 1
         else:

@@ -99,6 +99,7 @@ def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, 
 
 
 COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
+WEIGHTED = [*COLUMNS_X_Y, "--weights", "w"]
 NOT_FINITE = " is not a finite number"
 needs_matplotlib = pytest.mark.skipif(
     importlib.util.find_spec("matplotlib") is None, reason="without matplotlib no picture is drawn"
@@ -236,30 +237,37 @@ def test_reading_keeps_every_complete_row(
 
 
 @pytest.mark.parametrize(
-    "content, where",
+    "content, where, options",
     [
-        ("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n", f"line 6, column 'y': '1e999'{NOT_FINITE}"),
+        ("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n", f"line 6, column 'y': '1e999'{NOT_FINITE}", COLUMNS_X_Y),
         # A quoted cell over lines 3 to 5: the lines after it are counted on.
-        ('x,y,note\n1,2,a\n3,4,"b\n\nc"\n4,5,d\n5,1e999,e\n', f"line 7, column 'y': '1e999'{NOT_FINITE}"),
-        ('x,y\n1,2\n3,"4\n5"\n', f"line 3, column 'y': '4\\n5'{NOT_FINITE}"),
-        (f"x,y\n1,2\n3,{'7' * 5000}\n", f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'{NOT_FINITE}"),
+        ('x,y,note\n1,2,a\n3,4,"b\n\nc"\n4,5,d\n5,1e999,e\n', f"line 7, column 'y': '1e999'{NOT_FINITE}", COLUMNS_X_Y),
+        ('x,y\n1,2\n3,"4\n5"\n', f"line 3, column 'y': '4\\n5'{NOT_FINITE}", COLUMNS_X_Y),
+        (
+            f"x,y\n1,2\n3,{'7' * 5000}\n",
+            f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'{NOT_FINITE}",
+            COLUMNS_X_Y,
+        ),
         # More cells than columns (decimal commas): their values would be read into the wrong
         # columns or left out. A quoted separator is text, not a cell's end.
-        ("x,y\n1,2\n1,5,2\n", "line 3 has 3 cells but the header names 2 columns"),
-        ('x,y,note\n1,2,"a,b"\n3,4,c,d\n', "line 3 has 4 cells but the header names 3 columns"),
-        ('x,y,note\n1,2,"a\nb",9\n3,4,c\n', "line 2 has 4 cells but the header names 3 columns"),
-        (f"x,y\n1,2\n3,4,{'7' * 5000}\n", "line 3 has 3 cells but the header names 2 columns"),
+        ("x,y\n1,2\n1,5,2\n", "line 3 has 3 cells but the header names 2 columns", COLUMNS_X_Y),
+        ('x,y,note\n1,2,"a,b"\n3,4,c,d\n', "line 3 has 4 cells but the header names 3 columns", COLUMNS_X_Y),
+        ('x,y,note\n1,2,"a\nb",9\n3,4,c\n', "line 2 has 4 cells but the header names 3 columns", COLUMNS_X_Y),
+        (f"x,y\n1,2\n3,4,{'7' * 5000}\n", "line 3 has 3 cells but the header names 2 columns", COLUMNS_X_Y),
+        # A negative weight, in plain records or after a quoted cell over two lines.
+        ("x,w,y\n1,1,2\n2,0,3\n3,-1e-300,4\n", "line 4, column 'w': '-1e-300' is negative", WEIGHTED),
+        ('x,w,y,note\n1,1,2,"a\nb"\n2,1,3,c\n3, -0.5 ,4,d\n', "line 5, column 'w': '-0.5' is negative", WEIGHTED),
     ],
 )
 @pytest.mark.parametrize("batch_lines, chunk_chars", [(1, 1), (2, 4), (3, 32), (cli.BATCH_LINES, cli.CHUNK_CHARS)])
 def test_a_bad_cell_or_record_is_named_by_its_line_in_any_batch(
-    tmp_path, monkeypatch, capsys, content, where, batch_lines, chunk_chars
+    tmp_path, monkeypatch, capsys, content, where, options, batch_lines, chunk_chars
 ):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
     monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
     path = tmp_path / "data.csv"
     path.write_text(content)
-    assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 2
+    assert cli.main(["fit", str(path), *options]) == 2
     assert f"data.csv, {where}" in capsys.readouterr().err
 
 
