@@ -9,6 +9,7 @@ CSV file of the user's.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import csv
 import dataclasses
@@ -65,6 +66,8 @@ INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
 SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 # Cells that mean "no value here"; --dropna skips the rows that hold one.
 MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
+NOT_UTF8 = "is not a UTF-8 text file"
+SAVE_AS_UTF8 = "save it as UTF-8 (or ASCII) text"
 # Records handed to NumPy at a time: the text held at once stays small, whatever the file's size.
 BATCH_LINES = 1 << 16
 # Characters read at once. A record that goes on beyond a chunk is read in pieces, keeping only
@@ -133,9 +136,13 @@ def read_columns(
         # utf-8-sig drops the byte-order mark some editors write, which would
         # otherwise stick to the first column's name.
         with open(path, encoding="utf-8-sig") as stream:
+            if stream.buffer.peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
+                raise CommandError(f"{path} {NOT_UTF8}: it starts with a UTF-16 byte-order mark; {SAVE_AS_UTF8}")
             first_line = stream.readline()
             if not first_line:
                 raise CommandError(f"{path} is empty")
+            if "\0" in first_line:  # UTF-16 text without a byte-order mark, or not text at all
+                raise CommandError(f"{path} {NOT_UTF8}: its first line holds NUL characters; {SAVE_AS_UTF8}")
             sep = sep or _detect_separator(first_line, path)
             header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
             layout = _Layout(
@@ -151,7 +158,7 @@ def read_columns(
     except OSError as exc:
         raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
-        raise CommandError(f"{path} is not a UTF-8 text file") from exc
+        raise CommandError(f"{path} {NOT_UTF8}") from exc
     except MemoryError as exc:
         raise CommandError(f"not enough memory to read {path}") from exc
     if len(table) == 0:

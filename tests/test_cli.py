@@ -118,6 +118,11 @@ needs_matplotlib = pytest.mark.skipif(
         ("", COLUMNS_X_Y, "data.csv is empty"),
         ("x,y\n\n", COLUMNS_X_Y, "has a header but no data rows"),
         (b"\xff\xfe\x00\x81x,y", COLUMNS_X_Y, "is not a UTF-8 text file"),
+        (b"x,y\n1,\xff\n", COLUMNS_X_Y, "data.csv is not a UTF-8 text file"),
+        # UTF-16 text, which without a byte-order mark decodes as UTF-8 into names full of NULs.
+        ("x,y\n1,2\n".encode("utf-16"), COLUMNS_X_Y, "not a UTF-8 text file: it starts with a UTF-16 byte-order"),
+        ("x,y\n1,2\n".encode("utf-16-le"), COLUMNS_X_Y, "not a UTF-8 text file: its first line holds NUL characters"),
+        ("x,y\n1,2\n".encode("utf-16-be"), COLUMNS_X_Y, "not a UTF-8 text file: its first line holds NUL characters"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "2"], "--degree takes one degree or 1, one per --x column"),
         ("\nx,y\n1,2\n", COLUMNS_X_Y, "data.csv has no column names: its first line is blank"),
         ("x,y,x\n1,2,3\n", COLUMNS_X_Y, "data.csv has more than one column named 'x'"),
