@@ -1042,7 +1042,8 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
 
 def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> None:
     """Write each data row's number, input columns, fit, residual, residual in scale units and
-    inlier flag (1 or 0) to the CSV file ``path``, numbers with 17 significant digits."""
+    inlier flag (1 or 0) to the CSV file ``path``, each number in the shortest form that reads
+    back as the same double."""
     fitted = model.predict(data.inputs)
     residual = data.target - fitted
     with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
@@ -1052,15 +1053,16 @@ def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> Non
     if data.weights is not None:
         columns.append(data.weights)
         names.append(str(data.weights_name))
-    columns += [fitted, residual, scaled, model.inlier_mask_]
+    columns += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
     names += ["fitted", "residual", "scaled_residual", "inlier"]
-    formats = ["%d", *["%.17g"] * (len(columns) - 2), "%d"]
     try:
         with open(path, "w", newline="") as stream:
-            csv.writer(stream, lineterminator="\n").writerow(names)
+            writer = csv.writer(stream, lineterminator="\n")
+            writer.writerow(names)
             for start in range(0, len(fitted), BATCH_LINES):
-                block = np.column_stack([column[start : start + BATCH_LINES] for column in columns])
-                np.savetxt(stream, block, fmt=formats, delimiter=",")
+                # NumPy's text of a float64 is the shortest that reads back as the same number.
+                cells = [column[start : start + BATCH_LINES].astype(str).tolist() for column in columns]
+                writer.writerows(zip(*cells))
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
 

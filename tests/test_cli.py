@@ -480,7 +480,8 @@ def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, optio
         np.testing.assert_array_equal(columns["row"], [1, 3, 5, 6, 7, 8])  # row 2 is blank, 4 misses y
     np.testing.assert_array_equal(np.column_stack([columns[name] for name in inputs]), data.inputs)
     np.testing.assert_array_equal(columns["y"], data.target)
-    # 17 significant digits give each number back exactly.
+    # Each number is written in the shortest form that gives it back exactly.
+    assert all(row[i] == repr(float(row[i])) for row in table for i in range(1, len(header) - 1))
     np.testing.assert_array_equal(columns["fitted"], model.predict(data.inputs))
     np.testing.assert_array_equal(columns["residual"], data.target - model.predict(data.inputs))
     np.testing.assert_allclose(columns["scaled_residual"] * model.scale_, columns["residual"], rtol=1e-12)
