@@ -19,6 +19,7 @@ import itertools
 import math
 import os
 import re
+import signal
 import sys
 import tempfile
 import threading
@@ -1067,17 +1068,35 @@ def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> Non
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
 
 
-def _print(*lines: str) -> None:
-    """Print to stdout and flush, so that a failed write is reported here, not at exit."""
+@contextlib.contextmanager
+def _writing_stdout() -> Iterator[TextIO]:
+    """Standard output, flushed at the end, so that a failed write is reported here, not at exit.
+
+    A broken pipe passes through, for main to end quietly; another failure is a CommandError.
+    """
     try:
-        print(*lines, sep="\n", flush=True)
+        yield sys.stdout
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
     except OSError as exc:
-        # What is still buffered goes to the null device, so that the flush at
-        # exit cannot fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(exc, BrokenPipeError):
-            raise
+        _discard_stdout()
         raise CommandError(f"cannot write the output: {exc.strerror}") from exc
+
+
+def _discard_stdout() -> None:
+    """Send what is still buffered for stdout to the null device, so that the flush at exit
+    cannot fail again (and print a message of its own)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+
+
+def _print(*lines: str) -> None:
+    with _writing_stdout() as stream:
+        print(*lines, sep="\n", file=stream)
 
 
 def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
@@ -1113,5 +1132,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"korva: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        return 1  # the reader went away (`| head`): stop quietly
+        # The reader went away (`| head`): stop quietly, with the status of a process that
+        # SIGPIPE ended, as tools that keep its default action do.
+        _discard_stdout()
+        return 128 + signal.SIGPIPE
     return 0
