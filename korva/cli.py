@@ -15,6 +15,7 @@ import csv
 import dataclasses
 import errno
 import functools
+import io
 import itertools
 import math
 import os
@@ -30,7 +31,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO, cast
+from typing import TYPE_CHECKING, Any, Literal, NoReturn, TextIO, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -41,6 +42,8 @@ from korva.estimator import METHODS, FitWarning, FloatArray, PolynomialMDLRegres
 
 # A degree as the estimator takes it: one for every input, one per input, or "auto".
 Degree = int | list[int] | str
+# A file named on the command line, or "-" for standard input or output.
+FileArgument = Path | Literal["-"]
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
@@ -69,6 +72,9 @@ SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
 NOT_UTF8 = "is not a UTF-8 text file"
 SAVE_AS_UTF8 = "save it as UTF-8 (or ASCII) text"
+# "-" as FILE reads standard input, as --output writes standard output.
+STANDARD_STREAM: Literal["-"] = "-"
+STDIN_NAME = "standard input"
 # Records handed to NumPy at a time: the text held at once stays small, whatever the file's size.
 BATCH_LINES = 1 << 16
 # Characters read at once. A record that goes on beyond a chunk is read in pieces, keeping only
@@ -117,7 +123,7 @@ class FitReport:
 
 
 def read_columns(
-    path: Path,
+    path: FileArgument,
     input_names: Sequence[str],
     target_name: str,
     title: str,
@@ -131,42 +137,44 @@ def read_columns(
     first line into the most names. With ``dropna``, rows with a missing value in a named
     column are left out; otherwise such a cell is an error naming its line and column.
     Only the named columns are kept: the text of the others is read past, however long.
+    ``path`` "-" reads standard input.
     """
+    name = STDIN_NAME if path == STANDARD_STREAM else str(path)
     wanted = [*input_names, target_name, *([weights_name] if weights_name else [])]
     try:
         # utf-8-sig drops the byte-order mark some editors write, which would
         # otherwise stick to the first column's name.
-        with open(path, encoding="utf-8-sig") as stream:
-            if stream.buffer.peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
-                raise CommandError(f"{path} {NOT_UTF8}: it starts with a UTF-16 byte-order mark; {SAVE_AS_UTF8}")
+        with _open_text(path) as stream:
+            if cast(io.BufferedReader, stream.buffer).peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
+                raise CommandError(f"{name} {NOT_UTF8}: it starts with a UTF-16 byte-order mark; {SAVE_AS_UTF8}")
             first_line = stream.readline()
             if not first_line:
-                raise CommandError(f"{path} is empty")
+                raise CommandError(f"{name} is empty")
             if "\0" in first_line:  # UTF-16 text without a byte-order mark, or not text at all
-                raise CommandError(f"{path} {NOT_UTF8}: its first line holds NUL characters; {SAVE_AS_UTF8}")
-            sep = sep or _detect_separator(first_line, path)
+                raise CommandError(f"{name} {NOT_UTF8}: its first line holds NUL characters; {SAVE_AS_UTF8}")
+            sep = sep or _detect_separator(first_line, name)
             header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
             layout = _Layout(
-                str(path),
+                name,
                 sep,
                 len(header),
-                _column_positions(header, sep, wanted, path),
+                _column_positions(header, sep, wanted, name),
                 wanted,
                 dropna,
                 bool(weights_name),
             )
             table, rows, skipped = _read_numbers(_batches(stream, layout, header_lines), layout)
     except OSError as exc:
-        raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
+        raise CommandError(f"cannot read {name}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
-        raise CommandError(f"{path} {NOT_UTF8}") from exc
+        raise CommandError(f"{name} {NOT_UTF8}") from exc
     except MemoryError as exc:
-        raise CommandError(f"not enough memory to read {path}") from exc
+        raise CommandError(f"not enough memory to read {name}") from exc
     if len(table) == 0:
         if skipped:
             missing = "its one row misses a value" if skipped == 1 else f"all {skipped:,} miss a value"
-            raise CommandError(f"{path} has no complete rows: {missing}")
-        raise CommandError(f"{path} has a header but no data rows")
+            raise CommandError(f"{name} has no complete rows: {missing}")
+        raise CommandError(f"{name} has a header but no data rows")
     n_inputs = len(input_names)
     return Dataset(
         title,
@@ -181,7 +189,17 @@ def read_columns(
     )
 
 
-def _detect_separator(first_line: str, path: Path) -> str:
+def _open_text(path: FileArgument) -> TextIO:
+    """The file, or standard input for "-", as text. utf-8-sig drops the byte-order mark
+    some editors write, which would otherwise stick to the first column's name."""
+    if path != STANDARD_STREAM:
+        return open(path, encoding="utf-8-sig")
+    if sys.stdin is None:
+        raise CommandError(f"cannot read {STDIN_NAME}: it is closed")
+    return open(sys.stdin.fileno(), encoding="utf-8-sig", closefd=False)
+
+
+def _detect_separator(first_line: str, name: str) -> str:
     """The separator that splits the first line into the most names; a comma for a single column."""
     counts = {sep: len(_read_record(first_line, str, sep, None)[0]) for sep in SEPARATOR_NAMES}
     most = max(counts.values())
@@ -190,23 +208,23 @@ def _detect_separator(first_line: str, path: Path) -> str:
     best = [sep for sep, count in counts.items() if count == most]
     if len(best) > 1:
         names = " or ".join(SEPARATOR_NAMES[sep] for sep in best)
-        raise CommandError(f"cannot tell the separator of {path}: {names}; --sep says which")
+        raise CommandError(f"cannot tell the separator of {name}: {names}; --sep says which")
     return best[0]
 
 
-def _column_positions(header: list[str], sep: str, wanted: list[str], path: Path) -> list[int]:
+def _column_positions(header: list[str], sep: str, wanted: list[str], name: str) -> list[int]:
     """Where each wanted column stands in the header, which must name every column once."""
     header = [name.strip() for name in header]
     if not any(header):
-        raise CommandError(f"{path} has no column names: its first line is blank")
-    repeated = [name for name, count in Counter(header).items() if count > 1 and name]
+        raise CommandError(f"{name} has no column names: its first line is blank")
+    repeated = [column for column, count in Counter(header).items() if count > 1 and column]
     if repeated:
-        raise CommandError(f"{path} has more than one column named {repeated[0]!r}")
-    missing = [name for name in wanted if name not in header]
+        raise CommandError(f"{name} has more than one column named {repeated[0]!r}")
+    missing = [column for column in wanted if column not in header]
     if missing:
         hint = f" (read with the separator {sep!r}; --sep sets another)" if len(header) == 1 else ""
-        raise CommandError(f"{path} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}{hint}")
-    return [header.index(name) for name in wanted]
+        raise CommandError(f"{name} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}{hint}")
+    return [header.index(column) for column in wanted]
 
 
 @dataclass(frozen=True)
@@ -866,6 +884,11 @@ def _column_name(text: str) -> str:
     return name
 
 
+def _file_argument(text: str) -> FileArgument:
+    """An argparse type: a file, or "-" for a standard stream (./- names a file called -)."""
+    return STANDARD_STREAM if text == STANDARD_STREAM else Path(text)
+
+
 def _separator(text: str) -> str:
     """An argparse type: one character that cannot be part of a number; 'tab' for a tab."""
     sep = "\t" if text in ("tab", "\\t") else text
@@ -889,7 +912,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit a polynomial to columns of a CSV file",
         usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] | auto [options]",
     )
-    fit.add_argument("file", type=Path, metavar="FILE", help="CSV file whose first line names the columns")
+    fit.add_argument(
+        "file",
+        type=_file_argument,
+        metavar="FILE",
+        help="CSV file whose first line names the columns; - reads standard input",
+    )
     fit.add_argument("--x", nargs="+", required=True, type=_column_name, metavar="COL", help="input column(s)")
     fit.add_argument("--y", required=True, type=_column_name, metavar="COL", help="response column")
     fit.add_argument(
@@ -969,10 +997,11 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
     fit.add_argument(
         "--output",
-        type=Path,
+        type=_file_argument,
         metavar="OUT.csv",
         help="write the chosen columns with each row's number, fitted value, residual, residual in "
-        "scale units and inlier flag (1 or 0) here",
+        "scale units and inlier flag (1 or 0) here; - writes them to standard output and the report "
+        "to standard error",
     )
     return parser
 
@@ -1001,9 +1030,9 @@ def _check_arguments(args: argparse.Namespace) -> None:
     if args.plot is not None:
         check_picture_format(args.plot)
         _check_writable(args.plot, "--plot")
-    if args.output is not None:
+    if args.output not in (None, STANDARD_STREAM):
         _check_writable(args.output, "--output")
-        if args.output.exists() and args.file.exists() and os.path.samefile(args.output, args.file):
+        if _is_input(args.file, args.output):
             raise CommandError(f"--output {args.output} is the input file; name another file")
         if args.plot is not None and args.output.resolve() == args.plot.resolve():
             raise CommandError(f"--output and --plot both name {args.output}")
@@ -1012,6 +1041,20 @@ def _check_arguments(args: argparse.Namespace) -> None:
             raise CommandError(
                 f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
             )
+
+
+def _is_input(source: FileArgument, path: Path) -> bool:
+    """Whether ``path`` is the file read, named or behind standard input, which writing it would destroy."""
+    try:
+        if source != STANDARD_STREAM:
+            read = os.stat(source)
+        elif sys.stdin is not None:
+            read = os.fstat(sys.stdin.fileno())
+        else:
+            return False
+        return os.path.samestat(read, os.stat(path))
+    except (OSError, ValueError):  # no such file, or a standard input without a file descriptor
+        return False
 
 
 def _check_writable(path: Path, option: str) -> None:
@@ -1033,7 +1076,8 @@ def _check_writable(path: Path, option: str) -> None:
 def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     """Read the file the command line names and fit it, checking arguments before any work."""
     _check_arguments(args)
-    data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna, args.weights)
+    title = STDIN_NAME if args.file == STANDARD_STREAM else args.file.name
+    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
     settings: dict[str, Any] = {"random_state": args.seed, "outlier_threshold": args.threshold}
     if args.max_degree is not None:
@@ -1041,10 +1085,22 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis, **settings)
 
 
-def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> None:
+def write_table(data: Dataset, model: PolynomialMDLRegressor, path: FileArgument) -> None:
     """Write each data row's number, input columns, fit, residual, residual in scale units and
-    inlier flag (1 or 0) to the CSV file ``path``, each number in the shortest form that reads
-    back as the same double."""
+    inlier flag (1 or 0) to the CSV file ``path``, or to stdout for "-", each number in the
+    shortest form that reads back as the same double."""
+    if path == STANDARD_STREAM:
+        with _writing_stdout() as stream:
+            _write_csv(stream, data, model)
+        return
+    try:
+        with open(path, "w", newline="") as stream:
+            _write_csv(stream, data, model)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
+
+
+def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> None:
     fitted = model.predict(data.inputs)
     residual = data.target - fitted
     with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
@@ -1056,16 +1112,12 @@ def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> Non
         names.append(str(data.weights_name))
     columns += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
     names += ["fitted", "residual", "scaled_residual", "inlier"]
-    try:
-        with open(path, "w", newline="") as stream:
-            writer = csv.writer(stream, lineterminator="\n")
-            writer.writerow(names)
-            for start in range(0, len(fitted), BATCH_LINES):
-                # NumPy's text of a float64 is the shortest that reads back as the same number.
-                cells = [column[start : start + BATCH_LINES].astype(str).tolist() for column in columns]
-                writer.writerows(zip(*cells))
-    except OSError as exc:
-        raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
+    writer = csv.writer(stream, lineterminator="\n")
+    writer.writerow(names)
+    for start in range(0, len(fitted), BATCH_LINES):
+        # NumPy's text of a float64 is the shortest that reads back as the same number.
+        cells = [column[start : start + BATCH_LINES].astype(str).tolist() for column in columns]
+        writer.writerows(zip(*cells))
 
 
 @contextlib.contextmanager
@@ -1099,9 +1151,15 @@ def _print(*lines: str) -> None:
         print(*lines, sep="\n", file=stream)
 
 
-def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
+def _print_to_stderr(*lines: str) -> None:
+    """For the report, where stdout carries the --output table."""
+    if sys.stderr is not None:
+        print(*lines, sep="\n", file=sys.stderr, flush=True)
+
+
+def _write_picture(data: Dataset, reports: list[FitReport], path: Path, say: Callable[..., None]) -> None:
     if draw_picture(data, reports, path):
-        _print(f"Wrote {path}")
+        say(f"Wrote {path}")
     else:
         print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.", file=sys.stderr)
 
@@ -1120,12 +1178,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
-        _print(format_report(data, reports, t_units=getattr(args, "t_units", False)))
+        # With the table on stdout, the report goes to stderr and leaves the table clean.
+        say = _print_to_stderr if output == STANDARD_STREAM else _print
+        say(format_report(data, reports, t_units=getattr(args, "t_units", False)))
         if output is not None:
             write_table(data, reports[-1].model, output)
-            _print(f"Wrote {output}")
+            if output != STANDARD_STREAM:
+                say(f"Wrote {output}")
         if picture is not None:
-            _write_picture(data, reports, picture)
+            _write_picture(data, reports, picture, say)
     except CommandError as exc:
         message = str(exc).replace("\n", " ")
         if sys.stderr is not None:

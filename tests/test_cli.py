@@ -1,6 +1,7 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
 
 import csv
+import functools
 import importlib.util
 import io
 import os
@@ -277,13 +278,48 @@ def test_a_bad_cell_or_record_is_named_by_its_line_in_any_batch(
     assert f"data.csv, {where}" in capsys.readouterr().err
 
 
-def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
-    result = child_python.run(
-        "-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2", cwd=tmp_path
-    )
+# Standard input ("-"), here `< data.csv`, is named so in messages; stdin=None leaves it
+# closed, as `<&-` does.
+@pytest.mark.parametrize(
+    "file, stdin, options, message",
+    [
+        ("nowhere.csv", b"", [], "cannot read nowhere.csv: No such file or directory"),
+        ("-", b"x,y\n1,2\n2,abc\n", [], "standard input, line 3, column 'y': 'abc' is not a finite number"),
+        ("-", "x,y\n1,2\n".encode("utf-16"), [], "standard input is not a UTF-8 text file: it starts with a UTF-16"),
+        ("-", b"", [], "standard input is empty"),
+        ("-", None, [], "cannot read standard input: it is closed"),
+        # Writing the file that standard input reads would destroy it.
+        ("-", b"x,y\n1,2\n2,3\n", ["--output", "data.csv"], "--output data.csv is the input file"),
+    ],
+)
+def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path, file, stdin, options, message):
+    args = ["-m", "korva", "fit", file, "--x", "x", "--y", "y", "--degree", "1", *options]
+    if stdin is None:
+        result = child_python.run(*args, cwd=tmp_path, text=False, preexec_fn=lambda: os.close(0))
+    else:
+        (tmp_path / "data.csv").write_bytes(stdin)
+        with (tmp_path / "data.csv").open("rb") as stream:
+            result = child_python.run(*args, cwd=tmp_path, text=False, stdin=stream)
     assert result.returncode == 2
-    assert result.stdout == ""
-    assert result.stderr == "korva: cannot read nowhere.csv: No such file or directory\n"
+    assert result.stdout == b""
+    err = result.stderr.decode()
+    assert err.startswith(f"korva: {message}") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("options", [[], ["--output", "-"]])
+def test_dash_reads_standard_input_and_writes_standard_output(child_python, tmp_path, options):
+    source = tmp_path / "data.csv"
+    source.write_text("x,y\n1,2.5\n2,3.25\n3,4.75\n4,11\n")
+    result = child_python.run("-m", "korva", "fit", "-", *COLUMNS_X_Y, *options, cwd=tmp_path, input=source.read_text())
+    assert result.returncode == 0, result.stderr
+    heading = "standard input: y against x, 4 points, degree 1\n"
+    if options:  # the table alone on stdout, as the same fit writes it to a file; the report on stderr
+        assert cli.main(["fit", str(source), *COLUMNS_X_Y, "--output", str(tmp_path / "fit.csv")]) == 0
+        assert result.stdout == (tmp_path / "fit.csv").read_text()
+        assert result.stderr.startswith(heading)
+    else:
+        assert result.stdout.startswith(heading)
+    assert not (tmp_path / "-").exists()
 
 
 def test_unwritable_picture_is_reported(tmp_path, capsys):
@@ -415,18 +451,26 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp
     assert int(result.stdout) < 8 * path.stat().st_size
 
 
-def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
-    proc = child_python.popen(
-        *["-m", "korva", "fit", str(surface_csv)],
-        *"--x a b --y y --degree 1 --method ols".split(),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    proc.stdout.close()  # as `| head -0` would, before anything is written
+# The reader goes away before anything is written (`| head -0`), or after the first line of a
+# table on stdout longer than a pipe holds (`| head -1`), so that writing it must fail.
+@pytest.mark.parametrize("lines_read, options", [(0, []), (1, ["--output", "-"])])
+def test_closed_output_pipe_ends_quietly(child_python, tmp_path, lines_read, options):
+    source = tmp_path / "data.csv"
+    x = np.linspace(0.0, 1.0, 5000)
+    source.write_text("x,y\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), np.sin(40 * x).tolist())))
+    args = ["-m", "korva", "fit", str(source), *COLUMNS_X_Y, "--method", "ols", *options]
+    proc = child_python.popen(*args, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert all(proc.stdout.readline() for _ in range(lines_read))
+    proc.stdout.close()
     with proc.stderr:
         err = proc.stderr.read().decode()
     assert proc.wait() == 128 + signal.SIGPIPE  # as a tool that SIGPIPE ends
-    assert err == ""
+    # Nothing but what a whole run says on stderr (with the table on stdout, the report), the
+    # table rows that hold each fit's time aside.
+    whole_run = child_python.run(*args, cwd=tmp_path, stdout=subprocess.DEVNULL)
+    assert whole_run.returncode == 0
+    untimed = functools.partial(re.sub, r"(?m)^(ols|mcmc) .*$", r"\1")
+    assert untimed(err) == untimed(whole_run.stderr)
 
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan's runtime needs more address space than the cap")
@@ -462,16 +506,23 @@ def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
         ),
     ],
 )
-def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading):
+# "--output -" writes the table to stdout, alone: the report goes to stderr.
+@pytest.mark.parametrize("to_stdout", [False, True])
+def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading, to_stdout):
     source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
     source.write_text(content)
     inputs = ["x"] if content.startswith("x") else ["a", "b"]
-    args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", str(output), *options]
+    destination = "-" if to_stdout else str(output)
+    args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", destination, *options]
     assert cli.main(args) == 0
-    out = capsys.readouterr().out
-    assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
-    with output.open(newline="") as stream:
-        header, *table = list(csv.reader(stream))
+    out, err = capsys.readouterr()
+    if to_stdout:
+        assert err.startswith(f"{heading}\n") and "Wrote" not in err
+        table_text = out
+    else:
+        assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
+        table_text = output.read_text()
+    header, *table = list(csv.reader(io.StringIO(table_text, newline="")))
     assert header == ["row", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
     columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header)}
     data = cli.read_columns(source, inputs, "y", "data", dropna=bool(options))
