@@ -110,6 +110,7 @@ class Dataset:
     target_label: str | None = None  # the y axis's label with units, when they are known
     weights: FloatArray | None = None  # shape (n,), the sample weights when a column gives them
     weights_name: str | None = None
+    kept: dict[str, list[str]] = dataclasses.field(default_factory=dict)  # columns copied as text, by name
 
 
 @dataclass(frozen=True)
@@ -130,6 +131,7 @@ def read_columns(
     sep: str | None = None,
     dropna: bool = False,
     weights_name: str | None = None,
+    keep: Sequence[str] = (),
 ) -> Dataset:
     """Read the named numeric columns of a CSV file whose first line names the columns.
 
@@ -137,13 +139,12 @@ def read_columns(
     first line into the most names. With ``dropna``, rows with a missing value in a named
     column are left out; otherwise such a cell is an error naming its line and column.
     Only the named columns are kept: the text of the others is read past, however long.
-    ``path`` "-" reads standard input.
+    The cells of the columns in ``keep`` are kept as text, whatever they hold, for the rows
+    whose numbers are kept. ``path`` "-" reads standard input.
     """
     name = STDIN_NAME if path == STANDARD_STREAM else str(path)
     wanted = [*input_names, target_name, *([weights_name] if weights_name else [])]
     try:
-        # utf-8-sig drops the byte-order mark some editors write, which would
-        # otherwise stick to the first column's name.
         with _open_text(path) as stream:
             if cast(io.BufferedReader, stream.buffer).peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
                 raise CommandError(f"{name} {NOT_UTF8}: it starts with a UTF-16 byte-order mark; {SAVE_AS_UTF8}")
@@ -154,16 +155,18 @@ def read_columns(
                 raise CommandError(f"{name} {NOT_UTF8}: its first line holds NUL characters; {SAVE_AS_UTF8}")
             sep = sep or _detect_separator(first_line, name)
             header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
+            positions = _column_positions(header, sep, [*wanted, *keep], name)
             layout = _Layout(
                 name,
                 sep,
                 len(header),
-                _column_positions(header, sep, wanted, name),
+                positions[: len(wanted)],
                 wanted,
                 dropna,
                 bool(weights_name),
+                positions[len(wanted) :],
             )
-            table, rows, skipped = _read_numbers(_batches(stream, layout, header_lines), layout)
+            table, rows, skipped, kept_rows = _read_numbers(_batches(stream, layout, header_lines), layout)
     except OSError as exc:
         raise CommandError(f"cannot read {name}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
@@ -186,6 +189,7 @@ def read_columns(
         skipped,
         weights=table[:, -1] if weights_name else None,
         weights_name=weights_name,
+        kept=dict(zip(keep, map(list, zip(*kept_rows)))),
     )
 
 
@@ -238,6 +242,11 @@ class _Layout:
     names: list[str]  # the wanted columns' names
     dropna: bool  # skip rows with a missing value instead of refusing them
     weighted: bool  # the last wanted column holds sample weights, none of them negative
+    text_positions: list[int]  # where the columns kept as text stand, read after the wanted ones
+
+    @property
+    def read_positions(self) -> list[int]:
+        return [*self.positions, *self.text_positions]
 
 
 @dataclass(frozen=True)
@@ -300,7 +309,9 @@ def _batches(stream: TextIO, layout: _Layout, header_lines: int) -> Iterator[_Ba
                     records.append(text)
                     n_lines = 1
                 else:
-                    cells, n_lines, n_cells = _read_record(text, next_piece, sep, layout.positions)
+                    cells, n_lines, n_cells = _read_record(
+                        text, next_piece, sep, layout.read_positions, layout.text_positions
+                    )
                     _check_cell_count(n_cells, layout.n_columns, f"{layout.name}, line {line}")
                     records.append(cells)
                 chunk_rows.append(row)
@@ -341,7 +352,7 @@ def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
 
 
 def _read_record(
-    text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None
+    text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None, whole: Sequence[int] = ()
 ) -> tuple[list[str], int, int]:
     """One record that starts with the line ``text``, the lines it took and its number of cells
     up to the last one that is not blank.
@@ -349,7 +360,8 @@ def _read_record(
     Where the record goes on past ``text``, ``next_piece`` gives the text that follows, "" at the end.
 
     Returns the cells at ``positions`` in their order ("" where the record is shorter), each
-    at most MAX_CELL_CHARS long, or every cell whole when ``positions`` is None. A cell that
+    at most MAX_CELL_CHARS long unless its position is in ``whole``, or every cell whole when
+    ``positions`` is None. A cell that
     starts with a double quote is quoted: within it a doubled quote stands for one, and
     separators and line ends are text. The text of the other cells is passed over, not kept.
     """
@@ -364,7 +376,7 @@ def _read_record(
             filled = column + 1
         if wanted is None or column in wanted:
             parts = kept.setdefault(column, [])
-            if wanted is None or sum(map(len, parts)) <= MAX_CELL_CHARS:
+            if wanted is None or column in whole or sum(map(len, parts)) <= MAX_CELL_CHARS:
                 parts.append(piece)
 
     while True:
@@ -403,7 +415,14 @@ def _read_record(
     cells = {i: "".join(parts) for i, parts in kept.items()}
     if positions is None:
         return [cells.get(i, "") for i in range(column + 1)], lines, filled
-    return [_shortened(cells.get(position, "")) for position in positions], lines, filled
+    return (
+        [
+            cells.get(position, "") if position in whole else _shortened(cells.get(position, ""))
+            for position in positions
+        ],
+        lines,
+        filled,
+    )
 
 
 def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
@@ -422,27 +441,34 @@ def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
     return cell if len(cell) <= length else cell[:length] + "..."
 
 
-def _read_numbers(batches: Iterator[_Batch], layout: _Layout) -> tuple[FloatArray, NDArray[np.int64], int]:
-    """The numbers of the wanted columns, their data row numbers and how many rows were skipped.
+def _read_numbers(
+    batches: Iterator[_Batch], layout: _Layout
+) -> tuple[FloatArray, NDArray[np.int64], int, list[list[str]]]:
+    """The numbers of the wanted columns, their data row numbers, how many rows were skipped,
+    and row by row the cells of the columns kept as text (no rows when there are none).
 
     NumPy converts each batch of one-line records. A batch it refuses, that holds a value that
     is not finite or a record read in pieces, is read again record by record to skip or name
     the bad cell.
     """
-    blocks, row_blocks = [], []
+    blocks, row_blocks, texts = [], [], []
     skipped = 0
     for batch in batches:
         block = _convert_batch(batch, layout)
         rows = batch.rows
         if block is None:
-            block, kept, dropped = _convert_records(batch, layout)
+            block, kept, dropped, batch_texts = _convert_records(batch, layout)
             rows = rows[kept]
             skipped += dropped
+            texts += batch_texts
+        elif layout.text_positions:
+            positions = layout.text_positions
+            texts += [_line_cells(line, layout.sep, positions, positions)[0] for line in cast(list[str], batch.records)]
         blocks.append(block)
         row_blocks.append(rows)
     if not blocks:
-        return np.empty((0, len(layout.positions))), np.empty(0, dtype=np.int64), 0
-    return np.concatenate(blocks), np.concatenate(row_blocks), skipped
+        return np.empty((0, len(layout.positions))), np.empty(0, dtype=np.int64), 0, []
+    return np.concatenate(blocks), np.concatenate(row_blocks), skipped, texts
 
 
 def _convert_batch(batch: _Batch, layout: _Layout) -> FloatArray | None:
@@ -470,25 +496,22 @@ def _convert_batch(batch: _Batch, layout: _Layout) -> FloatArray | None:
     return None if layout.weighted and (block[:, -1] < 0).any() else block
 
 
-def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArray[np.bool_], int]:
-    """Record by record: the numbers, which records they come from, and how many were skipped.
+def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArray[np.bool_], int, list[list[str]]]:
+    """Record by record: the numbers, which records they come from, how many were skipped, and
+    the cells kept as text of the records the numbers come from.
 
     Records whose cells are all blank are passed over; incomplete ones are skipped or refused.
     """
-    values = []
+    values, texts = [], []
     kept = np.zeros(len(batch.records), dtype=bool)
     skipped = 0
-    sep, positions = layout.sep, layout.positions
+    n_numbers = len(layout.positions)
     for i, (record, line) in enumerate(zip(batch.records, batch.lines.tolist())):
         where = f"{layout.name}, line {line}"
-        if isinstance(record, str) and len(record) < csv.field_size_limit():
-            cells = next(csv.reader([record], delimiter=sep), [])
-            if not any(cell.strip() for cell in cells):
+        if isinstance(record, str):
+            cells, n_cells = _line_cells(record, layout.sep, layout.read_positions, layout.text_positions)
+            if n_cells == 0:
                 continue  # blank records carry no data
-            _check_cell_count(max(i + 1 for i, cell in enumerate(cells) if cell.strip()), layout.n_columns, where)
-            cells = [cells[position] if position < len(cells) else "" for position in positions]
-        elif isinstance(record, str):
-            cells, _, n_cells = _read_record(record, str, sep, positions)
             _check_cell_count(n_cells, layout.n_columns, where)
         else:
             cells = record
@@ -503,10 +526,23 @@ def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArra
             )
         if any(map(math.isnan, row)):
             skipped += 1
-        else:
-            values.append(row)
-            kept[i] = True
-    return np.array(values, dtype=np.float64).reshape(-1, len(positions)), kept, skipped
+            continue
+        values.append(row)
+        kept[i] = True
+        if layout.text_positions:
+            texts.append(cells[n_numbers:])
+    return np.array(values, dtype=np.float64).reshape(-1, n_numbers), kept, skipped, texts
+
+
+def _line_cells(record: str, sep: str, positions: list[int], whole: Sequence[int]) -> tuple[list[str], int]:
+    """The cells at ``positions`` of a record held as one text, those in ``whole`` however long,
+    and its number of cells up to the last one that is not blank (0 for a blank record)."""
+    if len(record) >= csv.field_size_limit():  # longer than the csv module reads
+        cells, _, n_cells = _read_record(record, str, sep, positions, whole)
+        return cells, n_cells
+    cells = next(csv.reader([record], delimiter=sep), [])
+    n_cells = max((i + 1 for i, cell in enumerate(cells) if cell.strip()), default=0)
+    return [cells[position] if position < len(cells) else "" for position in positions], n_cells
 
 
 def _cell_value(cell: str, where: str, dropna: bool) -> float:
@@ -1003,6 +1039,14 @@ def build_parser() -> argparse.ArgumentParser:
         "scale units and inlier flag (1 or 0) here; - writes them to standard output and the report "
         "to standard error",
     )
+    fit.add_argument(
+        "--keep",
+        nargs="+",
+        type=_column_name,
+        default=[],
+        metavar="COL",
+        help="copy these columns' cells, as text, into the --output table after the row numbers (identifiers, say)",
+    )
     return parser
 
 
@@ -1027,6 +1071,14 @@ def _check_arguments(args: argparse.Namespace) -> None:
         raise CommandError(
             "--method ols fits no penalty: leave out --gamma1 and --gamma2, or choose --method penalized or mcmc"
         )
+    if args.keep and args.output is None:
+        raise CommandError("--keep names columns to copy into the --output table; it needs --output")
+    repeated = [name for name, count in Counter(args.keep).items() if count > 1]
+    if repeated:
+        raise CommandError(f"--keep names the column {repeated[0]!r} twice")
+    fitted = [name for name in args.keep if name in (*args.x, args.y, args.weights)]
+    if fitted:
+        raise CommandError(f"--keep {fitted[0]!r} is an --x, --y or --weights column, which --output writes anyway")
     if args.plot is not None:
         check_picture_format(args.plot)
         _check_writable(args.plot, "--plot")
@@ -1036,7 +1088,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
             raise CommandError(f"--output {args.output} is the input file; name another file")
         if args.plot is not None and args.output.resolve() == args.plot.resolve():
             raise CommandError(f"--output and --plot both name {args.output}")
-        clashes = [name for name in (*args.x, args.y, args.weights) if name in OUTPUT_COLUMNS]
+        clashes = [name for name in (*args.x, args.y, args.weights, *args.keep) if name in OUTPUT_COLUMNS]
         if clashes:
             raise CommandError(
                 f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
@@ -1077,7 +1129,7 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     """Read the file the command line names and fit it, checking arguments before any work."""
     _check_arguments(args)
     title = STDIN_NAME if args.file == STANDARD_STREAM else args.file.name
-    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights)
+    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights, args.keep)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
     settings: dict[str, Any] = {"random_state": args.seed, "outlier_threshold": args.threshold}
     if args.max_degree is not None:
@@ -1105,18 +1157,20 @@ def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> 
     residual = data.target - fitted
     with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
         scaled = np.where(residual == 0.0, 0.0, residual / model.scale_)
-    columns = [data.rows, *data.inputs.T, data.target]
-    names = ["row", *data.input_names, data.target_name]
+    numbers = [*data.inputs.T, data.target]
+    names = ["row", *data.kept, *data.input_names, data.target_name]
     if data.weights is not None:
-        columns.append(data.weights)
+        numbers.append(data.weights)
         names.append(str(data.weights_name))
-    columns += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
+    numbers += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
     names += ["fitted", "residual", "scaled_residual", "inlier"]
     writer = csv.writer(stream, lineterminator="\n")
     writer.writerow(names)
     for start in range(0, len(fitted), BATCH_LINES):
+        stop = start + BATCH_LINES
         # NumPy's text of a float64 is the shortest that reads back as the same number.
-        cells = [column[start : start + BATCH_LINES].astype(str).tolist() for column in columns]
+        cells = [column[start:stop].astype(str).tolist() for column in (data.rows, *numbers)]
+        cells[1:1] = [column[start:stop] for column in data.kept.values()]
         writer.writerows(zip(*cells))
 
 

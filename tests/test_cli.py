@@ -172,6 +172,15 @@ needs_matplotlib = pytest.mark.skipif(
         ("row,y\n1,2\n", ["--x", "row", "--y", "y", "--degree", "1", "--output", "o.csv"], "a column named 'row'"),
         (None, [*COLUMNS_X_Y, "--output", "no/such/dir/out.csv"], "cannot write no/such/dir/out.csv: there is no"),
         (None, [*COLUMNS_X_Y, "--output", "."], "--output . is a directory"),
+        ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id"], "data.csv has no column 'id'; its columns"),
+        (
+            None,
+            [*COLUMNS_X_Y, "--keep", "id"],
+            "--keep names columns to copy into the --output table; it needs --output",
+        ),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id", "id"], "--keep names the column 'id' twice"),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "y"], "--keep 'y' is an --x, --y or --weights column"),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "fitted"], "--output adds a column named 'fitted'"),
         pytest.param(
             None, [*COLUMNS_X_Y, "--plot", "no/dir/out.png"], "cannot write no/dir/out.png", marks=needs_matplotlib
         ),
@@ -204,22 +213,42 @@ LONG_TEXT = "text " * 40_000
 
 
 # Each file holds x = 1, 3 and y = 2, 4 among lines that carry nothing, or miss a value,
-# and columns of text however long, with quoted cells over several lines.
+# and columns of text however long, with quoted cells over several lines. Cells kept as text
+# (--keep) are those of the rows kept, as the cells read, however long.
 @pytest.mark.parametrize(
-    "content, options, skipped, rows",
+    "content, options, skipped, rows, kept",
     [
-        ("\ufeffx,y\n1,2\n3,4\n", [], 0, [1, 2]),  # a byte-order mark must not hide the first name
-        ("y;z;x\n2;0;1\n4;0;3\n", [], 0, [1, 2]),
-        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0, [1, 3]),
-        ("x y\n1 2\n3 4\n", ["--sep", " "], 0, [1, 2]),
-        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', [], 0, [1, 4]),
-        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5, [1, 5]),
-        (f"{WIDE_HEADER},x,y\n{',' * 12_000}1,2\n{'0,' * 12_000}3,4", [], 0, [1, 2]),
-        (f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT},4\n", ["--dropna"], 1, [1, 3]),
-        ('x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n', [], 0, [1, 2]),
-        ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', [], 0, [1, 3]),
+        ("\ufeffx,y\n1,2\n3,4\n", [], 0, [1, 2], {}),  # a byte-order mark must not hide the first name
+        ("y;z;x\n2;0;1\n4;0;3\n", ["--keep", "z"], 0, [1, 2], {"z": ["0", "0"]}),
+        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0, [1, 3], {}),
+        ("x y\n1 2\n3 4\n", ["--sep", " "], 0, [1, 2], {}),
+        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', ["--keep", "x"], 0, [1, 4], {"x": ["1", " 3 "]}),
+        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5, [1, 5], {}),
+        ("id,x,y\nA,1,2\nB,2,\n\nC,,5\nD d,3,4\n", ["--dropna", "--keep", "id"], 2, [1, 5], {"id": ["A", "D d"]}),
+        (
+            f"{WIDE_HEADER},x,y\n{',' * 12_000}1,2\n{'0,' * 12_000}3,4",
+            ["--keep", "column11999"],
+            0,
+            [1, 2],
+            {"column11999": ["", "0"]},
+        ),
+        (
+            f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT}!,4\n",
+            ["--dropna", "--keep", "note"],
+            1,
+            [1, 3],
+            {"note": [LONG_TEXT, f"{LONG_TEXT}!"]},
+        ),
+        (
+            'x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n',
+            ["--keep", "note"],
+            0,
+            [1, 2],
+            {"note": ['a, "b"\n\nc,', '\n"\n" d']},
+        ),
+        ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', ["--keep", "note"], 0, [1, 3], {"note": ["one\ntwo", '"']}),
         # Some programs end every line with a separator: blank cells past the header's are no data.
-        ("x,y\n1,2,\n3,4, ,\n", [], 0, [1, 2]),
+        ("x,y\n1,2,\n3,4, ,\n", [], 0, [1, 2], {}),
     ],
 )
 # Records straddle every kind of boundary: of NumPy's batches, of the chunks read, of a line's pieces.
@@ -228,7 +257,7 @@ LONG_TEXT = "text " * 40_000
     [(1, 1, 1), (2, 5, 3), (3, 64, 16), (cli.BATCH_LINES, cli.CHUNK_CHARS, cli.PIECE_CHARS)],
 )
 def test_reading_keeps_every_complete_row(
-    tmp_path, monkeypatch, content, options, skipped, rows, batch_lines, chunk_chars, piece_chars
+    tmp_path, monkeypatch, content, options, skipped, rows, kept, batch_lines, chunk_chars, piece_chars
 ):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
     monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
@@ -236,11 +265,12 @@ def test_reading_keeps_every_complete_row(
     path = tmp_path / "data.csv"
     path.write_bytes(content.encode())
     args = cli.build_parser().parse_args(["fit", str(path), *COLUMNS_X_Y, *options])
-    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna)
+    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna, keep=args.keep)
     np.testing.assert_array_equal(data.inputs, [[1.0], [3.0]])
     np.testing.assert_array_equal(data.target, [2.0, 4.0])
     np.testing.assert_array_equal(data.rows, rows)
     assert data.skipped_rows == skipped
+    assert data.kept == kept
 
 
 @pytest.mark.parametrize(
@@ -490,25 +520,27 @@ def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "content, options, heading",
+    "content, options, heading, kept",
     [
         # Blank and incomplete rows keep their numbers; a quoted cell over two lines is one row.
         (
             'x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n',
-            ["--dropna"],
+            ["--dropna", "--keep", "note"],
             "data.csv: y against x, 6 points (1 incomplete row left out), degree 1",
+            {"note": ["a", "b\nc", "e", "f", "g", "h"]},
         ),
         (
             "a,w,b,y\n"
             + "".join(f"{i % 5},{1 + i % 3},{i // 5},{i % 5 + 0.1 * i * (i % 7 == 0)}\n" for i in range(40)),
-            [],
+            ["--keep", "w"],
             "data.csv: y against a, b, 40 points, degree 1",
+            {"w": [str(1 + i % 3) for i in range(40)]},  # as written, not as numbers
         ),
     ],
 )
 # "--output -" writes the table to stdout, alone: the report goes to stderr.
 @pytest.mark.parametrize("to_stdout", [False, True])
-def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading, to_stdout):
+def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading, kept, to_stdout):
     source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
     source.write_text(content)
     inputs = ["x"] if content.startswith("x") else ["a", "b"]
@@ -523,9 +555,10 @@ def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, optio
         assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
         table_text = output.read_text()
     header, *table = list(csv.reader(io.StringIO(table_text, newline="")))
-    assert header == ["row", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
-    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header)}
-    data = cli.read_columns(source, inputs, "y", "data", dropna=bool(options))
+    assert header == ["row", *kept, *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    assert {name: [row[header.index(name)] for row in table] for name in kept} == kept
+    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header) if name not in kept}
+    data = cli.read_columns(source, inputs, "y", "data", dropna="--dropna" in options)
     model = PolynomialMDLRegressor(degree=1).fit(data.inputs, data.target)
     np.testing.assert_array_equal(columns["row"], data.rows)
     if inputs == ["x"]:
@@ -533,7 +566,7 @@ def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, optio
     np.testing.assert_array_equal(np.column_stack([columns[name] for name in inputs]), data.inputs)
     np.testing.assert_array_equal(columns["y"], data.target)
     # Each number is written in the shortest form that gives it back exactly.
-    assert all(row[i] == repr(float(row[i])) for row in table for i in range(1, len(header) - 1))
+    assert all(row[i] == repr(float(row[i])) for row in table for i in range(1 + len(kept), len(header) - 1))
     np.testing.assert_array_equal(columns["fitted"], model.predict(data.inputs))
     np.testing.assert_array_equal(columns["residual"], data.target - model.predict(data.inputs))
     np.testing.assert_allclose(columns["scaled_residual"] * model.scale_, columns["residual"], rtol=1e-12)
