@@ -244,7 +244,7 @@ class _Layout:
     weighted: bool  # the last wanted column holds sample weights, none of them negative
     text_positions: list[int]  # where the columns kept as text stand, read after the wanted ones
 
-    @property
+    @functools.cached_property
     def read_positions(self) -> list[int]:
         return [*self.positions, *self.text_positions]
 
