@@ -9,15 +9,18 @@ CSV file of the user's.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import csv
 import dataclasses
 import errno
 import functools
+import io
 import itertools
 import math
 import os
 import re
+import signal
 import sys
 import tempfile
 import threading
@@ -28,7 +31,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO, cast
+from typing import TYPE_CHECKING, Any, Literal, NoReturn, TextIO, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -39,6 +42,8 @@ from korva.estimator import METHODS, FitWarning, FloatArray, PolynomialMDLRegres
 
 # A degree as the estimator takes it: one for every input, one per input, or "auto".
 Degree = int | list[int] | str
+# A file named on the command line, or "-" for standard input or output.
+FileArgument = Path | Literal["-"]
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
@@ -65,6 +70,11 @@ INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
 SEPARATOR_NAMES = {",": "comma", ";": "semicolon", "\t": "tab"}
 # Cells that mean "no value here"; --dropna skips the rows that hold one.
 MISSING_MARKERS = frozenset({"", "na", "n/a", "nan", "null"})
+NOT_UTF8 = "is not a UTF-8 text file"
+SAVE_AS_UTF8 = "save it as UTF-8 (or ASCII) text"
+# "-" as FILE reads standard input, as --output writes standard output.
+STANDARD_STREAM: Literal["-"] = "-"
+STDIN_NAME = "standard input"
 # Records handed to NumPy at a time: the text held at once stays small, whatever the file's size.
 BATCH_LINES = 1 << 16
 # Characters read at once. A record that goes on beyond a chunk is read in pieces, keeping only
@@ -100,6 +110,7 @@ class Dataset:
     target_label: str | None = None  # the y axis's label with units, when they are known
     weights: FloatArray | None = None  # shape (n,), the sample weights when a column gives them
     weights_name: str | None = None
+    kept: dict[str, list[str]] = dataclasses.field(default_factory=dict)  # columns copied as text, by name
 
 
 @dataclass(frozen=True)
@@ -113,13 +124,14 @@ class FitReport:
 
 
 def read_columns(
-    path: Path,
+    path: FileArgument,
     input_names: Sequence[str],
     target_name: str,
     title: str,
     sep: str | None = None,
     dropna: bool = False,
     weights_name: str | None = None,
+    keep: Sequence[str] = (),
 ) -> Dataset:
     """Read the named numeric columns of a CSV file whose first line names the columns.
 
@@ -127,30 +139,45 @@ def read_columns(
     first line into the most names. With ``dropna``, rows with a missing value in a named
     column are left out; otherwise such a cell is an error naming its line and column.
     Only the named columns are kept: the text of the others is read past, however long.
+    The cells of the columns in ``keep`` are kept as text, whatever they hold, for the rows
+    whose numbers are kept. ``path`` "-" reads standard input.
     """
+    name = STDIN_NAME if path == STANDARD_STREAM else str(path)
     wanted = [*input_names, target_name, *([weights_name] if weights_name else [])]
     try:
-        # utf-8-sig drops the byte-order mark some editors write, which would
-        # otherwise stick to the first column's name.
-        with open(path, encoding="utf-8-sig") as stream:
+        with _open_text(path) as stream:
+            if cast(io.BufferedReader, stream.buffer).peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
+                raise CommandError(f"{name} {NOT_UTF8}: it starts with a UTF-16 byte-order mark; {SAVE_AS_UTF8}")
             first_line = stream.readline()
             if not first_line:
-                raise CommandError(f"{path} is empty")
-            sep = sep or _detect_separator(first_line, path)
+                raise CommandError(f"{name} is empty")
+            if "\0" in first_line:  # UTF-16 text without a byte-order mark, or not text at all
+                raise CommandError(f"{name} {NOT_UTF8}: its first line holds NUL characters; {SAVE_AS_UTF8}")
+            sep = sep or _detect_separator(first_line, name)
             header, header_lines, _ = _read_record(first_line, lambda: stream.readline(PIECE_CHARS), sep, None)
-            positions = _column_positions(header, sep, wanted, path)
-            batches = _batches(stream, sep, positions, header_lines, len(header), path)
-            table, rows, skipped = _read_numbers(batches, sep, positions, wanted, dropna, path, len(header))
+            positions = _column_positions(header, sep, [*wanted, *keep], name)
+            layout = _Layout(
+                name,
+                sep,
+                len(header),
+                positions[: len(wanted)],
+                wanted,
+                dropna,
+                bool(weights_name),
+                positions[len(wanted) :],
+            )
+            table, rows, skipped, kept_rows = _read_numbers(_batches(stream, layout, header_lines), layout)
     except OSError as exc:
-        raise CommandError(f"cannot read {path}: {exc.strerror}") from exc
+        raise CommandError(f"cannot read {name}: {exc.strerror}") from exc
     except UnicodeDecodeError as exc:
-        raise CommandError(f"{path} is not a UTF-8 text file") from exc
+        raise CommandError(f"{name} {NOT_UTF8}") from exc
     except MemoryError as exc:
-        raise CommandError(f"not enough memory to read {path}") from exc
+        raise CommandError(f"not enough memory to read {name}") from exc
     if len(table) == 0:
         if skipped:
-            raise CommandError(f"{path} has no complete rows: all {skipped} miss a value")
-        raise CommandError(f"{path} has a header but no data rows")
+            missing = "its one row misses a value" if skipped == 1 else f"all {skipped:,} miss a value"
+            raise CommandError(f"{name} has no complete rows: {missing}")
+        raise CommandError(f"{name} has a header but no data rows")
     n_inputs = len(input_names)
     return Dataset(
         title,
@@ -162,10 +189,21 @@ def read_columns(
         skipped,
         weights=table[:, -1] if weights_name else None,
         weights_name=weights_name,
+        kept=dict(zip(keep, map(list, zip(*kept_rows)))),
     )
 
 
-def _detect_separator(first_line: str, path: Path) -> str:
+def _open_text(path: FileArgument) -> TextIO:
+    """The file, or standard input for "-", as text. utf-8-sig drops the byte-order mark
+    some editors write, which would otherwise stick to the first column's name."""
+    if path != STANDARD_STREAM:
+        return open(path, encoding="utf-8-sig")
+    if sys.stdin is None:
+        raise CommandError(f"cannot read {STDIN_NAME}: it is closed")
+    return open(sys.stdin.fileno(), encoding="utf-8-sig", closefd=False)
+
+
+def _detect_separator(first_line: str, name: str) -> str:
     """The separator that splits the first line into the most names; a comma for a single column."""
     counts = {sep: len(_read_record(first_line, str, sep, None)[0]) for sep in SEPARATOR_NAMES}
     most = max(counts.values())
@@ -174,23 +212,41 @@ def _detect_separator(first_line: str, path: Path) -> str:
     best = [sep for sep, count in counts.items() if count == most]
     if len(best) > 1:
         names = " or ".join(SEPARATOR_NAMES[sep] for sep in best)
-        raise CommandError(f"cannot tell the separator of {path}: {names}; --sep says which")
+        raise CommandError(f"cannot tell the separator of {name}: {names}; --sep says which")
     return best[0]
 
 
-def _column_positions(header: list[str], sep: str, wanted: list[str], path: Path) -> list[int]:
+def _column_positions(header: list[str], sep: str, wanted: list[str], name: str) -> list[int]:
     """Where each wanted column stands in the header, which must name every column once."""
     header = [name.strip() for name in header]
     if not any(header):
-        raise CommandError(f"{path} has no column names: its first line is blank")
-    repeated = [name for name, count in Counter(header).items() if count > 1 and name]
+        raise CommandError(f"{name} has no column names: its first line is blank")
+    repeated = [column for column, count in Counter(header).items() if count > 1 and column]
     if repeated:
-        raise CommandError(f"{path} has more than one column named {repeated[0]!r}")
-    missing = [name for name in wanted if name not in header]
+        raise CommandError(f"{name} has more than one column named {repeated[0]!r}")
+    missing = [column for column in wanted if column not in header]
     if missing:
         hint = f" (read with the separator {sep!r}; --sep sets another)" if len(header) == 1 else ""
-        raise CommandError(f"{path} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}{hint}")
-    return [header.index(name) for name in wanted]
+        raise CommandError(f"{name} has no column {missing[0]!r}; its columns are {', '.join(map(repr, header))}{hint}")
+    return [header.index(column) for column in wanted]
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """What to read from a file's records and how."""
+
+    name: str  # the file's name in messages
+    sep: str
+    n_columns: int  # the columns the header names
+    positions: list[int]  # where the wanted columns stand in a record
+    names: list[str]  # the wanted columns' names
+    dropna: bool  # skip rows with a missing value instead of refusing them
+    weighted: bool  # the last wanted column holds sample weights, none of them negative
+    text_positions: list[int]  # where the columns kept as text stand, read after the wanted ones
+
+    @functools.cached_property
+    def read_positions(self) -> list[int]:
+        return [*self.positions, *self.text_positions]
 
 
 @dataclass(frozen=True)
@@ -203,16 +259,15 @@ class _Batch:
     lines: NDArray[np.int64]
 
 
-def _batches(
-    stream: TextIO, sep: str, positions: list[int], header_lines: int, n_columns: int, path: Path
-) -> Iterator[_Batch]:
+def _batches(stream: TextIO, layout: _Layout, header_lines: int) -> Iterator[_Batch]:
     """The records after the header, BATCH_LINES at a time; blank ones are left out, though
-    counted as data rows. A record with more cells than the header's ``n_columns`` is refused.
+    counted as data rows. A record with more cells than the header names is refused.
 
     The file is read CHUNK_CHARS characters at a time, up to a line end. A line longer than
     PIECE_CHARS that goes on past a chunk, or a record whose quoted cell goes on over the next
     lines, is read in pieces that keep only the wanted cells.
     """
+    sep = layout.sep
     whole_line, whole_lines = _whole_lines_patterns(sep)
     row, line = 0, header_lines  # the last data row and file line read
     records: list[str | list[str]] = []
@@ -254,8 +309,10 @@ def _batches(
                     records.append(text)
                     n_lines = 1
                 else:
-                    cells, n_lines, n_cells = _read_record(text, next_piece, sep, positions)
-                    _check_cell_count(n_cells, n_columns, f"{path}, line {line}")
+                    cells, n_lines, n_cells = _read_record(
+                        text, next_piece, sep, layout.read_positions, layout.text_positions
+                    )
+                    _check_cell_count(n_cells, layout.n_columns, f"{layout.name}, line {line}")
                     records.append(cells)
                 chunk_rows.append(row)
                 chunk_lines.append(line)
@@ -295,7 +352,7 @@ def _whole_lines_patterns(sep: str) -> tuple[re.Pattern[str], re.Pattern[str]]:
 
 
 def _read_record(
-    text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None
+    text: str, next_piece: Callable[[], str], sep: str, positions: list[int] | None, whole: Sequence[int] = ()
 ) -> tuple[list[str], int, int]:
     """One record that starts with the line ``text``, the lines it took and its number of cells
     up to the last one that is not blank.
@@ -303,7 +360,8 @@ def _read_record(
     Where the record goes on past ``text``, ``next_piece`` gives the text that follows, "" at the end.
 
     Returns the cells at ``positions`` in their order ("" where the record is shorter), each
-    at most MAX_CELL_CHARS long, or every cell whole when ``positions`` is None. A cell that
+    at most MAX_CELL_CHARS long unless its position is in ``whole``, or every cell whole when
+    ``positions`` is None. A cell that
     starts with a double quote is quoted: within it a doubled quote stands for one, and
     separators and line ends are text. The text of the other cells is passed over, not kept.
     """
@@ -318,7 +376,7 @@ def _read_record(
             filled = column + 1
         if wanted is None or column in wanted:
             parts = kept.setdefault(column, [])
-            if wanted is None or sum(map(len, parts)) <= MAX_CELL_CHARS:
+            if wanted is None or column in whole or sum(map(len, parts)) <= MAX_CELL_CHARS:
                 parts.append(piece)
 
     while True:
@@ -357,7 +415,14 @@ def _read_record(
     cells = {i: "".join(parts) for i, parts in kept.items()}
     if positions is None:
         return [cells.get(i, "") for i in range(column + 1)], lines, filled
-    return [_shortened(cells.get(position, "")) for position in positions], lines, filled
+    return (
+        [
+            cells.get(position, "") if position in whole else _shortened(cells.get(position, ""))
+            for position in positions
+        ],
+        lines,
+        filled,
+    )
 
 
 def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
@@ -366,7 +431,7 @@ def _check_cell_count(n_cells: int, n_columns: int, where: str) -> None:
     wrong columns, or left out unseen (a decimal comma in a comma-separated file)."""
     if n_cells > n_columns:
         raise CommandError(
-            f"{where} has {n_cells} cells but the header names {n_columns} columns "
+            f"{where} has {n_cells} cells but the header names {_counted(n_columns, 'column')} "
             "(a decimal comma, or a separator within an unquoted cell?)"
         )
 
@@ -377,83 +442,107 @@ def _shortened(cell: str, length: int = MAX_CELL_CHARS) -> str:
 
 
 def _read_numbers(
-    batches: Iterator[_Batch],
-    sep: str,
-    positions: list[int],
-    names: list[str],
-    dropna: bool,
-    path: Path,
-    n_columns: int,
-) -> tuple[FloatArray, NDArray[np.int64], int]:
-    """The numbers of the wanted columns, their data row numbers and how many rows were skipped.
+    batches: Iterator[_Batch], layout: _Layout
+) -> tuple[FloatArray, NDArray[np.int64], int, list[list[str]]]:
+    """The numbers of the wanted columns, their data row numbers, how many rows were skipped,
+    and row by row the cells of the columns kept as text (no rows when there are none).
 
     NumPy converts each batch of one-line records. A batch it refuses, that holds a value that
     is not finite or a record read in pieces, is read again record by record to skip or name
     the bad cell.
     """
-    blocks, row_blocks = [], []
+    blocks, row_blocks, texts = [], [], []
     skipped = 0
     for batch in batches:
-        block = _convert_batch(batch, sep, positions, n_columns)
+        block = _convert_batch(batch, layout)
         rows = batch.rows
         if block is None:
-            block, kept, dropped = _convert_records(batch, sep, positions, names, dropna, path, n_columns)
+            block, kept, dropped, batch_texts = _convert_records(batch, layout)
             rows = rows[kept]
             skipped += dropped
+            texts += batch_texts
+        elif layout.text_positions:
+            positions = layout.text_positions
+            texts += [_line_cells(line, layout.sep, positions, positions)[0] for line in cast(list[str], batch.records)]
         blocks.append(block)
         row_blocks.append(rows)
     if not blocks:
-        return np.empty((0, len(positions))), np.empty(0, dtype=np.int64), 0
-    return np.concatenate(blocks), np.concatenate(row_blocks), skipped
+        return np.empty((0, len(layout.positions))), np.empty(0, dtype=np.int64), 0, []
+    return np.concatenate(blocks), np.concatenate(row_blocks), skipped, texts
 
 
-def _convert_batch(batch: _Batch, sep: str, positions: list[int], n_columns: int) -> FloatArray | None:
+def _convert_batch(batch: _Batch, layout: _Layout) -> FloatArray | None:
     """The batch's numbers, or None when a record needs a closer look (one whose separators
-    are not the header's, which may also be quoted text)."""
+    are not the header's, which may also be quoted text, or one with a value to refuse)."""
     if not all(map(isinstance, batch.records, itertools.repeat(str))):
         return None
     lines = cast(list[str], batch.records)
-    if set(map(str.count, lines, itertools.repeat(sep))) != {n_columns - 1}:
+    if set(map(str.count, lines, itertools.repeat(layout.sep))) != {layout.n_columns - 1}:
         return None
     try:
         block: FloatArray = np.loadtxt(
-            lines, dtype=np.float64, delimiter=sep, quotechar='"', comments=None, usecols=positions, ndmin=2
+            lines,
+            dtype=np.float64,
+            delimiter=layout.sep,
+            quotechar='"',
+            comments=None,
+            usecols=layout.positions,
+            ndmin=2,
         )
     except ValueError:
         return None
-    return block if len(block) == len(lines) and np.isfinite(block).all() else None
+    if len(block) != len(lines) or not np.isfinite(block).all():
+        return None
+    return None if layout.weighted and (block[:, -1] < 0).any() else block
 
 
-def _convert_records(
-    batch: _Batch, sep: str, positions: list[int], names: list[str], dropna: bool, path: Path, n_columns: int
-) -> tuple[FloatArray, NDArray[np.bool_], int]:
-    """Record by record: the numbers, which records they come from, and how many were skipped.
+def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArray[np.bool_], int, list[list[str]]]:
+    """Record by record: the numbers, which records they come from, how many were skipped, and
+    the cells kept as text of the records the numbers come from.
 
     Records whose cells are all blank are passed over; incomplete ones are skipped or refused.
     """
-    values = []
+    values, texts = [], []
     kept = np.zeros(len(batch.records), dtype=bool)
     skipped = 0
+    n_numbers = len(layout.positions)
     for i, (record, line) in enumerate(zip(batch.records, batch.lines.tolist())):
-        where = f"{path}, line {line}"
-        if isinstance(record, str) and len(record) < csv.field_size_limit():
-            cells = next(csv.reader([record], delimiter=sep), [])
-            if not any(cell.strip() for cell in cells):
+        where = f"{layout.name}, line {line}"
+        if isinstance(record, str):
+            cells, n_cells = _line_cells(record, layout.sep, layout.read_positions, layout.text_positions)
+            if n_cells == 0:
                 continue  # blank records carry no data
-            _check_cell_count(max(i + 1 for i, cell in enumerate(cells) if cell.strip()), n_columns, where)
-            cells = [cells[position] if position < len(cells) else "" for position in positions]
-        elif isinstance(record, str):
-            cells, _, n_cells = _read_record(record, str, sep, positions)
-            _check_cell_count(n_cells, n_columns, where)
+            _check_cell_count(n_cells, layout.n_columns, where)
         else:
             cells = record
-        row = [_cell_value(cell.strip(), f"{where}, column {name!r}", dropna) for cell, name in zip(cells, names)]
+        row = [
+            _cell_value(cell.strip(), f"{where}, column {name!r}", layout.dropna)
+            for cell, name in zip(cells, layout.names)
+        ]
+        if layout.weighted and row[-1] < 0:
+            raise CommandError(
+                f"{where}, column {layout.names[-1]!r}: {_shortened(cells[-1].strip(), SHOWN_CELL_CHARS)!r} "
+                "is negative; a weight is 0 or more"
+            )
         if any(map(math.isnan, row)):
             skipped += 1
-        else:
-            values.append(row)
-            kept[i] = True
-    return np.array(values, dtype=np.float64).reshape(-1, len(positions)), kept, skipped
+            continue
+        values.append(row)
+        kept[i] = True
+        if layout.text_positions:
+            texts.append(cells[n_numbers:])
+    return np.array(values, dtype=np.float64).reshape(-1, n_numbers), kept, skipped, texts
+
+
+def _line_cells(record: str, sep: str, positions: list[int], whole: Sequence[int]) -> tuple[list[str], int]:
+    """The cells at ``positions`` of a record held as one text, those in ``whole`` however long,
+    and its number of cells up to the last one that is not blank (0 for a blank record)."""
+    if len(record) >= csv.field_size_limit():  # longer than the csv module reads
+        cells, _, n_cells = _read_record(record, str, sep, positions, whole)
+        return cells, n_cells
+    cells = next(csv.reader([record], delimiter=sep), [])
+    n_cells = max((i + 1 for i, cell in enumerate(cells) if cell.strip()), default=0)
+    return [cells[position] if position < len(cells) else "" for position in positions], n_cells
 
 
 def _cell_value(cell: str, where: str, dropna: bool) -> float:
@@ -516,13 +605,13 @@ def _timed_fit(data: Dataset, method: str, **parameters: Any) -> FitReport:
         with np.errstate(all="ignore"), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", FitWarning)
             with _progress(
-                f"fitting {method}, degree {_degree_words(parameters['degree'])}, to {len(data.target):,} rows"
+                f"fitting {method}, degree {_degree_words(parameters['degree'])}, to {_counted(len(data.target), 'row')}"
             ):
                 model.fit(data.inputs, data.target, **fit_options)
     except ValueError as exc:
         raise CommandError(f"the {method} fit failed: {exc}") from exc
     except MemoryError as exc:
-        size = f"degree {_degree_words(parameters['degree'])} to {len(data.target)} points"
+        size = f"degree {_degree_words(parameters['degree'])} to {_counted(len(data.target), 'point')}"
         raise CommandError(f"not enough memory for the {method} fit of {size}") from exc
     for warning in caught:
         if issubclass(warning.category, FitWarning):
@@ -555,6 +644,11 @@ def _is_terminal(stream: TextIO | None) -> bool:
         return stream is not None and stream.isatty()
     except ValueError:  # closed
         return False
+
+
+def _counted(count: int, noun: str) -> str:
+    """The count and the noun, plural unless the count is 1: "1 row", "2 rows", "1,500 rows"."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def _degree_words(degree: Degree) -> str:
@@ -599,7 +693,7 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
         coefficient_rows[0][0] = "term"
 
     model = robust.model
-    skipped = f" ({data.skipped_rows} incomplete rows left out)" if data.skipped_rows else ""
+    skipped = f" ({_counted(data.skipped_rows, 'incomplete row')} left out)" if data.skipped_rows else ""
     mappings = [
         f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
         if low < high
@@ -612,7 +706,7 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
         [
             (
                 f"{data.title}: {data.target_name} against {', '.join(data.input_names)}, "
-                f"{len(data.target)} points{skipped}, degree {_degree_text(model)}"
+                f"{_counted(len(data.target), 'point')}{skipped}, degree {_degree_text(model)}"
             ),
             "",
             *_aligned(rows),
@@ -621,7 +715,8 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
             units,
             "",
             (
-                f"Inliers: {int(inliers.sum())} of {len(inliers)} points lie within "
+                f"Inliers: {int(inliers.sum()):,} of {_counted(len(inliers), 'point')} "
+                f"{'lies' if len(inliers) == 1 else 'lie'} within "
                 f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
                 f"{robust.method} fit; the RMS error is taken over them."
             ),
@@ -825,6 +920,11 @@ def _column_name(text: str) -> str:
     return name
 
 
+def _file_argument(text: str) -> FileArgument:
+    """An argparse type: a file, or "-" for a standard stream (./- names a file called -)."""
+    return STANDARD_STREAM if text == STANDARD_STREAM else Path(text)
+
+
 def _separator(text: str) -> str:
     """An argparse type: one character that cannot be part of a number; 'tab' for a tab."""
     sep = "\t" if text in ("tab", "\\t") else text
@@ -848,7 +948,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit a polynomial to columns of a CSV file",
         usage="%(prog)s FILE --x COL [COL ...] --y COL --degree N [N ...] | auto [options]",
     )
-    fit.add_argument("file", type=Path, metavar="FILE", help="CSV file whose first line names the columns")
+    fit.add_argument(
+        "file",
+        type=_file_argument,
+        metavar="FILE",
+        help="CSV file whose first line names the columns; - reads standard input",
+    )
     fit.add_argument("--x", nargs="+", required=True, type=_column_name, metavar="COL", help="input column(s)")
     fit.add_argument("--y", required=True, type=_column_name, metavar="COL", help="response column")
     fit.add_argument(
@@ -928,10 +1033,19 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
     fit.add_argument(
         "--output",
-        type=Path,
+        type=_file_argument,
         metavar="OUT.csv",
         help="write the chosen columns with each row's number, fitted value, residual, residual in "
-        "scale units and inlier flag (1 or 0) here",
+        "scale units and inlier flag (1 or 0) here; - writes them to standard output and the report "
+        "to standard error",
+    )
+    fit.add_argument(
+        "--keep",
+        nargs="+",
+        type=_column_name,
+        default=[],
+        metavar="COL",
+        help="copy these columns' cells, as text, into the --output table after the row numbers (identifiers, say)",
     )
     return parser
 
@@ -957,20 +1071,42 @@ def _check_arguments(args: argparse.Namespace) -> None:
         raise CommandError(
             "--method ols fits no penalty: leave out --gamma1 and --gamma2, or choose --method penalized or mcmc"
         )
+    if args.keep and args.output is None:
+        raise CommandError("--keep names columns to copy into the --output table; it needs --output")
+    repeated = [name for name, count in Counter(args.keep).items() if count > 1]
+    if repeated:
+        raise CommandError(f"--keep names the column {repeated[0]!r} twice")
+    fitted = [name for name in args.keep if name in (*args.x, args.y, args.weights)]
+    if fitted:
+        raise CommandError(f"--keep {fitted[0]!r} is an --x, --y or --weights column, which --output writes anyway")
     if args.plot is not None:
         check_picture_format(args.plot)
         _check_writable(args.plot, "--plot")
-    if args.output is not None:
+    if args.output not in (None, STANDARD_STREAM):
         _check_writable(args.output, "--output")
-        if args.output.exists() and args.file.exists() and os.path.samefile(args.output, args.file):
+        if _is_input(args.file, args.output):
             raise CommandError(f"--output {args.output} is the input file; name another file")
         if args.plot is not None and args.output.resolve() == args.plot.resolve():
             raise CommandError(f"--output and --plot both name {args.output}")
-        clashes = [name for name in (*args.x, args.y, args.weights) if name in OUTPUT_COLUMNS]
+        clashes = [name for name in (*args.x, args.y, args.weights, *args.keep) if name in OUTPUT_COLUMNS]
         if clashes:
             raise CommandError(
                 f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
             )
+
+
+def _is_input(source: FileArgument, path: Path) -> bool:
+    """Whether ``path`` is the file read, named or behind standard input, which writing it would destroy."""
+    try:
+        if source != STANDARD_STREAM:
+            read = os.stat(source)
+        elif sys.stdin is not None:
+            read = os.fstat(sys.stdin.fileno())
+        else:
+            return False
+        return os.path.samestat(read, os.stat(path))
+    except (OSError, ValueError):  # no such file, or a standard input without a file descriptor
+        return False
 
 
 def _check_writable(path: Path, option: str) -> None:
@@ -992,7 +1128,8 @@ def _check_writable(path: Path, option: str) -> None:
 def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     """Read the file the command line names and fit it, checking arguments before any work."""
     _check_arguments(args)
-    data = read_columns(args.file, args.x, args.y, args.file.name, args.sep, args.dropna, args.weights)
+    title = STDIN_NAME if args.file == STANDARD_STREAM else args.file.name
+    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights, args.keep)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
     settings: dict[str, Any] = {"random_state": args.seed, "outlier_threshold": args.threshold}
     if args.max_degree is not None:
@@ -1000,47 +1137,83 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis, **settings)
 
 
-def write_table(data: Dataset, model: PolynomialMDLRegressor, path: Path) -> None:
+def write_table(data: Dataset, model: PolynomialMDLRegressor, path: FileArgument) -> None:
     """Write each data row's number, input columns, fit, residual, residual in scale units and
-    inlier flag (1 or 0) to the CSV file ``path``, numbers with 17 significant digits."""
-    fitted = model.predict(data.inputs)
-    residual = data.target - fitted
-    with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
-        scaled = np.where(residual == 0.0, 0.0, residual / model.scale_)
-    columns = [data.rows, *data.inputs.T, data.target]
-    names = ["row", *data.input_names, data.target_name]
-    if data.weights is not None:
-        columns.append(data.weights)
-        names.append(str(data.weights_name))
-    columns += [fitted, residual, scaled, model.inlier_mask_]
-    names += ["fitted", "residual", "scaled_residual", "inlier"]
-    formats = ["%d", *["%.17g"] * (len(columns) - 2), "%d"]
+    inlier flag (1 or 0) to the CSV file ``path``, or to stdout for "-", each number in the
+    shortest form that reads back as the same double."""
+    if path == STANDARD_STREAM:
+        with _writing_stdout() as stream:
+            _write_csv(stream, data, model)
+        return
     try:
         with open(path, "w", newline="") as stream:
-            csv.writer(stream, lineterminator="\n").writerow(names)
-            for start in range(0, len(fitted), BATCH_LINES):
-                block = np.column_stack([column[start : start + BATCH_LINES] for column in columns])
-                np.savetxt(stream, block, fmt=formats, delimiter=",")
+            _write_csv(stream, data, model)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
 
 
-def _print(*lines: str) -> None:
-    """Print to stdout and flush, so that a failed write is reported here, not at exit."""
+def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> None:
+    fitted = model.predict(data.inputs)
+    residual = data.target - fitted
+    with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
+        scaled = np.where(residual == 0.0, 0.0, residual / model.scale_)
+    numbers = [*data.inputs.T, data.target]
+    names = ["row", *data.kept, *data.input_names, data.target_name]
+    if data.weights is not None:
+        numbers.append(data.weights)
+        names.append(str(data.weights_name))
+    numbers += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
+    names += ["fitted", "residual", "scaled_residual", "inlier"]
+    writer = csv.writer(stream, lineterminator="\n")
+    writer.writerow(names)
+    for start in range(0, len(fitted), BATCH_LINES):
+        stop = start + BATCH_LINES
+        # NumPy's text of a float64 is the shortest that reads back as the same number.
+        cells = [column[start:stop].astype(str).tolist() for column in (data.rows, *numbers)]
+        cells[1:1] = [column[start:stop] for column in data.kept.values()]
+        writer.writerows(zip(*cells))
+
+
+@contextlib.contextmanager
+def _writing_stdout() -> Iterator[TextIO]:
+    """Standard output, flushed at the end, so that a failed write is reported here, not at exit.
+
+    A broken pipe passes through, for main to end quietly; another failure is a CommandError.
+    """
     try:
-        print(*lines, sep="\n", flush=True)
+        yield sys.stdout
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
     except OSError as exc:
-        # What is still buffered goes to the null device, so that the flush at
-        # exit cannot fail again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(exc, BrokenPipeError):
-            raise
+        _discard_stdout()
         raise CommandError(f"cannot write the output: {exc.strerror}") from exc
 
 
-def _write_picture(data: Dataset, reports: list[FitReport], path: Path) -> None:
+def _discard_stdout() -> None:
+    """Send what is still buffered for stdout to the null device, so that the flush at exit
+    cannot fail again (and print a message of its own)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+
+
+def _print(*lines: str) -> None:
+    with _writing_stdout() as stream:
+        print(*lines, sep="\n", file=stream)
+
+
+def _print_to_stderr(*lines: str) -> None:
+    """For the report, where stdout carries the --output table."""
+    if sys.stderr is not None:
+        print(*lines, sep="\n", file=sys.stderr, flush=True)
+
+
+def _write_picture(data: Dataset, reports: list[FitReport], path: Path, say: Callable[..., None]) -> None:
     if draw_picture(data, reports, path):
-        _print(f"Wrote {path}")
+        say(f"Wrote {path}")
     else:
         print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.", file=sys.stderr)
 
@@ -1059,17 +1232,23 @@ def main(argv: Sequence[str] | None = None) -> int:
             data = demo_dataset()
             reports = fit_and_compare(data, DEMO_DEGREE, 0.0, 0.0, "mcmc")
             picture = DEMO_PICTURE
-        _print(format_report(data, reports, t_units=getattr(args, "t_units", False)))
+        # With the table on stdout, the report goes to stderr and leaves the table clean.
+        say = _print_to_stderr if output == STANDARD_STREAM else _print
+        say(format_report(data, reports, t_units=getattr(args, "t_units", False)))
         if output is not None:
             write_table(data, reports[-1].model, output)
-            _print(f"Wrote {output}")
+            if output != STANDARD_STREAM:
+                say(f"Wrote {output}")
         if picture is not None:
-            _write_picture(data, reports, picture)
+            _write_picture(data, reports, picture, say)
     except CommandError as exc:
         message = str(exc).replace("\n", " ")
         if sys.stderr is not None:
             print(f"korva: {message}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        return 1  # the reader went away (`| head`): stop quietly
+        # The reader went away (`| head`): stop quietly, with the status of a process that
+        # SIGPIPE ended, as tools that keep its default action do.
+        _discard_stdout()
+        return 128 + signal.SIGPIPE
     return 0

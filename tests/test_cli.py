@@ -1,10 +1,12 @@
 """python -m korva: the demo, fitting a user's CSV file, and one-line errors with exit status 2."""
 
 import csv
+import functools
 import importlib.util
 import io
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -99,6 +101,7 @@ def test_fit_compares_least_squares_with_the_chosen_method(surface_csv, capsys, 
 
 
 COLUMNS_X_Y = ["--x", "x", "--y", "y", "--degree", "1"]
+WEIGHTED = [*COLUMNS_X_Y, "--weights", "w"]
 NOT_FINITE = " is not a finite number"
 needs_matplotlib = pytest.mark.skipif(
     importlib.util.find_spec("matplotlib") is None, reason="without matplotlib no picture is drawn"
@@ -117,6 +120,11 @@ needs_matplotlib = pytest.mark.skipif(
         ("", COLUMNS_X_Y, "data.csv is empty"),
         ("x,y\n\n", COLUMNS_X_Y, "has a header but no data rows"),
         (b"\xff\xfe\x00\x81x,y", COLUMNS_X_Y, "is not a UTF-8 text file"),
+        (b"x,y\n1,\xff\n", COLUMNS_X_Y, "data.csv is not a UTF-8 text file"),
+        # UTF-16 text, which without a byte-order mark decodes as UTF-8 into names full of NULs.
+        ("x,y\n1,2\n".encode("utf-16"), COLUMNS_X_Y, "not a UTF-8 text file: it starts with a UTF-16 byte-order"),
+        ("x,y\n1,2\n".encode("utf-16-le"), COLUMNS_X_Y, "not a UTF-8 text file: its first line holds NUL characters"),
+        ("x,y\n1,2\n".encode("utf-16-be"), COLUMNS_X_Y, "not a UTF-8 text file: its first line holds NUL characters"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "2"], "--degree takes one degree or 1, one per --x column"),
         ("\nx,y\n1,2\n", COLUMNS_X_Y, "data.csv has no column names: its first line is blank"),
         ("x,y,x\n1,2,3\n", COLUMNS_X_Y, "data.csv has more than one column named 'x'"),
@@ -127,6 +135,7 @@ needs_matplotlib = pytest.mark.skipif(
         ),
         ("x,y\n1,2\n2,inf\n3,\n", [*COLUMNS_X_Y, "--dropna"], "line 3, column 'y': 'inf' is not"),
         ("x,y\n1,\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: all 2 miss a value"),
+        ("x,y\nNA,2\n", [*COLUMNS_X_Y, "--dropna"], "has no complete rows: its one row misses a value"),
         # The basis size is checked against the rows before anything is built.
         (
             "x,y\n1,2\n2,3\n",
@@ -163,6 +172,15 @@ needs_matplotlib = pytest.mark.skipif(
         ("row,y\n1,2\n", ["--x", "row", "--y", "y", "--degree", "1", "--output", "o.csv"], "a column named 'row'"),
         (None, [*COLUMNS_X_Y, "--output", "no/such/dir/out.csv"], "cannot write no/such/dir/out.csv: there is no"),
         (None, [*COLUMNS_X_Y, "--output", "."], "--output . is a directory"),
+        ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id"], "data.csv has no column 'id'; its columns"),
+        (
+            None,
+            [*COLUMNS_X_Y, "--keep", "id"],
+            "--keep names columns to copy into the --output table; it needs --output",
+        ),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id", "id"], "--keep names the column 'id' twice"),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "y"], "--keep 'y' is an --x, --y or --weights column"),
+        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "fitted"], "--output adds a column named 'fitted'"),
         pytest.param(
             None, [*COLUMNS_X_Y, "--plot", "no/dir/out.png"], "cannot write no/dir/out.png", marks=needs_matplotlib
         ),
@@ -195,22 +213,42 @@ LONG_TEXT = "text " * 40_000
 
 
 # Each file holds x = 1, 3 and y = 2, 4 among lines that carry nothing, or miss a value,
-# and columns of text however long, with quoted cells over several lines.
+# and columns of text however long, with quoted cells over several lines. Cells kept as text
+# (--keep) are those of the rows kept, as the cells read, however long.
 @pytest.mark.parametrize(
-    "content, options, skipped, rows",
+    "content, options, skipped, rows, kept",
     [
-        ("\ufeffx,y\n1,2\n3,4\n", [], 0, [1, 2]),  # a byte-order mark must not hide the first name
-        ("y;z;x\n2;0;1\n4;0;3\n", [], 0, [1, 2]),
-        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0, [1, 3]),
-        ("x y\n1 2\n3 4\n", ["--sep", " "], 0, [1, 2]),
-        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', [], 0, [1, 4]),
-        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5, [1, 5]),
-        (f"{WIDE_HEADER},x,y\n{',' * 12_000}1,2\n{'0,' * 12_000}3,4", [], 0, [1, 2]),
-        (f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT},4\n", ["--dropna"], 1, [1, 3]),
-        ('x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n', [], 0, [1, 2]),
-        ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', [], 0, [1, 3]),
+        ("\ufeffx,y\n1,2\n3,4\n", [], 0, [1, 2], {}),  # a byte-order mark must not hide the first name
+        ("y;z;x\n2;0;1\n4;0;3\n", ["--keep", "z"], 0, [1, 2], {"z": ["0", "0"]}),
+        ("x\ty\r\n1\t2\r\n\r\n3\t4\r\n", ["--sep", "tab"], 0, [1, 3], {}),
+        ("x y\n1 2\n3 4\n", ["--sep", " "], 0, [1, 2], {}),
+        ('"x","y"\n"1","2"\n\n,\n 3 , 4 \n', ["--keep", "x"], 0, [1, 4], {"x": ["1", " 3 "]}),
+        ("x,y\n1,2\n2,\n,5\nNA,5\n3,4\n4\n5,nan\n", ["--dropna"], 5, [1, 5], {}),
+        ("id,x,y\nA,1,2\nB,2,\n\nC,,5\nD d,3,4\n", ["--dropna", "--keep", "id"], 2, [1, 5], {"id": ["A", "D d"]}),
+        (
+            f"{WIDE_HEADER},x,y\n{',' * 12_000}1,2\n{'0,' * 12_000}3,4",
+            ["--keep", "column11999"],
+            0,
+            [1, 2],
+            {"column11999": ["", "0"]},
+        ),
+        (
+            f"x,note,y\n1,{LONG_TEXT},2\n2,{LONG_TEXT},\n3,{LONG_TEXT}!,4\n",
+            ["--dropna", "--keep", "note"],
+            1,
+            [1, 3],
+            {"note": [LONG_TEXT, f"{LONG_TEXT}!"]},
+        ),
+        (
+            'x,note,y\n1,"a, ""b""\n\nc,",2\n3,"\r\n""\n"" d",4\n',
+            ["--keep", "note"],
+            0,
+            [1, 2],
+            {"note": ['a, "b"\n\nc,', '\n"\n" d']},
+        ),
+        ('note;x;y\r\n"one\r\ntwo";1;2\r\n\r\n"""";3;4', ["--keep", "note"], 0, [1, 3], {"note": ["one\ntwo", '"']}),
         # Some programs end every line with a separator: blank cells past the header's are no data.
-        ("x,y\n1,2,\n3,4, ,\n", [], 0, [1, 2]),
+        ("x,y\n1,2,\n3,4, ,\n", [], 0, [1, 2], {}),
     ],
 )
 # Records straddle every kind of boundary: of NumPy's batches, of the chunks read, of a line's pieces.
@@ -219,7 +257,7 @@ LONG_TEXT = "text " * 40_000
     [(1, 1, 1), (2, 5, 3), (3, 64, 16), (cli.BATCH_LINES, cli.CHUNK_CHARS, cli.PIECE_CHARS)],
 )
 def test_reading_keeps_every_complete_row(
-    tmp_path, monkeypatch, content, options, skipped, rows, batch_lines, chunk_chars, piece_chars
+    tmp_path, monkeypatch, content, options, skipped, rows, kept, batch_lines, chunk_chars, piece_chars
 ):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
     monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
@@ -227,48 +265,91 @@ def test_reading_keeps_every_complete_row(
     path = tmp_path / "data.csv"
     path.write_bytes(content.encode())
     args = cli.build_parser().parse_args(["fit", str(path), *COLUMNS_X_Y, *options])
-    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna)
+    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna, keep=args.keep)
     np.testing.assert_array_equal(data.inputs, [[1.0], [3.0]])
     np.testing.assert_array_equal(data.target, [2.0, 4.0])
     np.testing.assert_array_equal(data.rows, rows)
     assert data.skipped_rows == skipped
+    assert data.kept == kept
 
 
 @pytest.mark.parametrize(
-    "content, where",
+    "content, where, options",
     [
-        ("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n", f"line 6, column 'y': '1e999'{NOT_FINITE}"),
+        ("x,y\n1,2\n\n3,4\n4,5\n5,1e999\n6,7\n", f"line 6, column 'y': '1e999'{NOT_FINITE}", COLUMNS_X_Y),
         # A quoted cell over lines 3 to 5: the lines after it are counted on.
-        ('x,y,note\n1,2,a\n3,4,"b\n\nc"\n4,5,d\n5,1e999,e\n', f"line 7, column 'y': '1e999'{NOT_FINITE}"),
-        ('x,y\n1,2\n3,"4\n5"\n', f"line 3, column 'y': '4\\n5'{NOT_FINITE}"),
-        (f"x,y\n1,2\n3,{'7' * 5000}\n", f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'{NOT_FINITE}"),
+        ('x,y,note\n1,2,a\n3,4,"b\n\nc"\n4,5,d\n5,1e999,e\n', f"line 7, column 'y': '1e999'{NOT_FINITE}", COLUMNS_X_Y),
+        ('x,y\n1,2\n3,"4\n5"\n', f"line 3, column 'y': '4\\n5'{NOT_FINITE}", COLUMNS_X_Y),
+        (
+            f"x,y\n1,2\n3,{'7' * 5000}\n",
+            f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'{NOT_FINITE}",
+            COLUMNS_X_Y,
+        ),
         # More cells than columns (decimal commas): their values would be read into the wrong
         # columns or left out. A quoted separator is text, not a cell's end.
-        ("x,y\n1,2\n1,5,2\n", "line 3 has 3 cells but the header names 2 columns"),
-        ('x,y,note\n1,2,"a,b"\n3,4,c,d\n', "line 3 has 4 cells but the header names 3 columns"),
-        ('x,y,note\n1,2,"a\nb",9\n3,4,c\n', "line 2 has 4 cells but the header names 3 columns"),
-        (f"x,y\n1,2\n3,4,{'7' * 5000}\n", "line 3 has 3 cells but the header names 2 columns"),
+        ("x,y\n1,2\n1,5,2\n", "line 3 has 3 cells but the header names 2 columns", COLUMNS_X_Y),
+        ('x,y,note\n1,2,"a,b"\n3,4,c,d\n', "line 3 has 4 cells but the header names 3 columns", COLUMNS_X_Y),
+        ('x,y,note\n1,2,"a\nb",9\n3,4,c\n', "line 2 has 4 cells but the header names 3 columns", COLUMNS_X_Y),
+        (f"x,y\n1,2\n3,4,{'7' * 5000}\n", "line 3 has 3 cells but the header names 2 columns", COLUMNS_X_Y),
+        # A negative weight, in plain records or after a quoted cell over two lines.
+        ("x,w,y\n1,1,2\n2,0,3\n3,-1e-300,4\n", "line 4, column 'w': '-1e-300' is negative", WEIGHTED),
+        ('x,w,y,note\n1,1,2,"a\nb"\n2,1,3,c\n3, -0.5 ,4,d\n', "line 5, column 'w': '-0.5' is negative", WEIGHTED),
     ],
 )
 @pytest.mark.parametrize("batch_lines, chunk_chars", [(1, 1), (2, 4), (3, 32), (cli.BATCH_LINES, cli.CHUNK_CHARS)])
 def test_a_bad_cell_or_record_is_named_by_its_line_in_any_batch(
-    tmp_path, monkeypatch, capsys, content, where, batch_lines, chunk_chars
+    tmp_path, monkeypatch, capsys, content, where, options, batch_lines, chunk_chars
 ):
     monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
     monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
     path = tmp_path / "data.csv"
     path.write_text(content)
-    assert cli.main(["fit", str(path), *COLUMNS_X_Y]) == 2
+    assert cli.main(["fit", str(path), *options]) == 2
     assert f"data.csv, {where}" in capsys.readouterr().err
 
 
-def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path):
-    result = child_python.run(
-        "-m", "korva", "fit", "nowhere.csv", "--x", "a", "--y", "b", "--degree", "2", cwd=tmp_path
-    )
+# Standard input ("-"), here `< data.csv`, is named so in messages; stdin=None leaves it
+# closed, as `<&-` does.
+@pytest.mark.parametrize(
+    "file, stdin, options, message",
+    [
+        ("nowhere.csv", b"", [], "cannot read nowhere.csv: No such file or directory"),
+        ("-", b"x,y\n1,2\n2,abc\n", [], "standard input, line 3, column 'y': 'abc' is not a finite number"),
+        ("-", "x,y\n1,2\n".encode("utf-16"), [], "standard input is not a UTF-8 text file: it starts with a UTF-16"),
+        ("-", b"", [], "standard input is empty"),
+        ("-", None, [], "cannot read standard input: it is closed"),
+        # Writing the file that standard input reads would destroy it.
+        ("-", b"x,y\n1,2\n2,3\n", ["--output", "data.csv"], "--output data.csv is the input file"),
+    ],
+)
+def test_bad_file_from_the_command_line_has_no_traceback(child_python, tmp_path, file, stdin, options, message):
+    args = ["-m", "korva", "fit", file, "--x", "x", "--y", "y", "--degree", "1", *options]
+    if stdin is None:
+        result = child_python.run(*args, cwd=tmp_path, text=False, preexec_fn=lambda: os.close(0))
+    else:
+        (tmp_path / "data.csv").write_bytes(stdin)
+        with (tmp_path / "data.csv").open("rb") as stream:
+            result = child_python.run(*args, cwd=tmp_path, text=False, stdin=stream)
     assert result.returncode == 2
-    assert result.stdout == ""
-    assert result.stderr == "korva: cannot read nowhere.csv: No such file or directory\n"
+    assert result.stdout == b""
+    err = result.stderr.decode()
+    assert err.startswith(f"korva: {message}") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("options", [[], ["--output", "-"]])
+def test_dash_reads_standard_input_and_writes_standard_output(child_python, tmp_path, options):
+    source = tmp_path / "data.csv"
+    source.write_text("x,y\n1,2.5\n2,3.25\n3,4.75\n4,11\n")
+    result = child_python.run("-m", "korva", "fit", "-", *COLUMNS_X_Y, *options, cwd=tmp_path, input=source.read_text())
+    assert result.returncode == 0, result.stderr
+    heading = "standard input: y against x, 4 points, degree 1\n"
+    if options:  # the table alone on stdout, as the same fit writes it to a file; the report on stderr
+        assert cli.main(["fit", str(source), *COLUMNS_X_Y, "--output", str(tmp_path / "fit.csv")]) == 0
+        assert result.stdout == (tmp_path / "fit.csv").read_text()
+        assert result.stderr.startswith(heading)
+    else:
+        assert result.stdout.startswith(heading)
+    assert not (tmp_path / "-").exists()
 
 
 def test_unwritable_picture_is_reported(tmp_path, capsys):
@@ -400,18 +481,26 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp
     assert int(result.stdout) < 8 * path.stat().st_size
 
 
-def test_closed_output_pipe_ends_quietly(child_python, surface_csv):
-    proc = child_python.popen(
-        *["-m", "korva", "fit", str(surface_csv)],
-        *"--x a b --y y --degree 1 --method ols".split(),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    proc.stdout.close()  # as `| head -0` would, before anything is written
+# The reader goes away before anything is written (`| head -0`), or after the first line of a
+# table on stdout longer than a pipe holds (`| head -1`), so that writing it must fail.
+@pytest.mark.parametrize("lines_read, options", [(0, []), (1, ["--output", "-"])])
+def test_closed_output_pipe_ends_quietly(child_python, tmp_path, lines_read, options):
+    source = tmp_path / "data.csv"
+    x = np.linspace(0.0, 1.0, 5000)
+    source.write_text("x,y\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), np.sin(40 * x).tolist())))
+    args = ["-m", "korva", "fit", str(source), *COLUMNS_X_Y, "--method", "ols", *options]
+    proc = child_python.popen(*args, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert all(proc.stdout.readline() for _ in range(lines_read))
+    proc.stdout.close()
     with proc.stderr:
         err = proc.stderr.read().decode()
-    assert proc.wait() == 1
-    assert err == ""
+    assert proc.wait() == 128 + signal.SIGPIPE  # as a tool that SIGPIPE ends
+    # Nothing but what a whole run says on stderr (with the table on stdout, the report), the
+    # table rows that hold each fit's time aside.
+    whole_run = child_python.run(*args, cwd=tmp_path, stdout=subprocess.DEVNULL)
+    assert whole_run.returncode == 0
+    untimed = functools.partial(re.sub, r"(?m)^(ols|mcmc) .*$", r"\1")
+    assert untimed(err) == untimed(whole_run.stderr)
 
 
 @pytest.mark.skipif(running_under_asan(), reason="ASan's runtime needs more address space than the cap")
@@ -431,36 +520,53 @@ def test_a_huge_cell_in_an_unused_column_is_not_held(child_python, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "content, options",
+    "content, options, heading, kept",
     [
         # Blank and incomplete rows keep their numbers; a quoted cell over two lines is one row.
-        ('x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n', ["--dropna"]),
+        (
+            'x,y,note\n0,1,a\n\n1,2,"b\nc"\n2,,d\n3,4.5,e\n4,5,f\n5,60,g\n6,7,h\n',
+            ["--dropna", "--keep", "note"],
+            "data.csv: y against x, 6 points (1 incomplete row left out), degree 1",
+            {"note": ["a", "b\nc", "e", "f", "g", "h"]},
+        ),
         (
             "a,w,b,y\n"
             + "".join(f"{i % 5},{1 + i % 3},{i // 5},{i % 5 + 0.1 * i * (i % 7 == 0)}\n" for i in range(40)),
-            [],
+            ["--keep", "w"],
+            "data.csv: y against a, b, 40 points, degree 1",
+            {"w": [str(1 + i % 3) for i in range(40)]},  # as written, not as numbers
         ),
     ],
 )
-def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options):
+# "--output -" writes the table to stdout, alone: the report goes to stderr.
+@pytest.mark.parametrize("to_stdout", [False, True])
+def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, options, heading, kept, to_stdout):
     source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
     source.write_text(content)
     inputs = ["x"] if content.startswith("x") else ["a", "b"]
-    args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", str(output), *options]
+    destination = "-" if to_stdout else str(output)
+    args = ["fit", str(source), "--x", *inputs, "--y", "y", "--degree", "1", "--output", destination, *options]
     assert cli.main(args) == 0
-    assert f"Wrote {output}" in capsys.readouterr().out
-    with output.open(newline="") as stream:
-        header, *table = list(csv.reader(stream))
-    assert header == ["row", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
-    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header)}
-    data = cli.read_columns(source, inputs, "y", "data", dropna=bool(options))
+    out, err = capsys.readouterr()
+    if to_stdout:
+        assert err.startswith(f"{heading}\n") and "Wrote" not in err
+        table_text = out
+    else:
+        assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
+        table_text = output.read_text()
+    header, *table = list(csv.reader(io.StringIO(table_text, newline="")))
+    assert header == ["row", *kept, *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    assert {name: [row[header.index(name)] for row in table] for name in kept} == kept
+    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header) if name not in kept}
+    data = cli.read_columns(source, inputs, "y", "data", dropna="--dropna" in options)
     model = PolynomialMDLRegressor(degree=1).fit(data.inputs, data.target)
     np.testing.assert_array_equal(columns["row"], data.rows)
     if inputs == ["x"]:
         np.testing.assert_array_equal(columns["row"], [1, 3, 5, 6, 7, 8])  # row 2 is blank, 4 misses y
     np.testing.assert_array_equal(np.column_stack([columns[name] for name in inputs]), data.inputs)
     np.testing.assert_array_equal(columns["y"], data.target)
-    # 17 significant digits give each number back exactly.
+    # Each number is written in the shortest form that gives it back exactly.
+    assert all(row[i] == repr(float(row[i])) for row in table for i in range(1 + len(kept), len(header) - 1))
     np.testing.assert_array_equal(columns["fitted"], model.predict(data.inputs))
     np.testing.assert_array_equal(columns["residual"], data.target - model.predict(data.inputs))
     np.testing.assert_allclose(columns["scaled_residual"] * model.scale_, columns["residual"], rtol=1e-12)
