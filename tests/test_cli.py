@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import korva
-from korva import PolynomialMDLRegressor, cli
+from korva import PolynomialMDLRegressor, _reading, cli
 from tests.sandbox import running_under_asan
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -254,18 +254,18 @@ LONG_TEXT = "text " * 40_000
 # Records straddle every kind of boundary: of NumPy's batches, of the chunks read, of a line's pieces.
 @pytest.mark.parametrize(
     "batch_lines, chunk_chars, piece_chars",
-    [(1, 1, 1), (2, 5, 3), (3, 64, 16), (cli.BATCH_LINES, cli.CHUNK_CHARS, cli.PIECE_CHARS)],
+    [(1, 1, 1), (2, 5, 3), (3, 64, 16), (_reading.BATCH_LINES, _reading.CHUNK_CHARS, _reading.PIECE_CHARS)],
 )
 def test_reading_keeps_every_complete_row(
     tmp_path, monkeypatch, content, options, skipped, rows, kept, batch_lines, chunk_chars, piece_chars
 ):
-    monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
-    monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
-    monkeypatch.setattr(cli, "PIECE_CHARS", piece_chars)
+    monkeypatch.setattr(_reading, "BATCH_LINES", batch_lines)
+    monkeypatch.setattr(_reading, "CHUNK_CHARS", chunk_chars)
+    monkeypatch.setattr(_reading, "PIECE_CHARS", piece_chars)
     path = tmp_path / "data.csv"
     path.write_bytes(content.encode())
     args = cli.build_parser().parse_args(["fit", str(path), *COLUMNS_X_Y, *options])
-    data = cli.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna, keep=args.keep)
+    data = _reading.read_columns(args.file, args.x, args.y, "title", args.sep, args.dropna, keep=args.keep)
     np.testing.assert_array_equal(data.inputs, [[1.0], [3.0]])
     np.testing.assert_array_equal(data.target, [2.0, 4.0])
     np.testing.assert_array_equal(data.rows, rows)
@@ -282,7 +282,7 @@ def test_reading_keeps_every_complete_row(
         ('x,y\n1,2\n3,"4\n5"\n', f"line 3, column 'y': '4\\n5'{NOT_FINITE}", COLUMNS_X_Y),
         (
             f"x,y\n1,2\n3,{'7' * 5000}\n",
-            f"line 3, column 'y': '{'7' * cli.SHOWN_CELL_CHARS}...'{NOT_FINITE}",
+            f"line 3, column 'y': '{'7' * _reading.SHOWN_CELL_CHARS}...'{NOT_FINITE}",
             COLUMNS_X_Y,
         ),
         # More cells than columns (decimal commas): their values would be read into the wrong
@@ -296,12 +296,14 @@ def test_reading_keeps_every_complete_row(
         ('x,w,y,note\n1,1,2,"a\nb"\n2,1,3,c\n3, -0.5 ,4,d\n', "line 5, column 'w': '-0.5' is negative", WEIGHTED),
     ],
 )
-@pytest.mark.parametrize("batch_lines, chunk_chars", [(1, 1), (2, 4), (3, 32), (cli.BATCH_LINES, cli.CHUNK_CHARS)])
+@pytest.mark.parametrize(
+    "batch_lines, chunk_chars", [(1, 1), (2, 4), (3, 32), (_reading.BATCH_LINES, _reading.CHUNK_CHARS)]
+)
 def test_a_bad_cell_or_record_is_named_by_its_line_in_any_batch(
     tmp_path, monkeypatch, capsys, content, where, options, batch_lines, chunk_chars
 ):
-    monkeypatch.setattr(cli, "BATCH_LINES", batch_lines)
-    monkeypatch.setattr(cli, "CHUNK_CHARS", chunk_chars)
+    monkeypatch.setattr(_reading, "BATCH_LINES", batch_lines)
+    monkeypatch.setattr(_reading, "CHUNK_CHARS", chunk_chars)
     path = tmp_path / "data.csv"
     path.write_text(content)
     assert cli.main(["fit", str(path), *options]) == 2
@@ -467,7 +469,7 @@ def test_reading_takes_memory_for_the_numbers_not_for_the_text(child_python, tmp
     script = (
         "import sys\n"
         "from pathlib import Path\n"
-        "from korva.cli import read_columns\n"
+        "from korva._reading import read_columns\n"
         "def peak():\n"
         "    with open('/proc/self/status') as status:\n"
         "        return next(int(line.split()[1]) for line in status if line.startswith('VmHWM:'))\n"
@@ -558,7 +560,7 @@ def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, optio
     assert header == ["row", *kept, *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
     assert {name: [row[header.index(name)] for row in table] for name in kept} == kept
     columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header) if name not in kept}
-    data = cli.read_columns(source, inputs, "y", "data", dropna="--dropna" in options)
+    data = _reading.read_columns(source, inputs, "y", "data", dropna="--dropna" in options)
     model = PolynomialMDLRegressor(degree=1).fit(data.inputs, data.target)
     np.testing.assert_array_equal(columns["row"], data.rows)
     if inputs == ["x"]:
