@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import korva
-from korva import PolynomialMDLRegressor, _reading, cli
+from korva import PolynomialMDLRegressor, _reading, _report, cli
 from tests.sandbox import running_under_asan
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -384,7 +384,7 @@ def test_unwritable_picture_is_reported(tmp_path, capsys):
     ],
 )
 def test_term_names(multi_indices, names):
-    assert cli.term_names(multi_indices) == names
+    assert _report.term_names(multi_indices) == names
 
 
 @pytest.mark.parametrize("scale", [1e-200, 1.0, 1e200])
@@ -429,7 +429,7 @@ def test_many_coefficients_are_listed_one_per_line(surface_csv, capsys, inputs, 
     for method, gamma2 in (("ols", 0.0), ("penalized", 0.01)):
         model = PolynomialMDLRegressor(degree=degrees, method=method, gamma2=gamma2).fit(X, columns[:, 2])
         if t_units:
-            assert names == cli.term_names(model.multi_indices_)
+            assert names == _report.term_names(model.multi_indices_)
             np.testing.assert_allclose(printed[method], model.coef_, rtol=1e-3, atol=1e-6)
             expected_errors = model.bse_
         else:

@@ -71,7 +71,7 @@ def test_installed_package_ships_stub_marker_and_data():
 @pytest.mark.slow
 def test_mypy_strict_passes_on_examples_and_package(child_python, tmp_path):
     pytest.importorskip("mypy")
-    pytest.importorskip("matplotlib")  # korva.cli is typed against it
+    pytest.importorskip("matplotlib")  # korva._report is typed against it
     result = child_python.run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path), "examples", "korva", cwd=REPO)
     assert result.returncode == 0, result.stdout + result.stderr
 
