@@ -1556,12 +1556,14 @@ def _available_memory() -> int:
         return 2**63
 
 
-def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
-    """An explicit basis as a list of exponent vectors, each checked."""
+def _listed_basis(basis: Any, n_inputs: int, name: str = "basis") -> MultiIndices:
+    """An explicit basis as a list of exponent vectors, each checked (``name`` says where
+    it comes from): the design's builders would take a negative exponent as 0."""
     if isinstance(basis, np.ndarray):
         basis = basis.tolist()
     if not isinstance(basis, Sequence) or len(basis) == 0:
-        raise ValueError(f"basis must be 'total', 'tensor' or a non-empty list of exponent vectors, got {basis!r}")
+        choices = "'total', 'tensor' or " if name == "basis" else ""
+        raise ValueError(f"{name} must be {choices}a non-empty list of exponent vectors, got {basis!r}")
     indices = []
     for term in basis:
         if (
@@ -1571,15 +1573,15 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
             or not all(_is_int(e) and e >= 0 for e in term)
         ):
             raise ValueError(
-                f"each exponent vector of basis must hold {n_inputs} int(s) of at least 0 "
+                f"each exponent vector of {name} must hold {n_inputs} int(s) of at least 0 "
                 f"(one per input column), got {term!r}"
             )
         too_large = [int(e) for e in term if e > MAX_COUNT]
         if too_large:
-            raise ValueError(f"basis exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
+            raise ValueError(f"{name} exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
         indices.append([int(e) for e in term])
     if len({tuple(m) for m in indices}) != len(indices):
-        raise ValueError("basis lists an exponent vector more than once")
+        raise ValueError(f"{name} lists an exponent vector more than once")
     return indices
 
 

@@ -153,12 +153,12 @@ def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slop
 
 # Bases of a design formed where it is read: the successive powers of one input, several
 # inputs with shared powers and products of up to four factors, and powers beyond the
-# product chain, an exponent below 0 (a factor 1) and terms in no particular order.
+# product chain, an input absent from a term (a factor 1) and terms in no particular order.
 FORMED_BASES = [
     [[0], [1], [2], [3]],
     [[0, 0, 0], [1, 0, 0], [0, 2, 0], [1, 1, 0], [0, 0, 2], [2, 1, 1], [1, 1, 1]],
     [[0, 0, 0, 0], [1, 1, 1, 1], [2, 0, 3, 1], [0, 0, 0, 2]],
-    [[70, 1], [0, 0], [-1, 3], [1, 0], [2, 2]],
+    [[70, 1], [0, 0], [0, 3], [1, 0], [2, 2]],
     [],  # no terms
 ]
 
@@ -205,12 +205,19 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, e
         (lambda: _robust.MonomialDesign([np.ones(3), np.ones(2)], [[1, 1]]), ValueError, "columns\\[1\\] has 2 rows"),
         (lambda: _robust.MonomialDesign([np.ones(3)], [[1, 1]]), ValueError, "exponents\\[0\\] has 2 exponents"),
         (
+            lambda: _robust.MonomialDesign([np.ones(3), np.ones(3)], [[0, 0], [2, -1]]),
+            ValueError,
+            "exponents\\[1\\]\\[1\\] is -1 \\(the power of columns\\[1\\] in term 1\\); exponents must be at least 0",
+        ),
+        (
             lambda: _robust.MonomialDesign([np.ones(3, complex)], [[1]]),
             TypeError,
             "columns\\[0\\] holds complex numbers",
         ),
         (lambda: FORMED[np.array([0, 3])], ValueError, "row index 3 is out of range for 3 rows"),
         (lambda: FORMED[np.array([-1])], ValueError, "row index -1 is out of range"),
+        (lambda: FORMED[np.array([1, 2**63 + 5], np.uint64)], ValueError, f"row index {2**63 + 5} is out of range"),
+        (lambda: FORMED[np.array([2**64 - 1], np.uint64)], ValueError, f"row index {2**64 - 1} is out of range"),
         (lambda: FORMED[np.array([0.0])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED[np.array([True])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),

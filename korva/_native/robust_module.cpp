@@ -215,6 +215,14 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                 const char kind = rows ? rows.dtype().kind() : '?';
                 if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
                     throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
+                if (kind == 'u') {
+                    // Unsigned indices from 2**63 on would read as negative ones once converted below.
+                    const auto given =
+                        py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
+                    const auto limit = static_cast<std::uint64_t>(self->rows());
+                    for (py::ssize_t t = 0; t < given.size(); ++t)
+                        if (given.data()[t] >= limit) throw korva::row_out_of_range(given.data()[t], self->rows());
+                }
                 const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
                 return self->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
