@@ -1,5 +1,6 @@
 // The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
-// and the estimator's unweighted medians (selection.hpp) for korva.robust.
+// and the estimator's medians (selection.hpp, and robust_finish.hpp's weighted
+// one) for korva.robust.
 // Converts and checks the arguments as korva_core does and registers the
 // functions; the computations hold no Python.
 #include <pybind11/eigen.h>
@@ -401,9 +402,26 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.def(
         "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
         "values"_a,
-        "The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks "
+        "The median of values: the middle value, or halfway between the two middle ones, low + (high - low) / 2 "
+        "(low / 2 + high / 2 where high - low is not finite). NaN ranks "
         "after every number, as in numpy.sort. Reads the values once (twice when a sample of them misjudges where "
         "the middle lies); raises ValueError when values is empty.");
+
+    m.def(
+        "weighted_median",
+        [](const Vector& values_arg, const Vector& weights_arg) {
+            constexpr const char* fn = "weighted_median";
+            const VectorRef& values = nonempty(fn, "values", values_arg);
+            const VectorRef& weights = checked_rows(fn, "weights", weights_arg, values.size(), "values");
+            return interruptible(
+                [&](const korva::StopCheck& stop) { return korva::weighted_median(values, weights, stop); });
+        },
+        "values"_a, "weights"_a,
+        "The median of values with each counted weights times: the smallest value at which the cumulative weight "
+        "in ascending order reaches half the total, or, when it meets half exactly there, halfway between it and "
+        "the next value that adds weight, as median takes halfway. NaN ranks after every number. Selection, not a "
+        "sort: expected time linear in the number of values. Raises ValueError when values is empty, for weights "
+        "of another length, negative, NaN or infinite, or whose sum overflows or is 0.");
 
     m.def(
         "median_abs_deviation",
