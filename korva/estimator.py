@@ -1600,9 +1600,12 @@ def _robust_spread(target: FloatArray, center: float, weights: FloatArray | None
             deviations = np.abs(target - center)
         spread = robust.weighted_median(deviations, weights) if np.isfinite(deviations).all() else math.nan
     if math.isnan(spread):
+        # A distance past the largest float64: y spans more than float64 holds from its median.
+        low, high = float(target.min()), float(target.max())
+        farthest = high if high - center > center - low else low
         raise ValueError(
-            f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
-            "median overflow float64; rescale y"
+            f"y spans from {low:.6g} to {high:.6g}, wider than float64 reaches: the distance from its median "
+            f"{center:.6g} to {farthest:.6g} overflows; rescale y"
         )
     if spread == 0.0:
         deviations = np.abs(target - center)
