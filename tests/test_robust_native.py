@@ -547,6 +547,21 @@ def test_weighted_median_takes_the_halves_as_a_sort(values, weights):
     )
 
 
+@pytest.mark.parametrize("seed", range(30))
+def test_weighted_median_does_not_depend_on_where_its_arrays_lie(seed):
+    # Relative weights, as the estimator scales them: their total rounds, and a sum begun at
+    # another address once rounded otherwise, moving the middle across an even split.
+    rng = np.random.default_rng(seed)
+    pattern = rng.integers(1, 4, 60).astype(float)
+    values, weights = rng.normal(size=60), pattern / pattern.mean()
+    results = set()
+    for offset in range(4):
+        memory = np.empty((2, 64))
+        memory[0, offset : offset + 60], memory[1, offset : offset + 60] = values, weights
+        results.add(_robust.weighted_median(memory[0, offset : offset + 60], memory[1, offset : offset + 60]).hex())
+    assert len(results) == 1
+
+
 @pytest.mark.parametrize(
     "values",
     [
