@@ -106,8 +106,6 @@ private:
     int count_;
 };
 
-// ------------------------------------------------------------------ M-scale
-
 // ------------------------------------------------------------ weighted median
 
 // A value counted `weight` times, for the weighted median.
@@ -287,6 +285,8 @@ double weighted_median(Index n, const Value& value, const double* weights, doubl
     }
     return halfway(middle.low, middle.high);
 }
+
+// ------------------------------------------------------------------ M-scale
 
 // Over rows [begin, end): the sums of w (1 - a)^3 and of w a (1 - a)^2 with
 // a = min((r inv)^2, 1) (0 where r is 0, also when inv is infinite), w = 1
