@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['MonomialDesign', 'bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares']
+__all__: list[str] = ['MonomialDesign', 'bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares', 'weighted_median']
 class MonomialDesign:
     """
     The design matrix whose column j is the product over d of columns[d] ** exponents[j][d], formed a few rows at a time where reweight, bisquare_moments and the product with coefficients read it, never stored: the same doubles as the stored design of the basis, korva_core.design_matrix_1d(deg, columns[0]) for the exponents 0, 1, ..., deg of one column, else korva_core.design_matrix_nd(exponents, columns). The columns are read in place and must keep their values: of several inputs, the powers formed from them are kept.
@@ -44,7 +44,7 @@ def m_scale(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "
     ...
 def median(values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> float:
     """
-    The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks after every number, as in numpy.sort. Reads the values once (twice when a sample of them misjudges where the middle lies); raises ValueError when values is empty.
+    The median of values: the middle value, or halfway between the two middle ones, low + (high - low) / 2 (low / 2 + high / 2 where high - low is not finite). NaN ranks after every number, as in numpy.sort. Reads the values once (twice when a sample of them misjudges where the middle lies); raises ValueError when values is empty.
     """
 def median_abs_deviation(values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], center: typing.SupportsFloat | typing.SupportsIndex) -> float:
     """
@@ -68,3 +68,7 @@ def rows_within(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float6
     """
 def weighted_least_squares(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], R1: numpy.typing.ArrayLike | None = None, R2: numpy.typing.ArrayLike | None = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
     ...
+def weighted_median(values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> float:
+    """
+    The median of values with each counted weights times: the smallest value at which the cumulative weight in ascending order reaches half the total, or, when it meets half exactly there, halfway between it and the next value that adds weight, as median takes halfway. NaN ranks after every number. Selection, not a sort: expected time linear in the number of values. Raises ValueError when values is empty, for weights of another length, negative, NaN or infinite, or whose sum overflows or is 0.
+    """

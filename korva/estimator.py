@@ -1757,12 +1757,14 @@ def _process_memory() -> dict[str, int]:
         return {}
 
 
-def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
-    """An explicit basis as a list of exponent vectors, each checked."""
+def _listed_basis(basis: Any, n_inputs: int, name: str = "basis") -> MultiIndices:
+    """An explicit basis as a list of exponent vectors, each checked (``name`` says where
+    it comes from): the design's builders would take a negative exponent as 0."""
     if isinstance(basis, np.ndarray):
         basis = basis.tolist()
     if not isinstance(basis, Sequence) or len(basis) == 0:
-        raise ValueError(f"basis must be 'total', 'tensor' or a non-empty list of exponent vectors, got {basis!r}")
+        choices = "'total', 'tensor' or " if name == "basis" else ""
+        raise ValueError(f"{name} must be {choices}a non-empty list of exponent vectors, got {basis!r}")
     indices = []
     for term in basis:
         if (
@@ -1772,15 +1774,15 @@ def _listed_basis(basis: Any, n_inputs: int) -> MultiIndices:
             or not all(_is_int(e) and e >= 0 for e in term)
         ):
             raise ValueError(
-                f"each exponent vector of basis must hold {n_inputs} int(s) of at least 0 "
+                f"each exponent vector of {name} must hold {n_inputs} int(s) of at least 0 "
                 f"(one per input column), got {term!r}"
             )
         too_large = [int(e) for e in term if e > MAX_COUNT]
         if too_large:
-            raise ValueError(f"basis exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
+            raise ValueError(f"{name} exponent {too_large[0]} in {term!r} is too large: exponents must be below 2**31")
         indices.append([int(e) for e in term])
     if len({tuple(m) for m in indices}) != len(indices):
-        raise ValueError("basis lists an exponent vector more than once")
+        raise ValueError(f"{name} lists an exponent vector more than once")
     return indices
 
 
@@ -1799,9 +1801,12 @@ def _robust_spread(target: FloatArray, center: float, weights: FloatArray | None
             deviations = np.abs(target - center)
         spread = robust.weighted_median(deviations, weights) if np.isfinite(deviations).all() else math.nan
     if math.isnan(spread):
+        # A distance past the largest float64: y spans more than float64 holds from its median.
+        low, high = float(target.min()), float(target.max())
+        farthest = high if high - center > center - low else low
         raise ValueError(
-            f"y spans from {target.min():.6g} to {target.max():.6g}: its distances from their "
-            "median overflow float64; rescale y"
+            f"y spans from {low:.6g} to {high:.6g}, wider than float64 reaches: the distance from its median "
+            f"{center:.6g} to {farthest:.6g} overflows; rescale y"
         )
     if spread == 0.0:
         deviations = np.abs(target - center)

@@ -33,7 +33,7 @@ import numpy as np
 import korva_core
 from korva import bases
 from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, _kept_rows, fit_group, unfitted
-from korva.estimator import MAX_COUNT, PolynomialMDLRegressor, _unit_columns
+from korva.estimator import MAX_COUNT, PolynomialMDLRegressor, _listed_basis, _unit_columns
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -440,7 +440,8 @@ def predict_groups(table: Any, frame: Any, by: Any, x: Any) -> Any:
         When ``table`` or ``frame`` is not a pandas DataFrame.
     ValueError
         When a column is missing or named twice, an input is not numeric, a group has
-        several rows in ``table``, or a fit has another number of inputs than ``x`` names.
+        several rows in ``table``, a fit has another number of inputs than ``x`` names, or
+        an exponent vector is not one int of at least 0 per input.
     """
     _import("pandas", "pandas")
     import pandas as pd
@@ -473,7 +474,7 @@ def predict_groups(table: Any, frame: Any, by: Any, x: Any) -> Any:
             raise ValueError(f"x names {len(x_columns)} input(s), but the fits in table have {len(x_min)}")
         rows = by_code[start:end]
         unit_columns = _unit_columns(inputs[rows], x_min, x_max, check_span=False)
-        indices = [list(m) for m in table["multi_indices"].iat[position]]
+        indices = _listed_basis(table["multi_indices"].iat[position], len(x_columns), f"multi_indices[{position}]")
         prediction[rows] = bases.design_matrix(indices, unit_columns) @ np.asarray(coef, dtype=np.float64)
     return pd.Series(prediction, index=frame.index, name="prediction")
 

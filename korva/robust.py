@@ -215,18 +215,12 @@ def residual_scale(
 
 
 def weighted_median(values: FloatArray, weights: FloatArray | None) -> float:
-    """The median of ``values`` with each counted ``weights`` times (the mean of the two
-    middle values when the total weight splits evenly), without sorting when unweighted."""
+    """The median of ``values`` with each counted ``weights`` times (halfway between the two
+    middle values when the total weight splits evenly), by selection, without a sort."""
     if weights is None:
         # One pass over the values; the two middle ones as low + (high - low) / 2.
         return _robust.median(values)
-    n = values.size
-    order = np.argsort(values, kind="stable")
-    cumulative = np.cumsum(weights[order])
-    half = cumulative[-1] / 2.0
-    low = values[order[np.searchsorted(cumulative, half, side="left")]]
-    high = values[order[min(np.searchsorted(cumulative, half, side="right"), n - 1)]]
-    return float(low + (high - low) / 2.0)
+    return _robust.weighted_median(values, weights)
 
 
 def _kept_mass(n_rows: int, n_terms: int, weights: FloatArray | None) -> float:

@@ -89,16 +89,24 @@ SCALE_RELATIVE_TOLERANCE = 1e-10
 RIDGE = 1e-10
 
 
+def halfway(low: float, high: float) -> float:
+    """low + (high - low) / 2, the middle of two values as the medians take it, and
+    low / 2 + high / 2 where high - low is not finite (overflow, or infinities)."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        gap = high - low
+        return float(low + gap / 2.0 if np.isfinite(gap) else low / 2.0 + high / 2.0)
+
+
 def weighted_median(values: npt.ArrayLike, weights: npt.ArrayLike | None = None) -> float:
-    """The median of ``values`` with each counted ``weights`` times: the mean of the two
-    middle values when the total weight splits evenly between them."""
+    """The median of ``values`` with each counted ``weights`` times: halfway between the two
+    middle values when the total weight splits evenly between them. NaN sorts last."""
     values = np.asarray(values, dtype=float)
     order = np.argsort(values, kind="stable")
     cumulative = np.cumsum(np.ones(values.size) if weights is None else np.asarray(weights, dtype=float)[order])
     half = cumulative[-1] / 2.0
     low = values[order[np.searchsorted(cumulative, half, side="left")]]
     high = values[order[min(np.searchsorted(cumulative, half, side="right"), values.size - 1)]]
-    return float(low + (high - low) / 2.0)
+    return halfway(low, high)
 
 
 def m_scale(

@@ -458,6 +458,12 @@ def median_calls(draw):
 
 
 @st.composite
+def weighted_median_calls(draw):
+    n = draw(rows)
+    return Call("weighted_median", "kr.weighted_median", (draw(vectors(n)), draw(vectors(draw(near(n))))))
+
+
+@st.composite
 def median_abs_deviation_calls(draw):
     return Call("median_abs_deviation", "kr.median_abs_deviation", (draw(vectors(draw(rows))), draw(floats)))
 
@@ -488,6 +494,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "MonomialDesign": monomial_design_calls(),
     "MonomialDesign use": formed_design_calls(),
     "median": median_calls(),
+    "weighted_median": weighted_median_calls(),
     "median_abs_deviation": median_abs_deviation_calls(),
 }
 

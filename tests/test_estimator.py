@@ -1096,7 +1096,16 @@ else:
         (np.arange(5.0), np.ma.array([1.0, 2, 3, 100, 200], mask=[0, 0, 0, 1, 1]), "y is a masked array"),
         (np.array([0.0, 5e-324, 1e-323, 0.0]), np.arange(4.0), "X column 0 spans only 9.88"),
         (np.arange(4.0), np.array([-1.7e308, 1.7e308, 0.0, 1.0]), "non-finite coefficients: y .from -1.7e.308"),
-        (np.arange(4.0), np.array([-1.7e308, -1.7e308, -1.7e308, 1.7e308]), "y spans from -1.7e.308 to 1.7e.308"),
+        (
+            np.arange(4.0),
+            np.array([-1.7e308, -1.7e308, -1.7e308, 1.7e308]),
+            "y spans from -1.7e.308 to 1.7e.308, wider .* the distance from its median -1.7e.308 to 1.7e.308 overflows",
+        ),
+        (
+            np.arange(5.0),
+            np.array([1e308, -1e308, 1e308, -1e308, 1e308]),
+            "the distance from its median 1e.308 to -1e.308 overflows",
+        ),
         # One value too large to divide by the small spread of the others.
         (np.arange(6.0), np.array([0.0, 0.1, 0.2, 0.3, 0.4, 1.7e308]), "beyond float64 in units of its robust spread"),
         (np.arange(3.0), np.arange(3.0), "basis of degree 3 in 1 input.s. has 4 terms, more than the 3"),
@@ -1174,10 +1183,13 @@ def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_
         (np.arange(5.0), np.full(5, 1.7e308)),  # a constant at the top of float64
         (np.array([-1.7e308, 1.7e308, 0.0, 1.0, 2.0]), 2.0 + np.array([-1.7, 1.7, 0.0, 0.0, 0.0])),  # the widest X
         (np.ma.array([1.0, 2, 3, 4, 5], mask=False), np.arange(5.0)),  # a mask that hides nothing
+        # The middle pair of y lies 2e308 apart: the median is 0 all the same, and y's distances from it fit.
+        (np.array([-1.7, -1.0, 1.0, 1.7]), np.array([-1.7e308, -1e308, 1e308, 1.7e308])),
     ],
 )
-def test_extreme_finite_data_fits(X, y):
-    model = PolynomialMDLRegressor(degree=1).fit(X, y)
+@pytest.mark.parametrize("weighted", [False, True])
+def test_extreme_finite_data_fits(X, y, weighted):
+    model = PolynomialMDLRegressor(degree=1).fit(X, y, sample_weight=np.ones(len(y)) if weighted else None)
     assert np.isfinite(model.coef_).all() and np.isfinite(model.predict(X)).all()
     np.testing.assert_allclose(model.predict(X), y, rtol=1e-9, atol=1e-9)
 

@@ -228,8 +228,14 @@ def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
         (lambda r, t: predict_groups(pd.concat([r, r]), t, "site", "x"), ValueError, "more than one row"),
         (lambda r, t: predict_groups(r.drop(columns="coef"), t, "site", "x"), ValueError, r"table does not have.*coef"),
         (lambda r, t: predict_groups(r, t, "site", "sensor"), ValueError, "numeric"),
+        (
+            # A design's builder would take the power -1 as 0 and predict from another basis.
+            lambda r, t: predict_groups(r.assign(multi_indices=[[[0], [-1]]] * len(r)), t, "site", "x"),
+            ValueError,
+            r"each exponent vector of multi_indices\[0\] must hold 1 int\(s\) of at least 0.*got \[-1\]",
+        ),
     ],
-    ids=["not-a-frame", "inputs", "group-twice", "no-coef", "text-input"],
+    ids=["not-a-frame", "inputs", "group-twice", "no-coef", "text-input", "negative-exponent"],
 )
 def test_predict_groups_refuses_what_it_cannot_predict(rng, call, error, message):
     table = long_table(rng)

@@ -36,6 +36,7 @@ SCRIPT = textwrap.dedent(
     rng = np.random.default_rng(1)
     X = rng.normal(size=(2000, 8))
     y = X @ rng.normal(size=8)
+    {setup}
     print("started", flush=True)
     try:
         {call}
@@ -66,6 +67,13 @@ LONG_CALLS = {
         "_robust.reweight(X, y + np.random.default_rng(3).standard_cauchy(2000), np.zeros(8), 1.0, "
         "max_steps=10**9, tolerance=0.0, newton=True, matrix=X.T @ X)"
     ),
+    # Its weighted medians of 10**7 rows once sorted them, for seconds that Ctrl-C waited out.
+    "weighted fit": "korva.PolynomialMDLRegressor(degree='auto').fit(x, y_x, sample_weight=w)",
+}
+# What a call needs made before it starts, where that takes long itself.
+SETUPS = {
+    "weighted fit": "import korva; x, w = rng.uniform(-1, 1, 10**7), rng.uniform(0.5, 2.0, 10**7); "
+    "y_x = x - x**2 + rng.standard_t(3, 10**7)",
 }
 # Polling calls measure up to about 0.05 s (freeing the N-D builder's
 # matrices included); a stretch that does not poll costs its full length, as
@@ -85,11 +93,11 @@ def cpu_seconds(pid):
 
 
 @pytest.mark.parametrize("delay", [0.1, 1.0])
-@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS.keys())
-def test_ctrl_c_interrupts_long_call(child_python, call, delay):
+@pytest.mark.parametrize("name", LONG_CALLS)
+def test_ctrl_c_interrupts_long_call(child_python, name, delay):
     # Unbuffered output: select() then sees every line the child has written.
     with child_python.popen(
-        "-c", SCRIPT.format(call=call),
+        "-c", SCRIPT.format(call=LONG_CALLS[name], setup=SETUPS.get(name, "")),
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0,
     ) as child:  # fmt: skip
         try:

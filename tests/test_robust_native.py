@@ -153,12 +153,12 @@ def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slop
 
 # Bases of a design formed where it is read: the successive powers of one input, several
 # inputs with shared powers and products of up to four factors, and powers beyond the
-# product chain, an exponent below 0 (a factor 1) and terms in no particular order.
+# product chain, an input absent from a term (a factor 1) and terms in no particular order.
 FORMED_BASES = [
     [[0], [1], [2], [3]],
     [[0, 0, 0], [1, 0, 0], [0, 2, 0], [1, 1, 0], [0, 0, 2], [2, 1, 1], [1, 1, 1]],
     [[0, 0, 0, 0], [1, 1, 1, 1], [2, 0, 3, 1], [0, 0, 0, 2]],
-    [[70, 1], [0, 0], [-1, 3], [1, 0], [2, 2]],
+    [[70, 1], [0, 0], [0, 3], [1, 0], [2, 2]],
     [],  # no terms
 ]
 
@@ -205,12 +205,19 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, e
         (lambda: _robust.MonomialDesign([np.ones(3), np.ones(2)], [[1, 1]]), ValueError, "columns\\[1\\] has 2 rows"),
         (lambda: _robust.MonomialDesign([np.ones(3)], [[1, 1]]), ValueError, "exponents\\[0\\] has 2 exponents"),
         (
+            lambda: _robust.MonomialDesign([np.ones(3), np.ones(3)], [[0, 0], [2, -1]]),
+            ValueError,
+            "exponents\\[1\\]\\[1\\] is -1 \\(the power of columns\\[1\\] in term 1\\); exponents must be at least 0",
+        ),
+        (
             lambda: _robust.MonomialDesign([np.ones(3, complex)], [[1]]),
             TypeError,
             "columns\\[0\\] holds complex numbers",
         ),
         (lambda: FORMED[np.array([0, 3])], ValueError, "row index 3 is out of range for 3 rows"),
         (lambda: FORMED[np.array([-1])], ValueError, "row index -1 is out of range"),
+        (lambda: FORMED[np.array([1, 2**63 + 5], np.uint64)], ValueError, f"row index {2**63 + 5} is out of range"),
+        (lambda: FORMED[np.array([2**64 - 1], np.uint64)], ValueError, f"row index {2**64 - 1} is out of range"),
         (lambda: FORMED[np.array([0.0])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED[np.array([True])], TypeError, "rows must be a 1-D array of integers"),
         (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),
@@ -423,7 +430,7 @@ MEDIAN_SIZES = [1, 2, 3, 4, 5, 1000, 1001, 20_001, 100_000]
 VALUE_KINDS = [
     "normal", "sorted", "reversed", "all equal", "two values", "ties at the median",
     "signed zeros", "infinities", "NaN", "every 8th row high", "every 19th row high", "every 8th row spread",
-    "every 19th row spread",
+    "every 19th row spread", "both ends of the range",
 ]  # fmt: skip
 
 
@@ -447,6 +454,8 @@ def values_with(rng, n, kind):
         v[rng.random(n) < 0.3] = -np.inf
     elif kind == "NaN":
         v[rng.random(n) < 0.2] = np.nan
+    elif kind == "both ends of the range":  # the middle pair's gap may overflow
+        v = rng.choice([-1.7e308, -1e308, 1e308, 1.7e308], n)
     elif kind.startswith("every"):
         # Rows that a sample taken at the same stride sees alone: far above the rest, or
         # spread wide while the rest crowd about the middle.
@@ -461,12 +470,12 @@ def values_with(rng, n, kind):
 
 def partition_median(values):
     """The unweighted median korva.robust took with np.partition: NaN sorts last, and an
-    even count gives low + (high - low) / 2 of the middle pair."""
+    even count gives the middle pair halfway, low + (high - low) / 2 where that is finite."""
     middle = values.size // 2
     if values.size % 2:
         return float(np.partition(values, middle)[middle])
     low, high = np.partition(values, [middle - 1, middle])[middle - 1 : middle + 1]
-    return float(low + (high - low) / 2.0)
+    return testing.halfway(low, high)
 
 
 def assert_same_median(got, want, values):
@@ -488,13 +497,95 @@ def test_median_matches_partition(rng, n, kind):
     assert_same_median(_robust.median(values), partition_median(values), values)
 
 
+# Weights whose sums are exact in any order, so that every order of summing finds the same
+# rows at half the total weight: the sort's. The sample of many rows takes every 8th row of
+# 20 001 and every 19th of 100 000: weights there unlike the rest mislead it.
+WEIGHT_KINDS = ["ones", "integers", "quarters", "heavy where sampled", "zero where sampled", "one row outweighs"]
+
+
+def weights_for(rng, n, kind):
+    w = rng.integers(0, 9, n) / 4.0 if kind == "quarters" else rng.integers(0, 4, n).astype(float)
+    if kind == "ones":
+        w[:] = 1.0
+    elif kind.endswith("where sampled"):
+        w[4::8] = w[9::19] = 64.0 if kind.startswith("heavy") else 0.0
+    elif kind == "one row outweighs":
+        w[n // 3] = w.sum() + 1.0
+    if not w.any():
+        w[-1] = 1.0
+    return w
+
+
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+@pytest.mark.parametrize("kind", VALUE_KINDS)
+@pytest.mark.parametrize("weights", WEIGHT_KINDS)
+def test_weighted_median_matches_a_sort(rng, n, kind, weights):
+    values = values_with(rng, n, kind)
+    w = weights_for(rng, n, weights)
+    assert_same_median(_robust.weighted_median(values, w), testing.weighted_median(values, w), values)
+
+
+@pytest.mark.parametrize(
+    ("values", "weights"),
+    [
+        ([1.0, 2.0, 3.0, 4.0], [1.0, 0.0, 0.0, 1.0]),  # half reached at 1: high is the next value of weight, 4
+        ([1.0, 2.0, 3.0, 4.0], [1.0, 1.0, 0.0, 2.0]),  # half reached at 2; 3 adds nothing
+        ([4.0, 3.0, 2.0, 1.0], [0.0, 1.0, 0.0, 1.0]),
+        ([2.0, 2.0, 1.0, 3.0], [1.0, 1.0, 1.0, 1.0]),  # half inside a tie
+        ([5.0, np.nan, 1.0], [1.0, 1.0, 0.0]),  # half reached at 5, high among the NaN
+        ([5.0, np.nan, 1.0], [1.0, 3.0, 0.0]),
+        ([np.nan, 1.0], [0.0, 1.0]),
+        ([7.5], [0.25]),
+        ([-1.7e308, 1.7e308], [1.0, 1.0]),
+        ([np.inf, np.inf, 0.0], [2.0, 1.0, 1.0]),
+    ],
+)
+def test_weighted_median_takes_the_halves_as_a_sort(values, weights):
+    values = np.asarray(values)
+    assert_same_median(
+        _robust.weighted_median(values, np.asarray(weights)), testing.weighted_median(values, weights), values
+    )
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_weighted_median_does_not_depend_on_where_its_arrays_lie(seed):
+    # Relative weights, as the estimator scales them: their total rounds, and a sum begun at
+    # another address once rounded otherwise, moving the middle across an even split.
+    rng = np.random.default_rng(seed)
+    pattern = rng.integers(1, 4, 60).astype(float)
+    values, weights = rng.normal(size=60), pattern / pattern.mean()
+    results = set()
+    for offset in range(4):
+        memory = np.empty((2, 64))
+        memory[0, offset : offset + 60], memory[1, offset : offset + 60] = values, weights
+        results.add(_robust.weighted_median(memory[0, offset : offset + 60], memory[1, offset : offset + 60]).hex())
+    assert len(results) == 1
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [-1.7e308, 1.7e308],
+        [-np.finfo(float).max, np.finfo(float).max / 2],
+        [-np.inf, 5.0],
+        [np.inf, np.inf],
+        [1.0, 3.0],
+    ],
+)
+def test_the_middle_of_two_values_is_numpys_without_overflow(values):
+    values = np.asarray(values)
+    want = float(np.median(values))
+    assert _robust.median(values) == want
+    assert _robust.weighted_median(values, np.ones(2)) == want
+
+
 @pytest.mark.parametrize("n", MEDIAN_SIZES)
 @pytest.mark.parametrize("kind", VALUE_KINDS)
 @pytest.mark.parametrize("center", ["median", "value", "zero"])
 def test_median_abs_deviation_matches_partition(rng, n, kind, center):
     values = values_with(rng, n, kind)
     c = {"median": partition_median(values), "value": float(values[n // 3]), "zero": 0.0}[center]
-    with np.errstate(invalid="ignore"):
+    with np.errstate(over="ignore", invalid="ignore"):
         deviations = np.abs(values - c)
     want = partition_median(deviations) if np.isfinite(deviations).all() else np.nan
     assert_same_median(_robust.median_abs_deviation(values, c), want, deviations)
@@ -609,6 +700,13 @@ REFUSED = [
     (_robust.bisquare_weights, dict(case_weights=[1.0, -1.0]), "case_weights holds negative"),
     (_robust.bisquare_weights, dict(case_weights=[1.0, 1.0, 1.0]), "case_weights has 3 elements but residuals has 2"),
     (_robust.median, dict(values=[]), "median: values is empty"),
+    (_robust.weighted_median, dict(values=[], weights=[]), "weighted_median: values is empty"),
+    (_robust.weighted_median, dict(weights=[1.0]), "weights has 1 elements but values has 2"),
+    (_robust.weighted_median, dict(weights=[1.0, -1.0]), "weighted_median: weights holds negative"),
+    (_robust.weighted_median, dict(weights=[1.0, np.nan]), "weighted_median: weights contains NaN"),
+    (_robust.weighted_median, dict(weights=[np.inf, 1.0]), "weighted_median: weights contains NaN"),
+    (_robust.weighted_median, dict(weights=[1e308, 1e308]), "the sum of weights overflows"),
+    (_robust.weighted_median, dict(weights=[0.0, 0.0]), "weights are all 0; they have no median"),
     (_robust.median_abs_deviation, dict(values=np.zeros(0), center=0.0), "median_abs_deviation: values is empty"),
 ]
 
@@ -629,6 +727,8 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(residuals=[0.5, 1.0], inner=1.0, outer=2.0) | arguments
     if function is _robust.bisquare_weights:
         arguments = dict(residuals=[0.5, 1.0], scale=1.0, tuning=2.0) | arguments
+    if function is _robust.weighted_median:
+        arguments = dict(values=[0.5, 1.0]) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
 
@@ -640,6 +740,8 @@ def test_complex_input_is_refused():
         _robust.m_scale(np.ones(3), weights=np.ones(3, complex))
     with pytest.raises(TypeError, match="values holds complex numbers"):
         _robust.median(np.ones(3, complex))
+    with pytest.raises(TypeError, match="weights holds complex numbers"):
+        _robust.weighted_median(np.ones(3), np.ones(3, complex))
     with pytest.raises(TypeError, match="values holds complex numbers"):
         _robust.median_abs_deviation([1j, 2.0], 0.0)
 

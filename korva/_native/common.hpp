@@ -56,6 +56,14 @@ inline double midpoint(double a, double b) {
     return std::isfinite(sum) ? 0.5 * sum : 0.5 * a + 0.5 * b;
 }
 
+// The middle of low <= high as korva.robust's medians take it, low + (high - low) / 2, and
+// low / 2 + high / 2 where the gap is not finite: finite values of opposite signs whose
+// gap overflows, or infinities (the median of inf and inf is inf).
+inline double halfway(double low, double high) {
+    const double gap = high - low;
+    return std::isfinite(gap) ? low + gap / 2.0 : low / 2.0 + high / 2.0;
+}
+
 // The OpenMP runtime's worker threads do not survive fork(): a child that
 // enters a parallel region its parent has used waits for them for ever. A
 // process forked after the module was loaded therefore runs parallel loops on

@@ -20,13 +20,20 @@
 
 namespace korva {
 
+// The error for a row index outside [0, rows) of a MonomialDesign, the index shown as given.
+template <class Integer>
+std::invalid_argument row_out_of_range(Integer index, Index rows) {
+    return std::invalid_argument("MonomialDesign: row index " + std::to_string(index) + " is out of range for " +
+                                 std::to_string(rows) + " rows");
+}
+
 class MonomialDesign {
 public:
     static constexpr bool IsRowMajor = false;
 
-    // Column j is the product over d of columns[d]^exponents[j][d] (exponents <= 0
-    // contribute 1). The columns are read in place: they must outlive the design and keep
-    // their values, as the powers formed from them are kept.
+    // Column j is the product over d of columns[d]^exponents[j][d], the exponents at least
+    // 0. The columns are read in place: they must outlive the design and keep their values,
+    // as the powers formed from them are kept.
     MonomialDesign(std::vector<VectorRef> columns, MultiIndexList exponents)
         : columns_(std::move(columns)), exponents_(std::move(exponents)) {
         constexpr const char* fn = "MonomialDesign";
@@ -37,11 +44,19 @@ public:
                 throw std::invalid_argument(std::string(fn) + ": columns[" + std::to_string(d) + "] has " +
                                             std::to_string(columns_[d].size()) + " rows but columns[0] has " +
                                             std::to_string(rows_));
-        for (std::size_t j = 0; j < exponents_.size(); ++j)
+        for (std::size_t j = 0; j < exponents_.size(); ++j) {
             if (exponents_[j].size() != columns_.size())
                 throw std::invalid_argument(std::string(fn) + ": exponents[" + std::to_string(j) + "] has " +
                                             std::to_string(exponents_[j].size()) + " exponents but there are " +
                                             std::to_string(columns_.size()) + " columns");
+            // The stored design's builders take an exponent below 0 as 0; a power of x it is not.
+            for (std::size_t d = 0; d < columns_.size(); ++d)
+                if (exponents_[j][d] < 0)
+                    throw std::invalid_argument(std::string(fn) + ": exponents[" + std::to_string(j) + "][" +
+                                                std::to_string(d) + "] is " + std::to_string(exponents_[j][d]) +
+                                                " (the power of columns[" + std::to_string(d) + "] in term " +
+                                                std::to_string(j) + "); exponents must be at least 0");
+        }
         checked_product(rows_, cols(), "the design's size");
         successive_ = columns_.size() == 1 && !exponents_.empty();
         for (std::size_t j = 0; j < exponents_.size(); ++j)
@@ -80,9 +95,7 @@ public:
     MatrixXd rows_at(const std::vector<std::int64_t>& index) const {
         const Index m = static_cast<Index>(index.size());
         for (const std::int64_t i : index)
-            if (i < 0 || i >= rows_)
-                throw std::invalid_argument("MonomialDesign: row index " + std::to_string(i) + " is out of range for " +
-                                            std::to_string(rows_) + " rows");
+            if (i < 0 || i >= rows_) throw row_out_of_range(i, rows_);
         // The inputs' and the powers' values at the rows, in the plan's slot order.
         const Index D = static_cast<Index>(columns_.size());
         const Index slots = successive_ ? 1 : D + plan_.n_powers;

@@ -1,5 +1,6 @@
 // The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
-// and the estimator's unweighted medians (selection.hpp) for korva.robust.
+// and the estimator's medians (selection.hpp, and robust_finish.hpp's weighted
+// one) for korva.robust.
 // Converts and checks the arguments as korva_core does and registers the
 // functions; the computations hold no Python.
 #include <pybind11/eigen.h>
@@ -215,6 +216,14 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
                 const char kind = rows ? rows.dtype().kind() : '?';
                 if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
                     throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
+                if (kind == 'u') {
+                    // Unsigned indices from 2**63 on would read as negative ones once converted below.
+                    const auto given =
+                        py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
+                    const auto limit = static_cast<std::uint64_t>(self->rows());
+                    for (py::ssize_t t = 0; t < given.size(); ++t)
+                        if (given.data()[t] >= limit) throw korva::row_out_of_range(given.data()[t], self->rows());
+                }
                 const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
                 return self->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
@@ -393,9 +402,26 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
     m.def(
         "median", [](const Vector& values) { return korva::unweighted_median(nonempty("median", "values", values)); },
         "values"_a,
-        "The median of values: the middle value, or low + (high - low) / 2 of the two middle ones. NaN ranks "
+        "The median of values: the middle value, or halfway between the two middle ones, low + (high - low) / 2 "
+        "(low / 2 + high / 2 where high - low is not finite). NaN ranks "
         "after every number, as in numpy.sort. Reads the values once (twice when a sample of them misjudges where "
         "the middle lies); raises ValueError when values is empty.");
+
+    m.def(
+        "weighted_median",
+        [](const Vector& values_arg, const Vector& weights_arg) {
+            constexpr const char* fn = "weighted_median";
+            const VectorRef& values = nonempty(fn, "values", values_arg);
+            const VectorRef& weights = checked_rows(fn, "weights", weights_arg, values.size(), "values");
+            return interruptible(
+                [&](const korva::StopCheck& stop) { return korva::weighted_median(values, weights, stop); });
+        },
+        "values"_a, "weights"_a,
+        "The median of values with each counted weights times: the smallest value at which the cumulative weight "
+        "in ascending order reaches half the total, or, when it meets half exactly there, halfway between it and "
+        "the next value that adds weight, as median takes halfway. NaN ranks after every number. Selection, not a "
+        "sort: expected time linear in the number of values. Raises ValueError when values is empty, for weights "
+        "of another length, negative, NaN or infinite, or whose sum overflows or is 0.");
 
     m.def(
         "median_abs_deviation",

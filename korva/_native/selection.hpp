@@ -236,10 +236,10 @@ Ranked middle_ranks(Index n, const Value& value) {
 }
 
 // The median as korva.robust takes it: the middle value, or for an even count
-// low + (high - low) / 2 of the two middle ones, the formula korva.robust has
-// always used. NaN ranks after every number, so that a few NaN need not make it NaN.
+// halfway between the two middle ones. NaN ranks after every number, so that a
+// few NaN need not make it NaN.
 inline double robust_median(const Ranked& middle, Index n) {
-    return n % 2 == 1 ? middle.low : middle.low + (middle.high - middle.low) / 2.0;
+    return n % 2 == 1 ? middle.low : halfway(middle.low, middle.high);
 }
 
 // Median of the values, as robust_median takes it. v.size() > 0.
