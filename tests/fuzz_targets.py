@@ -417,7 +417,7 @@ def monomial_design_calls(draw):
 def formed_design(draw, n: int, k: int) -> str:
     """A MonomialDesign of n rows and k columns over hostile values of one to three inputs."""
     dims = draw(st.integers(1, 3))
-    table = draw(st.lists(st.lists(st.integers(-1, 70), min_size=dims, max_size=dims), min_size=k, max_size=k))
+    table = draw(st.lists(st.lists(st.integers(0, 70), min_size=dims, max_size=dims), min_size=k, max_size=k))
     columns = draw(st.lists(arrays((n,)), min_size=dims, max_size=dims))
     # An instance whose __init__ never ran holds no design.
     uninitialised = "kr.MonomialDesign.__new__(kr.MonomialDesign)"

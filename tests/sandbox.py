@@ -380,6 +380,25 @@ def _formed_design_problem(entry, args, kwargs, result) -> str | None:
     return _matrix_problem(result[0], (k, k), symmetric=True)
 
 
+def _weighted_median_problem(args, kwargs, result) -> str | None:
+    """A weighted median is a float among the values that carry weight (NaN when one of them is
+    NaN), and there is none for weights that are not finite and at least 0 or that sum to 0."""
+    if type(result) is not float:
+        return f"expected a float, got {type(result).__name__}"
+    values = np.asarray(_argument(args, kwargs, 0, "values"), float).ravel()
+    weights = np.asarray(_argument(args, kwargs, 1, "weights"), float).ravel()
+    if values.size == 0 or values.size != weights.size:
+        return f"returned a result for {values.size} values and {weights.size} weights"
+    if not (np.isfinite(weights).all() and (weights >= 0.0).all() and weights.sum() > 0.0):
+        return "returned a result although the weights were not finite, at least 0 and of a positive sum"
+    carried = values[weights > 0.0]
+    if math.isnan(result) or np.isnan(carried).any():
+        return None if np.isnan(carried).any() else "returned NaN for values without NaN"
+    if not carried.min() <= result <= carried.max():
+        return f"{result!r} lies outside the values that carry weight, [{carried.min()!r}, {carried.max()!r}]"
+    return None
+
+
 def result_problem(entry, args, kwargs, result) -> str | None:
     """What is wrong with `result` as the documented result of `entry`, or None."""
     import korva_core as kc
@@ -455,6 +474,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         if entry == "median_abs_deviation" and not (result >= 0.0 or math.isnan(result)):
             return f"expected a median of absolute values, got {result!r}"
         return None
+    if entry == "weighted_median":
+        return _weighted_median_problem(args, kwargs, result)
     if entry in ("mad", "compute_sr", "mdl_score", "mdl_score_reg"):
         return None if type(result) is float else f"expected a float, got {type(result).__name__}"
     if entry == "design_matrix_1d":
