@@ -29,7 +29,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import korva_core
-from korva import _robust, bases, inference, robust
+from korva import _robust, bases, inference, losses, robust
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 
@@ -835,7 +835,7 @@ class PolynomialMDLRegressor:
         if chosen.penalties is not None:
             R1, R2 = chosen.penalties
             if robust_fit and fixed_scale > 0.0:
-                row_weights = robust.bisquare_weights(residuals, fixed_scale, robust.MM_TUNING, sample_weight)
+                row_weights = robust.bisquare_weights(residuals, fixed_scale, losses.MM_TUNING, sample_weight)
             else:
                 row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
             penalty = float(row_weights.sum()) * (self.gamma1 * R1 + self.gamma2 * R2)
@@ -843,8 +843,8 @@ class PolynomialMDLRegressor:
             design,
             residuals,
             fixed_scale,
-            robust.MM_TUNING if robust_fit else None,
-            robust.SCALE_TUNING,
+            losses.MM_TUNING if robust_fit else None,
+            losses.SCALE_TUNING,
             sample_weight,
             penalty,
             spread,
@@ -1629,7 +1629,7 @@ def _bisquare_loss(residuals: FloatArray, scale: float) -> float:
     """The summed bisquare loss of residuals in units of scale; a scale of 0 makes every
     residual but 0 an outlier."""
     scaled = residuals / scale if scale > 0.0 else np.where(residuals == 0.0, 0.0, np.inf)
-    return float(np.sum(robust.biweight_rho(scaled, robust.EFFICIENT_TUNING)))
+    return float(np.sum(losses.rho(scaled, losses.EFFICIENT_TUNING)))
 
 
 # ---------------------------------------------------------------- degree choice

@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from korva import _robust
+from korva import _robust, losses
 from korva.bases import Design, nonzero_columns
 
 FloatArray = NDArray[np.float64]
@@ -403,12 +403,9 @@ def robust_degrees_of_freedom(
     u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
     c = None if case_weights is None else case_weights[sample]
     sample_weight = float(u.size if c is None else c.sum())
-    x2 = (u / tuning) ** 2
-    psi = u * (1.0 - x2) ** 2
-    slope = (1.0 - x2) * (1.0 - 5.0 * x2)
-    y2 = np.minimum((u / scale_tuning) ** 2, 1.0)
-    loss = 1.0 - (1.0 - y2) ** 3
-    loss_slope = 6.0 * y2 * (1.0 - y2) ** 2  # rho'(u) u
+    psi = losses.psi(u, tuning)
+    slope = losses.psi_slope(u, tuning)
+    loss, loss_slope = losses.rho_moments(u, scale_tuning)
 
     def mean(values: FloatArray) -> float:
         return weighted_total(values, c) / sample_weight if sample_weight > 0.0 else math.nan
@@ -417,7 +414,7 @@ def robust_degrees_of_freedom(
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
         return residual_freedom
     a = -2.0 * mean(psi * slope * u) / psi_squared
-    b = -mean(4.0 * x2 * (5.0 * x2 - 3.0)) / mean_slope  # psi''(u) u = 4 x^2 (5 x^2 - 3), x = u / c
+    b = -mean(losses.psi_curvature_moment(u, tuning)) / mean_slope
     moves = (
         psi * psi / psi_squared
         - 2.0 * slope / mean_slope

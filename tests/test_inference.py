@@ -10,9 +10,9 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
-from korva import FitWarning, PolynomialMDLRegressor, bases, inference
+from korva import FitWarning, PolynomialMDLRegressor, bases, inference, losses
 
-BISQUARE = 4.6850649
+BISQUARE = losses.EFFICIENT_TUNING
 
 
 @pytest.mark.parametrize("df", [0.7, 1.0, 2.5, 7.0, 29.5, 30.0, 96.0, 3000.0, 1e4, 2e5, 1e9, math.inf])
@@ -92,8 +92,12 @@ def test_case_weights_count_as_repeated_rows(rng, robust, penalised):
     np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
     if robust:
         scaled = residuals / 1.3
-        weighted_df = inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, 1.5476450, 4, repeats.astype(float))
-        repeated_df = inference.robust_degrees_of_freedom(np.repeat(scaled, repeats), 1.0, BISQUARE, 1.5476450, 4)
+        weighted_df = inference.robust_degrees_of_freedom(
+            scaled, 1.0, BISQUARE, losses.SCALE_TUNING, 4, repeats.astype(float)
+        )
+        repeated_df = inference.robust_degrees_of_freedom(
+            np.repeat(scaled, repeats), 1.0, BISQUARE, losses.SCALE_TUNING, 4
+        )
         assert weighted_df == pytest.approx(repeated_df, rel=1e-12)
 
 
@@ -151,7 +155,7 @@ def test_degrees_of_freedom_never_exceed_those_of_least_squares_on_the_rows_in_u
     # Light-tailed residuals, as a few rows often have: their V falls below least squares' 2.
     scaled = rng.uniform(-1.0, 1.0, n)
     scaled[0] = 2.0 * BISQUARE  # let go: not a row in use
-    assert inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, 1.5476450, 4) == n - 1 - 4
+    assert inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, losses.SCALE_TUNING, 4) == n - 1 - 4
 
 
 def test_covariance_of_undetermined_coefficients_is_nan(rng):
