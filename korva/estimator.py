@@ -29,9 +29,10 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import korva_core
-from korva import _robust, bases, inference, losses, robust
+from korva import _robust, bases, distributions, inference, losses, robust
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
+from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
 
 FloatArray = NDArray[np.float64]
 
@@ -1310,7 +1311,7 @@ class PolynomialMDLRegressor:
         as given with ``degree="auto"``) and symmetric errors on the inliers. They widen away
         from the data, steeply outside the training range.
         """
-        inference.check_alpha(alpha)
+        check_alpha(alpha)
         if kind not in ("confidence", "prediction"):
             raise ValueError(f'kind must be "confidence" or "prediction", got {kind!r}')
         self._check_fitted()
@@ -1326,7 +1327,7 @@ class PolynomialMDLRegressor:
             variance[free] = np.nan
             if noise is not None:
                 variance = variance + noise * noise
-            factor = inference.interval_factor(alpha, self.df_resid_)
+            factor = distributions.interval_factor(alpha, self.df_resid_)
             half = factor * np.sqrt(variance) * self._spread_
             # Far from the data the variance squares terms of the design that are in range:
             # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
@@ -1360,18 +1361,18 @@ class PolynomialMDLRegressor:
         ValueError
             For ``units="x"`` when the basis has no form in x (``coef_x_`` is None).
         """
-        inference.check_alpha(alpha)
+        check_alpha(alpha)
         if units not in ("t", "x"):
             raise ValueError(f'units must be "t" or "x", got {units!r}')
         self._check_fitted()
         if units == "t":
-            return inference.confidence_interval(self.coef_, self.bse_, self.df_resid_, alpha)
+            return confidence_interval(self.coef_, self.bse_, self.df_resid_, alpha)
         if self.coef_x_ is None or self.bse_x_ is None:
             raise ValueError(
                 "this basis has no coefficients in x (coef_x_ is None): it lacks terms that the "
                 "change from t to x needs; use units='t'"
             )
-        return inference.confidence_interval(self.coef_x_, self.bse_x_, self.df_resid_, alpha)
+        return confidence_interval(self.coef_x_, self.bse_x_, self.df_resid_, alpha)
 
     def get_feature_names_out(self, input_features: Sequence[str] | None = None) -> NDArray[np.object_]:
         """Display names of the terms, in the order of ``coef_`` and ``coef_x_``.
@@ -1391,7 +1392,7 @@ class PolynomialMDLRegressor:
         self._check_fitted()
         fitted_names = getattr(self, "feature_names_in_", None)
         if input_features is None:
-            names = list(fitted_names) if fitted_names is not None else inference.input_names(self.n_features_in_)
+            names = list(fitted_names) if fitted_names is not None else input_names(self.n_features_in_)
         else:
             names = [str(name) for name in input_features]
             if len(names) != self.n_features_in_:
@@ -1404,9 +1405,9 @@ class PolynomialMDLRegressor:
                     f"input_features {names} are not the names of the columns fitted on, "
                     f"feature_names_in_ {list(fitted_names)}"
                 )
-        return np.asarray(inference.term_names(self.multi_indices_, names), dtype=object)
+        return np.asarray(term_names(self.multi_indices_, names), dtype=object)
 
-    def summary(self, alpha: float = 0.05) -> inference.Summary:
+    def summary(self, alpha: float = 0.05) -> Summary:
         """A report of the fit: coefficients with standard errors, t statistics, p-values and intervals.
 
         Parameters
@@ -1422,7 +1423,7 @@ class PolynomialMDLRegressor:
             points, ``scale_``, ``noise_scale_``, the degree and how it was chosen;
             ``to_frame()`` gives the tables as a pandas DataFrame (pandas needed).
         """
-        inference.check_alpha(alpha)
+        check_alpha(alpha)
         self._check_fitted()
         # The parameters the fit was made with: set_params since then changes the next fit alone.
         fitted = self._fitted_params_
@@ -1447,20 +1448,18 @@ class PolynomialMDLRegressor:
         tables = []
         names = list(self.get_feature_names_out())
         if self.coef_x_ is not None and self.bse_x_ is not None:
-            tables.append(inference.CoefficientTable("x", names, self.coef_x_, self.bse_x_, self.df_resid_, alpha))
+            tables.append(CoefficientTable("x", names, self.coef_x_, self.bse_x_, self.df_resid_, alpha))
         fitted_names = getattr(self, "feature_names_in_", None)
         mapped = (
-            inference.input_names(self.n_features_in_, "t")
-            if fitted_names is None
-            else [f"t_{name}" for name in fitted_names]
+            input_names(self.n_features_in_, "t") if fitted_names is None else [f"t_{name}" for name in fitted_names]
         )
-        t_names = inference.term_names(self.multi_indices_, mapped)
-        tables.append(inference.CoefficientTable("t", t_names, self.coef_, self.bse_, self.df_resid_, alpha))
+        t_names = term_names(self.multi_indices_, mapped)
+        tables.append(CoefficientTable("t", t_names, self.coef_, self.bse_, self.df_resid_, alpha))
         header.append(("t", "each input mapped onto [-1, 1] by its training range, t = (x - middle) / half-width"))
         notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
         if self.coef_x_ is None:
             notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
-        return inference.Summary(header, tables, notes)
+        return Summary(header, tables, notes)
 
     def _design(self, X: ArrayLike) -> FloatArray:
         inputs = _as_inputs(X, self.n_features_in_)
