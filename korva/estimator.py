@@ -9,7 +9,6 @@ installed and on its own when it is not.
 
 from __future__ import annotations
 
-import copy
 import importlib
 import inspect
 import math
@@ -23,8 +22,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data, bases, distributions, fitting, inference, losses, robust
+from korva import _data, bases, distributions, fitting, inference
 from korva._data import MAX_COUNT, DataConversionWarning, FloatArray, is_int
+from korva._routing import MetadataRouting
+from korva._scoring import robust_r2
 from korva.bases import MultiIndices
 from korva.fitting import METHODS, GibbsStatistics
 from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
@@ -53,16 +54,6 @@ def _with_scikit_learn_base(base: type) -> type[NotFittedError]:
     return type("NotFittedError", (NotFittedError, base), {"__module__": __name__, "__reduce__": __reduce__})
 
 
-def _metadata_routing(caller: str) -> Any:
-    """scikit-learn's metadata routing module, imported when a routing method is first called."""
-    try:
-        return importlib.import_module("sklearn.utils.metadata_routing")
-    except ImportError as exc:
-        raise ImportError(
-            f"{caller} is part of scikit-learn's metadata routing and needs scikit-learn: pip install scikit-learn"
-        ) from exc
-
-
 def _not_fitted_error(message: str) -> NotFittedError:
     """korva's NotFittedError, also scikit-learn's once scikit-learn is imported.
 
@@ -81,7 +72,7 @@ class FitWarning(UserWarning):
     do not determine the coefficients (too few distinct points for the basis)."""
 
 
-class PolynomialMDLRegressor:
+class PolynomialMDLRegressor(MetadataRouting):
     """Polynomial regression in one or several inputs, robust to gross outliers.
 
     Each input is mapped to [-1, 1] by its training range (``x_min_`` to ``x_max_``),
@@ -446,67 +437,6 @@ class PolynomialMDLRegressor:
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "coef_")
-
-    # ------------------------------------------------------------ metadata routing
-
-    def set_fit_request(self, **requests: bool | str | None) -> PolynomialMDLRegressor:
-        """Whether ``fit`` asks for metadata under scikit-learn's metadata routing.
-
-        Only meaningful with ``sklearn.set_config(enable_metadata_routing=True)``, where a
-        pipeline or ``cross_validate`` passes ``sample_weight`` to this estimator only when it
-        is requested here. scikit-learn must be installed.
-
-        Parameters
-        ----------
-        **requests : bool, str or None
-            One per parameter of ``fit`` besides X and y (``sample_weight``): True to take it,
-            False not to, None (the default) to raise when it is passed, a name to take the
-            metadata of that name instead; ``sklearn.utils.metadata_routing.UNCHANGED``
-            leaves the request as it was.
-
-        Returns
-        -------
-        self : PolynomialMDLRegressor
-        """
-        routing = _metadata_routing("set_fit_request")
-        if not importlib.import_module("sklearn").get_config()["enable_metadata_routing"]:
-            raise RuntimeError(
-                "set_fit_request is only available when metadata routing is enabled: "
-                "sklearn.set_config(enable_metadata_routing=True)"
-            )
-        accepted = self._metadata_names("fit")
-        unexpected = sorted(set(requests) - set(accepted))
-        if unexpected:
-            raise TypeError(f"Unexpected args: {unexpected} in fit. Accepted arguments are: {accepted}")
-        # A copy takes the requests, checked as scikit-learn checks them (an alias must be an
-        # identifier), and replaces the one kept only when every request is valid.
-        request = copy.deepcopy(self._kept_request(routing))
-        for name, alias in requests.items():
-            if alias != routing.UNCHANGED:
-                request.fit.add_request(param=name, alias=alias)
-        # scikit-learn's clone carries this attribute over to the copies it fits.
-        self._metadata_request = request
-        return self
-
-    def get_metadata_routing(self) -> Any:
-        """The metadata that each method asks for, as a ``sklearn.utils.metadata_routing.MetadataRequest``
-        (see ``set_fit_request``); scikit-learn must be installed."""
-        return copy.deepcopy(self._kept_request(_metadata_routing("get_metadata_routing")))
-
-    def _kept_request(self, routing: Any) -> Any:
-        """The requests set so far, or a request that leaves every parameter unrequested (None)."""
-        kept = getattr(self, "_metadata_request", None)
-        if kept is not None:
-            return kept
-        request = routing.MetadataRequest(owner=type(self).__name__)
-        for name in self._metadata_names("fit"):
-            request.fit.add_request(param=name, alias=None)
-        return request
-
-    def _metadata_names(self, method: str) -> list[str]:
-        """The parameters of a method that metadata can be routed to: all but X and y."""
-        parameters = inspect.signature(getattr(self, method)).parameters
-        return [name for name in parameters if name not in ("X", "y")]
 
     # ------------------------------------------------------------ fitting
 
@@ -916,92 +846,6 @@ class PolynomialMDLRegressor:
         if not unseen and not missing:
             message += "Feature names must be in the same order as they were in fit.\n"
         raise ValueError(message)
-
-
-# ---------------------------------------------------------------- scoring
-
-
-def robust_r2(estimator: Any, X: ArrayLike, y: ArrayLike) -> float:
-    """A robust R² of a fitted model on X and y, for ``scoring=`` in scikit-learn.
-
-    ``1 - sum rho(r / s) / sum rho((y - median(y)) / s)``: the residuals ``r`` of the
-    model's predictions and the deviations of y from its median, each costing Tukey's
-    bisquare loss in units of the model's ``scale_``, ``s``. The loss grows as the square
-    of small residuals and stays flat beyond 4.69 scales, so a point far off costs the
-    same whatever its size, and outliers cannot make one model look better than another
-    by how closely it follows them.
-
-    Parameters
-    ----------
-    estimator : PolynomialMDLRegressor or Pipeline
-        A fitted model, or a fitted scikit-learn pipeline whose last step is one.
-    X : array-like of shape (n_samples,) or (n_samples, n_features)
-        The inputs to score the model on.
-    y : array-like of shape (n_samples,)
-        The targets.
-
-    Returns
-    -------
-    float
-        1 for a perfect fit, 0 for a fit no better than the median of y; negative for a
-        worse one. Normal noise costs about 0.12 of an outlier per point, so the true
-        curve scores about 0.88 on clean data and less with outliers.
-
-    Raises
-    ------
-    NotFittedError
-        If the model has not been fitted.
-    ValueError
-        If the model has no ``scale_``, or X or y is invalid.
-
-    See Also
-    --------
-    PolynomialMDLRegressor.score : R² over every point.
-
-    Notes
-    -----
-    In a grid search over degrees 1 to 6 on a cubic with 10 % of its points pushed far
-    off (5-fold cross-validation, 200 points, 10 data sets), this score chose degree 3
-    every time, R² over every point 2 times and R² over the points each model calls
-    inliers 7 times; with 30 % off, 8, 0 and 6 times. R² over a model's own inliers lets
-    each model choose which points it is judged on, so it is not used.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> from sklearn.model_selection import cross_val_score
-    >>> from korva import PolynomialMDLRegressor, robust_r2
-    >>> rng = np.random.default_rng(0)
-    >>> x = rng.uniform(-1.0, 1.0, 200)
-    >>> y = x**3 - x + rng.normal(0.0, 0.05, 200)
-    >>> y[::10] += 5.0  # every tenth point far off
-    >>> for degree in (1, 3):
-    ...     scores = cross_val_score(PolynomialMDLRegressor(degree=degree), x, y, scoring=robust_r2)
-    ...     print(degree, round(scores.mean(), 2))
-    1 0.38
-    3 0.76
-
-    R² over every point (``scoring=None``) ranks the two the other way round.
-    """
-    prediction = np.asarray(estimator.predict(X), dtype=np.float64)
-    target = _data.as_target(y, len(prediction))
-    model = estimator.steps[-1][1] if hasattr(estimator, "steps") else estimator
-    scale = getattr(model, "scale_", None)
-    if scale is None:
-        raise ValueError(f"robust_r2 needs a PolynomialMDLRegressor or a pipeline ending in one, got {estimator!r}")
-    with np.errstate(over="ignore"):  # a residual beyond float64 is as far off as any
-        residual_loss = _bisquare_loss(target - prediction, scale)
-        total_loss = _bisquare_loss(target - robust.weighted_median(target, None), scale)
-    if total_loss == 0.0:  # every y equals its median: perfect or nothing, as in score
-        return 1.0 if residual_loss == 0.0 else 0.0
-    return 1.0 - residual_loss / total_loss
-
-
-def _bisquare_loss(residuals: FloatArray, scale: float) -> float:
-    """The summed bisquare loss of residuals in units of scale; a scale of 0 makes every
-    residual but 0 an outlier."""
-    scaled = residuals / scale if scale > 0.0 else np.where(residuals == 0.0, 0.0, np.inf)
-    return float(np.sum(losses.rho(scaled, losses.EFFICIENT_TUNING)))
 
 
 # ---------------------------------------------------------------- helpers

@@ -13,20 +13,19 @@ units, for the estimator to commit at once. Nothing here reads or writes the est
 from __future__ import annotations
 
 import math
-import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
 if sys.platform != "win32":
-    import resource
+    pass
 
 import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _data, bases, inference, losses, robust
+from korva import _data, _memory, bases, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
@@ -35,25 +34,6 @@ METHODS = ("mcmc", "penalized", "ols")
 
 # Rows of weight 0 are judged against the fit this many at a time.
 ABSENT_BLOCK_ROWS = 1 << 16
-
-# Fits estimated to need up to this much memory are left to the allocator; larger ones are
-# checked against the memory available before any array as long as the data is made.
-UNCHECKED_FIT_BYTES = 16 << 20
-# The peak memory of a fit in arrays as long as its rows, besides its design and the fitted
-# values that degree="auto" keeps (see _peak_fit_bytes), as measured on fits of 1e6 rows:
-# the residuals and the temporaries of the scale, the weights of the last reweighting, the
-# description lengths of degree="auto"; the weights' scaled copy and the bisquare weights
-# times them. MEMORY_MARGIN covers the allocator and the estimate's rounding.
-FIT_TRANSIENT_COLUMNS = 3
-CHOICE_COLUMNS = 4
-WEIGHT_COLUMNS = 2
-MEMORY_MARGIN = 1.125
-# The address space that the first fit of a process reserves without touching it, which a
-# limit on the address space counts: the stacks and malloc arenas of the worker threads and
-# the BLAS buffers (177 MiB on two cores).
-THREAD_ADDRESS_SPACE = 192 << 20
-# The elemental starts hold each subset's rows, its normal equations and their elimination.
-ELEMENTAL_BATCHES = 4
 
 # The random stream of the elemental starts, apart from the subsample's (stream 0), and that
 # of the screening fits of degree="auto".
@@ -207,7 +187,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     fit of each method and the degree choice, then everything the fitted attributes need."""
     n_inputs = data.n_inputs
     # The bases and the memory of their fit are checked before any array as long as the data is made.
-    extent = FitRows(data.n_samples, len(data.inputs) - data.n_samples, data.weights is not None)
+    extent = _memory.FitRows(data.n_samples, len(data.inputs) - data.n_samples, data.weights is not None)
     candidates = bases_to_fit(settings, n_inputs, data.counted, extent)
     # Without a constant term the fit cannot absorb a shift, so y is only scaled.
     problem = _data.standardized(data, has_constant=any(not any(m) for m in candidates[0].indices))
@@ -397,11 +377,13 @@ def _fragility(
     return messages
 
 
-def bases_to_fit(settings: Settings, n_inputs: int, n_samples: int, rows: FitRows | None = None) -> list[Candidate]:
+def bases_to_fit(
+    settings: Settings, n_inputs: int, n_samples: int, rows: _memory.FitRows | None = None
+) -> list[Candidate]:
     """The bases to fit, each checked against the number of samples (rows of integer weight w
     count w times) and the memory of its fit on ``rows`` (None: one a sample, unweighted)
     before it is built."""
-    rows = FitRows(n_samples, 0, False) if rows is None else rows
+    rows = _memory.FitRows(n_samples, 0, False) if rows is None else rows
     if not isinstance(settings.basis, str):
         if isinstance(settings.degree, str) and settings.degree == "auto":
             raise ValueError('degree="auto" needs basis="total" or "tensor", not a list of terms')
@@ -412,7 +394,7 @@ def bases_to_fit(settings: Settings, n_inputs: int, n_samples: int, rows: FitRow
             if bases.is_contiguous_1d(indices)
             else sum(len({m[i] for m in indices} - {0, 1}) for i in range(n_inputs))
         )
-        _check_memory(settings, len(indices), 1, powers, n_inputs, rows, "the listed basis")
+        _memory.check(settings, len(indices), 1, powers, n_inputs, rows, "the listed basis")
         return [Candidate(max(sum(m) for m in indices), indices)]
     if settings.basis not in bases.BASES:
         raise ValueError(f"basis must be 'total', 'tensor' or a list of exponent vectors, got {settings.basis!r}")
@@ -426,13 +408,13 @@ def bases_to_fit(settings: Settings, n_inputs: int, n_samples: int, rows: FitRow
         _check_size(max(degrees) + 1, n_samples, what, at_least=True)
     n_terms = bases.count_terms(settings.basis, degrees)
     _check_size(n_terms, n_samples, what)
-    _check_memory(settings, n_terms, 1, _power_columns(degrees), n_inputs, rows, what)
+    _memory.check(settings, n_terms, 1, _power_columns(degrees), n_inputs, rows, what)
     per_input = not is_int(settings.degree) or (settings.basis == "tensor" and n_inputs > 1)
     degree = degrees if per_input else degrees[0]
     return [Candidate(degree, bases.multi_indices(settings.basis, degrees))]
 
 
-def _auto_candidates(settings: Settings, n_inputs: int, n_samples: int, rows: FitRows) -> list[Candidate]:
+def _auto_candidates(settings: Settings, n_inputs: int, n_samples: int, rows: _memory.FitRows) -> list[Candidate]:
     basis = str(settings.basis)
     top = _auto_max_degree(settings, n_inputs)
     tried = []
@@ -452,67 +434,12 @@ def _auto_candidates(settings: Settings, n_inputs: int, n_samples: int, rows: Fi
     what = f'the {basis} basis of degree {largest} in {n_inputs} input(s), the largest degree="auto" tries,'
     n_terms = bases.count_terms(basis, [largest] * n_inputs)
     _check_size(n_terms, n_samples, what)
-    _check_memory(settings, n_terms, len(tried), _power_columns([largest] * n_inputs), n_inputs, rows, what)
+    _memory.check(settings, n_terms, len(tried), _power_columns([largest] * n_inputs), n_inputs, rows, what)
     candidates = []
     for d in tried:
         degree: int | list[int] = [d] * n_inputs if basis == "tensor" and n_inputs > 1 else d
         candidates.append(Candidate(degree, bases.multi_indices(basis, [d] * n_inputs)))
     return candidates
-
-
-def _check_memory(
-    settings: Settings, n_terms: int, n_candidates: int, power_columns: int, n_inputs: int, rows: FitRows, what: str
-) -> None:
-    """Refuse a fit whose peak memory, estimated by _peak_fit_bytes, exceeds the memory available."""
-    needed = _peak_fit_bytes(settings, n_terms, n_candidates, power_columns, n_inputs, rows)
-    if needed <= UNCHECKED_FIT_BYTES:
-        return
-    available, bound = _available_memory()
-    if needed > available:
-        raise ValueError(
-            f"{what} has {n_terms} terms: its fit on {rows.fitted} samples needs about "
-            f"{needed / 2**30:.2f} GiB at its peak, more than the {available / 2**30:.2f} GiB {bound}; "
-            "fit fewer samples or a smaller basis"
-        )
-
-
-def _peak_fit_bytes(
-    settings: Settings, n_terms: int, n_candidates: int, power_columns: int, n_inputs: int, rows: FitRows
-) -> int:
-    """The most memory a fit holds at once, for the largest of ``n_candidates`` bases (with
-    ``n_terms`` terms and ``power_columns`` kept powers of the inputs where its design is
-    formed as it is read), counted in arrays as long as the rows fitted.
-
-    Every fit holds y standardised and the inputs mapped; weighted, the weights it counts,
-    and with rows of weight 0 a copy of the rest. A stored design is held twice at the
-    peak (the scale floor takes its magnitudes); a formed one holds its powers. Each
-    candidate of degree="auto" keeps its fitted values for the choice. The robust fit's
-    starts add batches of k x k systems and copies of the searched rows, and its
-    reweighting over a formed design the random parts of the rows it starts on.
-    """
-    n = rows.fitted
-    columns = 1 + n_inputs + FIT_TRANSIENT_COLUMNS
-    if rows.weighted:
-        columns += WEIGHT_COLUMNS + (n_inputs + 3 if rows.absent else 0)
-    robust_fit = settings.robust
-    searched = min(n, int(settings.max_search_samples)) if robust_fit else 0
-    formed = settings.robust_stages and searched < n and n >= bases.FORMED_DESIGN_ROWS
-    fixed = 0
-    if robust_fit:
-        fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * searched * n_terms
-    if formed:
-        columns += n_candidates + power_columns
-        if n_candidates > 1:
-            columns += CHOICE_COLUMNS
-        # The reweighting over every row starts on random parts of them, stored.
-        middle = robust.MIDDLE_ROWS_PER_TERM * n_terms * n_terms
-        middle = middle if robust.MIDDLE_SHARE_BEYOND * middle <= n else 0
-        slope = min(max(robust.SLOPE_ROWS, robust.SLOPE_ROWS_PER_TERM * n_terms), n // robust.SLOPE_SHARE_BEYOND)
-        fixed += (middle + slope) * (n_terms + 2)
-    else:
-        columns += n_candidates - 1 + 2 * n_terms
-    doubles = columns * n + fixed + rows.absent
-    return math.ceil(MEMORY_MARGIN * 8 * doubles)
 
 
 def _auto_max_degree(settings: Settings, n_inputs: int) -> int:
@@ -813,62 +740,6 @@ def _power_columns(max_exponents: Sequence[int]) -> int:
     column each (the basis has every exponent up to each input's largest); none for one input,
     whose powers are formed in turn."""
     return 0 if len(max_exponents) == 1 else sum(max(e - 1, 0) for e in max_exponents)
-
-
-@dataclass(frozen=True)
-class FitRows:
-    """The rows a fit's memory grows with: those it fits, those of weight 0 beside them, and
-    whether it is weighted."""
-
-    fitted: int
-    absent: int
-    weighted: bool
-
-
-def _available_memory() -> tuple[int, str]:
-    """Bytes this process can still allocate, and what bounds them: the memory the system can
-    give it now (MemAvailable, else the physical memory), or the room left under its limit on
-    the address space (RLIMIT_AS) or on its data (RLIMIT_DATA), whichever is least."""
-    bounds = [(_system_memory(), "of memory available")]
-    if sys.platform != "win32":
-        in_use = _process_memory()
-        for limit, used, reserved, name in (
-            (resource.RLIMIT_AS, "VmSize", THREAD_ADDRESS_SPACE, "left under the address-space limit (RLIMIT_AS)"),
-            (resource.RLIMIT_DATA, "VmData", 0, "left under the data limit (RLIMIT_DATA)"),
-        ):
-            soft = resource.getrlimit(limit)[0]
-            if soft != resource.RLIM_INFINITY and used in in_use:
-                bounds.append((max(soft - in_use[used] - reserved, 0), name))
-    return min(bounds)
-
-
-def _system_memory() -> int:
-    """Bytes the system can give this process now (MemAvailable), else the physical memory."""
-    try:
-        with open("/proc/meminfo") as meminfo:
-            for line in meminfo:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    try:
-        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError):
-        return 2**63
-
-
-def _process_memory() -> dict[str, int]:
-    """This process's address space (VmSize) and data (VmData) in bytes, where the system
-    tells them (Linux); empty elsewhere."""
-    try:
-        with open("/proc/self/status") as status:
-            return {
-                line.split(":")[0]: int(line.split()[1]) * 1024
-                for line in status
-                if line.startswith(("VmSize:", "VmData:"))
-            }
-    except OSError:
-        return {}
 
 
 def listed_basis(basis: Any, n_inputs: int, name: str = "basis") -> MultiIndices:

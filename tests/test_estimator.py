@@ -17,6 +17,7 @@ from korva import (
     NotFittedError,
     PolynomialMDLRegressor,
     _data,
+    _memory,
     _robust,
     bases,
     fitting,
@@ -1168,7 +1169,7 @@ def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_
     monkeypatch, params, n, available, message
 ):
     if available is not None:
-        monkeypatch.setattr(fitting, "_available_memory", lambda: (available, "under test"))
+        monkeypatch.setattr(_memory, "available_memory", lambda: (available, "under test"))
 
     def no_design(*args):
         raise AssertionError("a design matrix was built")
