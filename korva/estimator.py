@@ -30,8 +30,8 @@ from korva.bases import MultiIndices
 from korva.fitting import METHODS, GibbsStatistics
 from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
 
-# Re-exported: the command line takes the methods' names, korva the classes, from here.
-__all__ = ["METHODS", "DataConversionWarning", "FitWarning", "GibbsStatistics", "NotFittedError"]
+# Re-exported: the command line and the group workers take these from here, korva the classes.
+__all__ = ["METHODS", "DataConversionWarning", "FitWarning", "FloatArray", "GibbsStatistics", "NotFittedError"]
 __all__ += ["PolynomialMDLRegressor", "robust_r2"]
 
 

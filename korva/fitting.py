@@ -247,7 +247,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         inliers[:] = True
     if problem.active is not None:
         inliers = _with_absent_rows(settings, data, problem, chosen.candidate, coef, scale, inliers, interpolation)
-    n_one_input = n_inputs == 1 and uncertainty.coef_x is not None
+    coef_x = uncertainty.coef_x
     return FitResult(
         coef=coef,
         candidate=chosen.candidate,
@@ -263,7 +263,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         x_max=problem.x_max,
         warnings=warnings,
         uncertainty=uncertainty,
-        polynomial=_polynomial_in_x(chosen.candidate.indices, uncertainty.coef_x) if n_one_input else None,
+        polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
     )
 
 
