@@ -32,8 +32,10 @@ import numpy as np
 
 import korva_core
 from korva import bases
+from korva._data import MAX_COUNT, unit_columns
 from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, _kept_rows, fit_group, unfitted
-from korva.estimator import MAX_COUNT, PolynomialMDLRegressor, _listed_basis, _unit_columns
+from korva.estimator import PolynomialMDLRegressor
+from korva.fitting import Settings, bases_to_fit, draw_seed, listed_basis, validated_degrees
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -193,7 +195,7 @@ def fit_groups(
     if isinstance(estimator_params.get("random_state"), np.random.RandomState | np.random.Generator):
         # One seed for every group, as with an int: copies of a generator sent to workers would
         # hand out seeds that depend on how the groups were batched.
-        seed = PolynomialMDLRegressor(random_state=estimator_params["random_state"])._seed()
+        seed = draw_seed(estimator_params["random_state"])
         estimator_params = {**estimator_params, "random_state": seed}
     # As plain Python values: a worker process cannot read an instance of a class that the
     # caller's script defines (an int subclass as random_state, say).
@@ -473,9 +475,9 @@ def predict_groups(table: Any, frame: Any, by: Any, x: Any) -> Any:
         if len(x_min) != len(x_columns):
             raise ValueError(f"x names {len(x_columns)} input(s), but the fits in table have {len(x_min)}")
         rows = by_code[start:end]
-        unit_columns = _unit_columns(inputs[rows], x_min, x_max, check_span=False)
-        indices = _listed_basis(table["multi_indices"].iat[position], len(x_columns), f"multi_indices[{position}]")
-        prediction[rows] = bases.design_matrix(indices, unit_columns) @ np.asarray(coef, dtype=np.float64)
+        mapped = unit_columns(inputs[rows], x_min, x_max)
+        indices = listed_basis(table["multi_indices"].iat[position], len(x_columns), f"multi_indices[{position}]")
+        prediction[rows] = bases.design_matrix(indices, mapped) @ np.asarray(coef, dtype=np.float64)
     return pd.Series(prediction, index=frame.index, name="prediction")
 
 
@@ -723,15 +725,16 @@ def _check_estimator_params(params: dict[str, Any], n_inputs: int) -> None:
     """The estimator's own checks of its parameters, those that need no data, before any fit."""
     model = PolynomialMDLRegressor(**params)
     model._check_params()
-    degree, basis = model.degree, model.basis
+    settings = Settings(**model.get_params())
+    degree, basis = settings.degree, settings.basis
     auto = isinstance(degree, str) and degree == "auto"
     if isinstance(basis, str) and basis in bases.BASES and not auto:
         # The size checks of a fixed degree depend on a group's number of samples.
-        model._validated_degrees(n_inputs)
+        validated_degrees(settings, n_inputs)
     else:
         # A listed basis checked against as many samples as it has terms; "auto" starts at degree 0.
         n_terms = len(basis) if isinstance(basis, Sequence | np.ndarray) and not isinstance(basis, str) else 1
-        model._candidates(n_inputs, min(max(n_terms, 1), MAX_COUNT))
+        bases_to_fit(settings, n_inputs, min(max(n_terms, 1), MAX_COUNT))
 
 
 def _check_columns(frame: Any, plan: _Plan) -> None:

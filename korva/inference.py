@@ -1,6 +1,6 @@
-"""How sure a fit is: coefficient covariances, quantiles, the polynomial in x, a summary table.
+"""How sure a fit is: coefficient covariances, degrees of freedom, noise scale, the polynomial in x.
 
-Plain functions over NumPy arrays, which the estimator calls once at the end of ``fit``:
+Plain functions over NumPy arrays, which the fitting stage calls once at the end of a fit:
 
 - the covariance of the coefficients of the final bisquare fit (an M-estimator at a fixed
   scale) by the sandwich of its estimating equations, with Huber's small-sample factor;
@@ -8,237 +8,31 @@ Plain functions over NumPy arrays, which the estimator calls once at the end of 
 - the degrees of freedom of its t quantiles: Satterthwaite's, from the spread of that
   covariance's own estimate;
 - a noise scale of the inlying residuals, for intervals of new observations;
-- the normal and Student-t distributions (CDF and quantiles), so that NumPy stays the only
-  run-time dependency;
 - the linear map from coefficients in the mapped inputs t = (x - middle) / half to
-  coefficients in x, and display names of the terms;
-- :class:`Summary`, the table behind ``PolynomialMDLRegressor.summary()``.
+  coefficients in x.
+
+The distributions are korva.distributions', the coefficient tables korva.summary's.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from korva import _robust
+from korva import _robust, losses
 from korva.bases import Design, nonzero_columns
+from korva.distributions import normal_cdf, normal_pdf
+
+# The name that PolynomialMDLRegressor.summary() documents for its report.
+from korva.summary import Summary as Summary
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
-
-# Continued fraction of the incomplete beta function and the quantile search.
-MAX_FRACTION_TERMS = 500
-MAX_QUANTILE_STEPS = 200
-RELATIVE_PRECISION = 1e-15
-# ln Gamma by Stirling's series from here on (four terms reach double precision).
-STIRLING_FROM = 30.0
-# With many degrees of freedom and x^2 / df small, the continued fraction cancels: there the
-# t distribution is the normal's Cornish-Fisher expansion in 1 / df, whose first omitted term
-# stays below double precision in that region.
-EXPANSION_DEGREES_OF_FREEDOM = 1e4
-EXPANSION_SQUARED_RATIO = 3e-3
-
-# ---------------------------------------------------------------- distributions
-
-
-def normal_cdf(x: float) -> float:
-    """The standard normal distribution function, accurate in the far lower tail too."""
-    return 0.5 * math.erfc(-x / math.sqrt(2.0))
-
-
-def normal_pdf(x: float) -> float:
-    return math.exp(-0.5 * x * x) / math.sqrt(2.0 * math.pi)
-
-
-def student_t_cdf(x: float, df: float) -> float:
-    """The distribution function of Student's t with ``df`` > 0 degrees of freedom.
-
-    P(T <= x) = I_z(df / 2, 1 / 2) / 2 for x < 0, with z = df / (df + x^2) and I the
-    regularized incomplete beta function; x > 0 by symmetry.
-    """
-    _check_degrees_of_freedom(df)
-    if _expansion_holds(x, df):
-        return normal_cdf(_normal_equivalent(x, df))
-    if math.isinf(x):
-        return 0.0 if x < 0 else 1.0
-    # z, 1 - z and their logarithms, formed without a subtraction that would cancel, nor a
-    # square that would overflow or underflow.
-    if abs(x) <= math.sqrt(df):
-        ratio = x * x / df
-        z, one_minus_z = 1.0 / (1.0 + ratio), ratio / (1.0 + ratio)
-        log_z = -math.log1p(ratio)
-        log_one_minus_z = math.log(ratio) + log_z if ratio > 0.0 else -math.inf
-    else:
-        log_ratio = math.log(df) - 2.0 * math.log(abs(x))
-        ratio = math.exp(log_ratio)
-        z, one_minus_z = ratio / (1.0 + ratio), 1.0 / (1.0 + ratio)
-        log_one_minus_z = -math.log1p(ratio)
-        log_z = log_ratio + log_one_minus_z
-    tail = 0.5 * _incomplete_beta(0.5 * df, 0.5, z, one_minus_z, log_z, log_one_minus_z)
-    return tail if x < 0 else 1.0 - tail
-
-
-def student_t_pdf(x: float, df: float) -> float:
-    log_norm = -_log_beta(0.5 * df, 0.5) - 0.5 * math.log(df)
-    if abs(x) <= math.sqrt(df):
-        return math.exp(log_norm - 0.5 * (df + 1.0) * math.log1p(x * x / df))
-    log_ratio = 2.0 * math.log(abs(x)) - math.log(df)  # ln(x^2 / df), x^2 may overflow
-    return math.exp(log_norm - 0.5 * (df + 1.0) * (log_ratio + math.log1p(math.exp(-log_ratio))))
-
-
-def regularized_incomplete_beta(a: float, b: float, x: float) -> float:
-    """I_x(a, b) for a, b > 0 and x in [0, 1], by the continued fraction of the beta function."""
-    if not (a > 0 and b > 0 and 0.0 <= x <= 1.0):
-        raise ValueError(f"the incomplete beta function needs a, b > 0 and x in [0, 1], got {a}, {b}, {x}")
-    y = 1.0 - x
-    return _incomplete_beta(a, b, x, y, math.log(x) if x > 0 else -math.inf, math.log(y) if y > 0 else -math.inf)
-
-
-def _incomplete_beta(a: float, b: float, x: float, y: float, log_x: float, log_y: float) -> float:
-    """I_x(a, b) given x, y = 1 - x and their logarithms, each as precise as the caller has them.
-
-    The fraction converges fast for x < (a + 1) / (a + b + 2); above that, I_x(a, b) =
-    1 - I_y(b, a).
-    """
-    if log_x == -math.inf or log_y == -math.inf:
-        return 0.0 if log_x == -math.inf else 1.0
-    if x > (a + 1.0) / (a + b + 2.0):
-        return 1.0 - _incomplete_beta(b, a, y, x, log_y, log_x)
-    log_front = a * log_x + b * log_y - _log_beta(a, b)
-    return math.exp(log_front) / a * _beta_fraction(a, b, x)
-
-
-def _log_beta(a: float, b: float) -> float:
-    """ln B(a, b), without the cancellation of ln Gamma(a) - ln Gamma(a + b) for a large a."""
-    small, large = min(a, b), max(a, b)
-    if large < STIRLING_FROM:
-        return math.lgamma(a) + math.lgamma(b) - math.lgamma(a + b)
-    # ln Gamma(z) = (z - 1/2) ln z - z + ln(2 pi) / 2 + stirling(z): the large terms cancel
-    # in closed form.
-    difference = (large - 0.5) * math.log1p(small / large) + small * math.log(large + small) - small
-    return math.lgamma(small) - difference - _stirling(large + small) + _stirling(large)
-
-
-def _stirling(z: float) -> float:
-    """ln Gamma(z) - (z - 1/2) ln z + z - ln(2 pi) / 2 for z >= STIRLING_FROM, to double precision."""
-    inverse_squared = 1.0 / (z * z)
-    series = 1.0 / 12.0 + inverse_squared * (-1.0 / 360.0 + inverse_squared * (1.0 / 1260.0 - inverse_squared / 1680.0))
-    return series / z
-
-
-def _beta_fraction(a: float, b: float, x: float) -> float:
-    """The continued fraction 1 / (1 + d1 / (1 + d2 / (1 + ...))) of I_x(a, b), by Lentz's method."""
-    tiny = 1e-300
-    c, d = 1.0, 1.0 - (a + b) * x / (a + 1.0)
-    d = 1.0 / (d if abs(d) > tiny else tiny)
-    fraction = d
-    for m in range(1, MAX_FRACTION_TERMS + 1):
-        # The even term d_{2m}, then the odd term d_{2m+1}.
-        for numerator in (
-            m * (b - m) * x / ((a + 2 * m - 1.0) * (a + 2 * m)),
-            -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1.0)),
-        ):
-            d = 1.0 + numerator * d
-            d = 1.0 / (d if abs(d) > tiny else tiny)
-            c = 1.0 + numerator / c
-            c = c if abs(c) > tiny else tiny
-            fraction *= c * d
-        if abs(c * d - 1.0) <= RELATIVE_PRECISION:
-            break
-    return fraction
-
-
-def normal_quantile(p: float) -> float:
-    """The p-quantile of the standard normal distribution, 0 < p < 1."""
-    return _quantile(normal_cdf, normal_pdf, p)
-
-
-def student_t_quantile(p: float, df: float) -> float:
-    """The p-quantile of Student's t with ``df`` > 0 degrees of freedom, 0 < p < 1."""
-    _check_degrees_of_freedom(df)
-    if 0.0 < p < 1.0:
-        z = normal_quantile(p)
-        if _expansion_holds(z, df):
-            return _cornish_fisher(z, df)
-    return _quantile(lambda x: student_t_cdf(x, df), lambda x: student_t_pdf(x, df), p)
-
-
-def _expansion_holds(x: float, df: float) -> bool:
-    return df >= EXPANSION_DEGREES_OF_FREEDOM and x * x <= EXPANSION_SQUARED_RATIO * df
-
-
-def _cornish_fisher(z: float, df: float) -> float:
-    """The t quantile whose normal quantile is z, to the fourth power of 1 / df."""
-    z2 = z * z
-    terms = (
-        z * (z2 + 1.0) / 4.0,
-        z * ((5.0 * z2 + 16.0) * z2 + 3.0) / 96.0,
-        z * (((3.0 * z2 + 19.0) * z2 + 17.0) * z2 - 15.0) / 384.0,
-        z * ((((79.0 * z2 + 776.0) * z2 + 1482.0) * z2 - 1920.0) * z2 - 945.0) / 92160.0,
-    )
-    return z + sum(term / df**power for power, term in enumerate(terms, start=1))
-
-
-def _normal_equivalent(x: float, df: float) -> float:
-    """The z with _cornish_fisher(z, df) = x, by Newton's method from z = x.
-
-    The slope is 1 + O(z^2 / df), so its leading terms suffice: each step gains a factor
-    of about (z^2 / df)^2.
-    """
-    z = x
-    for _ in range(MAX_QUANTILE_STEPS):
-        step = (_cornish_fisher(z, df) - x) / (1.0 + (3.0 * z * z + 1.0) / (4.0 * df))
-        z -= step
-        if abs(step) <= RELATIVE_PRECISION * abs(z):
-            break
-    return z
-
-
-def _check_degrees_of_freedom(df: float) -> None:
-    if not df > 0:  # NaN too
-        raise ValueError(f"degrees of freedom must be above 0, got {df!r}")
-
-
-def _quantile(cdf: Callable[[float], float], pdf: Callable[[float], float], p: float) -> float:
-    """The x where a symmetric distribution's ``cdf`` reaches p.
-
-    Lower half only (the upper by symmetry, 1 - p being exact there): Newton's method on
-    ln cdf, nearly linear in the tail, kept inside a bracket that bisection shrinks.
-    """
-    if not 0.0 < p < 1.0:
-        raise ValueError(f"a quantile needs a probability strictly between 0 and 1, got {p!r}")
-    if p > 0.5:
-        return -_quantile(cdf, pdf, 1.0 - p)
-    if p == 0.5:
-        return 0.0
-    low, high = -1.0, 0.0
-    while cdf(low) > p:
-        low, high = 2.0 * low, low
-    if math.isinf(low):
-        return low  # beyond the largest float, as for t with df < 1 far in the tail
-    x = 0.5 * (low + high)
-    target = math.log(p)
-    for _ in range(MAX_QUANTILE_STEPS):
-        mass = cdf(x)
-        if mass > p:
-            high = x
-        else:
-            low = x
-        density = pdf(x)
-        step = (math.log(mass) - target) * mass / density if mass > 0.0 and density > 0.0 else math.inf
-        proposal = x - step
-        if not low < proposal < high:
-            proposal = 0.5 * (low + high)
-        if abs(proposal - x) <= RELATIVE_PRECISION * abs(x) or high - low <= RELATIVE_PRECISION * abs(x):
-            return proposal
-        x = proposal
-    return x
-
 
 # ---------------------------------------------------------------- covariance
 
@@ -403,12 +197,9 @@ def robust_degrees_of_freedom(
     u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
     c = None if case_weights is None else case_weights[sample]
     sample_weight = float(u.size if c is None else c.sum())
-    x2 = (u / tuning) ** 2
-    psi = u * (1.0 - x2) ** 2
-    slope = (1.0 - x2) * (1.0 - 5.0 * x2)
-    y2 = np.minimum((u / scale_tuning) ** 2, 1.0)
-    loss = 1.0 - (1.0 - y2) ** 3
-    loss_slope = 6.0 * y2 * (1.0 - y2) ** 2  # rho'(u) u
+    psi = losses.psi(u, tuning)
+    slope = losses.psi_slope(u, tuning)
+    loss, loss_slope = losses.rho_moments(u, scale_tuning)
 
     def mean(values: FloatArray) -> float:
         return weighted_total(values, c) / sample_weight if sample_weight > 0.0 else math.nan
@@ -417,7 +208,7 @@ def robust_degrees_of_freedom(
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
         return residual_freedom
     a = -2.0 * mean(psi * slope * u) / psi_squared
-    b = -mean(4.0 * x2 * (5.0 * x2 - 3.0)) / mean_slope  # psi''(u) u = 4 x^2 (5 x^2 - 3), x = u / c
+    b = -mean(losses.psi_curvature_moment(u, tuning)) / mean_slope
     moves = (
         psi * psi / psi_squared
         - 2.0 * slope / mean_slope
@@ -456,6 +247,8 @@ def noise_scale(
     return scale
 
 
+# noise_scale stops after this many steps, should its inliers never settle.
+MAX_NOISE_STEPS = 200
 # noise_scale's steps look only at the residuals between clip / BAND and clip * BAND times
 # the start while the scale stays within that band; far fewer rows than all on large data.
 NOISE_BAND_WIDTH = 2.0
@@ -485,7 +278,7 @@ def _noise_steps(
     near_squares = near * near if near_weights is None else near * near * near_weights
     scale = start
     inliers: NDArray[np.bool_] | None = None
-    for _ in range(MAX_QUANTILE_STEPS):
+    for _ in range(MAX_NOISE_STEPS):
         if not low <= scale <= high:
             return None
         chosen = near <= clip * scale
@@ -563,141 +356,6 @@ def _products(factors: list[dict[int, float]]) -> list[tuple[tuple[int, ...], fl
     for factor in factors:
         products = [((*chosen, e), value * v) for chosen, value in products for e, v in factor.items()]
     return products
-
-
-def input_names(n_inputs: int, symbol: str = "x") -> list[str]:
-    """Default input names: ``x`` for one input, ``x1``, ``x2``, ... for several."""
-    return [symbol] if n_inputs == 1 else [f"{symbol}{j}" for j in range(1, n_inputs + 1)]
-
-
-def term_names(indices: Sequence[Sequence[int]], names: Sequence[str]) -> list[str]:
-    """Display names of the terms: ``1``, ``x``, ``x^2``, ``x1 x2``, ``x1^2 x2``, ..."""
-    return [" ".join(name if e == 1 else f"{name}^{e}" for name, e in zip(names, term) if e) or "1" for term in indices]
-
-
-# ---------------------------------------------------------------- summary
-
-
-@dataclass(frozen=True)
-class CoefficientTable:
-    """Coefficients, their standard errors and interval statistics, in one set of units."""
-
-    units: str  # the name of the variables: "x" or "t"
-    terms: list[str]
-    coef: FloatArray
-    std_err: FloatArray
-    df: float  # degrees of freedom of the t quantiles
-    alpha: float
-
-    @property
-    def statistic(self) -> FloatArray:
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ratio: FloatArray = self.coef / self.std_err
-        return ratio
-
-    @property
-    def p_value(self) -> FloatArray:
-        """Two-sided p-values of coefficient = 0 from the t distribution; NaN where undefined."""
-        return np.array(
-            [
-                2.0 * student_t_cdf(-abs(t), self.df) if not math.isnan(t) and self.df > 0 else math.nan
-                for t in self.statistic
-            ]
-        )
-
-    @property
-    def interval(self) -> FloatArray:
-        return confidence_interval(self.coef, self.std_err, self.df, self.alpha)
-
-
-def confidence_interval(center: FloatArray, std_err: FloatArray, df: float, alpha: float) -> FloatArray:
-    """Rows (lower, upper) of the two-sided 1 - alpha intervals center +- t_{1 - alpha/2}(df) std_err."""
-    check_alpha(alpha)
-    half = interval_factor(alpha, df) * std_err
-    return np.column_stack([center - half, center + half])
-
-
-def interval_factor(alpha: float, df: float) -> float:
-    """t_{1 - alpha/2}(df): a two-sided 1 - alpha interval's half-width in standard errors.
-
-    Taken from the lower tail, -t_{alpha/2}(df), where alpha / 2 keeps its digits however
-    small it is (1 - alpha/2 rounds to 1 below alpha = 1e-16). NaN without degrees of
-    freedom: a fit with no more samples than terms says nothing of its spread.
-    """
-    return -student_t_quantile(0.5 * alpha, df) if df > 0 else math.nan
-
-
-def check_alpha(alpha: object) -> None:
-    if (
-        isinstance(alpha, bool)
-        or not isinstance(alpha, int | float | np.floating | np.integer)
-        or not 0.0 < alpha < 1.0
-    ):
-        raise ValueError(f"alpha must be a number strictly between 0 and 1, got {alpha!r}")
-
-
-@dataclass(frozen=True)
-class Summary:
-    """A fit's coefficient tables with their header; ``str()`` is a plain-text report.
-
-    ``header`` holds (label, value) lines shown above the tables and ``notes`` lines shown
-    below them, such as the warnings of the fit.
-    """
-
-    header: list[tuple[str, str]]
-    tables: list[CoefficientTable]
-    notes: list[str] = field(default_factory=list)
-
-    COLUMNS = ("coef", "std err", "t", "P>|t|", "lower", "upper")
-
-    def __str__(self) -> str:
-        width = max(len(label) for label, _ in self.header) if self.header else 0
-        lines = [f"{label + ':':<{width + 1}} {value}" for label, value in self.header]
-        for table in self.tables:
-            lines += ["", *_format_table(table)]
-        if self.notes:
-            lines += ["", *self.notes]
-        return "\n".join(lines)
-
-    def __repr__(self) -> str:
-        return str(self)
-
-    def to_frame(self) -> Any:
-        """The tables as one pandas DataFrame, a row per term and table (needs pandas).
-
-        Columns: ``units`` (``"x"`` or ``"t"``), ``term``, ``coef``, ``std err``, ``t``,
-        ``P>|t|``, ``lower`` and ``upper`` (the interval's ends).
-        """
-        try:
-            import pandas as pd
-        except ImportError as exc:
-            raise ImportError(
-                "Summary.to_frame() needs pandas, which korva does not require: "
-                "install it, e.g. with pip install 'korva[pandas]'"
-            ) from exc
-        rows = [
-            (table.units, term, *values)
-            for table in self.tables
-            for term, values in zip(table.terms, _table_values(table).tolist())
-        ]
-        return pd.DataFrame(rows, columns=["units", "term", *self.COLUMNS])
-
-
-def _table_values(table: CoefficientTable) -> FloatArray:
-    return np.column_stack([table.coef, table.std_err, table.statistic, table.p_value, table.interval])
-
-
-def _format_table(table: CoefficientTable) -> list[str]:
-    columns = ["term", *Summary.COLUMNS]
-    cells = [[term, *(f"{value:.6g}" for value in values)] for term, values in zip(table.terms, _table_values(table))]
-    widths = [max(len(row[i]) for row in [columns, *cells]) for i in range(len(columns))]
-
-    def line(row: Sequence[str]) -> str:
-        return "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in enumerate(zip(row, widths)))
-
-    rule = "-" * len(line(columns))
-    title = f"coefficients in {table.units} ({100.0 * (1.0 - table.alpha):g} % intervals)"
-    return [title, rule, line(columns), rule, *(line(row) for row in cells), rule]
 
 
 # ---------------------------------------------------------------- a fit's uncertainty

@@ -42,25 +42,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _robust
+from korva import _robust, losses
 from korva.bases import Design, stored
 
 FloatArray = NDArray[np.float64]
 IndexArray = NDArray[np.intp]
 
-# Biweight constant of the M-scale: E[rho(Z / 1)] = 0.5 at the normal, so the scale is
-# consistent there and half the residuals may be arbitrary. (The M-scale's other
-# constants live with its native code and korva.testing's reference.)
-SCALE_TUNING = 1.5476450
-# Bisquare constant of the MM step: 85 % efficiency at the normal. At 95 % (4.685) the step
-# weighs moderate outliers back in and moves far from the high-breakdown fit (on the
-# stackloss data it kept rows 1 and 3, which every high-breakdown fit flags); 85 % is the
-# compromise between efficiency and bias under contamination that the literature on
-# MM-estimation recommends, and costs 8 % in interval width on clean data.
-MM_TUNING = 3.4436898
-# The bisquare loss at 95 % efficiency: the shape in which the description length of
-# degree="auto" (and robust_r2) codes residuals, close to the normal code u^2 / 2.
-EFFICIENT_TUNING = 4.6850649
 MAX_CONCENTRATION_STEPS = 20
 MAX_REWEIGHTING_STEPS = 50
 # The MM step's fitted values settle to 1e-7 scales, and the S-estimate's scale to 1e-10
@@ -148,21 +135,6 @@ class LeastSquares:
             if gamma != 0.0 and matrix is not None:
                 total += gamma * matrix
         return total
-
-
-def biweight_rho(scaled: FloatArray, tuning: float) -> FloatArray:
-    """Tukey's biweight loss of residuals in units of the scale, rising from 0 to 1."""
-    # In place, and the cube as two products (a third of the time of a power): degree="auto"
-    # codes every candidate's residuals with it.
-    u: FloatArray = np.abs(scaled)
-    u /= tuning
-    np.minimum(u, 1.0, out=u)
-    np.multiply(u, u, out=u)
-    np.subtract(1.0, u, out=u)
-    rho = u * u
-    rho *= u
-    np.subtract(1.0, rho, out=rho)
-    return rho
 
 
 def bisquare_weights(
@@ -409,7 +381,7 @@ def s_estimate(
     for _ in range(MAX_REWEIGHTING_STEPS):
         if scale == 0.0:
             break
-        case_weights = bisquare_weights(residuals_of(design, target, beta), scale, SCALE_TUNING, weights)
+        case_weights = bisquare_weights(residuals_of(design, target, beta), scale, losses.SCALE_TUNING, weights)
         beta = solve.weighted(design, target, case_weights)
         previous, scale = scale, residual_scale(target - design @ beta, scale, weights, k)
         # The scale is the minimised objective: it settles long before beta does, and
@@ -458,7 +430,7 @@ def reweight(
         sample_weight,
         MAX_REWEIGHTING_STEPS,
         REWEIGHTING_RELATIVE_TOLERANCE,
-        MM_TUNING,
+        losses.MM_TUNING,
         newton=True,
         refine=refine,
         matrix=matrix,
@@ -616,7 +588,7 @@ def screening_fit(
     starts = [solve.fit(rows.design, rows.target, rows.weight)]
     if neighbour is not None and neighbour.fixed_scale > 0.0:
         fitted = neighbour.fitted if search_rows is None else neighbour.fitted[search_rows]
-        kept = bisquare_weights(rows.target - fitted, neighbour.fixed_scale, MM_TUNING, rows.weight)
+        kept = bisquare_weights(rows.target - fitted, neighbour.fixed_scale, losses.MM_TUNING, rows.weight)
         if np.count_nonzero(kept) >= k:
             starts.append(solve.weighted(rows.design, rows.target, kept))
     n = len(rows.target)
@@ -739,7 +711,9 @@ def _fit_from_ranked(
             if len(part_target) < slope_rows:
                 part_design, part_target, part_weight = _random_part(design, target, sample_weight, slope_rows, rng)
             residuals = residuals_of(part_design, part_target, near)
-            slopes, sums = _robust.bisquare_moments(part_design, residuals, scale, MM_TUNING, part_weight, slopes=True)
+            slopes, sums = _robust.bisquare_moments(
+                part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True
+            )
             total = float(len(target)) if sample_weight is None else float(sample_weight.sum())
             matrix = slopes * (total / sums["total"])
         beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
@@ -773,7 +747,7 @@ def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: F
     if start.scale == 0.0:
         return 0.0
     k = design.shape[1]
-    row_weights = bisquare_weights(residuals_of(design, target, start.beta), start.scale, MM_TUNING, weights)
+    row_weights = bisquare_weights(residuals_of(design, target, start.beta), start.scale, losses.MM_TUNING, weights)
     weighed = row_weights > 0.0
     gram = (design[weighed] * row_weights[weighed, None]).T @ design[weighed] + SOLVE_RIDGE * np.eye(k)
     pull = _batched_solve(gram[None], SOLVE_RIDGE * start.beta[None])[0]
@@ -844,9 +818,9 @@ def description_length(residuals: FloatArray, scale: float, n_terms: int, weight
     total weight). With one ``scale`` for every candidate this is a robust form of
     the Bayesian information criterion.
     """
-    cap = EFFICIENT_TUNING**2 / 6.0
+    cap = losses.EFFICIENT_TUNING**2 / 6.0
     with np.errstate(over="ignore"):  # a gross outlier may be inf scales off: it costs the cap all the same
-        loss = biweight_rho(residuals / scale, EFFICIENT_TUNING)
+        loss = losses.rho(residuals / scale, losses.EFFICIENT_TUNING)
     mass = float(residuals.size) if weights is None else float(weights.sum())
     # A product and NumPy's sum rather than a vector product, which the BLAS would split
     # between its threads: the length must not depend on the thread count.

@@ -14,6 +14,9 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
+from korva import losses
+from korva.losses import EFFICIENT_TUNING, SCALE_BREAKDOWN, SCALE_TUNING
+
 FloatArray = npt.NDArray[np.float64]
 
 
@@ -78,10 +81,8 @@ def build_penalty_matrices_nd(
     return R1, R2, multi
 
 
-# The robust finish, as korva._robust computes it natively.
-SCALE_TUNING = 1.5476450
-SCALE_BREAKDOWN = 0.5
-EFFICIENT_TUNING = 4.6850649
+# The robust finish, as korva._robust computes it natively: the loss's constants and
+# formulas are korva.losses', the M-scale's start and steps these.
 NORMAL_MEDIAN_ABS = 0.6744897501960817
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
@@ -114,9 +115,9 @@ def m_scale(
 ) -> float:
     """The biweight M-scale s of the residuals: sum w rho(r / s) = (sum w - n_terms) / 2.
 
-    rho(u) = 1 - (1 - (u / c)^2)^3 within c = 1.5476450, 1 beyond; w = 1 without
-    weights. 0 when no positive s solves it: when the weight of the nonzero residuals is
-    at most half the degrees of freedom. Newton's method on ln s from `guess` when
+    rho is korva.losses.rho at the cut-off c = SCALE_TUNING; w = 1 without weights. 0 when
+    no positive s solves it: when the weight of the nonzero residuals is at most half the
+    degrees of freedom. Newton's method on ln s from `guess` when
     positive, else from the weighted median |r| / 0.6745 (the largest |r| / 0.6745 if
     that median is 0).
     """
@@ -132,13 +133,10 @@ def m_scale(
         scale = weighted_median(absolute, w) / NORMAL_MEDIAN_ABS
         if scale == 0.0:
             scale = float(absolute.max()) / NORMAL_MEDIAN_ABS
-    squared = absolute * absolute
     for _ in range(MAX_SCALE_STEPS):
-        share = np.minimum(squared * (1.0 / (SCALE_TUNING * scale) ** 2), 1.0)  # (u / c)^2
-        inside = 1.0 - share
-        inside_squared = inside * inside
-        mean_rho = (mass - float(w @ (inside_squared * inside))) / freedom
-        slope = -6.0 * float(w @ (share * inside_squared)) / freedom  # d mean rho / d ln s
+        loss, loss_slope = losses.rho_moments(absolute / scale, SCALE_TUNING)
+        mean_rho = float(w @ loss) / freedom
+        slope = -float(w @ loss_slope) / freedom  # d mean rho / d ln s
         if slope < -1e-3:
             step = min(max((SCALE_BREAKDOWN - mean_rho) / slope, -1.0), 1.0)
         else:  # the fixed point s^2 <- s^2 mean rho / b where the slope vanishes
@@ -179,8 +177,7 @@ def bisquare_weights(
     """Tukey's bisquare weights (1 - min(abs(r / scale) / tuning, 1)^2)^2, times the case
     weights where given, as korva._robust.bisquare_weights forms them."""
     with np.errstate(over="ignore"):  # a residual far beyond the cut-off: inf, weight 0
-        u = np.minimum(np.abs(np.asarray(residuals, dtype=float) / scale) / tuning, 1.0)
-    weights: FloatArray = np.square(1.0 - np.square(u))
+        weights = losses.weights(np.asarray(residuals, dtype=float) / scale, tuning)
     return weights if case_weights is None else weights * np.asarray(case_weights, dtype=float)
 
 
@@ -198,10 +195,9 @@ def bisquare_moments(
     X = np.asarray(design, dtype=float)
     z = np.asarray(residuals, dtype=float) / scale
     c = np.ones(z.size) if case_weights is None else np.asarray(case_weights, dtype=float)
-    share = np.minimum((z / tuning) ** 2, 1.0)
-    weights = (1.0 - share) ** 2
-    slope = (1.0 - share) * (1.0 - 5.0 * share)
-    psi = z * weights
+    weights = losses.weights(z, tuning)
+    slope = losses.psi_slope(z, tuning)
+    psi = losses.psi(z, tuning)
     sums = {
         "total": float(c.sum()),
         "in_use": float(c[weights > 0.0].sum()),
@@ -240,8 +236,7 @@ def reweight(
         return current
     prior = None if sample_weight is None else np.asarray(sample_weight, dtype=float)
     for _ in range(max_steps):
-        u = np.minimum(np.abs((y - X @ current) / scale) / tuning, 1.0)
-        w = (1.0 - u * u) ** 2
+        w = losses.weights((y - X @ current) / scale, tuning)
         if prior is not None:
             w = w * prior
         updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2)

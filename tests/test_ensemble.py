@@ -11,7 +11,7 @@ import pytest
 
 import korva.testing as reference
 import korva_core as kc
-from korva import _sampler, estimator
+from korva import _sampler, fitting
 from korva._sampler import WARM_UP_SEED_STRIDE
 
 SAMPLER_CONSTANTS_HEADER = Path(__file__).resolve().parents[1] / "korva" / "_native" / "sampler_constants.hpp"
@@ -65,7 +65,7 @@ def test_python_mirror_of_the_sampler_constants_agrees_with_the_native_header():
     native = {re.sub(r"(?<!^)(?=[A-Z])", "_", name).upper(): float(value) for name, value in defined}
     mirrored = {name: value for name, value in vars(_sampler).items() if name.isupper()}
     assert native and mirrored == native
-    assert estimator.HIT_TOLERANCE == _sampler.HIT_TOLERANCE
+    assert fitting.HIT_TOLERANCE == _sampler.HIT_TOLERANCE
 
 
 # ---------------------------------------------------------------- Gibbs

@@ -16,9 +16,11 @@ from korva import (
     GibbsStatistics,
     NotFittedError,
     PolynomialMDLRegressor,
+    _data,
+    _memory,
     _robust,
     bases,
-    estimator,
+    fitting,
     robust,
     robust_r2,
 )
@@ -244,7 +246,7 @@ def test_two_mirrored_structures_warn_that_the_fit_is_fragile(rng):
 @pytest.mark.parametrize("seed", [0, 1])
 def test_integer_sample_weights_repeat_rows_and_zero_weights_drop_them(monkeypatch, method, degree, n, seed):
     # The rows of weight 0 are judged a few at a time: over several blocks and a part block.
-    monkeypatch.setattr(estimator, "ABSENT_BLOCK_ROWS", 4)
+    monkeypatch.setattr(fitting, "ABSENT_BLOCK_ROWS", 4)
     x, y, _ = contaminated_cubic(seed, n=n, share=0.15)
     weights = np.random.default_rng(seed).integers(0, 4, len(x)).astype(float)
     weighted = PolynomialMDLRegressor(degree=degree, method=method).fit(x, y, sample_weight=weights)
@@ -350,7 +352,7 @@ def test_high_degrees_with_little_noise_keep_the_mm_step_at_its_own_scale(degree
         assert not model.inlier_mask_[[3, 17, 25, 33]].any(), seed
 
 
-@pytest.mark.parametrize("weight, counted", [(estimator.MAX_WEIGHT_COUNT, True), (1e150, False)])
+@pytest.mark.parametrize("weight, counted", [(_data.MAX_WEIGHT_COUNT, True), (1e150, False)])
 def test_huge_case_weights_count_as_samples_but_not_as_rows_of_the_design(weight, counted):
     # Counts up to the bound are samples; beyond it a weight is relative, whatever its size.
     x, y, outliers = contaminated_cubic(0, n=50, share=0.15)
@@ -1167,7 +1169,7 @@ def test_a_design_larger_than_the_memory_or_too_many_degrees_are_refused_before_
     monkeypatch, params, n, available, message
 ):
     if available is not None:
-        monkeypatch.setattr(estimator, "_available_memory", lambda: (available, "under test"))
+        monkeypatch.setattr(_memory, "available_memory", lambda: (available, "under test"))
 
     def no_design(*args):
         raise AssertionError("a design matrix was built")

@@ -1,5 +1,6 @@
-"""korva.inference: distributions against SciPy, covariances against least squares and simulation,
-the noise scale, the map to coefficients in x, term names and the summary table."""
+"""korva.inference, korva.distributions and korva.summary: distributions against SciPy,
+covariances against least squares and simulation, the noise scale, the map to coefficients in x,
+term names and the summary table."""
 
 import decimal
 import math
@@ -10,43 +11,43 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
-from korva import FitWarning, PolynomialMDLRegressor, bases, inference
+from korva import FitWarning, PolynomialMDLRegressor, bases, distributions, inference, losses, summary
 
-BISQUARE = 4.6850649
+BISQUARE = losses.EFFICIENT_TUNING
 
 
 @pytest.mark.parametrize("df", [0.7, 1.0, 2.5, 7.0, 29.5, 30.0, 96.0, 3000.0, 1e4, 2e5, 1e9, math.inf])
 @pytest.mark.parametrize("p", [1e-12, 1e-6, 0.025, 0.3, 0.5, 0.8, 0.975, 1.0 - 1e-9])
 def test_student_t_matches_scipy(df, p):
     expected = stats.t.ppf(p, df)
-    quantile = inference.student_t_quantile(p, df)
+    quantile = distributions.student_t_quantile(p, df)
     assert quantile == pytest.approx(expected, rel=1e-11, abs=1e-300)
-    assert inference.student_t_cdf(expected, df) == pytest.approx(stats.t.cdf(expected, df), rel=1e-11)
+    assert distributions.student_t_cdf(expected, df) == pytest.approx(stats.t.cdf(expected, df), rel=1e-11)
 
 
 @pytest.mark.parametrize("p", [1e-300, 1e-20, 0.001, 0.025, 0.5, 0.9, 1.0 - 2.0**-52])
 def test_normal_quantile_matches_scipy(p):
-    assert inference.normal_quantile(p) == pytest.approx(stats.norm.ppf(p), rel=1e-13, abs=1e-300)
+    assert distributions.normal_quantile(p) == pytest.approx(stats.norm.ppf(p), rel=1e-13, abs=1e-300)
 
 
 @pytest.mark.parametrize(
     ("a", "b", "x"), [(0.5, 0.5, 0.3), (3.0, 0.5, 0.99), (0.5, 40.0, 0.01), (250.0, 0.5, 0.996), (2.0, 5.0, 0.0)]
 )
 def test_incomplete_beta_matches_scipy(a, b, x):
-    assert inference.regularized_incomplete_beta(a, b, x) == pytest.approx(special.betainc(a, b, x), rel=1e-13)
+    assert distributions.regularized_incomplete_beta(a, b, x) == pytest.approx(special.betainc(a, b, x), rel=1e-13)
 
 
 @pytest.mark.parametrize(
     "call",
     [
-        lambda: inference.student_t_quantile(0.0, 5.0),
-        lambda: inference.student_t_quantile(1.0, 5.0),
-        lambda: inference.student_t_quantile(0.5, 0.0),
-        lambda: inference.student_t_cdf(1.0, math.nan),
-        lambda: inference.regularized_incomplete_beta(1.0, 1.0, 1.5),
-        lambda: inference.check_alpha(1.0),
-        lambda: inference.check_alpha(True),
-        lambda: inference.check_alpha("0.05"),
+        lambda: distributions.student_t_quantile(0.0, 5.0),
+        lambda: distributions.student_t_quantile(1.0, 5.0),
+        lambda: distributions.student_t_quantile(0.5, 0.0),
+        lambda: distributions.student_t_cdf(1.0, math.nan),
+        lambda: distributions.regularized_incomplete_beta(1.0, 1.0, 1.5),
+        lambda: summary.check_alpha(1.0),
+        lambda: summary.check_alpha(True),
+        lambda: summary.check_alpha("0.05"),
     ],
 )
 def test_bad_arguments_raise(call):
@@ -92,8 +93,12 @@ def test_case_weights_count_as_repeated_rows(rng, robust, penalised):
     np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
     if robust:
         scaled = residuals / 1.3
-        weighted_df = inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, 1.5476450, 4, repeats.astype(float))
-        repeated_df = inference.robust_degrees_of_freedom(np.repeat(scaled, repeats), 1.0, BISQUARE, 1.5476450, 4)
+        weighted_df = inference.robust_degrees_of_freedom(
+            scaled, 1.0, BISQUARE, losses.SCALE_TUNING, 4, repeats.astype(float)
+        )
+        repeated_df = inference.robust_degrees_of_freedom(
+            np.repeat(scaled, repeats), 1.0, BISQUARE, losses.SCALE_TUNING, 4
+        )
         assert weighted_df == pytest.approx(repeated_df, rel=1e-12)
 
 
@@ -151,7 +156,7 @@ def test_degrees_of_freedom_never_exceed_those_of_least_squares_on_the_rows_in_u
     # Light-tailed residuals, as a few rows often have: their V falls below least squares' 2.
     scaled = rng.uniform(-1.0, 1.0, n)
     scaled[0] = 2.0 * BISQUARE  # let go: not a row in use
-    assert inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, 1.5476450, 4) == n - 1 - 4
+    assert inference.robust_degrees_of_freedom(scaled, 1.0, BISQUARE, losses.SCALE_TUNING, 4) == n - 1 - 4
 
 
 def test_covariance_of_undetermined_coefficients_is_nan(rng):
@@ -223,8 +228,8 @@ def test_power_map_of_a_basis_without_its_lower_terms_is_none(indices):
     ],
 )
 def test_term_names(indices, names, expected):
-    assert inference.term_names(indices, names) == expected
-    assert inference.input_names(len(names)) == names
+    assert summary.term_names(indices, names) == expected
+    assert summary.input_names(len(names)) == names
 
 
 # ------------------------------------------------------------------ summary
@@ -233,22 +238,20 @@ def test_term_names(indices, names, expected):
 def small_summary():
     covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
     tables = [
-        inference.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), np.sqrt(np.diag(covariance)), 12.0, 0.1),
-        inference.CoefficientTable(
-            "t", ["1", "t"], np.array([0.5, 3.0]), 2.0 * np.sqrt(np.diag(covariance)), 12.0, 0.1
-        ),
+        summary.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), np.sqrt(np.diag(covariance)), 12.0, 0.1),
+        summary.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), 2.0 * np.sqrt(np.diag(covariance)), 12.0, 0.1),
     ]
-    return inference.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
+    return summary.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
 
 
 def test_summary_text_and_frame_agree():
-    summary = small_summary()
-    text, frame = str(summary), summary.to_frame()
+    report = small_summary()
+    text, frame = str(report), report.to_frame()
     numbers = re.compile(r"^(\S+)((?:\s+-?[\d.]+(?:e[-+]\d+)?){6})$")
     rows = [(m.group(1), [float(v) for v in m.group(2).split()]) for m in map(numbers.match, text.splitlines()) if m]
     assert [term for term, _ in rows] == frame["term"].tolist()
     np.testing.assert_allclose([values for _, values in rows], frame.iloc[:, 2:].to_numpy(), rtol=1e-5)
-    table = summary.tables[0]
+    table = report.tables[0]
     expected_p = 2.0 * stats.t.sf(np.abs(table.coef) / table.std_err, 12.0)
     np.testing.assert_allclose(frame["P>|t|"][:2], expected_p, rtol=1e-10)
     lower, upper = stats.t.interval(0.9, 12.0, loc=table.coef, scale=table.std_err)
@@ -335,7 +338,7 @@ def exact_half_widths(model, X, kind, alpha=0.05):
         middle, half = low / 2.0 + high / 2.0, high / 2.0 - low / 2.0
         cov = [[decimal.Decimal(float(c)) for c in row] for row in model.cov_]
         noise = decimal.Decimal(float(model.noise_scale_))
-        factor = decimal.Decimal(inference.interval_factor(alpha, model.df_resid_))
+        factor = decimal.Decimal(distributions.interval_factor(alpha, model.df_resid_))
         widths = []
         for point in np.atleast_2d(X):
             t = [
@@ -474,7 +477,7 @@ def test_a_basis_without_its_lower_terms_has_no_coefficients_in_x():
 @pytest.mark.parametrize("df", [1.0, 7.5, 1e6])
 def test_interval_factor_keeps_the_digits_of_a_tiny_alpha(alpha, df):
     # 1 - alpha / 2 rounds to 1 below alpha = 1e-16; the lower tail holds alpha / 2 whole.
-    assert inference.interval_factor(alpha, df) == pytest.approx(-stats.t.ppf(alpha / 2.0, df), rel=1e-11)
+    assert distributions.interval_factor(alpha, df) == pytest.approx(-stats.t.ppf(alpha / 2.0, df), rel=1e-11)
 
 
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
