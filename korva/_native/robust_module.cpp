@@ -1,6 +1,7 @@
-// The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
-// and the estimator's medians (selection.hpp, and robust_finish.hpp's weighted
-// one) for korva.robust.
+// The korva._robust extension: the robust finish of a fit (m_scale.hpp,
+// reweighting.hpp, covariance_moments.hpp, row_statistics.hpp), the concentration
+// of starts (concentration.hpp) and the estimator's medians (selection.hpp,
+// weighted_median.hpp) for korva.robust.
 // Converts and checks the arguments as korva_core does and registers the
 // functions; the computations hold no Python.
 #include <pybind11/eigen.h>
@@ -17,8 +18,11 @@
 #include "binding_helpers.hpp"
 #include "casters.hpp"
 #include "concentration.hpp"
+#include "covariance_moments.hpp"
+#include "m_scale.hpp"
 #include "monomial_design.hpp"
-#include "robust_finish.hpp"
+#include "reweighting.hpp"
+#include "row_statistics.hpp"
 #include "selection.hpp"
 #include "solvers.hpp"
 
