@@ -1,8 +1,7 @@
 // The bisquare reweighting at a fixed scale and weighted least squares: each step is
 // one pass over the rows that fuses the residuals, the weights, the weighted normal
 // equations and the convergence check of the step before, summed block by block over
-// the rows' fixed partition (RowBlocks); and the product of a formed design with
-// coefficients in the passes' own order.
+// the rows' fixed partition (RowBlocks).
 #pragma once
 
 #include <immintrin.h>
@@ -12,10 +11,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
-#include <vector>
 
 #include "common.hpp"
+#include "design_chunks.hpp"
 #include "monomial_design.hpp"
 #include "products.hpp"
 #include "row_blocks.hpp"
@@ -69,131 +67,6 @@ struct ReweightSettings {
     // lower triangle read) in place of the slope matrix, such as one formed on part of the rows.
     const MatrixXd* matrix = nullptr;
 };
-
-namespace detail {
-
-// A thread's rows of one chunk: the design's rows as a row-major table padded
-// with zero columns to a multiple of four, the same rows times their weights,
-// and the fitted values and changes of the chunk. Kept between calls, so that
-// the passes allocate nothing once it has grown to its largest size.
-inline double* chunk_scratch(Index doubles) {
-    thread_local std::vector<double> scratch;
-    if (scratch.size() < static_cast<std::size_t>(doubles)) scratch.resize(static_cast<std::size_t>(doubles));
-    return scratch.data();
-}
-
-// Where a column-major design's rows [i0, i0 + len) are: column j of them starts at
-// first + j * ld. A design formed where it is read writes them to `generated` (len
-// times its column count), any other is read in place.
-struct ChunkColumns {
-    const double* first = nullptr;
-    Index ld = 0;
-};
-
-template <class Design>
-ChunkColumns chunk_columns(const Design& X, Index i0, Index len, double* generated) {
-    if constexpr (std::is_same_v<Design, MonomialDesign>) {
-        X.fill(i0, len, generated);
-        return {generated, len};
-    } else if constexpr (Design::IsRowMajor) {
-        return {};
-    } else {
-        return {X.data() + i0, X.outerStride()};
-    }
-}
-
-// Doubles of scratch a chunk's rows need where the design is formed as it is read.
-template <class Design>
-constexpr Index generated_doubles(Index columns) {
-    return std::is_same_v<Design, MonomialDesign> ? RowBlocks::kChunk * columns : 0;
-}
-
-// The fitted values X beta of the design's rows [i0, i0 + len) (of a column-major
-// design, at `columns`) and, when `delta` is not null, X delta.
-template <class Design>
-void chunk_products(const Design& X, Index i0, Index len, const ChunkColumns& columns, const double* beta,
-                    const double* delta, double* fitted, double* change) {
-    const Index k = X.cols();
-    if constexpr (Design::IsRowMajor) {
-        const Index ld = X.outerStride();
-        const double* rows = X.data() + i0 * ld;
-        for (Index t = 0; t < len; ++t) {
-            const double* row = rows + t * ld;
-            double f = 0.0, d = 0.0;
-            for (Index j = 0; j < k; ++j) f += row[j] * beta[j];
-            if (delta != nullptr)
-                for (Index j = 0; j < k; ++j) d += row[j] * delta[j];
-            fitted[t] = f;
-            if (delta != nullptr) change[t] = d;
-        }
-    } else {
-        for (Index t = 0; t < len; ++t) fitted[t] = 0.0;
-        if (delta != nullptr)
-            for (Index t = 0; t < len; ++t) change[t] = 0.0;
-        // A coefficient of exactly 0 adds nothing (+0 to a sum that starts at +0 keeps it),
-        // and a pass for a Gram matrix alone has only such coefficients.
-        for (Index j = 0; j < k; ++j) {
-            const double* column = columns.first + j * columns.ld;
-            const double bj = beta[j];
-            if (bj != 0.0)
-                for (Index t = 0; t < len; ++t) fitted[t] += column[t] * bj;
-            if (delta != nullptr && delta[j] != 0.0) {
-                const double dj = delta[j];
-                for (Index t = 0; t < len; ++t) change[t] += column[t] * dj;
-            }
-        }
-    }
-}
-
-// The design's rows [i0, i0 + len) (of a column-major design, at `columns`) into
-// `table` (row-major, row length W, zero beyond column k), unless they can be read
-// in place, and their fitted values X beta and, when `delta` is not null, X delta.
-// Returns where the rows are and sets `stride` to their row length.
-template <class Design>
-const double* load_chunk(const Design& X, Index i0, Index len, const ChunkColumns& columns, Index W, const double* beta,
-                         const double* delta, double* table, double* fitted, double* change, Index& stride) {
-    const Index k = X.cols();
-    chunk_products(X, i0, len, columns, beta, delta, fitted, change);
-    if constexpr (Design::IsRowMajor) {
-        const Index ld = X.outerStride();
-        const double* rows = X.data() + i0 * ld;
-        if (k == W && ld == W) {
-            stride = ld;
-            return rows;
-        }
-        for (Index t = 0; t < len; ++t) {
-            double* out = table + t * W;
-            for (Index j = 0; j < k; ++j) out[j] = rows[t * ld + j];
-            for (Index j = k; j < W; ++j) out[j] = 0.0;
-        }
-    } else {
-        // Four columns at a time into rows, four rows at a time by a 4 x 4 transposition;
-        // the padding columns read zeros.
-        static const double zeros[RowBlocks::kChunk] = {};
-        for (Index g = 0; g < W; g += 4) {
-            const double* column[4];
-            for (Index q = 0; q < 4; ++q) column[q] = g + q < k ? columns.first + (g + q) * columns.ld : zeros;
-            Index t = 0;
-            for (; t + 4 <= len; t += 4) {
-                const __m256d c0 = _mm256_loadu_pd(column[0] + t), c1 = _mm256_loadu_pd(column[1] + t);
-                const __m256d c2 = _mm256_loadu_pd(column[2] + t), c3 = _mm256_loadu_pd(column[3] + t);
-                const __m256d low01 = _mm256_unpacklo_pd(c0, c1), high01 = _mm256_unpackhi_pd(c0, c1);
-                const __m256d low23 = _mm256_unpacklo_pd(c2, c3), high23 = _mm256_unpackhi_pd(c2, c3);
-                double* out = table + t * W + g;
-                _mm256_storeu_pd(out, _mm256_permute2f128_pd(low01, low23, 0x20));
-                _mm256_storeu_pd(out + W, _mm256_permute2f128_pd(high01, high23, 0x20));
-                _mm256_storeu_pd(out + 2 * W, _mm256_permute2f128_pd(low01, low23, 0x31));
-                _mm256_storeu_pd(out + 3 * W, _mm256_permute2f128_pd(high01, high23, 0x31));
-            }
-            for (; t < len; ++t)
-                for (Index q = 0; q < 4; ++q) table[t * W + g + q] = column[q][t];
-        }
-    }
-    stride = W;
-    return table;
-}
-
-}  // namespace detail
 
 // The reweighting's pass over the rows at coefficients beta: per block, the
 // lower triangle of X^T diag(w) X, X^T diag(w) y, the sum of the weights w
@@ -473,151 +346,223 @@ inline void check_reweight_inputs(const char* fn, const char* prior_name, const 
     }
 }
 
-// The steps of a reweighting whose inputs were checked; k > 0 and max_steps > 0.
+// The steps of a reweighting whose inputs were checked (k > 0, max_steps > 0), each one
+// pass over the rows of one of two kinds. A full pass forms the weighted Gram matrix
+// (and, near the solution, the slope matrix) and takes a reweighting step, or Newton's,
+// with a fresh factorisation. Once the fit moves little, a gradient pass reads the rows
+// only for the gradient and steps with a matrix factorised at an earlier pass: reweighting
+// steps keep the weighted Gram matrix once a step moved the fit by at most kFixedGramReach
+// scales, Newton's steps their first slope matrix; either is formed afresh by a full pass
+// when the steps stop shrinking fast.
 template <class Design>
-VectorXd reweight_steps(const char* fn, const Design& X, const VectorRef& y, const VectorRef& beta,
-                        const ReweightSettings& settings, const StopCheck& stop) {
-    const Index k = X.cols();
-    const MatrixXd* penalty[2] = {penalty_in_use(settings.R1, settings.gamma1),
-                                  penalty_in_use(settings.R2, settings.gamma2)};
-    const double gamma[2] = {settings.gamma1, settings.gamma2};
-    WorkingMemory memory;
-    ReweightPass<Design> pass(X, y, settings, memory);
-    const Index W = pass.padded_columns();
-    MatrixXd G = memory.matrix(W, W, "the design's column count");
-    MatrixXd A = memory.matrix(k, k, "the design's column count");
-    memory.hold(checked_product(k, k, "the design's column count"), sizeof(double));  // the factorisation's copy
-    VectorXd b = memory.vector(W), current = memory.vector(k), next = memory.vector(k), delta = memory.vector(k);
-    // Newton's steps solve the same equations sum w r x = 0 (no penalty) with the slope
-    // matrix H in place of the weighted Gram matrix: from close to the solution a few
-    // passes where the reweighting takes many. H is factorised once, at the first of them:
-    // each later step needs only the gradient, one read of the rows, and the steps keep
-    // shrinking as fast while the fit barely moves (the slopes barely change either).
-    const bool newton = settings.newton && penalty[0] == nullptr && penalty[1] == nullptr;
-    MatrixXd H = newton ? memory.matrix(W, W, "the design's column count") : MatrixXd();
-    VectorXd gradient = newton || settings.refine ? memory.vector(W) : VectorXd();
-    Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(k);
-    const double tolerance = settings.tolerance * settings.scale;
-    current = beta;
-    double weight_sum = 0.0, largest_change = 0.0;
-    // The refinement of the weighted normal equations at `current`, whose Gram matrix G
-    // the last pass formed: one step on the residuals, which the pass of the gradient
-    // forms row by row, so that an exact fit comes out exact. Not with a penalty.
-    const bool penalised =
-        std::any_of(penalty, penalty + 2, [](const MatrixXd* R) { return R != nullptr && !(R->array() == 0.0).all(); });
-    const auto refined = [&]() -> VectorXd {
-        if (!settings.refine || penalised) return current;
-        pass.run_gradient(current.data(), nullptr, stop, gradient, weight_sum, largest_change);
-        if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
-        A = G.topLeftCorner(k, k);
-        A.diagonal().array() += robust::kRidge;
-        ldlt.compute(A);
-        next = ldlt.solve(gradient.head(k));
-        next += current;
-        return next.allFinite() ? next : current;
-    };
-    // Once the fit moves little, steps with a matrix factorised at an earlier pass need
-    // the rows only for the gradient: reweighting steps keep the weighted Gram matrix
-    // once a step moved the fit by at most kFixedGramReach scales, Newton's steps their
-    // first slope matrix; either is formed afresh when the steps stop shrinking fast.
-    enum class Kept { none, gram, slopes } kept = Kept::none;
-    double previous_change = std::numeric_limits<double>::infinity();
-    // `moved`: a step was taken, whose change the next pass measures. `trial`: the given
-    // matrix's first step, taken back when it moved the fit far, where its steps could
-    // leave the start's valley; the reweighting steps then start over.
-    bool moved = false, trial = false;
-    if (newton && settings.matrix != nullptr) {
-        A = *settings.matrix;
-        A.diagonal().array() += robust::kRidge;
-        ldlt.compute(A);
-        trial = ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all();
-        if (trial) kept = Kept::slopes;
-    }
-    for (int step = 0; step < settings.max_steps; ++step) {
-        if (kept != Kept::none) {
-            pass.run_gradient(current.data(), moved ? delta.data() : nullptr, stop, gradient, weight_sum,
-                              largest_change);
-            if (!(std::isfinite(weight_sum) && gradient.allFinite())) refuse_unfinite_sums(fn, X, y);
-            if (trial && moved) {
-                trial = false;
-                if (largest_change > robust::kFixedGramReach * settings.scale) {
-                    current -= delta;
-                    moved = false;
-                    kept = Kept::none;
-                    previous_change = std::numeric_limits<double>::infinity();
-                    continue;
-                }
-            }
-            next = ldlt.solve(gradient.head(k));
-            next += current;
-            // The step this pass allows comes free with the check (and refines the fit).
-            if (moved && largest_change <= tolerance) return next.allFinite() ? next : current;
-            const double shrink = kept == Kept::slopes ? robust::kFixedSlopeShrink : robust::kFixedGramShrink;
-            const bool shrinking = (!moved || largest_change <= shrink * previous_change) && next.allFinite();
-            // Newton's steps with a kept matrix shrink by a steady share: when the step this
-            // pass allows is, by that share, within the tolerance too, the pass that would
-            // measure it is spared (the fit is then within the share times the tolerance).
-            if (kept == Kept::slopes && moved && shrinking && std::isfinite(previous_change) &&
-                largest_change <= robust::kSteadyShrink * previous_change &&
-                largest_change * (largest_change / previous_change) <= tolerance)
-                return next;
-            if (moved) previous_change = largest_change;
-            if (!shrinking) {
-                kept = Kept::none;  // a full pass at the same coefficients, with fresh sums
-                continue;
-            }
-            // Near enough for Newton's steps: the next pass forms the slope matrix.
-            if (kept == Kept::gram && newton && largest_change <= robust::kNewtonReach * settings.scale)
-                kept = Kept::none;
-            delta = next - current;
-            current.swap(next);
-            moved = true;
-            continue;
+class ReweightSteps {
+public:
+    ReweightSteps(const char* fn, const Design& X, const VectorRef& y, const VectorRef& beta,
+                  const ReweightSettings& settings, const StopCheck& stop)
+        : fn_(fn), X_(X), y_(y), settings_(settings), stop_(stop), k_(X.cols()),
+          penalty_{penalty_in_use(settings.R1, settings.gamma1), penalty_in_use(settings.R2, settings.gamma2)},
+          gamma_{settings.gamma1, settings.gamma2},
+          // Newton's steps solve the same equations sum w r x = 0 (no penalty) with the slope
+          // matrix H in place of the weighted Gram matrix: from close to the solution a few
+          // passes where the reweighting takes many.
+          newton_(settings.newton && penalty_[0] == nullptr && penalty_[1] == nullptr),
+          // The refinement's step on the residuals makes an exact fit come out exact; not
+          // with a penalty.
+          refines_(settings.refine &&
+                   std::none_of(penalty_, penalty_ + 2,
+                                [](const MatrixXd* R) { return R != nullptr && !(R->array() == 0.0).all(); })),
+          pass_(X, y, settings, memory_), W_(pass_.padded_columns()),
+          G_(memory_.matrix(W_, W_, "the design's column count")), A_(factorised_matrix(memory_, k_)),
+          b_(memory_.vector(W_)), current_(memory_.vector(k_)), next_(memory_.vector(k_)), delta_(memory_.vector(k_)),
+          H_(newton_ ? memory_.matrix(W_, W_, "the design's column count") : MatrixXd()),
+          gradient_(newton_ || settings.refine ? memory_.vector(W_) : VectorXd()), ldlt_(k_),
+          tolerance_(settings.tolerance * settings.scale) {
+        current_ = beta;
+        // The given matrix's first step is a trial, taken back when it moved the fit far,
+        // where its steps could leave the start's valley; the reweighting steps then start over.
+        if (newton_ && settings.matrix != nullptr) {
+            trial_ = factorise(*settings.matrix, false);
+            if (trial_) kept_ = Kept::slopes;
         }
+    }
+
+    VectorXd run() {
+        for (int step = 0; step < settings_.max_steps; ++step)
+            if (kept_ != Kept::none ? gradient_step() : full_step()) return std::move(current_);
+        if (refines_) {
+            // Out of steps: the Gram matrix at the last coefficients, then their refinement.
+            full_pass(false, false);
+            refine();
+        }
+        return std::move(current_);
+    }
+
+private:
+    enum class Kept { none, gram, slopes };
+
+    // The k x k matrix that the steps factorise, counted with the factorisation's copy of it.
+    static MatrixXd factorised_matrix(WorkingMemory& memory, Index k) {
+        MatrixXd A = memory.matrix(k, k, "the design's column count");
+        memory.hold(checked_product(k, k, "the design's column count"), sizeof(double));
+        return A;
+    }
+
+    // Factorises matrix (k x k, lower triangle read) + kRidge I, plus, with `penalties`,
+    // sum(w) (gamma1 R1 + gamma2 R2); whether the sum is positive definite.
+    template <class Matrix>
+    bool factorise(const Matrix& matrix, bool penalties) {
+        A_ = matrix;
+        A_.diagonal().array() += robust::kRidge;
+        if (penalties)
+            for (int t = 0; t < 2; ++t)
+                if (penalty_[t] != nullptr) A_ += (weight_sum_ * gamma_[t]) * *penalty_[t];
+        ldlt_.compute(A_);
+        return ldlt_.info() == Eigen::Success && (ldlt_.vectorD().array() > 0.0).all();
+    }
+
+    // The pass of the gradient at the current coefficients, with the change of the last
+    // step when `measure_change`.
+    void gradient_pass(bool measure_change) {
+        pass_.run_gradient(current_.data(), measure_change ? delta_.data() : nullptr, stop_, gradient_, weight_sum_,
+                           largest_change_);
+        if (!(std::isfinite(weight_sum_) && gradient_.allFinite())) refuse_unfinite_sums(fn_, X_, y_);
+    }
+
+    // The full pass at the current coefficients: G and b, H with `slopes`, and the change of
+    // the last step when `measure_change`.
+    void full_pass(bool slopes, bool measure_change) {
+        pass_.run(current_.data(), measure_change ? delta_.data() : nullptr, stop_, G_, b_, slopes ? &H_ : nullptr,
+                  weight_sum_, largest_change_);
+        if (!(std::isfinite(weight_sum_) && G_.allFinite() && b_.allFinite())) refuse_unfinite_sums(fn_, X_, y_);
+    }
+
+    // Moves the coefficients to next_, whose change the next pass measures.
+    void advance() {
+        delta_ = next_ - current_;
+        current_.swap(next_);
+        moved_ = true;
+    }
+
+    // Ends at next_ when it is finite, else at the current coefficients.
+    void finish_at_next() {
+        if (next_.allFinite()) current_.swap(next_);
+    }
+
+    // The refinement of the weighted normal equations at the current coefficients, whose
+    // Gram matrix G the last full pass formed: one step on the residuals, which the
+    // gradient pass forms row by row.
+    void refine() {
+        gradient_pass(false);
+        factorise(G_.topLeftCorner(k_, k_), false);
+        next_ = ldlt_.solve(gradient_.head(k_));
+        next_ += current_;
+        finish_at_next();
+    }
+
+    // A step with the kept factorisation; true when the reweighting has converged.
+    bool gradient_step() {
+        gradient_pass(moved_);
+        if (trial_ && moved_) {
+            trial_ = false;
+            if (largest_change_ > robust::kFixedGramReach * settings_.scale) {
+                current_ -= delta_;
+                moved_ = false;
+                kept_ = Kept::none;
+                previous_change_ = std::numeric_limits<double>::infinity();
+                return false;
+            }
+        }
+        next_ = ldlt_.solve(gradient_.head(k_));
+        next_ += current_;
+        // The step this pass allows comes free with the check (and refines the fit).
+        if (moved_ && largest_change_ <= tolerance_) {
+            finish_at_next();
+            return true;
+        }
+        const double shrink = kept_ == Kept::slopes ? robust::kFixedSlopeShrink : robust::kFixedGramShrink;
+        const bool shrinking = (!moved_ || largest_change_ <= shrink * previous_change_) && next_.allFinite();
+        // Newton's steps with a kept matrix shrink by a steady share: when the step this
+        // pass allows is, by that share, within the tolerance too, the pass that would
+        // measure it is spared (the fit is then within the share times the tolerance).
+        if (kept_ == Kept::slopes && moved_ && shrinking && std::isfinite(previous_change_) &&
+            largest_change_ <= robust::kSteadyShrink * previous_change_ &&
+            largest_change_ * (largest_change_ / previous_change_) <= tolerance_) {
+            current_.swap(next_);
+            return true;
+        }
+        if (moved_) previous_change_ = largest_change_;
+        if (!shrinking) {
+            kept_ = Kept::none;  // a full pass at the same coefficients, with fresh sums
+            return false;
+        }
+        // Near enough for Newton's steps: the next pass forms the slope matrix.
+        if (kept_ == Kept::gram && newton_ && largest_change_ <= robust::kNewtonReach * settings_.scale)
+            kept_ = Kept::none;
+        advance();
+        return false;
+    }
+
+    // A step with a fresh factorisation; true when the reweighting has converged.
+    bool full_step() {
         // The slope matrix where Newton's steps may follow: once the last change was
         // within ten times their reach.
-        const bool slopes = newton && moved && previous_change <= 10.0 * robust::kNewtonReach * settings.scale;
-        pass.run(current.data(), moved ? delta.data() : nullptr, stop, G, b, slopes ? &H : nullptr, weight_sum,
-                 largest_change);
-        if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
-        if (moved && largest_change <= tolerance) return refined();
-        bool stepped = false;
-        if (slopes && largest_change <= robust::kNewtonReach * settings.scale && H.allFinite()) {
-            // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
-            gradient.head(k) = b.head(k);
-            gradient.head(k).noalias() -= G.topLeftCorner(k, k).selfadjointView<Eigen::Lower>() * current;
-            A = H.topLeftCorner(k, k);
-            A.diagonal().array() += robust::kRidge;
-            ldlt.compute(A);
-            // Only where the slope matrix is positive definite: a valley, not a ridge.
-            if (ldlt.info() == Eigen::Success && (ldlt.vectorD().array() > 0.0).all()) {
-                next = ldlt.solve(gradient.head(k));  // solved in place, then moved by current
-                next += current;
-                stepped = next.allFinite();
-                if (stepped) kept = Kept::slopes;
-            }
+        const bool slopes = newton_ && moved_ && previous_change_ <= 10.0 * robust::kNewtonReach * settings_.scale;
+        full_pass(slopes, moved_);
+        if (moved_ && largest_change_ <= tolerance_) {
+            if (refines_) refine();
+            return true;
         }
-        if (!stepped) {
-            A = G.topLeftCorner(k, k);
-            A.diagonal().array() += robust::kRidge;
-            for (int t = 0; t < 2; ++t)
-                if (penalty[t] != nullptr) A += (weight_sum * gamma[t]) * *penalty[t];
-            ldlt.compute(A);
-            next = ldlt.solve(b.head(k));
-            if (newton && moved && largest_change <= robust::kFixedGramReach * settings.scale) kept = Kept::gram;
+        if (!(slopes && largest_change_ <= robust::kNewtonReach * settings_.scale && newton_step())) {
+            factorise(G_.topLeftCorner(k_, k_), true);
+            next_ = ldlt_.solve(b_.head(k_));
+            if (newton_ && moved_ && largest_change_ <= robust::kFixedGramReach * settings_.scale) kept_ = Kept::gram;
         }
         // Newton's first step may well be longer than the reweighting step before it.
-        previous_change = kept == Kept::slopes ? std::numeric_limits<double>::infinity() : largest_change;
-        delta = next - current;
-        current.swap(next);
-        moved = true;
+        previous_change_ = kept_ == Kept::slopes ? std::numeric_limits<double>::infinity() : largest_change_;
+        advance();
+        return false;
     }
-    if (!settings.refine || penalised) return current;
-    // Out of steps: the Gram matrix at the last coefficients, then their refinement.
-    pass.run(current.data(), nullptr, stop, G, b, nullptr, weight_sum, largest_change);
-    if (!(std::isfinite(weight_sum) && G.allFinite() && b.allFinite())) refuse_unfinite_sums(fn, X, y);
-    return refined();
-}
+
+    // Newton's step from the sums of a full pass, into next_, where the slope matrix is
+    // positive definite (a valley, not a ridge) and the step finite; whether it was taken.
+    bool newton_step() {
+        if (!H_.allFinite()) return false;
+        // The gradient sum w r x = X^T W y - X^T W X beta, from the same sums.
+        gradient_.head(k_) = b_.head(k_);
+        gradient_.head(k_).noalias() -= G_.topLeftCorner(k_, k_).selfadjointView<Eigen::Lower>() * current_;
+        if (!factorise(H_.topLeftCorner(k_, k_), false)) return false;
+        next_ = ldlt_.solve(gradient_.head(k_));  // solved in place, then moved by current
+        next_ += current_;
+        if (!next_.allFinite()) return false;
+        kept_ = Kept::slopes;
+        return true;
+    }
+
+    const char* fn_;
+    const Design& X_;
+    const VectorRef& y_;
+    const ReweightSettings& settings_;
+    const StopCheck& stop_;
+    const Index k_;
+    const MatrixXd* const penalty_[2];
+    const double gamma_[2];
+    const bool newton_;
+    const bool refines_;
+    WorkingMemory memory_;
+    ReweightPass<Design> pass_;
+    const Index W_;
+    MatrixXd G_, A_;
+    VectorXd b_, current_, next_, delta_;
+    MatrixXd H_;
+    VectorXd gradient_;
+    Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt_;
+    const double tolerance_;
+    Kept kept_ = Kept::none;
+    double weight_sum_ = 0.0, largest_change_ = 0.0;
+    double previous_change_ = std::numeric_limits<double>::infinity();
+    // A step was taken, whose change the next pass measures; the given matrix's first step.
+    bool moved_ = false, trial_ = false;
+};
 
 }  // namespace detail
 
@@ -658,7 +603,7 @@ VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, co
         require_finite_entries(fn, "target", largest_magnitude(y));
         return beta;
     }
-    return detail::reweight_steps(fn, X, y, beta, settings, stop);
+    return detail::ReweightSteps<Design>(fn, X, y, beta, settings, stop).run();
 }
 
 // Weighted, penalised least squares in one pass over the rows: the solution of
@@ -686,24 +631,7 @@ VectorXd weighted_least_squares(const Design& X, const VectorRef& y, const Vecto
         require_finite_entries(fn, "target", largest_magnitude(y));
         return zero;
     }
-    return detail::reweight_steps(fn, X, y, zero, settings, stop);
-}
-
-// X beta over every row of a design formed as it is read (beta of X.cols() entries),
-// each row's sum in the order of the passes' own fitted values.
-inline VectorXd fitted_values(const MonomialDesign& X, const VectorRef& beta, const StopCheck& stop) {
-    constexpr Index chunk = RowBlocks::kChunk;
-    VectorXd fitted(X.rows());
-    const RowBlocks blocks(X.rows(), 1);
-    blocks.run(stop, [&](int block) {
-        double* generated = detail::chunk_scratch(chunk * X.cols());
-        for (Index i0 = blocks.begin(block); i0 < blocks.end(block); i0 += chunk) {
-            const Index len = std::min(chunk, blocks.end(block) - i0);
-            const detail::ChunkColumns columns = detail::chunk_columns(X, i0, len, generated);
-            detail::chunk_products(X, i0, len, columns, beta.data(), nullptr, fitted.data() + i0, nullptr);
-        }
-    });
-    return fitted;
+    return detail::ReweightSteps<Design>(fn, X, y, zero, settings, stop).run();
 }
 
 }  // namespace korva
