@@ -42,9 +42,7 @@ using Vector = RealArray<VectorRef>;
 const VectorRef& checked_rows(const char* fn, const char* name, const Vector& arg, Eigen::Index rows,
                               const char* rows_of) {
     const VectorRef& v = arg.get(fn, name);
-    if (v.size() != rows)
-        throw std::invalid_argument(std::string(fn) + ": " + name + " has " + std::to_string(v.size()) +
-                                    " elements but " + rows_of + " has " + std::to_string(rows));
+    korva::require_length(fn, name, v.size(), rows, rows_of);
     return v;
 }
 
@@ -68,7 +66,7 @@ RowStatisticArguments residuals_and_weights(const char* fn, const Vector& residu
 // A vector of at least one value, read (complex input refused).
 const VectorRef& nonempty(const char* fn, const char* name, const Vector& arg) {
     const VectorRef& v = arg.get(fn, name);
-    if (v.size() == 0) throw std::invalid_argument(std::string(fn) + ": " + name + " is empty; it has no median");
+    korva::require_nonempty(fn, name, v.size());
     return v;
 }
 
@@ -117,9 +115,7 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     std::optional<Eigen::MatrixXd> r1, r2;
     const auto [p1, p2] = checked_penalties(fn, "design", rows_of(design), cols_of(design), target.size(), R1, R2,
                                             gamma1, gamma2, r1, r2);
-    if (beta.size() != cols_of(design))
-        throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
-                                    " elements but design has " + std::to_string(cols_of(design)) + " columns");
+    korva::require_coefficients(fn, "design", beta.size(), cols_of(design));
     korva::ReweightSettings settings;
     settings.scale = scale;
     settings.R1 = p1;
@@ -134,15 +130,7 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     settings.refine = refine;
     std::optional<Eigen::MatrixXd> matrix_storage;
     settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
-    if (settings.matrix != nullptr) {
-        const Eigen::Index k = cols_of(design);
-        if (settings.matrix->rows() != k || settings.matrix->cols() != k)
-            throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
-                                        std::to_string(k) + " (design has " + std::to_string(k) + " columns), got " +
-                                        std::to_string(settings.matrix->rows()) + " x " +
-                                        std::to_string(settings.matrix->cols()));
-        korva::require_finite_entries(fn, "matrix", korva::largest_magnitude(*settings.matrix));
-    }
+    if (settings.matrix != nullptr) korva::require_term_matrix(fn, "matrix", *settings.matrix, cols_of(design));
     return interruptible([&](const korva::StopCheck& stop) {
         return with_design(design, [&](const auto& X) { return korva::reweight(X, target, beta, settings, stop); });
     });
@@ -205,10 +193,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             "__matmul__",
             [](const FormedDesign& self, const Vector& beta_arg) {
                 const VectorRef& beta = beta_arg.get("MonomialDesign @", "beta");
-                if (beta.size() != self->cols())
-                    throw std::invalid_argument("MonomialDesign @: beta has " + std::to_string(beta.size()) +
-                                                " elements but the design has " + std::to_string(self->cols()) +
-                                                " columns");
+                korva::require_coefficients("MonomialDesign @", "the design", beta.size(), self->cols());
                 return interruptible(
                     [&](const korva::StopCheck& stop) { return korva::fitted_values(self->design, beta, stop); });
             },
@@ -264,47 +249,20 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             const korva::MatrixRef& starts = starts_arg.get(fn, "starts");
             korva::require_rows_match(fn, "design", design.rows(), target.size());
             const Eigen::Index n = design.rows(), k = design.cols();
-            if (starts.cols() != k)
-                throw std::invalid_argument(std::string(fn) + ": starts has " + std::to_string(starts.cols()) +
-                                            " columns but design has " + std::to_string(k));
+            korva::require_start_columns(fn, starts.cols(), k);
             korva::ConcentrationSettings settings;
             settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
             std::optional<Eigen::MatrixXd> penalty_storage;
             const Eigen::MatrixXd* penalty =
                 korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
-            if (penalty != nullptr && (penalty->rows() != k || penalty->cols() != k))
-                throw std::invalid_argument(std::string(fn) + ": penalty must be " + std::to_string(k) + " x " +
-                                            std::to_string(k) + " (design has " + std::to_string(k) +
-                                            " columns), got " + std::to_string(penalty->rows()) + " x " +
-                                            std::to_string(penalty->cols()));
-            if (penalty != nullptr) korva::require_finite_entries(fn, "penalty", korva::largest_magnitude(*penalty));
+            if (penalty != nullptr) korva::require_term_matrix(fn, "penalty", *penalty, k);
             settings.penalty = penalty;
-            korva::require_finite_entries(fn, "target", korva::largest_magnitude(target));
-            korva::require_finite_entries(fn, "starts", korva::largest_magnitude(starts));
-            if (design.row_major)
-                korva::require_finite_entries(fn, "design", korva::largest_magnitude(*design.row_major));
-            else
-                korva::require_finite_entries(fn, "design", korva::largest_magnitude(design.cols_view()));
-            double mass = static_cast<double>(n);
-            if (settings.weights != nullptr) {
-                const VectorRef& w = *settings.weights;
-                korva::require_finite_entries(fn, "weights", korva::largest_magnitude(w));
-                if (n > 0 && w.minCoeff() < 0.0)
-                    throw std::invalid_argument(std::string(fn) + ": weights must not be negative");
-                mass = w.sum();
-            }
-            // Unweighted, keep counts rows; weighted, it may be a share of a row (fractional weights),
-            // and the caller's sum of the weights may differ from this one in its last digits.
-            const bool keep_valid = settings.weights != nullptr ? keep > 0.0 : keep >= 1.0;
-            const double rounding = settings.weights != nullptr ? 64.0 * std::numeric_limits<double>::epsilon() : 0.0;
-            if (!(std::isfinite(keep) && keep_valid && keep <= mass + rounding * mass))
-                throw std::invalid_argument(std::string(fn) + ": keep must be a number " +
-                                            (settings.weights != nullptr ? "above 0 and at most" : "from 1 to") +
-                                            " the total weight of the rows, " + std::to_string(mass) + ", got " +
-                                            std::to_string(keep));
-            if (max_steps < 0)
-                throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
-                                            std::to_string(max_steps));
+            with_design(design, [&](const auto& X) {
+                korva::require_concentration_values(fn, X, target, starts, settings.weights);
+            });
+            const double mass = settings.weights != nullptr ? settings.weights->sum() : static_cast<double>(n);
+            korva::require_kept_weight(fn, keep, settings.weights != nullptr, mass);
+            korva::require_step_count(fn, max_steps);
             settings.keep = keep;
             settings.max_steps = max_steps;
             settings.keep_rows = kept_rows;
