@@ -81,12 +81,9 @@ def build_penalty_matrices_nd(
 # The robust finish, as korva._robust computes it natively.
 SCALE_TUNING = 1.5476450
 SCALE_BREAKDOWN = 0.5
-EFFICIENT_TUNING = 4.6850649
 NORMAL_MEDIAN_ABS = 0.6744897501960817
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
-# fit_regularized_linear's default ridge, which every weighted solve of the reweighting keeps.
-RIDGE = 1e-10
 
 
 def halfway(low: float, high: float) -> float:
@@ -157,8 +154,10 @@ def weighted_least_squares(
     R2: npt.ArrayLike | None = None,
     gamma1: float = 0.0,
     gamma2: float = 0.0,
+    *,
+    ridge: float,
 ) -> FloatArray:
-    """The solution of (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy, W = diag(w),
+    """The solution of (X'WX + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy, W = diag(w),
     each penalty's lower triangle mirrored (as an LDL' factorisation of the lower triangle reads it)."""
     X = np.asarray(design, dtype=float)
     y = np.asarray(target, dtype=float)
@@ -169,7 +168,7 @@ def weighted_least_squares(
         if R is not None and gamma != 0.0:
             penalty += gamma * np.tril(np.asarray(R, dtype=float))
     penalty = np.tril(penalty) + np.tril(penalty, -1).T
-    system = X.T @ (w[:, None] * X) + RIDGE * np.eye(k) + float(np.sum(w)) * penalty
+    system = X.T @ (w[:, None] * X) + ridge * np.eye(k) + float(np.sum(w)) * penalty
     return np.linalg.solve(system, X.T @ (w * y)) if k else np.zeros(0)
 
 
@@ -223,14 +222,16 @@ def reweight(
     gamma1: float = 0.0,
     gamma2: float = 0.0,
     sample_weight: npt.ArrayLike | None = None,
-    max_steps: int = 50,
-    tolerance: float = 1e-7,
-    tuning: float = EFFICIENT_TUNING,
+    *,
+    max_steps: int,
+    tolerance: float,
+    tuning: float,
+    ridge: float,
 ) -> FloatArray:
     """Bisquare-weighted, penalised least squares at a fixed scale, to convergence.
 
     Each step weighs the rows by (1 - (r / (c scale))^2)^2 (0 beyond c = `tuning`) times
-    `sample_weight` and solves (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy;
+    `sample_weight` and solves (X'WX + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy;
     it stops once max |X (new - old)| <= tolerance * scale or after `max_steps` solves.
     """
     X = np.asarray(design, dtype=float)
@@ -244,7 +245,7 @@ def reweight(
         w = (1.0 - u * u) ** 2
         if prior is not None:
             w = w * prior
-        updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2)
+        updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2, ridge=ridge)
         change = float(np.max(np.abs(X @ (updated - current)), initial=0.0))
         current = updated
         if change <= tolerance * scale:
@@ -259,8 +260,9 @@ def concentrate_starts(
     keep: float,
     weights: npt.ArrayLike | None = None,
     penalty: npt.ArrayLike | None = None,
-    max_steps: int = 20,
-    ridge: float = 1e-12,
+    *,
+    max_steps: int,
+    ridge: float,
 ) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Concentration steps from each start: least squares on the rows nearest the fit.
 

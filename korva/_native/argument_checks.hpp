@@ -89,6 +89,13 @@ inline void require_term_matrix(const char* fn, const char* name, const Eigen::M
     require_finite_entries(fn, name, largest_magnitude(M));
 }
 
+// A ridge added to the diagonal of normal equations: finite and at least 0.
+inline void require_ridge(const char* fn, double ridge) {
+    if (!(std::isfinite(ridge) && ridge >= 0.0))
+        throw std::invalid_argument(std::string(fn) + ": ridge must be a finite number of at least 0, got " +
+                                    shown(ridge));
+}
+
 // A step count of at least 0.
 inline void require_step_count(const char* fn, int max_steps) {
     if (max_steps < 0)

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "argument_checks.hpp"
 #include "common.hpp"
 #include "design_chunks.hpp"
 #include "monomial_design.hpp"
@@ -23,11 +24,6 @@
 namespace korva {
 
 namespace robust {
-// The bisquare weight (1 - (u/c)^2)^2 with this c gives 95 % efficiency at the normal.
-constexpr double kEfficientTuning = 4.6850649;
-// The ridge that fit_regularized_linear adds by default, kept so that a step
-// solves the same system as a weighted call of it.
-constexpr double kRidge = 1e-10;
 // The reweighting takes Newton steps once its last step moved the fit by at most this many
 // scales: close enough to the solution that the steps stay in the valley the reweighting
 // steps have kept to, where they converge quadratically rather than linearly.
@@ -46,7 +42,8 @@ constexpr double kFixedGramShrink = 0.5;
 }  // namespace robust
 
 // The settings of a reweighting: the scale held fixed, the penalties, the
-// per-row prior weights (null: all 1) and when to stop.
+// per-row prior weights (null: all 1), the bisquare's cut-off, the ridge and when
+// to stop. The numbers have no defaults of their own: korva.robust gives them.
 struct ReweightSettings {
     double scale = 0.0;
     const MatrixXd* R1 = nullptr;
@@ -54,9 +51,10 @@ struct ReweightSettings {
     double gamma1 = 0.0;
     double gamma2 = 0.0;
     const VectorRef* prior = nullptr;
-    int max_steps = 50;
-    double tolerance = 1e-7;                   // relative to the scale
-    double tuning = robust::kEfficientTuning;  // the bisquare's cut-off, in scales
+    int max_steps = 0;
+    double tolerance = 0.0;  // relative to the scale
+    double tuning = 0.0;     // the bisquare's cut-off, in scales
+    double ridge = 0.0;      // added to the diagonal of every system solved
     // Newton steps once a step changes the fit by at most robust::kNewtonReach scales
     // (without penalties): the same solution in fewer passes.
     bool newton = false;
@@ -327,10 +325,11 @@ template <class Design>
 
 namespace detail {
 
-// Refuses non-finite penalties (where read), coefficients and prior weights, and
-// negative prior weights (named `prior_name`).
+// Refuses a ridge that is negative or not finite, non-finite penalties (where read),
+// coefficients and prior weights, and negative prior weights (named `prior_name`).
 inline void check_reweight_inputs(const char* fn, const char* prior_name, const ReweightSettings& settings,
                                   const VectorRef& beta) {
+    require_ridge(fn, settings.ridge);
     require_finite_number(fn, "gamma1", settings.gamma1);
     require_finite_number(fn, "gamma2", settings.gamma2);
     const MatrixXd* R1 = penalty_in_use(settings.R1, settings.gamma1);
@@ -407,12 +406,12 @@ private:
         return A;
     }
 
-    // Factorises matrix (k x k, lower triangle read) + kRidge I, plus, with `penalties`,
+    // Factorises matrix (k x k, lower triangle read) + ridge I, plus, with `penalties`,
     // sum(w) (gamma1 R1 + gamma2 R2); whether the sum is positive definite.
     template <class Matrix>
     bool factorise(const Matrix& matrix, bool penalties) {
         A_ = matrix;
-        A_.diagonal().array() += robust::kRidge;
+        A_.diagonal().array() += settings_.ridge;
         if (penalties)
             for (int t = 0; t < 2; ++t)
                 if (penalty_[t] != nullptr) A_ += (weight_sum_ * gamma_[t]) * *penalty_[t];
@@ -569,11 +568,11 @@ private:
 // The bisquare reweighting: from beta, repeatedly the weights
 // w = (1 - (r / (c scale))^2)^2 (0 beyond c scale) of r = y - X beta, c = settings.tuning,
 // times the prior weights, and the solution of
-// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
+// (X^T W X + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta' = X^T W y, until
 // max |X (beta' - beta)| <= tolerance * scale or after max_steps solutions.
 // With settings.newton and no penalty, once a step moved the fit by at most
 // 0.01 scale, the steps are Newton's for the same equations sum w r x = 0,
-// beta' = beta + H^-1 X^T W (y - X beta), H = X^T diag(psi') X (+ 1e-10 I),
+// beta' = beta + H^-1 X^T W (y - X beta), H = X^T diag(psi') X (+ ridge I),
 // wherever H is positive definite, with H of the first such step kept while each
 // step is at most a quarter of the one before (and the step after the last check
 // taken as well); with settings.matrix, from the start with that matrix as H. With settings.refine and no penalty, a
@@ -607,17 +606,20 @@ VectorXd reweight(const Design& X, const VectorRef& y, const VectorRef& beta, co
 }
 
 // Weighted, penalised least squares in one pass over the rows: the solution of
-// (X^T W X + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X^T W y, W = diag(w),
-// the system of fit_regularized_linear on the rows scaled by sqrt(w), without
-// forming them. X, y, w and the penalties read must be finite, w at least 0.
+// (X^T W X + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X^T W y, W = diag(w),
+// the system of fit_regularized_linear (with the same ridge) on the rows scaled by
+// sqrt(w), without forming them. X, y, w and the penalties read must be finite, w at least 0.
 // @param X (n, k) in either storage order, y (n,), w (n,), R1 and R2 (k, k) or null; result (k,)
 template <class Design>
 VectorXd weighted_least_squares(const Design& X, const VectorRef& y, const VectorRef& w, const MatrixXd* R1,
-                                const MatrixXd* R2, double gamma1, double gamma2, const StopCheck& stop) {
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge, const StopCheck& stop) {
     constexpr const char* fn = "weighted_least_squares";
     ReweightSettings settings;
-    // At an infinite scale every bisquare weight is 1: the pass takes w as it is.
+    // At an infinite scale every bisquare weight is 1, whatever the (positive) cut-off:
+    // the pass takes w as it is.
     settings.scale = std::numeric_limits<double>::infinity();
+    settings.tuning = std::numeric_limits<double>::infinity();
+    settings.ridge = ridge;
     settings.R1 = R1;
     settings.R2 = R2;
     settings.gamma1 = gamma1;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -214,10 +215,10 @@ inline RowsWithin rows_within(const VectorRef& residuals, double scale, double t
 // |r| <= inner, their total case weight and their weighted sum of squares; the sizes
 // |r| of the rows with inner < |r| <= outer, in order, with their case weights.
 struct ResidualBand {
-    double inner_weight = 0.0;   // the count without case weights
-    double inner_squares = 0.0;  // sum c r^2
-    VectorXd between;            // |r|
-    VectorXd between_weights;    // c, empty without case weights
+    double inner_weight = 0.0;                // the count without case weights
+    double inner_squares = 0.0;               // sum c r^2
+    VectorXd between;                         // |r|
+    std::optional<VectorXd> between_weights;  // c, none without case weights
 };
 
 // Residuals must not be NaN (infinite ones lie beyond any finite outer); inner finite and
@@ -272,14 +273,15 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
     band.inner_weight = c != nullptr ? inner_weight.total() : static_cast<double>(inner_count);
     band.inner_squares = inner_squares.total();
     band.between.resize(between);
-    if (c != nullptr) band.between_weights.resize(between);
+    if (c != nullptr) band.between_weights.emplace(between);
+    double* between_weights = c != nullptr ? band.between_weights->data() : nullptr;
     Index taken = 0;
     const auto gather = [&](Index i) {
         const double a = std::abs(r[i]);
         if (a <= inner || !(a <= outer)) return;
         if (taken < between) {
             band.between[taken] = a;
-            if (c != nullptr) band.between_weights[taken] = c[i];
+            if (c != nullptr) between_weights[taken] = c[i];
         }
         ++taken;
     };
@@ -301,7 +303,7 @@ inline ResidualBand residual_band(const VectorRef& residuals, double inner, doub
             _mm256_store_pd(sizes, a);
             for (int t = 0; t < 4; ++t) {
                 band.between[taken] = sizes[t];
-                if (c != nullptr) band.between_weights[taken] = c[i + t];
+                if (c != nullptr) between_weights[taken] = c[i + t];
                 taken += bits >> t & 1;
             }
         },
