@@ -73,10 +73,10 @@ def coefficient_covariance(
     covariance = np.full((n_terms, n_terms), np.nan)
     # One native pass over the rows for the Gram matrix, one over the residuals for the sums;
     # a column that is 0 on every row has a 0 diagonal.
-    full_gram, sums = _robust.bisquare_moments(
+    moments = _robust.bisquare_moments(
         design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, case_weights
     )
-    total, in_use = sums["total"], sums["in_use"]
+    full_gram, total, in_use = moments.gram, moments.total, moments.in_use
     if scale == 0.0:
         # An exact fit to every row: nothing varies, where the rows determine the coefficients
         # and leave residual freedom to say so.
@@ -85,12 +85,12 @@ def coefficient_covariance(
             return covariance
         covariance[np.ix_(active, active)] = 0.0
         return covariance
-    mean_slope, mean_weight = sums["slope"] / total, sums["weight"] / total
+    mean_slope, mean_weight = moments.slope / total, moments.weight / total
     if in_use <= n_terms or not mean_slope > 0.0 or not mean_weight > 0.0:
         return covariance
-    slope_variance = max(sums["slope_square"] / total - mean_slope**2, 0.0)
+    slope_variance = max(moments.slope_square / total - mean_slope**2, 0.0)
     huber_factor = 1.0 + n_terms / total * slope_variance / mean_slope**2
-    mean_psi_squared = sums["psi_square"] / (in_use - n_terms) * in_use / total
+    mean_psi_squared = moments.psi_square / (in_use - n_terms) * in_use / total
     meat_scale = huber_factor**2 * scale**2 * mean_psi_squared / mean_weight
     active = np.flatnonzero(nonzero_columns(design)) if (np.diag(full_gram) == 0.0).any() else np.arange(n_terms)
     gram = full_gram[np.ix_(active, active)]
@@ -108,7 +108,7 @@ def coefficient_covariance(
 def singular_design(design: Design, case_weights: FloatArray | None = None) -> bool:
     """Whether the rows leave a combination of the coefficients of the design's nonzero
     columns free: its (case-weighted) Gram matrix is singular."""
-    gram, _ = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, case_weights)
+    gram = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, case_weights).gram
     active = np.diag(gram) != 0.0
     return _inverse(gram[np.ix_(active, active)]) is None
 
@@ -190,7 +190,8 @@ def robust_degrees_of_freedom(
     # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
     # within 1e-6) at a fraction of the cost. Two native passes find the rows in use, count
     # them, then take every step-th; no array as long as the data is made.
-    _, in_use, sample = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, case_weights)
+    rows = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, case_weights)
+    in_use, sample = rows.weight, rows.sample
     residual_freedom = in_use - n_terms
     if residual_freedom <= 0:  # no more rows in use than terms: no freedom, whatever V says
         return 0.0
@@ -272,8 +273,12 @@ def _noise_steps(
     """
     clip, truncated_variance = truncation
     low, high = limits if limits is not None else (0.0, math.inf)
-    sure_mass, sure_squares, near, near_weights = _robust.residual_band(
-        residuals, clip * low, clip * high, case_weights
+    band = _robust.residual_band(residuals, clip * low, clip * high, case_weights)
+    sure_mass, sure_squares, near, near_weights = (
+        band.inner_weight,
+        band.inner_squares,
+        band.between,
+        band.between_weights,
     )
     near_squares = near * near if near_weights is None else near * near * near_weights
     scale = start

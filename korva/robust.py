@@ -103,7 +103,9 @@ class LeastSquares:
     def weighted(self, design: FloatArray, target: FloatArray, weights: FloatArray) -> FloatArray:
         # The system of fit_regularized_linear on the rows scaled by sqrt(w), with the
         # penalty weighed by sum(w), formed in one native pass without the scaled copy.
-        return _robust.weighted_least_squares(design, target, weights, self.R1, self.R2, self.gamma1, self.gamma2)
+        return _robust.weighted_least_squares(
+            design, target, weights, self.R1, self.R2, self.gamma1, self.gamma2, ridge=SOLVE_RIDGE
+        )
 
     def fit(self, design: FloatArray, target: FloatArray, weights: FloatArray | None) -> FloatArray:
         return self(design, target) if weights is None else self.weighted(design, target, weights)
@@ -273,17 +275,18 @@ def _concentrate(
     by row number, the last one in part when weighted: one rule wherever korva trims."""
     n, k = design.shape
     penalty = solve.penalty(k)
-    betas, trimmed, kept = _robust.concentrate_starts(
+    concentration = _robust.concentrate_starts(
         np.ascontiguousarray(design),
         target,
         starts,
         _kept_mass(n, k, weights),
         weights,
         penalty if penalty.any() else None,
-        max_steps,
-        kept_rows,
+        max_steps=max_steps,
+        ridge=ELEMENTAL_RIDGE,
+        kept_rows=kept_rows,
     )
-    return betas, trimmed, kept
+    return concentration.betas, concentration.trimmed, concentration.kept
 
 
 def _exhaustive(n: int, k: int) -> bool:
@@ -428,9 +431,10 @@ def reweight(
         solve.gamma1,
         solve.gamma2,
         sample_weight,
-        MAX_REWEIGHTING_STEPS,
-        REWEIGHTING_RELATIVE_TOLERANCE,
-        losses.MM_TUNING,
+        max_steps=MAX_REWEIGHTING_STEPS,
+        tolerance=REWEIGHTING_RELATIVE_TOLERANCE,
+        tuning=losses.MM_TUNING,
+        ridge=SOLVE_RIDGE,
         newton=True,
         refine=refine,
         matrix=matrix,
@@ -711,11 +715,11 @@ def _fit_from_ranked(
             if len(part_target) < slope_rows:
                 part_design, part_target, part_weight = _random_part(design, target, sample_weight, slope_rows, rng)
             residuals = residuals_of(part_design, part_target, near)
-            slopes, sums = _robust.bisquare_moments(
+            moments = _robust.bisquare_moments(
                 part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True
             )
             total = float(len(target)) if sample_weight is None else float(sample_weight.sum())
-            matrix = slopes * (total / sums["total"])
+            matrix = moments.gram * (total / moments.total)
         beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
     fitted = design @ beta
     residuals = np.subtract(target, fitted, out=reused)

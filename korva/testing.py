@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from korva import losses
-from korva.losses import EFFICIENT_TUNING, SCALE_BREAKDOWN, SCALE_TUNING
+from korva.losses import SCALE_BREAKDOWN, SCALE_TUNING
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -86,8 +86,6 @@ def build_penalty_matrices_nd(
 NORMAL_MEDIAN_ABS = 0.6744897501960817
 MAX_SCALE_STEPS = 100
 SCALE_RELATIVE_TOLERANCE = 1e-10
-# fit_regularized_linear's default ridge, which every weighted solve of the reweighting keeps.
-RIDGE = 1e-10
 
 
 def halfway(low: float, high: float) -> float:
@@ -155,8 +153,10 @@ def weighted_least_squares(
     R2: npt.ArrayLike | None = None,
     gamma1: float = 0.0,
     gamma2: float = 0.0,
+    *,
+    ridge: float,
 ) -> FloatArray:
-    """The solution of (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy, W = diag(w),
+    """The solution of (X'WX + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy, W = diag(w),
     each penalty's lower triangle mirrored (as an LDL' factorisation of the lower triangle reads it)."""
     X = np.asarray(design, dtype=float)
     y = np.asarray(target, dtype=float)
@@ -167,7 +167,7 @@ def weighted_least_squares(
         if R is not None and gamma != 0.0:
             penalty += gamma * np.tril(np.asarray(R, dtype=float))
     penalty = np.tril(penalty) + np.tril(penalty, -1).T
-    system = X.T @ (w[:, None] * X) + RIDGE * np.eye(k) + float(np.sum(w)) * penalty
+    system = X.T @ (w[:, None] * X) + ridge * np.eye(k) + float(np.sum(w)) * penalty
     return np.linalg.solve(system, X.T @ (w * y)) if k else np.zeros(0)
 
 
@@ -219,14 +219,16 @@ def reweight(
     gamma1: float = 0.0,
     gamma2: float = 0.0,
     sample_weight: npt.ArrayLike | None = None,
-    max_steps: int = 50,
-    tolerance: float = 1e-7,
-    tuning: float = EFFICIENT_TUNING,
+    *,
+    max_steps: int,
+    tolerance: float,
+    tuning: float,
+    ridge: float,
 ) -> FloatArray:
     """Bisquare-weighted, penalised least squares at a fixed scale, to convergence.
 
     Each step weighs the rows by (1 - (r / (c scale))^2)^2 (0 beyond c = `tuning`) times
-    `sample_weight` and solves (X'WX + 1e-10 I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy;
+    `sample_weight` and solves (X'WX + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X'Wy;
     it stops once max |X (new - old)| <= tolerance * scale or after `max_steps` solves.
     """
     X = np.asarray(design, dtype=float)
@@ -239,7 +241,7 @@ def reweight(
         w = losses.weights((y - X @ current) / scale, tuning)
         if prior is not None:
             w = w * prior
-        updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2)
+        updated = weighted_least_squares(X, y, w, R1, R2, gamma1, gamma2, ridge=ridge)
         change = float(np.max(np.abs(X @ (updated - current)), initial=0.0))
         current = updated
         if change <= tolerance * scale:
@@ -254,8 +256,9 @@ def concentrate_starts(
     keep: float,
     weights: npt.ArrayLike | None = None,
     penalty: npt.ArrayLike | None = None,
-    max_steps: int = 20,
-    ridge: float = 1e-12,
+    *,
+    max_steps: int,
+    ridge: float,
 ) -> tuple[FloatArray, FloatArray, FloatArray]:
     """Concentration steps from each start: least squares on the rows nearest the fit.
 

@@ -156,6 +156,12 @@ def keywords(draw, **optional: st.SearchStrategy[str]) -> tuple[tuple[str, str],
     return tuple((name, draw(optional[name])) for name in names)
 
 
+@st.composite
+def every_keyword(draw, **required: st.SearchStrategy[str]) -> tuple[tuple[str, str], ...]:
+    """Every one of the parameters that must be passed by keyword."""
+    return tuple((name, draw(strategy)) for name, strategy in required.items())
+
+
 def listed(strategies: st.SearchStrategy[list[str]]) -> st.SearchStrategy[str]:
     return strategies.map(lambda items: f"[{', '.join(items)}]")
 
@@ -342,11 +348,11 @@ def reweight_calls(draw):
     max_steps = ints(st.integers(-2, 60), edges=[n for n in EDGE_INTS if n < 0 or n > 2**31 - 1])
     optional = keywords(
         R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats,
-        sample_weight=optional_vectors(n), max_steps=max_steps, tolerance=floats,
-        newton=st.sampled_from(["True", "False"]), refine=st.sampled_from(["True", "False"]),
-        matrix=optional_matrices(k),
+        sample_weight=optional_vectors(n), newton=st.sampled_from(["True", "False"]),
+        refine=st.sampled_from(["True", "False"]), matrix=optional_matrices(k),
     )  # fmt: skip
-    return Call("reweight", "kr.reweight", args, draw(optional))
+    required = every_keyword(max_steps=max_steps, tolerance=floats, tuning=floats, ridge=floats)
+    return Call("reweight", "kr.reweight", args, draw(required) + draw(optional))
 
 
 @st.composite
@@ -359,12 +365,10 @@ def concentrate_starts_calls(draw):
         draw(floats),
     )
     optional = keywords(
-        weights=optional_vectors(n),
-        penalty=optional_matrices(k),
-        max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
-        kept_rows=st.sampled_from(["True", "False"]),
+        weights=optional_vectors(n), penalty=optional_matrices(k), kept_rows=st.sampled_from(["True", "False"])
     )
-    return Call("concentrate_starts", "kr.concentrate_starts", args, draw(optional))
+    required = every_keyword(max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]), ridge=floats)
+    return Call("concentrate_starts", "kr.concentrate_starts", args, draw(required) + draw(optional))
 
 
 @st.composite
@@ -372,7 +376,8 @@ def weighted_least_squares_calls(draw):
     n, k = draw(rows), draw(cols)
     args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(vectors(draw(near(n)))))
     optional = keywords(R1=optional_matrices(k), R2=optional_matrices(k), gamma1=floats, gamma2=floats)
-    return Call("weighted_least_squares", "kr.weighted_least_squares", args, draw(optional))
+    required = every_keyword(ridge=floats)
+    return Call("weighted_least_squares", "kr.weighted_least_squares", args, draw(required) + draw(optional))
 
 
 @st.composite
@@ -442,11 +447,11 @@ def formed_design_calls(draw):
     if use == "reweight":
         args = (design, draw(vectors(draw(near(n)))), draw(vectors(draw(near(k)))), draw(floats))
         optional = keywords(
-            sample_weight=optional_vectors(n),
-            max_steps=ints(st.integers(-2, 30)), newton=st.sampled_from(["True", "False"]),
+            sample_weight=optional_vectors(n), newton=st.sampled_from(["True", "False"]),
             refine=st.sampled_from(["True", "False"]), matrix=optional_matrices(k),
         )  # fmt: skip
-        return Call("MonomialDesign reweight", "kr.reweight", args, draw(optional))
+        required = every_keyword(max_steps=ints(st.integers(-2, 30)), tolerance=floats, tuning=floats, ridge=floats)
+        return Call("MonomialDesign reweight", "kr.reweight", args, draw(required) + draw(optional))
     args = (design, draw(vectors(draw(near(n)))), draw(floats), draw(floats))
     optional = keywords(case_weights=optional_vectors(n))
     return Call("MonomialDesign bisquare_moments", "kr.bisquare_moments", args, draw(optional))

@@ -266,6 +266,7 @@ def _non_finite_reads_of_reweight(args, kwargs) -> str | None:
     read["scale"] = float(_argument(args, kwargs, 3, "scale"))
     for position, name, default in ((6, "gamma1", 0.0), (7, "gamma2", 0.0), (10, "tolerance", 1e-5)):
         read[name] = float(_argument(args, kwargs, position, name, default))
+    read["ridge"] = float(_argument(args, kwargs, 12, "ridge"))
     for position, name, weight in ((4, "R1", "gamma1"), (5, "R2", "gamma2")):
         matrix = _argument(args, kwargs, position, name, None)
         if matrix is not None and read[weight] != 0.0:
@@ -316,10 +317,11 @@ def _row_statistics_problem(entry, args, kwargs, result) -> str | None:
     weights = None if weights is None else np.asarray(weights, float)  # as the binding reads them
     if weights is not None and not (np.isfinite(weights).all() and (weights >= 0.0).all()):
         return "returned a result although case_weights held negative or non-finite values"
-    if not (isinstance(result, tuple) and len(result) == (3 if entry == "rows_within" else 4)):
-        return f"expected a tuple, got {type(result).__name__}"
+    record = "RowsWithin" if entry == "rows_within" else "ResidualBand"
+    if type(result).__name__ != record:
+        return f"expected a {record}, got {type(result).__name__}"
     if entry == "rows_within":
-        count, _, sample = result
+        count, sample = result.count, result.sample
         max_rows = operator.index(_argument(args, kwargs, 3, "max_rows"))
         if not (isinstance(sample, np.ndarray) and sample.dtype == np.int64 and sample.ndim == 1):
             return f"expected an int64 index vector, got {type(sample).__name__}"
@@ -327,13 +329,17 @@ def _row_statistics_problem(entry, args, kwargs, result) -> str | None:
         if not (in_range and (np.diff(sample) > 0).all() and sample.size <= min(max_rows, count)):
             return f"the sample {sample!r:.200} is not at most {max_rows} ascending rows of {count} in use"
         return None
-    between = result[2]
+    between = result.between
     inner, outer = float(_argument(args, kwargs, 1, "inner")), float(_argument(args, kwargs, 2, "outer"))
     if not (isinstance(between, np.ndarray) and between.dtype == np.float64 and between.ndim == 1):
         return f"expected a float64 vector of the band, got {type(between).__name__}"
     if not ((between > inner) & (between <= outer)).all():
         return f"band values {between!r:.200} outside ({inner}, {outer}]"
-    return None if (result[3] is None) == (weights is None) else "the band's weights do not follow case_weights"
+    return (
+        None
+        if (result.between_weights is None) == (weights is None)
+        else "the band's weights do not follow case_weights"
+    )
 
 
 def _bisquare_weights_problem(args, kwargs, result) -> str | None:
@@ -375,9 +381,9 @@ def _formed_design_problem(entry, args, kwargs, result) -> str | None:
         return _vector_problem(result, n)
     if entry == "MonomialDesign reweight":
         return _vector_problem(result, k)
-    if not (isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)):
-        return f"expected the pair (gram, sums), got {type(result).__name__}"
-    return _matrix_problem(result[0], (k, k), symmetric=True)
+    if type(result).__name__ != "BisquareMoments":
+        return f"expected a BisquareMoments, got {type(result).__name__}"
+    return _matrix_problem(result.gram, (k, k), symmetric=True)
 
 
 def _weighted_median_problem(args, kwargs, result) -> str | None:
@@ -414,6 +420,7 @@ def result_problem(entry, args, kwargs, result) -> str | None:
             name: _argument(args, kwargs, position, name)
             for position, name in enumerate(("design", "target", "weights"))
         }
+        read["ridge"] = float(_argument(args, kwargs, 7, "ridge"))
         for position, name, weight in ((3, "R1", "gamma1"), (4, "R2", "gamma2")):
             read[weight] = float(_argument(args, kwargs, position + 2, weight, 0.0))
             matrix = _argument(args, kwargs, position, name, None)
@@ -422,8 +429,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         shape_problem = _vector_problem(result, _columns(read["design"]))
         return shape_problem or _non_finite_reads(read)
     if entry == "bisquare_moments":
-        if not (isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)):
-            return f"expected the pair (gram, sums), got {type(result).__name__}"
+        if type(result).__name__ != "BisquareMoments":
+            return f"expected a BisquareMoments, got {type(result).__name__}"
         design = _argument(args, kwargs, 0, "design")
         side = _columns(design)
         read = {"design": design, "residuals": _argument(args, kwargs, 1, "residuals")}
@@ -437,23 +444,24 @@ def result_problem(entry, args, kwargs, result) -> str | None:
             return "returned a result although the scale was not above 0"
         if not float(_argument(args, kwargs, 3, "tuning")) > 0.0:
             return "returned a result although the tuning was not above 0"
-        return _matrix_problem(result[0], (side, side), symmetric=True) or _non_finite_reads(read)
+        return _matrix_problem(result.gram, (side, side), symmetric=True) or _non_finite_reads(read)
     if entry == "reweight":
         shape_problem = _vector_problem(result, _columns(_argument(args, kwargs, 0, "design")))
         return shape_problem or _non_finite_reads_of_reweight(args, kwargs)
     if entry == "concentrate_starts":
-        if not (isinstance(result, tuple) and len(result) == 3):
-            return f"expected (betas, trimmed, kept), got {type(result).__name__}"
+        if type(result).__name__ != "Concentration":
+            return f"expected a Concentration, got {type(result).__name__}"
         starts = np.shape(_argument(args, kwargs, 2, "starts"))
         n_rows = len(_argument(args, kwargs, 1, "target"))
         kept_shape = (starts[0], n_rows) if _argument(args, kwargs, 7, "kept_rows", False) else (0, 0)
         shape_problem = (
-            _matrix_problem(result[0], starts)
-            or _vector_problem(result[1], starts[0])
-            or _matrix_problem(result[2], kept_shape)
+            _matrix_problem(result.betas, starts)
+            or _vector_problem(result.trimmed, starts[0])
+            or _matrix_problem(result.kept, kept_shape)
         )
         read = {name: _argument(args, kwargs, position, name) for position, name in enumerate(("design", "target"))}
         read.update(starts=_argument(args, kwargs, 2, "starts"), keep=float(_argument(args, kwargs, 3, "keep")))
+        read["ridge"] = float(_argument(args, kwargs, 7, "ridge"))
         for position, name in ((4, "weights"), (5, "penalty")):
             value = _argument(args, kwargs, position, name, None)
             if value is not None:
@@ -465,7 +473,7 @@ def result_problem(entry, args, kwargs, result) -> str | None:
         return _bisquare_weights_problem(args, kwargs, result)
     if entry.startswith("MonomialDesign"):
         return _formed_design_problem(entry, args, kwargs, result)
-    if entry in ("median", "median_abs_deviation"):
+    if entry in ("median", "median_abs_deviation", "weighted_median"):
         if type(result) is not float:
             return f"expected a float, got {type(result).__name__}"
         values = np.asarray(_argument(args, kwargs, 0, "values"), float)

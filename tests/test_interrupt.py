@@ -27,7 +27,7 @@ SCRIPT = textwrap.dedent(
     import sys
     import numpy as np
     import korva_core as kc
-    from korva import _robust
+    from korva import _robust, losses, robust
 
     # A test run started in the background may hand down SIGINT ignored;
     # the child takes it as a terminal's Ctrl-C reaches Python.
@@ -60,12 +60,13 @@ LONG_CALLS = {
     # never by nothing, so a tolerance of 0 keeps them going.
     "reweighting": (
         "_robust.reweight(X, y + np.random.default_rng(3).standard_cauchy(2000), np.zeros(8), 1.0, "
-        "max_steps=10**9, tolerance=0.0)"
+        "max_steps=10**9, tolerance=0.0, tuning=losses.EFFICIENT_TUNING, ridge=robust.SOLVE_RIDGE)"
     ),
     # Newton's steps on a given matrix read the rows for the gradient alone, in passes of their own.
     "gradient steps": (
         "_robust.reweight(X, y + np.random.default_rng(3).standard_cauchy(2000), np.zeros(8), 1.0, "
-        "max_steps=10**9, tolerance=0.0, newton=True, matrix=X.T @ X)"
+        "max_steps=10**9, tolerance=0.0, tuning=losses.EFFICIENT_TUNING, ridge=robust.SOLVE_RIDGE, newton=True, "
+        "matrix=X.T @ X)"
     ),
     # Its weighted medians of 10**7 rows once sorted them, for seconds that Ctrl-C waited out.
     "weighted fit": "korva.PolynomialMDLRegressor(degree='auto').fit(x, y_x, sample_weight=w)",

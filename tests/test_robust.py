@@ -39,7 +39,7 @@ def test_the_native_weights_and_row_sums_are_the_losses_formulas(rng, tuning, we
     np.testing.assert_array_equal(_robust.bisquare_weights(r, scale, tuning, c), weights * counted)
 
     design = np.asfortranarray(np.vander(rng.uniform(-1.0, 1.0, n), 3, increasing=True))
-    gram, sums = _robust.bisquare_moments(design, r, scale, tuning, c)
+    moments = _robust.bisquare_moments(design, r, scale, tuning, c)
     slope = losses.psi_slope(u, tuning)
     expected = {
         "total": counted.sum(),
@@ -49,8 +49,8 @@ def test_the_native_weights_and_row_sums_are_the_losses_formulas(rng, tuning, we
         "weight": counted @ weights,
         "psi_square": counted @ losses.psi(u, tuning) ** 2,
     }
-    assert sums == pytest.approx(expected, rel=1e-12)
-    np.testing.assert_allclose(gram, design.T @ (design * (counted * weights)[:, None]), rtol=1e-12)
+    assert {name: getattr(moments, name) for name in expected} == pytest.approx(expected, rel=1e-12)
+    np.testing.assert_allclose(moments.gram, design.T @ (design * (counted * weights)[:, None]), rtol=1e-12)
 
-    count, in_use, _ = _robust.rows_within(r, scale, tuning, n, c)
-    assert (count, in_use) == (np.count_nonzero(weights > 0.0), pytest.approx(expected["in_use"], rel=1e-12))
+    within = _robust.rows_within(r, scale, tuning, n, c)
+    assert (within.count, within.weight) == (np.count_nonzero(weights > 0.0), pytest.approx(expected["in_use"], rel=1e-12))

@@ -10,9 +10,16 @@ import json
 import numpy as np
 import pytest
 
-from korva import _robust, bases, testing
+from korva import _robust, bases, losses, robust, testing
 
 SCALE_RTOL = 1e-12
+# The reweighting's numbers as korva.robust passes them, with its bisquare at 95 % efficiency.
+REWEIGHTING = dict(
+    max_steps=robust.MAX_REWEIGHTING_STEPS,
+    tolerance=robust.REWEIGHTING_RELATIVE_TOLERANCE,
+    tuning=losses.EFFICIENT_TUNING,
+    ridge=robust.SOLVE_RIDGE,
+)
 BETA_RTOL = 1e-10
 
 
@@ -82,7 +89,7 @@ def test_m_scale_solves_its_equation_with_zero_median(rng):
     # the median start is 0, and the search starts from the largest |r| instead.
     r = np.array([0.0] * 6 + [1.0, -2.0, 3.0, 0.5])
     scale = _robust.m_scale(r, n_terms=4)
-    u = np.minimum(np.abs(r / scale) / testing.SCALE_TUNING, 1.0)
+    u = np.minimum(np.abs(r / scale) / losses.SCALE_TUNING, 1.0)
     assert np.sum(1 - (1 - u * u) ** 3) == pytest.approx(0.5 * (r.size - 4), rel=1e-9)
 
 
@@ -112,11 +119,13 @@ def test_reweight_matches_reference(rng, n, k, penalised, prior):
     R1, R2 = penalties(rng, k) if penalised else (None, None)
     gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
     w = weights_with(rng, n, prior)
-    expected = testing.reweight(X, y, start, 0.15, R1, R2, *gammas, w)
-    got = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w)
+    expected = testing.reweight(X, y, start, 0.15, R1, R2, *gammas, w, **REWEIGHTING)
+    got = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, **REWEIGHTING)
     np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * np.abs(expected).max())
     # A C-ordered copy of the design takes the other path through the rows, to the same bits.
-    np.testing.assert_array_equal(_robust.reweight(np.ascontiguousarray(X), y, start, 0.15, R1, R2, *gammas, w), got)
+    np.testing.assert_array_equal(
+        _robust.reweight(np.ascontiguousarray(X), y, start, 0.15, R1, R2, *gammas, w, **REWEIGHTING), got
+    )
 
 
 @pytest.mark.parametrize(("n", "k"), [(7, 3), (1000, 5), (40_000, 4)])
@@ -126,10 +135,12 @@ def test_weighted_least_squares_matches_reference(rng, n, k, penalised):
     w = weights_with(rng, n, "zeros")
     R1, R2 = penalties(rng, k) if penalised else (None, None)
     gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
-    expected = testing.weighted_least_squares(X, y, w, R1, R2, *gammas)
-    got = _robust.weighted_least_squares(X, y, w, R1, R2, *gammas)
+    expected = testing.weighted_least_squares(X, y, w, R1, R2, *gammas, ridge=robust.SOLVE_RIDGE)
+    got = _robust.weighted_least_squares(X, y, w, R1, R2, *gammas, ridge=robust.SOLVE_RIDGE)
     np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * np.abs(expected).max())
-    np.testing.assert_array_equal(_robust.weighted_least_squares(np.ascontiguousarray(X), y, w, R1, R2, *gammas), got)
+    np.testing.assert_array_equal(
+        _robust.weighted_least_squares(np.ascontiguousarray(X), y, w, R1, R2, *gammas, ridge=robust.SOLVE_RIDGE), got
+    )
 
 
 @pytest.mark.parametrize(("n", "k"), [(7, 3), (1000, 5), (40_000, 4)])
@@ -142,12 +153,13 @@ def test_bisquare_moments_match_reference(rng, n, k, weights, tuning, kind, slop
     r = residuals_with(rng, n, kind)
     w = weights_with(rng, n, weights)
     expected_gram, expected = testing.bisquare_moments(X, r, 1.3, tuning, w, slopes)
-    gram, sums = _robust.bisquare_moments(X, r, 1.3, tuning, w, slopes)
+    moments = _robust.bisquare_moments(X, r, 1.3, tuning, w, slopes)
+    gram, sums = moments.gram, {name: getattr(moments, name) for name in expected}
     assert sums == pytest.approx(expected, rel=1e-12, abs=1e-12 * n)
     largest = np.abs(X).max() ** 2 * (1.0 if w is None else w.max())
     np.testing.assert_allclose(gram, expected_gram, rtol=0, atol=1e-13 * n * largest)
     np.testing.assert_array_equal(gram, gram.T)
-    again, _ = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w, slopes)
+    again = _robust.bisquare_moments(np.ascontiguousarray(X), r, 1.3, tuning, w, slopes).gram  # outlives its record
     np.testing.assert_array_equal(again, gram)
 
 
@@ -189,13 +201,14 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, e
     w = weights_with(rng, n, prior)
     for newton in (False, True):
         np.testing.assert_array_equal(
-            _robust.reweight(formed, y, 0.9 * beta, 0.3, sample_weight=w, newton=newton, refine=True),
-            _robust.reweight(stored, y, 0.9 * beta, 0.3, sample_weight=w, newton=newton, refine=True),
+            _robust.reweight(formed, y, 0.9 * beta, 0.3, sample_weight=w, **REWEIGHTING, newton=newton, refine=True),
+            _robust.reweight(stored, y, 0.9 * beta, 0.3, sample_weight=w, **REWEIGHTING, newton=newton, refine=True),
         )
     formed_moments = _robust.bisquare_moments(formed, y - expected, 0.3, 3.4436898, w, slopes=True)
     stored_moments = _robust.bisquare_moments(stored, y - expected, 0.3, 3.4436898, w, slopes=True)
-    np.testing.assert_array_equal(formed_moments[0], stored_moments[0])
-    assert formed_moments[1] == stored_moments[1]
+    np.testing.assert_array_equal(formed_moments.gram, stored_moments.gram)
+    sums = ("total", "in_use", "slope", "slope_square", "weight", "psi_square")
+    assert [getattr(formed_moments, name) for name in sums] == [getattr(stored_moments, name) for name in sums]
 
 
 @pytest.mark.parametrize(
@@ -223,16 +236,20 @@ def test_a_formed_design_gives_the_bits_of_the_stored_one(rng, monkeypatch, n, e
         (lambda: FORMED @ np.ones(3), ValueError, "beta has 3 elements but the design has 2 columns"),
         (lambda: UNINITIALISED @ np.ones(2), TypeError, "this instance was never initialised"),
         (lambda: UNINITIALISED[np.array([0])], TypeError, "this instance was never initialised"),
-        (lambda: _robust.reweight(UNINITIALISED, [1.0], [0.0], 1.0), TypeError, "this instance was never initialised"),
         (
-            lambda: _robust.reweight(FORMED, np.ones(2), np.zeros(2), 1.0),
+            lambda: _robust.reweight(UNINITIALISED, [1.0], [0.0], 1.0, **REWEIGHTING),
+            TypeError,
+            "this instance was never initialised",
+        ),
+        (
+            lambda: _robust.reweight(FORMED, np.ones(2), np.zeros(2), 1.0, **REWEIGHTING),
             ValueError,
             "has 2 elements but design has 3 rows",
         ),
         (lambda: _robust.bisquare_moments(FORMED, np.ones(4), 1.0, 2.0), ValueError, "residuals has 4 elements"),
         (
             lambda: _robust.reweight(
-                _robust.MonomialDesign([np.array([1e200, 1.0])], [[0], [2]]), [1.0, 1.0], [0.0, 0.0], 1.0
+                _robust.MonomialDesign([np.array([1e200, 1.0])], [[0], [2]]), [1.0, 1.0], [0.0, 0.0], 1.0, **REWEIGHTING
             ),
             ValueError,
             "design contains NaN or infinite values",
@@ -259,8 +276,8 @@ def test_a_formed_design_is_one_matrix_in_every_use_after_its_columns_change(rng
     for j, unit in enumerate(np.eye(len(exponents))):
         np.testing.assert_array_equal(formed @ unit, rows[:, j])
     np.testing.assert_array_equal(
-        _robust.bisquare_moments(formed, np.zeros(500), 1.0, np.inf)[0],
-        _robust.bisquare_moments(rows, np.zeros(500), 1.0, np.inf)[0],
+        _robust.bisquare_moments(formed, np.zeros(500), 1.0, np.inf).gram,
+        _robust.bisquare_moments(rows, np.zeros(500), 1.0, np.inf).gram,
     )
 
 
@@ -281,7 +298,8 @@ def test_row_statistics_match_numpy(rng, n, kind, weights, scale):
     r[: min(n, 5)] = bounds[: min(n, 5)]
     r[n // 2 : n // 2 + 5] = bounds[: n - n // 2][:5]  # in the vectors' lanes, and in the tail rows
     within = np.abs(r / scale) < tuning if scale > 0.0 else np.ones(n, dtype=bool)
-    count, weight, sample = _robust.rows_within(r, scale, tuning, 1000, w)
+    rows = _robust.rows_within(r, scale, tuning, 1000, w)
+    count, weight, sample = rows.count, rows.weight, rows.sample
     assert count == np.count_nonzero(within)
     assert weight == pytest.approx(count if w is None else w[within].sum(), rel=1e-12)
     used = np.flatnonzero(within)
@@ -290,7 +308,13 @@ def test_row_statistics_match_numpy(rng, n, kind, weights, scale):
     sure = np.abs(r) <= inner
     near = ~sure & (np.abs(r) <= outer)
     ones = np.ones(n) if w is None else w
-    sure_weight, sure_squares, between, between_weights = _robust.residual_band(r, inner, outer, w)
+    band = _robust.residual_band(r, inner, outer, w)
+    sure_weight, sure_squares, between, between_weights = (
+        band.inner_weight,
+        band.inner_squares,
+        band.between,
+        band.between_weights,
+    )
     assert sure_weight == pytest.approx(ones[sure].sum(), rel=1e-12)
     assert sure_squares == pytest.approx((r[sure] ** 2 * ones[sure]).sum(), rel=1e-12)
     np.testing.assert_array_equal(between, np.abs(r[near]))
@@ -299,7 +323,7 @@ def test_row_statistics_match_numpy(rng, n, kind, weights, scale):
     else:
         np.testing.assert_array_equal(between_weights, w[near])
     everything = _robust.residual_band(r, 0.0, np.inf, w)  # no bounds: every row but the exact zeros is between
-    np.testing.assert_array_equal(everything[2], np.abs(r[r != 0.0]))
+    np.testing.assert_array_equal(everything.between, np.abs(r[r != 0.0]))
     # The weights to the bit; a subnormal scale sends most quotients past the largest double.
     weight_scale = scale if scale > 0.0 else 5e-324
     np.testing.assert_array_equal(
@@ -317,26 +341,47 @@ def test_newton_steps_reach_the_solution_of_the_reweighting(rng, n, k, penalised
     gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
     start = np.linalg.lstsq(X, y, rcond=None)[0]
     # From least squares' start the reweighting takes hundreds of steps on some of these.
-    solved = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, tolerance=0.0)
-    newton = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True)
+    solved = _robust.reweight(
+        X, y, start, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=5000, tolerance=0.0))
+    )
+    newton = _robust.reweight(
+        X, y, start, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=5000)), newton=True
+    )
     # Newton's steps from a start in the solution's valley (a few reweighting steps on) with
     # the slope matrix of part of the rows, scaled to all of them, and with a matrix far
     # from any slope matrix, whose first step goes far and is taken back.
-    near = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=3)
+    near = _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=3)))
     part = np.arange(0, n, 7)
-    part_slopes, sums = _robust.bisquare_moments(X[part], y[part] - X[part] @ near, 0.15, 4.6850649, None, True)
-    for matrix in (part_slopes * (n / sums["total"]), np.eye(k) * 1e-6):
-        given = _robust.reweight(X, y, near, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True, matrix=matrix)
+    part_moments = _robust.bisquare_moments(X[part], y[part] - X[part] @ near, 0.15, 4.6850649, None, True)
+    for matrix in (part_moments.gram * (n / part_moments.total), np.eye(k) * 1e-6):
+        given = _robust.reweight(
+            X, y, near, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=5000)), newton=True, matrix=matrix
+        )
         if penalised:  # Newton's steps are for the unpenalised equations only
-            np.testing.assert_array_equal(given, _robust.reweight(X, y, near, 0.15, R1, R2, *gammas, w, 5000))
+            np.testing.assert_array_equal(
+                given, _robust.reweight(X, y, near, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=5000)))
+            )
         else:
             assert np.abs(X @ (given - solved)).max() <= 1e-8 * 0.15
     if penalised:
-        np.testing.assert_array_equal(newton, _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, max_steps=5000))
+        np.testing.assert_array_equal(
+            newton, _robust.reweight(X, y, start, 0.15, R1, R2, *gammas, w, **(REWEIGHTING | dict(max_steps=5000)))
+        )
     else:
         assert np.abs(X @ (newton - solved)).max() <= 1e-8 * 0.15
     np.testing.assert_array_equal(
-        _robust.reweight(np.ascontiguousarray(X), y, start, 0.15, R1, R2, *gammas, w, max_steps=5000, newton=True),
+        _robust.reweight(
+            np.ascontiguousarray(X),
+            y,
+            start,
+            0.15,
+            R1,
+            R2,
+            *gammas,
+            w,
+            **(REWEIGHTING | dict(max_steps=5000)),
+            newton=True,
+        ),
         newton,
     )
 
@@ -354,21 +399,26 @@ def test_refinement_brings_an_exact_fit_to_its_rows_down_to_rounding(rng, newton
     start = np.linalg.lstsq(X[~bad], y[~bad], rcond=None)[0] * (1.0 + 1e-9)
     R1, R2 = penalties(rng, k) if penalised else (None, None)
     gammas = (1e-3, 1e-4) if penalised else (0.0, 0.0)
-    arguments = (X, y, start, 1e-6, R1, R2, *gammas, None, max_steps, 1e-7, 3.4436898, newton)
-    plain, refined = _robust.reweight(*arguments, refine=False), _robust.reweight(*arguments, refine=True)
+    arguments = (X, y, start, 1e-6, R1, R2, *gammas, None)
+    settings = REWEIGHTING | dict(max_steps=max_steps, tuning=3.4436898, newton=newton)
+    plain = _robust.reweight(*arguments, **settings, refine=False)
+    refined = _robust.reweight(*arguments, **settings, refine=True)
     if penalised:  # no refinement with a penalty, whose pull the step would need
         np.testing.assert_array_equal(refined, plain)
     else:
         assert np.abs((y - X @ refined)[~bad]).max() <= 64 * np.finfo(float).eps * np.abs(y).max()
-    np.testing.assert_array_equal(_robust.reweight(np.ascontiguousarray(X), *arguments[1:], refine=True), refined)
+    np.testing.assert_array_equal(
+        _robust.reweight(np.ascontiguousarray(X), *arguments[1:], **settings, refine=True), refined
+    )
 
 
 @pytest.mark.parametrize(("max_steps", "tolerance"), [(0, 1e-7), (1, 1e-7), (3, 0.0), (50, 1e3)])
 def test_reweight_counts_its_steps_as_the_reference(rng, max_steps, tolerance):
     X, y = problem(rng, 500, 3, outliers=0.3)
     start = np.zeros(3)
-    expected = testing.reweight(X, y, start, 0.2, max_steps=max_steps, tolerance=tolerance)
-    got = _robust.reweight(X, y, start, 0.2, max_steps=max_steps, tolerance=tolerance)
+    settings = REWEIGHTING | dict(max_steps=max_steps, tolerance=tolerance)
+    expected = testing.reweight(X, y, start, 0.2, **settings)
+    got = _robust.reweight(X, y, start, 0.2, **settings)
     np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * max(np.abs(expected).max(), 1.0))
 
 
@@ -378,18 +428,20 @@ def test_reweight_only_reads_the_lower_triangle_of_a_penalty(rng):
     beta = np.zeros(4)
     upper = np.triu(rng.normal(size=(4, 4)), 1)
     np.testing.assert_array_equal(
-        _robust.reweight(X, y, beta, 0.2, R1 + upper, gamma1=0.1), _robust.reweight(X, y, beta, 0.2, R1, gamma1=0.1)
+        _robust.reweight(X, y, beta, 0.2, R1 + upper, gamma1=0.1, **REWEIGHTING),
+        _robust.reweight(X, y, beta, 0.2, R1, gamma1=0.1, **REWEIGHTING),
     )
 
 
 def test_reweight_with_zero_scale_or_no_rows_keeps_or_clears_beta():
     X = np.ones((5, 2))
     beta = np.array([1.0, 2.0])
-    np.testing.assert_array_equal(_robust.reweight(X, np.arange(5.0), beta, 0.0), beta)
+    np.testing.assert_array_equal(_robust.reweight(X, np.arange(5.0), beta, 0.0, **REWEIGHTING), beta)
     np.testing.assert_array_equal(
-        _robust.reweight(np.ones((0, 2)), [], beta, 1.0), testing.reweight(X[:0], [], beta, 1.0)
+        _robust.reweight(np.ones((0, 2)), [], beta, 1.0, **REWEIGHTING),
+        testing.reweight(X[:0], [], beta, 1.0, **REWEIGHTING),
     )
-    assert _robust.reweight(np.ones((5, 0)), np.arange(5.0), [], 1.0).shape == (0,)
+    assert _robust.reweight(np.ones((5, 0)), np.arange(5.0), [], 1.0, **REWEIGHTING).shape == (0,)
 
 
 @pytest.mark.parametrize(("n", "k"), [(12, 2), (200, 4), (3000, 6)])
@@ -407,21 +459,22 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
         keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
     penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
     starts = rng.normal(size=(7, k))
-    expected = testing.concentrate_starts(X, y, starts, keep, w, penalty, max_steps)
-    got = _robust.concentrate_starts(X, y, starts, keep, w, penalty, max_steps, kept_rows=True)
+    steps = dict(max_steps=max_steps, ridge=robust.ELEMENTAL_RIDGE)
+    expected = testing.concentrate_starts(X, y, starts, keep, w, penalty, **steps)
+    got = _robust.concentrate_starts(X, y, starts, keep, w, penalty, **steps, kept_rows=True)
     scale = max(np.abs(expected[0]).max(), 1.0)
-    np.testing.assert_allclose(got[0], expected[0], rtol=0, atol=BETA_RTOL * scale)
-    np.testing.assert_allclose(got[1], expected[1], rtol=1e-9)
+    np.testing.assert_allclose(got.betas, expected[0], rtol=0, atol=BETA_RTOL * scale)
+    np.testing.assert_allclose(got.trimmed, expected[1], rtol=1e-9)
     # The rows kept at each start's own solution follow the one trimming rule, ties (the
     # repeated rows) by row number: the solve after concentration once took every tied row.
-    for beta, kept in zip(got[0], got[2]):
+    for beta, kept in zip(got.betas, got.kept):
         expected_kept = testing.nearest_rows((y - X @ beta) ** 2, keep, w)
         np.testing.assert_array_equal(kept > 0.0, expected_kept > 0.0)
         np.testing.assert_allclose(kept, expected_kept, rtol=1e-12, atol=1e-12 * keep)  # the part row's share
     # Each start is concentrated on its own: one at a time gives the same bits.
-    alone = _robust.concentrate_starts(np.ascontiguousarray(X), y, starts[3:4], keep, w, penalty, max_steps)
-    np.testing.assert_array_equal(alone[0][0], got[0][3])
-    assert alone[2].shape == (0, 0)  # no rows unless asked for
+    alone = _robust.concentrate_starts(np.ascontiguousarray(X), y, starts[3:4], keep, w, penalty, **steps)
+    np.testing.assert_array_equal(alone.betas[0], got.betas[3])
+    assert alone.kept.shape == (0, 0)  # no rows unless asked for
 
 
 # Sizes on both sides of the sampled selection (16 384 values and more), and kinds of
@@ -652,6 +705,9 @@ REFUSED = [
     (_robust.concentrate_starts, dict(penalty=np.eye(3)), "penalty must be 2 x 2"),
     (_robust.concentrate_starts, dict(penalty=np.full((2, 2), np.inf)), "penalty contains NaN"),
     (_robust.concentrate_starts, dict(max_steps=-1), "max_steps must be at least 0"),
+    (_robust.concentrate_starts, dict(ridge=np.inf), "ridge must be a finite number of at least 0"),
+    (_robust.weighted_least_squares, dict(ridge=-1e-10), "ridge must be a finite number of at least 0"),
+    (_robust.reweight, dict(ridge=np.nan), "ridge must be a finite number of at least 0"),
     (_robust.weighted_least_squares, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
     (_robust.weighted_least_squares, dict(weights=[1.0, -1.0, 1.0]), "weights holds negative"),
     (_robust.weighted_least_squares, dict(weights=[1.0, np.inf, 1.0]), "weights contains NaN"),
@@ -714,11 +770,20 @@ REFUSED = [
 @pytest.mark.parametrize(("function", "arguments", "message"), REFUSED)
 def test_bad_input_is_refused_by_name(function, arguments, message):
     if function is _robust.reweight:
-        arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], beta=[0.0, 0.0], scale=1.0) | arguments
+        arguments = (
+            dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], beta=[0.0, 0.0], scale=1.0) | REWEIGHTING | arguments
+        )
     if function is _robust.concentrate_starts:
-        arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0) | arguments
+        arguments = (
+            dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], starts=np.zeros((2, 2)), keep=2.0)
+            | dict(max_steps=robust.MAX_CONCENTRATION_STEPS, ridge=robust.ELEMENTAL_RIDGE)
+            | arguments
+        )
     if function is _robust.weighted_least_squares:
-        arguments = dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0]) | arguments
+        arguments = (
+            dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0], ridge=robust.SOLVE_RIDGE)
+            | arguments
+        )
     if function is _robust.bisquare_moments:
         arguments = dict(design=np.ones((3, 2)), residuals=[0.5, 1.0, 0.0], scale=1.0, tuning=np.inf) | arguments
     if function is _robust.rows_within:
@@ -735,7 +800,7 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
 
 def test_complex_input_is_refused():
     with pytest.raises(TypeError, match="design holds complex numbers"):
-        _robust.reweight(np.ones((3, 2), complex), np.ones(3), np.zeros(2), 1.0)
+        _robust.reweight(np.ones((3, 2), complex), np.ones(3), np.zeros(2), 1.0, **REWEIGHTING)
     with pytest.raises(TypeError, match="weights holds complex numbers"):
         _robust.m_scale(np.ones(3), weights=np.ones(3, complex))
     with pytest.raises(TypeError, match="values holds complex numbers"):
@@ -750,20 +815,20 @@ THREADS_SCRIPT = """
 import json, sys
 import numpy as np
 from korva import _robust
-from tests.test_robust_native import problem, penalties
+from tests.test_robust_native import REWEIGHTING, problem, penalties
 
 rng = np.random.default_rng(5)
 X, y = problem(rng, 150_000, 5)
 R1, R2 = penalties(rng, 5)
 w = rng.uniform(0, 2, y.size)
-beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, max_steps=4)
+beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, **(REWEIGHTING | dict(max_steps=4)))
 scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
-gram, _ = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w)
-newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, newton=True, refine=True)
+gram = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w).gram
+newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, **REWEIGHTING, newton=True, refine=True)
 columns = rng.uniform(-1, 1, (3, y.size))
 formed = _robust.MonomialDesign(list(columns), [[0, 0, 0], [1, 0, 0], [0, 2, 0], [1, 1, 1], [0, 0, 3]])
-formed_beta = _robust.reweight(formed, y, np.zeros(5), 0.2, sample_weight=w, newton=True, refine=True)
-formed_gram, _ = _robust.bisquare_moments(formed, y, 0.2, 3.4436898, w)
+formed_beta = _robust.reweight(formed, y, np.zeros(5), 0.2, sample_weight=w, **REWEIGHTING, newton=True, refine=True)
+formed_gram = _robust.bisquare_moments(formed, y, 0.2, 3.4436898, w).gram
 results = [beta, newton, gram, formed_beta, formed_gram, formed @ formed_beta]
 print(json.dumps([float(scale).hex()] + [result.tobytes().hex() for result in results]))
 """

@@ -33,7 +33,7 @@ struct ConcentrationSettings {
     const MatrixXd* penalty = nullptr;   // (k, k), null: none
     const VectorRef* weights = nullptr;  // (n,), null: every row weighs 1
     int max_steps = 0;
-    double ridge = 1e-12;    // relative to the mean diagonal of the normal matrix
+    double ridge = 0.0;      // relative to the mean diagonal of the normal matrix
     bool keep_rows = false;  // whether the result carries the rows each start kept
 };
 

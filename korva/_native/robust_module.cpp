@@ -1,6 +1,7 @@
-// The korva._robust extension: the robust finish of a fit (robust_finish.hpp)
-// and the estimator's medians (selection.hpp, and robust_finish.hpp's weighted
-// one) for korva.robust.
+// The korva._robust extension: the robust finish of a fit (m_scale.hpp,
+// reweighting.hpp, covariance_moments.hpp, row_statistics.hpp), the concentration
+// of starts (concentration.hpp) and the estimator's medians (selection.hpp,
+// weighted_median.hpp) for korva.robust.
 // Converts and checks the arguments as korva_core does and registers the
 // functions; the computations hold no Python.
 #include <pybind11/eigen.h>
@@ -8,17 +9,18 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 
 #include "argument_checks.hpp"
 #include "binding_helpers.hpp"
 #include "casters.hpp"
 #include "concentration.hpp"
+#include "covariance_moments.hpp"
+#include "m_scale.hpp"
 #include "monomial_design.hpp"
-#include "robust_finish.hpp"
+#include "reweighting.hpp"
+#include "row_statistics.hpp"
 #include "selection.hpp"
 #include "solvers.hpp"
 
@@ -38,9 +40,7 @@ using Vector = RealArray<VectorRef>;
 const VectorRef& checked_rows(const char* fn, const char* name, const Vector& arg, Eigen::Index rows,
                               const char* rows_of) {
     const VectorRef& v = arg.get(fn, name);
-    if (v.size() != rows)
-        throw std::invalid_argument(std::string(fn) + ": " + name + " has " + std::to_string(v.size()) +
-                                    " elements but " + rows_of + " has " + std::to_string(rows));
+    korva::require_length(fn, name, v.size(), rows, rows_of);
     return v;
 }
 
@@ -64,7 +64,7 @@ RowStatisticArguments residuals_and_weights(const char* fn, const Vector& residu
 // A vector of at least one value, read (complex input refused).
 const VectorRef& nonempty(const char* fn, const char* name, const Vector& arg) {
     const VectorRef& v = arg.get(fn, name);
-    if (v.size() == 0) throw std::invalid_argument(std::string(fn) + ": " + name + " is empty; it has no median");
+    korva::require_nonempty(fn, name, v.size());
     return v;
 }
 
@@ -105,7 +105,7 @@ template <class Design>
 Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, const Vector& beta_arg, double scale,
                               const py::object& R1, const py::object& R2, double gamma1, double gamma2,
                               const std::optional<Vector>& sample_weight_arg, int max_steps, double tolerance,
-                              double tuning, bool newton, bool refine, const py::object& matrix_arg) {
+                              double tuning, double ridge, bool newton, bool refine, const py::object& matrix_arg) {
     constexpr const char* fn = "reweight";
     refuse_complex_design(fn, design);
     const VectorRef& target = target_arg.get(fn, "target");
@@ -113,9 +113,7 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     std::optional<Eigen::MatrixXd> r1, r2;
     const auto [p1, p2] = checked_penalties(fn, "design", rows_of(design), cols_of(design), target.size(), R1, R2,
                                             gamma1, gamma2, r1, r2);
-    if (beta.size() != cols_of(design))
-        throw std::invalid_argument(std::string(fn) + ": beta has " + std::to_string(beta.size()) +
-                                    " elements but design has " + std::to_string(cols_of(design)) + " columns");
+    korva::require_coefficients(fn, "design", beta.size(), cols_of(design));
     korva::ReweightSettings settings;
     settings.scale = scale;
     settings.R1 = p1;
@@ -126,41 +124,82 @@ Eigen::VectorXd reweight_call(const Design& design, const Vector& target_arg, co
     settings.max_steps = max_steps;
     settings.tolerance = tolerance;
     settings.tuning = tuning;
+    settings.ridge = ridge;
     settings.newton = newton;
     settings.refine = refine;
     std::optional<Eigen::MatrixXd> matrix_storage;
     settings.matrix = korva::binding::optional_matrix(fn, "matrix", matrix_arg, matrix_storage);
-    if (settings.matrix != nullptr) {
-        const Eigen::Index k = cols_of(design);
-        if (settings.matrix->rows() != k || settings.matrix->cols() != k)
-            throw std::invalid_argument(std::string(fn) + ": matrix must be " + std::to_string(k) + " x " +
-                                        std::to_string(k) + " (design has " + std::to_string(k) + " columns), got " +
-                                        std::to_string(settings.matrix->rows()) + " x " +
-                                        std::to_string(settings.matrix->cols()));
-        korva::require_finite_entries(fn, "matrix", korva::largest_magnitude(*settings.matrix));
-    }
+    if (settings.matrix != nullptr) korva::require_term_matrix(fn, "matrix", *settings.matrix, cols_of(design));
     return interruptible([&](const korva::StopCheck& stop) {
         return with_design(design, [&](const auto& X) { return korva::reweight(X, target, beta, settings, stop); });
     });
 }
 
 template <class Design>
-std::tuple<Eigen::MatrixXd, std::map<std::string, double>> bisquare_moments_call(
-    const Design& design, const Vector& residuals_arg, double scale, double tuning,
-    const std::optional<Vector>& case_weights_arg, bool slopes) {
+korva::BisquareMoments bisquare_moments_call(const Design& design, const Vector& residuals_arg, double scale,
+                                             double tuning, const std::optional<Vector>& case_weights_arg,
+                                             bool slopes) {
     constexpr const char* fn = "bisquare_moments";
     refuse_complex_design(fn, design);
     const VectorRef& residuals = checked_rows(fn, "residuals", residuals_arg, rows_of(design), "design");
     const VectorRef* case_weights = optional_rows(fn, "case_weights", case_weights_arg, rows_of(design), "design");
-    const korva::BisquareMoments moments = interruptible([&](const korva::StopCheck& stop) {
+    return interruptible([&](const korva::StopCheck& stop) {
         return with_design(design, [&](const auto& X) {
             return korva::bisquare_moments(X, residuals, scale, tuning, case_weights, slopes, stop);
         });
     });
-    const std::map<std::string, double> sums = {{"total", moments.total},   {"in_use", moments.in_use},
-                                                {"slope", moments.slope},   {"slope_square", moments.slope_square},
-                                                {"weight", moments.weight}, {"psi_square", moments.psi_square}};
-    return std::make_tuple(moments.gram, sums);
+}
+
+// A record's array as a NumPy view of it that keeps the record alive, writable as the
+// arrays of a returned tuple were: def_property_readonly returns it by reference_internal.
+template <class Record, class Array>
+auto array_of(Array Record::* member) {
+    return [member](Record& record) -> Array& { return record.*member; };
+}
+
+// The records that the functions return, bound as classes of read-only attributes.
+void bind_records(py::module_& m) {
+    py::class_<korva::BisquareMoments>(
+        m, "BisquareMoments",
+        "What bisquare_moments returns: the matrix and the sums over the rows (with case weights c) of a bisquare "
+        "fit at a fixed scale.")
+        .def_property_readonly("gram", array_of(&korva::BisquareMoments::gram),
+                               "X^T diag(c w) X, or with slopes X^T diag(c psi') X (k x k, both triangles)")
+        .def_readonly("total", &korva::BisquareMoments::total, "sum c")
+        .def_readonly("in_use", &korva::BisquareMoments::in_use, "sum c over the rows with w > 0")
+        .def_readonly("slope", &korva::BisquareMoments::slope, "sum c psi'")
+        .def_readonly("slope_square", &korva::BisquareMoments::slope_square, "sum c psi'^2")
+        .def_readonly("weight", &korva::BisquareMoments::weight, "sum c w")
+        .def_readonly("psi_square", &korva::BisquareMoments::psi_square, "sum c psi^2");
+    py::class_<korva::ConcentrationResult>(m, "Concentration", "What concentrate_starts returns, one row per start.")
+        .def_property_readonly("betas", array_of(&korva::ConcentrationResult::betas),
+                               "(starts, k): the coefficients each start ends at")
+        .def_property_readonly("trimmed", array_of(&korva::ConcentrationResult::trimmed),
+                               "(starts,): the weighted sum of the squared residuals of the rows each start keeps")
+        .def_property_readonly("kept", array_of(&korva::ConcentrationResult::kept),
+                               "(starts, rows) with kept_rows, else empty: the weight each row keeps at the end");
+    py::class_<korva::RowsWithin>(m, "RowsWithin", "What rows_within returns: the rows within the cut-off.")
+        .def_property_readonly(
+            "count", [](const korva::RowsWithin& rows) { return static_cast<std::int64_t>(rows.count); },
+            "how many rows lie within")
+        .def_readonly("weight", &korva::RowsWithin::weight, "their total case weight (the count without case weights)")
+        .def_property_readonly("sample", array_of(&korva::RowsWithin::sample),
+                               "every step-th of them from the first, step = ceil(count / max_rows), as row indices");
+    py::class_<korva::ResidualBand>(m, "ResidualBand", "What residual_band returns: the residuals about the band.")
+        .def_readonly("inner_weight", &korva::ResidualBand::inner_weight,
+                      "the total case weight of the rows with abs(residuals) <= inner (their count without case "
+                      "weights)")
+        .def_readonly("inner_squares", &korva::ResidualBand::inner_squares, "their weighted sum of squares")
+        .def_property_readonly("between", array_of(&korva::ResidualBand::between),
+                               "abs(residuals) of the rows within the band, in order")
+        .def_property_readonly(
+            "between_weights",
+            [](py::object self) -> py::object {
+                std::optional<Eigen::VectorXd>& weights = self.cast<korva::ResidualBand&>().between_weights;
+                if (!weights) return py::none();
+                return py::cast(*weights, py::return_value_policy::reference_internal, self);
+            },
+            "their case weights, None without case_weights");
 }
 
 // Registers `name` for a MonomialDesign and then for a stored design: anything that is
@@ -176,6 +215,7 @@ void def_for_both_designs(py::module_& m, const char* name, ForMonomials for_mon
 }  // namespace
 
 PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
+    bind_records(m);
     m.doc() =
         "The robust stages of korva's fits: concentration of many starts, the biweight M-scale, the bisquare "
         "reweighting, weighted least squares, the moments of a bisquare fit's covariance and exact medians.";
@@ -201,10 +241,7 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             "__matmul__",
             [](const FormedDesign& self, const Vector& beta_arg) {
                 const VectorRef& beta = beta_arg.get("MonomialDesign @", "beta");
-                if (beta.size() != self->cols())
-                    throw std::invalid_argument("MonomialDesign @: beta has " + std::to_string(beta.size()) +
-                                                " elements but the design has " + std::to_string(self->cols()) +
-                                                " columns");
+                korva::require_coefficients("MonomialDesign @", "the design", beta.size(), self->cols());
                 return interruptible(
                     [&](const korva::StopCheck& stop) { return korva::fitted_values(self->design, beta, stop); });
             },
@@ -246,79 +283,57 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "The bisquare reweighting of design (a 2-D array or a MonomialDesign) and target from beta at a fixed "
         "scale (see korva.robust.reweight).",
         "design"_a, "target"_a, "beta"_a, "scale"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-        "gamma2"_a = 0.0, "sample_weight"_a = py::none(), "max_steps"_a = 50, "tolerance"_a = 1e-7,
-        "tuning"_a = 4.6850649, "newton"_a = false, "refine"_a = false, "matrix"_a = py::none());
+        "gamma2"_a = 0.0, "sample_weight"_a = py::none(), py::kw_only(), "max_steps"_a, "tolerance"_a, "tuning"_a,
+        "ridge"_a, "newton"_a = false, "refine"_a = false, "matrix"_a = py::none());
 
     m.def(
         "concentrate_starts",
         [](const DesignMatrix& design, const Vector& target_arg, const RealArray<korva::MatrixRef>& starts_arg,
            double keep, const std::optional<Vector>& weights_arg, const py::object& penalty_arg, int max_steps,
-           bool kept_rows) {
+           double ridge, bool kept_rows) {
             constexpr const char* fn = "concentrate_starts";
             design.complex.refuse(fn, "design");
             const VectorRef& target = target_arg.get(fn, "target");
             const korva::MatrixRef& starts = starts_arg.get(fn, "starts");
             korva::require_rows_match(fn, "design", design.rows(), target.size());
             const Eigen::Index n = design.rows(), k = design.cols();
-            if (starts.cols() != k)
-                throw std::invalid_argument(std::string(fn) + ": starts has " + std::to_string(starts.cols()) +
-                                            " columns but design has " + std::to_string(k));
+            korva::require_start_columns(fn, starts.cols(), k);
             korva::ConcentrationSettings settings;
             settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
             std::optional<Eigen::MatrixXd> penalty_storage;
             const Eigen::MatrixXd* penalty =
                 korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
-            if (penalty != nullptr && (penalty->rows() != k || penalty->cols() != k))
-                throw std::invalid_argument(std::string(fn) + ": penalty must be " + std::to_string(k) + " x " +
-                                            std::to_string(k) + " (design has " + std::to_string(k) +
-                                            " columns), got " + std::to_string(penalty->rows()) + " x " +
-                                            std::to_string(penalty->cols()));
-            if (penalty != nullptr) korva::require_finite_entries(fn, "penalty", korva::largest_magnitude(*penalty));
+            if (penalty != nullptr) korva::require_term_matrix(fn, "penalty", *penalty, k);
             settings.penalty = penalty;
-            korva::require_finite_entries(fn, "target", korva::largest_magnitude(target));
-            korva::require_finite_entries(fn, "starts", korva::largest_magnitude(starts));
-            if (design.row_major)
-                korva::require_finite_entries(fn, "design", korva::largest_magnitude(*design.row_major));
-            else
-                korva::require_finite_entries(fn, "design", korva::largest_magnitude(design.cols_view()));
-            double mass = static_cast<double>(n);
-            if (settings.weights != nullptr) {
-                const VectorRef& w = *settings.weights;
-                korva::require_finite_entries(fn, "weights", korva::largest_magnitude(w));
-                if (n > 0 && w.minCoeff() < 0.0)
-                    throw std::invalid_argument(std::string(fn) + ": weights must not be negative");
-                mass = w.sum();
-            }
-            // Unweighted, keep counts rows; weighted, it may be a share of a row (fractional weights),
-            // and the caller's sum of the weights may differ from this one in its last digits.
-            const bool keep_valid = settings.weights != nullptr ? keep > 0.0 : keep >= 1.0;
-            const double rounding = settings.weights != nullptr ? 64.0 * std::numeric_limits<double>::epsilon() : 0.0;
-            if (!(std::isfinite(keep) && keep_valid && keep <= mass + rounding * mass))
-                throw std::invalid_argument(std::string(fn) + ": keep must be a number " +
-                                            (settings.weights != nullptr ? "above 0 and at most" : "from 1 to") +
-                                            " the total weight of the rows, " + std::to_string(mass) + ", got " +
-                                            std::to_string(keep));
-            if (max_steps < 0)
-                throw std::invalid_argument(std::string(fn) + ": max_steps must be at least 0, got " +
-                                            std::to_string(max_steps));
+            with_design(design, [&](const auto& X) {
+                korva::require_concentration_values(fn, X, target, starts, settings.weights);
+            });
+            const double mass = settings.weights != nullptr ? settings.weights->sum() : static_cast<double>(n);
+            korva::require_kept_weight(fn, keep, settings.weights != nullptr, mass);
+            korva::require_step_count(fn, max_steps);
+            korva::require_ridge(fn, ridge);
             settings.keep = keep;
             settings.max_steps = max_steps;
+            settings.ridge = ridge;
             settings.keep_rows = kept_rows;
             if (kept_rows) korva::checked_product(starts.rows(), n, "concentrate_starts: starts times rows");
-            const korva::ConcentrationResult result = interruptible([&](const korva::StopCheck& stop) {
+            return interruptible([&](const korva::StopCheck& stop) {
                 if (design.row_major)
                     return korva::concentrate_starts(*design.row_major, target, starts, settings, stop);
                 return korva::concentrate_starts(design.cols_view(), target, starts, settings, stop);
             });
-            return py::make_tuple(result.betas, result.trimmed, result.kept);
         },
-        "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(),
-        "max_steps"_a = 20, "kept_rows"_a = false);
+        "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(), py::kw_only(),
+        "max_steps"_a, "ridge"_a, "kept_rows"_a = false,
+        "Concentration steps from every start: least squares on the rows nearest the fit, the nearest up to the "
+        "weight keep (ties at the last distance by row number), with the penalty weighed by the rows' weight and "
+        "a ridge relative to the mean diagonal of the normal equations, until the rows kept repeat or after "
+        "max_steps solutions.");
 
     m.def(
         "weighted_least_squares",
         [](const DesignMatrix& design, const Vector& target_arg, const Vector& weights_arg, const py::object& R1,
-           const py::object& R2, double gamma1, double gamma2) {
+           const py::object& R2, double gamma1, double gamma2, double ridge) {
             constexpr const char* fn = "weighted_least_squares";
             design.complex.refuse(fn, "design");
             const VectorRef& target = target_arg.get(fn, "target");
@@ -329,18 +344,22 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             return interruptible([&, p1 = p1, p2 = p2](const korva::StopCheck& stop) {
                 if (design.row_major)
                     return korva::weighted_least_squares(*design.row_major, target, weights, p1, p2, gamma1, gamma2,
-                                                         stop);
-                return korva::weighted_least_squares(design.cols_view(), target, weights, p1, p2, gamma1, gamma2, stop);
+                                                         ridge, stop);
+                return korva::weighted_least_squares(design.cols_view(), target, weights, p1, p2, gamma1, gamma2, ridge,
+                                                     stop);
             });
         },
         "design"_a, "target"_a, "weights"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
-        "gamma2"_a = 0.0);
+        "gamma2"_a = 0.0, py::kw_only(), "ridge"_a,
+        "The solution of (X^T W X + ridge I + sum(w) (gamma1 R1 + gamma2 R2)) beta = X^T W y, W = diag(weights), in "
+        "one pass over the rows.");
 
     def_for_both_designs(
         m, "bisquare_moments", &bisquare_moments_call<FormedDesign>, &bisquare_moments_call<DesignMatrix>,
         "The Gram matrix X^T diag(c w) X and the sums over the rows (with case weights c) that the covariance of "
-        "a bisquare fit at a fixed scale needs: total (c), in_use (c where w > 0), slope (c psi'), slope_square "
-        "(c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = min((z / tuning)^2, 1), "
+        "a bisquare fit at a fixed scale needs, as a BisquareMoments: total (c), in_use (c where w > 0), slope "
+        "(c psi'), slope_square (c psi'^2), weight (c w) and psi_square (c psi^2), with z = residuals / scale, s = "
+        "min((z / tuning)^2, 1), "
         "w = (1 - s)^2, psi' = (1 - s)(1 - 5 s), psi = z w; an infinite tuning gives least squares. With slopes, "
         "the matrix is X^T diag(c psi') X instead: the slope matrix of the fit's equations. The design is a 2-D "
         "array or a MonomialDesign.",
@@ -352,15 +371,15 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
            const std::optional<Vector>& case_weights_arg) {
             constexpr const char* fn = "rows_within";
             const RowStatisticArguments given = residuals_and_weights(fn, residuals_arg, case_weights_arg);
-            korva::RowsWithin rows = interruptible([&](const korva::StopCheck& stop) {
+            return interruptible([&](const korva::StopCheck& stop) {
                 return korva::rows_within(given.residuals, scale, tuning, max_rows, given.case_weights, stop);
             });
-            return std::make_tuple(static_cast<std::int64_t>(rows.count), rows.weight, std::move(rows.sample));
         },
         "residuals"_a, "scale"_a, "tuning"_a, "max_rows"_a, "case_weights"_a = py::none(),
         "The rows whose residual lies within tuning scales, abs(residuals / scale) < tuning (every row when scale "
-        "is 0): their count, their total case weight (the count without case_weights) and every step-th of them "
-        "from the first, step = ceil(count / max_rows), as an index array of at most max_rows rows. Raises "
+        "is 0), as a RowsWithin: their count, their total case weight (the count without case_weights) and every "
+        "step-th of them from the first, step = ceil(count / max_rows), as an index array of at most max_rows rows. "
+        "Raises "
         "ValueError for NaN residuals, a negative or non-finite scale, tuning not above 0, max_rows below 1, or "
         "case weights that are negative, not finite, of an overflowing sum or of a different length.");
 
@@ -369,16 +388,13 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         [](const Vector& residuals_arg, double inner, double outer, const std::optional<Vector>& case_weights_arg) {
             constexpr const char* fn = "residual_band";
             const RowStatisticArguments given = residuals_and_weights(fn, residuals_arg, case_weights_arg);
-            korva::ResidualBand band = interruptible([&](const korva::StopCheck& stop) {
+            return interruptible([&](const korva::StopCheck& stop) {
                 return korva::residual_band(given.residuals, inner, outer, given.case_weights, stop);
             });
-            std::optional<Eigen::VectorXd> between_weights;
-            if (given.case_weights != nullptr) between_weights = std::move(band.between_weights);
-            return std::make_tuple(band.inner_weight, band.inner_squares, std::move(band.between),
-                                   std::move(between_weights));
         },
         "residuals"_a, "inner"_a, "outer"_a, "case_weights"_a = py::none(),
-        "The residuals about the band (inner, outer] of sizes: the total case weight of the rows with "
+        "The residuals about the band (inner, outer] of sizes, as a ResidualBand: the total case weight of the rows "
+        "with "
         "abs(residuals) <= inner and their weighted sum of squares, then abs(residuals) of the rows within the band, "
         "in order, and their case weights (None without case_weights). Without case_weights every row weighs 1. "
         "Raises ValueError for NaN residuals, inner negative or not finite, outer below inner, or case weights that "
