@@ -53,4 +53,7 @@ def test_the_native_weights_and_row_sums_are_the_losses_formulas(rng, tuning, we
     np.testing.assert_allclose(moments.gram, design.T @ (design * (counted * weights)[:, None]), rtol=1e-12)
 
     within = _robust.rows_within(r, scale, tuning, n, c)
-    assert (within.count, within.weight) == (np.count_nonzero(weights > 0.0), pytest.approx(expected["in_use"], rel=1e-12))
+    assert (within.count, within.weight) == (
+        np.count_nonzero(weights > 0.0),
+        pytest.approx(expected["in_use"], rel=1e-12),
+    )
