@@ -13,13 +13,9 @@ units, for the estimator to commit at once. Nothing here reads or writes the est
 from __future__ import annotations
 
 import math
-import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
-
-if sys.platform != "win32":
-    pass
 
 import numpy as np
 from numpy.typing import NDArray
@@ -87,45 +83,30 @@ class Candidate:
 @dataclass(frozen=True)
 class BasisFit:
     """A basis fitted in standardised units: what the choice of degree and the fitted
-    attributes need; the design matrix and the robust fit's residuals only when there is
-    no choice to make (with several candidates only the chosen one's are formed again)."""
+    attributes need. Its estimate keeps its residuals, and the design is kept, only when
+    there is no choice to make (with several candidates only the chosen one's are formed
+    again)."""
 
     candidate: Candidate
-    fitted: FloatArray
-    beta: FloatArray
-    scale: float
+    estimate: robust.Estimate
     penalties: Penalties | None
     gibbs: GibbsStatistics | None
-    n_starts: int
-    finish: robust.RobustFit | None
     design: bases.Design | None
-    residuals: FloatArray | None = None
     screened: bool = False  # a screening fit of degree="auto", not the fit of the degree fixed
 
     @classmethod
-    def robust(
+    def of_robust_stages(
         cls,
         candidate: Candidate,
-        finish: robust.RobustFit,
+        estimate: robust.Estimate,
         penalties: Penalties | None,
         gibbs: GibbsStatistics | None,
         design: bases.Design | None,
     ) -> BasisFit:
         """The robust stages' fit; a screening fit when it comes without the search's statistics.
         The residuals stay with the design, and only with it."""
-        return cls(
-            candidate,
-            finish.fitted,
-            finish.beta,
-            finish.scale,
-            penalties,
-            gibbs,
-            finish.n_starts,
-            replace(finish, residuals=None),
-            design,
-            residuals=finish.residuals if design is not None else None,
-            screened=gibbs is None,
-        )
+        kept = estimate if design is not None else replace(estimate, residuals=None)
+        return cls(candidate, kept, penalties, gibbs, design, screened=gibbs is None)
 
 
 @dataclass(frozen=True)
@@ -208,13 +189,14 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
             settings, candidates, unit_columns, standardized, search_rows, seed, fit_weights
         )
 
-    beta, fitted = chosen.beta, chosen.fitted
+    estimate = chosen.estimate
+    beta, fitted = estimate.beta, estimate.fitted
     constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
     with np.errstate(over="ignore", invalid="ignore"):
         coef = beta * spread
         if constant:
             coef[constant[0]] += problem.center
-        scale = chosen.scale * spread
+        scale = estimate.scale * spread
     if not (np.isfinite(coef).all() and math.isfinite(scale)):
         raise ValueError(_non_finite_cause(problem.target, spread, data.n_samples))
     design = (
@@ -222,14 +204,27 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         if chosen.design is not None
         else _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
     )
-    residuals = chosen.residuals if chosen.residuals is not None else standardized - fitted
-    uncertainty = _uncertainty(settings, chosen, design, residuals, coef, problem)
+    residuals = estimate.residuals if estimate.residuals is not None else standardized - fitted
+    uncertainty = inference.uncertainty(
+        inference.FitPieces(
+            design,
+            residuals,
+            estimate,
+            problem.weights,
+            spread,
+            coef,
+            chosen.candidate.indices,
+            problem.x_min,
+            problem.x_max,
+        )
+    )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
     undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, fit_weights)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
-    chosen = replace(chosen, design=None, residuals=None)
+    chosen = replace(chosen, design=None, estimate=replace(estimate, residuals=None))
+    del estimate
     warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, spread, n_inputs)
     if undetermined:
         warnings.append(_undetermined(len(beta), problem.inputs))
@@ -238,7 +233,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         rounding_in_t = float(np.finfo(np.float64).eps * np.abs(coef).sum())
         if not rounding <= max(scale, X_ROUNDING_FACTOR * rounding_in_t):
             warnings.append(_cancelling_in_x(rounding, scale))
-    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.scale
+    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.estimate.scale
     del residuals
     interpolation = _interpolates(len(beta), problem.target, fit_weights)
     if interpolation:
@@ -258,7 +253,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         hit_rate=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
         tolerance=HIT_TOLERANCE * spread,
         gibbs=chosen.gibbs,
-        n_starts=chosen.n_starts,
+        n_starts=chosen.estimate.n_starts,
         x_min=problem.x_min,
         x_max=problem.x_max,
         warnings=warnings,
@@ -294,49 +289,6 @@ def _with_absent_rows(
     return all_inliers
 
 
-def _uncertainty(
-    settings: Settings,
-    chosen: BasisFit,
-    design: bases.Design,
-    residuals: FloatArray,
-    coef: FloatArray,
-    problem: _data.Problem,
-) -> inference.Uncertainty:
-    """Covariance, noise scale and coefficients in x of the chosen fit (see korva.inference).
-
-    The robust fit solves bisquare equations at the scale its reweighting held fixed
-    (the search's own coefficients with refit=False solve none: their covariance is
-    that of a bisquare fit at scale_, a guide); least squares takes RSS / (N - k).
-    The penalty is the one the final solve adds to its normal equations: the total
-    case weight, times the bisquare weights for the robust fit, times gamma R.
-    """
-    sample_weight = problem.weights
-    fixed_scale = chosen.finish.fixed_scale if chosen.finish is not None else chosen.scale
-    penalty = None
-    if chosen.penalties is not None:
-        R1, R2 = chosen.penalties
-        if settings.robust and fixed_scale > 0.0:
-            row_weights = robust.bisquare_weights(residuals, fixed_scale, losses.MM_TUNING, sample_weight)
-        else:
-            row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
-        penalty = float(row_weights.sum()) * (settings.gamma1 * R1 + settings.gamma2 * R2)
-    x_min, x_max = problem.x_min, problem.x_max
-    return inference.uncertainty(
-        design,
-        residuals,
-        fixed_scale,
-        losses.MM_TUNING if settings.robust else None,
-        losses.SCALE_TUNING,
-        sample_weight,
-        penalty,
-        problem.spread,
-        coef,
-        chosen.candidate.indices,
-        x_min / 2.0 + x_max / 2.0,
-        x_max / 2.0 - x_min / 2.0,
-    )
-
-
 def _fragility(
     settings: Settings,
     candidates: list[Candidate],
@@ -359,7 +311,7 @@ def _fragility(
             "degree may describe the data better. Raise max_degree if there are samples enough, or check "
             "whether a polynomial suits the data."
         )
-    rival = chosen.finish.rival if chosen.finish is not None else None
+    rival = chosen.estimate.rival
     if rival is not None:
 
         def training_rows(rows: NDArray[np.intp]) -> str:
@@ -502,7 +454,7 @@ def _fit_candidates(
             sample_weight=sample_weight,
             neighbour=neighbour,
         )
-        fits.append(BasisFit.robust(candidate, neighbour, penalties, None, None))
+        fits.append(BasisFit.of_robust_stages(candidate, neighbour, penalties, None, None))
     while True:
         chosen, path = choose_degree(fits, target, sample_weight)
         if not chosen.screened:
@@ -542,7 +494,8 @@ def _solver(
 @dataclass(frozen=True)
 class _OneBasis:
     """A basis to fit and what its fit reads: its design, y standardised, the counting
-    weights, the rows the search runs on, its penalty matrices and its solver."""
+    weights, the rows the search runs on, its penalty matrices and its solver, and the
+    bisquare cut-off of the method's covariance (None: that of least squares)."""
 
     candidate: Candidate
     design: bases.Design
@@ -551,15 +504,22 @@ class _OneBasis:
     search_rows: NDArray[np.intp] | None
     penalties: Penalties | None
     solve: robust.LeastSquares
+    tuning: float | None
     keep_design: bool
 
     def finished(self, full: FloatArray, beta: FloatArray, gibbs: GibbsStatistics | None = None) -> BasisFit:
-        """The fit of coefficients that no robust stage follows: their residuals' M-scale."""
+        """The fit of coefficients that no robust stage follows: their residuals' M-scale,
+        which their covariance takes as its fixed scale (with the search's own coefficients,
+        refit=False, that of a bisquare fit at that scale: a guide)."""
         fitted = full @ beta
+        residuals = self.target - fitted
         floor = robust.scale_floor(full, self.target, beta)
-        scale = max(robust.residual_scale(self.target - fitted, 0.0, self.weights, len(beta)), floor)
-        kept = self.design if self.keep_design else None
-        return BasisFit(self.candidate, fitted, beta, scale, self.penalties, gibbs, 1 if gibbs else 0, None, kept)
+        scale = max(robust.residual_scale(residuals, 0.0, self.weights, len(beta)), floor)
+        penalty = robust.final_penalty(self.solve, len(beta), residuals, scale, self.tuning, self.weights)
+        n_starts = 0 if gibbs is None else 1
+        kept, kept_residuals = (self.design, residuals) if self.keep_design else (None, None)
+        estimate = robust.Estimate(beta, scale, fitted, n_starts, None, scale, self.tuning, penalty, kept_residuals)
+        return BasisFit(self.candidate, estimate, self.penalties, gibbs, kept)
 
 
 def _fit_basis(
@@ -574,7 +534,9 @@ def _fit_basis(
 ) -> BasisFit:
     """One basis fitted by the settings' method."""
     penalties, solve = _solver(settings, candidate, len(target), search_rows)
-    one = _OneBasis(candidate, design, target, sample_weight, search_rows, penalties, solve, keep_design)
+    # The search's method takes the covariance of the bisquare fit, whether or not it ends in one.
+    tuning = losses.MM_TUNING if settings.robust else None
+    one = _OneBasis(candidate, design, target, sample_weight, search_rows, penalties, solve, tuning, keep_design)
     n_terms = len(candidate.indices)
     if _interpolates(n_terms, target, sample_weight) and not solve.penalty(n_terms).any():
         return _fit_exact(settings, one, seed)
@@ -624,7 +586,7 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
     beta = np.array(result.beta_mcmc)
     if not settings.refit:
         return one.finished(bases.stored(design), beta, gibbs)
-    finish = robust.robust_fit(
+    estimate = robust.robust_fit(
         design,
         target,
         beta,
@@ -635,7 +597,7 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
         outlier_threshold=float(settings.outlier_threshold),
         sample_weight=one.weights,
     )
-    return BasisFit.robust(one.candidate, finish, one.penalties, gibbs, design if one.keep_design else None)
+    return BasisFit.of_robust_stages(one.candidate, estimate, one.penalties, gibbs, design if one.keep_design else None)
 
 
 _METHOD_FITS: dict[str, Callable[[Settings, _OneBasis, int], BasisFit]] = {
@@ -708,12 +670,13 @@ def choose_degree(
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.scale for fit in fits if fit.scale > 0.0]
+    positive = [fit.estimate.scale for fit in fits if fit.estimate.scale > 0.0]
     unit = float(np.median(positive)) if positive else 1.0  # every candidate fits exactly: any unit
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
-        length = robust.description_length(target - fit.fitted, unit, fit.beta.size, sample_weight)
+        estimate = fit.estimate
+        length = robust.description_length(target - estimate.fitted, unit, estimate.beta.size, sample_weight)
         degree = fit.candidate.degree
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)

@@ -27,6 +27,7 @@ from numpy.typing import NDArray
 from korva import _robust, losses
 from korva.bases import Design, nonzero_columns
 from korva.distributions import normal_cdf, normal_pdf
+from korva.robust import Estimate
 
 # The name that PolynomialMDLRegressor.summary() documents for its report.
 from korva.summary import Summary as Summary
@@ -466,34 +467,43 @@ def _scaled_rows(rows: FloatArray, floor: float) -> tuple[FloatArray, NDArray[np
     return scaled, exponents.astype(np.intp)
 
 
-def uncertainty(
-    design: Design,
-    residuals: FloatArray,
-    scale: float,
-    tuning: float | None,
-    scale_tuning: float,
-    case_weights: FloatArray | None,
-    penalty: FloatArray | None,
-    unit: float,
-    coef: FloatArray,
-    indices: Sequence[Sequence[int]],
-    middle: FloatArray,
-    half_span: FloatArray,
-) -> Uncertainty:
-    """A fit's covariance, noise scale and coefficients in x, from its pieces in standardised units.
+@dataclass(frozen=True)
+class FitPieces:
+    """A fit's pieces in standardised units, which its uncertainty is taken from.
 
-    ``residuals`` and ``scale`` are in units of ``unit`` (y's robust spread), ``design`` in t;
-    ``tuning`` is the bisquare constant of a robust fit, None for (penalised) least squares,
-    whose covariance and noise scale take RSS / (N - k) in place of a scale;
-    ``scale_tuning`` the cut-off of the biweight loss of the robust fit's M-scale ``scale``.
+    ``design`` is in the mapped inputs t; ``residuals`` and the estimate's scales are in units
+    of ``unit`` (y's robust spread). The estimate's ``tuning`` is the bisquare constant of a
+    robust fit, None for (penalised) least squares, whose covariance and noise scale take
+    RSS / (N - k) in place of a scale; its ``fixed_scale`` is the scale of its bisquare
+    equations, a biweight M-scale of cut-off losses.SCALE_TUNING. ``coef`` are the
+    coefficients in y's units, of the terms ``indices``, and ``x_min``, ``x_max`` the
+    training range that maps x onto t.
     """
+
+    design: Design
+    residuals: FloatArray
+    estimate: Estimate
+    weights: FloatArray | None
+    unit: float
+    coef: FloatArray
+    indices: Sequence[Sequence[int]]
+    x_min: FloatArray
+    x_max: FloatArray
+
+
+def uncertainty(pieces: FitPieces) -> Uncertainty:
+    """A fit's covariance, noise scale and coefficients in x."""
+    design, residuals, case_weights, unit = pieces.design, pieces.residuals, pieces.weights, pieces.unit
+    estimate, coef, indices = pieces.estimate, pieces.coef, pieces.indices
+    scale, tuning, penalty = estimate.fixed_scale, estimate.tuning, estimate.penalty
+    middle, half_span = pieces.x_min / 2.0 + pieces.x_max / 2.0, pieces.x_max / 2.0 - pieces.x_min / 2.0
     n_terms = design.shape[1]
     if tuning is None:
         covariance = coefficient_covariance(design, residuals, 1.0, None, case_weights, penalty)
         df_resid = (float(len(residuals)) if case_weights is None else float(case_weights.sum())) - n_terms
         noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
     else:
-        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, scale_tuning, n_terms, case_weights)
+        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, losses.SCALE_TUNING, n_terms, case_weights)
         covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
         noise = noise_scale(residuals, scale, n_terms, case_weights)
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):

@@ -503,8 +503,9 @@ class Rival:
 
 
 @dataclass(frozen=True)
-class RobustFit:
-    """The outcome of the robust stages, in standardised units."""
+class Estimate:
+    """Fitted coefficients in standardised units and what their covariance is taken from:
+    the outcome of the robust stages, and of the fits that no robust stage follows."""
 
     beta: FloatArray
     scale: float  # the M-scale of the final residuals
@@ -514,7 +515,30 @@ class RobustFit:
     # The scale of the bisquare equations the fit solves: the one the reweighting held
     # fixed (for an exact fit, which is not reweighted, the final scale).
     fixed_scale: float
+    tuning: float | None  # the cut-off of those bisquare equations; None for least squares
+    # The penalty that the final solve adds to its normal equations (None without one).
+    penalty: FloatArray | None
     residuals: FloatArray | None = None  # target - fitted, for the fit that uses them
+
+
+def final_penalty(
+    solve: LeastSquares,
+    n_terms: int,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    weights: FloatArray | None,
+) -> FloatArray | None:
+    """The penalty of the final solve of ``n_terms`` terms at ``residuals``: the rows' total weight (for the
+    bisquare equations of ``tuning`` at ``scale``, their bisquare weights) times the penalty
+    per unit of weight; None without penalties."""
+    if solve.R1 is None and solve.R2 is None:
+        return None
+    if tuning is not None and scale > 0.0:
+        row_weights = bisquare_weights(residuals, scale, tuning, weights)
+    else:
+        row_weights = np.ones(len(residuals)) if weights is None else weights
+    return float(row_weights.sum()) * solve.penalty(n_terms)
 
 
 # Two concentrated starts whose scales differ by less than this share make the choice
@@ -540,7 +564,7 @@ def robust_fit(
     hit_tolerance: float,
     outlier_threshold: float,
     sample_weight: FloatArray | None = None,
-) -> RobustFit:
+) -> Estimate:
     """Starts, concentration, scale and reweighting (see the module description).
 
     ``searched`` is the MDL search's result on ``search_rows`` (None: every row); the
@@ -555,8 +579,8 @@ def robust_fit(
         starts.insert(1, solve.fit(rows.design[hits], rows.target[hits], hit_weight))
     elemental, n_subsets = elemental_starts(rows.design, rows.target, solve, rng, rows.weight)
     ranked = concentrated_starts(rows.design, rows.target, [*starts, *elemental], solve, rows.weight)
-    finish = _Finish(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
-    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng)
+    ending = _Ending(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
+    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, ending, rng)
 
 
 def screening_fit(
@@ -567,8 +591,8 @@ def screening_fit(
     *,
     search_rows: IndexArray | None,
     sample_weight: FloatArray | None = None,
-    neighbour: RobustFit | None = None,
-) -> RobustFit:
+    neighbour: Estimate | None = None,
+) -> Estimate:
     """The fit of robust_fit without the MDL search, at a fraction of its cost: how
     degree="auto" sizes up its candidates.
 
@@ -606,9 +630,9 @@ def screening_fit(
             ),
             key=lambda start: start.scale,
         )
-    finish = _Finish(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
+    ending = _Ending(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
     # A screening fit is only sized up, and kept beside the next one: not its residuals.
-    return replace(_fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng), residuals=None)
+    return replace(_fit_from_ranked(design, target, rows, ranked, solve, sample_weight, ending, rng), residuals=None)
 
 
 @dataclass(frozen=True)
@@ -638,7 +662,7 @@ class _Rows:
 
 
 @dataclass(frozen=True)
-class _Finish:
+class _Ending:
     """How a fit ends: the starts it tried, the tolerance of its S-estimate, and the
     outlier threshold of its search for a rival (None: no search)."""
 
@@ -653,70 +677,35 @@ def _fit_from_ranked(
     rows: _Rows,
     ranked: list[Start],
     solve: LeastSquares,
-    sample_weight: FloatArray | None,
-    finish: _Finish,
+    weights: FloatArray | None,
+    ending: _Ending,
     rng: np.random.Generator,
-) -> RobustFit:
+) -> Estimate:
     """The S-estimate from the best of the concentrated starts, ``ranked`` by their scale
     on ``rows``, and the MM step (on large data with many terms, first on ``rng``'s rows)."""
     k = design.shape[1]
-    rows_design, rows_target, rows_weight = rows.design, rows.target, rows.weight
     best = ranked[0]
-    floor = scale_floor(rows_design, rows_target, best.beta)
+    floor = scale_floor(rows.design, rows.target, best.beta)
     if best.scale <= floor:
-        # The start fits every point to rounding: nothing to reweight, and weights at
-        # a scale of rounding would only drop points the fit goes through. The solve
-        # reads a stored design.
-        full = stored(design)
-        beta = solve.refine(full, target, best.beta, sample_weight)
-        fitted = full @ beta
-        residuals = target - fitted
-        scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(full, target, beta))
-        return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
-    settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
-    scale = max(settled.scale, floor)
-    # On a subsample this reweighting leaves the passes over every point only the
-    # last few steps to go. The final reweighting ends in a step on the residuals, which
-    # brings an exact fit to the rows it keeps down to the rounding of evaluating the
-    # polynomial.
-    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
-    if residual_scale(residuals_of(rows_design, rows_target, near), scale, rows_weight, k) > COLLAPSE_RATIO * scale:
-        scale = max(scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
-        near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
-    threshold = finish.outlier_threshold
+        return _exact_fit(design, target, best.beta, solve, weights, ending.n_starts)
+    settled = s_estimate(rows.design, rows.target, best, solve, rows.weight, ending.s_tolerance)
+    near, scale = _mm_on_rows(rows, settled, max(settled.scale, floor), solve)
+    threshold = ending.outlier_threshold
     rival = (
         None
         if threshold is None
-        else _rival(rows_design, rows_target, rows_weight, ranked, near, solve, threshold, floor)
+        else _rival(rows.design, rows.target, rows.weight, ranked, near, solve, threshold, floor)
     )
     # The residuals at the S-estimate over every row, whose memory the final residuals reuse.
     reused: FloatArray | None = None
+    matrix: FloatArray | None = None
     if rows.every_row:
         beta = near
     else:
         reused = residuals_of(design, target, settled.beta)
-        scale = max(residual_scale(reused, scale, sample_weight, k), floor)
-        # With many terms the search's rows leave the fit far from where every row takes
-        # it; a larger random part of the rows takes it most of the way first.
-        part_design, part_target, part_weight = rows_design, rows_target, rows_weight
-        middle = MIDDLE_ROWS_PER_TERM * k * k
-        if len(rows_target) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
-            part_design, part_target, part_weight = _random_part(design, target, sample_weight, middle, rng)
-            near = reweight(part_design, part_target, near, scale, solve, part_weight)
-        # Newton's steps over every row take their slope matrix from the part, scaled up to
-        # all rows: each step then reads the rows only for the gradient.
-        matrix = None
-        if not solve.penalty(k).any():
-            slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // SLOPE_SHARE_BEYOND)
-            if len(part_target) < slope_rows:
-                part_design, part_target, part_weight = _random_part(design, target, sample_weight, slope_rows, rng)
-            residuals = residuals_of(part_design, part_target, near)
-            slopes, sums = _robust.bisquare_moments(
-                part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True
-            )
-            total = float(len(target)) if sample_weight is None else float(sample_weight.sum())
-            matrix = slopes * (total / sums["total"])
-        beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
+        scale = max(residual_scale(reused, scale, weights, k), floor)
+        near, matrix = _towards_every_row(design, target, rows, near, scale, solve, weights, rng)
+        beta = reweight(design, target, near, scale, solve, weights, refine=True, matrix=matrix)
     fitted = design @ beta
     residuals = np.subtract(target, fitted, out=reused)
     # The final scale: the M-scale of the final residuals. The start's own scale is the
@@ -724,17 +713,87 @@ def _fit_from_ranked(
     # fit but not at it leaves no rows fitted to rounding, and so no floor; the final fit
     # may reach it, and its scale must not fall below the rounding of its residuals.
     fixed_scale = scale
-    floor = max(floor, scale_floor(rows_design, rows_target, beta))
-    scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
+    floor = max(floor, scale_floor(rows.design, rows.target, beta))
+    scale = max(residual_scale(residuals, scale, weights, k), floor)
     if not rows.every_row and scale > COLLAPSE_RATIO * fixed_scale:
         # The reweighting over every row collapsed as the one on the rows can.
-        fixed_scale = max(fixed_scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
-        beta = reweight(design, target, near, fixed_scale, solve, sample_weight, refine=True, matrix=matrix)
+        fixed_scale = max(fixed_scale, RIDGE_MARGIN * _ridge_pull(rows.design, rows.target, settled, rows.weight))
+        beta = reweight(design, target, near, fixed_scale, solve, weights, refine=True, matrix=matrix)
         fitted = design @ beta
         residuals = np.subtract(target, fitted, out=residuals)
-        floor = max(floor, scale_floor(rows_design, rows_target, beta))
-        scale = max(residual_scale(residuals, fixed_scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale, residuals)
+        floor = max(floor, scale_floor(rows.design, rows.target, beta))
+        scale = max(residual_scale(residuals, fixed_scale, weights, k), floor)
+    penalty = final_penalty(solve, k, residuals, fixed_scale, losses.MM_TUNING, weights)
+    return Estimate(beta, scale, fitted, ending.n_starts, rival, fixed_scale, losses.MM_TUNING, penalty, residuals)
+
+
+def _exact_fit(
+    design: Design,
+    target: FloatArray,
+    start: FloatArray,
+    solve: LeastSquares,
+    weights: FloatArray | None,
+    n_starts: int,
+) -> Estimate:
+    """The fit from a start that fits every point to rounding: nothing to reweight, and
+    weights at a scale of rounding would only drop points the fit goes through. The solve
+    reads a stored design."""
+    full = stored(design)
+    beta = solve.refine(full, target, start, weights)
+    fitted = full @ beta
+    residuals = target - fitted
+    scale = max(residual_scale(residuals, 0.0, weights, len(beta)), scale_floor(full, target, beta))
+    penalty = final_penalty(solve, len(beta), residuals, scale, losses.MM_TUNING, weights)
+    return Estimate(beta, scale, fitted, n_starts, None, scale, losses.MM_TUNING, penalty, residuals)
+
+
+def _mm_on_rows(rows: _Rows, settled: Start, scale: float, solve: LeastSquares) -> tuple[FloatArray, float]:
+    """The MM step on ``rows`` from the S-estimate at ``scale``, taken again at the ridge's
+    pull should it collapse: its coefficients and the scale it held fixed.
+
+    On a subsample this reweighting leaves the passes over every point only the last few
+    steps to go. The final reweighting ends in a step on the residuals, which brings an
+    exact fit to the rows it keeps down to the rounding of evaluating the polynomial."""
+    design, target, weights = rows.design, rows.target, rows.weight
+    near = reweight(design, target, settled.beta, scale, solve, weights, refine=rows.every_row)
+    if residual_scale(residuals_of(design, target, near), scale, weights, design.shape[1]) > COLLAPSE_RATIO * scale:
+        scale = max(scale, RIDGE_MARGIN * _ridge_pull(design, target, settled, weights))
+        near = reweight(design, target, settled.beta, scale, solve, weights, refine=rows.every_row)
+    return near, scale
+
+
+def _towards_every_row(
+    design: Design,
+    target: FloatArray,
+    rows: _Rows,
+    near: FloatArray,
+    scale: float,
+    solve: LeastSquares,
+    weights: FloatArray | None,
+    rng: np.random.Generator,
+) -> tuple[FloatArray, FloatArray | None]:
+    """From the MM step on the search's rows towards the one over every row: the coefficients
+    to start it from and the slope matrix of its Newton's steps (None with a penalty).
+
+    With many terms the search's rows leave the fit far from where every row takes it; a
+    larger random part of the rows takes it most of the way first. Newton's steps over
+    every row take their slope matrix from the part, scaled up to all rows: each step then
+    reads the rows only for the gradient."""
+    k = design.shape[1]
+    part_design, part_target, part_weight = rows.design, rows.target, rows.weight
+    middle = MIDDLE_ROWS_PER_TERM * k * k
+    if len(rows.target) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
+        part_design, part_target, part_weight = _random_part(design, target, weights, middle, rng)
+        near = reweight(part_design, part_target, near, scale, solve, part_weight)
+    if solve.penalty(k).any():
+        return near, None
+    slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // SLOPE_SHARE_BEYOND)
+    if len(part_target) < slope_rows:
+        part_design, part_target, part_weight = _random_part(design, target, weights, slope_rows, rng)
+    residuals = residuals_of(part_design, part_target, near)
+    slopes, sums = _robust.bisquare_moments(part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True)
+    total = float(len(target)) if weights is None else float(weights.sum())
+    return near, slopes * (total / sums["total"])
 
 
 def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: FloatArray | None) -> float:
