@@ -20,6 +20,7 @@ from korva import (
     _memory,
     _robust,
     bases,
+    estimator,
     fitting,
     robust,
     robust_r2,
@@ -818,6 +819,8 @@ def test_get_params_set_params_and_repr():
     assert repr(model) == "PolynomialMDLRegressor(degree=[2, 1], gamma2=0.5, method='ols', n_grid=50)"
     with pytest.raises(ValueError, match="Invalid parameter 'alpha'"):
         model.set_params(alpha=1.0)
+    # A parameter missing from the table of constraints would reach the fit unchecked.
+    assert set(estimator._PARAMETER_CONSTRAINTS) == set(params)
 
 
 def test_parameters_are_checked_by_fit_not_stored_converted():
