@@ -583,11 +583,11 @@ class PolynomialMDLRegressor(MetadataRouting):
         center = design @ self.coef_
         # In units of y's spread, where the variance of a y near the ends of float64 has room.
         determined, undetermined = inference.determined_part(self._cov_in_spread_)
-        free = (design[:, undetermined] != 0.0).any(axis=1)
+        touches_undetermined = (design[:, undetermined] != 0.0).any(axis=1)
         noise = self.noise_scale_ / self._spread_ if kind == "prediction" else None
         with np.errstate(over="ignore", invalid="ignore"):
             variance = np.einsum("ij,jk,ik->i", design, determined, design)
-            variance[free] = np.nan
+            variance[touches_undetermined] = np.nan
             if noise is not None:
                 variance = variance + noise * noise
             factor = distributions.interval_factor(alpha, self.df_resid_)
@@ -595,7 +595,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             # Far from the data the variance squares terms of the design that are in range:
             # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
             # half-width does not. There it is taken again with each row scaled first.
-            redo = ~free & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
+            redo = ~touches_undetermined & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
             redo &= np.isfinite(design).all(axis=1) & (noise is None or math.isfinite(noise))
             if redo.any():
                 half[redo] = factor * inference.scaled_root(design[redo], determined, noise, self._spread_)

@@ -132,14 +132,14 @@ class Settings:
     max_search_samples: int
 
     @property
-    def robust(self) -> bool:
+    def uses_search(self) -> bool:
         """The robust method: the search, then (with ``refit``) the robust stages."""
         return self.method == "mcmc"
 
     @property
     def robust_stages(self) -> bool:
         """Whether the fit ends in the robust stages of korva.robust."""
-        return self.robust and bool(self.refit)
+        return self.uses_search and bool(self.refit)
 
 
 @dataclass(frozen=True)
@@ -175,19 +175,17 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     unit_columns = _data.unit_columns(problem.inputs, problem.x_min, problem.x_max)
     seed = draw_seed(settings.random_state)
     search_rows = _search_rows(settings, data.n_samples, seed)
-    standardized, fit_weights, spread = problem.standardized, problem.weights, problem.spread
+    standardized, weights, spread = problem.standardized, problem.weights, problem.spread
     if len(candidates) == 1:
         # A stored design holds all that the fit needs of the inputs, and a formed one
         # keeps them: their mapped copy goes before the fit's own arrays come.
         design = _fit_design(settings, candidates[0].indices, unit_columns, search_rows)
         del unit_columns
-        chosen = _fit_basis(settings, candidates[0], design, standardized, search_rows, seed, fit_weights, True)
+        chosen = _fit_basis(settings, candidates[0], design, standardized, search_rows, seed, weights, True)
         mdl_path: dict[int | tuple[int, ...], float] = {}
         del design
     else:
-        chosen, mdl_path = _fit_candidates(
-            settings, candidates, unit_columns, standardized, search_rows, seed, fit_weights
-        )
+        chosen, mdl_path = _fit_candidates(settings, candidates, unit_columns, standardized, search_rows, seed, weights)
 
     estimate = chosen.estimate
     beta, fitted = estimate.beta, estimate.fitted
@@ -219,7 +217,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         )
     )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
-    undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, fit_weights)
+    undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
@@ -235,7 +233,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
             warnings.append(_cancelling_in_x(rounding, scale))
     inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.estimate.scale
     del residuals
-    interpolation = _interpolates(len(beta), problem.target, fit_weights)
+    interpolation = _interpolates(len(beta), problem.target, weights)
     if interpolation:
         # The fit goes through every point it counts: no residual is left to measure a
         # scale by, so no point can be told an outlier.
@@ -425,7 +423,7 @@ def _fit_candidates(
     target: FloatArray,
     search_rows: NDArray[np.intp] | None,
     seed: int,
-    sample_weight: FloatArray | None,
+    weights: FloatArray | None,
 ) -> tuple[BasisFit, dict[int | tuple[int, ...], float]]:
     """The chosen candidate's fit and the description lengths of all (see choose_degree).
 
@@ -439,31 +437,29 @@ def _fit_candidates(
     if not settings.robust_stages:
         for candidate in candidates:
             design = bases.design_matrix(candidate.indices, unit_columns)
-            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, sample_weight, False))
-        return choose_degree(fits, target, sample_weight)
+            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, weights, False))
+        return choose_degree(fits, target, weights)
     # Each screening fit starts also from the inliers of the degree before.
     neighbour = None
     for candidate in candidates:
-        penalties, solve = _solver(settings, candidate, len(target), search_rows)
+        penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
         neighbour = robust.screening_fit(
             _fit_design(settings, candidate.indices, unit_columns, search_rows),
             target,
-            solve,
+            least_squares,
             np.random.default_rng([seed, SCREENING_STREAM]),
             search_rows=search_rows,
-            sample_weight=sample_weight,
+            weights=weights,
             neighbour=neighbour,
         )
         fits.append(BasisFit.of_robust_stages(candidate, neighbour, penalties, None, None))
     while True:
-        chosen, path = choose_degree(fits, target, sample_weight)
+        chosen, path = choose_degree(fits, target, weights)
         if not chosen.screened:
             return chosen, path
         at = next(i for i, fit in enumerate(fits) if fit is chosen)
         chosen_design = _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
-        fits[at] = _fit_basis(
-            settings, chosen.candidate, chosen_design, target, search_rows, seed, sample_weight, False
-        )
+        fits[at] = _fit_basis(settings, chosen.candidate, chosen_design, target, search_rows, seed, weights, False)
 
 
 def _fit_design(
@@ -477,7 +473,7 @@ def _fit_design(
     return bases.design_matrix(indices, unit_columns)
 
 
-def _solver(
+def _least_squares(
     settings: Settings, candidate: Candidate, n_samples: int, search_rows: NDArray[np.intp] | None
 ) -> tuple[Penalties | None, robust.LeastSquares]:
     """A candidate's penalty matrices and least-squares solver."""
@@ -503,7 +499,7 @@ class _OneBasis:
     weights: FloatArray | None
     search_rows: NDArray[np.intp] | None
     penalties: Penalties | None
-    solve: robust.LeastSquares
+    least_squares: robust.LeastSquares
     tuning: float | None
     keep_design: bool
 
@@ -515,7 +511,7 @@ class _OneBasis:
         residuals = self.target - fitted
         floor = robust.scale_floor(full, self.target, beta)
         scale = max(robust.residual_scale(residuals, 0.0, self.weights, len(beta)), floor)
-        penalty = robust.final_penalty(self.solve, len(beta), residuals, scale, self.tuning, self.weights)
+        penalty = robust.final_penalty(self.least_squares, len(beta), residuals, scale, self.tuning, self.weights)
         n_starts = 0 if gibbs is None else 1
         kept, kept_residuals = (self.design, residuals) if self.keep_design else (None, None)
         estimate = robust.Estimate(beta, scale, fitted, n_starts, None, scale, self.tuning, penalty, kept_residuals)
@@ -529,16 +525,16 @@ def _fit_basis(
     target: FloatArray,
     search_rows: NDArray[np.intp] | None,
     seed: int,
-    sample_weight: FloatArray | None,
+    weights: FloatArray | None,
     keep_design: bool,
 ) -> BasisFit:
     """One basis fitted by the settings' method."""
-    penalties, solve = _solver(settings, candidate, len(target), search_rows)
+    penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
     # The search's method takes the covariance of the bisquare fit, whether or not it ends in one.
-    tuning = losses.MM_TUNING if settings.robust else None
-    one = _OneBasis(candidate, design, target, sample_weight, search_rows, penalties, solve, tuning, keep_design)
+    tuning = losses.MM_TUNING if settings.uses_search else None
+    one = _OneBasis(candidate, design, target, weights, search_rows, penalties, least_squares, tuning, keep_design)
     n_terms = len(candidate.indices)
-    if _interpolates(n_terms, target, sample_weight) and not solve.penalty(n_terms).any():
+    if _interpolates(n_terms, target, weights) and not least_squares.penalty(n_terms).any():
         return _fit_exact(settings, one, seed)
     return _METHOD_FITS[settings.method](settings, one, seed)
 
@@ -556,21 +552,21 @@ def _fit_least_squares(settings: Settings, one: _OneBasis, seed: int) -> BasisFi
     full = bases.stored(one.design)
     if one.weights is None:
         return one.finished(full, korva_core.ols(full, one.target))
-    return one.finished(full, one.solve.weighted(full, one.target, one.weights))
+    return one.finished(full, one.least_squares.weighted(full, one.target, one.weights))
 
 
 def _fit_penalized(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
     full = bases.stored(one.design)
-    solve, target, weights = one.solve, one.target, one.weights
-    return one.finished(full, solve.refine(full, target, solve.fit(full, target, weights), weights))
+    least_squares, target, weights = one.least_squares, one.target, one.weights
+    return one.finished(full, least_squares.refine(full, target, least_squares.fit(full, target, weights), weights))
 
 
 def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
     """The MDL search on the searched rows, then (with refit) the robust stages over every row.
     Only the robust stages read a design formed where it is read; the rest a stored one."""
-    design, target, search_rows, solve = one.design, one.target, one.search_rows, one.solve
-    searched = bases.stored(design) if search_rows is None else np.asfortranarray(design[search_rows])
-    searched_target = target if search_rows is None else target[search_rows]
+    design, target, search_rows, least_squares = one.design, one.target, one.search_rows, one.least_squares
+    search_design = bases.stored(design) if search_rows is None else np.asfortranarray(design[search_rows])
+    search_target = target if search_rows is None else target[search_rows]
     sampler = korva_core.TournamentMCMC(
         n_chains=settings.n_chains,
         n_warmup=settings.n_warmup,
@@ -580,7 +576,9 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
         H_piH=settings.H,
         seed=seed,
     )
-    result = sampler.fit(searched, searched_target, solve.R1, solve.R2, settings.gamma1, settings.gamma2)
+    result = sampler.fit(
+        search_design, search_target, least_squares.R1, least_squares.R2, settings.gamma1, settings.gamma2
+    )
     gibbs = GibbsStatistics.from_core(result.gibbs)
     # beta_mcmc is a read-only view into the result; the copy is ours to keep.
     beta = np.array(result.beta_mcmc)
@@ -590,12 +588,12 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
         design,
         target,
         beta,
-        solve,
+        least_squares,
         np.random.default_rng([seed, ELEMENTAL_STREAM]),
         search_rows=search_rows,
         hit_tolerance=HIT_TOLERANCE,
         outlier_threshold=float(settings.outlier_threshold),
-        sample_weight=one.weights,
+        weights=one.weights,
     )
     return BasisFit.of_robust_stages(one.candidate, estimate, one.penalties, gibbs, design if one.keep_design else None)
 
@@ -624,7 +622,7 @@ def _penalties(settings: Settings, indices: MultiIndices, n_samples: int) -> Pen
 
 def _search_rows(settings: Settings, n_samples: int, seed: int) -> NDArray[np.intp] | None:
     """The subsample that the search runs on, in ascending order; None for all points."""
-    if not settings.robust or n_samples <= settings.max_search_samples:
+    if not settings.uses_search or n_samples <= settings.max_search_samples:
         return None
     rng = np.random.default_rng(seed)
     drawn = rng.choice(n_samples, int(settings.max_search_samples), replace=False)
@@ -657,7 +655,7 @@ def _mdl_score(
 
 
 def choose_degree(
-    fits: list[BasisFit], target: FloatArray, sample_weight: FloatArray | None
+    fits: list[BasisFit], target: FloatArray, weights: FloatArray | None
 ) -> tuple[BasisFit, dict[int | tuple[int, ...], float]]:
     """The fit with the shortest description length and every candidate's length.
 
@@ -676,7 +674,7 @@ def choose_degree(
     lengths = []
     for fit in fits:
         estimate = fit.estimate
-        length = robust.description_length(target - estimate.fitted, unit, estimate.beta.size, sample_weight)
+        length = robust.description_length(target - estimate.fitted, unit, estimate.beta.size, weights)
         degree = fit.candidate.degree
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)

@@ -43,7 +43,7 @@ def coefficient_covariance(
     residuals: FloatArray,
     scale: float,
     tuning: float | None,
-    case_weights: FloatArray | None = None,
+    weights: FloatArray | None = None,
     penalty: FloatArray | None = None,
 ) -> FloatArray:
     """The covariance of coefficients that solve sum_i c_i psi(r_i / s) x_i = P beta / s.
@@ -75,7 +75,7 @@ def coefficient_covariance(
     # One native pass over the rows for the Gram matrix, one over the residuals for the sums;
     # a column that is 0 on every row has a 0 diagonal.
     full_gram, sums = _robust.bisquare_moments(
-        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, case_weights
+        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, weights
     )
     total, in_use = sums["total"], sums["in_use"]
     if scale == 0.0:
@@ -106,10 +106,10 @@ def coefficient_covariance(
     return covariance
 
 
-def singular_design(design: Design, case_weights: FloatArray | None = None) -> bool:
+def singular_design(design: Design, weights: FloatArray | None = None) -> bool:
     """Whether the rows leave a combination of the coefficients of the design's nonzero
     columns free: its (case-weighted) Gram matrix is singular."""
-    gram, _ = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, case_weights)
+    gram, _ = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, weights)
     active = np.diag(gram) != 0.0
     return _inverse(gram[np.ix_(active, active)]) is None
 
@@ -162,7 +162,7 @@ def robust_degrees_of_freedom(
     tuning: float,
     scale_tuning: float,
     n_terms: int,
-    case_weights: FloatArray | None = None,
+    weights: FloatArray | None = None,
 ) -> float:
     """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V,
     at most N_in - k.
@@ -191,19 +191,19 @@ def robust_degrees_of_freedom(
     # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
     # within 1e-6) at a fraction of the cost. Two native passes find the rows in use, count
     # them, then take every step-th; no array as long as the data is made.
-    _, in_use, sample = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, case_weights)
+    _, in_use, sample = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, weights)
     residual_freedom = in_use - n_terms
     if residual_freedom <= 0:  # no more rows in use than terms: no freedom, whatever V says
         return 0.0
     u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
-    c = None if case_weights is None else case_weights[sample]
-    sample_weight = float(u.size if c is None else c.sum())
+    c = None if weights is None else weights[sample]
+    sample_mass = float(u.size if c is None else c.sum())
     psi = losses.psi(u, tuning)
     slope = losses.psi_slope(u, tuning)
     loss, loss_slope = losses.rho_moments(u, scale_tuning)
 
     def mean(values: FloatArray) -> float:
-        return weighted_total(values, c) / sample_weight if sample_weight > 0.0 else math.nan
+        return weighted_total(values, c) / sample_mass if sample_mass > 0.0 else math.nan
 
     psi_squared, mean_slope, scale_slope = mean(psi * psi), mean(slope), mean(loss_slope)
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
@@ -226,7 +226,7 @@ def robust_degrees_of_freedom(
 
 
 def noise_scale(
-    residuals: FloatArray, start: float, n_terms: int, case_weights: FloatArray | None = None, clip: float = 3.0
+    residuals: FloatArray, start: float, n_terms: int, weights: FloatArray | None = None, clip: float = 3.0
 ) -> float:
     """The standard deviation of the inlying residuals: what a new inlier's error spreads by.
 
@@ -240,10 +240,10 @@ def noise_scale(
     truncation = (clip, truncated_variance)
     if start > 0.0:
         limits = (start / NOISE_BAND_WIDTH, start * NOISE_BAND_WIDTH)
-        scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, limits)
+        scale = _noise_steps(residuals, weights, start, n_terms, truncation, limits)
         if scale is not None:
             return scale
-    scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, None)
+    scale = _noise_steps(residuals, weights, start, n_terms, truncation, None)
     assert scale is not None, "the steps over every row have no limits to leave"
     return scale
 
@@ -257,7 +257,7 @@ NOISE_BAND_WIDTH = 2.0
 
 def _noise_steps(
     residuals: FloatArray,
-    case_weights: FloatArray | None,
+    weights: FloatArray | None,
     start: float,
     n_terms: int,
     truncation: tuple[float, float],
@@ -273,9 +273,7 @@ def _noise_steps(
     """
     clip, truncated_variance = truncation
     low, high = limits if limits is not None else (0.0, math.inf)
-    sure_mass, sure_squares, near, near_weights = _robust.residual_band(
-        residuals, clip * low, clip * high, case_weights
-    )
+    sure_mass, sure_squares, near, near_weights = _robust.residual_band(residuals, clip * low, clip * high, weights)
     near_squares = near * near if near_weights is None else near * near * near_weights
     scale = start
     inliers: NDArray[np.bool_] | None = None
@@ -493,19 +491,19 @@ class FitPieces:
 
 def uncertainty(pieces: FitPieces) -> Uncertainty:
     """A fit's covariance, noise scale and coefficients in x."""
-    design, residuals, case_weights, unit = pieces.design, pieces.residuals, pieces.weights, pieces.unit
+    design, residuals, weights, unit = pieces.design, pieces.residuals, pieces.weights, pieces.unit
     estimate, coef, indices = pieces.estimate, pieces.coef, pieces.indices
     scale, tuning, penalty = estimate.fixed_scale, estimate.tuning, estimate.penalty
     middle, half_span = pieces.x_min / 2.0 + pieces.x_max / 2.0, pieces.x_max / 2.0 - pieces.x_min / 2.0
     n_terms = design.shape[1]
     if tuning is None:
-        covariance = coefficient_covariance(design, residuals, 1.0, None, case_weights, penalty)
-        df_resid = (float(len(residuals)) if case_weights is None else float(case_weights.sum())) - n_terms
-        noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
+        covariance = coefficient_covariance(design, residuals, 1.0, None, weights, penalty)
+        df_resid = (float(len(residuals)) if weights is None else float(weights.sum())) - n_terms
+        noise = math.sqrt(weighted_total(residuals**2, weights) / df_resid) if df_resid > 0 else math.nan
     else:
-        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, losses.SCALE_TUNING, n_terms, case_weights)
-        covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
-        noise = noise_scale(residuals, scale, n_terms, case_weights)
+        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, losses.SCALE_TUNING, n_terms, weights)
+        covariance = coefficient_covariance(design, residuals, scale, tuning, weights, penalty)
+        noise = noise_scale(residuals, scale, n_terms, weights)
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)

@@ -176,7 +176,7 @@ def test_starts_reach_the_smallest_scale_of_every_elemental_start(seed):
     scale is the smallest that any elemental start reaches by concentration."""
     x, y = leverage_cluster(seed, n=16, n_bad=3)
     design = np.vander((x - x.mean()) / np.ptp(x), 3, increasing=True)
-    solve = robust.LeastSquares()
+    least_squares = robust.LeastSquares()
 
     def concentrated(rows):
         """Least squares on the 10 = (16 + 3 + 1) // 2 nearest points, until they settle."""
@@ -190,9 +190,9 @@ def test_starts_reach_the_smallest_scale_of_every_elemental_start(seed):
 
     every = [concentrated(list(rows)) for rows in itertools.combinations(range(len(y)), 3)]
     smallest = min(robust.m_scale(y - design @ beta, n_terms=3) for beta in every)
-    starts, tried = robust.elemental_starts(design, y, solve, np.random.default_rng(seed))
+    starts, tried = robust.elemental_starts(design, y, least_squares, np.random.default_rng(seed))
     assert tried == 560  # 16 choose 3
-    chosen = robust.concentrated_starts(design, y, starts, solve)[0].scale
+    chosen = robust.concentrated_starts(design, y, starts, least_squares)[0].scale
     assert chosen == pytest.approx(smallest, rel=1e-6)
 
 
@@ -498,20 +498,20 @@ def test_screening_fit_ends_where_the_robust_fit_does(case):
     """The cheaper fit of degree="auto" keeps the robust fit's breakdown: from least squares
     and its elemental subsets alone it reaches the robust fit's valley of the scale."""
     design, y, weights, search_rows, off = screening_cases(case)
-    solve = robust.LeastSquares()
+    least_squares = robust.LeastSquares()
     full = robust.robust_fit(
         design,
         y,
         np.zeros(design.shape[1]),  # a search that found nothing
-        solve,
+        least_squares,
         np.random.default_rng(0),
         search_rows=search_rows,
         hit_tolerance=HIT_TOLERANCE,
         outlier_threshold=2.5,
-        sample_weight=weights,
+        weights=weights,
     )
     screened = robust.screening_fit(
-        design, y, solve, np.random.default_rng(1), search_rows=search_rows, sample_weight=weights
+        design, y, least_squares, np.random.default_rng(1), search_rows=search_rows, weights=weights
     )
     assert screened.scale == pytest.approx(full.scale, rel=1e-6)
     np.testing.assert_allclose(screened.fitted, full.fitted, rtol=0.0, atol=1e-5 * full.scale)
