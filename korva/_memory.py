@@ -38,7 +38,7 @@ class FitKind(Protocol):
     """What of a fit's settings its memory depends on."""
 
     @property
-    def robust(self) -> bool: ...
+    def uses_search(self) -> bool: ...
 
     @property
     def robust_stages(self) -> bool: ...
@@ -137,12 +137,11 @@ def _peak_fit_bytes(
     columns = 1 + n_inputs + FIT_TRANSIENT_COLUMNS
     if rows.weighted:
         columns += WEIGHT_COLUMNS + (n_inputs + 3 if rows.absent else 0)
-    robust_fit = fit.robust
-    searched = min(n, int(fit.max_search_samples)) if robust_fit else 0
-    formed = fit.robust_stages and searched < n and n >= bases.FORMED_DESIGN_ROWS
+    search_rows = min(n, int(fit.max_search_samples)) if fit.uses_search else 0
+    formed = fit.robust_stages and search_rows < n and n >= bases.FORMED_DESIGN_ROWS
     fixed = 0
-    if robust_fit:
-        fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * searched * n_terms
+    if fit.uses_search:
+        fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * search_rows * n_terms
     if formed:
         columns += n_candidates + power_columns
         if n_candidates > 1:

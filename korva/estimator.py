@@ -12,10 +12,9 @@ from __future__ import annotations
 import importlib
 import inspect
 import math
-import numbers
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from functools import cache
 from typing import Any
 
@@ -23,7 +22,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from korva import _data, bases, distributions, fitting, inference
-from korva._data import MAX_COUNT, DataConversionWarning, FloatArray, is_int
+from korva._data import DataConversionWarning, FloatArray
+from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real, Seed, check_parameters
 from korva._routing import MetadataRouting
 from korva._scoring import robust_r2
 from korva.bases import MultiIndices
@@ -512,47 +512,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         return self
 
     def _check_params(self) -> None:
-        if self.method not in METHODS:
-            raise ValueError(f"method must be one of {', '.join(METHODS)}; got {self.method!r}")
-        counts = (
-            ("n_chains", 1),
-            ("n_warmup", 0),
-            ("n_deep", 0),
-            ("n_elite", 1),
-            ("H", 1),
-            ("max_search_samples", 1),
-        )
-        for name, lowest in counts:
-            _check_count(name, getattr(self, name), lowest)
-        if self.n_grid is not None:
-            _check_count("n_grid", self.n_grid, 2, none_allowed=True)
-        if self.max_degree is not None:
-            _check_count("max_degree", self.max_degree, 0, none_allowed=True)
-        for name, strictly_positive in (
-            ("gamma1", False),
-            ("gamma2", False),
-            ("step_size", True),
-            ("outlier_threshold", True),
-        ):
-            value = getattr(self, name)
-            valid = isinstance(value, numbers.Real) and math.isfinite(value)
-            if not valid or value < 0 or (strictly_positive and value == 0):
-                bound = "above 0" if strictly_positive else "of at least 0"
-                raise ValueError(f"{name} must be a finite number {bound}, got {value!r}")
-        if not isinstance(self.refit, bool | np.bool_):
-            raise ValueError(f"refit must be True or False, got {self.refit!r}")
-        if self.method == "ols" and (self.gamma1 != 0 or self.gamma2 != 0):
-            raise ValueError(
-                f"method='ols' fits without penalties, but gamma1 = {self.gamma1!r} and gamma2 = "
-                f"{self.gamma2!r}; set both to 0 or use method='penalized'"
-            )
-        seed = self.random_state
-        is_generator = isinstance(seed, np.random.RandomState | np.random.Generator)
-        if seed is not None and not is_generator and (not is_int(seed) or not 0 <= seed < 2**64):
-            raise ValueError(
-                "random_state must be None, an int in [0, 2**64), a numpy.random.RandomState or a "
-                f"numpy.random.Generator, got {seed!r}"
-            )
+        check_parameters(self.get_params(), _PARAMETER_CONSTRAINTS, (_ols_has_no_penalties,))
 
     # ------------------------------------------------------------ prediction
 
@@ -623,11 +583,11 @@ class PolynomialMDLRegressor(MetadataRouting):
         center = design @ self.coef_
         # In units of y's spread, where the variance of a y near the ends of float64 has room.
         determined, undetermined = inference.determined_part(self._cov_in_spread_)
-        free = (design[:, undetermined] != 0.0).any(axis=1)
+        touches_undetermined = (design[:, undetermined] != 0.0).any(axis=1)
         noise = self.noise_scale_ / self._spread_ if kind == "prediction" else None
         with np.errstate(over="ignore", invalid="ignore"):
             variance = np.einsum("ij,jk,ik->i", design, determined, design)
-            variance[free] = np.nan
+            variance[touches_undetermined] = np.nan
             if noise is not None:
                 variance = variance + noise * noise
             factor = distributions.interval_factor(alpha, self.df_resid_)
@@ -635,7 +595,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             # Far from the data the variance squares terms of the design that are in range:
             # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
             # half-width does not. There it is taken again with each row scaled first.
-            redo = ~free & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
+            redo = ~touches_undetermined & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
             redo &= np.isfinite(design).all(axis=1) & (noise is None or math.isfinite(noise))
             if redo.any():
                 half[redo] = factor * inference.scaled_root(design[redo], determined, noise, self._spread_)
@@ -855,7 +815,32 @@ def _is_fitted_name(name: str) -> bool:
     return name.endswith("_") and not name.startswith("__")
 
 
-def _check_count(name: str, value: object, lowest: int, none_allowed: bool = False) -> None:
-    if not is_int(value) or not lowest <= value <= MAX_COUNT:
-        prefix = "None or " if none_allowed else ""
-        raise ValueError(f"{name} must be {prefix}an int of at least {lowest} and below 2**31, got {value!r}")
+# Every constructor parameter's constraint, checked in this order by fit.
+_PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
+    "method": OneOf(METHODS),
+    "n_chains": Count(1),
+    "n_warmup": Count(0),
+    "n_deep": Count(0),
+    "n_elite": Count(1),
+    "H": Count(1),
+    "max_search_samples": Count(1),
+    "n_grid": Count(2, none_allowed=True),
+    "max_degree": Count(0, none_allowed=True),
+    "gamma1": Real(),
+    "gamma2": Real(),
+    "step_size": Real(above_zero=True),
+    "outlier_threshold": Real(above_zero=True),
+    "refit": Flag(),
+    "random_state": Seed(),
+    "degree": AgainstData(),
+    "basis": AgainstData(),
+}
+
+
+def _ols_has_no_penalties(params: Mapping[str, Any]) -> None:
+    gamma1, gamma2 = params["gamma1"], params["gamma2"]
+    if params["method"] == "ols" and (gamma1 != 0 or gamma2 != 0):
+        raise ValueError(
+            f"method='ols' fits without penalties, but gamma1 = {gamma1!r} and gamma2 = "
+            f"{gamma2!r}; set both to 0 or use method='penalized'"
+        )

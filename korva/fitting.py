@@ -13,13 +13,9 @@ units, for the estimator to commit at once. Nothing here reads or writes the est
 from __future__ import annotations
 
 import math
-import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
-
-if sys.platform != "win32":
-    pass
 
 import numpy as np
 from numpy.typing import NDArray
@@ -87,45 +83,30 @@ class Candidate:
 @dataclass(frozen=True)
 class BasisFit:
     """A basis fitted in standardised units: what the choice of degree and the fitted
-    attributes need; the design matrix and the robust fit's residuals only when there is
-    no choice to make (with several candidates only the chosen one's are formed again)."""
+    attributes need. Its estimate keeps its residuals, and the design is kept, only when
+    there is no choice to make (with several candidates only the chosen one's are formed
+    again)."""
 
     candidate: Candidate
-    fitted: FloatArray
-    beta: FloatArray
-    scale: float
+    estimate: robust.Estimate
     penalties: Penalties | None
     gibbs: GibbsStatistics | None
-    n_starts: int
-    finish: robust.RobustFit | None
     design: bases.Design | None
-    residuals: FloatArray | None = None
     screened: bool = False  # a screening fit of degree="auto", not the fit of the degree fixed
 
     @classmethod
-    def robust(
+    def of_robust_stages(
         cls,
         candidate: Candidate,
-        finish: robust.RobustFit,
+        estimate: robust.Estimate,
         penalties: Penalties | None,
         gibbs: GibbsStatistics | None,
         design: bases.Design | None,
     ) -> BasisFit:
         """The robust stages' fit; a screening fit when it comes without the search's statistics.
         The residuals stay with the design, and only with it."""
-        return cls(
-            candidate,
-            finish.fitted,
-            finish.beta,
-            finish.scale,
-            penalties,
-            gibbs,
-            finish.n_starts,
-            replace(finish, residuals=None),
-            design,
-            residuals=finish.residuals if design is not None else None,
-            screened=gibbs is None,
-        )
+        kept = estimate if design is not None else replace(estimate, residuals=None)
+        return cls(candidate, kept, penalties, gibbs, design, screened=gibbs is None)
 
 
 @dataclass(frozen=True)
@@ -151,14 +132,14 @@ class Settings:
     max_search_samples: int
 
     @property
-    def robust(self) -> bool:
+    def uses_search(self) -> bool:
         """The robust method: the search, then (with ``refit``) the robust stages."""
         return self.method == "mcmc"
 
     @property
     def robust_stages(self) -> bool:
         """Whether the fit ends in the robust stages of korva.robust."""
-        return self.robust and bool(self.refit)
+        return self.uses_search and bool(self.refit)
 
 
 @dataclass(frozen=True)
@@ -194,27 +175,26 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     unit_columns = _data.unit_columns(problem.inputs, problem.x_min, problem.x_max)
     seed = draw_seed(settings.random_state)
     search_rows = _search_rows(settings, data.n_samples, seed)
-    standardized, fit_weights, spread = problem.standardized, problem.weights, problem.spread
+    standardized, weights, spread = problem.standardized, problem.weights, problem.spread
     if len(candidates) == 1:
         # A stored design holds all that the fit needs of the inputs, and a formed one
         # keeps them: their mapped copy goes before the fit's own arrays come.
         design = _fit_design(settings, candidates[0].indices, unit_columns, search_rows)
         del unit_columns
-        chosen = _fit_basis(settings, candidates[0], design, standardized, search_rows, seed, fit_weights, True)
+        chosen = _fit_basis(settings, candidates[0], design, standardized, search_rows, seed, weights, True)
         mdl_path: dict[int | tuple[int, ...], float] = {}
         del design
     else:
-        chosen, mdl_path = _fit_candidates(
-            settings, candidates, unit_columns, standardized, search_rows, seed, fit_weights
-        )
+        chosen, mdl_path = _fit_candidates(settings, candidates, unit_columns, standardized, search_rows, seed, weights)
 
-    beta, fitted = chosen.beta, chosen.fitted
+    estimate = chosen.estimate
+    beta, fitted = estimate.beta, estimate.fitted
     constant = [p for p, m in enumerate(chosen.candidate.indices) if not any(m)]
     with np.errstate(over="ignore", invalid="ignore"):
         coef = beta * spread
         if constant:
             coef[constant[0]] += problem.center
-        scale = chosen.scale * spread
+        scale = estimate.scale * spread
     if not (np.isfinite(coef).all() and math.isfinite(scale)):
         raise ValueError(_non_finite_cause(problem.target, spread, data.n_samples))
     design = (
@@ -222,14 +202,27 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         if chosen.design is not None
         else _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
     )
-    residuals = chosen.residuals if chosen.residuals is not None else standardized - fitted
-    uncertainty = _uncertainty(settings, chosen, design, residuals, coef, problem)
+    residuals = estimate.residuals if estimate.residuals is not None else standardized - fitted
+    uncertainty = inference.uncertainty(
+        inference.FitPieces(
+            design,
+            residuals,
+            estimate,
+            problem.weights,
+            spread,
+            coef,
+            chosen.candidate.indices,
+            problem.x_min,
+            problem.x_max,
+        )
+    )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
-    undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, fit_weights)
+    undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
-    chosen = replace(chosen, design=None, residuals=None)
+    chosen = replace(chosen, design=None, estimate=replace(estimate, residuals=None))
+    del estimate
     warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, spread, n_inputs)
     if undetermined:
         warnings.append(_undetermined(len(beta), problem.inputs))
@@ -238,9 +231,9 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         rounding_in_t = float(np.finfo(np.float64).eps * np.abs(coef).sum())
         if not rounding <= max(scale, X_ROUNDING_FACTOR * rounding_in_t):
             warnings.append(_cancelling_in_x(rounding, scale))
-    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.scale
+    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.estimate.scale
     del residuals
-    interpolation = _interpolates(len(beta), problem.target, fit_weights)
+    interpolation = _interpolates(len(beta), problem.target, weights)
     if interpolation:
         # The fit goes through every point it counts: no residual is left to measure a
         # scale by, so no point can be told an outlier.
@@ -258,7 +251,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         hit_rate=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
         tolerance=HIT_TOLERANCE * spread,
         gibbs=chosen.gibbs,
-        n_starts=chosen.n_starts,
+        n_starts=chosen.estimate.n_starts,
         x_min=problem.x_min,
         x_max=problem.x_max,
         warnings=warnings,
@@ -294,49 +287,6 @@ def _with_absent_rows(
     return all_inliers
 
 
-def _uncertainty(
-    settings: Settings,
-    chosen: BasisFit,
-    design: bases.Design,
-    residuals: FloatArray,
-    coef: FloatArray,
-    problem: _data.Problem,
-) -> inference.Uncertainty:
-    """Covariance, noise scale and coefficients in x of the chosen fit (see korva.inference).
-
-    The robust fit solves bisquare equations at the scale its reweighting held fixed
-    (the search's own coefficients with refit=False solve none: their covariance is
-    that of a bisquare fit at scale_, a guide); least squares takes RSS / (N - k).
-    The penalty is the one the final solve adds to its normal equations: the total
-    case weight, times the bisquare weights for the robust fit, times gamma R.
-    """
-    sample_weight = problem.weights
-    fixed_scale = chosen.finish.fixed_scale if chosen.finish is not None else chosen.scale
-    penalty = None
-    if chosen.penalties is not None:
-        R1, R2 = chosen.penalties
-        if settings.robust and fixed_scale > 0.0:
-            row_weights = robust.bisquare_weights(residuals, fixed_scale, losses.MM_TUNING, sample_weight)
-        else:
-            row_weights = np.ones(len(residuals)) if sample_weight is None else sample_weight
-        penalty = float(row_weights.sum()) * (settings.gamma1 * R1 + settings.gamma2 * R2)
-    x_min, x_max = problem.x_min, problem.x_max
-    return inference.uncertainty(
-        design,
-        residuals,
-        fixed_scale,
-        losses.MM_TUNING if settings.robust else None,
-        losses.SCALE_TUNING,
-        sample_weight,
-        penalty,
-        problem.spread,
-        coef,
-        chosen.candidate.indices,
-        x_min / 2.0 + x_max / 2.0,
-        x_max / 2.0 - x_min / 2.0,
-    )
-
-
 def _fragility(
     settings: Settings,
     candidates: list[Candidate],
@@ -359,7 +309,7 @@ def _fragility(
             "degree may describe the data better. Raise max_degree if there are samples enough, or check "
             "whether a polynomial suits the data."
         )
-    rival = chosen.finish.rival if chosen.finish is not None else None
+    rival = chosen.estimate.rival
     if rival is not None:
 
         def training_rows(rows: NDArray[np.intp]) -> str:
@@ -473,7 +423,7 @@ def _fit_candidates(
     target: FloatArray,
     search_rows: NDArray[np.intp] | None,
     seed: int,
-    sample_weight: FloatArray | None,
+    weights: FloatArray | None,
 ) -> tuple[BasisFit, dict[int | tuple[int, ...], float]]:
     """The chosen candidate's fit and the description lengths of all (see choose_degree).
 
@@ -487,31 +437,29 @@ def _fit_candidates(
     if not settings.robust_stages:
         for candidate in candidates:
             design = bases.design_matrix(candidate.indices, unit_columns)
-            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, sample_weight, False))
-        return choose_degree(fits, target, sample_weight)
+            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, weights, False))
+        return choose_degree(fits, target, weights)
     # Each screening fit starts also from the inliers of the degree before.
     neighbour = None
     for candidate in candidates:
-        penalties, solve = _solver(settings, candidate, len(target), search_rows)
+        penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
         neighbour = robust.screening_fit(
             _fit_design(settings, candidate.indices, unit_columns, search_rows),
             target,
-            solve,
+            least_squares,
             np.random.default_rng([seed, SCREENING_STREAM]),
             search_rows=search_rows,
-            sample_weight=sample_weight,
+            weights=weights,
             neighbour=neighbour,
         )
-        fits.append(BasisFit.robust(candidate, neighbour, penalties, None, None))
+        fits.append(BasisFit.of_robust_stages(candidate, neighbour, penalties, None, None))
     while True:
-        chosen, path = choose_degree(fits, target, sample_weight)
+        chosen, path = choose_degree(fits, target, weights)
         if not chosen.screened:
             return chosen, path
         at = next(i for i, fit in enumerate(fits) if fit is chosen)
         chosen_design = _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
-        fits[at] = _fit_basis(
-            settings, chosen.candidate, chosen_design, target, search_rows, seed, sample_weight, False
-        )
+        fits[at] = _fit_basis(settings, chosen.candidate, chosen_design, target, search_rows, seed, weights, False)
 
 
 def _fit_design(
@@ -525,7 +473,7 @@ def _fit_design(
     return bases.design_matrix(indices, unit_columns)
 
 
-def _solver(
+def _least_squares(
     settings: Settings, candidate: Candidate, n_samples: int, search_rows: NDArray[np.intp] | None
 ) -> tuple[Penalties | None, robust.LeastSquares]:
     """A candidate's penalty matrices and least-squares solver."""
@@ -542,7 +490,8 @@ def _solver(
 @dataclass(frozen=True)
 class _OneBasis:
     """A basis to fit and what its fit reads: its design, y standardised, the counting
-    weights, the rows the search runs on, its penalty matrices and its solver."""
+    weights, the rows the search runs on, its penalty matrices and its solver, and the
+    bisquare cut-off of the method's covariance (None: that of least squares)."""
 
     candidate: Candidate
     design: bases.Design
@@ -550,16 +499,23 @@ class _OneBasis:
     weights: FloatArray | None
     search_rows: NDArray[np.intp] | None
     penalties: Penalties | None
-    solve: robust.LeastSquares
+    least_squares: robust.LeastSquares
+    tuning: float | None
     keep_design: bool
 
     def finished(self, full: FloatArray, beta: FloatArray, gibbs: GibbsStatistics | None = None) -> BasisFit:
-        """The fit of coefficients that no robust stage follows: their residuals' M-scale."""
+        """The fit of coefficients that no robust stage follows: their residuals' M-scale,
+        which their covariance takes as its fixed scale (with the search's own coefficients,
+        refit=False, that of a bisquare fit at that scale: a guide)."""
         fitted = full @ beta
+        residuals = self.target - fitted
         floor = robust.scale_floor(full, self.target, beta)
-        scale = max(robust.residual_scale(self.target - fitted, 0.0, self.weights, len(beta)), floor)
-        kept = self.design if self.keep_design else None
-        return BasisFit(self.candidate, fitted, beta, scale, self.penalties, gibbs, 1 if gibbs else 0, None, kept)
+        scale = max(robust.residual_scale(residuals, 0.0, self.weights, len(beta)), floor)
+        penalty = robust.final_penalty(self.least_squares, len(beta), residuals, scale, self.tuning, self.weights)
+        n_starts = 0 if gibbs is None else 1
+        kept, kept_residuals = (self.design, residuals) if self.keep_design else (None, None)
+        estimate = robust.Estimate(beta, scale, fitted, n_starts, None, scale, self.tuning, penalty, kept_residuals)
+        return BasisFit(self.candidate, estimate, self.penalties, gibbs, kept)
 
 
 def _fit_basis(
@@ -569,14 +525,16 @@ def _fit_basis(
     target: FloatArray,
     search_rows: NDArray[np.intp] | None,
     seed: int,
-    sample_weight: FloatArray | None,
+    weights: FloatArray | None,
     keep_design: bool,
 ) -> BasisFit:
     """One basis fitted by the settings' method."""
-    penalties, solve = _solver(settings, candidate, len(target), search_rows)
-    one = _OneBasis(candidate, design, target, sample_weight, search_rows, penalties, solve, keep_design)
+    penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
+    # The search's method takes the covariance of the bisquare fit, whether or not it ends in one.
+    tuning = losses.MM_TUNING if settings.uses_search else None
+    one = _OneBasis(candidate, design, target, weights, search_rows, penalties, least_squares, tuning, keep_design)
     n_terms = len(candidate.indices)
-    if _interpolates(n_terms, target, sample_weight) and not solve.penalty(n_terms).any():
+    if _interpolates(n_terms, target, weights) and not least_squares.penalty(n_terms).any():
         return _fit_exact(settings, one, seed)
     return _METHOD_FITS[settings.method](settings, one, seed)
 
@@ -594,21 +552,21 @@ def _fit_least_squares(settings: Settings, one: _OneBasis, seed: int) -> BasisFi
     full = bases.stored(one.design)
     if one.weights is None:
         return one.finished(full, korva_core.ols(full, one.target))
-    return one.finished(full, one.solve.weighted(full, one.target, one.weights))
+    return one.finished(full, one.least_squares.weighted(full, one.target, one.weights))
 
 
 def _fit_penalized(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
     full = bases.stored(one.design)
-    solve, target, weights = one.solve, one.target, one.weights
-    return one.finished(full, solve.refine(full, target, solve.fit(full, target, weights), weights))
+    least_squares, target, weights = one.least_squares, one.target, one.weights
+    return one.finished(full, least_squares.refine(full, target, least_squares.fit(full, target, weights), weights))
 
 
 def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
     """The MDL search on the searched rows, then (with refit) the robust stages over every row.
     Only the robust stages read a design formed where it is read; the rest a stored one."""
-    design, target, search_rows, solve = one.design, one.target, one.search_rows, one.solve
-    searched = bases.stored(design) if search_rows is None else np.asfortranarray(design[search_rows])
-    searched_target = target if search_rows is None else target[search_rows]
+    design, target, search_rows, least_squares = one.design, one.target, one.search_rows, one.least_squares
+    search_design = bases.stored(design) if search_rows is None else np.asfortranarray(design[search_rows])
+    search_target = target if search_rows is None else target[search_rows]
     sampler = korva_core.TournamentMCMC(
         n_chains=settings.n_chains,
         n_warmup=settings.n_warmup,
@@ -618,24 +576,26 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
         H_piH=settings.H,
         seed=seed,
     )
-    result = sampler.fit(searched, searched_target, solve.R1, solve.R2, settings.gamma1, settings.gamma2)
+    result = sampler.fit(
+        search_design, search_target, least_squares.R1, least_squares.R2, settings.gamma1, settings.gamma2
+    )
     gibbs = GibbsStatistics.from_core(result.gibbs)
     # beta_mcmc is a read-only view into the result; the copy is ours to keep.
     beta = np.array(result.beta_mcmc)
     if not settings.refit:
         return one.finished(bases.stored(design), beta, gibbs)
-    finish = robust.robust_fit(
+    estimate = robust.robust_fit(
         design,
         target,
         beta,
-        solve,
+        least_squares,
         np.random.default_rng([seed, ELEMENTAL_STREAM]),
         search_rows=search_rows,
         hit_tolerance=HIT_TOLERANCE,
         outlier_threshold=float(settings.outlier_threshold),
-        sample_weight=one.weights,
+        weights=one.weights,
     )
-    return BasisFit.robust(one.candidate, finish, one.penalties, gibbs, design if one.keep_design else None)
+    return BasisFit.of_robust_stages(one.candidate, estimate, one.penalties, gibbs, design if one.keep_design else None)
 
 
 _METHOD_FITS: dict[str, Callable[[Settings, _OneBasis, int], BasisFit]] = {
@@ -662,7 +622,7 @@ def _penalties(settings: Settings, indices: MultiIndices, n_samples: int) -> Pen
 
 def _search_rows(settings: Settings, n_samples: int, seed: int) -> NDArray[np.intp] | None:
     """The subsample that the search runs on, in ascending order; None for all points."""
-    if not settings.robust or n_samples <= settings.max_search_samples:
+    if not settings.uses_search or n_samples <= settings.max_search_samples:
         return None
     rng = np.random.default_rng(seed)
     drawn = rng.choice(n_samples, int(settings.max_search_samples), replace=False)
@@ -695,7 +655,7 @@ def _mdl_score(
 
 
 def choose_degree(
-    fits: list[BasisFit], target: FloatArray, sample_weight: FloatArray | None
+    fits: list[BasisFit], target: FloatArray, weights: FloatArray | None
 ) -> tuple[BasisFit, dict[int | tuple[int, ...], float]]:
     """The fit with the shortest description length and every candidate's length.
 
@@ -708,12 +668,13 @@ def choose_degree(
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.scale for fit in fits if fit.scale > 0.0]
+    positive = [fit.estimate.scale for fit in fits if fit.estimate.scale > 0.0]
     unit = float(np.median(positive)) if positive else 1.0  # every candidate fits exactly: any unit
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
-        length = robust.description_length(target - fit.fitted, unit, fit.beta.size, sample_weight)
+        estimate = fit.estimate
+        length = robust.description_length(target - estimate.fitted, unit, estimate.beta.size, weights)
         degree = fit.candidate.degree
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)

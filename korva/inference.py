@@ -27,6 +27,7 @@ from numpy.typing import NDArray
 from korva import _robust, losses
 from korva.bases import Design, nonzero_columns
 from korva.distributions import normal_cdf, normal_pdf
+from korva.robust import Estimate
 
 # The name that PolynomialMDLRegressor.summary() documents for its report.
 from korva.summary import Summary as Summary
@@ -42,7 +43,7 @@ def coefficient_covariance(
     residuals: FloatArray,
     scale: float,
     tuning: float | None,
-    case_weights: FloatArray | None = None,
+    weights: FloatArray | None = None,
     penalty: FloatArray | None = None,
 ) -> FloatArray:
     """The covariance of coefficients that solve sum_i c_i psi(r_i / s) x_i = P beta / s.
@@ -74,7 +75,7 @@ def coefficient_covariance(
     # One native pass over the rows for the Gram matrix, one over the residuals for the sums;
     # a column that is 0 on every row has a 0 diagonal.
     moments = _robust.bisquare_moments(
-        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, case_weights
+        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, weights
     )
     full_gram, total, in_use = moments.gram, moments.total, moments.in_use
     if scale == 0.0:
@@ -105,10 +106,10 @@ def coefficient_covariance(
     return covariance
 
 
-def singular_design(design: Design, case_weights: FloatArray | None = None) -> bool:
+def singular_design(design: Design, weights: FloatArray | None = None) -> bool:
     """Whether the rows leave a combination of the coefficients of the design's nonzero
     columns free: its (case-weighted) Gram matrix is singular."""
-    gram = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, case_weights).gram
+    gram = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, weights).gram
     active = np.diag(gram) != 0.0
     return _inverse(gram[np.ix_(active, active)]) is None
 
@@ -161,7 +162,7 @@ def robust_degrees_of_freedom(
     tuning: float,
     scale_tuning: float,
     n_terms: int,
-    case_weights: FloatArray | None = None,
+    weights: FloatArray | None = None,
 ) -> float:
     """Satterthwaite's degrees of freedom of the bisquare fit's covariance, (N_in - k) 2 / V,
     at most N_in - k.
@@ -190,20 +191,20 @@ def robust_degrees_of_freedom(
     # enough (20 000 rows: V within about 1 %, a t quantile at such degrees of freedom
     # within 1e-6) at a fraction of the cost. Two native passes find the rows in use, count
     # them, then take every step-th; no array as long as the data is made.
-    rows = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, case_weights)
+    rows = _robust.rows_within(residuals, scale, tuning, DF_MOMENT_ROWS, weights)
     in_use, sample = rows.weight, rows.sample
     residual_freedom = in_use - n_terms
     if residual_freedom <= 0:  # no more rows in use than terms: no freedom, whatever V says
         return 0.0
     u = residuals[sample] / scale if scale > 0.0 else np.zeros(sample.size)
-    c = None if case_weights is None else case_weights[sample]
-    sample_weight = float(u.size if c is None else c.sum())
+    c = None if weights is None else weights[sample]
+    sample_mass = float(u.size if c is None else c.sum())
     psi = losses.psi(u, tuning)
     slope = losses.psi_slope(u, tuning)
     loss, loss_slope = losses.rho_moments(u, scale_tuning)
 
     def mean(values: FloatArray) -> float:
-        return weighted_total(values, c) / sample_weight if sample_weight > 0.0 else math.nan
+        return weighted_total(values, c) / sample_mass if sample_mass > 0.0 else math.nan
 
     psi_squared, mean_slope, scale_slope = mean(psi * psi), mean(slope), mean(loss_slope)
     if not (psi_squared > 0.0 and mean_slope > 0.0 and scale_slope > 0.0):
@@ -226,7 +227,7 @@ def robust_degrees_of_freedom(
 
 
 def noise_scale(
-    residuals: FloatArray, start: float, n_terms: int, case_weights: FloatArray | None = None, clip: float = 3.0
+    residuals: FloatArray, start: float, n_terms: int, weights: FloatArray | None = None, clip: float = 3.0
 ) -> float:
     """The standard deviation of the inlying residuals: what a new inlier's error spreads by.
 
@@ -240,10 +241,10 @@ def noise_scale(
     truncation = (clip, truncated_variance)
     if start > 0.0:
         limits = (start / NOISE_BAND_WIDTH, start * NOISE_BAND_WIDTH)
-        scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, limits)
+        scale = _noise_steps(residuals, weights, start, n_terms, truncation, limits)
         if scale is not None:
             return scale
-    scale = _noise_steps(residuals, case_weights, start, n_terms, truncation, None)
+    scale = _noise_steps(residuals, weights, start, n_terms, truncation, None)
     assert scale is not None, "the steps over every row have no limits to leave"
     return scale
 
@@ -257,7 +258,7 @@ NOISE_BAND_WIDTH = 2.0
 
 def _noise_steps(
     residuals: FloatArray,
-    case_weights: FloatArray | None,
+    weights: FloatArray | None,
     start: float,
     n_terms: int,
     truncation: tuple[float, float],
@@ -273,7 +274,7 @@ def _noise_steps(
     """
     clip, truncated_variance = truncation
     low, high = limits if limits is not None else (0.0, math.inf)
-    band = _robust.residual_band(residuals, clip * low, clip * high, case_weights)
+    band = _robust.residual_band(residuals, clip * low, clip * high, weights)
     sure_mass, sure_squares, near, near_weights = (
         band.inner_weight,
         band.inner_squares,
@@ -471,36 +472,45 @@ def _scaled_rows(rows: FloatArray, floor: float) -> tuple[FloatArray, NDArray[np
     return scaled, exponents.astype(np.intp)
 
 
-def uncertainty(
-    design: Design,
-    residuals: FloatArray,
-    scale: float,
-    tuning: float | None,
-    scale_tuning: float,
-    case_weights: FloatArray | None,
-    penalty: FloatArray | None,
-    unit: float,
-    coef: FloatArray,
-    indices: Sequence[Sequence[int]],
-    middle: FloatArray,
-    half_span: FloatArray,
-) -> Uncertainty:
-    """A fit's covariance, noise scale and coefficients in x, from its pieces in standardised units.
+@dataclass(frozen=True)
+class FitPieces:
+    """A fit's pieces in standardised units, which its uncertainty is taken from.
 
-    ``residuals`` and ``scale`` are in units of ``unit`` (y's robust spread), ``design`` in t;
-    ``tuning`` is the bisquare constant of a robust fit, None for (penalised) least squares,
-    whose covariance and noise scale take RSS / (N - k) in place of a scale;
-    ``scale_tuning`` the cut-off of the biweight loss of the robust fit's M-scale ``scale``.
+    ``design`` is in the mapped inputs t; ``residuals`` and the estimate's scales are in units
+    of ``unit`` (y's robust spread). The estimate's ``tuning`` is the bisquare constant of a
+    robust fit, None for (penalised) least squares, whose covariance and noise scale take
+    RSS / (N - k) in place of a scale; its ``fixed_scale`` is the scale of its bisquare
+    equations, a biweight M-scale of cut-off losses.SCALE_TUNING. ``coef`` are the
+    coefficients in y's units, of the terms ``indices``, and ``x_min``, ``x_max`` the
+    training range that maps x onto t.
     """
+
+    design: Design
+    residuals: FloatArray
+    estimate: Estimate
+    weights: FloatArray | None
+    unit: float
+    coef: FloatArray
+    indices: Sequence[Sequence[int]]
+    x_min: FloatArray
+    x_max: FloatArray
+
+
+def uncertainty(pieces: FitPieces) -> Uncertainty:
+    """A fit's covariance, noise scale and coefficients in x."""
+    design, residuals, weights, unit = pieces.design, pieces.residuals, pieces.weights, pieces.unit
+    estimate, coef, indices = pieces.estimate, pieces.coef, pieces.indices
+    scale, tuning, penalty = estimate.fixed_scale, estimate.tuning, estimate.penalty
+    middle, half_span = pieces.x_min / 2.0 + pieces.x_max / 2.0, pieces.x_max / 2.0 - pieces.x_min / 2.0
     n_terms = design.shape[1]
     if tuning is None:
-        covariance = coefficient_covariance(design, residuals, 1.0, None, case_weights, penalty)
-        df_resid = (float(len(residuals)) if case_weights is None else float(case_weights.sum())) - n_terms
-        noise = math.sqrt(weighted_total(residuals**2, case_weights) / df_resid) if df_resid > 0 else math.nan
+        covariance = coefficient_covariance(design, residuals, 1.0, None, weights, penalty)
+        df_resid = (float(len(residuals)) if weights is None else float(weights.sum())) - n_terms
+        noise = math.sqrt(weighted_total(residuals**2, weights) / df_resid) if df_resid > 0 else math.nan
     else:
-        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, scale_tuning, n_terms, case_weights)
-        covariance = coefficient_covariance(design, residuals, scale, tuning, case_weights, penalty)
-        noise = noise_scale(residuals, scale, n_terms, case_weights)
+        df_resid = robust_degrees_of_freedom(residuals, scale, tuning, losses.SCALE_TUNING, n_terms, weights)
+        covariance = coefficient_covariance(design, residuals, scale, tuning, weights, penalty)
+        noise = noise_scale(residuals, scale, n_terms, weights)
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
         transform = power_map(indices, middle, half_span)
         coef_x = None if transform is None else np.einsum("ij,j->i", transform, coef)

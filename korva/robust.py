@@ -140,14 +140,14 @@ class LeastSquares:
 
 
 def bisquare_weights(
-    residuals: FloatArray, scale: float, tuning: float, case_weights: FloatArray | None = None
+    residuals: FloatArray, scale: float, tuning: float, weights: FloatArray | None = None
 ) -> FloatArray:
     """Tukey's bisquare weights (1 - (u / c)^2)^2 of u = r / scale inside the cut-off c, 0
-    beyond, times ``case_weights`` where given: one native pass, where the S-estimate's many
+    beyond, times ``weights`` where given: one native pass, where the S-estimate's many
     small steps would pay for eight NumPy calls each (korva.testing.bisquare_weights is the
     NumPy reference, to the bit)."""
-    weights: FloatArray = _robust.bisquare_weights(residuals, scale, tuning, case_weights)
-    return weights
+    bisquare: FloatArray = _robust.bisquare_weights(residuals, scale, tuning, weights)
+    return bisquare
 
 
 def residuals_of(design: Design, target: FloatArray, beta: FloatArray) -> FloatArray:
@@ -206,7 +206,7 @@ def _kept_mass(n_rows: int, n_terms: int, weights: FloatArray | None) -> float:
 def elemental_starts(
     design: FloatArray,
     target: FloatArray,
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     rng: np.random.Generator,
     weights: FloatArray | None = None,
     steps: int = ELEMENTAL_STEPS,
@@ -234,7 +234,7 @@ def elemental_starts(
         n = SCREENING_ROWS
         exhaustive = every_subset and _exhaustive(n, k)
     subsets = _subsets(n, k, rng, exhaustive)
-    penalty = solve.penalty(k)
+    penalty = least_squares.penalty(k)
     chosen = design[subsets]  # (m, k, k): each subset's rows
     gram = np.einsum("mik,mil->mkl", chosen, chosen) + k * penalty
     trace = np.einsum("mkk->m", gram)
@@ -242,7 +242,7 @@ def elemental_starts(
     betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
     betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
     betas, objective, _ = _concentrate(
-        design, target, betas, solve, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
+        design, target, betas, least_squares, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
     )
     wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
     finalists: list[FloatArray] = []
@@ -262,7 +262,7 @@ def _concentrate(
     design: FloatArray,
     target: FloatArray,
     starts: FloatArray,
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     weights: FloatArray | None,
     max_steps: int,
     kept_rows: bool = False,
@@ -274,7 +274,7 @@ def _concentrate(
     The rows kept are the nearest up to the kept weight h, ties at the h-th distance taken
     by row number, the last one in part when weighted: one rule wherever korva trims."""
     n, k = design.shape
-    penalty = solve.penalty(k)
+    penalty = least_squares.penalty(k)
     concentration = _robust.concentrate_starts(
         np.ascontiguousarray(design),
         target,
@@ -339,7 +339,7 @@ def concentrated_starts(
     design: FloatArray,
     target: FloatArray,
     starts: Sequence[FloatArray],
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     weights: FloatArray | None = None,
 ) -> list[Start]:
     """Every start concentrated, each distinct result once with its M-scale, smallest first.
@@ -351,13 +351,15 @@ def concentrated_starts(
     solved once more as the core solves it, so that an exact fit comes out exact.
     """
     k = design.shape[1]
-    betas, _, kept = _concentrate(design, target, np.array(starts), solve, weights, MAX_CONCENTRATION_STEPS, True)
+    betas, _, kept = _concentrate(
+        design, target, np.array(starts), least_squares, weights, MAX_CONCENTRATION_STEPS, True
+    )
     distinct: dict[bytes, Start] = {}
-    for settled, case_weights in zip(betas, kept):
+    for settled, kept_weights in zip(betas, kept):
         key = settled.tobytes()
         if key in distinct or not np.isfinite(settled).all():
             continue
-        beta = solve.weighted(design, target, case_weights)
+        beta = least_squares.weighted(design, target, kept_weights)
         distinct[key] = Start(beta, residual_scale(target - design @ beta, 0.0, weights, k))
     return sorted(distinct.values(), key=lambda start: start.scale)
 
@@ -366,7 +368,7 @@ def s_estimate(
     design: FloatArray,
     target: FloatArray,
     start: Start,
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     weights: FloatArray | None = None,
     tolerance: float = S_RELATIVE_TOLERANCE,
 ) -> Start:
@@ -384,8 +386,8 @@ def s_estimate(
     for _ in range(MAX_REWEIGHTING_STEPS):
         if scale == 0.0:
             break
-        case_weights = bisquare_weights(residuals_of(design, target, beta), scale, losses.SCALE_TUNING, weights)
-        beta = solve.weighted(design, target, case_weights)
+        row_weights = bisquare_weights(residuals_of(design, target, beta), scale, losses.SCALE_TUNING, weights)
+        beta = least_squares.weighted(design, target, row_weights)
         previous, scale = scale, residual_scale(target - design @ beta, scale, weights, k)
         # The scale is the minimised objective: it settles long before beta does, and
         # beta's last digits do not matter, as the MM step below settles beta itself.
@@ -399,8 +401,8 @@ def reweight(
     target: FloatArray,
     beta: FloatArray,
     scale: float,
-    solve: LeastSquares,
-    sample_weight: FloatArray | None = None,
+    least_squares: LeastSquares,
+    weights: FloatArray | None = None,
     refine: bool = False,
     matrix: FloatArray | None = None,
 ) -> FloatArray:
@@ -410,7 +412,7 @@ def reweight(
     keeps to the valley of its start and is not drawn back to the outliers that the
     start let go (their weights are 0 beyond 3.44 scales). Each step is one native
     pass over the rows (korva.testing.reweight is the NumPy reference); the weighted
-    systems are those of ``solve.weighted``. Without penalties, once a step moves the
+    systems are those of ``least_squares.weighted``. Without penalties, once a step moves the
     fit by at most 0.01 scale, Newton's steps finish the same equations: a few passes
     where the reweighting alone takes a dozen, and closer to their solution; the first of
     them factorises its slope matrix, and the later ones, while they keep shrinking, reuse
@@ -426,11 +428,11 @@ def reweight(
         target,
         beta,
         scale,
-        solve.R1,
-        solve.R2,
-        solve.gamma1,
-        solve.gamma2,
-        sample_weight,
+        least_squares.R1,
+        least_squares.R2,
+        least_squares.gamma1,
+        least_squares.gamma2,
+        weights,
         max_steps=MAX_REWEIGHTING_STEPS,
         tolerance=REWEIGHTING_RELATIVE_TOLERANCE,
         tuning=losses.MM_TUNING,
@@ -507,8 +509,9 @@ class Rival:
 
 
 @dataclass(frozen=True)
-class RobustFit:
-    """The outcome of the robust stages, in standardised units."""
+class Estimate:
+    """Fitted coefficients in standardised units and what their covariance is taken from:
+    the outcome of the robust stages, and of the fits that no robust stage follows."""
 
     beta: FloatArray
     scale: float  # the M-scale of the final residuals
@@ -518,7 +521,30 @@ class RobustFit:
     # The scale of the bisquare equations the fit solves: the one the reweighting held
     # fixed (for an exact fit, which is not reweighted, the final scale).
     fixed_scale: float
+    tuning: float | None  # the cut-off of those bisquare equations; None for least squares
+    # The penalty that the final solve adds to its normal equations (None without one).
+    penalty: FloatArray | None
     residuals: FloatArray | None = None  # target - fitted, for the fit that uses them
+
+
+def final_penalty(
+    least_squares: LeastSquares,
+    n_terms: int,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    weights: FloatArray | None,
+) -> FloatArray | None:
+    """The penalty of the final solve of ``n_terms`` terms at ``residuals``: the rows' total weight (for the
+    bisquare equations of ``tuning`` at ``scale``, their bisquare weights) times the penalty
+    per unit of weight; None without penalties."""
+    if least_squares.R1 is None and least_squares.R2 is None:
+        return None
+    if tuning is not None and scale > 0.0:
+        row_weights = bisquare_weights(residuals, scale, tuning, weights)
+    else:
+        row_weights = np.ones(len(residuals)) if weights is None else weights
+    return float(row_weights.sum()) * least_squares.penalty(n_terms)
 
 
 # Two concentrated starts whose scales differ by less than this share make the choice
@@ -536,43 +562,43 @@ CLOSE_SHARE = 0.4
 def robust_fit(
     design: Design,
     target: FloatArray,
-    searched: FloatArray,
-    solve: LeastSquares,
+    search_beta: FloatArray,
+    least_squares: LeastSquares,
     rng: np.random.Generator,
     *,
     search_rows: IndexArray | None,
     hit_tolerance: float,
     outlier_threshold: float,
-    sample_weight: FloatArray | None = None,
-) -> RobustFit:
+    weights: FloatArray | None = None,
+) -> Estimate:
     """Starts, concentration, scale and reweighting (see the module description).
 
-    ``searched`` is the MDL search's result on ``search_rows`` (None: every row); the
+    ``search_beta`` is the MDL search's result on ``search_rows`` (None: every row); the
     starts are chosen on those rows, the scale and the final fit use every row.
     """
     k = design.shape[1]
-    rows = _Rows.of(design, target, sample_weight, search_rows)
-    hits = np.abs(rows.target - rows.design @ searched) < hit_tolerance
-    starts = [searched, solve.fit(rows.design, rows.target, rows.weight)]
+    rows = _Rows.of(design, target, weights, search_rows)
+    hits = np.abs(rows.target - rows.design @ search_beta) < hit_tolerance
+    starts = [search_beta, least_squares.fit(rows.design, rows.target, rows.weights)]
     if np.count_nonzero(hits) >= k:
-        hit_weight = None if rows.weight is None else rows.weight[hits]
-        starts.insert(1, solve.fit(rows.design[hits], rows.target[hits], hit_weight))
-    elemental, n_subsets = elemental_starts(rows.design, rows.target, solve, rng, rows.weight)
-    ranked = concentrated_starts(rows.design, rows.target, [*starts, *elemental], solve, rows.weight)
-    finish = _Finish(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
-    return _fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng)
+        hit_weight = None if rows.weights is None else rows.weights[hits]
+        starts.insert(1, least_squares.fit(rows.design[hits], rows.target[hits], hit_weight))
+    elemental, n_subsets = elemental_starts(rows.design, rows.target, least_squares, rng, rows.weights)
+    ranked = concentrated_starts(rows.design, rows.target, [*starts, *elemental], least_squares, rows.weights)
+    ending = _Ending(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
+    return _fit_from_ranked(design, target, rows, ranked, least_squares, weights, ending, rng)
 
 
 def screening_fit(
     design: Design,
     target: FloatArray,
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     rng: np.random.Generator,
     *,
     search_rows: IndexArray | None,
-    sample_weight: FloatArray | None = None,
-    neighbour: RobustFit | None = None,
-) -> RobustFit:
+    weights: FloatArray | None = None,
+    neighbour: Estimate | None = None,
+) -> Estimate:
     """The fit of robust_fit without the MDL search, at a fraction of its cost: how
     degree="auto" sizes up its candidates.
 
@@ -588,31 +614,31 @@ def screening_fit(
     keep the fit high-breakdown. No rival is looked for.
     """
     k = design.shape[1]
-    rows = _Rows.of(design, target, sample_weight, search_rows)
-    starts = [solve.fit(rows.design, rows.target, rows.weight)]
+    rows = _Rows.of(design, target, weights, search_rows)
+    starts = [least_squares.fit(rows.design, rows.target, rows.weights)]
     if neighbour is not None and neighbour.fixed_scale > 0.0:
         fitted = neighbour.fitted if search_rows is None else neighbour.fitted[search_rows]
-        kept = bisquare_weights(rows.target - fitted, neighbour.fixed_scale, losses.MM_TUNING, rows.weight)
+        kept = bisquare_weights(rows.target - fitted, neighbour.fixed_scale, losses.MM_TUNING, rows.weights)
         if np.count_nonzero(kept) >= k:
-            starts.append(solve.weighted(rows.design, rows.target, kept))
+            starts.append(least_squares.weighted(rows.design, rows.target, kept))
     n = len(rows.target)
     part = rows if n <= AUTO_SCREENING_ROWS else rows.part(np.sort(rng.choice(n, AUTO_SCREENING_ROWS, replace=False)))
     # Every subset is tried only on every row: on a part, the subsets are random anyway.
     elemental, n_subsets = elemental_starts(
-        part.design, part.target, solve, rng, part.weight, AUTO_ELEMENTAL_STEPS, part is rows
+        part.design, part.target, least_squares, rng, part.weights, AUTO_ELEMENTAL_STEPS, part is rows
     )
-    ranked = concentrated_starts(part.design, part.target, [*starts, *elemental], solve, part.weight)
+    ranked = concentrated_starts(part.design, part.target, [*starts, *elemental], least_squares, part.weights)
     if part is not rows:
         ranked = sorted(
             (
-                Start(start.beta, residual_scale(rows.target - rows.design @ start.beta, start.scale, rows.weight, k))
+                Start(start.beta, residual_scale(rows.target - rows.design @ start.beta, start.scale, rows.weights, k))
                 for start in ranked
             ),
             key=lambda start: start.scale,
         )
-    finish = _Finish(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
+    ending = _Ending(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
     # A screening fit is only sized up, and kept beside the next one: not its residuals.
-    return replace(_fit_from_ranked(design, target, rows, ranked, solve, sample_weight, finish, rng), residuals=None)
+    return replace(_fit_from_ranked(design, target, rows, ranked, least_squares, weights, ending, rng), residuals=None)
 
 
 @dataclass(frozen=True)
@@ -621,28 +647,28 @@ class _Rows:
 
     design: FloatArray
     target: FloatArray
-    weight: FloatArray | None
+    weights: FloatArray | None
     every_row: bool
 
     @classmethod
     def of(
-        cls, design: Design, target: FloatArray, sample_weight: FloatArray | None, search_rows: IndexArray | None
+        cls, design: Design, target: FloatArray, weights: FloatArray | None, search_rows: IndexArray | None
     ) -> _Rows:
         if search_rows is None:
-            return cls(stored(design), target, sample_weight, True)
-        return cls.taken(design, target, sample_weight, search_rows)
+            return cls(stored(design), target, weights, True)
+        return cls.taken(design, target, weights, search_rows)
 
     def part(self, rows: IndexArray) -> _Rows:
-        return _Rows.taken(self.design, self.target, self.weight, rows)
+        return _Rows.taken(self.design, self.target, self.weights, rows)
 
     @classmethod
-    def taken(cls, design: Design, target: FloatArray, weight: FloatArray | None, rows: IndexArray) -> _Rows:
+    def taken(cls, design: Design, target: FloatArray, weights: FloatArray | None, rows: IndexArray) -> _Rows:
         """The given rows of the design (stored), the target and the weights."""
-        return cls(design[rows], target[rows], None if weight is None else weight[rows], False)
+        return cls(design[rows], target[rows], None if weights is None else weights[rows], False)
 
 
 @dataclass(frozen=True)
-class _Finish:
+class _Ending:
     """How a fit ends: the starts it tried, the tolerance of its S-estimate, and the
     outlier threshold of its search for a rival (None: no search)."""
 
@@ -656,71 +682,36 @@ def _fit_from_ranked(
     target: FloatArray,
     rows: _Rows,
     ranked: list[Start],
-    solve: LeastSquares,
-    sample_weight: FloatArray | None,
-    finish: _Finish,
+    least_squares: LeastSquares,
+    weights: FloatArray | None,
+    ending: _Ending,
     rng: np.random.Generator,
-) -> RobustFit:
+) -> Estimate:
     """The S-estimate from the best of the concentrated starts, ``ranked`` by their scale
     on ``rows``, and the MM step (on large data with many terms, first on ``rng``'s rows)."""
     k = design.shape[1]
-    rows_design, rows_target, rows_weight = rows.design, rows.target, rows.weight
     best = ranked[0]
-    floor = scale_floor(rows_design, rows_target, best.beta)
+    floor = scale_floor(rows.design, rows.target, best.beta)
     if best.scale <= floor:
-        # The start fits every point to rounding: nothing to reweight, and weights at
-        # a scale of rounding would only drop points the fit goes through. The solve
-        # reads a stored design.
-        full = stored(design)
-        beta = solve.refine(full, target, best.beta, sample_weight)
-        fitted = full @ beta
-        residuals = target - fitted
-        scale = max(residual_scale(residuals, 0.0, sample_weight, k), scale_floor(full, target, beta))
-        return RobustFit(beta, scale, fitted, finish.n_starts, None, scale, residuals)
-    settled = s_estimate(rows_design, rows_target, best, solve, rows_weight, finish.s_tolerance)
-    scale = max(settled.scale, floor)
-    # On a subsample this reweighting leaves the passes over every point only the
-    # last few steps to go. The final reweighting ends in a step on the residuals, which
-    # brings an exact fit to the rows it keeps down to the rounding of evaluating the
-    # polynomial.
-    near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
-    if residual_scale(residuals_of(rows_design, rows_target, near), scale, rows_weight, k) > COLLAPSE_RATIO * scale:
-        scale = max(scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
-        near = reweight(rows_design, rows_target, settled.beta, scale, solve, rows_weight, refine=rows.every_row)
-    threshold = finish.outlier_threshold
+        return _exact_fit(design, target, best.beta, least_squares, weights, ending.n_starts)
+    settled = s_estimate(rows.design, rows.target, best, least_squares, rows.weights, ending.s_tolerance)
+    near, scale = _mm_on_rows(rows, settled, max(settled.scale, floor), least_squares)
+    threshold = ending.outlier_threshold
     rival = (
         None
         if threshold is None
-        else _rival(rows_design, rows_target, rows_weight, ranked, near, solve, threshold, floor)
+        else _rival(rows.design, rows.target, rows.weights, ranked, near, least_squares, threshold, floor)
     )
     # The residuals at the S-estimate over every row, whose memory the final residuals reuse.
     reused: FloatArray | None = None
+    matrix: FloatArray | None = None
     if rows.every_row:
         beta = near
     else:
         reused = residuals_of(design, target, settled.beta)
-        scale = max(residual_scale(reused, scale, sample_weight, k), floor)
-        # With many terms the search's rows leave the fit far from where every row takes
-        # it; a larger random part of the rows takes it most of the way first.
-        part_design, part_target, part_weight = rows_design, rows_target, rows_weight
-        middle = MIDDLE_ROWS_PER_TERM * k * k
-        if len(rows_target) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
-            part_design, part_target, part_weight = _random_part(design, target, sample_weight, middle, rng)
-            near = reweight(part_design, part_target, near, scale, solve, part_weight)
-        # Newton's steps over every row take their slope matrix from the part, scaled up to
-        # all rows: each step then reads the rows only for the gradient.
-        matrix = None
-        if not solve.penalty(k).any():
-            slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // SLOPE_SHARE_BEYOND)
-            if len(part_target) < slope_rows:
-                part_design, part_target, part_weight = _random_part(design, target, sample_weight, slope_rows, rng)
-            residuals = residuals_of(part_design, part_target, near)
-            moments = _robust.bisquare_moments(
-                part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True
-            )
-            total = float(len(target)) if sample_weight is None else float(sample_weight.sum())
-            matrix = moments.gram * (total / moments.total)
-        beta = reweight(design, target, near, scale, solve, sample_weight, refine=True, matrix=matrix)
+        scale = max(residual_scale(reused, scale, weights, k), floor)
+        near, matrix = _towards_every_row(design, target, rows, near, scale, least_squares, weights, rng)
+        beta = reweight(design, target, near, scale, least_squares, weights, refine=True, matrix=matrix)
     fitted = design @ beta
     residuals = np.subtract(target, fitted, out=reused)
     # The final scale: the M-scale of the final residuals. The start's own scale is the
@@ -728,17 +719,87 @@ def _fit_from_ranked(
     # fit but not at it leaves no rows fitted to rounding, and so no floor; the final fit
     # may reach it, and its scale must not fall below the rounding of its residuals.
     fixed_scale = scale
-    floor = max(floor, scale_floor(rows_design, rows_target, beta))
-    scale = max(residual_scale(residuals, scale, sample_weight, k), floor)
+    floor = max(floor, scale_floor(rows.design, rows.target, beta))
+    scale = max(residual_scale(residuals, scale, weights, k), floor)
     if not rows.every_row and scale > COLLAPSE_RATIO * fixed_scale:
         # The reweighting over every row collapsed as the one on the rows can.
-        fixed_scale = max(fixed_scale, RIDGE_MARGIN * _ridge_pull(rows_design, rows_target, settled, rows_weight))
-        beta = reweight(design, target, near, fixed_scale, solve, sample_weight, refine=True, matrix=matrix)
+        fixed_scale = max(fixed_scale, RIDGE_MARGIN * _ridge_pull(rows.design, rows.target, settled, rows.weights))
+        beta = reweight(design, target, near, fixed_scale, least_squares, weights, refine=True, matrix=matrix)
         fitted = design @ beta
         residuals = np.subtract(target, fitted, out=residuals)
-        floor = max(floor, scale_floor(rows_design, rows_target, beta))
-        scale = max(residual_scale(residuals, fixed_scale, sample_weight, k), floor)
-    return RobustFit(beta, scale, fitted, finish.n_starts, rival, fixed_scale, residuals)
+        floor = max(floor, scale_floor(rows.design, rows.target, beta))
+        scale = max(residual_scale(residuals, fixed_scale, weights, k), floor)
+    penalty = final_penalty(least_squares, k, residuals, fixed_scale, losses.MM_TUNING, weights)
+    return Estimate(beta, scale, fitted, ending.n_starts, rival, fixed_scale, losses.MM_TUNING, penalty, residuals)
+
+
+def _exact_fit(
+    design: Design,
+    target: FloatArray,
+    start: FloatArray,
+    least_squares: LeastSquares,
+    weights: FloatArray | None,
+    n_starts: int,
+) -> Estimate:
+    """The fit from a start that fits every point to rounding: nothing to reweight, and
+    weights at a scale of rounding would only drop points the fit goes through. The solve
+    reads a stored design."""
+    full = stored(design)
+    beta = least_squares.refine(full, target, start, weights)
+    fitted = full @ beta
+    residuals = target - fitted
+    scale = max(residual_scale(residuals, 0.0, weights, len(beta)), scale_floor(full, target, beta))
+    penalty = final_penalty(least_squares, len(beta), residuals, scale, losses.MM_TUNING, weights)
+    return Estimate(beta, scale, fitted, n_starts, None, scale, losses.MM_TUNING, penalty, residuals)
+
+
+def _mm_on_rows(rows: _Rows, settled: Start, scale: float, least_squares: LeastSquares) -> tuple[FloatArray, float]:
+    """The MM step on ``rows`` from the S-estimate at ``scale``, taken again at the ridge's
+    pull should it collapse: its coefficients and the scale it held fixed.
+
+    On a subsample this reweighting leaves the passes over every point only the last few
+    steps to go. The final reweighting ends in a step on the residuals, which brings an
+    exact fit to the rows it keeps down to the rounding of evaluating the polynomial."""
+    design, target, weights = rows.design, rows.target, rows.weights
+    near = reweight(design, target, settled.beta, scale, least_squares, weights, refine=rows.every_row)
+    if residual_scale(residuals_of(design, target, near), scale, weights, design.shape[1]) > COLLAPSE_RATIO * scale:
+        scale = max(scale, RIDGE_MARGIN * _ridge_pull(design, target, settled, weights))
+        near = reweight(design, target, settled.beta, scale, least_squares, weights, refine=rows.every_row)
+    return near, scale
+
+
+def _towards_every_row(
+    design: Design,
+    target: FloatArray,
+    rows: _Rows,
+    near: FloatArray,
+    scale: float,
+    least_squares: LeastSquares,
+    weights: FloatArray | None,
+    rng: np.random.Generator,
+) -> tuple[FloatArray, FloatArray | None]:
+    """From the MM step on the search's rows towards the one over every row: the coefficients
+    to start it from and the slope matrix of its Newton's steps (None with a penalty).
+
+    With many terms the search's rows leave the fit far from where every row takes it; a
+    larger random part of the rows takes it most of the way first. Newton's steps over
+    every row take their slope matrix from the part, scaled up to all rows: each step then
+    reads the rows only for the gradient."""
+    k = design.shape[1]
+    part_design, part_target, part_weight = rows.design, rows.target, rows.weights
+    middle = MIDDLE_ROWS_PER_TERM * k * k
+    if len(rows.target) < middle and MIDDLE_SHARE_BEYOND * middle <= len(target):
+        part_design, part_target, part_weight = _random_part(design, target, weights, middle, rng)
+        near = reweight(part_design, part_target, near, scale, least_squares, part_weight)
+    if least_squares.penalty(k).any():
+        return near, None
+    slope_rows = min(max(SLOPE_ROWS, SLOPE_ROWS_PER_TERM * k), len(target) // SLOPE_SHARE_BEYOND)
+    if len(part_target) < slope_rows:
+        part_design, part_target, part_weight = _random_part(design, target, weights, slope_rows, rng)
+    residuals = residuals_of(part_design, part_target, near)
+    moments = _robust.bisquare_moments(part_design, residuals, scale, losses.MM_TUNING, part_weight, slopes=True)
+    total = float(len(target)) if weights is None else float(weights.sum())
+    return near, moments.gram * (total / moments.total)
 
 
 def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: FloatArray | None) -> float:
@@ -759,11 +820,11 @@ def _ridge_pull(design: FloatArray, target: FloatArray, start: Start, weights: F
 
 
 def _random_part(
-    design: Design, target: FloatArray, sample_weight: FloatArray | None, count: int, rng: np.random.Generator
+    design: Design, target: FloatArray, weights: FloatArray | None, count: int, rng: np.random.Generator
 ) -> tuple[FloatArray, FloatArray, FloatArray | None]:
     """``count`` rows drawn at random without repeats, in their order in the data."""
     part = np.sort(rng.choice(len(target), count, replace=False))
-    return design[part], target[part], None if sample_weight is None else sample_weight[part]
+    return design[part], target[part], None if weights is None else weights[part]
 
 
 def _rival(
@@ -772,7 +833,7 @@ def _rival(
     weights: FloatArray | None,
     ranked: list[Start],
     final: FloatArray,
-    solve: LeastSquares,
+    least_squares: LeastSquares,
     threshold: float,
     floor: float,
 ) -> Rival | None:
@@ -794,7 +855,7 @@ def _rival(
     ]
     for start in different[:RIVALS_CHECKED]:
         scale = max(start.scale, floor)
-        other = reweight(design, target, start.beta, scale, solve, weights)
+        other = reweight(design, target, start.beta, scale, least_squares, weights)
         others = _flagged(design, target, other, scale, threshold)
         parting = float(np.max(np.abs(design @ (final - other)), initial=0.0))
         if parting <= threshold * max(best_scale, scale):
