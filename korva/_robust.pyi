@@ -143,7 +143,7 @@ def concentrate_starts(design: typing.Annotated[numpy.typing.ArrayLike, numpy.fl
     """
     Concentration steps from every start: least squares on the rows nearest the fit, the nearest up to the weight keep (ties at the last distance by row number), with the penalty weighed by the rows' weight and a ridge relative to the mean diagonal of the normal equations, until the rows kept repeat or after max_steps solutions.
     """
-def m_scale(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], guess: typing.SupportsFloat | typing.SupportsIndex = 0.0, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, n_terms: typing.SupportsInt | typing.SupportsIndex = 0) -> float:
+def m_scale(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], guess: typing.SupportsFloat | typing.SupportsIndex = 0.0, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, n_terms: typing.SupportsInt | typing.SupportsIndex = 0, *, tuning: typing.SupportsFloat | typing.SupportsIndex, breakdown: typing.SupportsFloat | typing.SupportsIndex) -> float:
     ...
 def median(values: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> float:
     """

@@ -167,7 +167,9 @@ def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | Non
     method on ln s, one native pass over the residuals per step (korva.testing.m_scale
     is the NumPy reference).
     """
-    return _robust.m_scale(residuals, guess, weights, n_terms)
+    return _robust.m_scale(
+        residuals, guess, weights, n_terms, tuning=losses.SCALE_TUNING, breakdown=losses.SCALE_BREAKDOWN
+    )
 
 
 def residual_scale(

@@ -337,7 +337,8 @@ def fit_calls(draw):
 def m_scale_calls(draw):
     n = draw(rows)
     optional = keywords(guess=floats, weights=optional_vectors(n), n_terms=any_int)
-    return Call("m_scale", "kr.m_scale", (draw(vectors(n)),), draw(optional))
+    required = every_keyword(tuning=floats, breakdown=floats)
+    return Call("m_scale", "kr.m_scale", (draw(vectors(n)),), draw(required) + draw(optional))
 
 
 @st.composite

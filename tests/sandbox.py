@@ -412,6 +412,9 @@ def result_problem(entry, args, kwargs, result) -> str | None:
     if entry == "m_scale":
         if type(result) is not float or not result >= 0.0:
             return f"expected a float of at least 0, got {result!r}"
+        tuning, breakdown = float(kwargs["tuning"]), float(kwargs["breakdown"])
+        if not (1e-3 <= tuning <= 1e3 and 0.0 < breakdown < 1.0):
+            return f"returned a result for tuning {tuning!r} and breakdown {breakdown!r}"
         weights = _argument(args, kwargs, 2, "weights", None)
         read = {"residuals": _argument(args, kwargs, 0, "residuals"), "guess": _argument(args, kwargs, 1, "guess", 0.0)}
         return _non_finite_reads(read if weights is None else {**read, "weights": weights})

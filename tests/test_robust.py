@@ -23,14 +23,17 @@ def scaled_residuals(rng, n):
 
 @pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("n_terms", [0, 4])
-def test_the_native_m_scale_solves_the_mean_loss_equation_with_the_losses_constants(rng, weighted, n_terms):
+@pytest.mark.parametrize(("tuning", "breakdown"), [(losses.SCALE_TUNING, losses.SCALE_BREAKDOWN), (2.5, 0.25)])
+def test_the_native_m_scale_solves_the_mean_loss_equation_of_the_losses_rho(rng, weighted, n_terms, tuning, breakdown):
     r = scaled_residuals(rng, 2001)
     w = rng.uniform(0.2, 3.0, r.size) if weighted else None
-    scale = _robust.m_scale(r, 0.0, w, n_terms)
-    loss = losses.rho(r / scale, losses.SCALE_TUNING)
+    scale = _robust.m_scale(r, 0.0, w, n_terms, tuning=tuning, breakdown=breakdown)
+    loss = losses.rho(r / scale, tuning)
     total = loss.sum() if w is None else w @ loss
     freedom = (r.size if w is None else w.sum()) - n_terms
-    assert total / freedom == pytest.approx(losses.SCALE_BREAKDOWN, rel=1e-9)
+    assert total / freedom == pytest.approx(breakdown, rel=1e-9)
+    if (tuning, breakdown) == (losses.SCALE_TUNING, losses.SCALE_BREAKDOWN):
+        assert robust.m_scale(r, 0.0, w, n_terms) == scale
 
 
 @pytest.mark.parametrize("tuning", [losses.SCALE_TUNING, losses.MM_TUNING, losses.EFFICIENT_TUNING])

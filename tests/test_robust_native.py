@@ -5,6 +5,7 @@ The M-scale agrees with the reference to 1e-12 relative and the reweighted coeff
 only in the order of their sums and in the solver of the small system.
 """
 
+import functools
 import json
 
 import numpy as np
@@ -20,6 +21,8 @@ REWEIGHTING = dict(
     tuning=losses.EFFICIENT_TUNING,
     ridge=robust.SOLVE_RIDGE,
 )
+# The M-scale's loss as korva.robust passes it.
+native_m_scale = functools.partial(_robust.m_scale, tuning=losses.SCALE_TUNING, breakdown=losses.SCALE_BREAKDOWN)
 BETA_RTOL = 1e-10
 
 
@@ -51,11 +54,11 @@ def test_m_scale_matches_reference(rng, n, kind, weights, guess, n_terms):
     r = residuals_with(rng, n, kind)
     w = weights_with(rng, n, weights)
     expected = testing.m_scale(r, guess, w, n_terms)
-    got = _robust.m_scale(r, guess, w, n_terms)
+    got = native_m_scale(r, guess, w, n_terms)
     assert got == pytest.approx(expected, rel=SCALE_RTOL, abs=0.0)
     if w is None:
         # Weights of 1 are no weights, to the bit.
-        assert _robust.m_scale(r, guess, np.ones(n), n_terms) == got
+        assert native_m_scale(r, guess, np.ones(n), n_terms) == got
 
 
 @pytest.mark.parametrize(
@@ -71,7 +74,7 @@ def test_m_scale_matches_reference(rng, n, kind, weights, guess, n_terms):
 )
 def test_m_scale_is_zero_without_a_positive_solution(residuals, weights, n_terms):
     assert testing.m_scale(residuals, 0.0, weights, n_terms) == 0.0
-    assert _robust.m_scale(residuals, 0.0, weights, n_terms) == 0.0
+    assert native_m_scale(residuals, 0.0, weights, n_terms) == 0.0
 
 
 @pytest.mark.parametrize("power", [-1000, 1000])
@@ -81,14 +84,14 @@ def test_m_scale_scales_with_the_residuals_at_the_ends_of_the_range(rng, power, 
     # search must not form them, so that scaling by a power of two scales the result.
     r = residuals_with(rng, 1001, "outliers")
     w = weights_with(rng, 1001, weights)
-    assert _robust.m_scale(np.ldexp(r, power), weights=w) == np.ldexp(_robust.m_scale(r, weights=w), power)
+    assert native_m_scale(np.ldexp(r, power), weights=w) == np.ldexp(native_m_scale(r, weights=w), power)
 
 
 def test_m_scale_solves_its_equation_with_zero_median(rng):
     # Six of ten residuals are 0, yet with 4 terms the right side is 3 < 4 nonzero:
     # the median start is 0, and the search starts from the largest |r| instead.
     r = np.array([0.0] * 6 + [1.0, -2.0, 3.0, 0.5])
-    scale = _robust.m_scale(r, n_terms=4)
+    scale = native_m_scale(r, n_terms=4)
     u = np.minimum(np.abs(r / scale) / losses.SCALE_TUNING, 1.0)
     assert np.sum(1 - (1 - u * u) ** 3) == pytest.approx(0.5 * (r.size - 4), rel=1e-9)
 
@@ -659,15 +662,21 @@ def test_median_abs_deviation_is_nan_when_a_deviation_is_not_finite(values, cent
 
 
 REFUSED = [
-    (_robust.m_scale, dict(residuals=[1.0, np.nan]), "residuals contains NaN"),
-    (_robust.m_scale, dict(residuals=[1.0, np.inf]), "residuals contains NaN"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], guess=-1.0), "guess must be"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], guess=np.nan), "guess must be"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], n_terms=-1), "n_terms must be"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], weights=[1.0]), "weights has 1 elements but residuals has 2"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, -1.0]), "weights must be"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, np.nan]), "weights must be"),
-    (_robust.m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, np.inf]), "weights must be"),
+    (native_m_scale, dict(residuals=[1.0, np.nan]), "residuals contains NaN"),
+    (native_m_scale, dict(residuals=[1.0, np.inf]), "residuals contains NaN"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], guess=-1.0), "guess must be"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], guess=np.nan), "guess must be"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], n_terms=-1), "n_terms must be"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], weights=[1.0]), "weights has 1 elements but residuals has 2"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, -1.0]), "weights must be"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, np.nan]), "weights must be"),
+    (native_m_scale, dict(residuals=[1.0, 2.0], weights=[1.0, np.inf]), "weights must be"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=0.0, breakdown=0.5), "tuning must be"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=5e-324, breakdown=0.5), "tuning must be"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=np.inf, breakdown=0.5), "tuning must be"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=1.5, breakdown=0.0), "breakdown must lie"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=1.5, breakdown=1.0), "breakdown must lie"),
+    (_robust.m_scale, dict(residuals=[1.0, 2.0], tuning=1.5, breakdown=np.nan), "breakdown must lie"),
     (_robust.reweight, dict(design=[[1.0, np.nan]] * 3), "design contains NaN"),
     (_robust.reweight, dict(design=[[1.0, np.inf]] * 3), "design contains NaN"),
     (_robust.reweight, dict(design=[[1.0, np.nan]] * 3, scale=0.0), "design contains NaN"),
@@ -802,7 +811,7 @@ def test_complex_input_is_refused():
     with pytest.raises(TypeError, match="design holds complex numbers"):
         _robust.reweight(np.ones((3, 2), complex), np.ones(3), np.zeros(2), 1.0, **REWEIGHTING)
     with pytest.raises(TypeError, match="weights holds complex numbers"):
-        _robust.m_scale(np.ones(3), weights=np.ones(3, complex))
+        native_m_scale(np.ones(3), weights=np.ones(3, complex))
     with pytest.raises(TypeError, match="values holds complex numbers"):
         _robust.median(np.ones(3, complex))
     with pytest.raises(TypeError, match="weights holds complex numbers"):
@@ -815,14 +824,14 @@ THREADS_SCRIPT = """
 import json, sys
 import numpy as np
 from korva import _robust
-from tests.test_robust_native import REWEIGHTING, problem, penalties
+from tests.test_robust_native import REWEIGHTING, native_m_scale, problem, penalties
 
 rng = np.random.default_rng(5)
 X, y = problem(rng, 150_000, 5)
 R1, R2 = penalties(rng, 5)
 w = rng.uniform(0, 2, y.size)
 beta = _robust.reweight(X, y, np.linalg.lstsq(X, y, rcond=None)[0], 0.2, R1, R2, 1e-3, 1e-4, w, **(REWEIGHTING | dict(max_steps=4)))
-scale = _robust.m_scale(y - X @ beta, weights=w, n_terms=5)
+scale = native_m_scale(y - X @ beta, weights=w, n_terms=5)
 gram = _robust.bisquare_moments(X, y, 0.2, 3.4436898, w).gram
 newton = _robust.reweight(X, y, beta, 0.2, sample_weight=w, **REWEIGHTING, newton=True, refine=True)
 columns = rng.uniform(-1, 1, (3, y.size))

@@ -21,10 +21,8 @@
 namespace korva {
 
 namespace robust {
-// rho(u) = 1 - (1 - (u/c)^2)^3 with this c has expectation 1/2 at the
-// standard normal: the M-scale with breakdown 1/2 is consistent there.
-constexpr double kScaleTuning = 1.5476450;
-constexpr double kScaleBreakdown = 0.5;
+// The loss's cut-off c and breakdown b come from the caller (korva.losses); these set
+// the start and the end of the search.
 constexpr double kNormalMedianAbs = 0.6744897501960817;
 constexpr int kMaxScaleSteps = 100;
 constexpr double kScaleRelativeTolerance = 1e-10;
@@ -94,21 +92,27 @@ void scale_sums(const double* r, const double* w, Index begin, Index end, double
 }
 
 // The biweight M-scale s of the residuals r: sum w rho(r / s) = b (sum w - n_terms)
-// with rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), c = 1.5476450, b = 1/2,
-// w = 1 when `weights` is null. 0 when no positive s solves it: when the
-// weight of the nonzero residuals is at most the right side, or the right
-// side is not positive. Newton's method on ln s for mean rho = b, the mean
-// taken over the freedom sum w - n_terms, from `guess` when positive, else
-// from the weighted median |r| / 0.6744897501960817 (the largest |r| in its
-// place when that median is 0), to a step of at most 1e-10 or 100 steps; where
-// the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead.
-// Residuals and weights must be finite, weights at least 0, guess and
-// n_terms finite and at least 0.
+// with rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), c = tuning and b = breakdown (the estimator passes
+// korva.losses' 1.5476450 and 1/2), w = 1 when `weights` is null. 0 when no positive s solves it: when the weight of
+// the nonzero residuals is at most the right side, or the right side is not positive. Newton's method on ln s for mean
+// rho = b, the mean taken over the freedom sum w - n_terms, from `guess` when positive, else from the weighted median
+// |r| / 0.6744897501960817 (the largest |r| in its place when that median is 0), to a step of at most 1e-10 or 100
+// steps; where the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead. Residuals and weights must be
+// finite, weights at least 0, guess and n_terms finite and at least 0.
 // @param r (n,), weights (n,) or null; result a scale >= 0
-inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights, double n_terms,
-                      const StopCheck& stop) {
+inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights, double n_terms, double tuning,
+                      double breakdown, const StopCheck& stop) {
     constexpr const char* fn = "m_scale";
     const Index n = r.size();
+    // Cut-offs of any loss in use lie far inside this range, where 1 / c and the search's
+    // steps stay as finite as they are for the estimator's own.
+    if (!(tuning >= 1e-3 && tuning <= 1e3))
+        throw std::invalid_argument(std::string(fn) + ": tuning must be a number from 0.001 to 1000, got " +
+                                    shown(tuning));
+    // rho ranges over [0, 1): a mean of b is reachable only for 0 < b < 1.
+    if (!(breakdown > 0.0 && breakdown < 1.0))
+        throw std::invalid_argument(std::string(fn) + ": breakdown must lie strictly between 0 and 1, got " +
+                                    shown(breakdown));
     if (!(std::isfinite(guess) && guess >= 0.0))
         throw std::invalid_argument(std::string(fn) + ": guess must be a finite number of at least 0, got " +
                                     shown(guess));
@@ -146,7 +150,7 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
         nonzero = static_cast<double>(count);
     }
     const double freedom = total - n_terms;
-    if (!census && (!(freedom > 0.0) || nonzero <= robust::kScaleBreakdown * freedom)) return 0.0;
+    if (!census && (!(freedom > 0.0) || nonzero <= breakdown * freedom)) return 0.0;
 
     WorkingMemory memory;
     double scale = guess;
@@ -162,7 +166,7 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
     const RowBlocks blocks(n, 2);
     VectorXd partial = memory.vector(4 * static_cast<std::int64_t>(blocks.count()));
     for (int step_count = 0; step_count < robust::kMaxScaleSteps; ++step_count) {
-        const double inv = (1.0 / robust::kScaleTuning) / scale;
+        const double inv = (1.0 / tuning) / scale;
         const bool counting = census && step_count == 0;
         blocks.run(stop, [&](int b) {
             double* sums = partial.data() + 4 * static_cast<std::int64_t>(b);
@@ -186,13 +190,13 @@ inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights
                 finite = finite && partial[4 * b + 3] == 1.0;
             }
             require_finite_entries(fn, "residuals", finite ? 0.0 : std::numeric_limits<double>::infinity());
-            if (nonzero <= robust::kScaleBreakdown * freedom) return 0.0;
+            if (nonzero <= breakdown * freedom) return 0.0;
         }
         const double mean_rho = (total - cube) / freedom;
         // d mean rho / d ln s = -6 mean((u / c)^2 (1 - (u / c)^2)^2)
         const double slope = -6.0 * slope_sum / freedom;
-        const double step = slope < -1e-3 ? std::clamp((robust::kScaleBreakdown - mean_rho) / slope, -1.0, 1.0)
-                                          : 0.5 * std::log(std::max(mean_rho, 1e-300) / robust::kScaleBreakdown);
+        const double step = slope < -1e-3 ? std::clamp((breakdown - mean_rho) / slope, -1.0, 1.0)
+                                          : 0.5 * std::log(std::max(mean_rho, 1e-300) / breakdown);
         // Kept within the positive doubles, from which the steps lead back.
         scale = std::clamp(scale * std::exp(step), std::numeric_limits<double>::denorm_min(),
                            std::numeric_limits<double>::max());

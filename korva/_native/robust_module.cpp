@@ -268,15 +268,17 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "m_scale",
-        [](const Vector& residuals_arg, double guess, const std::optional<Vector>& weights_arg, std::int64_t n_terms) {
+        [](const Vector& residuals_arg, double guess, const std::optional<Vector>& weights_arg, std::int64_t n_terms,
+           double tuning, double breakdown) {
             constexpr const char* fn = "m_scale";
             const VectorRef& residuals = residuals_arg.get(fn, "residuals");
             const VectorRef* weights = optional_rows(fn, "weights", weights_arg, residuals.size(), "residuals");
             return interruptible([&](const korva::StopCheck& stop) {
-                return korva::m_scale(residuals, guess, weights, static_cast<double>(n_terms), stop);
+                return korva::m_scale(residuals, guess, weights, static_cast<double>(n_terms), tuning, breakdown, stop);
             });
         },
-        "residuals"_a, "guess"_a = 0.0, "weights"_a = py::none(), "n_terms"_a = 0);
+        "residuals"_a, "guess"_a = 0.0, "weights"_a = py::none(), "n_terms"_a = 0, py::kw_only(), "tuning"_a,
+        "breakdown"_a);
 
     def_for_both_designs(
         m, "reweight", &reweight_call<FormedDesign>, &reweight_call<DesignMatrix>,
