@@ -106,11 +106,14 @@ def _difference(before: Any, after: Any) -> str | None:
         return None
     try:
         a, b = np.asarray(before), np.asarray(after)
-        if a.dtype.kind in "fc" or b.dtype.kind in "fc":
+        if a.dtype.kind in "fcbiu" and b.dtype.kind in "fcbiu":
+            # Element by element: the repr of a long array leaves out its middle.
             if a.shape != b.shape:
                 return f"shape {a.shape} -> {b.shape}"
-            if np.array_equal(a, b, equal_nan=True):
+            if np.array_equal(a, b, equal_nan=a.dtype.kind in "fc" and b.dtype.kind in "fc"):
                 return None
+            if a.dtype.kind in "biu" and b.dtype.kind in "biu":
+                return f"{np.count_nonzero(a != b)} entries differ"
             return f"largest change {np.nanmax(np.abs(a.astype(float) - b.astype(float)))}"
     except (TypeError, ValueError):
         pass
