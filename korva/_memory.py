@@ -32,6 +32,9 @@ MEMORY_MARGIN = 1.125
 THREAD_ADDRESS_SPACE = 192 << 20
 # The elemental starts hold each subset's rows, its normal equations and their elimination.
 ELEMENTAL_BATCHES = 4
+# The concentration of the finalists returns, for each, the weight every searched row keeps:
+# the search's three starts and the elemental finalists.
+CONCENTRATED_STARTS = 3 + robust.ELEMENTAL_FINALISTS
 
 
 class FitKind(Protocol):
@@ -130,8 +133,9 @@ def _peak_fit_bytes(
     and with rows of weight 0 a copy of the rest. A stored design is held twice at the
     peak (the scale floor takes its magnitudes); a formed one holds its powers. Each
     candidate of degree="auto" keeps its fitted values for the choice. The robust fit's
-    starts add batches of k x k systems and copies of the searched rows, and its
-    reweighting over a formed design the random parts of the rows it starts on.
+    starts add batches of k x k systems, copies of the searched rows and the weights each
+    finalist keeps on them, and its reweighting over a formed design the random parts of
+    the rows it starts on.
     """
     n = rows.fitted
     columns = 1 + n_inputs + FIT_TRANSIENT_COLUMNS
@@ -142,6 +146,7 @@ def _peak_fit_bytes(
     fixed = 0
     if fit.uses_search:
         fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * search_rows * n_terms
+        fixed += CONCENTRATED_STARTS * search_rows
     if formed:
         columns += n_candidates + power_columns
         if n_candidates > 1:

@@ -158,7 +158,8 @@ def residuals_of(design: Design, target: FloatArray, beta: FloatArray) -> FloatA
 
 
 def m_scale(residuals: FloatArray, guess: float = 0.0, weights: FloatArray | None = None, n_terms: int = 0) -> float:
-    """The biweight M-scale s of the residuals: sum w rho(r / s) = (sum w - n_terms) / 2.
+    """The biweight M-scale s of the residuals: sum w rho(r / s) = b (sum w - n_terms), with
+    rho at the cut-off losses.SCALE_TUNING and b = losses.SCALE_BREAKDOWN (1/2).
 
     Averaging the loss over the degrees of freedom left by ``n_terms`` fitted terms
     makes s nearly unbiased on small normal samples. It is 0 when no positive s solves
@@ -350,7 +351,8 @@ def concentrated_starts(
     (with weights, the nearest points up to that weight; ties at the h-th distance by row
     number), repeated until the set settles; each step lowers the sum of the h smallest
     squared residuals. The set each start settles on, as the concentration kept it, is then
-    solved once more as the core solves it, so that an exact fit comes out exact.
+    solved once more by the weighted least squares of the later stages, so that an exact fit
+    comes out exact.
     """
     k = design.shape[1]
     betas, _, kept = _concentrate(

@@ -93,12 +93,12 @@ void scale_sums(const double* r, const double* w, Index begin, Index end, double
 
 // The biweight M-scale s of the residuals r: sum w rho(r / s) = b (sum w - n_terms)
 // with rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), c = tuning and b = breakdown (the estimator passes
-// korva.losses' 1.5476450 and 1/2), w = 1 when `weights` is null. 0 when no positive s solves it: when the weight of
-// the nonzero residuals is at most the right side, or the right side is not positive. Newton's method on ln s for mean
-// rho = b, the mean taken over the freedom sum w - n_terms, from `guess` when positive, else from the weighted median
-// |r| / 0.6744897501960817 (the largest |r| in its place when that median is 0), to a step of at most 1e-10 or 100
-// steps; where the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead. Residuals and weights must be
-// finite, weights at least 0, guess and n_terms finite and at least 0.
+// korva.losses' SCALE_TUNING and SCALE_BREAKDOWN), w = 1 when `weights` is null. 0 when no positive s solves it: when
+// the weight of the nonzero residuals is at most the right side, or the right side is not positive. Newton's method on
+// ln s for mean rho = b, the mean taken over the freedom sum w - n_terms, from `guess` when positive, else from the
+// weighted median |r| / 0.6744897501960817 (the largest |r| in its place when that median is 0), to a step of at most
+// 1e-10 or 100 steps; where the slope is nearly flat, the fixed point s^2 <- s^2 mean rho / b instead. Residuals and
+// weights must be finite, weights at least 0, guess and n_terms finite and at least 0.
 // @param r (n,), weights (n,) or null; result a scale >= 0
 inline double m_scale(const VectorRef& r, double guess, const VectorRef* weights, double n_terms, double tuning,
                       double breakdown, const StopCheck& stop) {
