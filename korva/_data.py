@@ -1,10 +1,12 @@
-"""The data stage: the checks of X, y and the sample weights, and the standardised problem.
+"""The data stage: the checks of X, y, the sample weights and the errors, and the standardised problem.
 
-``checked(X, y, sample_weight)`` turns the caller's arrays into a ``Data`` record, refusing
-what cannot be fitted before any work; ``standardized(data, has_constant)`` leaves out the rows
-of weight 0, takes the weights the fit counts with, the inputs' training range and y measured
-from its weighted median in units of its robust spread: the frozen ``Problem`` that the fitting
-stage works on. ``unit_columns`` maps inputs onto [-1, 1] for the fit and for prediction.
+``checked(X, y, sample_weight, sigma)`` turns the caller's arrays into a ``Data`` record,
+refusing what cannot be fitted before any work; ``standardized(data, has_constant)`` leaves out
+the rows of weight 0, takes the weights the fit counts with, the inputs' training range and y
+measured from its weighted median in units of its robust spread: the frozen ``Problem`` that
+the fitting stage works on. Rows with known errors are divided by them, y and the design
+alike, so that every stage after this one sees residuals in units of each row's error.
+``unit_columns`` maps inputs onto [-1, 1] for the fit and for prediction.
 """
 
 from __future__ import annotations
@@ -26,6 +28,10 @@ IndexArray = NDArray[np.intp]
 
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
+# The widest range of sigma, its largest over its smallest, that a fit takes: the rows are
+# divided by sigma, and the normal equations by its square.
+MAX_SIGMA_RATIO = 1e100
+
 # The largest integer sample weight that counts as copies of its row; larger weights are
 # relative. Far below 2**53, from which every float64 is an integer, so that a weight's being
 # an integer says something of it.
@@ -39,7 +45,8 @@ class DataConversionWarning(UserWarning):
 @dataclass(frozen=True)
 class Data:
     """The caller's rows, checked: X as (n, d) floats with its columns' extremes, y, the sample
-    weights as given (None: every row once) and the column names of a DataFrame."""
+    weights as given (None: every row once), the column names of a DataFrame and each row's
+    error, the standard deviation of its y (None: one unknown spread for every row)."""
 
     inputs: FloatArray
     extremes: tuple[FloatArray, FloatArray]
@@ -47,6 +54,7 @@ class Data:
     target_range: tuple[float, float]
     weights: FloatArray | None
     feature_names: NDArray[np.object_] | None
+    sigma: FloatArray | None = None
 
     @property
     def n_inputs(self) -> int:
@@ -69,7 +77,14 @@ class Data:
 class Problem:
     """What the fit works on: the rows of positive weight (``active`` among all, None for all),
     their inputs and y, the weights the fit counts with (None: every row once), the training
-    range of each input, and y standardised, (y - center) / spread."""
+    range of each input, and y standardised, (y - center) / spread.
+
+    With known errors each row is divided by its error relative to their median,
+    ``relative = sigma / sigma_unit``: y standardised is (y - center) / (spread * relative) and
+    the design's rows are to be multiplied by ``row_scale`` = 1 / relative (None when every
+    error is the same, which leaves the rows as they are). A residual of the standardised
+    problem is then the row's residual in units of sigma times ``spread / sigma_unit``.
+    """
 
     active: IndexArray | None
     inputs: FloatArray
@@ -80,15 +95,26 @@ class Problem:
     center: float
     spread: float
     standardized: FloatArray
+    sigma: FloatArray | None = None
+    sigma_unit: float = 1.0
+    row_scale: FloatArray | None = None
+
+    @property
+    def residual_unit(self) -> float:
+        """What a residual or scale of the standardised problem is multiplied by to be in y's
+        units, or with known errors in units of each row's sigma."""
+        return self.spread if self.sigma is None else self.spread / self.sigma_unit
 
 
-def checked(X: Any, y: Any, sample_weight: Any) -> Data:
-    """X, y and the sample weights checked and converted (see as_inputs, as_target, as_sample_weight)."""
+def checked(X: Any, y: Any, sample_weight: Any, sigma: Any = None) -> Data:
+    """X, y, the sample weights and the errors checked and converted (see as_inputs, as_target,
+    as_sample_weight, as_sigma)."""
     names = feature_names(X)
     inputs, extremes = inputs_and_extremes(X)
     # The warning of a column vector y points at the caller of fit.
     target, target_range = target_and_extremes(y, len(inputs), stacklevel=4)
-    return Data(inputs, extremes, target, target_range, as_sample_weight(sample_weight, len(inputs)), names)
+    weights = as_sample_weight(sample_weight, len(inputs))
+    return Data(inputs, extremes, target, target_range, weights, names, as_sigma(sigma, len(inputs)))
 
 
 def standardized(data: Data, has_constant: bool) -> Problem:
@@ -102,10 +128,40 @@ def standardized(data: Data, has_constant: bool) -> Problem:
     x_min, x_max = data.extremes if active is None else column_extremes(inputs)
     _check_spans(x_min, x_max)
     center = robust.weighted_median(target, fit_weights) if has_constant else 0.0
-    spread = robust_spread(target, center, fit_weights)
-    scaled = target - center
+    sigma = data.sigma if data.sigma is None or active is None else data.sigma[active]
+    if sigma is None:
+        spread = robust_spread(target, center, fit_weights)
+        scaled = target - center
+        with np.errstate(over="ignore"):
+            scaled /= spread  # in place: one array as long as the data, not two
+        return _checked_problem(
+            Problem(active, inputs, target, fit_weights, x_min, x_max, center, spread, scaled), data
+        )
+    # The median error is the unit: the rows' own factors then lie about 1.
+    sigma_unit = float(np.median(sigma))
+    relative = sigma / sigma_unit
+    row_scale = None if (relative == 1.0).all() else 1.0 / relative
     with np.errstate(over="ignore"):
-        scaled /= spread  # in place: one array as long as the data, not two
+        deviations = target - center
+        if row_scale is not None:
+            deviations *= row_scale
+        finite = bool(np.isfinite(deviations).all())
+        if finite:
+            spread = robust_spread(deviations, 0.0, fit_weights)
+            deviations /= spread
+    if not (finite and np.isfinite(deviations).all()):
+        raise ValueError(
+            "y about its median, divided by its errors relative to their median (sigma / median(sigma)) and "
+            "measured in units of its robust spread, leaves float64; rescale y"
+        )
+    return Problem(
+        active, inputs, target, fit_weights, x_min, x_max, center, spread, deviations, sigma, sigma_unit, row_scale
+    )
+
+
+def _checked_problem(problem: Problem, data: Data) -> Problem:
+    """The problem, refused when y standardised has left float64."""
+    scaled, center, spread = problem.standardized, problem.center, problem.spread
     # y's extremes show whether a value may have overflowed; only then are all looked at.
     y_low, y_high = data.target_range
     if max(y_high - center, center - y_low) / spread > sys.float_info.max and not np.isfinite(scaled).all():
@@ -113,7 +169,7 @@ def standardized(data: Data, has_constant: bool) -> Problem:
             f"y spans from {y_low:.6g} to {y_high:.6g}, beyond float64 in units of its robust spread "
             f"{spread:.6g} about its median {center:.6g}; rescale y"
         )
-    return Problem(active, inputs, target, fit_weights, x_min, x_max, center, spread, scaled)
+    return problem
 
 
 def is_int(value: object) -> TypeGuard[int]:
@@ -175,6 +231,35 @@ def as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     if not math.isfinite(total):
         raise ValueError("sample_weight sums beyond the range of float64; rescale it")
     return weights
+
+
+def as_sigma(sigma: Any, n_samples: int) -> FloatArray | None:
+    """sigma, each row's error, as finite positive floats of shape (n_samples,), every row's
+    (those of weight 0 too: their flags are judged in units of it); a scalar is every row's;
+    None stays None."""
+    if sigma is None:
+        return None
+    errors = as_float_array(sigma, "sigma")
+    if errors.ndim == 0:
+        errors = np.full(n_samples, float(errors))
+    if errors.ndim != 1 or len(errors) != n_samples:
+        raise ValueError(f"sigma must have shape ({n_samples},), one error per sample, got shape {errors.shape}")
+    if not np.isfinite(errors).all():
+        raise ValueError("sigma contains NaN or infinity; every sample's error must be a finite standard deviation")
+    smallest = float(errors.min())
+    if smallest <= 0.0:
+        row = int(np.argmin(errors))
+        raise ValueError(
+            f"sigma must be positive, got {smallest:.6g} at sample {row}: an error of 0 would weigh its row "
+            "without limit; drop the row or give it its real error"
+        )
+    largest = float(errors.max())
+    if largest / smallest > MAX_SIGMA_RATIO:
+        raise ValueError(
+            f"sigma spans from {smallest:.6g} to {largest:.6g}, more than a factor of {MAX_SIGMA_RATIO:.0e}: "
+            "the rows divided by it would leave float64"
+        )
+    return errors
 
 
 def counting_weights(weights: FloatArray | None) -> FloatArray | None:

@@ -60,8 +60,9 @@ COLUMNS = {
     "warning": Column("object", "object"),
 }
 ResultRow = dict[str, Any]
-# A group's rows: inputs (n, d), target (n,) and weights (n,) or None, in the table's order.
-Group = tuple[FloatArray, FloatArray, FloatArray | None]
+# A group's rows: inputs (n, d), target (n,), weights (n,) or None and errors sigma (n,) or
+# None, in the table's order.
+Group = tuple[FloatArray, FloatArray, FloatArray | None, FloatArray | None]
 # Per row of a group, in the group's order: the fitted value and whether the row is an
 # inlier (1.0), an outlier (0.0) or was not fitted (NaN).
 RowValues = tuple[FloatArray, FloatArray]
@@ -91,28 +92,39 @@ def _failure(options: FitOptions, n_rows: int, n_kept: int, error: str, warning:
     return row, (missing, missing) if options.rows else None
 
 
-def _kept_rows(options: FitOptions, inputs: FloatArray, target: FloatArray, weight: FloatArray | None) -> IntArray:
+def _kept_rows(
+    options: FitOptions, inputs: FloatArray, target: FloatArray, weight: FloatArray | None, sigma: FloatArray | None
+) -> IntArray:
     """The positions of the rows to fit: all, or with ``dropna`` those without a missing value."""
     if not options.dropna:
         return np.arange(len(target))
-    columns = [inputs, target[:, None]] + ([] if weight is None else [weight[:, None]])
-    return np.flatnonzero(~np.isnan(np.hstack(columns)).any(axis=1))
+    return np.flatnonzero(~np.isnan(_columns(inputs, target, weight, sigma)).any(axis=1))
+
+
+def _columns(inputs: FloatArray, target: FloatArray, weight: FloatArray | None, sigma: FloatArray | None) -> FloatArray:
+    """A group's values side by side: inputs, target, and the weights and errors it has."""
+    optional = [column[:, None] for column in (weight, sigma) if column is not None]
+    return np.hstack([inputs, target[:, None], *optional])
 
 
 def fit_batch(options: FitOptions, groups: list[Group]) -> list[GroupFit]:
     return [fit_group(options, *group) for group in groups]
 
 
-def fit_group(options: FitOptions, inputs: FloatArray, target: FloatArray, weight: FloatArray | None) -> GroupFit:
+def fit_group(
+    options: FitOptions, inputs: FloatArray, target: FloatArray, weight: FloatArray | None, sigma: FloatArray | None
+) -> GroupFit:
     """The result row of one group (and its per-row values when asked for)."""
     n_rows = len(target)
-    kept = _kept_rows(options, inputs, target, weight)
+    kept = _kept_rows(options, inputs, target, weight, sigma)
     inputs, target = inputs[kept], target[kept]
     weight = None if weight is None else weight[kept]
+    sigma = None if sigma is None else sigma[kept]
     # Rows in order of their values: the fit then does not depend on the rows' storage order.
-    keys = [inputs, target[:, None]] + ([] if weight is None else [weight[:, None]])
-    order = np.lexsort(np.hstack(keys).T[::-1])
+    order = np.lexsort(_columns(inputs, target, weight, sigma).T[::-1])
     weights = {} if weight is None else {"sample_weight": weight[order]}
+    if sigma is not None:
+        weights["sigma"] = sigma[order]
     with warnings.catch_warnings(record=True) as caught:
         # A fragile fit is reported in the group's row; other warnings reach the caller.
         warnings.simplefilter("always", FitWarning)

@@ -70,6 +70,8 @@ class Dataset:
     weights: FloatArray | None = None  # shape (n,), the sample weights when a column gives them
     weights_name: str | None = None
     kept: dict[str, list[str]] = dataclasses.field(default_factory=dict)  # columns copied as text, by name
+    sigma: FloatArray | None = None  # shape (n,), each row's error when a column gives it
+    sigma_name: str | None = None
 
 
 def read_columns(
@@ -81,6 +83,7 @@ def read_columns(
     dropna: bool = False,
     weights_name: str | None = None,
     keep: Sequence[str] = (),
+    sigma_name: str | None = None,
 ) -> Dataset:
     """Read the named numeric columns of a CSV file whose first line names the columns.
 
@@ -89,10 +92,17 @@ def read_columns(
     column are left out; otherwise such a cell is an error naming its line and column.
     Only the named columns are kept: the text of the others is read past, however long.
     The cells of the columns in ``keep`` are kept as text, whatever they hold, for the rows
-    whose numbers are kept. ``path`` "-" reads standard input.
+    whose numbers are kept. ``path`` "-" reads standard input. A weight must be 0 or more,
+    an error sigma above 0.
     """
     name = STDIN_NAME if path == STANDARD_STREAM else str(path)
-    wanted = [*input_names, target_name, *([weights_name] if weights_name else [])]
+    optional = [column for column in (weights_name, sigma_name) if column]
+    wanted = [*input_names, target_name, *optional]
+    bounds = []
+    if weights_name:
+        bounds.append(_Bound(wanted.index(weights_name), False, "is negative; a weight is 0 or more"))
+    if sigma_name:
+        bounds.append(_Bound(wanted.index(sigma_name), True, "is not above 0; an error sigma is a standard deviation"))
     try:
         with _open_text(path) as stream:
             if cast(io.BufferedReader, stream.buffer).peek(2)[:2] in (codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE):
@@ -112,7 +122,7 @@ def read_columns(
                 positions[: len(wanted)],
                 wanted,
                 dropna,
-                bool(weights_name),
+                tuple(bounds),
                 positions[len(wanted) :],
             )
             table, rows, skipped, kept_rows = _read_numbers(_batches(stream, layout, header_lines), layout)
@@ -136,9 +146,11 @@ def read_columns(
         table[:, n_inputs],
         rows,
         skipped,
-        weights=table[:, -1] if weights_name else None,
+        weights=table[:, n_inputs + 1] if weights_name else None,
         weights_name=weights_name,
         kept=dict(zip(keep, map(list, zip(*kept_rows)))),
+        sigma=table[:, -1] if sigma_name else None,
+        sigma_name=sigma_name,
     )
 
 
@@ -181,6 +193,21 @@ def _column_positions(header: list[str], sep: str, wanted: list[str], name: str)
 
 
 @dataclass(frozen=True)
+class _Bound:
+    """A wanted column whose values must not fall below 0 (``strict``: must lie above it)."""
+
+    column: int
+    strict: bool
+    why: str  # what the message says of a value out of bounds
+
+    def refuses(self, value: float) -> bool:
+        return value <= 0.0 if self.strict else value < 0.0
+
+    def refuses_any(self, values: FloatArray) -> bool:
+        return bool((values <= 0.0).any() if self.strict else (values < 0.0).any())
+
+
+@dataclass(frozen=True)
 class _Layout:
     """What to read from a file's records and how."""
 
@@ -190,7 +217,7 @@ class _Layout:
     positions: list[int]  # where the wanted columns stand in a record
     names: list[str]  # the wanted columns' names
     dropna: bool  # skip rows with a missing value instead of refusing them
-    weighted: bool  # the last wanted column holds sample weights, none of them negative
+    bounds: tuple[_Bound, ...]  # the columns of weights (0 or more) and of errors (above 0)
     text_positions: list[int]  # where the columns kept as text stand, read after the wanted ones
 
     @functools.cached_property
@@ -442,7 +469,7 @@ def _convert_batch(batch: _Batch, layout: _Layout) -> FloatArray | None:
         return None
     if len(block) != len(lines) or not np.isfinite(block).all():
         return None
-    return None if layout.weighted and (block[:, -1] < 0).any() else block
+    return None if any(bound.refuses_any(block[:, bound.column]) for bound in layout.bounds) else block
 
 
 def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArray[np.bool_], int, list[list[str]]]:
@@ -468,11 +495,10 @@ def _convert_records(batch: _Batch, layout: _Layout) -> tuple[FloatArray, NDArra
             _cell_value(cell.strip(), f"{where}, column {name!r}", layout.dropna)
             for cell, name in zip(cells, layout.names)
         ]
-        if layout.weighted and row[-1] < 0:
-            raise CommandError(
-                f"{where}, column {layout.names[-1]!r}: {_shortened(cells[-1].strip(), SHOWN_CELL_CHARS)!r} "
-                "is negative; a weight is 0 or more"
-            )
+        for bound in layout.bounds:
+            if bound.refuses(row[bound.column]):
+                shown = _shortened(cells[bound.column].strip(), SHOWN_CELL_CHARS)
+                raise CommandError(f"{where}, column {layout.names[bound.column]!r}: {shown!r} {bound.why}")
         if any(map(math.isnan, row)):
             skipped += 1
             continue

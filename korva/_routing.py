@@ -28,13 +28,13 @@ class MetadataRouting:
         """Whether ``fit`` asks for metadata under scikit-learn's metadata routing.
 
         Only meaningful with ``sklearn.set_config(enable_metadata_routing=True)``, where a
-        pipeline or ``cross_validate`` passes ``sample_weight`` to this estimator only when it
+        pipeline or ``cross_validate`` passes ``sample_weight`` or ``sigma`` to this estimator only when it
         is requested here. scikit-learn must be installed.
 
         Parameters
         ----------
         **requests : bool, str or None
-            One per parameter of ``fit`` besides X and y (``sample_weight``): True to take it,
+            One per parameter of ``fit`` besides X and y (``sample_weight``, ``sigma``): True to take it,
             False not to, None (the default) to raise when it is passed, a name to take the
             metadata of that name instead; ``sklearn.utils.metadata_routing.UNCHANGED``
             leaves the request as it was.

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import NDArray
@@ -135,6 +136,39 @@ def design_for_robust_fit(indices: MultiIndices, unit_columns: FloatArray) -> De
     if unit_columns.shape[1] < FORMED_DESIGN_ROWS:
         return design_matrix(indices, unit_columns)
     return _robust.MonomialDesign(list(unit_columns), [list(m) for m in indices])
+
+
+@dataclass(frozen=True)
+class Points:
+    """Where a fit takes its designs: the inputs as rows of ``unit_columns`` (d, n) and, for
+    rows with known errors, the factor that each row of a design is multiplied by (None: 1).
+
+    A row's factor enters as one more input, of exponent 1 in every term, so that a stored
+    and a formed design of the scaled rows hold the same doubles.
+    """
+
+    unit_columns: FloatArray
+    row_scale: FloatArray | None = None
+
+    def design(self, indices: MultiIndices) -> FloatArray:
+        """The stored design of a basis at these points."""
+        if self.row_scale is None:
+            return design_matrix(indices, self.unit_columns)
+        scaled_indices, columns = self._scaled(indices)
+        return korva_core.design_matrix_nd(scaled_indices, columns)
+
+    def robust_design(self, indices: MultiIndices) -> Design:
+        """The design of a robust fit (see design_for_robust_fit)."""
+        if self.row_scale is None:
+            return design_for_robust_fit(indices, self.unit_columns)
+        if self.unit_columns.shape[1] < FORMED_DESIGN_ROWS:
+            return self.design(indices)
+        scaled_indices, columns = self._scaled(indices)
+        return _robust.MonomialDesign(columns, scaled_indices)
+
+    def _scaled(self, indices: MultiIndices) -> tuple[MultiIndices, list[FloatArray]]:
+        assert self.row_scale is not None
+        return [[*m, 1] for m in indices], [*self.unit_columns, self.row_scale]
 
 
 def stored(design: Design) -> FloatArray:

@@ -98,6 +98,8 @@ def fit_and_compare(
 def _timed_fit(data: Dataset, method: str, **parameters: Any) -> FitReport:
     model = PolynomialMDLRegressor(method=method, **parameters)
     fit_options = {} if data.weights is None else {"sample_weight": data.weights}
+    if data.sigma is not None:
+        fit_options["sigma"] = data.sigma
     start = time.perf_counter()
     try:
         # The estimator refuses data too extreme for double precision with a
@@ -259,6 +261,17 @@ def build_parser() -> argparse.ArgumentParser:
         "--weights", type=_column_name, metavar="COL", help="column of sample weights (default: every row weighs 1)"
     )
     fit.add_argument(
+        "--sigma",
+        type=_column_name,
+        metavar="COL",
+        help="column of each row's error, the standard deviation of its y (default: one unknown spread for all)",
+    )
+    fit.add_argument(
+        "--absolute-sigma",
+        action="store_true",
+        help="take the --sigma errors as known rather than relative (no common factor is estimated)",
+    )
+    fit.add_argument(
         "--gamma1",
         type=_number(float, "a number"),
         default=0.0,
@@ -345,6 +358,12 @@ def _check_arguments(args: argparse.Namespace) -> None:
         raise CommandError(
             f"--weights {args.weights!r} is also an --x or --y column; weights need a column of their own"
         )
+    if args.sigma is not None and args.sigma in [*args.x, args.y, args.weights]:
+        raise CommandError(
+            f"--sigma {args.sigma!r} is also an --x, --y or --weights column; errors need a column of their own"
+        )
+    if args.absolute_sigma and args.sigma is None:
+        raise CommandError("--absolute-sigma says the --sigma errors are known; it needs --sigma")
     if args.method == "ols" and (args.gamma1 or args.gamma2):
         raise CommandError(
             "--method ols fits no penalty: leave out --gamma1 and --gamma2, or choose --method penalized or mcmc"
@@ -354,9 +373,11 @@ def _check_arguments(args: argparse.Namespace) -> None:
     repeated = [name for name, count in Counter(args.keep).items() if count > 1]
     if repeated:
         raise CommandError(f"--keep names the column {repeated[0]!r} twice")
-    fitted = [name for name in args.keep if name in (*args.x, args.y, args.weights)]
+    fitted = [name for name in args.keep if name in (*args.x, args.y, args.weights, args.sigma)]
     if fitted:
-        raise CommandError(f"--keep {fitted[0]!r} is an --x, --y or --weights column, which --output writes anyway")
+        raise CommandError(
+            f"--keep {fitted[0]!r} is an --x, --y, --weights or --sigma column, which --output writes anyway"
+        )
     if args.plot is not None:
         check_picture_format(args.plot)
         _check_writable(args.plot, "--plot")
@@ -366,7 +387,7 @@ def _check_arguments(args: argparse.Namespace) -> None:
             raise CommandError(f"--output {args.output} is the input file; name another file")
         if args.plot is not None and args.output.resolve() == args.plot.resolve():
             raise CommandError(f"--output and --plot both name {args.output}")
-        clashes = [name for name in (*args.x, args.y, args.weights, *args.keep) if name in OUTPUT_COLUMNS]
+        clashes = [name for name in (*args.x, args.y, args.weights, args.sigma, *args.keep) if name in OUTPUT_COLUMNS]
         if clashes:
             raise CommandError(
                 f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
@@ -407,9 +428,13 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
     """Read the file the command line names and fit it, checking arguments before any work."""
     _check_arguments(args)
     title = STDIN_NAME if args.file == STANDARD_STREAM else args.file.name
-    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights, args.keep)
+    data = read_columns(args.file, args.x, args.y, title, args.sep, args.dropna, args.weights, args.keep, args.sigma)
     degree = args.degree[0] if len(args.degree) == 1 else args.degree
-    settings: dict[str, Any] = {"random_state": args.seed, "outlier_threshold": args.threshold}
+    settings: dict[str, Any] = {
+        "random_state": args.seed,
+        "outlier_threshold": args.threshold,
+        "absolute_sigma": args.absolute_sigma,
+    }
     if args.max_degree is not None:
         settings["max_degree"] = args.max_degree
     return data, fit_and_compare(data, degree, args.gamma1, args.gamma2, args.method, args.basis, **settings)
@@ -433,13 +458,15 @@ def write_table(data: Dataset, model: PolynomialMDLRegressor, path: FileArgument
 def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> None:
     fitted = model.predict(data.inputs)
     residual = data.target - fitted
+    scale = model.scale_ if data.sigma is None else model.scale_ * data.sigma
     with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
-        scaled = np.where(residual == 0.0, 0.0, residual / model.scale_)
+        scaled = np.where(residual == 0.0, 0.0, residual / scale)
     numbers = [*data.inputs.T, data.target]
     names = ["row", *data.kept, *data.input_names, data.target_name]
-    if data.weights is not None:
-        numbers.append(data.weights)
-        names.append(str(data.weights_name))
+    for column, name in ((data.weights, data.weights_name), (data.sigma, data.sigma_name)):
+        if column is not None:
+            numbers.append(column)
+            names.append(str(name))
     numbers += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
     names += ["fitted", "residual", "scaled_residual", "inlier"]
     writer = csv.writer(stream, lineterminator="\n")

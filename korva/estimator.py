@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import importlib
 import inspect
-import math
 import sys
 import warnings
 from collections.abc import Mapping, Sequence
@@ -204,6 +203,13 @@ class PolynomialMDLRegressor(MetadataRouting):
         Above this many samples the MDL search and the choice of start run on this
         many points drawn by ``random_state``; the scale and the final fit use every
         point.
+    absolute_sigma : bool
+        With ``sigma`` given to :meth:`fit`: True takes the errors as known, so that no
+        factor is estimated for them (``cov_`` assumes their spread, the intervals take
+        normal quantiles, ``noise_scale_`` is 1, a point is an outlier beyond
+        ``outlier_threshold`` times its sigma, and a :class:`FitWarning` says when the
+        residuals spread by a factor far from 1 of them); False takes them as relative, one
+        common factor (``scale_``, ``noise_scale_``) estimated from the residuals.
 
     Attributes
     ----------
@@ -353,6 +359,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
     _spread_: float
+    _with_sigma_: bool
     _fitted_params_: dict[str, Any]
     polynomial_: np.polynomial.Polynomial
 
@@ -376,6 +383,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         max_degree: int | None = None,
         outlier_threshold: float = 2.5,
         max_search_samples: int = 1000,
+        absolute_sigma: bool = False,
     ) -> None:
         self.degree = degree
         self.gamma1 = gamma1
@@ -394,6 +402,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         self.max_degree = max_degree
         self.outlier_threshold = outlier_threshold
         self.max_search_samples = max_search_samples
+        self.absolute_sigma = absolute_sigma
 
     # ------------------------------------------------------------ parameters
 
@@ -440,7 +449,9 @@ class PolynomialMDLRegressor(MetadataRouting):
 
     # ------------------------------------------------------------ fitting
 
-    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> PolynomialMDLRegressor:
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None, sigma: ArrayLike | None = None
+    ) -> PolynomialMDLRegressor:
         """Fit the polynomial to inputs X and targets y.
 
         The fitted attributes change only when the whole fit succeeds: a fit that
@@ -459,6 +470,14 @@ class PolynomialMDLRegressor(MetadataRouting):
             such integers (exactly: round counts that carry rounding errors, or any weight
             above 2**31 - 1) are relative, scaled to a mean of 1 (see the class
             description). None counts every row once.
+        sigma : array-like of shape (n_samples,), float or None, default=None
+            The standard deviation of each row's error in y, where it is known (error
+            bars): positive and finite for every row, one value for all. Every stage of
+            the fit then works on the residuals divided by sigma, so that a row of small
+            error counts for more and is an outlier at a smaller distance. Relative, one
+            factor estimated for all (``scale_`` and ``noise_scale_`` are in units of
+            sigma), unless ``absolute_sigma=True``. Combines with ``sample_weight``,
+            which stays a case weight. None: every row's error has the same spread.
 
         Returns
         -------
@@ -478,7 +497,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         FitWarning
             When the fit is fragile (see the class description).
         """
-        data = _data.checked(X, y, sample_weight)
+        data = _data.checked(X, y, sample_weight, sigma)
         self._check_params()
         result = fitting.fit(fitting.Settings(**self.get_params()), data)
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
@@ -498,6 +517,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             x_max_=result.x_max,
             n_features_in_=data.n_inputs,
             fit_warnings_=result.warnings,
+            _with_sigma_=result.with_sigma,
             _fitted_params_=self.get_params(),
             **result.uncertainty.attributes(),
         )
@@ -544,7 +564,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         return prediction
 
     def predict_interval(
-        self, X: ArrayLike, alpha: float = 0.05, kind: str = "confidence"
+        self, X: ArrayLike, alpha: float = 0.05, kind: str = "confidence", sigma: ArrayLike | None = None
     ) -> tuple[FloatArray, FloatArray]:
         """Intervals around the fitted polynomial at inputs X.
 
@@ -559,6 +579,10 @@ class PolynomialMDLRegressor(MetadataRouting):
             ``"prediction"``: where a new inlying observation falls,
             ``fit +- t sqrt(x' cov_ x + noise_scale_**2)``. t is the 1 - alpha/2 quantile
             of Student's t with ``df_resid_`` degrees of freedom.
+        sigma : array-like of shape (n,), float or None, default=None
+            For a model fitted with ``sigma`` and ``kind="prediction"`` (and only then),
+            the error of each new observation in the units of the training sigma: its
+            noise is ``noise_scale_ * sigma``.
 
         Returns
         -------
@@ -580,11 +604,11 @@ class PolynomialMDLRegressor(MetadataRouting):
         self._check_fitted()
         self._check_feature_names(X)
         design = self._design(X)
+        noise = self._fresh_noise(kind, sigma, len(design))
         center = design @ self.coef_
         # In units of y's spread, where the variance of a y near the ends of float64 has room.
         determined, undetermined = inference.determined_part(self._cov_in_spread_)
         touches_undetermined = (design[:, undetermined] != 0.0).any(axis=1)
-        noise = self.noise_scale_ / self._spread_ if kind == "prediction" else None
         with np.errstate(over="ignore", invalid="ignore"):
             variance = np.einsum("ij,jk,ik->i", design, determined, design)
             variance[touches_undetermined] = np.nan
@@ -596,10 +620,38 @@ class PolynomialMDLRegressor(MetadataRouting):
             # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
             # half-width does not. There it is taken again with each row scaled first.
             redo = ~touches_undetermined & ~((np.abs(variance) >= np.finfo(np.float64).tiny) & np.isfinite(variance))
-            redo &= np.isfinite(design).all(axis=1) & (noise is None or math.isfinite(noise))
+            redo &= np.isfinite(design).all(axis=1) & (True if noise is None else np.isfinite(noise))
             if redo.any():
-                half[redo] = factor * inference.scaled_root(design[redo], determined, noise, self._spread_)
+                noise_redone = None if noise is None else noise[redo]
+                half[redo] = factor * inference.scaled_root(design[redo], determined, noise_redone, self._spread_)
             return center - half, center + half
+
+    def _fresh_noise(self, kind: str, sigma: ArrayLike | None, n_rows: int) -> FloatArray | None:
+        """The spread of a new observation's error at each of ``n_rows`` rows in units of y's
+        spread, for prediction intervals; None for the mean curve's."""
+        if sigma is not None and not self._with_sigma_:
+            raise ValueError(
+                "sigma gives the errors of new observations in the units of the training sigma, but this "
+                "model was fitted without sigma: its noise_scale_ is the error of every new observation"
+            )
+        if sigma is not None and kind != "prediction":
+            raise ValueError(
+                f"sigma gives the errors of new observations, for kind='prediction'; kind={kind!r} is "
+                "the interval of the mean curve, which no new error enters"
+            )
+        if kind != "prediction":
+            return None
+        if not self._with_sigma_:
+            return np.full(n_rows, self.noise_scale_ / self._spread_)
+        if sigma is None:
+            raise ValueError(
+                "this model was fitted with sigma: a new observation's error is noise_scale_ times its own sigma; "
+                "pass sigma= for the rows of X"
+            )
+        errors = _data.as_sigma(sigma, n_rows)
+        assert errors is not None
+        noise: FloatArray = errors * (self.noise_scale_ / self._spread_)
+        return noise
 
     def conf_int(self, alpha: float = 0.05, units: str = "t") -> FloatArray:
         """Confidence intervals of the coefficients.
@@ -692,6 +744,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         fitted = self._fitted_params_
         method, gamma1, gamma2 = fitted["method"], fitted["gamma1"], fitted["gamma2"]
         n_flagged = int(np.count_nonzero(~self.inlier_mask_))
+        in_sigma = ", in units of its sigma" if self._with_sigma_ else ""
         if isinstance(fitted["degree"], str) and fitted["degree"] == "auto":
             tried = ", ".join(str(d) for d in self.mdl_path_)
             chosen = f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
@@ -701,10 +754,14 @@ class PolynomialMDLRegressor(MetadataRouting):
             ("method", method if method != "mcmc" else "mcmc: MDL search, then a bisquare fit"),
             ("samples", f"{self.inlier_mask_.size}, {n_flagged} flagged as outliers"),
             ("degree", chosen),
-            ("scale_", f"{self.scale_:.6g} (robust residual scale)"),
-            ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error)"),
+            ("scale_", f"{self.scale_:.6g} (robust residual scale{in_sigma})"),
+            ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error{in_sigma})"),
             ("degrees of freedom", f"{self.df_resid_:g}"),
         ]
+        if self._with_sigma_:
+            known = fitted["absolute_sigma"]
+            errors = "known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated"
+            header.append(("errors", f"sigma given for each sample, {errors}"))
         if gamma1 or gamma2:
             penalties = f"gamma1 = {gamma1:g}, gamma2 = {gamma2:g}: intervals of the penalised fit"
             header.append(("penalties", penalties))
@@ -831,6 +888,7 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "step_size": Real(above_zero=True),
     "outlier_threshold": Real(above_zero=True),
     "refit": Flag(),
+    "absolute_sigma": Flag(),
     "random_state": Seed(),
     "degree": AgainstData(),
     "basis": AgainstData(),

@@ -130,6 +130,7 @@ class Settings:
     max_degree: int | None
     outlier_threshold: float
     max_search_samples: int
+    absolute_sigma: bool = False
 
     @property
     def uses_search(self) -> bool:
@@ -161,6 +162,7 @@ class FitResult:
     warnings: list[str]
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
+    with_sigma: bool = False
 
 
 def fit(settings: Settings, data: _data.Data) -> FitResult:
@@ -172,20 +174,28 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     candidates = bases_to_fit(settings, n_inputs, data.counted, extent)
     # Without a constant term the fit cannot absorb a shift, so y is only scaled.
     problem = _data.standardized(data, has_constant=any(not any(m) for m in candidates[0].indices))
-    unit_columns = _data.unit_columns(problem.inputs, problem.x_min, problem.x_max)
+    points = bases.Points(_data.unit_columns(problem.inputs, problem.x_min, problem.x_max), problem.row_scale)
     seed = draw_seed(settings.random_state)
     search_rows = _search_rows(settings, data.n_samples, seed)
     standardized, weights, spread = problem.standardized, problem.weights, problem.spread
+    # Scales of the standardised problem times this are in y's units, or in sigma's.
+    unit = problem.residual_unit
+    # Errors taken as known: the error of the standardised problem's rows.
+    known_scale = 1.0 / unit if settings.absolute_sigma and problem.sigma is not None else None
     if len(candidates) == 1:
         # A stored design holds all that the fit needs of the inputs, and a formed one
         # keeps them: their mapped copy goes before the fit's own arrays come.
-        design = _fit_design(settings, candidates[0].indices, unit_columns, search_rows)
-        del unit_columns
-        chosen = _fit_basis(settings, candidates[0], design, standardized, search_rows, seed, weights, True)
+        design = _fit_design(settings, candidates[0].indices, points, search_rows)
+        del points
+        chosen = _fit_basis(
+            settings, candidates[0], design, standardized, search_rows, seed, weights, True, known_scale
+        )
         mdl_path: dict[int | tuple[int, ...], float] = {}
         del design
     else:
-        chosen, mdl_path = _fit_candidates(settings, candidates, unit_columns, standardized, search_rows, seed, weights)
+        chosen, mdl_path = _fit_candidates(
+            settings, candidates, points, standardized, search_rows, seed, weights, known_scale
+        )
 
     estimate = chosen.estimate
     beta, fitted = estimate.beta, estimate.fitted
@@ -194,13 +204,13 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         coef = beta * spread
         if constant:
             coef[constant[0]] += problem.center
-        scale = estimate.scale * spread
+        scale = estimate.scale * unit
     if not (np.isfinite(coef).all() and math.isfinite(scale)):
         raise ValueError(_non_finite_cause(problem.target, spread, data.n_samples))
     design = (
         chosen.design
         if chosen.design is not None
-        else _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
+        else _fit_design(settings, chosen.candidate.indices, points, search_rows)
     )
     residuals = estimate.residuals if estimate.residuals is not None else standardized - fitted
     uncertainty = inference.uncertainty(
@@ -214,6 +224,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
             chosen.candidate.indices,
             problem.x_min,
             problem.x_max,
+            unit,
+            known_scale,
         )
     )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
@@ -223,7 +235,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     del design
     chosen = replace(chosen, design=None, estimate=replace(estimate, residuals=None))
     del estimate
-    warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, spread, n_inputs)
+    warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, unit, n_inputs)
     if undetermined:
         warnings.append(_undetermined(len(beta), problem.inputs))
     if uncertainty.coef_x is not None:
@@ -231,7 +243,10 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         rounding_in_t = float(np.finfo(np.float64).eps * np.abs(coef).sum())
         if not rounding <= max(scale, X_ROUNDING_FACTOR * rounding_in_t):
             warnings.append(_cancelling_in_x(rounding, scale))
-    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * chosen.estimate.scale
+    if known_scale is not None and not inference.noise_agrees(uncertainty.measured_noise, uncertainty.df_measured):
+        warnings.append(_stated_errors_disagree(uncertainty.measured_noise))
+    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * flag_scale
     del residuals
     interpolation = _interpolates(len(beta), problem.target, weights)
     if interpolation:
@@ -239,7 +254,9 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         # scale by, so no point can be told an outlier.
         inliers[:] = True
     if problem.active is not None:
-        inliers = _with_absent_rows(settings, data, problem, chosen.candidate, coef, scale, inliers, interpolation)
+        inliers = _with_absent_rows(
+            settings, data, problem, chosen.candidate, coef, flag_scale * unit, inliers, interpolation
+        )
     coef_x = uncertainty.coef_x
     return FitResult(
         coef=coef,
@@ -249,7 +266,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         inliers=inliers,
         mdl=_mdl_score(settings, fitted, standardized, beta, chosen.penalties),
         hit_rate=korva_core.compute_sr(fitted, standardized, HIT_TOLERANCE),
-        tolerance=HIT_TOLERANCE * spread,
+        tolerance=HIT_TOLERANCE * unit,
         gibbs=chosen.gibbs,
         n_starts=chosen.estimate.n_starts,
         x_min=problem.x_min,
@@ -257,6 +274,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         warnings=warnings,
         uncertainty=uncertainty,
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
+        with_sigma=problem.sigma is not None,
     )
 
 
@@ -270,7 +288,8 @@ def _with_absent_rows(
     inliers: NDArray[np.bool_],
     interpolation: bool,
 ) -> NDArray[np.bool_]:
-    """The flags of every row: those of the rows fitted, and of the rows of weight 0 against the fit."""
+    """The flags of every row: those of the rows fitted, and of the rows of weight 0 against the
+    fit, at ``scale`` in y's units, or in each row's sigma where the errors are known."""
     assert problem.active is not None and data.weights is not None
     all_inliers = np.empty(len(data.inputs), dtype=bool)
     all_inliers[problem.active] = inliers
@@ -283,7 +302,10 @@ def _with_absent_rows(
         rows = absent[start : start + ABSENT_BLOCK_ROWS]
         units = _data.unit_columns(data.inputs[rows], problem.x_min, problem.x_max)
         fitted_rows = bases.design_matrix(candidate.indices, units) @ coef
-        all_inliers[rows] = np.abs(data.target[rows] - fitted_rows) <= settings.outlier_threshold * scale
+        limit = settings.outlier_threshold * scale
+        all_inliers[rows] = np.abs(data.target[rows] - fitted_rows) <= (
+            limit if data.sigma is None else limit * data.sigma[rows]
+        )
     return all_inliers
 
 
@@ -293,7 +315,7 @@ def _fragility(
     chosen: BasisFit,
     search_rows: NDArray[np.intp] | None,
     active: NDArray[np.intp] | None,
-    spread: float,
+    unit: float,
     n_inputs: int,
 ) -> list[str]:
     """Why the fit may be fragile, as warning messages: a degree choice that stopped at
@@ -320,8 +342,8 @@ def _fragility(
 
         messages.append(
             "two fits explain the data almost equally well yet flag different rows: the chosen one "
-            f"(start scale {rival.chosen_scale * spread:.4g}) flags rows {training_rows(rival.chosen_flagged)}, "
-            f"another (start scale {rival.scale * spread:.4g}) flags rows {training_rows(rival.flagged)} (rows "
+            f"(start scale {rival.chosen_scale * unit:.4g}) flags rows {training_rows(rival.chosen_flagged)}, "
+            f"another (start scale {rival.scale * unit:.4g}) flags rows {training_rows(rival.flagged)} (rows "
             "count from 0). Check those rows; more data, or a fixed degree, may settle which fit is right."
         )
     return messages
@@ -419,11 +441,12 @@ def validated_degrees(settings: Settings, n_inputs: int) -> list[int]:
 def _fit_candidates(
     settings: Settings,
     candidates: list[Candidate],
-    unit_columns: FloatArray,
+    points: bases.Points,
     target: FloatArray,
     search_rows: NDArray[np.intp] | None,
     seed: int,
     weights: FloatArray | None,
+    known_scale: float | None = None,
 ) -> tuple[BasisFit, dict[int | tuple[int, ...], float]]:
     """The chosen candidate's fit and the description lengths of all (see choose_degree).
 
@@ -436,15 +459,15 @@ def _fit_candidates(
     fits: list[BasisFit] = []
     if not settings.robust_stages:
         for candidate in candidates:
-            design = bases.design_matrix(candidate.indices, unit_columns)
-            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, weights, False))
+            design = points.design(candidate.indices)
+            fits.append(_fit_basis(settings, candidate, design, target, search_rows, seed, weights, False, known_scale))
         return choose_degree(fits, target, weights)
     # Each screening fit starts also from the inliers of the degree before.
     neighbour = None
     for candidate in candidates:
         penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
         neighbour = robust.screening_fit(
-            _fit_design(settings, candidate.indices, unit_columns, search_rows),
+            _fit_design(settings, candidate.indices, points, search_rows),
             target,
             least_squares,
             np.random.default_rng([seed, SCREENING_STREAM]),
@@ -458,19 +481,21 @@ def _fit_candidates(
         if not chosen.screened:
             return chosen, path
         at = next(i for i, fit in enumerate(fits) if fit is chosen)
-        chosen_design = _fit_design(settings, chosen.candidate.indices, unit_columns, search_rows)
-        fits[at] = _fit_basis(settings, chosen.candidate, chosen_design, target, search_rows, seed, weights, False)
+        chosen_design = _fit_design(settings, chosen.candidate.indices, points, search_rows)
+        fits[at] = _fit_basis(
+            settings, chosen.candidate, chosen_design, target, search_rows, seed, weights, False, known_scale
+        )
 
 
 def _fit_design(
-    settings: Settings, indices: MultiIndices, unit_columns: FloatArray, search_rows: NDArray[np.intp] | None
+    settings: Settings, indices: MultiIndices, points: bases.Points, search_rows: NDArray[np.intp] | None
 ) -> bases.Design:
     """A basis's design: on large data, where the search runs on a subsample, the robust
     finish reads it formed a few rows at a time (bases.design_for_robust_fit); stored for
     every other fit, whose solves read it whole."""
     if search_rows is not None and settings.robust_stages:
-        return bases.design_for_robust_fit(indices, unit_columns)
-    return bases.design_matrix(indices, unit_columns)
+        return points.robust_design(indices)
+    return points.design(indices)
 
 
 def _least_squares(
@@ -490,8 +515,9 @@ def _least_squares(
 @dataclass(frozen=True)
 class _OneBasis:
     """A basis to fit and what its fit reads: its design, y standardised, the counting
-    weights, the rows the search runs on, its penalty matrices and its solver, and the
-    bisquare cut-off of the method's covariance (None: that of least squares)."""
+    weights, the rows the search runs on, its penalty matrices and its solver, the
+    bisquare cut-off of the method's covariance (None: that of least squares) and the
+    errors' scale where they are known."""
 
     candidate: Candidate
     design: bases.Design
@@ -502,6 +528,7 @@ class _OneBasis:
     least_squares: robust.LeastSquares
     tuning: float | None
     keep_design: bool
+    known_scale: float | None = None
 
     def finished(self, full: FloatArray, beta: FloatArray, gibbs: GibbsStatistics | None = None) -> BasisFit:
         """The fit of coefficients that no robust stage follows: their residuals' M-scale,
@@ -527,12 +554,15 @@ def _fit_basis(
     seed: int,
     weights: FloatArray | None,
     keep_design: bool,
+    known_scale: float | None = None,
 ) -> BasisFit:
-    """One basis fitted by the settings' method."""
+    """One basis fitted by the settings' method; ``known_scale``, the errors' scale where they are known."""
     penalties, least_squares = _least_squares(settings, candidate, len(target), search_rows)
     # The search's method takes the covariance of the bisquare fit, whether or not it ends in one.
     tuning = losses.MM_TUNING if settings.uses_search else None
-    one = _OneBasis(candidate, design, target, weights, search_rows, penalties, least_squares, tuning, keep_design)
+    one = _OneBasis(
+        candidate, design, target, weights, search_rows, penalties, least_squares, tuning, keep_design, known_scale
+    )
     n_terms = len(candidate.indices)
     if _interpolates(n_terms, target, weights) and not least_squares.penalty(n_terms).any():
         return _fit_exact(settings, one, seed)
@@ -594,6 +624,7 @@ def _fit_robust(settings: Settings, one: _OneBasis, seed: int) -> BasisFit:
         hit_tolerance=HIT_TOLERANCE,
         outlier_threshold=float(settings.outlier_threshold),
         weights=one.weights,
+        known_scale=one.known_scale,
     )
     return BasisFit.of_robust_stages(one.candidate, estimate, one.penalties, gibbs, design if one.keep_design else None)
 
@@ -730,6 +761,14 @@ def listed_basis(basis: Any, n_inputs: int, name: str = "basis") -> MultiIndices
     if len({tuple(m) for m in indices}) != len(indices):
         raise ValueError(f"{name} lists an exponent vector more than once")
     return indices
+
+
+def _stated_errors_disagree(measured: float) -> str:
+    return (
+        f"the residuals spread by {measured:.3g} times the stated errors sigma, which absolute_sigma=True "
+        "takes as known: the intervals assume a factor of 1. Check sigma (its units, whether it is a "
+        "standard deviation), or fit with absolute_sigma=False to estimate the factor."
+    )
 
 
 def _cancelling_in_x(rounding: float, scale: float) -> str:

@@ -43,7 +43,7 @@ if TYPE_CHECKING:
 # The result columns after the group columns.
 RESULT_COLUMNS = tuple(COLUMNS)
 # The columns of the per-row table after the group columns, the index label and the
-# columns fitted on (those of x, y and the weights).
+# columns fitted on (those of x, y, the weights and the errors).
 ROW_COLUMNS = ("index", "fitted", "residual", "scaled_residual", "inlier")
 # Groups sent to a worker at a time: enough to make the transfer cheap, few enough that
 # several batches per worker even out the load.
@@ -68,12 +68,20 @@ class _Plan:
     x: list[Any]
     y: Any
     weight: Any
+    sigma: Any
     options: FitOptions
     fitted_columns: list[Any] = field(init=False)
 
     def __post_init__(self) -> None:
-        weights = [] if self.weight is None else [self.weight]
-        object.__setattr__(self, "fitted_columns", [*self.x, self.y, *weights])
+        optional = [column for column in (self.weight, self.sigma) if column is not None]
+        object.__setattr__(self, "fitted_columns", [*self.x, self.y, *optional])
+
+    def position(self, argument: str) -> int | None:
+        """Where the weight or the sigma column lies among the values fitted on (None: not given)."""
+        after = len(self.x) + 1
+        if argument == "weight":
+            return None if self.weight is None else after
+        return None if self.sigma is None else after + (self.weight is not None)
 
 
 def fit_groups(
@@ -83,6 +91,7 @@ def fit_groups(
     y: Any,
     *,
     weight: Any = None,
+    sigma: Any = None,
     dropna: bool = False,
     rows: bool = False,
     n_jobs: int | None = None,
@@ -106,8 +115,12 @@ def fit_groups(
         The response column, numeric.
     weight : column name or None, default=None
         A numeric column passed to each group's fit as ``sample_weight``.
+    sigma : column name or None, default=None
+        A numeric column of each row's error (the standard deviation of its y), passed
+        to each group's fit as ``sigma``; ``absolute_sigma`` among the estimator's
+        parameters says whether the errors are known or relative.
     dropna : bool, default=False
-        Drop the rows of a group whose input, response or weight is missing (NaN or NA)
+        Drop the rows of a group whose input, response, weight or sigma is missing (NaN or NA)
         and fit the rest; the ``n_dropped`` column counts them. With False a group with
         a missing value is not fitted: its ``error`` says why.
     rows : bool, default=False
@@ -149,9 +162,11 @@ def fit_groups(
         Only with ``rows=True``, when the pair ``(groups, rows)`` is returned: one row
         per row of ``frame``, grouped as ``groups`` is and in the frame's order within a
         group: the group columns; ``index``, the row's label in ``frame.index``; the
-        columns of ``x``, ``y`` and ``weight``; ``fitted``, the group's fit at the row;
-        ``residual``, ``y - fitted``; ``scaled_residual``, ``residual / scale``; and
-        ``inlier``, whether the row is within ``outlier_threshold * scale`` of the fit.
+        columns of ``x``, ``y``, ``weight`` and ``sigma``; ``fitted``, the group's fit at
+        the row; ``residual``, ``y - fitted``; ``scaled_residual``, ``residual / scale``
+        (with ``sigma``, ``residual / (scale * sigma)``); and ``inlier``, whether the row
+        is within ``outlier_threshold * scale`` of the fit (times its sigma; with
+        ``absolute_sigma=True``, ``outlier_threshold`` sigmas).
         The last four are missing for the rows of a group not fitted and dropped rows.
 
     Raises
@@ -184,8 +199,9 @@ def fit_groups(
     x_columns = _column_list(x, "x")
     if not _is_label(y):
         raise ValueError(f"y must be the name of one column, got {y!r}")
-    if weight is not None and not _is_label(weight):
-        raise ValueError(f"weight must be None or the name of one column, got {weight!r}")
+    for name, column in (("weight", weight), ("sigma", sigma)):
+        if column is not None and not _is_label(column):
+            raise ValueError(f"{name} must be None or the name of one column, got {column!r}")
     for name, flag in (("dropna", dropna), ("rows", rows)):
         if not isinstance(flag, bool | np.bool_):
             raise ValueError(f"{name} must be True or False, got {flag!r}")
@@ -201,7 +217,7 @@ def fit_groups(
     # caller's script defines (an int subclass as random_state, say).
     estimator_params = {name: _plain(value) for name, value in estimator_params.items()}
     options = FitOptions(estimator_params, not _is_column_list(x), bool(dropna), bool(rows))
-    plan = _Plan(by_columns, x_columns, y, weight, options)
+    plan = _Plan(by_columns, x_columns, y, weight, sigma, options)
     if _is_dask_frame(frame):
         for name, value in (("n_jobs", n_jobs), ("progress", progress)):
             if value is not None:
@@ -253,8 +269,10 @@ class _FrameFits:
     def group(self, rows: np.ndarray[Any, Any]) -> Group:
         n_inputs = len(self.plan.x)
         values = self.values[rows]
-        weight = values[:, n_inputs + 1] if self.plan.weight is not None else None
-        return values[:, :n_inputs], values[:, n_inputs], weight
+        weight, sigma = (
+            None if (at := self.plan.position(argument)) is None else values[:, at] for argument in ("weight", "sigma")
+        )
+        return values[:, :n_inputs], values[:, n_inputs], weight, sigma
 
     def fit(self, n_workers: int, bar: Any) -> int:
         """Fit every group; the number of groups lost with a worker process that ended."""
@@ -280,15 +298,19 @@ class _FrameFits:
 
     def _name_bad_rows(self) -> None:
         """The error of each group with a value the estimator refuses (NaN or infinity, a
-        negative weight) among those it fits, naming the first such row by its index label,
-        and the group: the estimator sees neither. The checks in the estimator's order."""
+        negative weight, a sigma not above 0) among those it fits, naming the first such row
+        by its index label, and the group: the estimator sees neither. The checks in the
+        estimator's order."""
         plan = self.plan
         n_inputs = len(plan.x)
         finite = np.isfinite(self.values)
-        negative = np.zeros_like(finite)
-        if plan.weight is not None:
-            negative[:, n_inputs + 1] = self.values[:, n_inputs + 1] < 0.0
-        refused = ~finite | negative
+        out_of_range = np.zeros_like(finite)
+        weight_at, sigma_at = plan.position("weight"), plan.position("sigma")
+        if weight_at is not None:
+            out_of_range[:, weight_at] = self.values[:, weight_at] < 0.0
+        if sigma_at is not None:
+            out_of_range[:, sigma_at] = self.values[:, sigma_at] <= 0.0
+        refused = ~finite | out_of_range
         if not refused.any():
             return
         # (argument, its columns, their first position among the values, the refused cells, why)
@@ -296,10 +318,15 @@ class _FrameFits:
             ("x", plan.x, 0, ~finite, "contains NaN or infinity"),
             ("y", [plan.y], n_inputs, ~finite, "contains NaN or infinity"),
         ]
-        if plan.weight is not None:
+        if weight_at is not None:
             checks += [
-                ("weight", [plan.weight], n_inputs + 1, ~finite, "contains NaN or infinity"),
-                ("weight", [plan.weight], n_inputs + 1, negative, "must not be negative"),
+                ("weight", [plan.weight], weight_at, ~finite, "contains NaN or infinity"),
+                ("weight", [plan.weight], weight_at, out_of_range, "must not be negative"),
+            ]
+        if sigma_at is not None:
+            checks += [
+                ("sigma", [plan.sigma], sigma_at, ~finite, "contains NaN or infinity"),
+                ("sigma", [plan.sigma], sigma_at, out_of_range, "must be positive"),
             ]
         group_of = np.empty(len(self.values), dtype=np.intp)
         group_of[np.concatenate(self.group_rows)] = np.repeat(
@@ -358,6 +385,9 @@ class _FrameFits:
         inlier = np.concatenate([values[1] for values in per_row] or [np.zeros(0)])
         scale = np.repeat([self.fits[g][0]["scale"] for g in group_order], n_rows).astype(np.float64)
         residual = self.values[positions, len(plan.x)] - fitted
+        sigma_at = plan.position("sigma")
+        if sigma_at is not None:
+            scale = scale * self.values[positions, sigma_at]
         with np.errstate(divide="ignore", invalid="ignore"):
             scaled = residual / scale
         table = self.frame[[*plan.by, *plan.fitted_columns]].iloc[positions].reset_index(drop=True)
@@ -738,8 +768,9 @@ def _check_estimator_params(params: dict[str, Any], n_inputs: int) -> None:
 
 
 def _check_columns(frame: Any, plan: _Plan) -> None:
-    for argument, names in (("by", plan.by), ("x", plan.x), ("y", [plan.y]), ("weight", [plan.weight])):
-        if argument == "weight" and plan.weight is None:
+    optional = (("weight", [plan.weight]), ("sigma", [plan.sigma]))
+    for argument, names in (("by", plan.by), ("x", plan.x), ("y", [plan.y]), *optional):
+        if names == [None]:
             continue
         _check_present(frame, "the frame", names, argument)
         repeated = sorted({name for name in names if names.count(name) > 1}, key=str)
@@ -751,10 +782,11 @@ def _check_columns(frame: Any, plan: _Plan) -> None:
     )
     if shared:
         raise ValueError(
-            f"a column cannot be both a group column and an input, the response or the weight, nor two of these: "
+            "a column cannot be both a group column and an input, the response, the weight or sigma, nor two of "
+            f"these: "
             f"{shared!r}"
         )
-    _check_numeric(frame, fitted, "input, response and weight")
+    _check_numeric(frame, fitted, "input, response, weight and sigma")
 
 
 def _check_present(frame: Any, what: str, names: list[Any], argument: str | None = None) -> None:

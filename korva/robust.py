@@ -574,11 +574,15 @@ def robust_fit(
     hit_tolerance: float,
     outlier_threshold: float,
     weights: FloatArray | None = None,
+    known_scale: float | None = None,
 ) -> Estimate:
     """Starts, concentration, scale and reweighting (see the module description).
 
     ``search_beta`` is the MDL search's result on ``search_rows`` (None: every row); the
-    starts are chosen on those rows, the scale and the final fit use every row.
+    starts are chosen on those rows, the scale and the final fit use every row. With the
+    errors' scale known, the final bisquare fit holds it fixed instead of the S-estimate's,
+    unless the two differ by more than a factor of KNOWN_SCALE_AGREEMENT: errors stated that
+    far from what the residuals show would weigh most rows out, or every outlier in.
     """
     k = design.shape[1]
     rows = _Rows.of(design, target, weights, search_rows)
@@ -589,7 +593,7 @@ def robust_fit(
         starts.insert(1, least_squares.fit(rows.design[hits], rows.target[hits], hit_weight))
     elemental, n_subsets = elemental_starts(rows.design, rows.target, least_squares, rng, rows.weights)
     ranked = concentrated_starts(rows.design, rows.target, [*starts, *elemental], least_squares, rows.weights)
-    ending = _Ending(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold)
+    ending = _Ending(len(starts) + n_subsets, S_RELATIVE_TOLERANCE, outlier_threshold, known_scale)
     return _fit_from_ranked(design, target, rows, ranked, least_squares, weights, ending, rng)
 
 
@@ -679,6 +683,21 @@ class _Ending:
     n_starts: int
     s_tolerance: float
     outlier_threshold: float | None
+    known_scale: float | None = None
+
+    def fixed_scale(self, s_scale: float) -> float:
+        """The scale the final bisquare fit holds fixed: the known one where the S-estimate's
+        ``s_scale`` agrees with it, else the S-estimate's."""
+        known = self.known_scale
+        if known is None or not known / KNOWN_SCALE_AGREEMENT <= s_scale <= known * KNOWN_SCALE_AGREEMENT:
+            return s_scale
+        return known
+
+
+# A known error scale and the S-estimate's agree within this factor: the S-scale of normal
+# residuals is that far off in about one sample in a thousand at 15 rows (its logarithm's
+# standard deviation is near 1 / sqrt(0.58 n) at 29 % efficiency).
+KNOWN_SCALE_AGREEMENT = 2.0
 
 
 def _fit_from_ranked(
@@ -699,7 +718,7 @@ def _fit_from_ranked(
     if best.scale <= floor:
         return _exact_fit(design, target, best.beta, least_squares, weights, ending.n_starts)
     settled = s_estimate(rows.design, rows.target, best, least_squares, rows.weights, ending.s_tolerance)
-    near, scale = _mm_on_rows(rows, settled, max(settled.scale, floor), least_squares)
+    near, scale = _mm_on_rows(rows, settled, max(ending.fixed_scale(settled.scale), floor), least_squares)
     threshold = ending.outlier_threshold
     rival = (
         None
@@ -713,7 +732,7 @@ def _fit_from_ranked(
         beta = near
     else:
         reused = residuals_of(design, target, settled.beta)
-        scale = max(residual_scale(reused, scale, weights, k), floor)
+        scale = max(ending.fixed_scale(residual_scale(reused, scale, weights, k)), floor)
         near, matrix = _towards_every_row(design, target, rows, near, scale, least_squares, weights, rng)
         beta = reweight(design, target, near, scale, least_squares, weights, refine=True, matrix=matrix)
     fitted = design @ beta

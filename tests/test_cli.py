@@ -177,7 +177,11 @@ needs_matplotlib = pytest.mark.skipif(
             "--keep names columns to copy into the --output table; it needs --output",
         ),
         (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id", "id"], "--keep names the column 'id' twice"),
-        (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "y"], "--keep 'y' is an --x, --y or --weights column"),
+        (
+            None,
+            [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "y"],
+            "--keep 'y' is an --x, --y, --weights or --sigma column",
+        ),
         (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "fitted"], "--output adds a column named 'fitted'"),
         pytest.param(
             None, [*COLUMNS_X_Y, "--plot", "no/dir/out.png"], "cannot write no/dir/out.png", marks=needs_matplotlib

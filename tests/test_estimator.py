@@ -918,7 +918,7 @@ def test_bad_metadata_requests_raise_and_leave_the_request_as_it_was(routing, re
         # An unset request stays as it was, UNCHANGED included.
         if routing:
             model.set_fit_request(sample_weight=sklearn.utils.metadata_routing.UNCHANGED)
-    assert model.get_metadata_routing().fit.requests == {"sample_weight": False}
+    assert model.get_metadata_routing().fit.requests == {"sample_weight": False, "sigma": None}
     # Unset, a weight passed is an error under routing, not dropped in silence.
     from sklearn.pipeline import make_pipeline
 
