@@ -67,9 +67,9 @@ def coefficient_covariance(
     covariance of the penalised estimator about its own (shrunk) mean; the residuals then
     include the penalty's bias, which errs on the wide side.
 
-    Errors of a known distribution give ``known``, the expectations of psi^2 and psi' under
-    it (see known_moments), in place of the means over the rows, with K = 1 and no loss of
-    degrees of freedom: nothing of the spread is estimated.
+    Errors of a known scale s give ``known``, the expectations of psi^2 and psi' of a normal
+    error at that scale (see normal_moments), in place of the means over the rows, with K = 1
+    and no loss of degrees of freedom: nothing of the spread is estimated.
 
     Coefficients of columns that are 0 on every row (an input constant in training) are
     not determined by the data: their rows and columns are NaN, as is every entry when the
@@ -114,26 +114,24 @@ def coefficient_covariance(
     return covariance
 
 
-def known_moments(error_scale: float, scale: float, tuning: float | None) -> tuple[float, float]:
-    """E psi(u)^2 and E psi'(u) for u = e / ``scale``, e normal with standard deviation
-    ``error_scale``: what the covariance of an M-estimator at a fixed scale takes when the
-    errors are known. The bisquare's psi is a polynomial up to its cut-off and 0 beyond, so
-    Simpson's rule on the normal density up to the cut-off (or 12 standard deviations) is
-    exact to rounding; None, least squares (psi(u) = u), gives (ratio^2, 1)."""
-    ratio = error_scale / scale
+def normal_moments(tuning: float | None) -> tuple[float, float]:
+    """E psi(z)^2 and E psi'(z) for a standard normal z: what the covariance of an M-estimator
+    at the errors' own scale takes when that scale is known. The bisquare's psi is a polynomial
+    up to its cut-off and 0 beyond, so Simpson's rule on the normal density up to the cut-off
+    (or 12 standard deviations) is exact to rounding; None, least squares (psi(z) = z), gives
+    (1, 1)."""
     if tuning is None:
-        return ratio * ratio, 1.0
-    reach = min(tuning / ratio, KNOWN_MOMENT_REACH)
+        return 1.0, 1.0
+    reach = min(tuning, KNOWN_MOMENT_REACH)
     z = np.linspace(-reach, reach, KNOWN_MOMENT_NODES)
     simpson = np.ones(KNOWN_MOMENT_NODES)
     simpson[1:-1:2], simpson[2:-1:2] = 4.0, 2.0
     density = simpson * (z[1] - z[0]) / 3.0 * np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
-    u = ratio * z
-    psi = losses.psi(u, tuning)
-    return float(density @ (psi * psi)), float(density @ losses.psi_slope(u, tuning))
+    psi = losses.psi(z, tuning)
+    return float(density @ (psi * psi)), float(density @ losses.psi_slope(z, tuning))
 
 
-# known_moments integrates over at most this many standard deviations, at this many nodes (odd).
+# normal_moments integrates over at most this many standard deviations, at this many nodes (odd).
 KNOWN_MOMENT_REACH = 12.0
 KNOWN_MOMENT_NODES = 2001
 
@@ -565,14 +563,18 @@ def uncertainty(pieces: FitPieces) -> Uncertainty:
         df_resid = (float(len(residuals)) if weights is None else float(weights.sum())) - n_terms
         noise = math.sqrt(weighted_total(residuals**2, weights) / df_resid) if df_resid > 0 else math.nan
         df_noise = df_resid
-        fixed = 1.0 if known_scale is None else known_scale
+        fixed = 1.0
     else:
         df_resid = robust_degrees_of_freedom(residuals, scale, tuning, losses.SCALE_TUNING, n_terms, weights)
         noise = noise_scale(residuals, scale, n_terms, weights)
         inlying = _robust.rows_within(residuals, noise, 3.0, 1, weights).weight if math.isfinite(noise) else 0.0
         df_noise = inlying - n_terms
         fixed = scale
-    known = None if known_scale is None else known_moments(known_scale, fixed, tuning)
+    known = None
+    if known_scale is not None:
+        # The covariance the stated errors give the bisquare fit at their scale, which the
+        # final fit held fixed unless the residuals contradicted them (and a warning says so).
+        fixed, known = known_scale, normal_moments(tuning)
     covariance = coefficient_covariance(design, residuals, fixed, tuning, weights, penalty, known)
     measured = noise * pieces.noise_unit
     if known_scale is not None:

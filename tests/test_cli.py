@@ -164,6 +164,12 @@ needs_matplotlib = pytest.mark.skipif(
         (None, ["--x", "y", "--y", "y", "--degree", "1"], "--y 'y' is also an --x column"),
         (None, ["--x", "x", "x", "--y", "y", "--degree", "1"], "--x names the column 'x' twice"),
         (None, [*COLUMNS_X_Y, "--weights", "x"], "--weights 'x' is also an --x or --y column"),
+        (None, [*COLUMNS_X_Y, "--weights", "w", "--sigma", "w"], "--sigma 'w' is also an --x, --y or --weights column"),
+        (
+            None,
+            [*COLUMNS_X_Y, "--absolute-sigma"],
+            "--absolute-sigma says the --sigma errors are known; it needs --sigma",
+        ),
         (None, [*COLUMNS_X_Y, "--method", "ols", "--gamma2", "100"], "--method ols fits no penalty"),
         (None, [*COLUMNS_X_Y, "--max-degree", "3"], "--max-degree bounds the degrees that --degree auto tries"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "data.csv"], "--output data.csv is the input file"),
@@ -523,24 +529,39 @@ def test_a_long_fit_says_what_it_does_on_a_terminal_only(monkeypatch, stream, sa
     assert stream.getvalue() == ("korva: fitting mcmc, degree auto, to 1,000,000 rows ...\n" if says else "")
 
 
-def test_a_weights_column_reaches_both_fits_and_the_output(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("given", [["weights"], ["sigma"], ["weights", "sigma"], ["sigma", "absolute"]])
+def test_weights_and_sigma_columns_reach_both_fits_and_the_output(tmp_path, monkeypatch, capsys, given):
     monkeypatch.setattr(cli, "PolynomialMDLRegressor", RecordingRegressor)
     monkeypatch.setattr(RecordingRegressor, "made", [])
     x = np.arange(30.0)
-    weights = 1.0 + x % 4
+    columns = {"weights": 1.0 + x % 4, "sigma": 0.5 + (x % 3) / 2}
     y = 2.0 * x + np.sin(x)
     y[[3, 17]] += 40.0
     source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
-    source.write_text("x,w,y\n" + "".join(f"{a:g},{b:g},{float(c)!r}\n" for a, b, c in zip(x, weights, y)))
-    args = ["fit", str(source), *COLUMNS_X_Y, "--weights", "w", "--output", str(output)]
-    assert cli.main(args) == 0
+    source.write_text(
+        "x,w,s,y\n" + "".join(f"{a:g},{b:g},{c:g},{float(d)!r}\n" for a, b, c, d in zip(x, *columns.values(), y))
+    )
+    options = [*(["--weights", "w"] if "weights" in given else []), *(["--sigma", "s"] if "sigma" in given else [])]
+    options += ["--absolute-sigma"] if "absolute" in given else []
+    assert cli.main(["fit", str(source), *COLUMNS_X_Y, *options, "--output", str(output)]) == 0
     assert [params["method"] for params, _ in RecordingRegressor.made] == ["mcmc", "ols"]
-    for _, options in RecordingRegressor.made:
-        np.testing.assert_array_equal(options["sample_weight"], weights)
+    passed = {"weights": "sample_weight", "sigma": "sigma"}
+    for params, fit_options in RecordingRegressor.made:
+        assert set(fit_options) == {passed[name] for name in given if name in passed}
+        for name in fit_options:
+            np.testing.assert_array_equal(fit_options[name], columns["weights" if name == "sample_weight" else name])
+        assert params["absolute_sigma"] == ("absolute" in given)
     with output.open() as stream:
         header, *table = list(csv.reader(stream))
-    assert header[:4] == ["row", "x", "y", "w"]
-    np.testing.assert_array_equal([float(row[3]) for row in table], weights)
-    model = PolynomialMDLRegressor(degree=1).fit(x, y, sample_weight=weights)
-    np.testing.assert_array_equal([float(row[4]) for row in table], model.predict(x))
-    assert "Outliers (2) by data row (x): 4 (3), 18 (17)" in capsys.readouterr().out
+    written = [{"weights": "w", "sigma": "s"}[name] for name in given if name in passed]
+    assert header == ["row", "x", "y", *written, "fitted", "residual", "scaled_residual", "inlier"]
+    cells = {name: np.array([float(row[header.index(name)]) for row in table]) for name in header}
+    model = PolynomialMDLRegressor(degree=1, absolute_sigma="absolute" in given).fit(
+        x, y, **{passed[name]: columns[name] for name in given if name in passed}
+    )
+    np.testing.assert_array_equal(cells["fitted"], model.predict(x))
+    errors = columns["sigma"] if "sigma" in given else 1.0
+    np.testing.assert_allclose(cells["scaled_residual"], (y - model.predict(x)) / (model.scale_ * errors), rtol=1e-15)
+    np.testing.assert_array_equal(cells["inlier"], model.inlier_mask_)
+    assert not model.inlier_mask_[[3, 17]].any()
+    assert f"Outliers ({np.count_nonzero(~model.inlier_mask_)}) by data row (x): 4 (3), " in capsys.readouterr().out

@@ -1,6 +1,7 @@
 """PolynomialMDLRegressor: robust recovery, input scaling, scikit-learn conventions, errors."""
 
 import dataclasses
+import math
 import pickle
 import warnings
 
@@ -460,7 +461,7 @@ def test_search_on_a_subsample_then_scale_and_fit_on_every_point(n):
 # Large data forms the design where the finish reads it. Every native pass over it gives the
 # bits of the stored design's, but the fitted values sum in another order than NumPy's, so the
 # fits agree to rounding: within the reweighting's tolerance of 1e-7 scale at the most.
-@pytest.mark.parametrize("case", ["one input", "three inputs and weights", "penalised", "constant input"])
+@pytest.mark.parametrize("case", ["one input", "three inputs and weights", "penalised", "constant input", "sigma"])
 def test_a_formed_design_fits_as_the_stored_one(monkeypatch, case):
     rng = np.random.default_rng(3)
     n = 3000
@@ -470,6 +471,8 @@ def test_a_formed_design_fits_as_the_stored_one(monkeypatch, case):
     y = X[:, 0] - 2.0 * X[:, 0] ** 3 + X.sum(axis=1) ** 2 / 4.0 + 0.05 * rng.normal(size=n)
     y[::6] += rng.uniform(2.0, 5.0, y[::6].size)
     weights = rng.integers(0, 3, n).astype(float) if case == "three inputs and weights" else None
+    # Rows of known errors: each row of the formed design is scaled as the stored one's.
+    sigma = rng.uniform(0.5, 2.0, n) if case == "sigma" else None
     params = dict(degree=3 if X.shape[1] == 1 else 2, max_search_samples=400, random_state=1)
     if case == "penalised":
         params.update(gamma1=1e-3, gamma2=1e-4)
@@ -483,7 +486,7 @@ def test_a_formed_design_fits_as_the_stored_one(monkeypatch, case):
     fits = []
     for rows in (10**9, 1000):
         monkeypatch.setattr(bases, "FORMED_DESIGN_ROWS", rows)
-        fits.append(PolynomialMDLRegressor(**params).fit(X, y, sample_weight=weights))
+        fits.append(PolynomialMDLRegressor(**params).fit(X, y, sample_weight=weights, sigma=sigma))
     stored, formed = fits
     assert "MonomialDesign" in designs
     np.testing.assert_allclose(formed.coef_, stored.coef_, rtol=0, atol=1e-7 * stored.scale_)
@@ -1036,6 +1039,160 @@ def test_bad_data_raises_value_error(X, y, message):
 def test_bad_sample_weights_raise_value_error(weights, message):
     with pytest.raises(ValueError, match=message):
         PolynomialMDLRegressor(degree=2, method="ols").fit(np.arange(4.0), np.arange(4.0), sample_weight=weights)
+
+
+@pytest.mark.parametrize(
+    "sigma, weights, message",
+    [
+        (np.ones(3), None, r"sigma must have shape \(4,\), one error per sample, got shape \(3,\)"),
+        (np.ones((4, 1)), None, "sigma must have shape"),
+        ([1.0, 0.0, 1.0, 1.0], None, "sigma must be positive, got 0 at sample 1"),
+        ([1.0, 1.0, -2.0, 1.0], None, "sigma must be positive, got -2 at sample 2"),
+        ([1.0, np.nan, 1.0, 1.0], None, "sigma contains NaN or infinity"),
+        ([1.0, np.inf, 1.0, 1.0], None, "sigma contains NaN or infinity"),
+        # A row of weight 0 is still flagged in units of its sigma, which must be sound.
+        ([1.0, 1.0, 1.0, 0.0], [1.0, 1.0, 1.0, 0.0], "sigma must be positive, got 0 at sample 3"),
+        ([1.0, 1.0, 1.0, np.nan], [1.0, 1.0, 1.0, 0.0], "sigma contains NaN"),
+        ([1e-160, 1.0, 1.0, 1e160], None, "more than a factor of 1e\\+100"),
+        ([1.0 + 1j, 1.0, 1.0, 1.0], None, "Complex data not supported in sigma"),
+    ],
+)
+def test_bad_sigma_raises_value_error_naming_it(sigma, weights, message):
+    model = PolynomialMDLRegressor(degree=1, method="ols")
+    with pytest.raises(ValueError, match=message):
+        model.fit(np.arange(4.0), np.arange(4.0), sample_weight=weights, sigma=sigma)
+    assert not hasattr(model, "coef_")
+
+
+def line_with_known_errors(seed, n=80, ratio=10.0, n_bad=0):
+    """A quadratic with each row's error drawn over a range of ``ratio``; ``n_bad`` rows of small
+    error shifted by 8 of their errors, which one spread for every row would hide."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0.0, 10.0, n))
+    sigma = 0.1 * ratio ** rng.uniform(0.0, 1.0, n)
+    y = 1.0 + 0.5 * x - 0.03 * x**2 + sigma * rng.normal(size=n)
+    bad = np.argsort(sigma)[:n_bad]
+    y[bad] += 8.0 * sigma[bad]
+    return x, y, sigma, bad
+
+
+@pytest.mark.parametrize(
+    "params, weighted",
+    [
+        ({"degree": 2}, False),
+        ({"degree": 2}, True),
+        ({"degree": 2, "method": "ols"}, False),
+        ({"degree": 2, "method": "penalized", "gamma2": 1e-3}, True),
+        ({"degree": "auto", "max_degree": 4}, False),
+    ],
+)
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")  # a rival start, on both fits alike
+def test_sigma_all_equal_reproduces_the_unweighted_fit_in_its_units(params, weighted):
+    x, y, _ = contaminated_cubic(4, n=90)
+    weights = np.random.default_rng(2).integers(0, 3, len(x)).astype(float) if weighted else None
+    plain = PolynomialMDLRegressor(**params).fit(x, y, sample_weight=weights)
+    error = 0.37
+    model = PolynomialMDLRegressor(**params).fit(x, y, sample_weight=weights, sigma=np.full(len(x), error))
+    np.testing.assert_array_equal(model.coef_, plain.coef_)
+    np.testing.assert_array_equal(model.inlier_mask_, plain.inlier_mask_)
+    np.testing.assert_allclose(model.bse_, plain.bse_, rtol=1e-12)
+    for name in ("scale_", "noise_scale_", "tolerance_"):
+        assert getattr(model, name) * error == pytest.approx(getattr(plain, name), rel=1e-12)
+    assert model.df_resid_ == plain.df_resid_
+
+
+@pytest.mark.parametrize("absolute", [False, True])
+def test_known_errors_in_least_squares_are_numpys_weighted_solve(absolute):
+    x, y, sigma, _ = line_with_known_errors(1)
+    model = PolynomialMDLRegressor(degree=2, method="ols", absolute_sigma=absolute).fit(x, y, sigma=sigma)
+    middle, half = (x.min() + x.max()) / 2, (x.max() - x.min()) / 2
+    rows = np.vander((x - middle) / half, 3, increasing=True) / sigma[:, None]
+    beta, chi_square = np.linalg.lstsq(rows, y / sigma, rcond=None)[:2]
+    unscaled = np.linalg.inv(rows.T @ rows)
+    factor = 1.0 if absolute else float(chi_square[0]) / (len(x) - 3)
+    np.testing.assert_allclose(model.coef_, beta, rtol=1e-10)
+    np.testing.assert_allclose(model.cov_, factor * unscaled, rtol=1e-8)
+    assert model.noise_scale_ == pytest.approx(math.sqrt(factor), rel=1e-10)
+    assert model.df_resid_ == (math.inf if absolute else len(x) - 3)
+    # A new observation of error 0.2 at the middle: the curve's variance and its own.
+    fresh = np.array([5.0])
+    lower, upper = model.predict_interval(fresh, kind="prediction", sigma=0.2)
+    t_fresh = np.vander((fresh - middle) / half, 3, increasing=True)
+    variance = float((t_fresh @ model.cov_ @ t_fresh.T)[0, 0]) + factor * 0.2**2
+    quantile = 1.959963984540054 if absolute else scipy_t_quantile(0.975, len(x) - 3)
+    assert (upper - lower)[0] / 2 == pytest.approx(quantile * math.sqrt(variance), rel=1e-8)
+
+
+def scipy_t_quantile(p, df):
+    stats = pytest.importorskip("scipy.stats")
+    return float(stats.t.ppf(p, df))
+
+
+@pytest.mark.parametrize("absolute", [False, True])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_the_robust_fit_judges_each_row_in_units_of_its_sigma(monkeypatch, absolute, seed):
+    monkeypatch.setattr(fitting, "ABSENT_BLOCK_ROWS", 4)
+    x, y, sigma, bad = line_with_known_errors(seed, n=100, ratio=10.0, n_bad=5)
+    weights = np.ones(len(x))
+    weights[1::9] = 0.0  # judged against the fit, in units of their sigma too
+    model = PolynomialMDLRegressor(degree=2, absolute_sigma=absolute).fit(x, y, sample_weight=weights, sigma=sigma)
+    limit = model.outlier_threshold * (1.0 if absolute else model.scale_) * sigma
+    np.testing.assert_array_equal(model.inlier_mask_, np.abs(y - model.predict(x)) <= limit)
+    # The shifted rows of small error are outliers in their own units; one spread for all rows hid them.
+    assert not model.inlier_mask_[bad].any()
+    assert PolynomialMDLRegressor(degree=2).fit(x, y, sample_weight=weights).inlier_mask_[bad].any()
+
+
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")  # known errors 1000 times too large, said
+@pytest.mark.parametrize("method", ["mcmc", "ols"])
+def test_relative_errors_do_not_depend_on_their_unit_and_known_ones_do(method):
+    x, y, sigma, _ = line_with_known_errors(3, n=60, n_bad=3)
+    fits = {}
+    for unit in (1.0, 1e3):
+        for absolute in (False, True):
+            model = PolynomialMDLRegressor(degree=2, method=method, absolute_sigma=absolute)
+            fits[unit, absolute] = model.fit(x, y, sigma=sigma * unit)
+    relative, relative_scaled = fits[1.0, False], fits[1e3, False]
+    np.testing.assert_allclose(relative_scaled.coef_, relative.coef_, rtol=1e-9)
+    np.testing.assert_allclose(relative_scaled.bse_, relative.bse_, rtol=1e-9)
+    assert relative_scaled.scale_ * 1e3 == pytest.approx(relative.scale_, rel=1e-9)
+    # Known errors 1000 times larger: the coefficients' errors with them (robust: at that scale the
+    # three outliers weigh in with the rest, by a tenth in the errors).
+    known, known_scaled = fits[1.0, True], fits[1e3, True]
+    assert known_scaled.bse_ == pytest.approx(known.bse_ * 1e3, rel=0.15 if method == "mcmc" else 1e-9)
+    assert known.noise_scale_ == 1.0 and known.df_resid_ == math.inf
+
+
+@pytest.mark.parametrize("stated", [1.0 / 3.0, 1.0, 3.0])
+def test_known_errors_far_from_the_residuals_spread_warn(stated):
+    x, y, sigma, _ = line_with_known_errors(5, n=120)
+    model = PolynomialMDLRegressor(degree=2, absolute_sigma=True)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FitWarning)
+        model.fit(x, y, sigma=sigma * stated)
+    disagree = [w for w in caught if "times the stated errors sigma" in str(w.message)]
+    assert len(disagree) == (stated != 1.0)
+    # Relative errors take the factor from the residuals and say nothing.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", FitWarning)
+        PolynomialMDLRegressor(degree=2).fit(x, y, sigma=sigma * stated)
+
+
+@pytest.mark.parametrize(
+    "with_sigma, kind, sigma, message",
+    [
+        (True, "prediction", None, "fitted with sigma: a new observation's error is noise_scale_ times its own sigma"),
+        (False, "prediction", 1.0, "this model was fitted without sigma"),
+        (True, "confidence", 1.0, "for kind='prediction'; kind='confidence' is the interval of the mean curve"),
+        (True, "prediction", [1.0, 2.0], r"sigma must have shape \(3,\)"),
+        (True, "prediction", [1.0, 0.0, 1.0], "sigma must be positive"),
+    ],
+)
+def test_prediction_intervals_take_the_fresh_rows_sigma_where_the_fit_had_one(with_sigma, kind, sigma, message):
+    x, y, errors, _ = line_with_known_errors(0, n=40)
+    model = PolynomialMDLRegressor(degree=2, method="ols").fit(x, y, sigma=errors if with_sigma else None)
+    with pytest.raises(ValueError, match=message):
+        model.predict_interval([1.0, 2.0, 3.0], kind=kind, sigma=sigma)
 
 
 @pytest.mark.parametrize(

@@ -171,18 +171,26 @@ def test_a_group_that_cannot_be_fitted_does_not_stop_the_others(rng):
             "weight contains NaN or infinity: nan in column 'w' at index {1!r}",
         ),
         ("x", [(1, "w", -0.5)], False, 2, "weight must not be negative: -0.5 in column 'w' at index {1!r}"),
+        (
+            "x",
+            [(2, "s", 0.0), (1, "s", np.inf)],
+            False,
+            1,
+            "sigma contains NaN or infinity: inf in column 's' at index {1!r}",
+        ),
+        ("x", [(2, "s", -1.0), (1, "w", 0.0)], False, 1, "sigma must be positive: -1.0 in column 's' at index {2!r}"),
     ],
-    ids=["y", "x-before-y-in-workers", "dropna", "weight-nan", "weight-negative"],
+    ids=["y", "x-before-y-in-workers", "dropna", "weight-nan", "weight-negative", "sigma-inf", "sigma-negative"],
 )
 def test_a_refused_value_is_named_by_its_row_and_group(rng, x, changes, dropna, n_jobs, message):
     """Changes (k, column, value) of the k-th row of site 1 in the frame's order: the first row
     whose value the estimator refuses, in its order of checks, is named by its index label."""
-    table = long_table(rng).assign(w=1.0)
+    table = long_table(rng).assign(w=1.0, s=0.1)
     table.index = [f"r{i}" for i in range(len(table))]
     labels = table.index[table["site"] == 1][[3, 7, 11]]
     for position, column, value in changes:
         table.loc[labels[position], column] = value
-    result = fit_groups(table, "site", x, "y", weight="w", dropna=dropna, n_jobs=n_jobs, **PARAMS)
+    result = fit_groups(table, "site", x, "y", weight="w", sigma="s", dropna=dropna, n_jobs=n_jobs, **PARAMS)
     expected = f"ValueError: {message.format(*labels)}, in the group site=1"
     assert result["error"].tolist() == [None, expected, None]
     assert result["coef"][1] is None and result["coef"][[0, 2]].notna().all()
@@ -598,17 +606,25 @@ def test_progress_without_tqdm_names_the_extra(rng, monkeypatch):
         fit_groups(long_table(rng), "site", "x", "y", n_jobs=1, progress=True, **PARAMS)
 
 
-def test_weights_reach_each_groups_fit(rng):
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")  # a group's fit may see a rival start
+@pytest.mark.parametrize("argument", ["weight", "sigma"])
+def test_weights_and_errors_reach_each_groups_fit_and_its_rows(rng, argument):
     table = long_table(rng)
-    table["w"] = rng.uniform(0.1, 2.0, len(table))
-    table.loc[table.index[:3], "w"] = np.nan  # dropped with dropna
-    result = fit_groups(table, "site", "x", "y", weight="w", dropna=True, n_jobs=1, **PARAMS)
-    unweighted = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
-    for (site, group), coef, plain in zip(table.dropna().groupby("site"), result["coef"], unweighted["coef"]):
-        ordered = group.sort_values(["x", "y", "w"])
+    table["c"] = rng.uniform(0.1, 2.0, len(table))
+    table.loc[table.index[:3], "c"] = np.nan  # dropped with dropna
+    result, rows = fit_groups(table, "site", "x", "y", **{argument: "c"}, dropna=True, rows=True, n_jobs=1, **PARAMS)
+    plain = fit_groups(table, "site", "x", "y", n_jobs=1, **PARAMS)
+    fit_argument = "sample_weight" if argument == "weight" else "sigma"
+    for (site, group), coef, scale, unweighted in zip(
+        table.dropna().groupby("site"), result["coef"], result["scale"], plain["coef"]
+    ):
+        ordered = group.sort_values(["x", "y", "c"])
         model = PolynomialMDLRegressor(**PARAMS).fit(
-            ordered[["x"]].to_numpy(), ordered["y"].to_numpy(), sample_weight=ordered["w"].to_numpy()
+            ordered[["x"]].to_numpy(), ordered["y"].to_numpy(), **{fit_argument: ordered["c"].to_numpy()}
         )
         assert coef.tobytes() == model.coef_.tobytes(), site
-        assert coef.tobytes() != plain.tobytes(), site
+        assert coef.tobytes() != unweighted.tobytes(), site
+        fitted = rows[rows["index"].isin(group.index)]
+        unit = scale * (fitted["c"] if argument == "sigma" else 1.0)
+        np.testing.assert_allclose(fitted["scaled_residual"], fitted["residual"] / unit, rtol=1e-12)
     assert list(result["n_dropped"]) == [(table.loc[table.index[:3], "site"] == site).sum() for site in range(3)]

@@ -97,6 +97,9 @@ def test_reading_keeps_every_complete_row(
         # A negative weight, in plain records or after a quoted cell over two lines.
         ("x,w,y\n1,1,2\n2,0,3\n3,-1e-300,4\n", "line 4, column 'w': '-1e-300' is negative", WEIGHTED),
         ('x,w,y,note\n1,1,2,"a\nb"\n2,1,3,c\n3, -0.5 ,4,d\n', "line 5, column 'w': '-0.5' is negative", WEIGHTED),
+        # An error sigma of 0 or less, beside weights of 0 (which are sound) and alone.
+        ("x,w,s,y\n1,0,1,2\n2,1,0,3\n", "line 3, column 's': '0' is not above 0", [*WEIGHTED, "--sigma", "s"]),
+        ("x,s,y\n1,1,2\n2,1,3\n3,-2,4\n", "line 4, column 's': '-2' is not above 0", [*COLUMNS_X_Y, "--sigma", "s"]),
     ],
 )
 @pytest.mark.parametrize(
