@@ -44,6 +44,7 @@ from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegres
 from sklearn.preprocessing import PolynomialFeatures
 from threadpoolctl import threadpool_limits
 
+import designs  # bench/designs.py, beside this file
 from korva import PolynomialMDLRegressor, robust
 from run import UnitBox, fmt, header, machine, row  # bench/run.py, beside this file
 
@@ -1105,6 +1106,7 @@ SECTIONS = (
     "degree",
     "speed",
     "coverage",
+    "designs",
 )
 # The estimator's newer parameters and the cases that cannot run without them.
 NEWER_PARAMETERS = {
@@ -1164,6 +1166,8 @@ def main() -> int:
             speed_section(report)
         if "coverage" in args.only:
             coverage_section(report, 60 if args.quick else 300)
+        if "designs" in args.only:
+            designs.designs_section(report, 60 if args.quick else 400)
 
     print("\n## Targets\n")
     header("target", "measured", "met")
