@@ -44,8 +44,9 @@ from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegres
 from sklearn.preprocessing import PolynomialFeatures
 from threadpoolctl import threadpool_limits
 
+import designs  # bench/designs.py, beside this file
 from korva import PolynomialMDLRegressor, robust
-from run import fmt, machine, row  # bench/run.py, beside this file
+from run import UnitBox, fmt, header, machine, row  # bench/run.py, beside this file
 
 FloatArray = NDArray[np.float64]
 BoolArray = NDArray[np.bool_]
@@ -117,18 +118,6 @@ class Method:
     name: str
     fit: Callable[[FloatArray, FloatArray, Any, int], Fitted]  # (X, y, degree, seed)
     max_samples: int | None = None  # left out above this size: too slow for the run
-
-
-class UnitBox:
-    """Maps each input linearly from its training range onto [-1, 1], as korva does."""
-
-    def __init__(self, X: FloatArray) -> None:
-        self.low = X.min(axis=0)
-        span = X.max(axis=0) - self.low
-        self.span = np.where(span > 0, span, 1.0)
-
-    def __call__(self, X: FloatArray) -> FloatArray:
-        return 2.0 * (X - self.low) / self.span - 1.0
 
 
 Solver = Callable[[FloatArray, FloatArray, int], tuple[FloatArray, BoolArray | None]]
@@ -325,11 +314,6 @@ def tied_counts(n: int, seed: int) -> tuple[FloatArray, FloatArray]:
 
 
 # ------------------------------------------------------------------ output
-
-
-def header(*cells: str) -> None:
-    print(row(*cells))
-    print(row(*["---"] * len(cells)))
 
 
 def fmt_rows(rows: set[int]) -> str:
@@ -1122,6 +1106,7 @@ SECTIONS = (
     "degree",
     "speed",
     "coverage",
+    "designs",
 )
 # The estimator's newer parameters and the cases that cannot run without them.
 NEWER_PARAMETERS = {
@@ -1181,6 +1166,8 @@ def main() -> int:
             speed_section(report)
         if "coverage" in args.only:
             coverage_section(report, 60 if args.quick else 300)
+        if "designs" in args.only:
+            designs.designs_section(report, 60 if args.quick else 400)
 
     print("\n## Targets\n")
     header("target", "measured", "met")

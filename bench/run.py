@@ -306,6 +306,23 @@ def row(*cells) -> str:
     return "| " + " | ".join(str(c) for c in cells) + " |"
 
 
+def header(*cells: str) -> None:
+    print(row(*cells))
+    print(row(*["---"] * len(cells)))
+
+
+class UnitBox:
+    """Maps each input linearly from its training range onto [-1, 1], as korva does."""
+
+    def __init__(self, X: np.ndarray) -> None:
+        self.low = X.min(axis=0)
+        span = X.max(axis=0) - self.low
+        self.span = np.where(span > 0, span, 1.0)
+
+    def __call__(self, X: np.ndarray) -> np.ndarray:
+        return 2.0 * (X - self.low) / self.span - 1.0
+
+
 def fmt(seconds: float) -> str:
     return f"{seconds * 1e3:.3f} ms" if seconds < 1 else f"{seconds:.2f} s"
 
