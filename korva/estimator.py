@@ -578,7 +578,16 @@ class PolynomialMDLRegressor(MetadataRouting):
             ``"confidence"``: where the mean curve lies, ``fit +- t sqrt(x' cov_ x)``;
             ``"prediction"``: where a new inlying observation falls,
             ``fit +- t sqrt(x' cov_ x + noise_scale_**2)``. t is the 1 - alpha/2 quantile
-            of Student's t with ``df_resid_`` degrees of freedom.
+            of Student's t with ``df_resid_`` degrees of freedom. For the robust fit, whose
+            errors need not be normal, the new observation's error is taken from the
+            residuals' own distribution where they are enough: the ends of the band are
+            ``fit - sqrt(t**2 x' cov_ x + (q_low noise_scale_)**2)`` and
+            ``fit + sqrt(t**2 x' cov_ x + (q_high noise_scale_)**2)``, q_low and q_high the
+            split-conformal quantiles (Lei et al. 2018) of the residuals within 6 noise scales
+            in noise scales (widened for the terms fitted): asymmetric where the errors are
+            skewed, wider where their tails are heavy. Normal theory where fewer than two of
+            those residuals would lie beyond either end (fewer than 79 of them at
+            alpha=0.05), for least squares and for errors known (``absolute_sigma=True``).
         sigma : array-like of shape (n,), float or None, default=None
             For a model fitted with ``sigma`` and ``kind="prediction"`` (and only then),
             the error of each new observation in the units of the training sigma: its
@@ -606,6 +615,22 @@ class PolynomialMDLRegressor(MetadataRouting):
         design = self._design(X)
         noise = self._fresh_noise(kind, sigma, len(design))
         center = design @ self.coef_
+        factor = distributions.interval_factor(alpha, self.df_resid_)
+        if noise is None:
+            half = self._half_width(design, None, factor)
+            return center - half, center + half
+        # A robust fit's errors as its residuals show them, where they are enough: the band's
+        # ends in noise scales; else t quantiles, the same on both sides.
+        quantiles = getattr(self, "_error_quantiles_", None)
+        ends = None if quantiles is None or not factor > 0.0 else quantiles.band(alpha)
+        low_end, high_end = (-factor, factor) if ends is None else ends
+        # Each side's error, in the curve's t quantiles: sqrt(t^2 x'Cx + (q noise)^2) = t sqrt(x'Cx + (q noise / t)^2).
+        below = self._half_width(design, noise * (abs(low_end) / factor), factor)
+        above = below if ends is None else self._half_width(design, noise * (abs(high_end) / factor), factor)
+        return center - below, center + above
+
+    def _half_width(self, design: FloatArray, noise: FloatArray | None, factor: float) -> FloatArray:
+        """factor * sqrt(x' cov_ x + noise^2) for each row x of the design, in y's units."""
         # In units of y's spread, where the variance of a y near the ends of float64 has room.
         determined, undetermined = inference.determined_part(self._cov_in_spread_)
         touches_undetermined = (design[:, undetermined] != 0.0).any(axis=1)
@@ -614,8 +639,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             variance[touches_undetermined] = np.nan
             if noise is not None:
                 variance = variance + noise * noise
-            factor = distributions.interval_factor(alpha, self.df_resid_)
-            half = factor * np.sqrt(variance) * self._spread_
+            half: FloatArray = factor * np.sqrt(variance) * self._spread_
             # Far from the data the variance squares terms of the design that are in range:
             # its entries overflow (inf, or NaN where infinities cancel) or underflow where the
             # half-width does not. There it is taken again with each row scaled first.
@@ -624,7 +648,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             if redo.any():
                 noise_redone = None if noise is None else noise[redo]
                 half[redo] = factor * inference.scaled_root(design[redo], determined, noise_redone, self._spread_)
-            return center - half, center + half
+            return half
 
     def _fresh_noise(self, kind: str, sigma: ArrayLike | None, n_rows: int) -> FloatArray | None:
         """The spread of a new observation's error at each of ``n_rows`` rows in units of y's

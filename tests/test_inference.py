@@ -11,7 +11,7 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
-from korva import FitWarning, PolynomialMDLRegressor, bases, distributions, inference, losses, summary
+from korva import FitWarning, PolynomialMDLRegressor, bases, distributions, inference, losses, robust, summary
 
 BISQUARE = losses.EFFICIENT_TUNING
 
@@ -170,18 +170,30 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
     assert np.isnan(few).all()  # no more rows than terms
 
 
-@pytest.mark.parametrize("share", [0.0, 0.3, 0.45])
-@pytest.mark.parametrize("start_share", [0.5, 1.0, 3.0])  # 0.5 and 3: the steps leave the band near the start
+@pytest.mark.parametrize(
+    "share, shift, start_share, tolerance",
+    [
+        (0.0, (20.0, 200.0), 1.0, 0.03),
+        (0.3, (20.0, 200.0), 1.0, 0.03),
+        (0.45, (20.0, 200.0), 1.0, 0.03),
+        # 0.5 and 3: the steps leave the band near the start
+        (0.3, (20.0, 200.0), 0.5, 0.03),
+        (0.3, (20.0, 200.0), 3.0, 0.03),
+        # Moderate outliers, 3 to 8 noise levels off and all on one side, crowd the inliers' edge.
+        (0.3, (6.0, 16.0), 1.0, 0.15),
+    ],
+)
 @pytest.mark.parametrize("n", [20_000, 3 * (1 << 16) + 5])  # one span of rows between stop checks, and several
-def test_noise_scale_ignores_outliers(monkeypatch, share, start_share, n):
+def test_noise_scale_ignores_outliers(monkeypatch, share, shift, start_share, tolerance, n):
     rng = np.random.default_rng(3)
     residuals = rng.normal(0.0, 2.0, n)
     bad = rng.random(n) < share
-    residuals[bad] = rng.uniform(20.0, 200.0, bad.sum())
+    residuals[bad] += rng.uniform(*shift, bad.sum())
     residuals[np.flatnonzero(bad)[:1]] = np.inf  # even one beyond every scale
-    start = start_share * 2.0 * (1.0 + 2.0 * share)  # a high-breakdown scale, inflated by the outliers
+    # A high-breakdown scale, inflated by the outliers: the M-scale of the residuals.
+    start = start_share * robust.m_scale(residuals[np.isfinite(residuals)])
     found = inference.noise_scale(residuals, start, 4)
-    assert found == pytest.approx(2.0, rel=0.03)
+    assert found == pytest.approx(2.0, rel=tolerance)
     repeats = rng.integers(1, 3, n)
     weighted = inference.noise_scale(residuals, start, 4, repeats.astype(float))
     assert weighted == pytest.approx(inference.noise_scale(np.repeat(residuals, repeats), start, 4), rel=1e-12)
@@ -330,15 +342,18 @@ def test_standard_errors_in_x_follow_x_to_the_ends_of_float64(scale, method):
     assert (scaled.bse_x_[base.bse_x_ / power > 0.0] > 0.0).all()
 
 
-def exact_half_widths(model, X, kind, alpha=0.05):
-    """t times sqrt(x' cov_ x (+ noise_scale_^2)) at the rows of X, in 60-digit decimals from
-    the public attributes, as float (inf beyond its range)."""
+def exact_half_widths(model, X, kind, alpha=0.05, end=None):
+    """t times sqrt(x' cov_ x (+ (q noise_scale_ / t)^2)) at the rows of X, in 60-digit decimals
+    from the public attributes, as float (inf beyond its range); q is t, or the ``end`` given
+    of the band of the errors' own distribution."""
     with decimal.localcontext(decimal.Context(prec=60, Emax=10**6, Emin=-(10**6))):
         low, high = (np.atleast_1d(model.x_min_), np.atleast_1d(model.x_max_))
         middle, half = low / 2.0 + high / 2.0, high / 2.0 - low / 2.0
         cov = [[decimal.Decimal(float(c)) for c in row] for row in model.cov_]
-        noise = decimal.Decimal(float(model.noise_scale_))
         factor = decimal.Decimal(distributions.interval_factor(alpha, model.df_resid_))
+        noise = decimal.Decimal(float(model.noise_scale_))
+        if end is not None:
+            noise *= decimal.Decimal(abs(end)) / factor
         widths = []
         for point in np.atleast_2d(X):
             t = [
@@ -379,9 +394,17 @@ def test_intervals_far_out_are_those_of_the_exact_quadratic_form(case, points, k
     lower, upper = model.predict_interval(points, kind=kind)
     center = model.predict(points)
     assert np.isfinite(center).all()
-    np.testing.assert_allclose((upper - lower) / 2.0, exact_half_widths(model, points, kind), rtol=1e-9)
-    # predict(X) half-way between the ends, to the rounding of the ends
-    assert (np.abs((upper + lower) / 2.0 - center) <= 1e-12 * (np.abs(center) + upper - lower)).all()
+    quantiles = model._error_quantiles_
+    ends = quantiles.band(0.05) if quantiles is not None and kind == "prediction" else None
+    if ends is None:
+        np.testing.assert_allclose((upper - lower) / 2.0, exact_half_widths(model, points, kind), rtol=1e-9)
+        # predict(X) half-way between the ends, to the rounding of the ends
+        assert (np.abs((upper + lower) / 2.0 - center) <= 1e-12 * (np.abs(center) + upper - lower)).all()
+    else:
+        # The band of the residuals' own distribution: each side from its own end, to the rounding of the ends.
+        for side, end in zip((center - lower, upper - center), ends):
+            exact = exact_half_widths(model, points, kind, end=end)
+            assert (np.abs(side - exact) <= 1e-9 * exact + 1e-12 * np.abs(center)).all()
 
 
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
@@ -389,11 +412,11 @@ def test_intervals_widen_away_from_the_data(params):
     x, y = noisy_cubic(2, share=0.0 if params else 0.15)
     model = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
     inside, outside = np.linspace(3.0, 7.0, 5), np.array([10.5, 12.0, 15.0, 20.0])
+    center = model.predict(np.r_[inside, outside])
     for kind in ("confidence", "prediction"):
         lower, upper = model.predict_interval(np.r_[inside, outside], kind=kind)
-        width = upper - lower
-        assert width[5:].min() > width[:5].max() and (np.diff(width[5:]) > 0).all()
-        np.testing.assert_allclose((lower + upper) / 2, model.predict(np.r_[inside, outside]), rtol=1e-12)
+        for width in (center - lower, upper - center):
+            assert width[5:].min() > width[:5].max() and (np.diff(width[5:]) > 0).all()
     confidence = np.subtract(*model.predict_interval(inside)[::-1])
     prediction = np.subtract(*model.predict_interval(inside, kind="prediction")[::-1])
     assert (prediction > confidence).all()
