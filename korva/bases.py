@@ -176,7 +176,7 @@ def stored(design: Design) -> FloatArray:
     if isinstance(design, np.ndarray):
         return design
     rows: FloatArray = np.empty(design.shape, order="F")
-    for part, entries in _row_parts(design):
+    for part, entries in row_parts(design):
         rows[part] = entries
     return rows
 
@@ -186,12 +186,12 @@ def nonzero_columns(design: Design) -> NDArray[np.bool_]:
     if isinstance(design, np.ndarray):
         return np.any(design != 0.0, axis=0)
     found = np.zeros(design.shape[1], dtype=bool)
-    for _, entries in _row_parts(design):
+    for _, entries in row_parts(design):
         found |= np.any(entries != 0.0, axis=0)
     return found
 
 
-def _row_parts(design: _robust.MonomialDesign) -> Iterator[tuple[slice, FloatArray]]:
+def row_parts(design: _robust.MonomialDesign) -> Iterator[tuple[slice, FloatArray]]:
     """A formed design's rows, PART_ROWS at a time, with where they go."""
     for start in range(0, design.shape[0], PART_ROWS):
         rows = np.arange(start, min(start + PART_ROWS, design.shape[0]))

@@ -26,7 +26,7 @@ from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real,
 from korva._routing import MetadataRouting
 from korva._scoring import robust_r2
 from korva.bases import MultiIndices
-from korva.fitting import METHODS, GibbsStatistics
+from korva.fitting import COV_TYPES, METHODS, GibbsStatistics
 from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
 
 # Re-exported: the command line and the group workers take these from here, korva the classes.
@@ -210,6 +210,13 @@ class PolynomialMDLRegressor(MetadataRouting):
         ``outlier_threshold`` times its sigma, and a :class:`FitWarning` says when the
         residuals spread by a factor far from 1 of them); False takes them as relative, one
         common factor (``scale_``, ``noise_scale_``) estimated from the residuals.
+    cov_type : {"model", "hc"}
+        The covariance ``cov_`` (and the intervals from it): ``"model"`` takes one spread of
+        the errors for every row (in units of sigma where it is given); ``"hc"`` each row's
+        own, the sandwich of the fit's estimating equations with every row's psi^2 and the
+        HC3 leverage correction, which stays honest where the spread varies along x or with
+        the fitted value (and costs some width where it does not). Not with known errors
+        (``absolute_sigma=True`` and ``sigma``).
 
     Attributes
     ----------
@@ -384,6 +391,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         outlier_threshold: float = 2.5,
         max_search_samples: int = 1000,
         absolute_sigma: bool = False,
+        cov_type: str = "model",
     ) -> None:
         self.degree = degree
         self.gamma1 = gamma1
@@ -403,6 +411,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         self.outlier_threshold = outlier_threshold
         self.max_search_samples = max_search_samples
         self.absolute_sigma = absolute_sigma
+        self.cov_type = cov_type
 
     # ------------------------------------------------------------ parameters
 
@@ -913,6 +922,7 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "outlier_threshold": Real(above_zero=True),
     "refit": Flag(),
     "absolute_sigma": Flag(),
+    "cov_type": OneOf(COV_TYPES),
     "random_state": Seed(),
     "degree": AgainstData(),
     "basis": AgainstData(),

@@ -25,8 +25,11 @@ from korva import _data, _memory, bases, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
+from korva.summary import input_names
 
 METHODS = ("mcmc", "penalized", "ols")
+# The covariances a fit gives: one spread for every row, or each row's own.
+COV_TYPES = ("model", "hc")
 
 # Rows of weight 0 are judged against the fit this many at a time.
 ABSENT_BLOCK_ROWS = 1 << 16
@@ -40,6 +43,10 @@ SCREENING_STREAM = 2
 # or (for a fit without noise) a thousand times what the form in t loses; beyond both, the fit
 # warns.
 X_ROUNDING_FACTOR = 1000.0
+
+# A residual scale at most this, in units of y's robust spread, is rounding: the fit goes
+# through the points.
+ROUNDING_SCALE = 1e-9
 
 # degree="auto" with max_degree=None tries degrees up to these.
 AUTO_MAX_DEGREE_1D = 6
@@ -131,6 +138,7 @@ class Settings:
     outlier_threshold: float
     max_search_samples: int
     absolute_sigma: bool = False
+    cov_type: str = "model"
 
     @property
     def uses_search(self) -> bool:
@@ -169,6 +177,11 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     """The fit of ``data``'s rows under ``settings``: candidates, the standardised problem, the
     fit of each method and the degree choice, then everything the fitted attributes need."""
     n_inputs = data.n_inputs
+    if settings.cov_type == "hc" and settings.absolute_sigma and data.sigma is not None:
+        raise ValueError(
+            "cov_type='hc' measures each row's spread by its residual, but absolute_sigma=True takes the "
+            "errors sigma as known; use cov_type='model' with known errors, or absolute_sigma=False"
+        )
     # The bases and the memory of their fit are checked before any array as long as the data is made.
     extent = _memory.FitRows(data.n_samples, len(data.inputs) - data.n_samples, data.weights is not None)
     candidates = bases_to_fit(settings, n_inputs, data.counted, extent)
@@ -226,10 +239,23 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
             problem.x_max,
             unit,
             known_scale,
+            settings.cov_type,
         )
     )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
     undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
+    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    trend = None
+    # The robust fit's rows in use, whose size is its errors' (least squares' residuals also
+    # carry the outliers' pull), and only above rounding, whose size grows with y's.
+    fitted_to_rounding = chosen.estimate.scale <= ROUNDING_SCALE
+    robust_fit = estimate.tuning is not None and settings.robust_stages
+    if robust_fit and not (undetermined or fitted_to_rounding or _interpolates(len(beta), problem.target, weights)):
+        names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
+        # Rows to the MM step's cut-off, the rows the fit uses: the inliers alone would leave
+        # out the noisiest rows, which show the trend best.
+        limit = losses.MM_TUNING * chosen.estimate.fixed_scale
+        trend = inference.spread_trend(design, residuals, fitted, problem.inputs, limit, weights, names)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
@@ -245,7 +271,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
             warnings.append(_cancelling_in_x(rounding, scale))
     if known_scale is not None and not inference.noise_agrees(uncertainty.measured_noise, uncertainty.df_measured):
         warnings.append(_stated_errors_disagree(uncertainty.measured_noise))
-    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    if trend is not None:
+        warnings.append(_spread_varies(trend, settings.cov_type, problem.sigma is not None))
     inliers = np.abs(residuals, out=residuals) <= settings.outlier_threshold * flag_scale
     del residuals
     interpolation = _interpolates(len(beta), problem.target, weights)
@@ -761,6 +788,20 @@ def listed_basis(basis: Any, n_inputs: int, name: str = "basis") -> MultiIndices
     if len({tuple(m) for m in indices}) != len(indices):
         raise ValueError(f"{name} lists an exponent vector more than once")
     return indices
+
+
+def _spread_varies(trend: inference.SpreadTrend, cov_type: str, with_sigma: bool) -> str:
+    what = "the residuals divided by sigma" if with_sigma else "the residuals"
+    errors = "better errors per row as sigma=" if with_sigma else "each row's known error as sigma="
+    if cov_type == "hc":
+        allowed = f"which the bands of new observations do not allow for (cov_type='hc' does for the coefficients; {errors}"
+    else:
+        allowed = f"which the intervals of cov_type='model' do not allow for (cov_type='hc' does; {errors}"
+    return (
+        f"the size of {what} follows {trend.along} (rank correlation {trend.correlation:+.2f} over the "
+        f"{trend.rows} rows the fit uses): either their spread varies, {allowed} weighs the rows as their "
+        "errors deserve), or the curve misses a pattern there, which a higher degree may fit."
+    )
 
 
 def _stated_errors_disagree(measured: float) -> str:

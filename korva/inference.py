@@ -17,7 +17,7 @@ The distributions are korva.distributions', the coefficient tables korva.summary
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -25,8 +25,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from korva import _robust, losses
-from korva.bases import Design, nonzero_columns
-from korva.distributions import normal_cdf, normal_pdf
+from korva.bases import Design, nonzero_columns, row_parts
+from korva.distributions import normal_cdf, normal_pdf, normal_quantile
 from korva.robust import Estimate
 
 # The name that PolynomialMDLRegressor.summary() documents for its report.
@@ -151,6 +151,66 @@ NOISE_AGREEMENT_Z = 3.29
 # The variance of the log noise scale of normal residuals truncated at 2.5 scales, over that of
 # their plain root mean square (measured: 1.2 to 1.5 at 30 to 500 rows), rounded up.
 NOISE_SCALE_VARIANCE_FACTOR = 1.5
+
+
+def consistent_covariance(
+    design: Design,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    weights: FloatArray | None = None,
+    penalty: FloatArray | None = None,
+) -> FloatArray:
+    """The covariance of the same coefficients as coefficient_covariance, consistent where the
+    errors' spread differs from row to row: the sandwich of the estimating equations with each
+    row's own psi^2 (Croux, Dhaene & Hoorelbeke 2003), widened by the leverage of the row as
+    in HC3 (MacKinnon & White 1985),
+
+        s^2 B^-1 M B^-1,  B = sum c psi'(u) x x' + P,  M = sum c psi(u)^2 / (1 - h)^2 x x',
+
+    u = r / s, h = w x' (sum c w x x' + P)^-1 x the row's leverage in the fit's own weights w
+    (psi(u) / u), and for least squares (None) psi(u) = u, s = 1. A row of leverage 1 has no
+    residual, and adds nothing to M. Columns that are 0 on every row, and every entry when B
+    is singular, are NaN.
+    """
+    n_terms = design.shape[1]
+    covariance = np.full((n_terms, n_terms), np.nan)
+    active = np.flatnonzero(nonzero_columns(design))
+    if not active.size or not scale > 0.0:
+        return covariance
+    u = residuals / scale
+    if tuning is None:
+        slope, psi, fit_weight = np.ones_like(u), u, np.ones_like(u)
+    else:
+        slope, psi, fit_weight = losses.psi_slope(u, tuning), losses.psi(u, tuning), losses.weights(u, tuning)
+    counts = np.ones_like(u) if weights is None else weights
+    extra = np.zeros((active.size, active.size)) if penalty is None else penalty[np.ix_(active, active)]
+    gram, bread = extra.copy(), extra.copy()
+    for rows, part in design_parts(design):
+        x = part[:, active]
+        gram += _product(x.T, x * (counts[rows] * fit_weight[rows])[:, None])
+        bread += _product(x.T, x * (counts[rows] * slope[rows])[:, None])
+    gram_inverse, bread_inverse = _inverse(gram), _inverse(bread)
+    if gram_inverse is None or bread_inverse is None:
+        return covariance
+    meat = np.zeros((active.size, active.size))
+    for rows, part in design_parts(design):
+        x = part[:, active]
+        leverage = fit_weight[rows] * np.einsum("ij,jk,ik->i", x, gram_inverse, x)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            share = np.where(leverage < 1.0, psi[rows] / (1.0 - leverage), 0.0)
+        meat += _product(x.T, x * (counts[rows] * share * share)[:, None])
+    part = scale * scale * _product(_product(bread_inverse, meat), bread_inverse)
+    covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
+    return covariance
+
+
+def design_parts(design: Design) -> Iterator[tuple[slice, FloatArray]]:
+    """The design's rows a part at a time, with where they lie: a stored one whole."""
+    if isinstance(design, np.ndarray):
+        yield slice(0, design.shape[0]), design
+        return
+    yield from row_parts(design)
 
 
 def singular_design(design: Design, weights: FloatArray | None = None) -> bool:
@@ -354,6 +414,97 @@ def _noise_steps(
             return math.nan
         scale = math.sqrt((sure_squares + float(near_squares.sum(where=chosen))) / dof / truncated_variance)
     return scale
+
+
+# ---------------------------------------------------------------- a spread that varies
+
+
+@dataclass(frozen=True)
+class SpreadTrend:
+    """The plainest way in which the size of the residuals follows something: the Spearman
+    rank correlation of |u| / sqrt(1 - h) (the inliers' residuals in units of the scale,
+    studentised by their leverage h) with ``along`` ("the fitted value", "leverage" or an
+    input's name), over ``rows`` rows."""
+
+    along: str
+    correlation: float
+    rows: int
+
+
+def spread_trend(
+    design: Design,
+    residuals: FloatArray,
+    fitted: FloatArray,
+    inputs: FloatArray,
+    limit: float,
+    weights: FloatArray | None,
+    names: Sequence[str],
+) -> SpreadTrend | None:
+    """Whether the residuals within ``limit`` spread plainly more along the fitted value, the
+    leverage or an input: the strongest of those rank correlations when it passes both
+    SPREAD_TREND_Z (Bonferroni over the m tried: a false alarm in about SPREAD_TREND_ALPHA of
+    fits of constant spread) and SPREAD_TREND_FLOOR, else None. Taken on at most
+    SPREAD_TREND_ROWS evenly spaced inliers."""
+    rows = _robust.rows_within(residuals, limit, 1.0, SPREAD_TREND_ROWS, weights)
+    sample = rows.sample
+    if weights is not None:
+        sample = sample[weights[sample] > 0.0]
+    if sample.size < SPREAD_TREND_MIN_ROWS:
+        return None
+    gram = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, weights).gram
+    active = np.diag(gram) != 0.0
+    inverse = _inverse(gram[np.ix_(active, active)])
+    if inverse is None:
+        return None
+    x = design[sample][:, active]
+    leverage = np.einsum("ij,jk,ik->i", x, inverse, x)
+    if weights is not None:
+        leverage *= weights[sample]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        size = np.abs(residuals[sample]) / np.sqrt(np.maximum(1.0 - leverage, 0.0))
+    kept = np.isfinite(size)
+    candidates = {"the fitted value": fitted[sample], "leverage": leverage}
+    candidates.update({name: inputs[sample, j] for j, name in enumerate(names)})
+    size_ranks = _ranks(size[kept])
+    z = normal_quantile(1.0 - 0.5 * SPREAD_TREND_ALPHA / len(candidates))
+    n = int(np.count_nonzero(kept))
+    best: SpreadTrend | None = None
+    for along, values in candidates.items():
+        correlation = _correlation(size_ranks, _ranks(values[kept]))
+        if abs(correlation) * math.sqrt(n - 1) >= z and abs(correlation) >= SPREAD_TREND_FLOOR:
+            if best is None or abs(correlation) > abs(best.correlation):
+                best = SpreadTrend(along, correlation, n)
+    return best
+
+
+# spread_trend's false alarms on constant spread (in all, two-sided), the weakest correlation
+# it calls plain (a spread that grows 1.5 times across the range gives about 0.1), the fewest
+# inliers it looks at and the most.
+SPREAD_TREND_ALPHA = 0.002
+SPREAD_TREND_FLOOR = 0.1
+SPREAD_TREND_MIN_ROWS = 20
+SPREAD_TREND_ROWS = 20_000
+
+
+def _ranks(values: FloatArray) -> FloatArray:
+    """The ranks of the values from 1, ties sharing the mean of theirs."""
+    order = np.argsort(values, kind="stable")
+    ordered = values[order]
+    starts = np.flatnonzero(np.r_[True, ordered[1:] != ordered[:-1]])
+    ends = np.r_[starts[1:], len(values)]
+    mean_ranks = (starts + ends + 1) / 2.0
+    ranks = np.empty(len(values))
+    ranks[order] = np.repeat(mean_ranks, ends - starts)
+    return ranks
+
+
+def _correlation(a: FloatArray, b: FloatArray) -> float:
+    """Pearson's correlation of a and b (0 where either is constant)."""
+    # Elementwise sums: a vector product would go to the BLAS, which splits long sums
+    # between its threads.
+    a, b = a - a.mean(), b - b.mean()
+    norm = math.sqrt(float((a * a).sum()) * float((b * b).sum()))
+    return float((a * b).sum()) / norm if norm > 0.0 else 0.0
 
 
 # ---------------------------------------------------------------- the errors' own distribution
@@ -601,7 +752,8 @@ class FitPieces:
     ``design`` is in the mapped inputs t; ``residuals`` and the estimate's scales are in units
     of ``unit`` (y's robust spread), and in y's units, or with known errors in units of each
     row's sigma, times ``noise_unit``; ``known_scale`` is the error of those residuals where it
-    is known (None: estimated). The estimate's ``tuning`` is the bisquare constant of a
+    is known (None: estimated); ``cov_type`` "model" takes one spread for every row
+    (coefficient_covariance), "hc" each row's own (consistent_covariance). The estimate's ``tuning`` is the bisquare constant of a
     robust fit, None for (penalised) least squares, whose covariance and noise scale take
     RSS / (N - k) in place of a scale; its ``fixed_scale`` is the scale of its bisquare
     equations, a biweight M-scale of cut-off losses.SCALE_TUNING. ``coef`` are the
@@ -620,6 +772,7 @@ class FitPieces:
     x_max: FloatArray
     noise_unit: float
     known_scale: float | None = None
+    cov_type: str = "model"
 
 
 def uncertainty(pieces: FitPieces) -> Uncertainty:
@@ -648,7 +801,10 @@ def uncertainty(pieces: FitPieces) -> Uncertainty:
         # The covariance the stated errors give the bisquare fit at their scale, which the
         # final fit held fixed unless the residuals contradicted them (and a warning says so).
         fixed, known = known_scale, normal_moments(tuning)
-    covariance = coefficient_covariance(design, residuals, fixed, tuning, weights, penalty, known)
+    if pieces.cov_type == "hc" and fixed > 0.0:
+        covariance = consistent_covariance(design, residuals, fixed, tuning, weights, penalty)
+    else:
+        covariance = coefficient_covariance(design, residuals, fixed, tuning, weights, penalty, known)
     measured = noise * pieces.noise_unit
     if known_scale is not None:
         # Known errors: the intervals take them as they are, a normal quantile and noise 1.

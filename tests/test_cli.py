@@ -497,7 +497,12 @@ def test_fit_warnings_are_one_line_each_and_the_fit_goes_on(surface_csv, monkeyp
     monkeypatch.setattr(PolynomialMDLRegressor, "fit", fragile_fit)
     assert cli.main(["fit", str(surface_csv), *"--x a b --y y --degree 1".split()]) == 0
     out, err = capsys.readouterr()
-    assert err.splitlines() == [
+    # The plane fitted to a surface leaves residuals whose size follows x: the fits' own warning.
+    assert all(
+        line.startswith("warning: the mcmc fit: ") or line.startswith("warning: the ols fit: ")
+        for line in err.splitlines()
+    )
+    assert [line for line in err.splitlines() if "fragile" in line] == [
         "warning: the mcmc fit: mcmc is fragile here: two outlier sets explain the data",
         "warning: the ols fit: ols is fragile here: two outlier sets explain the data",
     ]

@@ -461,6 +461,8 @@ def test_search_on_a_subsample_then_scale_and_fit_on_every_point(n):
 # Large data forms the design where the finish reads it. Every native pass over it gives the
 # bits of the stored design's, but the fitted values sum in another order than NumPy's, so the
 # fits agree to rounding: within the reweighting's tolerance of 1e-7 scale at the most.
+# A quadratic in three inputs misses the cubic: the size of its residuals follows x, and it says so.
+@pytest.mark.filterwarnings("ignore::korva.FitWarning")
 @pytest.mark.parametrize("case", ["one input", "three inputs and weights", "penalised", "constant input", "sigma"])
 def test_a_formed_design_fits_as_the_stored_one(monkeypatch, case):
     rng = np.random.default_rng(3)
