@@ -794,7 +794,9 @@ def _spread_varies(trend: inference.SpreadTrend, cov_type: str, with_sigma: bool
     what = "the residuals divided by sigma" if with_sigma else "the residuals"
     errors = "better errors per row as sigma=" if with_sigma else "each row's known error as sigma="
     if cov_type == "hc":
-        allowed = f"which the bands of new observations do not allow for (cov_type='hc' does for the coefficients; {errors}"
+        allowed = (
+            f"which the bands of new observations do not allow for (cov_type='hc' does for the coefficients; {errors}"
+        )
     else:
         allowed = f"which the intervals of cov_type='model' do not allow for (cov_type='hc' does; {errors}"
     return (

@@ -355,15 +355,14 @@ def noise_scale(
     """
     truncated_variance = 1.0 - 2.0 * clip * normal_pdf(clip) / (1.0 - 2.0 * normal_cdf(-clip))
     truncation = (clip, truncated_variance)
-    start = scale
-    if start > 0.0:
-        limits = (start / NOISE_BAND_WIDTH, start * NOISE_BAND_WIDTH)
-        scale = _noise_steps(residuals, weights, start, n_terms, truncation, limits)
-        if scale is not None:
-            return scale
-    scale = _noise_steps(residuals, weights, start, n_terms, truncation, None)
-    assert scale is not None, "the steps over every row have no limits to leave"
-    return scale
+    if scale > 0.0:
+        limits = (scale / NOISE_BAND_WIDTH, scale * NOISE_BAND_WIDTH)
+        banded = _noise_steps(residuals, weights, scale, n_terms, truncation, limits)
+        if banded is not None:
+            return banded
+    found = _noise_steps(residuals, weights, scale, n_terms, truncation, None)
+    assert found is not None, "the steps over every row have no limits to leave"
+    return found
 
 
 # noise_scale stops after this many steps, should its inliers never settle.
