@@ -1180,6 +1180,64 @@ def test_known_errors_far_from_the_residuals_spread_warn(stated):
         PolynomialMDLRegressor(degree=2).fit(x, y, sigma=sigma * stated)
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_consistent_covariance_of_least_squares_is_hc3(weighted):
+    x, y, sigma, _ = line_with_known_errors(2, n=70)
+    counts = np.random.default_rng(4).integers(1, 4, len(x)).astype(float) if weighted else np.ones(len(x))
+    model = PolynomialMDLRegressor(degree=2, method="ols", cov_type="hc").fit(
+        x, y, sample_weight=counts if weighted else None
+    )
+    # HC3 of the repeated rows: (X'X)^-1 X' diag(r^2 / (1 - h)^2) X (X'X)^-1.
+    rows = np.repeat(np.arange(len(x)), counts.astype(int))
+    middle, half = (x.min() + x.max()) / 2, (x.max() - x.min()) / 2
+    X = np.vander((x[rows] - middle) / half, 3, increasing=True)
+    inverse = np.linalg.inv(X.T @ X)
+    residuals = y[rows] - X @ (inverse @ X.T @ y[rows])
+    leverage = np.einsum("ij,jk,ik->i", X, inverse, X)
+    meat = X.T @ (X * (residuals / (1.0 - leverage))[:, None] ** 2)
+    np.testing.assert_allclose(model.cov_, inverse @ meat @ inverse, rtol=1e-8)
+
+
+def test_consistent_covariance_refuses_known_errors():
+    x, y, sigma, _ = line_with_known_errors(0, n=30)
+    model = PolynomialMDLRegressor(degree=2, cov_type="hc", absolute_sigma=True)
+    with pytest.raises(ValueError, match="cov_type='hc' measures each row's spread by its residual"):
+        model.fit(x, y, sigma=sigma)
+    assert not hasattr(model, "coef_")
+    model.set_params(absolute_sigma=False).fit(x, y, sigma=sigma)  # relative errors: a spread per row
+
+
+def spread_warnings(growth, n, n_sets):
+    """How many of n_sets robust fits of a quadratic warn that their residuals' size follows
+    something, with the noise's spread growing ``growth`` times across x."""
+    count = 0
+    for seed in range(n_sets):
+        rng = np.random.default_rng([seed, 17])
+        x = rng.uniform(0.0, 10.0, n)
+        y = 1.0 + 0.5 * x - 0.04 * x**2 + 0.2 * (1.0 + (growth - 1.0) * x / 10.0) * rng.standard_t(5, n)
+        y[rng.random(n) < 0.1] += 20.0  # gross outliers, which the check leaves out
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", FitWarning)
+            PolynomialMDLRegressor(degree=2, random_state=seed).fit(x, y)
+        count += any("the size of the residuals follows" in str(w.message) for w in caught)
+    return count
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "growth, n, n_sets, expected",
+    [
+        # Constant spread: a false alarm in fewer than 1 % of the fits (heavy-tailed, 10 % outliers).
+        (1.0, 60, 300, range(0, 3)),
+        (1.0, 400, 100, range(0, 2)),
+        # A spread growing tenfold is plain at 200 rows (at 100, three fits in four tell it).
+        (10.0, 200, 50, range(45, 51)),
+    ],
+)
+def test_a_spread_that_varies_is_told_and_a_constant_one_is_not(growth, n, n_sets, expected):
+    assert spread_warnings(growth, n, n_sets) in expected
+
+
 @pytest.mark.parametrize(
     "with_sigma, kind, sigma, message",
     [
