@@ -135,9 +135,13 @@ class PolynomialMDLRegressor(MetadataRouting):
     :meth:`predict_interval` give t-based intervals from it, with ``df_resid_`` degrees
     of freedom; ``noise_scale_`` is the spread of a new inlier's error. ``coef_x_`` and
     ``cov_x_`` are the same in the original inputs, and :meth:`summary` reports both. The
-    intervals assume symmetric errors on the inliers and the basis as given (with
-    ``degree="auto"``, as if the chosen degree had been fixed); the user guide's page
-    "How sure is the fit" has their measured coverage.
+    intervals assume symmetric errors on the inliers, one spread for every row (in units of
+    ``sigma`` where it is given; ``cov_type="hc"`` lets each row have its own, and a
+    :class:`FitWarning` says when the size of the residuals follows the fitted value, the
+    leverage or an input) and the basis as given (with ``degree="auto"``, as if the chosen
+    degree had been fixed); the bands of new observations take their ends from the
+    residuals' own distribution where there are enough of them. The user guide's page "How
+    sure is the fit" has their measured coverage.
 
     ``sample_weight`` in :meth:`fit` weighs rows as case weights: a row of integer
     weight w counts as w copies of it, a row of weight 0 is left out (it still gets its
@@ -145,9 +149,10 @@ class PolynomialMDLRegressor(MetadataRouting):
     more one row counts than another; every float64 from 2**53 up is an integer, so a
     weight in a large unit says nothing by being one): they are scaled to a mean of 1 over the rows of positive weight, so
     that every row counts once on average and neither the fit nor its standard errors
-    depend on their unit. Every row's error is taken to have the same spread: the weights
-    are not precisions, and the scale and the outlier flags do not widen for a row of
-    small weight. The weights act in the scale, the trimming of the concentration steps
+    depend on their unit. The weights are not precisions: the scale and the outlier flags do
+    not widen for a row of small weight. Rows whose errors differ take ``sigma`` in
+    :meth:`fit`, each row's standard deviation: every stage then works on the residuals
+    divided by it (see ``absolute_sigma`` and the user guide's "How sure is the fit"). The weights act in the scale, the trimming of the concentration steps
     (by weight), every least-squares step and the description length; the search itself
     treats the rows of positive weight alike, so weights reach it only through the
     starts that follow it.
@@ -241,7 +246,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         1 with ``refit=False``, 0 for ``"ols"``, ``"penalized"`` and a fit with as many
         samples as terms.
     scale_ : float
-        The robust residual scale in y's units: the M-scale of the final residuals, with
+        The robust residual scale in y's units (with ``sigma``, in units of each row's sigma): the M-scale of the final residuals, with
         the loss averaged over n - k (also for ``"ols"``, ``"penalized"`` and
         ``refit=False``). It is the noise level on clean normal data from 15 samples up
         and grows with the share of gross outliers (about 1.15 noise levels at 10 %,
@@ -278,16 +283,18 @@ class PolynomialMDLRegressor(MetadataRouting):
         scale, leaves the range of float64: y of magnitude beyond about 1e154 or below 1e-154).
     noise_scale_ : float
         The standard deviation of an inlier's error: the root mean square of the residuals
-        within 3 scales of the fit (an n_in - k divisor, corrected for the truncation at
-        3), repeated until those residuals settle. Unlike ``scale_`` it does not grow with
-        the share of outliers. For ``"ols"`` and ``"penalized"``, sqrt(RSS / (n - k)).
+        within 2.5 scales of the fit (an n_in - k divisor, corrected for the truncation at
+        2.5), repeated until those residuals settle. Unlike ``scale_`` it does not grow with
+        the share of outliers. For ``"ols"`` and ``"penalized"``, sqrt(RSS / (n - k)). With
+        ``sigma``, in units of it (1 with ``absolute_sigma=True``).
     df_resid_ : float
         The degrees of freedom of the intervals. For least squares, n - k; for the robust
         fit, Satterthwaite's: the total weight of the rows the fit uses (bisquare weight
         above 0) less the number of terms, times 2 / V, V the spread that the covariance's
         own estimate has to first order (2 for least squares at normal errors, near 2.7
         for the bisquare step; larger on samples whose covariance rests on a few points),
-        at most that total weight less the number of terms.
+        at most that total weight less the number of terms. Infinite for errors known
+        (``absolute_sigma=True``): the intervals take normal quantiles.
     coef_x_ : ndarray of shape (n_terms,) or None
         The coefficients of the same monomials (``multi_indices_``) in the original
         inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of
@@ -795,6 +802,8 @@ class PolynomialMDLRegressor(MetadataRouting):
             known = fitted["absolute_sigma"]
             errors = "known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated"
             header.append(("errors", f"sigma given for each sample, {errors}"))
+        if fitted.get("cov_type") == "hc":
+            header.append(("covariance", "cov_type='hc': each sample's own spread (the HC3 sandwich)"))
         if gamma1 or gamma2:
             penalties = f"gamma1 = {gamma1:g}, gamma2 = {gamma2:g}: intervals of the penalised fit"
             header.append(("penalties", penalties))

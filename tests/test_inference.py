@@ -486,13 +486,23 @@ def test_summary_reports_the_fitted_attributes():
     assert 'degree="auto"' in text and f"{np.count_nonzero(~model.inlier_mask_)} flagged" in text
 
 
-def test_the_summary_reports_the_parameters_of_the_fit_not_those_set_since():
+@pytest.mark.parametrize(
+    "params, with_sigma, said",
+    [
+        ({"degree": "auto", "gamma2": 1e-6}, False, ['degree="auto"', "mcmc", "gamma2 = 1e-06"]),
+        ({"cov_type": "hc"}, False, ["cov_type='hc': each sample's own spread"]),
+        ({"absolute_sigma": True}, True, ["sigma given for each sample, known", "in units of its sigma"]),
+        ({}, True, ["sigma given for each sample, relative: one factor estimated"]),
+    ],
+)
+def test_the_summary_reports_the_parameters_of_the_fit_not_those_set_since(params, with_sigma, said):
     x, y = noisy_cubic(4)
-    model = PolynomialMDLRegressor(degree="auto", gamma2=1e-6, random_state=1).fit(x, y)
+    sigma = np.full(len(x), 0.1) if with_sigma else None
+    model = PolynomialMDLRegressor(**{"degree": 3, **params}, random_state=1).fit(x, y, sigma=sigma)
     before = str(model.summary())
-    model.set_params(method="ols", degree=5, gamma2=0.0)
+    model.set_params(method="ols", degree=5, gamma2=0.0, cov_type="model", absolute_sigma=not with_sigma)
     assert str(model.summary()) == before
-    assert 'degree="auto"' in before and "mcmc" in before and "gamma2 = 1e-06" in before
+    assert all(words in before for words in said)
 
 
 def test_coefficients_in_x_that_cancel_beyond_their_precision_warn():
