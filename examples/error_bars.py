@@ -10,7 +10,7 @@ signal = 0.1 + 0.8 * concentration + sigma * rng.normal(size=concentration.size)
 signal[[7, 30]] += 0.5  # two misread points
 
 model = PolynomialMDLRegressor(degree=1, absolute_sigma=True).fit(concentration, signal, sigma=sigma)
-intercept, slope = model.coef_x_
+slope = model.polynomial_.coef[1]  # the fitted line in x: its coefficient of x
 low, high = model.conf_int(units="x")[1]
 print(f"slope {slope:.4f}, 95 % interval {low:.4f} to {high:.4f} (true: 0.8)")
 print("flagged readings:", np.flatnonzero(~model.inlier_mask_))  # beyond 2.5 of their own sigmas
