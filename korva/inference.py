@@ -171,7 +171,7 @@ def consistent_covariance(
     u = r / s, h = w x' (sum c w x x' + P)^-1 x the row's leverage in the fit's own weights w
     (psi(u) / u), and for least squares (None) psi(u) = u, s = 1. A row of leverage 1 has no
     residual, and adds nothing to M. Columns that are 0 on every row, and every entry when B
-    is singular, are NaN.
+    is singular or the rows in use (w > 0, counted by c) are no more than the terms, are NaN.
     """
     n_terms = design.shape[1]
     covariance = np.full((n_terms, n_terms), np.nan)
@@ -184,6 +184,9 @@ def consistent_covariance(
     else:
         slope, psi, fit_weight = losses.psi_slope(u, tuning), losses.psi(u, tuning), losses.weights(u, tuning)
     counts = np.ones_like(u) if weights is None else weights
+    # No more rows in use than terms: each residual is rounding, over 1 - h, h = 1 to rounding.
+    if weighted_total((fit_weight > 0.0).astype(np.float64), weights) <= n_terms:
+        return covariance
     extra = np.zeros((active.size, active.size)) if penalty is None else penalty[np.ix_(active, active)]
     gram, bread = extra.copy(), extra.copy()
     for rows, part in design_parts(design):
