@@ -529,14 +529,16 @@ class ErrorQuantiles:
     def band(self, alpha: float) -> tuple[float, float] | None:
         """The ends of the central 1 - alpha band of a new error, in noise scales, from the order
         statistics that split the pool with a new error among them (the split-conformal
-        quantiles [Lei et al. 2018]): the (total + 1) alpha / 2-th smallest and largest. None
+        quantiles [Lei et al. 2018]): the floor((total + 1) alpha / 2)-th smallest and largest. None
         when fewer than ERROR_TAIL_ROWS rows of the pool lie beyond either end: normal theory
         then."""
         tail = 0.5 * alpha * (self.total + 1.0)
         if not tail >= ERROR_TAIL_ROWS:
             return None
         last = len(self.values) - 1
-        lower = self.values[min(int(np.searchsorted(self.cumulative, tail)), last)]
+        # Each end the first row with weight total + 1 - tail at or beyond it, from below and
+        # from above: the lower one is the row after those of weight up to tail - 1.
+        lower = self.values[min(int(np.searchsorted(self.cumulative, tail - 1.0, side="right")), last)]
         upper = self.values[min(int(np.searchsorted(self.cumulative, self.total + 1.0 - tail)), last)]
         return float(lower), float(upper)
 

@@ -427,6 +427,22 @@ def test_intervals_far_out_are_those_of_the_exact_quadratic_form(case, points, k
             assert (np.abs(side - exact) <= 1e-9 * exact + 1e-12 * np.abs(center)).all()
 
 
+@pytest.mark.parametrize(("n", "alpha"), [(100, 0.05), (79, 0.05), (400, 0.1), (60, 0.25)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_the_band_of_a_new_error_takes_the_conformal_order_statistics(n, alpha, weighted):
+    # With a new error among the N in the pool, each end keeps at most alpha / 2 of it beyond:
+    # the floor((N + 1) alpha / 2)-th smallest and largest of the rows (repeated by their counts).
+    # The lower end was the ceiling's, one row further in: 3 of 101 below it at N = 100.
+    rng = np.random.default_rng(n)
+    residuals = rng.normal(size=n)
+    counts = rng.integers(1, 4, n).astype(float) if weighted else None
+    quantiles = inference.error_quantiles(residuals, 1.0, 0, counts)  # no terms: the residuals as they are
+    assert quantiles is not None
+    pool = np.sort(residuals if counts is None else np.repeat(residuals, counts.astype(int)))
+    beyond = math.floor((len(pool) + 1) * alpha / 2.0)
+    assert quantiles.band(alpha) == (pool[beyond - 1], pool[-beyond])
+
+
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
 def test_intervals_widen_away_from_the_data(params):
     x, y = noisy_cubic(2, share=0.0 if params else 0.15)
