@@ -1182,7 +1182,7 @@ def test_known_errors_far_from_the_residuals_spread_warn(stated):
 
 @pytest.mark.parametrize("weighted", [False, True])
 def test_consistent_covariance_of_least_squares_is_hc3(weighted):
-    x, y, sigma, _ = line_with_known_errors(2, n=70)
+    x, y, _, _ = line_with_known_errors(2, n=70)
     counts = np.random.default_rng(4).integers(1, 4, len(x)).astype(float) if weighted else np.ones(len(x))
     model = PolynomialMDLRegressor(degree=2, method="ols", cov_type="hc").fit(
         x, y, sample_weight=counts if weighted else None
