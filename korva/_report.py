@@ -82,6 +82,8 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
         coefficient_rows[0][0] = "term"
 
     model = robust.model
+    # With errors per row, the scale and the tolerance are in units of each row's sigma.
+    per_sigma, over_sigma = ("", "") if data.sigma is None else (f" x its {data.sigma_name}", f" / {data.sigma_name}")
     skipped = f" ({counted(data.skipped_rows, 'incomplete row')} left out)" if data.skipped_rows else ""
     mappings = [
         f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
@@ -105,18 +107,30 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
             "",
             (
                 f"Inliers: {int(inliers.sum()):,} of {counted(len(inliers), 'point')} "
-                f"{'lies' if len(inliers) == 1 else 'lie'} within "
-                f"{model.outlier_threshold:g} x {model.scale_:.4g} (the residual scale) of the "
+                f"{'lies' if len(inliers) == 1 else 'lie'} within {_inlier_bound(data, model)} of the "
                 f"{robust.method} fit; the RMS error is taken over them."
             ),
             (
-                f"Hit rate: the share of points within {model.tolerance_:.4g} of a fit, the MDL score's tolerance "
-                f"(0.4 x the robust spread of {data.target_name} itself, where the inliers' bound is set by the "
-                "residuals), so the two shares differ."
+                f"Hit rate: the share of points within {model.tolerance_:.4g}{per_sigma} of a fit, the MDL score's "
+                f"tolerance (0.4 x the robust spread of {data.target_name}{over_sigma} itself, where the inliers' "
+                "bound is set by the residuals), so the two shares differ."
             ),
             _outliers_text(data, inliers),
             *mappings,
         ]
+    )
+
+
+def _inlier_bound(data: Dataset, model: PolynomialMDLRegressor) -> str:
+    """How far from the fit a point may lie and be an inlier: a number of residual scales, times
+    the row's error where a column gives it, or of those errors alone where they are known."""
+    threshold = f"{model.outlier_threshold:g}"
+    if data.sigma is None:
+        return f"{threshold} x {model.scale_:.4g} (the residual scale)"
+    if model.get_params()["absolute_sigma"]:
+        return f"{threshold} x its {data.sigma_name} (the errors, taken as known)"
+    return (
+        f"{threshold} x {model.scale_:.4g} (the residual scale in units of {data.sigma_name}) x its {data.sigma_name}"
     )
 
 

@@ -262,7 +262,8 @@ class PolynomialMDLRegressor(MetadataRouting):
     tolerance_ : float
         The hit tolerance of the MDL score, 0.4 times the robust spread of y (its
         median absolute deviation, or when that is 0, the median absolute deviation from
-        the median of the values that differ from it).
+        the median of the values that differ from it); with ``sigma``, of y divided by each
+        row's sigma, and in units of the row's sigma.
     gibbs_ : GibbsStatistics or None
         The sampler's warm-up statistics (None unless ``method="mcmc"``, and for a fit
         with as many samples as terms, which runs no search).
@@ -612,10 +613,11 @@ class PolynomialMDLRegressor(MetadataRouting):
         Returns
         -------
         lower, upper : ndarray of shape (n,)
-            The ends of the intervals; ``predict(X)`` lies half-way between them. NaN
-            without degrees of freedom (``df_resid_`` 0: no more samples than terms) and
-            where the curve gives weight to coefficients the data leave free; infinite
-            only where the half-width is beyond float64, however far X is from the data.
+            The ends of the intervals; ``predict(X)`` lies half-way between them, except in
+            the bands of new observations taken from a robust fit's residuals, which may be
+            asymmetric. NaN without degrees of freedom (``df_resid_`` 0: no more samples than
+            terms) and where the curve gives weight to coefficients the data leave free;
+            infinite only where the half-width is beyond float64, however far X is from the data.
 
         Notes
         -----

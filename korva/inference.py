@@ -173,7 +173,7 @@ def consistent_covariance(
     u = r / s, h = w x' (sum c w x x' + P)^-1 x the row's leverage in the fit's own weights w
     (psi(u) / u), and for least squares (None) psi(u) = u, s = 1. A row of leverage 1 has no
     residual, and adds nothing to M. Columns that are 0 on every row, and every entry when B
-    is singular, are NaN.
+    is singular or the rows in use (w > 0, counted by c) are no more than the terms, are NaN.
     """
     n_terms = design.shape[1]
     covariance = np.full((n_terms, n_terms), np.nan)
@@ -186,6 +186,9 @@ def consistent_covariance(
     else:
         slope, psi, fit_weight = losses.psi_slope(u, tuning), losses.psi(u, tuning), losses.weights(u, tuning)
     counts = np.ones_like(u) if weights is None else weights
+    # No more rows in use than terms: each residual is rounding, over 1 - h, h = 1 to rounding.
+    if weighted_total((fit_weight > 0.0).astype(np.float64), weights) <= n_terms:
+        return covariance
     extra = np.zeros((active.size, active.size)) if penalty is None else penalty[np.ix_(active, active)]
     gram, bread = extra.copy(), extra.copy()
     for rows, part in design_parts(design):
@@ -528,14 +531,16 @@ class ErrorQuantiles:
     def band(self, alpha: float) -> tuple[float, float] | None:
         """The ends of the central 1 - alpha band of a new error, in noise scales, from the order
         statistics that split the pool with a new error among them (the split-conformal
-        quantiles [Lei et al. 2018]): the (total + 1) alpha / 2-th smallest and largest. None
+        quantiles [Lei et al. 2018]): the floor((total + 1) alpha / 2)-th smallest and largest. None
         when fewer than ERROR_TAIL_ROWS rows of the pool lie beyond either end: normal theory
         then."""
         tail = 0.5 * alpha * (self.total + 1.0)
         if not tail >= ERROR_TAIL_ROWS:
             return None
         last = len(self.values) - 1
-        lower = self.values[min(int(np.searchsorted(self.cumulative, tail)), last)]
+        # Each end the first row with weight total + 1 - tail at or beyond it, from below and
+        # from above: the lower one is the row after those of weight up to tail - 1.
+        lower = self.values[min(int(np.searchsorted(self.cumulative, tail - 1.0, side="right")), last)]
         upper = self.values[min(int(np.searchsorted(self.cumulative, self.total + 1.0 - tail)), last)]
         return float(lower), float(upper)
 

@@ -569,4 +569,13 @@ def test_weights_and_sigma_columns_reach_both_fits_and_the_output(tmp_path, monk
     np.testing.assert_allclose(cells["scaled_residual"], (y - model.predict(x)) / (model.scale_ * errors), rtol=1e-15)
     np.testing.assert_array_equal(cells["inlier"], model.inlier_mask_)
     assert not model.inlier_mask_[[3, 17]].any()
-    assert f"Outliers ({np.count_nonzero(~model.inlier_mask_)}) by data row (x): 4 (3), " in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert f"Outliers ({np.count_nonzero(~model.inlier_mask_)}) by data row (x): 4 (3), " in out
+    # The bound the flags were set by: known errors alone, or the scale in units of each row's.
+    bound = f"2.5 x {model.scale_:.4g} (the residual scale"
+    if "sigma" in given:
+        bound = "2.5 x its s (the errors, taken as known)" if "absolute" in given else f"{bound} in units of s) x its s"
+    else:
+        bound += ")"
+    assert f"lie within {bound} of the mcmc fit" in out
+    assert f"within {model.tolerance_:.4g}{' x its s' if 'sigma' in given else ''} of a fit" in out

@@ -427,6 +427,22 @@ def test_intervals_far_out_are_those_of_the_exact_quadratic_form(case, points, k
             assert (np.abs(side - exact) <= 1e-9 * exact + 1e-12 * np.abs(center)).all()
 
 
+@pytest.mark.parametrize(("n", "alpha"), [(100, 0.05), (79, 0.05), (400, 0.1), (60, 0.25)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_the_band_of_a_new_error_takes_the_conformal_order_statistics(n, alpha, weighted):
+    # With a new error among the N in the pool, each end keeps at most alpha / 2 of it beyond:
+    # the floor((N + 1) alpha / 2)-th smallest and largest of the rows (repeated by their counts).
+    # The lower end was the ceiling's, one row further in: 3 of 101 below it at N = 100.
+    rng = np.random.default_rng(n)
+    residuals = rng.normal(size=n)
+    counts = rng.integers(1, 4, n).astype(float) if weighted else None
+    quantiles = inference.error_quantiles(residuals, 1.0, 0, counts)  # no terms: the residuals as they are
+    assert quantiles is not None
+    pool = np.sort(residuals if counts is None else np.repeat(residuals, counts.astype(int)))
+    beyond = math.floor((len(pool) + 1) * alpha / 2.0)
+    assert quantiles.band(alpha) == (pool[beyond - 1], pool[-beyond])
+
+
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
 def test_intervals_widen_away_from_the_data(params):
     x, y = noisy_cubic(2, share=0.0 if params else 0.15)
@@ -535,15 +551,18 @@ def test_interval_factor_keeps_the_digits_of_a_tiny_alpha(alpha, df):
 
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
 @pytest.mark.parametrize("n", [2, 10, 12, 21])
+@pytest.mark.parametrize("cov_type", ["model", "hc"])
 # At 21 points the design of degree 20 is singular to the fit's tolerance, which it says.
 @pytest.mark.filterwarnings("ignore:the data do not determine:korva.FitWarning")
-def test_a_fit_with_no_degrees_of_freedom_has_nan_intervals(method, n):
+def test_a_fit_with_no_degrees_of_freedom_has_nan_intervals(method, n, cov_type):
     # As many points as terms: the fit goes through every one and says nothing of the spread.
     # The robust fits once flagged their own points on residuals of rounding, took negative
-    # degrees of freedom (-198 325 at n = 10), and at n = 21 missed by 1e-2 with errors of 0.
+    # degrees of freedom (-198 325 at n = 10), and at n = 21 missed by 1e-2 with errors of 0;
+    # cov_type="hc" took each row's spread from its residual of rounding over 1 - h, h = 1 to
+    # rounding: errors of 0 or of any size.
     x = np.linspace(-1.0, 1.0, n) if n > 2 else np.array([0.0, 1.0])
     y = np.cos(2.0 * x) + 0.01 * np.random.default_rng(n).normal(size=n) if n > 2 else x + 1.0
-    model = PolynomialMDLRegressor(degree=n - 1, method=method).fit(x, y)
+    model = PolynomialMDLRegressor(degree=n - 1, method=method, cov_type=cov_type).fit(x, y)
     assert model.df_resid_ == 0.0 and model.inlier_mask_.all()
     assert np.abs(model.predict(x) - y).max() < 1e-8
     assert np.isnan(model.bse_).all() and np.isnan(model.conf_int()).all()
