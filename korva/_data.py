@@ -29,8 +29,9 @@ IndexArray = NDArray[np.intp]
 # The largest count korva_core takes (a C int).
 MAX_COUNT = 2**31 - 1
 # The widest range of sigma, its largest over its smallest, that a fit takes: the rows are
-# divided by sigma, and the normal equations by its square.
-MAX_SIGMA_RATIO = 1e100
+# divided by sigma, and the normal equations by its square, which at a range of 1e16 lost
+# the standard errors of a quadratic (error bars never span ten decades).
+MAX_SIGMA_RATIO = 1e10
 
 # The largest integer sample weight that counts as copies of its row; larger weights are
 # relative. Far below 2**53, from which every float64 is an integer, so that a weight's being
@@ -257,7 +258,7 @@ def as_sigma(sigma: Any, n_samples: int) -> FloatArray | None:
     if largest / smallest > MAX_SIGMA_RATIO:
         raise ValueError(
             f"sigma spans from {smallest:.6g} to {largest:.6g}, more than a factor of {MAX_SIGMA_RATIO:.0e}: "
-            "the rows divided by it would leave float64"
+            "least squares on the rows divided by it would lose its precision"
         )
     return errors
 

@@ -668,10 +668,15 @@ class PolynomialMDLRegressor(MetadataRouting):
                 half[redo] = factor * inference.scaled_root(design[redo], determined, noise_redone, self._spread_)
             return half
 
+    @property
+    def _fitted_with_sigma(self) -> bool:
+        # Models pickled before sigma existed were fitted without it.
+        return bool(getattr(self, "_with_sigma_", False))
+
     def _fresh_noise(self, kind: str, sigma: ArrayLike | None, n_rows: int) -> FloatArray | None:
         """The spread of a new observation's error at each of ``n_rows`` rows in units of y's
         spread, for prediction intervals; None for the mean curve's."""
-        if sigma is not None and not self._with_sigma_:
+        if sigma is not None and not self._fitted_with_sigma:
             raise ValueError(
                 "sigma gives the errors of new observations in the units of the training sigma, but this "
                 "model was fitted without sigma: its noise_scale_ is the error of every new observation"
@@ -683,7 +688,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             )
         if kind != "prediction":
             return None
-        if not self._with_sigma_:
+        if not self._fitted_with_sigma:
             return np.full(n_rows, self.noise_scale_ / self._spread_)
         if sigma is None:
             raise ValueError(
@@ -786,7 +791,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         fitted = self._fitted_params_
         method, gamma1, gamma2 = fitted["method"], fitted["gamma1"], fitted["gamma2"]
         n_flagged = int(np.count_nonzero(~self.inlier_mask_))
-        in_sigma = ", in units of its sigma" if self._with_sigma_ else ""
+        in_sigma = ", in units of its sigma" if self._fitted_with_sigma else ""
         if isinstance(fitted["degree"], str) and fitted["degree"] == "auto":
             tried = ", ".join(str(d) for d in self.mdl_path_)
             chosen = f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
@@ -800,7 +805,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error{in_sigma})"),
             ("degrees of freedom", f"{self.df_resid_:g}"),
         ]
-        if self._with_sigma_:
+        if self._fitted_with_sigma:
             known = fitted["absolute_sigma"]
             errors = "known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated"
             header.append(("errors", f"sigma given for each sample, {errors}"))

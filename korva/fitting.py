@@ -177,11 +177,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     """The fit of ``data``'s rows under ``settings``: candidates, the standardised problem, the
     fit of each method and the degree choice, then everything the fitted attributes need."""
     n_inputs = data.n_inputs
-    if settings.cov_type == "hc" and settings.absolute_sigma and data.sigma is not None:
-        raise ValueError(
-            "cov_type='hc' measures each row's spread by its residual, but absolute_sigma=True takes the "
-            "errors sigma as known; use cov_type='model' with known errors, or absolute_sigma=False"
-        )
+    check_known_errors(settings.cov_type, settings.absolute_sigma, data.sigma is not None)
     # The bases and the memory of their fit are checked before any array as long as the data is made.
     extent = _memory.FitRows(data.n_samples, len(data.inputs) - data.n_samples, data.weights is not None)
     candidates = bases_to_fit(settings, n_inputs, data.counted, extent)
@@ -303,6 +299,15 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
         with_sigma=problem.sigma is not None,
     )
+
+
+def check_known_errors(cov_type: str, absolute_sigma: Any, with_sigma: bool) -> None:
+    """Refuse a covariance of each row's own spread for errors taken as known."""
+    if cov_type == "hc" and absolute_sigma and with_sigma:
+        raise ValueError(
+            "cov_type='hc' measures each row's spread by its residual, but absolute_sigma=True takes the "
+            "errors sigma as known; use cov_type='model' with known errors, or absolute_sigma=False"
+        )
 
 
 def _with_absent_rows(

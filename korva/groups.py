@@ -35,7 +35,7 @@ from korva import bases
 from korva._data import MAX_COUNT, unit_columns
 from korva._group_worker import COLUMNS, FitOptions, Group, GroupFit, _kept_rows, fit_group, unfitted
 from korva.estimator import PolynomialMDLRegressor
-from korva.fitting import Settings, bases_to_fit, draw_seed, listed_basis, validated_degrees
+from korva.fitting import Settings, bases_to_fit, check_known_errors, draw_seed, listed_basis, validated_degrees
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -208,6 +208,10 @@ def fit_groups(
     if progress is not None and not isinstance(progress, bool | np.bool_):
         raise ValueError(f"progress must be None, True or False, got {progress!r}")
     _check_estimator_params(estimator_params, len(x_columns))
+    # Refused once here rather than in every group's row.
+    check_known_errors(
+        estimator_params.get("cov_type", "model"), estimator_params.get("absolute_sigma"), sigma is not None
+    )
     if isinstance(estimator_params.get("random_state"), np.random.RandomState | np.random.Generator):
         # One seed for every group, as with an int: copies of a generator sent to workers would
         # hand out seeds that depend on how the groups were batched.
