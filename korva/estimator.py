@@ -9,7 +9,6 @@ installed and on its own when it is not.
 
 from __future__ import annotations
 
-import functools
 import importlib
 import inspect
 import sys
@@ -917,12 +916,16 @@ class PolynomialMDLRegressor(MetadataRouting):
 # ---------------------------------------------------------------- helpers
 
 
-@functools.cache
-def _constructor_defaults(cls: type) -> tuple[tuple[str, Any], ...]:
+def _constructor_defaults(cls: type[PolynomialMDLRegressor]) -> tuple[tuple[str, Any], ...]:
     """A class's constructor parameters and their defaults, read once: reading a signature
     took a tenth of a small fit's time, asked for three times in each."""
-    parameters = list(inspect.signature(cls.__init__).parameters.values())[1:]
-    return tuple((p.name, p.default) for p in parameters)
+    if cls not in _DEFAULTS:
+        parameters = list(inspect.signature(cls.__init__).parameters.values())[1:]
+        _DEFAULTS[cls] = tuple((p.name, p.default) for p in parameters)
+    return _DEFAULTS[cls]
+
+
+_DEFAULTS: dict[type[PolynomialMDLRegressor], tuple[tuple[str, Any], ...]] = {}
 
 
 def _is_fitted_name(name: str) -> bool:

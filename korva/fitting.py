@@ -245,7 +245,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     # The robust fit's rows in use, whose size is its errors' (least squares' residuals also
     # carry the outliers' pull), and only above rounding, whose size grows with y's.
     fitted_to_rounding = chosen.estimate.scale <= ROUNDING_SCALE
-    robust_fit = estimate.tuning is not None and settings.robust_stages
+    # A penalised fit's residuals carry the penalty's pull towards the edges by design.
+    robust_fit = estimate.tuning is not None and settings.robust_stages and estimate.penalty is None
     if robust_fit and not (undetermined or fitted_to_rounding or _interpolates(len(beta), problem.target, weights)):
         names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
         # Rows to the MM step's cut-off, the rows the fit uses: the inliers alone would leave

@@ -455,15 +455,16 @@ def spread_trend(
         sample = sample[weights[sample] > 0.0]
     if sample.size < SPREAD_TREND_MIN_ROWS:
         return None
-    gram = _robust.bisquare_moments(design, np.zeros(design.shape[0]), 1.0, math.inf, weights).gram
+    # The Gram matrix of the rows taken, scaled up to all rows in use: no further pass.
+    x = design[sample]
+    counts = np.ones(sample.size) if weights is None else weights[sample]
+    gram = _product(x.T, x * counts[:, None]) * (rows.weight / float(counts.sum()))
     active = np.diag(gram) != 0.0
     inverse = _inverse(gram[np.ix_(active, active)])
     if inverse is None:
         return None
-    x = design[sample][:, active]
-    leverage = np.einsum("ij,jk,ik->i", x, inverse, x)
-    if weights is not None:
-        leverage *= weights[sample]
+    x = x[:, active]
+    leverage = counts * np.einsum("ij,jk,ik->i", x, inverse, x)
     with np.errstate(divide="ignore", invalid="ignore"):
         size = np.abs(residuals[sample]) / np.sqrt(np.maximum(1.0 - leverage, 0.0))
     kept = np.isfinite(size)
