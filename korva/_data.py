@@ -214,13 +214,7 @@ def as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     sum; None stays None (every row counts once)."""
     if sample_weight is None:
         return None
-    weights = as_float_array(sample_weight, "sample_weight")
-    if weights.ndim == 0:
-        weights = np.full(n_samples, float(weights))
-    if weights.ndim != 1 or len(weights) != n_samples:
-        raise ValueError(
-            f"sample_weight must have shape ({n_samples},), one weight per sample, got shape {weights.shape}"
-        )
+    weights = per_sample(sample_weight, "sample_weight", n_samples, "weight")
     if not np.isfinite(weights).all():
         raise ValueError("sample_weight contains NaN or infinity")
     if (weights < 0.0).any():
@@ -234,17 +228,23 @@ def as_sample_weight(sample_weight: Any, n_samples: int) -> FloatArray | None:
     return weights
 
 
+def per_sample(values: Any, name: str, n_samples: int, what: str) -> FloatArray:
+    """``values`` as floats of shape (n_samples,), one ``what`` per sample; a scalar is every sample's."""
+    array = as_float_array(values, name)
+    if array.ndim == 0:
+        array = np.full(n_samples, float(array))
+    if array.ndim != 1 or len(array) != n_samples:
+        raise ValueError(f"{name} must have shape ({n_samples},), one {what} per sample, got shape {array.shape}")
+    return array
+
+
 def as_sigma(sigma: Any, n_samples: int) -> FloatArray | None:
     """sigma, each row's error, as finite positive floats of shape (n_samples,), every row's
     (those of weight 0 too: their flags are judged in units of it); a scalar is every row's;
     None stays None."""
     if sigma is None:
         return None
-    errors = as_float_array(sigma, "sigma")
-    if errors.ndim == 0:
-        errors = np.full(n_samples, float(errors))
-    if errors.ndim != 1 or len(errors) != n_samples:
-        raise ValueError(f"sigma must have shape ({n_samples},), one error per sample, got shape {errors.shape}")
+    errors = per_sample(sigma, "sigma", n_samples, "error")
     if not np.isfinite(errors).all():
         raise ValueError("sigma contains NaN or infinity; every sample's error must be a finite standard deviation")
     smallest = float(errors.min())
