@@ -120,7 +120,10 @@ class PolynomialMDLRegressor(MetadataRouting):
     highest degree it tried, when another start nearly as good (its scale within
     3 %) leads to a different curve that flags other rows, or when the data do not
     determine the coefficients (a design singular on the rows fitted, such as x at two
-    distinct values for degree 2: ``cov_`` is then NaN), or when the coefficients in x are
+    distinct values for degree 2: ``cov_`` is then NaN), when one row alone decides part of
+    the fit (its leverage is 1: the curve passes through it whatever its y; looked for on up
+    to 20 000 rows), when an input
+    takes one value in every row fitted (its terms are 0, their errors NaN), or when the coefficients in x are
     so large that they cancel beyond the fit's precision over the training range (a narrow
     range far from 0: ``coef_`` in t carries the curve, ``coef_x_`` does not).
 

@@ -181,33 +181,84 @@ def consistent_covariance(
     if not active.size or not scale > 0.0:
         return covariance
     u = residuals / scale
+    fit_weight = _fit_weights(u, tuning)
     if tuning is None:
-        slope, psi, fit_weight = np.ones_like(u), u, np.ones_like(u)
+        slope, psi = np.ones_like(u), u
     else:
-        slope, psi, fit_weight = losses.psi_slope(u, tuning), losses.psi(u, tuning), losses.weights(u, tuning)
+        slope, psi = losses.psi_slope(u, tuning), losses.psi(u, tuning)
     counts = np.ones_like(u) if weights is None else weights
     # No more rows in use than terms: each residual is rounding, over 1 - h, h = 1 to rounding.
     if weighted_total((fit_weight > 0.0).astype(np.float64), weights) <= n_terms:
         return covariance
-    extra = np.zeros((active.size, active.size)) if penalty is None else penalty[np.ix_(active, active)]
-    gram, bread = extra.copy(), extra.copy()
-    for rows, part in design_parts(design):
-        x = part[:, active]
-        gram += _product(x.T, x * (counts[rows] * fit_weight[rows])[:, None])
-        bread += _product(x.T, x * (counts[rows] * slope[rows])[:, None])
-    gram_inverse, bread_inverse = _inverse(gram), _inverse(bread)
+    extra = None if penalty is None else penalty[np.ix_(active, active)]
+    gram_inverse = _inverse(_weighted_gram(design, active, counts * fit_weight, extra))
+    bread_inverse = _inverse(_weighted_gram(design, active, counts * slope, extra))
     if gram_inverse is None or bread_inverse is None:
         return covariance
     meat = np.zeros((active.size, active.size))
-    for rows, part in design_parts(design):
+    for (rows, part), leverage in zip(design_parts(design), _leverages(design, active, fit_weight, gram_inverse)):
         x = part[:, active]
-        leverage = fit_weight[rows] * np.einsum("ij,jk,ik->i", x, gram_inverse, x)
         with np.errstate(divide="ignore", invalid="ignore"):
             share = np.where(leverage < 1.0, psi[rows] / (1.0 - leverage), 0.0)
         meat += _product(x.T, x * (counts[rows] * share * share)[:, None])
     part = scale * scale * _product(_product(bread_inverse, meat), bread_inverse)
     covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
     return covariance
+
+
+def decisive_rows(
+    design: Design,
+    residuals: FloatArray,
+    scale: float,
+    tuning: float | None,
+    weights: FloatArray | None = None,
+    penalty: FloatArray | None = None,
+) -> IndexArray:
+    """The rows whose leverage in the fit's own weights (see consistent_covariance) is at least
+    DECISIVE_LEVERAGE: each alone sets a direction of the coefficients, which the fit follows
+    through it whatever its y, so that its residual says nothing and it is never an outlier."""
+    active = np.flatnonzero(nonzero_columns(design))
+    if not active.size:
+        return np.zeros(0, dtype=np.intp)
+    fit_weight = _fit_weights(residuals / scale if scale > 0.0 else np.zeros_like(residuals), tuning)
+    counts = np.ones_like(fit_weight) if weights is None else weights
+    extra = None if penalty is None else penalty[np.ix_(active, active)]
+    gram_inverse = _inverse(_weighted_gram(design, active, counts * fit_weight, extra))
+    if gram_inverse is None:
+        return np.zeros(0, dtype=np.intp)
+    found = [
+        rows.start + np.flatnonzero(counts[rows] * leverage >= DECISIVE_LEVERAGE)
+        for (rows, _), leverage in zip(design_parts(design), _leverages(design, active, fit_weight, gram_inverse))
+    ]
+    decisive: IndexArray = np.concatenate(found)
+    return decisive
+
+
+# A row of at least this leverage carries the fit with it: the fit moves by 0.99 of any change in its y.
+DECISIVE_LEVERAGE = 0.99
+
+
+def _fit_weights(u: FloatArray, tuning: float | None) -> FloatArray:
+    """The weights w = psi(u) / u of the fit's last solve: the bisquare's, or 1 for least squares."""
+    return np.ones_like(u) if tuning is None else losses.weights(u, tuning)
+
+
+def _weighted_gram(design: Design, active: IndexArray, row_weights: FloatArray, extra: FloatArray | None) -> FloatArray:
+    """X' diag(row_weights) X over the active columns, plus ``extra`` (a penalty)."""
+    gram = np.zeros((active.size, active.size)) if extra is None else extra.copy()
+    for rows, part in design_parts(design):
+        x = part[:, active]
+        gram += _product(x.T, x * row_weights[rows][:, None])
+    return gram
+
+
+def _leverages(
+    design: Design, active: IndexArray, fit_weight: FloatArray, gram_inverse: FloatArray
+) -> Iterator[FloatArray]:
+    """Each row's leverage w x' G^-1 x, a part of the rows at a time (those of design_parts)."""
+    for rows, part in design_parts(design):
+        x = part[:, active]
+        yield fit_weight[rows] * np.einsum("ij,jk,ik->i", x, gram_inverse, x)
 
 
 def design_parts(design: Design) -> Iterator[tuple[slice, FloatArray]]:

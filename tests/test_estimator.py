@@ -587,7 +587,10 @@ def test_constant_input_column_contributes_nothing(rng):
     x = rng.uniform(0.0, 5.0, 40)
     y = x**2 + rng.normal(0.0, 0.1, 40)
     alone = PolynomialMDLRegressor(degree=2, method="ols").fit(x, y)
-    with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols").fit(np.column_stack([x, np.full(40, 3.0)]), y)
+    with pytest.warns(FitWarning, match=r"input x2 takes one value in every row fitted \(x2 = 3\)"):
+        with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols").fit(
+            np.column_stack([x, np.full(40, 3.0)]), y
+        )
     constant_terms = [i for i, m in enumerate(with_constant.multi_indices_) if m[1] > 0]
     np.testing.assert_allclose(with_constant.coef_[constant_terms], 0.0, atol=1e-12)
     grid = np.linspace(-1.0, 6.0, 9)
@@ -770,29 +773,44 @@ def test_not_fitted_error_is_scikit_learns_once_it_is_imported_and_korva_does_no
 
 @pytest.mark.parametrize("method", ["mcmc", "ols"])
 @pytest.mark.parametrize(
-    "X, degree, says, extra",
+    "X, degree, says, extra, decisive",
     [
-        (np.repeat([0.0, 1.0], 10), 2, "(x takes 2 distinct values)", [0.5]),
+        (
+            np.repeat([0.0, 1.0], 10),
+            2,
+            "(x takes 2 distinct values)",
+            [0.5],
+            "row [20] (counting from 0) alone decides",
+        ),
         # Fewer rows than terms as well: no degrees of freedom either.
-        (np.array([0.0, 0.0, 1.0]), 2, "(x takes 2 distinct values)", [0.5]),
+        (
+            np.array([0.0, 0.0, 1.0]),
+            2,
+            "(x takes 2 distinct values)",
+            [0.5],
+            "rows [2, 3] (counting from 0) each alone",
+        ),
         # Two inputs on one line: a plane through it can turn freely about it.
         (
             np.repeat([[0.0, 0.0], [1.0, 1.0], [2.0, 2.0], [3.0, 3.0]], 5, axis=0),
             1,
             "singular on the rows fitted,",
             [[1.0, 2.0]],
+            "row [20] (counting from 0) alone decides",
         ),
     ],
 )
-def test_data_that_leave_coefficients_free_warn(rng, method, X, degree, says, extra):
+def test_data_that_leave_coefficients_free_warn(rng, method, X, degree, says, extra, decisive):
     y = 1.0 + np.atleast_2d(X.T).sum(axis=0) + rng.normal(0.0, 0.1, len(X))
     with pytest.warns(FitWarning, match="the data do not determine the") as caught:
         model = PolynomialMDLRegressor(degree=degree, method=method).fit(X, y)
     assert says in str(caught[0].message) and np.isnan(model.bse_).all()
-    # One point more, where the others leave the coefficients free, determines them.
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", FitWarning)
-        PolynomialMDLRegressor(degree=degree, method=method).fit(np.concatenate([X, extra]), np.append(y, 2.0))
+    # One point more, where the others leave the coefficients free, determines them, and alone: it says so.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FitWarning)
+        model = PolynomialMDLRegressor(degree=degree, method=method).fit(np.concatenate([X, extra]), np.append(y, 2.0))
+    assert [str(w.message)[: len(decisive)] for w in caught] == [decisive]
+    assert np.isfinite(model.bse_).all()
 
 
 def test_column_vector_y_warns_and_is_flattened():

@@ -5,6 +5,7 @@ term names and the summary table."""
 import decimal
 import math
 import re
+import warnings
 
 import numpy as np
 import pytest
@@ -584,7 +585,14 @@ def test_the_slope_of_an_input_constant_in_the_rows_fitted_is_nan(method, weight
         x, y = np.linspace(0.0, 1.0, 60), 1.2 + np.linspace(0.0, 1.0, 60)
         sample_weight = np.where(np.arange(60) == 7, 3.0, 0.0)
         x[7], y[7] = 0.5, 1.7
-    model = PolynomialMDLRegressor(degree=1, method=method).fit(x, y, sample_weight=sample_weight)
+    # Without a slope to determine, the fit says so (it once returned a slope of 0 and NaN in
+    # silence); the one row of weight 3 also decides the rest alone.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FitWarning)
+        model = PolynomialMDLRegressor(degree=1, method=method).fit(x, y, sample_weight=sample_weight)
+    said = [str(w.message) for w in caught]
+    assert any(re.match(r"input x takes one value in every row fitted \(x = 0.[35]\)", m) for m in said), said
+    assert any(m.startswith("row [7] (counting from 0) alone decides") for m in said) == (weights is not None)
     assert np.isnan(model.bse_[1]) and np.isnan(model.conf_int()[1]).all()
 
 
