@@ -244,19 +244,19 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     # Every error NaN: the design may be singular, or the fit has no freedom left.
     undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
     flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    interpolation = _interpolates(len(beta), problem.target, weights)
+    names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
     trend = None
     # The robust fit's rows in use, whose size is its errors' (least squares' residuals also
     # carry the outliers' pull), and only above rounding, whose size grows with y's.
     fitted_to_rounding = chosen.estimate.scale <= ROUNDING_SCALE
     # A penalised fit's residuals carry the penalty's pull towards the edges by design.
     robust_fit = estimate.tuning is not None and settings.robust_stages and estimate.penalty is None
-    if robust_fit and not (undetermined or fitted_to_rounding or _interpolates(len(beta), problem.target, weights)):
-        names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
+    if robust_fit and not (undetermined or fitted_to_rounding or interpolation):
         # Rows to the MM step's cut-off, the rows the fit uses: the inliers alone would leave
         # out the noisiest rows, which show the trend best.
         limit = losses.MM_TUNING * chosen.estimate.fixed_scale
         trend = inference.spread_trend(design, residuals, fitted, problem.inputs, limit, weights, names)
-    interpolation = _interpolates(len(beta), problem.target, weights)
     decisive = np.zeros(0, dtype=np.intp)
     # Each row's leverage costs a pass of k^2 per row over the design, more than the fit's own
     # passes on large data (0.23 s at 1e6 rows of 10 terms), where one row alone rarely decides.
@@ -276,7 +276,6 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         warnings.append(_decided_by_rows(decisive if problem.active is None else problem.active[decisive]))
     constant = [j for j in range(n_inputs) if problem.x_min[j] == problem.x_max[j]]
     if constant and not undetermined and any(m[j] for m in chosen.candidate.indices for j in constant):
-        names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
         warnings.append(_constant_inputs([names[j] for j in constant], problem.x_min[constant]))
     if uncertainty.coef_x is not None:
         rounding = inference.rounding_in_x(chosen.candidate.indices, uncertainty.coef_x, problem.x_min, problem.x_max)
