@@ -44,6 +44,13 @@ SCREENING_STREAM = 2
 # warns.
 X_ROUNDING_FACTOR = 1000.0
 
+# A row within this many of a candidate's scales is its inlier when the candidates agree on
+# the coding unit of degree="auto"; a normal truncated there keeps TRUNCATED_SD of its sd.
+AGREED_INLIER_CUT = 2.5
+TRUNCATED_SD = math.sqrt(
+    1.0 - math.sqrt(2.0 / math.pi) * AGREED_INLIER_CUT * math.exp(-(AGREED_INLIER_CUT**2) / 2.0)
+    / math.erf(AGREED_INLIER_CUT / math.sqrt(2.0))
+)
 # A residual scale at most this, in units of y's robust spread, is rounding: the fit goes
 # through the points.
 ROUNDING_SCALE = 1e-9
@@ -739,16 +746,15 @@ def choose_degree(
     """The fit with the shortest description length and every candidate's length.
 
     One candidate is simply returned, with an empty path. Otherwise every fit's
-    residuals are coded in one unit, the median of the candidates' residual scales:
+    residuals are coded in one unit (see _coding_unit), a median over the candidates:
     candidates too simple for the data overstate the noise, the richest ones, with few
     degrees of freedom left on a small sample, scatter around it, and their median is
     the steadiest estimate of it. (The richest candidate's scale picked the quadratic
-    below in 56 of 100 small samples, the median in 73; see the fit quality page.)
+    of the fit quality page in 56 of 100 small samples, the median 73.)
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.estimate.scale for fit in fits if fit.estimate.scale > 0.0]
-    unit = float(np.median(positive)) if positive else 1.0  # every candidate fits exactly: any unit
+    unit = _coding_unit(fits, target, weights)
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
@@ -758,6 +764,35 @@ def choose_degree(
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)
     return fits[int(np.argmin(lengths))], path
+
+
+def _coding_unit(fits: list[BasisFit], target: FloatArray, weights: FloatArray | None) -> float:
+    """The one unit every candidate's residuals are coded in: the median over the candidates
+    of their residuals' spread on the rows that every candidate takes for an inlier.
+
+    A candidate's own robust scale grows with the share of outliers (an M-scale of
+    breakdown 0.5 spends its budget on them: about twice the noise at 40 %), and a coarse
+    unit makes a weak term look free; on the rows all candidates agree on, the spread is
+    the noise's. Each spread is a root mean square with the candidate's terms taken off
+    the degrees of freedom, made consistent for the normal truncated at the cut. Too few
+    agreed rows fall back to the median of the candidates' scales.
+    """
+    positive = [fit for fit in fits if fit.estimate.scale > 0.0]
+    if not positive:
+        return 1.0  # every candidate fits exactly: any unit
+    residuals = [target - fit.estimate.fitted for fit in positive]
+    agreed = np.ones(target.size, dtype=bool) if weights is None else weights > 0.0
+    for fit, r in zip(positive, residuals):
+        agreed &= np.abs(r) <= AGREED_INLIER_CUT * fit.estimate.scale
+    w = np.ones(np.count_nonzero(agreed)) if weights is None else weights[agreed]
+    mass = float(w.sum())
+    if mass <= 2 * max(fit.estimate.beta.size for fit in positive):
+        return float(np.median([fit.estimate.scale for fit in positive]))
+    spreads = [
+        math.sqrt(float(np.sum(w * r[agreed] ** 2)) / (mass - fit.estimate.beta.size)) / TRUNCATED_SD
+        for fit, r in zip(positive, residuals)
+    ]
+    return float(np.median(spreads))
 
 
 def _polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
