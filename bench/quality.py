@@ -983,7 +983,7 @@ def weak_quadratic_under_outliers(report: Report, n: int = 200, n_sets: int = 30
     """A quadratic two noise sd high under 30 and 40 % outliers 10 to 20 sd off: a unit of the
     description length that grew with the outliers made the quadratic's term look free."""
     print(f"\ny = 2 x² + N(0, 1) on x uniform in [-1, 1], n = {n}, a share of the rows moved 10-20 sd up,")
-    print(f"{n_sets} data sets: how often korva's degree=\"auto\" keeps the quadratic (degree >= 2).\n")
+    print(f'{n_sets} data sets: how often korva\'s degree="auto" keeps the quadratic (degree >= 2).\n')
     header("outliers", "degree >= 2", "target")
     for share, at_least in ((0.3, 27), (0.4, 24)):
         kept = 0

@@ -47,10 +47,8 @@ X_ROUNDING_FACTOR = 1000.0
 # A row within this many of a candidate's scales is its inlier when the candidates agree on
 # the coding unit of degree="auto"; a normal truncated there keeps TRUNCATED_SD of its sd.
 AGREED_INLIER_CUT = 2.5
-TRUNCATED_SD = math.sqrt(
-    1.0 - math.sqrt(2.0 / math.pi) * AGREED_INLIER_CUT * math.exp(-(AGREED_INLIER_CUT**2) / 2.0)
-    / math.erf(AGREED_INLIER_CUT / math.sqrt(2.0))
-)
+_CUT_DENSITY = math.exp(-(AGREED_INLIER_CUT**2) / 2.0) / math.sqrt(2.0 * math.pi)
+TRUNCATED_SD = math.sqrt(1.0 - 2.0 * AGREED_INLIER_CUT * _CUT_DENSITY / math.erf(AGREED_INLIER_CUT / math.sqrt(2.0)))
 # A residual scale at most this, in units of y's robust spread, is rounding: the fit goes
 # through the points.
 ROUNDING_SCALE = 1e-9
