@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _data, _memory, bases, inference, losses, robust
+from korva import _data, _memory, bases, diagnostics, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
@@ -178,6 +178,7 @@ class FitResult:
     warnings: list[str]
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
+    weighing: diagnostics.Weighing
     with_sigma: bool = False
 
 
@@ -248,7 +249,6 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
     undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
-    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
     interpolation = _interpolates(len(beta), problem.target, weights)
     names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
     trend = None
@@ -269,6 +269,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         decisive = inference.decisive_rows(
             design, residuals, estimate.fixed_scale, estimate.tuning, weights, estimate.penalty
         )
+    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    weighing = diagnostics.weighing(design, residuals, estimate, weights, unit, flag_scale, problem.sigma_unit)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
@@ -318,6 +320,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         warnings=warnings,
         uncertainty=uncertainty,
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
+        weighing=weighing,
         with_sigma=problem.sigma is not None,
     )
 
