@@ -299,6 +299,20 @@ class PolynomialMDLRegressor(MetadataRouting):
         for the bisquare step; larger on samples whose covariance rests on a few points),
         at most that total weight less the number of terms. Infinite for errors known
         (``absolute_sigma=True``): the intervals take normal quantiles.
+    r2_ : float
+        The robust R² of Renaud and Victoria-Feser on the rows fitted (:func:`robust_r2` has
+        it in full): each row weighs the weight of the final bisquare step at its residual in
+        units of ``noise_scale_`` (times its sample weight, and over its sigma squared with
+        ``sigma``), and the weighted residual sum is multiplied by the factor that makes the
+        ratio consistent at normal errors. The weights of ``"ols"`` and ``"penalized"`` are 1:
+        the classical R² (of the weighted rows, with ``sample_weight``). About the weighted mean
+        of y, or 0 for a basis without a constant term. Within 0.02 of least squares' R² on
+        clean data, and of least squares' R² on the inliers alone with 20 % of the rows far
+        off, at an R² of 0.8 over 1000 rows.
+    r2_adjusted_ : float
+        ``1 - (1 - r2_) (n - 1) / (n - k)`` for n samples (rows counted by their integer
+        weights) and k terms, with n in place of n - 1 for a basis without a constant term;
+        NaN for n <= k.
     coef_x_ : ndarray of shape (n_terms,) or None
         The coefficients of the same monomials (``multi_indices_``) in the original
         inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of
@@ -378,6 +392,8 @@ class PolynomialMDLRegressor(MetadataRouting):
     _cov_in_spread_: FloatArray
     _spread_: float
     _with_sigma_: bool
+    r2_: float
+    r2_adjusted_: float
     _fitted_params_: dict[str, Any]
     polynomial_: np.polynomial.Polynomial
 
@@ -537,6 +553,8 @@ class PolynomialMDLRegressor(MetadataRouting):
             n_features_in_=data.n_inputs,
             fit_warnings_=result.warnings,
             _with_sigma_=result.with_sigma,
+            r2_=result.r2,
+            r2_adjusted_=result.r2_adjusted,
             _fitted_params_=self.get_params(),
             **result.uncertainty.attributes(),
         )

@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _data, _memory, bases, inference, losses, robust
+from korva import _data, _memory, _scoring, bases, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
@@ -173,6 +173,9 @@ class FitResult:
     warnings: list[str]
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
+    # Renaud and Victoria-Feser's robust R² on the rows fitted, and its adjusted form.
+    r2: float
+    r2_adjusted: float
     with_sigma: bool = False
 
 
@@ -267,6 +270,11 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
+    has_constant = any(not any(m) for m in chosen.candidate.indices)
+    r2_scale = _scoring.r2_scale(uncertainty.noise_scale / unit, estimate.scale)
+    r2, r2_adjusted = _scoring.fit_r2(
+        standardized, residuals, problem.row_scale, weights, r2_scale, estimate.tuning, len(beta), has_constant
+    )
     chosen = replace(chosen, design=None, estimate=replace(estimate, residuals=None))
     del estimate
     warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, unit, n_inputs)
@@ -314,6 +322,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         uncertainty=uncertainty,
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
         with_sigma=problem.sigma is not None,
+        r2=r2,
+        r2_adjusted=r2_adjusted,
     )
 
 

@@ -475,6 +475,20 @@ def test_sample_weights_count_as_repeated_rows(rng, params):
     assert weighted.df_resid_ == repeated.df_resid_ < repeats.sum() - 3
 
 
+@pytest.mark.parametrize("tuning", [losses.MM_TUNING, BISQUARE, 1.0, 30.0])
+def test_r2_consistency_factor_is_its_normal_expectations(tuning):
+    """a = E w(z) / E z psi(z), by SciPy's adaptive quadrature; for least squares 1."""
+    from scipy import integrate
+
+    def expectation(f):
+        return integrate.quad(lambda z: f(np.array([z]))[0] * stats.norm.pdf(z), -tuning, tuning, limit=200)[0]
+
+    weight = expectation(lambda z: losses.weights(z, tuning))
+    moment = expectation(lambda z: z * losses.psi(z, tuning))
+    assert inference.r2_consistency_factor(tuning) == pytest.approx(weight / moment, rel=1e-10)
+    assert inference.r2_consistency_factor(None) == 1.0
+
+
 def test_least_squares_intervals_are_statsmodels_ols(rng):
     sm = pytest.importorskip("statsmodels.api")
     x, y = noisy_cubic(3, n=40, share=0.0)
