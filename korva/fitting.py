@@ -13,7 +13,7 @@ units, for the estimator to commit at once. Nothing here reads or writes the est
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -28,6 +28,8 @@ from korva.bases import MultiIndices, Penalties
 from korva.summary import input_names
 
 METHODS = ("mcmc", "penalized", "ols")
+# The estimator's parameters that its predictions read and no fit does.
+PREDICTION_PARAMETERS = ("extrapolation",)
 # The covariances a fit gives: one spread for every row, or each row's own.
 COV_TYPES = ("model", "hc")
 
@@ -142,6 +144,12 @@ class Settings:
     max_search_samples: int
     absolute_sigma: bool = False
     cov_type: str = "model"
+
+    @classmethod
+    def of(cls, params: Mapping[str, Any]) -> Settings:
+        """The settings of the estimator's parameters ``params``, less those that only its
+        predictions read."""
+        return cls(**{name: value for name, value in params.items() if name not in PREDICTION_PARAMETERS})
 
     @property
     def uses_search(self) -> bool:

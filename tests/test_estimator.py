@@ -543,11 +543,106 @@ def test_ols_coefficients_match_numpy_domain_window_fit(rng, degree):
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])
 def test_predict_maps_inputs_by_training_range(method):
     x, y, _ = contaminated_cubic(3, n=80)
-    model = PolynomialMDLRegressor(degree=3, gamma2=0.0 if method == "ols" else 1e-3, method=method).fit(x, y)
+    model = PolynomialMDLRegressor(
+        degree=3, gamma2=0.0 if method == "ols" else 1e-3, method=method, extrapolation="ignore"
+    ).fit(x, y)
     assert (model.x_min_, model.x_max_) == ([10.0], [30.0])
     new_x = np.array([5.0, 10.0, 17.5, 30.0, 41.0])  # extrapolation on both sides too
     as_numpy = Polynomial(model.coef_, domain=[10.0, 30.0], window=[-1.0, 1.0])
     np.testing.assert_allclose(model.predict(new_x), as_numpy(new_x), rtol=1e-12, atol=1e-12)
+
+
+def fit_warnings_of(call, *args, **kwargs):
+    """The messages of the FitWarnings that a call gives, each one counted."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call(*args, **kwargs)
+    return [str(w.message) for w in caught if issubclass(w.category, FitWarning)]
+
+
+@pytest.mark.parametrize("call", ["predict", "predict_interval"])
+@pytest.mark.parametrize(
+    "points, beyond, farthest",
+    [
+        ([10.0, 30.0], 0, None),  # the edges
+        ([9.01, 30.99, 20.0], 0, None),  # within 5 % of the span, 20, beyond
+        ([31.2, 20.0, 8.0], 2, "up to 0.1 spans beyond"),  # 0.06 and 0.1 of the span
+        ([50.0, 70.0, 0.0, 20.0], 3, "up to 2 spans beyond"),
+    ],
+)
+def test_points_beyond_the_training_range_warn_once_a_call(call, points, beyond, farthest):
+    x, y, _ = contaminated_cubic(3, n=80)  # x from 10 to 30
+    model = PolynomialMDLRegressor(degree=3).fit(x, y)
+    messages = fit_warnings_of(getattr(model, call), points)
+    if beyond == 0:
+        assert messages == []
+    else:
+        (message,) = messages
+        assert message.startswith(f"{call}: {beyond} of {len(points)} points lie beyond the training range")
+        assert f"x, from 10 to 30 in training ({beyond} points, {farthest})" in message
+        assert "the intervals are the model's own" in message
+
+
+@pytest.mark.parametrize("mode", ["ignore", "raise"])
+def test_extrapolation_ignore_is_silent_and_raise_refuses(mode):
+    x, y, _ = contaminated_cubic(3, n=80)
+    model = PolynomialMDLRegressor(degree=3, extrapolation=mode).fit(x, y)
+    warned = PolynomialMDLRegressor(degree=3).fit(x, y)
+    beyond = [5.0, 20.0, 41.0]
+    for call in ("predict", "predict_interval"):
+        assert fit_warnings_of(getattr(model, call), [10.0, 20.0, 30.0]) == []
+        if mode == "raise":
+            with pytest.raises(ValueError, match=f"^{call}: 2 of 3 points lie beyond .* extrapolation='raise'"):
+                getattr(model, call)(beyond)
+        else:
+            assert fit_warnings_of(getattr(model, call), beyond) == []
+            with pytest.warns(FitWarning, match="beyond the training range"):
+                expected = getattr(warned, call)(beyond)
+            np.testing.assert_array_equal(getattr(model, call)(beyond), expected)
+    # Read at prediction: set_params changes it for the fitted model, and is checked there.
+    assert len(fit_warnings_of(model.set_params(extrapolation="warn").predict, beyond)) == 1
+    with pytest.raises(ValueError, match="extrapolation must be one of warn, ignore, raise; got 'quiet'"):
+        model.set_params(extrapolation="quiet").predict([20.0])
+
+
+@pytest.mark.parametrize("names", [None, ["hour", "depth"]])
+@pytest.mark.parametrize(
+    "points, said, unsaid",
+    [
+        (
+            [[0.5, 6.0], [0.5, 0.0]],
+            ["1 of 2 points lies", "{1}, from -5 to 5 in training (1 point, up to 0.1 spans"],
+            ["{0},"],
+        ),
+        (
+            [[1.2, 6.0], [-0.3, 0.0], [0.5, 0.0]],
+            ["2 of 3 points lie", "{0}, from 0 to 1 in training (2 points, up to 0.3 spans", "{1}, from -5 to 5"],
+            [],
+        ),
+    ],
+)
+def test_extrapolation_names_the_inputs_beyond_their_range(names, points, said, unsaid):
+    rng = np.random.default_rng(4)
+    X = np.column_stack([np.r_[0.0, 1.0, rng.uniform(0.0, 1.0, 38)], np.r_[-5.0, 5.0, rng.uniform(-5.0, 5.0, 38)]])
+    y = X[:, 0] - 0.1 * X[:, 1] + rng.normal(0.0, 0.1, 40)
+    if names is not None:
+        pd = pytest.importorskip("pandas")
+        X, points = pd.DataFrame(X, columns=names), pd.DataFrame(points, columns=names)
+    model = PolynomialMDLRegressor(degree=1, method="ols").fit(X, y)
+    (message,) = fit_warnings_of(model.predict, points)
+    labels = names or ["x1", "x2"]
+    assert all(part.format(*labels) in message for part in said)
+    assert not any(part.format(*labels) in message for part in unsaid)
+
+
+def test_an_input_of_one_value_in_training_is_beyond_at_any_other():
+    x = np.linspace(0.0, 1.0, 30)
+    X = np.column_stack([x, np.full(30, 3.0)])
+    with pytest.warns(FitWarning, match="takes one value in every row fitted"):
+        model = PolynomialMDLRegressor(degree=1, method="ols").fit(X, 2.0 * x)
+    assert fit_warnings_of(model.predict, [[0.5, 3.0]]) == []
+    (message,) = fit_warnings_of(model.predict, [[0.5, 3.0], [0.5, 3.0 + 1e-9]])
+    assert "x2, which took the one value 3 in training (1 point at others)" in message
 
 
 @pytest.mark.parametrize(
@@ -586,9 +681,9 @@ def test_penalised_fit_is_unit_free_in_y(rng):
 def test_constant_input_column_contributes_nothing(rng):
     x = rng.uniform(0.0, 5.0, 40)
     y = x**2 + rng.normal(0.0, 0.1, 40)
-    alone = PolynomialMDLRegressor(degree=2, method="ols").fit(x, y)
+    alone = PolynomialMDLRegressor(degree=2, method="ols", extrapolation="ignore").fit(x, y)
     with pytest.warns(FitWarning, match=r"input x2 takes one value in every row fitted \(x2 = 3\)"):
-        with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols").fit(
+        with_constant = PolynomialMDLRegressor(degree=[2, 3], method="ols", extrapolation="ignore").fit(
             np.column_stack([x, np.full(40, 3.0)]), y
         )
     constant_terms = [i for i, m in enumerate(with_constant.multi_indices_) if m[1] > 0]
@@ -1469,6 +1564,7 @@ def test_extreme_finite_data_fits(X, y, weighted):
         ({"random_state": np.random.PCG64(1)}, "random_state must be None, an int"),
         ({"method": "ols", "gamma2": 1e-3}, "method='ols' fits without penalties, but gamma1 = 0.0 and gamma2 = 0.001"),
         ({"refit": "yes"}, "refit must be True or False"),
+        ({"extrapolation": "quiet"}, "extrapolation must be one of warn, ignore, raise"),
         *(
             ({name: 2**31}, f"{name} must be (None or )?an int of at least [0-9]+ and below 2\\*\\*31")
             for name in ("n_chains", "n_warmup", "n_deep", "n_elite", "H", "n_grid", "max_search_samples")
