@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import json
 import sys
 import warnings
 from collections.abc import Mapping, Sequence
@@ -20,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data, bases, distributions, fitting, inference
+from korva import _data, _sharing, bases, distributions, fitting, inference
 from korva._data import DataConversionWarning, FloatArray
 from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real, Seed, check_parameters
 from korva._routing import MetadataRouting
@@ -387,6 +388,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     hit_rate_: float
     tolerance_: float
     gibbs_: GibbsStatistics | None
+    n_starts_: int
     x_min_: FloatArray
     x_max_: FloatArray
     n_features_in_: int
@@ -401,6 +403,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
     _spread_: float
+    _error_quantiles_: inference.ErrorQuantiles | None
     _with_sigma_: bool
     r2_: float
     r2_adjusted_: float
@@ -941,6 +944,101 @@ class PolynomialMDLRegressor(MetadataRouting):
             return 1.0 if residual_sum == 0.0 else 0.0
         return 1.0 - residual_sum / total_sum
 
+    # ------------------------------------------------------------ sharing
+
+    def to_dict(self) -> dict[str, Any]:
+        """The fitted model in plain JSON types, for :meth:`from_dict` to read back.
+
+        The dict holds the constructor's parameters, the basis, each input's training range,
+        the coefficients in t and in x, their covariances and errors, the scales, the degrees of
+        freedom and everything else that ``predict``, ``predict_interval``, ``conf_int`` and
+        ``summary`` read, under the keys listed in the user guide ("Sharing a fit"). Floats are
+        kept exactly; one that is not finite is the string ``"nan"``, ``"inf"`` or ``"-inf"``,
+        so that ``json.dumps(d, allow_nan=False)`` takes the dict.
+
+        Returns
+        -------
+        dict
+            Of lists, floats, ints, strings, booleans and None; ``"format"`` is ``"korva.fit"``,
+            ``"schema_version"`` 1.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If a constructor parameter set since the fit is invalid.
+
+        Notes
+        -----
+        A NumPy ``RandomState`` or ``Generator`` as ``random_state``, whose state JSON does not
+        carry, is written as None; it matters only to the next fit.
+        """
+        return _sharing.to_dict(self)
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> PolynomialMDLRegressor:
+        """The fitted model that :meth:`to_dict` wrote.
+
+        Parameters
+        ----------
+        d : dict
+            The dict of ``to_dict``, as it is or read back from JSON. Nothing in it is
+            evaluated: every value is checked for its type and its shape, then converted.
+
+        Returns
+        -------
+        PolynomialMDLRegressor
+            A fitted model whose predictions, intervals and summary are those of the model
+            written, to the last bit.
+
+        Raises
+        ------
+        TypeError
+            If d is not a dict.
+        ValueError
+            If ``"format"`` is not ``"korva.fit"``, ``"schema_version"`` is newer than this
+            version of korva reads, or a key is missing, unknown, of the wrong type or of a
+            shape that disagrees with the others (the message names the key).
+        """
+        return _sharing.from_dict(cls, d)
+
+    def to_json(self) -> str:
+        """:meth:`to_dict` as a JSON string (standard JSON: no NaN or Infinity tokens).
+
+        Returns
+        -------
+        str
+            ``json.dumps(self.to_dict(), allow_nan=False)``.
+        """
+        return json.dumps(self.to_dict(), allow_nan=False)
+
+    @classmethod
+    def from_json(cls, s: str) -> PolynomialMDLRegressor:
+        """The fitted model of a JSON string from :meth:`to_json`.
+
+        Parameters
+        ----------
+        s : str
+            The JSON text.
+
+        Returns
+        -------
+        PolynomialMDLRegressor
+            As :meth:`from_dict` gives it.
+
+        Raises
+        ------
+        TypeError
+            If s is not a string.
+        ValueError
+            If s is not standard JSON (NaN and Infinity tokens included), or :meth:`from_dict`
+            refuses what it holds.
+        """
+        if not isinstance(s, str):
+            raise TypeError(f"from_json reads JSON text, a str, got {type(s).__name__}")
+        return cls.from_dict(json.loads(s, parse_constant=_refuse_json_constant))
+
     def _check_fitted(self) -> None:
         if not self.__sklearn_is_fitted__():
             raise _not_fitted_error(
@@ -1069,3 +1167,7 @@ def _extrapolation_message(
         f"by more than {share} of its span, in {'; '.join(parts)}. There the curve is the polynomial carried past "
         "its data, and the intervals are the model's own: they assume that the polynomial holds out there."
     )
+
+
+def _refuse_json_constant(token: str) -> Any:
+    raise ValueError(f'a korva fit in JSON writes {token} as a string ("nan", "inf", "-inf"), not as {token}')

@@ -328,7 +328,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         x_max=problem.x_max,
         warnings=warnings,
         uncertainty=uncertainty,
-        polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
+        polynomial=polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
         with_sigma=problem.sigma is not None,
         r2=r2,
         r2_adjusted=r2_adjusted,
@@ -778,7 +778,7 @@ def choose_degree(
     return fits[int(np.argmin(lengths))], path
 
 
-def _polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
+def polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
     by_power = np.zeros(max(m[0] for m in indices) + 1)
     by_power[[m[0] for m in indices]] = coef_x
     return np.polynomial.Polynomial(by_power)
