@@ -14,7 +14,6 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping
-from importlib.metadata import version
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -79,6 +78,9 @@ _GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
 
 def to_dict(model: PolynomialMDLRegressor) -> dict[str, Any]:
     """The fitted ``model`` in plain JSON types (see the module description)."""
+    # Here, not on import: the fit_groups workers, which import the estimator, never write a fit.
+    from importlib.metadata import version
+
     model._check_fitted()
     model._check_params()
     quantiles = getattr(model, "_error_quantiles_", None)  # as predict_interval reads it
