@@ -24,11 +24,13 @@ def robust_r2(estimator: Any, X: ArrayLike, y: ArrayLike, sigma: ArrayLike | Non
 
     ybar_w the weighted mean of y (0 when the basis has no constant term), and a = E w(z) /
     E z psi(z) at a standard normal z (1.4206 for the robust fit, 1 for least squares), which
-    makes it consistent for the R² of normal errors. On the rows of a fit, whose weighted
-    residuals sum to 0 against its terms, T is E, the weighted sum of the fitted values' squares
-    about their mean, plus R, and this is the paper's E / (E + a R); written with T, it judges
-    predictions of new rows against their y, where E would reward predictions for their spread.
-    Least squares gives the classical R², that of ``score``.
+    makes it consistent for the R² of normal errors. The paper writes E / (E + a R), E the
+    weighted sum of the fitted values' squares about their mean: on the rows of a least-squares
+    fit, whose residuals sum to 0 against its terms, T = E + R and the two agree; on a robust
+    fit's, weighed at the noise scale rather than the fit's own, within 1e-3 (over 1000 rows,
+    at 0 and 20 % of them off). Written with T, it judges predictions of new rows against their
+    y, where E would reward predictions for their spread. Least squares gives the classical R²,
+    that of ``score``.
 
     Parameters
     ----------

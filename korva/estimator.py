@@ -312,10 +312,10 @@ class PolynomialMDLRegressor(MetadataRouting):
         (``absolute_sigma=True``): the intervals take normal quantiles.
     r2_ : float
         The robust R² of Renaud and Victoria-Feser on the rows fitted (:func:`robust_r2` has
-        it in full): each row weighs the weight of the final bisquare step at its residual in
-        units of ``noise_scale_`` (times its sample weight, and over its sigma squared with
-        ``sigma``), and the weighted residual sum is multiplied by the factor that makes the
-        ratio consistent at normal errors. The weights of ``"ols"`` and ``"penalized"`` are 1:
+        it in full): each row counts with the weight that the final bisquare step gives its
+        residual in units of ``noise_scale_`` (times its sample weight, and divided by its sigma
+        squared with ``sigma``), and the weighted residual sum is multiplied by the factor that
+        makes the ratio consistent at normal errors. The weights of ``"ols"`` and ``"penalized"`` are 1:
         the classical R² (of the weighted rows, with ``sample_weight``). About the weighted mean
         of y, or 0 for a basis without a constant term. Within 0.02 of least squares' R² on
         clean data, and of least squares' R² on the inliers alone with 20 % of the rows far
