@@ -323,6 +323,45 @@ def unit_columns(inputs: FloatArray, x_min: FloatArray, x_max: FloatArray) -> Fl
 TRANSPOSE_BLOCK_ROWS = 4096
 
 
+@dataclass(frozen=True)
+class Beyond:
+    """The points beyond one input's training range: ``count`` of them on input ``column``, the
+    farthest ``distance`` spans past the range (inf for an input of one value in training)."""
+
+    column: int
+    count: int
+    distance: float
+
+
+def beyond_range(
+    inputs: FloatArray, extremes: tuple[FloatArray, FloatArray], x_min: FloatArray, x_max: FloatArray, share: float
+) -> tuple[int, list[Beyond]]:
+    """How many rows of ``inputs`` lie beyond the training range [x_min, x_max] of some input by
+    more than ``share`` of its span, and those inputs; for an input of one value in training,
+    any other value. The inputs' ``extremes`` settle most calls without a pass over the rows."""
+    low, high = extremes
+    # Halves first, as in unit_columns: spans up to the largest float64 do not overflow.
+    half_span = x_max / 2.0 - x_min / 2.0
+    reach = share * half_span
+    outside = (low / 2.0 < x_min / 2.0 - reach) | (high / 2.0 > x_max / 2.0 + reach)
+    if not outside.any():
+        return 0, []
+    rows = np.zeros(len(inputs), dtype=bool)
+    found = []
+    for column in np.flatnonzero(outside):
+        values = inputs[:, column] / 2.0
+        past = np.maximum(x_min[column] / 2.0 - values, values - x_max[column] / 2.0)
+        if half_span[column] > 0.0:
+            distances = past / half_span[column]
+            beyond = distances > share
+            farthest = float(distances.max())
+        else:
+            beyond, farthest = past > 0.0, math.inf
+        rows |= beyond
+        found.append(Beyond(int(column), int(np.count_nonzero(beyond)), farthest))
+    return int(np.count_nonzero(rows)), found
+
+
 def column_extremes(inputs: FloatArray) -> tuple[FloatArray, FloatArray]:
     """Each column's smallest and largest value (NaN in a column that holds a NaN)."""
     n_rows, n_columns = inputs.shape

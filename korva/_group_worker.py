@@ -129,7 +129,10 @@ def fit_group(
         # A fragile fit is reported in the group's row; other warnings reach the caller.
         warnings.simplefilter("always", FitWarning)
         try:
-            model = PolynomialMDLRegressor(**options.params).fit(inputs[order], target[order], **weights)
+            # Its only predictions are at the group's own rows: no word of a row of weight 0
+            # beyond the rows fitted.
+            params = {**options.params, "extrapolation": "ignore"}
+            model = PolynomialMDLRegressor(**params).fit(inputs[order], target[order], **weights)
             error = None
         except Exception as exc:  # a group that cannot be fitted must not stop the others
             error = f"{type(exc).__name__}: {exc}"

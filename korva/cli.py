@@ -96,7 +96,9 @@ def fit_and_compare(
 
 
 def _timed_fit(data: Dataset, method: str, **parameters: Any) -> FitReport:
-    model = PolynomialMDLRegressor(method=method, **parameters)
+    # The command line predicts only at the rows it read and between them: no word of a row of
+    # weight 0 beyond the rows fitted.
+    model = PolynomialMDLRegressor(method=method, extrapolation="ignore", **parameters)
     fit_options = {} if data.weights is None else {"sample_weight": data.weights}
     if data.sigma is not None:
         fit_options["sigma"] = data.sigma

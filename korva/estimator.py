@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib
 import inspect
+import json
 import sys
 import warnings
 from collections.abc import Mapping, Sequence
@@ -20,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data, bases, distributions, fitting, inference
+from korva import _data, _sharing, bases, distributions, fitting, inference
 from korva._data import DataConversionWarning, FloatArray
 from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real, Seed, check_parameters
 from korva._routing import MetadataRouting
@@ -69,7 +70,8 @@ def _not_fitted_error(message: str) -> NotFittedError:
 class FitWarning(UserWarning):
     """Warns that a fit is fragile: a degree choice that stopped at ``max_degree``, two
     different sets of outliers that explain the data almost equally well, or data that
-    do not determine the coefficients (too few distinct points for the basis)."""
+    do not determine the coefficients (too few distinct points for the basis); or that a
+    prediction goes beyond the training range (see ``extrapolation``)."""
 
 
 class PolynomialMDLRegressor(MetadataRouting):
@@ -226,6 +228,15 @@ class PolynomialMDLRegressor(MetadataRouting):
         HC3 leverage correction, which stays honest where the spread varies along x or with
         the fitted value (and costs some width where it does not). Not with known errors
         (``absolute_sigma=True`` and ``sigma``).
+    extrapolation : {"warn", "ignore", "raise"}
+        What :meth:`predict` and :meth:`predict_interval` do with points that lie beyond an
+        input's training range (``x_min_`` to ``x_max_``) by more than 5 % of its span (for an
+        input that took one value in training, at any other value): ``"warn"``, one
+        :class:`FitWarning` per call naming the inputs, how many points and how far beyond;
+        ``"ignore"``, nothing; ``"raise"``, a ValueError before any work. New points from the
+        training design rarely land beyond 5 % (0.4 % of uniform draws from 50 training points),
+        where a cubic's confidence band is already 1.4 times as wide as at the edge. Read at
+        prediction, so that ``set_params`` changes it for a fitted model; no fit reads it.
 
     Attributes
     ----------
@@ -300,6 +311,20 @@ class PolynomialMDLRegressor(MetadataRouting):
         for the bisquare step; larger on samples whose covariance rests on a few points),
         at most that total weight less the number of terms. Infinite for errors known
         (``absolute_sigma=True``): the intervals take normal quantiles.
+    r2_ : float
+        The robust R² of Renaud and Victoria-Feser on the rows fitted (:func:`robust_r2` has
+        it in full): each row counts with the weight that the final bisquare step gives its
+        residual in units of ``noise_scale_`` (times its sample weight, and divided by its sigma
+        squared with ``sigma``), and the weighted residual sum is multiplied by the factor that
+        makes the ratio consistent at normal errors. The weights of ``"ols"`` and ``"penalized"`` are 1:
+        the classical R² (of the weighted rows, with ``sample_weight``). About the weighted mean
+        of y, or 0 for a basis without a constant term. Within 0.02 of least squares' R² on
+        clean data, and of least squares' R² on the inliers alone with 20 % of the rows far
+        off, at an R² of 0.8 over 1000 rows.
+    r2_adjusted_ : float
+        ``1 - (1 - r2_) (n - 1) / (n - k)`` for n samples (rows counted by their integer
+        weights) and k terms, with n in place of n - 1 for a basis without a constant term;
+        NaN for n <= k.
     coef_x_ : ndarray of shape (n_terms,) or None
         The coefficients of the same monomials (``multi_indices_``) in the original
         inputs, with covariance ``cov_x_``. None for a listed basis that lacks a term of
@@ -364,6 +389,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     hit_rate_: float
     tolerance_: float
     gibbs_: GibbsStatistics | None
+    n_starts_: int
     x_min_: FloatArray
     x_max_: FloatArray
     n_features_in_: int
@@ -378,8 +404,11 @@ class PolynomialMDLRegressor(MetadataRouting):
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
     _spread_: float
+    _error_quantiles_: inference.ErrorQuantiles | None
     _with_sigma_: bool
     _weighing_: Weighing
+    r2_: float
+    r2_adjusted_: float
     _fitted_params_: dict[str, Any]
     polynomial_: np.polynomial.Polynomial
 
@@ -405,6 +434,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         max_search_samples: int = 1000,
         absolute_sigma: bool = False,
         cov_type: str = "model",
+        extrapolation: str = "warn",
     ) -> None:
         self.degree = degree
         self.gamma1 = gamma1
@@ -425,6 +455,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         self.max_search_samples = max_search_samples
         self.absolute_sigma = absolute_sigma
         self.cov_type = cov_type
+        self.extrapolation = extrapolation
 
     # ------------------------------------------------------------ parameters
 
@@ -520,7 +551,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         """
         data = _data.checked(X, y, sample_weight, sigma)
         self._check_params()
-        result = fitting.fit(fitting.Settings(**self.get_params()), data)
+        result = fitting.fit(fitting.Settings.of(self.get_params()), data)
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
         state.update(
             coef_=result.coef,
@@ -540,6 +571,8 @@ class PolynomialMDLRegressor(MetadataRouting):
             fit_warnings_=result.warnings,
             _with_sigma_=result.with_sigma,
             _weighing_=result.weighing,
+            r2_=result.r2,
+            r2_adjusted_=result.r2_adjusted,
             _fitted_params_=self.get_params(),
             **result.uncertainty.attributes(),
         )
@@ -578,11 +611,18 @@ class PolynomialMDLRegressor(MetadataRouting):
             If the model has not been fitted.
         ValueError
             If X has a different number of columns, or other column names, than in
-            ``fit``, or holds NaN or infinity.
+            ``fit``, or holds NaN or infinity; with ``extrapolation="raise"``, if a point lies
+            beyond the training range (see ``extrapolation``).
+
+        Warns
+        -----
+        FitWarning
+            Once, with ``extrapolation="warn"``, when points lie beyond the training range.
         """
         self._check_fitted()
         self._check_feature_names(X)
-        prediction: FloatArray = self._design(X) @ self.coef_
+        inputs = self._inputs_in_range(X, "predict")
+        prediction: FloatArray = self._design(inputs) @ self.coef_
         return prediction
 
     def predict_interval(
@@ -624,19 +664,33 @@ class PolynomialMDLRegressor(MetadataRouting):
             terms) and where the curve gives weight to coefficients the data leave free;
             infinite only where the half-width is beyond float64, however far X is from the data.
 
+        Raises
+        ------
+        ValueError
+            If alpha, kind, X or sigma is invalid; with ``extrapolation="raise"``, if a point lies
+            beyond the training range (see ``extrapolation``).
+
+        Warns
+        -----
+        FitWarning
+            Once, with ``extrapolation="warn"``, when points lie beyond the training range:
+            there the intervals are the model's own.
+
         Notes
         -----
         The intervals assume the model holds (the basis fitted contains the true curve, taken
         as given with ``degree="auto"``) and symmetric errors on the inliers. They widen away
-        from the data, steeply outside the training range.
+        from the data, steeply outside the training range, where only the polynomial's own
+        form carries them.
         """
         check_alpha(alpha)
         if kind not in ("confidence", "prediction"):
             raise ValueError(f'kind must be "confidence" or "prediction", got {kind!r}')
         self._check_fitted()
         self._check_feature_names(X)
-        design = self._design(X)
-        noise = self._fresh_noise(kind, sigma, len(design))
+        inputs = self._inputs_in_range(X, "predict_interval")
+        noise = self._fresh_noise(kind, sigma, len(inputs))
+        design = self._design(inputs)
         center = design @ self.coef_
         factor = distributions.interval_factor(alpha, self.df_resid_)
         if noise is None:
@@ -874,10 +928,27 @@ class PolynomialMDLRegressor(MetadataRouting):
             notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
         return Summary(header, tables, notes)
 
-    def _design(self, X: ArrayLike) -> FloatArray:
-        inputs = _data.as_inputs(X, self.n_features_in_)
+    def _design(self, inputs: FloatArray) -> FloatArray:
         unit_columns = _data.unit_columns(inputs, self.x_min_, self.x_max_)
         return bases.design_matrix(self.multi_indices_, unit_columns)
+
+    def _inputs_in_range(self, X: ArrayLike, caller: str) -> FloatArray:
+        """X checked, and its points beyond the training range by more than EXTRAPOLATION_SHARE of
+        an input's span told of as ``extrapolation`` says: one FitWarning, or a ValueError."""
+        _PARAMETER_CONSTRAINTS["extrapolation"].check("extrapolation", self.extrapolation)
+        inputs, extremes = _data.inputs_and_extremes(X, self.n_features_in_)
+        if self.extrapolation == "ignore":
+            return inputs
+        n_beyond, found = _data.beyond_range(inputs, extremes, self.x_min_, self.x_max_, EXTRAPOLATION_SHARE)
+        if not n_beyond:
+            return inputs
+        fitted_names = getattr(self, "feature_names_in_", None)
+        names = input_names(self.n_features_in_) if fitted_names is None else [str(n) for n in fitted_names]
+        message = _extrapolation_message(caller, n_beyond, len(inputs), found, names, self.x_min_, self.x_max_)
+        if self.extrapolation == "raise":
+            raise ValueError(f"{message} Refused: extrapolation='raise'.")
+        warnings.warn(message, FitWarning, stacklevel=3)
+        return inputs
 
     def score(self, X: ArrayLike, y: ArrayLike) -> float:
         """The coefficient of determination R² of the predictions for X against y.
@@ -914,6 +985,101 @@ class PolynomialMDLRegressor(MetadataRouting):
         if total_sum == 0.0:  # a constant target: perfect or nothing, as scikit-learn has it
             return 1.0 if residual_sum == 0.0 else 0.0
         return 1.0 - residual_sum / total_sum
+
+    # ------------------------------------------------------------ sharing
+
+    def to_dict(self) -> dict[str, Any]:
+        """The fitted model in plain JSON types, for :meth:`from_dict` to read back.
+
+        The dict holds the constructor's parameters, the basis, each input's training range,
+        the coefficients in t and in x, their covariances and errors, the scales, the degrees of
+        freedom and everything else that ``predict``, ``predict_interval``, ``conf_int`` and
+        ``summary`` read, under the keys listed in the user guide ("Sharing a fit"). Floats are
+        kept exactly; one that is not finite is the string ``"nan"``, ``"inf"`` or ``"-inf"``,
+        so that ``json.dumps(d, allow_nan=False)`` takes the dict.
+
+        Returns
+        -------
+        dict
+            Of lists, floats, ints, strings, booleans and None; ``"format"`` is ``"korva.fit"``,
+            ``"schema_version"`` 1.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If a constructor parameter set since the fit is invalid.
+
+        Notes
+        -----
+        A NumPy ``RandomState`` or ``Generator`` as ``random_state``, whose state JSON does not
+        carry, is written as None; it matters only to the next fit.
+        """
+        return _sharing.to_dict(self)
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> PolynomialMDLRegressor:
+        """The fitted model that :meth:`to_dict` wrote.
+
+        Parameters
+        ----------
+        d : dict
+            The dict of ``to_dict``, as it is or read back from JSON. Nothing in it is
+            evaluated: every value is checked for its type and its shape, then converted.
+
+        Returns
+        -------
+        PolynomialMDLRegressor
+            A fitted model whose predictions, intervals and summary are those of the model
+            written, to the last bit.
+
+        Raises
+        ------
+        TypeError
+            If d is not a dict.
+        ValueError
+            If ``"format"`` is not ``"korva.fit"``, ``"schema_version"`` is newer than this
+            version of korva reads, or a key is missing, unknown, of the wrong type or of a
+            shape that disagrees with the others (the message names the key).
+        """
+        return _sharing.from_dict(cls, d)
+
+    def to_json(self) -> str:
+        """:meth:`to_dict` as a JSON string (standard JSON: no NaN or Infinity tokens).
+
+        Returns
+        -------
+        str
+            ``json.dumps(self.to_dict(), allow_nan=False)``.
+        """
+        return json.dumps(self.to_dict(), allow_nan=False)
+
+    @classmethod
+    def from_json(cls, s: str) -> PolynomialMDLRegressor:
+        """The fitted model of a JSON string from :meth:`to_json`.
+
+        Parameters
+        ----------
+        s : str
+            The JSON text.
+
+        Returns
+        -------
+        PolynomialMDLRegressor
+            As :meth:`from_dict` gives it.
+
+        Raises
+        ------
+        TypeError
+            If s is not a string.
+        ValueError
+            If s is not standard JSON (NaN and Infinity tokens included), or :meth:`from_dict`
+            refuses what it holds.
+        """
+        if not isinstance(s, str):
+            raise TypeError(f"from_json reads JSON text, a str, got {type(s).__name__}")
+        return cls.from_dict(json.loads(s, parse_constant=_refuse_json_constant))
 
     def _check_fitted(self) -> None:
         if not self.__sklearn_is_fitted__():
@@ -977,6 +1143,13 @@ def _is_fitted_name(name: str) -> bool:
     return name.endswith("_") and not name.startswith("__")
 
 
+# The choices of ``extrapolation``, and how far beyond an input's training range, in shares of
+# its span, a point is told of. New points from the training design rarely land beyond 5 %
+# (0.4 % of uniform draws from 50 training points, 4 % from 20), where a cubic's confidence band
+# is already 1.4 times as wide as at the edge (a line's 1.08, degree 5's 2.3).
+EXTRAPOLATION = ("warn", "ignore", "raise")
+EXTRAPOLATION_SHARE = 0.05
+
 # Every constructor parameter's constraint, checked in this order by fit.
 _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "method": OneOf(METHODS),
@@ -995,6 +1168,7 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "refit": Flag(),
     "absolute_sigma": Flag(),
     "cov_type": OneOf(COV_TYPES),
+    "extrapolation": OneOf(EXTRAPOLATION),
     "random_state": Seed(),
     "degree": AgainstData(),
     "basis": AgainstData(),
@@ -1008,3 +1182,34 @@ def _ols_has_no_penalties(params: Mapping[str, Any]) -> None:
             f"method='ols' fits without penalties, but gamma1 = {gamma1!r} and gamma2 = "
             f"{gamma2!r}; set both to 0 or use method='penalized'"
         )
+
+
+def _extrapolation_message(
+    caller: str,
+    n_beyond: int,
+    n_points: int,
+    found: list[_data.Beyond],
+    names: list[str],
+    x_min: FloatArray,
+    x_max: FloatArray,
+) -> str:
+    parts = []
+    for beyond in found:
+        j = beyond.column
+        points = f"{beyond.count} point{'s' if beyond.count != 1 else ''}"
+        if x_min[j] == x_max[j]:
+            parts.append(f"{names[j]}, which took the one value {x_min[j]:.6g} in training ({points} at others)")
+        else:
+            reach = f"up to {beyond.distance:.3g} span{'s' if beyond.distance != 1.0 else ''} beyond"
+            parts.append(f"{names[j]}, from {x_min[j]:.6g} to {x_max[j]:.6g} in training ({points}, {reach})")
+    share = f"{EXTRAPOLATION_SHARE:.0%}".replace("%", " %")
+    return (
+        f"{caller}: {n_beyond} of {n_points} point{'s' if n_points != 1 else ''} {'lies' if n_beyond == 1 else 'lie'} "
+        "beyond the training range "
+        f"by more than {share} of its span, in {'; '.join(parts)}. There the curve is the polynomial carried past "
+        "its data, and the intervals are the model's own: they assume that the polynomial holds out there."
+    )
+
+
+def _refuse_json_constant(token: str) -> Any:
+    raise ValueError(f'a korva fit in JSON writes {token} as a string ("nan", "inf", "-inf"), not as {token}')

@@ -13,7 +13,7 @@ units, for the estimator to commit at once. Nothing here reads or writes the est
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -21,13 +21,15 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _data, _memory, bases, diagnostics, inference, losses, robust
+from korva import _data, _memory, _scoring, bases, diagnostics, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
 from korva.summary import input_names
 
 METHODS = ("mcmc", "penalized", "ols")
+# The estimator's parameters that its predictions read and no fit does.
+PREDICTION_PARAMETERS = ("extrapolation",)
 # The covariances a fit gives: one spread for every row, or each row's own.
 COV_TYPES = ("model", "hc")
 
@@ -148,6 +150,12 @@ class Settings:
     absolute_sigma: bool = False
     cov_type: str = "model"
 
+    @classmethod
+    def of(cls, params: Mapping[str, Any]) -> Settings:
+        """The settings of the estimator's parameters ``params``, less those that only its
+        predictions read."""
+        return cls(**{name: value for name, value in params.items() if name not in PREDICTION_PARAMETERS})
+
     @property
     def uses_search(self) -> bool:
         """The robust method: the search, then (with ``refit``) the robust stages."""
@@ -179,6 +187,9 @@ class FitResult:
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
     weighing: diagnostics.Weighing
+    # Renaud and Victoria-Feser's robust R² on the rows fitted, and its adjusted form.
+    r2: float
+    r2_adjusted: float
     with_sigma: bool = False
 
 
@@ -274,6 +285,11 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
+    has_constant = any(not any(m) for m in chosen.candidate.indices)
+    r2_scale = _scoring.r2_scale(uncertainty.noise_scale / unit, estimate.scale)
+    r2, r2_adjusted = _scoring.fit_r2(
+        standardized, residuals, problem.row_scale, weights, r2_scale, estimate.tuning, len(beta), has_constant
+    )
     chosen = replace(chosen, design=None, estimate=replace(estimate, residuals=None))
     del estimate
     warnings = _fragility(settings, candidates, chosen, search_rows, problem.active, unit, n_inputs)
@@ -319,9 +335,11 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         x_max=problem.x_max,
         warnings=warnings,
         uncertainty=uncertainty,
-        polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
+        polynomial=polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
         weighing=weighing,
         with_sigma=problem.sigma is not None,
+        r2=r2,
+        r2_adjusted=r2_adjusted,
     )
 
 
@@ -796,7 +814,7 @@ def _coding_unit(fits: list[BasisFit], target: FloatArray, weights: FloatArray |
     return float(np.median(spreads))
 
 
-def _polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
+def polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:
     by_power = np.zeros(max(m[0] for m in indices) + 1)
     by_power[[m[0] for m in indices]] = coef_x
     return np.polynomial.Polynomial(by_power)

@@ -759,7 +759,7 @@ def _check_estimator_params(params: dict[str, Any], n_inputs: int) -> None:
     """The estimator's own checks of its parameters, those that need no data, before any fit."""
     model = PolynomialMDLRegressor(**params)
     model._check_params()
-    settings = Settings(**model.get_params())
+    settings = Settings.of(model.get_params())
     degree, basis = settings.degree, settings.basis
     auto = isinstance(degree, str) and degree == "auto"
     if isinstance(basis, str) and basis in bases.BASES and not auto:

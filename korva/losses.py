@@ -37,7 +37,7 @@ SCALE_BREAKDOWN = 0.5
 # MM-estimation recommends, and costs 8 % in interval width on clean data.
 MM_TUNING = 3.4436898
 # 95 % efficiency at the normal: the shape in which the description length of
-# degree="auto" and robust_r2 code residuals, close to the normal code u^2 / 2.
+# degree="auto" codes residuals, close to the normal code u^2 / 2.
 EFFICIENT_TUNING = 4.6850649
 
 

@@ -4,6 +4,7 @@ import csv
 import functools
 import importlib.util
 import io
+import math
 import os
 import re
 import signal
@@ -579,3 +580,18 @@ def test_weights_and_sigma_columns_reach_both_fits_and_the_output(tmp_path, monk
         bound += ")"
     assert f"lie within {bound} of the mcmc fit" in out
     assert f"within {model.tolerance_:.4g}{' x its s' if 'sigma' in given else ''} of a fit" in out
+
+
+def test_a_row_of_weight_0_beyond_the_rows_fitted_is_written_without_a_word(tmp_path, capsys):
+    """The command line predicts at the rows it read: a row of weight 0 beyond the range of the
+    rows fitted is no extrapolation to warn of (the test run makes any warning an error)."""
+    x = np.r_[np.arange(30.0), 90.0]
+    weights = np.r_[np.ones(30), 0.0]
+    y = 2.0 * x + np.sin(x)
+    source, output = tmp_path / "data.csv", tmp_path / "fit.csv"
+    source.write_text("x,w,y\n" + "".join(f"{a:g},{b:g},{float(c)!r}\n" for a, b, c in zip(x, weights, y)))
+    assert cli.main(["fit", str(source), *COLUMNS_X_Y, "--weights", "w", "--output", str(output)]) == 0
+    assert "beyond the training range" not in capsys.readouterr().err
+    with output.open() as stream:
+        last = list(csv.reader(stream))[-1]
+    assert last[0] == "31" and math.isfinite(float(last[3]))

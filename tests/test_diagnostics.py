@@ -10,7 +10,7 @@ import pytest
 from scipy import stats
 from sklearn.covariance import MinCovDet
 
-from korva import Diagnostics, NotFittedError, PolynomialMDLRegressor
+from korva import Diagnostics, NotFittedError, PolynomialMDLRegressor, _data
 
 # Few chains and steps: these fits are about their rows, not the search.
 QUICK = {"n_chains": 6, "n_warmup": 40, "n_deep": 200}
@@ -39,7 +39,7 @@ def test_least_squares_leverage_is_the_hat_matrix(rng, n_inputs, case):
     counts = rng.integers(1, 4, len(y)).astype(float) if case == "counts" else None
     model = PolynomialMDLRegressor(degree=2, method="ols").fit(X, y, sample_weight=counts, sigma=sigma)
     found = model.diagnostics(X, y, sigma=sigma)
-    design = model._design(X)
+    design = model._design(_data.as_inputs(X, model.n_features_in_))
     if case == "sigma":
         expected = hat_diagonal(design / sigma[:, None], np.ones(len(y)))
     elif case == "counts":
@@ -62,7 +62,7 @@ def test_the_robust_fit_is_least_squares_at_its_weights(rng, n_inputs, cov_type)
     model = PolynomialMDLRegressor(degree=2, cov_type=cov_type, **QUICK).fit(X, y)
     found = model.diagnostics(X, y)
     assert (found.weight[:12] == 0.0).all() and (found.weight[12:] > 0.0).all()
-    design = model._design(X)
+    design = model._design(_data.as_inputs(X, model.n_features_in_))
     weighted = design * found.weight[:, None]
     np.testing.assert_allclose(np.linalg.solve(design.T @ weighted, weighted.T @ y), model.coef_, rtol=1e-9)
     np.testing.assert_allclose(found.leverage, hat_diagonal(design, found.weight), rtol=1e-9, atol=1e-15)

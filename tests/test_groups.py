@@ -638,3 +638,21 @@ def test_weights_and_errors_reach_each_groups_fit_and_its_rows(rng, argument):
         unit = scale * (fitted["c"] if argument == "sigma" else 1.0)
         np.testing.assert_allclose(fitted["scaled_residual"], fitted["residual"] / unit, rtol=1e-12)
     assert list(result["n_dropped"]) == [(table.loc[table.index[:3], "site"] == site).sum() for site in range(3)]
+
+
+@pytest.mark.parametrize("extrapolation", ["warn", "raise"])
+def test_a_row_of_weight_0_beyond_the_rows_fitted_is_fitted_without_a_word(rng, extrapolation):
+    """The rows' fits are the group's own: no extrapolation warning, nor error, for a row of
+    weight 0 beyond the range of the rows fitted."""
+    table = long_table(rng)
+    table["c"] = 1.0
+    far = table.groupby("site").head(1).index
+    table.loc[far, ["x", "c"]] = [9.0, 0.0]  # the others lie in [-2, 2]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result, rows = fit_groups(
+            table, "site", "x", "y", weight="c", rows=True, n_jobs=1, extrapolation=extrapolation, **PARAMS
+        )
+    assert not [w for w in caught if "beyond the training range" in str(w.message)]
+    assert result["error"].isna().all() and (result["x_max"] < 2.0).all()
+    assert np.isfinite(rows.loc[rows["index"].isin(far), "fitted"]).all()

@@ -417,7 +417,7 @@ def test_intervals_far_out_are_those_of_the_exact_quadratic_form(case, points, k
     if case == "three-inputs":
         X = rng.uniform(-1.0, 1.0, (80, 3))
         y = X.sum(axis=1) ** 3 + rng.normal(0.0, 0.1, 80)
-        model = PolynomialMDLRegressor(degree=3, random_state=0).fit(X, y)
+        model = PolynomialMDLRegressor(degree=3, random_state=0, extrapolation="ignore").fit(X, y)
     else:
         X = np.r_[-1.0, 1.0, rng.uniform(-1.0, 1.0, 58)][:, None]
         y = 2.0 * X[:, 0] - X[:, 0] ** 3 + rng.normal(0.0, 0.1, 60)
@@ -458,7 +458,7 @@ def test_the_band_of_a_new_error_takes_the_conformal_order_statistics(n, alpha, 
 @pytest.mark.parametrize("params", [{}, {"method": "ols"}, {"method": "penalized", "gamma2": 1e-3}])
 def test_intervals_widen_away_from_the_data(params):
     x, y = noisy_cubic(2, share=0.0 if params else 0.15)
-    model = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    model = PolynomialMDLRegressor(degree=3, extrapolation="ignore", **params).fit(x, y)
     inside, outside = np.linspace(3.0, 7.0, 5), np.array([10.5, 12.0, 15.0, 20.0])
     center = model.predict(np.r_[inside, outside])
     for kind in ("confidence", "prediction"):
@@ -486,10 +486,24 @@ def test_sample_weights_count_as_repeated_rows(rng, params):
     assert weighted.df_resid_ == repeated.df_resid_ < repeats.sum() - 3
 
 
+@pytest.mark.parametrize("tuning", [losses.MM_TUNING, BISQUARE, 1.0, 30.0])
+def test_r2_consistency_factor_is_its_normal_expectations(tuning):
+    """a = E w(z) / E z psi(z), by SciPy's adaptive quadrature; for least squares 1."""
+    from scipy import integrate
+
+    def expectation(f):
+        return integrate.quad(lambda z: f(np.array([z]))[0] * stats.norm.pdf(z), -tuning, tuning, limit=200)[0]
+
+    weight = expectation(lambda z: losses.weights(z, tuning))
+    moment = expectation(lambda z: z * losses.psi(z, tuning))
+    assert inference.r2_consistency_factor(tuning) == pytest.approx(weight / moment, rel=1e-10)
+    assert inference.r2_consistency_factor(None) == 1.0
+
+
 def test_least_squares_intervals_are_statsmodels_ols(rng):
     sm = pytest.importorskip("statsmodels.api")
     x, y = noisy_cubic(3, n=40, share=0.0)
-    model = PolynomialMDLRegressor(degree=3, method="ols").fit(x, y)
+    model = PolynomialMDLRegressor(degree=3, method="ols", extrapolation="ignore").fit(x, y)
     t = (x - (x.min() + x.max()) / 2) / ((x.max() - x.min()) / 2)
     ols = sm.OLS(y, np.vander(t, 4, increasing=True)).fit()
     np.testing.assert_allclose(model.cov_, ols.cov_params(), rtol=1e-8)

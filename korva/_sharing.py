@@ -1,0 +1,456 @@
+"""A fitted model as plain JSON types and back: the format of PolynomialMDLRegressor.to_dict.
+
+``to_dict(model)`` writes every fitted attribute that the model's methods read, under the keys
+of KEYS, in lists, floats, ints, strings, booleans and None alone; a float that is not finite is
+the string "nan", "inf" or "-inf", so that ``json.dumps(..., allow_nan=False)`` takes the dict.
+Floats are written as they are (Python's float repr reads back as the same double), arrays as
+nested lists in the model's own order of terms. ``from_dict(cls, d)`` checks every key's type and
+every shape against the others before it builds the model, and only converts values: nothing in
+the dict is evaluated.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from korva import fitting, inference
+from korva._data import MAX_COUNT, FloatArray, is_int
+from korva.diagnostics import Weighing
+from korva.fitting import GibbsStatistics
+
+if TYPE_CHECKING:
+    from korva.estimator import PolynomialMDLRegressor
+
+FORMAT = "korva.fit"
+SCHEMA_VERSION = 1
+
+# The keys of the format, each with what it holds (the docs list them too).
+KEYS = (
+    "format",  # "korva.fit"
+    "schema_version",  # 1; a newer version is refused
+    "korva_version",  # the korva that wrote it
+    "params",  # the constructor's parameters
+    "fitted_params",  # the parameters the fit was made with
+    "n_features_in",
+    "feature_names_in",  # None, or the column names fitted on
+    "x_min",  # each input's training range, mapped onto t in [-1, 1]
+    "x_max",
+    "multi_indices",  # the exponents of each term, one per input
+    "degree",
+    "coef",  # in t
+    "coef_x",  # in x, or None
+    "cov",
+    "bse",
+    "cov_x",
+    "bse_x",
+    "cov_in_spread",  # cov in units of y's robust spread, which the intervals read
+    "spread",  # that spread
+    "df_resid",
+    "scale",
+    "noise_scale",
+    "error_quantiles",  # None, or the residuals' distribution that bands of new observations take
+    "with_sigma",  # whether the fit had sigma
+    "tolerance",
+    "hit_rate",
+    "mdl",
+    "mdl_path",  # [degree, description length] pairs in the order tried
+    "n_starts",
+    "gibbs",  # None, or the search's warm-up statistics
+    "r2",
+    "r2_adjusted",
+    "weighing",  # how the final fit weighed its rows, which its diagnostics read
+    "n_samples",  # the training rows
+    "outlier_rows",  # those flagged as outliers, from 0
+    "fit_warnings",
+)
+
+# How a float that is not finite is written.
+NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+
+_GIBBS_FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")
+
+
+# ---------------------------------------------------------------- writing
+
+
+def to_dict(model: PolynomialMDLRegressor) -> dict[str, Any]:
+    """The fitted ``model`` in plain JSON types (see the module description)."""
+    # Here, not on import: the fit_groups workers, which import the estimator, never write a fit.
+    from importlib.metadata import version
+
+    model._check_fitted()
+    model._check_params()
+    quantiles = getattr(model, "_error_quantiles_", None)  # as predict_interval reads it
+    gibbs = model.gibbs_
+    names = getattr(model, "feature_names_in_", None)
+    written = {
+        "format": FORMAT,
+        "schema_version": SCHEMA_VERSION,
+        "korva_version": version("korva"),
+        "params": _params(model.get_params()),
+        "fitted_params": _params(model._fitted_params_),
+        "n_features_in": int(model.n_features_in_),
+        "feature_names_in": None if names is None else [str(name) for name in names],
+        "x_min": _floats(model.x_min_),
+        "x_max": _floats(model.x_max_),
+        "multi_indices": [[int(e) for e in term] for term in model.multi_indices_],
+        "degree": _degree(model.degree_),
+        "coef": _floats(model.coef_),
+        "coef_x": _optional_floats(model.coef_x_),
+        "cov": _floats(model.cov_),
+        "bse": _floats(model.bse_),
+        "cov_x": _optional_floats(model.cov_x_),
+        "bse_x": _optional_floats(model.bse_x_),
+        "cov_in_spread": _floats(model._cov_in_spread_),
+        "spread": _float(model._spread_),
+        "df_resid": _float(model.df_resid_),
+        "scale": _float(model.scale_),
+        "noise_scale": _float(model.noise_scale_),
+        "error_quantiles": None
+        if quantiles is None
+        else {
+            "values": _floats(quantiles.values),
+            "cumulative": _floats(quantiles.cumulative),
+            "total": _float(quantiles.total),
+        },
+        "with_sigma": bool(model._fitted_with_sigma),
+        "tolerance": _float(model.tolerance_),
+        "hit_rate": _float(model.hit_rate_),
+        "mdl": _float(model.mdl_),
+        "mdl_path": [[_degree(degree), _float(length)] for degree, length in model.mdl_path_.items()],
+        "n_starts": int(model.n_starts_),
+        "gibbs": None if gibbs is None else {field: _float(getattr(gibbs, field)) for field in _GIBBS_FIELDS},
+        "r2": _float(model.r2_),
+        "r2_adjusted": _float(model.r2_adjusted_),
+        "weighing": _weighing(model._weighing_),
+        "n_samples": int(model.inlier_mask_.size),
+        "outlier_rows": np.flatnonzero(~model.inlier_mask_).tolist(),
+        "fit_warnings": [str(message) for message in model.fit_warnings_],
+    }
+    assert tuple(written) == KEYS
+    return written
+
+
+def _weighing(weighing: Weighing) -> dict[str, Any]:
+    gram_inverse = weighing.gram_inverse
+    return {
+        "residual_scale": _float(weighing.residual_scale),
+        "weight_scale": _float(weighing.weight_scale),
+        "tuning": None if weighing.tuning is None else _float(weighing.tuning),
+        "active": [int(column) for column in weighing.active],
+        "gram_inverse": None if gram_inverse is None else _floats(gram_inverse),
+        "sigma_unit": _float(weighing.sigma_unit),
+    }
+
+
+def _float(value: float) -> float | str:
+    number = float(value)
+    if math.isfinite(number):
+        return number
+    return "nan" if math.isnan(number) else ("inf" if number > 0 else "-inf")
+
+
+def _floats(array: FloatArray) -> list[Any]:
+    """An array as nested lists of floats, those that are not finite as strings."""
+    if np.isfinite(array).all():
+        listed: list[Any] = array.tolist()
+        return listed
+    if array.ndim == 1:
+        return [_float(value) for value in array]
+    return [_floats(row) for row in array]
+
+
+def _optional_floats(array: FloatArray | None) -> list[Any] | None:
+    return None if array is None else _floats(array)
+
+
+def _degree(degree: Any) -> int | list[int]:
+    if isinstance(degree, tuple | list | np.ndarray):
+        return [int(d) for d in degree]
+    return int(degree)
+
+
+def _params(params: Mapping[str, Any]) -> dict[str, Any]:
+    """Checked constructor parameters in plain types; a NumPy generator as random_state, whose
+    state JSON does not carry, as None."""
+    return {name: _plain(name, value) for name, value in params.items()}
+
+
+def _plain(name: str, value: Any) -> Any:
+    if value is None or isinstance(value, str | bool):
+        return value
+    if isinstance(value, np.bool_):
+        return bool(value)
+    if isinstance(value, np.random.RandomState | np.random.Generator):
+        return None
+    if is_int(value):
+        return int(value)
+    if isinstance(value, numbers.Real):  # finite: the parameters were checked
+        return float(value)
+    if isinstance(value, list | tuple | np.ndarray):
+        return [_plain(name, item) for item in value]
+    raise ValueError(f"the parameter {name} = {value!r} has no form in JSON")
+
+
+# ---------------------------------------------------------------- reading
+
+
+def from_dict(cls: type[PolynomialMDLRegressor], d: Any) -> PolynomialMDLRegressor:
+    """The model that ``to_dict`` wrote as ``d``, every key checked before it is built."""
+    if not isinstance(d, Mapping):
+        raise TypeError(f"a korva fit is a dict, got {type(d).__name__}")
+    if d.get("format") != FORMAT:
+        raise ValueError(f"not a korva fit: 'format' is {d.get('format')!r}, not {FORMAT!r}")
+    schema = d.get("schema_version")
+    if not is_int(schema) or schema < 1:
+        raise ValueError(f"'schema_version' must be an int of at least 1, got {schema!r}")
+    if schema > SCHEMA_VERSION:
+        raise ValueError(
+            f"'schema_version' {schema} is newer than this korva reads ({SCHEMA_VERSION}): the fit was "
+            f"written by korva {d.get('korva_version')!r}; read it with that version or a later one"
+        )
+    missing = [key for key in KEYS if key not in d]
+    if missing:
+        raise ValueError(f"a korva fit needs the key {missing[0]!r}, which is missing")
+    unknown = sorted(str(key) for key in d if key not in KEYS)
+    if unknown:
+        raise ValueError(f"a korva fit has no key {unknown[0]!r}")
+    _text(d, "korva_version")
+    reader = _Reader(d)
+    n_inputs = reader.count("n_features_in", 1)
+    params = reader.params("params", cls, n_inputs)
+    fitted_params = reader.params("fitted_params", cls, n_inputs)
+    state = reader.fitted_attributes(n_inputs)
+    model = cls(**params)
+    state["_fitted_params_"] = fitted_params
+    # As fit commits a fit: one assignment of the whole state.
+    model.__dict__ = {**vars(model), **state}
+    return model
+
+
+def _text(d: Mapping[str, Any], key: str) -> str:
+    value = d[key]
+    if not isinstance(value, str):
+        raise ValueError(f"{key!r} must be a string, got {value!r}")
+    return value
+
+
+class _Reader:
+    """The keys of one dict read and checked, each against the sizes found before it."""
+
+    def __init__(self, d: Mapping[str, Any]) -> None:
+        self.d = d
+
+    def params(self, key: str, cls: type[PolynomialMDLRegressor], n_inputs: int) -> dict[str, Any]:
+        value = self.d[key]
+        expected = list(cls._param_defaults())
+        if not isinstance(value, Mapping) or set(value) != set(expected):
+            raise ValueError(f"{key!r} must map each of the parameters {expected} to its value, got {_shown(value)}")
+        params = {name: _parameter(key, name, value[name]) for name in expected}
+        try:
+            cls(**params)._check_params()
+            if params["degree"] != "auto":
+                _degree_of(params["degree"], "degree")
+            if params["basis"] not in ("total", "tensor"):
+                fitting.listed_basis(params["basis"], n_inputs)
+        except ValueError as exc:
+            raise ValueError(f"{key!r}: {exc}") from None
+        return params
+
+    def fitted_attributes(self, n_inputs: int) -> dict[str, Any]:
+        names = self.d["feature_names_in"]
+        if names is not None and (
+            not isinstance(names, list) or len(names) != n_inputs or not all(isinstance(n, str) for n in names)
+        ):
+            raise ValueError(f"'feature_names_in' must be None or {n_inputs} strings, got {names!r}")
+        x_min, x_max = self.floats("x_min", (n_inputs,)), self.floats("x_max", (n_inputs,))
+        if not (np.isfinite(x_min).all() and np.isfinite(x_max).all() and (x_min <= x_max).all()):
+            raise ValueError("'x_min' and 'x_max' must be finite, with x_min <= x_max for each input")
+        indices = fitting.listed_basis(self.d["multi_indices"], n_inputs, "'multi_indices'")
+        k = len(indices)
+        square, vector = (k, k), (k,)
+        coef_x = self.optional_floats("coef_x", vector)
+        in_x = (self.optional_floats("cov_x", square), self.optional_floats("bse_x", vector))
+        if any((part is None) != (coef_x is None) for part in in_x):
+            raise ValueError("'coef_x', 'cov_x' and 'bse_x' must be given all three, or all None")
+        n_samples = self.count("n_samples", 1)
+        inliers = np.ones(n_samples, dtype=bool)
+        inliers[self.rows("outlier_rows", n_samples)] = False
+        state: dict[str, Any] = {
+            "coef_": self.floats("coef", vector),
+            "multi_indices_": indices,
+            "degree_": _degree_of(self.d["degree"], "degree"),
+            "mdl_path_": self.mdl_path(),
+            "scale_": self.number("scale"),
+            "inlier_mask_": inliers,
+            "mdl_": self.number("mdl"),
+            "hit_rate_": self.number("hit_rate"),
+            "tolerance_": self.number("tolerance"),
+            "gibbs_": self.gibbs(),
+            "n_starts_": self.count("n_starts", 0),
+            "x_min_": x_min,
+            "x_max_": x_max,
+            "n_features_in_": n_inputs,
+            "fit_warnings_": self.texts("fit_warnings"),
+            "_with_sigma_": self.flag("with_sigma"),
+            "r2_": self.number("r2"),
+            "r2_adjusted_": self.number("r2_adjusted"),
+            "cov_": self.floats("cov", square),
+            "bse_": self.floats("bse", vector),
+            "noise_scale_": self.number("noise_scale"),
+            "df_resid_": self.number("df_resid"),
+            "coef_x_": coef_x,
+            "cov_x_": in_x[0],
+            "bse_x_": in_x[1],
+            "_cov_in_spread_": self.floats("cov_in_spread", square),
+            "_spread_": self.number("spread"),
+            "_error_quantiles_": self.error_quantiles(),
+            "_weighing_": self.weighing(k),
+        }
+        if names is not None:
+            state["feature_names_in_"] = np.asarray(names, dtype=object)
+        if n_inputs == 1 and coef_x is not None:
+            state["polynomial_"] = fitting.polynomial_in_x(indices, coef_x)
+        return state
+
+    def number(self, key: str) -> float:
+        return _number_of(self.d[key], key)
+
+    def floats(self, key: str, shape: tuple[int, ...]) -> FloatArray:
+        return _array_of(self.d[key], key, shape)
+
+    def optional_floats(self, key: str, shape: tuple[int, ...]) -> FloatArray | None:
+        return None if self.d[key] is None else self.floats(key, shape)
+
+    def count(self, key: str, lowest: int) -> int:
+        value = self.d[key]
+        if not is_int(value) or not lowest <= value <= MAX_COUNT:
+            raise ValueError(f"{key!r} must be an int of at least {lowest} and below 2**31, got {value!r}")
+        return int(value)
+
+    def flag(self, key: str) -> bool:
+        value = self.d[key]
+        if not isinstance(value, bool):
+            raise ValueError(f"{key!r} must be true or false, got {value!r}")
+        return value
+
+    def texts(self, key: str) -> list[str]:
+        value = self.d[key]
+        if not isinstance(value, list) or not all(isinstance(text, str) for text in value):
+            raise ValueError(f"{key!r} must be a list of strings, got {value!r}")
+        return list(value)
+
+    def rows(self, key: str, n_samples: int) -> list[int]:
+        value = self.d[key]
+        if (
+            not isinstance(value, list)
+            or not all(is_int(row) and 0 <= row < n_samples for row in value)
+            or len(set(value)) != len(value)
+        ):
+            raise ValueError(f"{key!r} must list distinct rows from 0 to n_samples - 1 = {n_samples - 1}")
+        return [int(row) for row in value]
+
+    def mdl_path(self) -> dict[int | tuple[int, ...], float]:
+        value = self.d["mdl_path"]
+        if not isinstance(value, list) or not all(isinstance(pair, list) and len(pair) == 2 for pair in value):
+            raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {value!r}")
+        path: dict[int | tuple[int, ...], float] = {}
+        for degree, length in value:
+            found = _degree_of(degree, "mdl_path")
+            path[tuple(found) if isinstance(found, list) else found] = _number_of(length, "mdl_path")
+        return path
+
+    def gibbs(self) -> GibbsStatistics | None:
+        value = self.d["gibbs"]
+        if value is None:
+            return None
+        if not isinstance(value, Mapping) or set(value) != set(_GIBBS_FIELDS):
+            raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {value!r}")
+        return GibbsStatistics(**{field: _number_of(value[field], "gibbs") for field in _GIBBS_FIELDS})
+
+    def weighing(self, n_terms: int) -> Weighing:
+        value = self.d["weighing"]
+        fields = ("residual_scale", "weight_scale", "tuning", "active", "gram_inverse", "sigma_unit")
+        if not isinstance(value, Mapping) or set(value) != set(fields):
+            raise ValueError(f"'weighing' must map each of {list(fields)}, got {value!r}")
+        active = value["active"]
+        if (
+            not isinstance(active, list)
+            or not all(is_int(column) and 0 <= column < n_terms for column in active)
+            or sorted(set(active)) != active
+        ):
+            raise ValueError(f"'weighing' must list its active columns in ascending order, from 0 to {n_terms - 1}")
+        square = (len(active), len(active))
+        tuning, gram_inverse = value["tuning"], value["gram_inverse"]
+        return Weighing(
+            _number_of(value["residual_scale"], "weighing"),
+            _number_of(value["weight_scale"], "weighing"),
+            None if tuning is None else _number_of(tuning, "weighing"),
+            np.asarray(active, dtype=np.intp),
+            None if gram_inverse is None else _array_of(gram_inverse, "weighing", square),
+            _number_of(value["sigma_unit"], "weighing"),
+        )
+
+    def error_quantiles(self) -> inference.ErrorQuantiles | None:
+        value = self.d["error_quantiles"]
+        if value is None:
+            return None
+        fields = ("values", "cumulative", "total")
+        if not isinstance(value, Mapping) or set(value) != set(fields):
+            raise ValueError(f"'error_quantiles' must be None or map each of {list(fields)}, got {value!r}")
+        values = value["values"]
+        size = len(values) if isinstance(values, list) and values else 1
+        pool = _array_of(values, "error_quantiles", (size,))
+        cumulative = _array_of(value["cumulative"], "error_quantiles", (size,))
+        if not (np.diff(pool) >= 0.0).all() or not (np.diff(cumulative) >= 0.0).all():
+            raise ValueError("'error_quantiles' must hold its values and cumulative weights in ascending order")
+        return inference.ErrorQuantiles(pool, cumulative, _number_of(value["total"], "error_quantiles"))
+
+
+def _parameter(key: str, name: str, value: Any) -> Any:
+    """A parameter as JSON gives it: None, a bool, a number, a string or lists of them."""
+    if value is None or isinstance(value, str | bool | int | float):
+        return value
+    if isinstance(value, list):
+        return [_parameter(key, name, item) for item in value]
+    raise ValueError(f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list, got {value!r}")
+
+
+def _degree_of(value: Any, key: str) -> int | list[int]:
+    if is_int(value) and value >= 0:
+        return int(value)
+    if isinstance(value, list) and value and all(is_int(d) and d >= 0 for d in value):
+        return [int(d) for d in value]
+    raise ValueError(f"{key!r}: a degree must be an int of at least 0 or a list of them, got {value!r}")
+
+
+def _number_of(value: Any, key: str) -> float:
+    if isinstance(value, str) and value in NON_FINITE:
+        return NON_FINITE[value]
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        raise ValueError(f"{key!r} must hold numbers (or 'nan', 'inf', '-inf'), got {value!r}")
+    return float(value)
+
+
+def _array_of(value: Any, key: str, shape: tuple[int, ...]) -> FloatArray:
+    """Nested lists of numbers as an array of ``shape``; a ValueError naming ``key`` otherwise."""
+    if len(shape) == 1:
+        if not isinstance(value, list) or len(value) != shape[0]:
+            raise ValueError(f"{key!r} must be a list of {shape[0]} numbers, got {_shown(value)}")
+        return np.array([_number_of(item, key) for item in value], dtype=np.float64)
+    if not isinstance(value, list) or len(value) != shape[0]:
+        raise ValueError(f"{key!r} must be {shape[0]} lists of {shape[1]} numbers, got {_shown(value)}")
+    return np.array([_array_of(row, key, shape[1:]) for row in value], dtype=np.float64).reshape(shape)
+
+
+def _shown(value: Any) -> str:
+    """A value for a message: a list by its length, anything else by its repr, cut short."""
+    if isinstance(value, list):
+        return f"a list of {len(value)}"
+    shown = repr(value)
+    return shown if len(shown) <= 60 else shown[:57] + "..."
