@@ -2,6 +2,7 @@
 
 import ast
 import difflib
+import importlib
 import importlib.metadata
 import os
 import tomllib
@@ -154,3 +155,21 @@ def test_example_runs_and_readme_or_docs_show_it(child_python, example, tmp_path
         if f"{{literalinclude}} {os.path.relpath(example, page.parent)}" in page.read_text()
     ]
     assert in_readme or included
+
+
+DOCUMENTED_MODULES = sorted(
+    f"korva.{path.stem}" for path in (REPO / "korva").glob("*.py") if ">>> " in path.read_text()
+)
+
+
+@pytest.mark.parametrize("name", DOCUMENTED_MODULES)
+def test_docstring_examples_print_what_they_show(name):
+    """The examples of the reference run as written: a change in a result shows up here."""
+    import doctest
+    import warnings
+
+    module = importlib.import_module(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # an example's warnings go to stderr, as a user sees them
+        failed, tried = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE, report=False)
+    assert tried > 0 and failed == 0
