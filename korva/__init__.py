@@ -30,6 +30,7 @@ from korva.estimator import (  # noqa: E402 - after the CPU check above
     robust_r2,
 )
 from korva.groups import fit_groups, predict_groups  # noqa: E402
+from korva.plotting import plot_fit  # noqa: E402
 
 
 def __getattr__(name: str) -> Any:
@@ -52,6 +53,7 @@ __all__ = [
     "PolynomialMDLRegressor",
     "fit_groups",
     "korva_core",
+    "plot_fit",
     "predict_groups",
     "robust_r2",
 ]

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import NDArray
 
+from korva import plotting
 from korva._reading import CommandError, Dataset, counted
 from korva.estimator import FloatArray, PolynomialMDLRegressor
 
@@ -25,6 +26,8 @@ METHOD_LABELS = {
     "penalized": "penalised least squares",
     "mcmc": "korva (robust MDL)",
 }
+# One minus the coverage of the picture's bands.
+BAND_ALPHA = 0.05
 # Outliers named one by one in the report, at most.
 MAX_OUTLIERS_LISTED = 20
 # With more basis terms than this, the coefficients are listed one per line.
@@ -210,7 +213,7 @@ def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
     else:
         _draw_fitted_against_observed(axes, data, reports)
     axes.set_title(data.title)
-    axes.legend()
+    plotting.legend_below(axes)
     try:
         figure.savefig(path, dpi=100)
     except OSError as exc:
@@ -234,20 +237,22 @@ def check_picture_format(path: Path) -> None:
 
 
 def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
-    """One input: the data, the robust fit's inliers and outliers marked, and each fitted curve."""
-    x, y = data.inputs[:, 0], data.target
-    inliers = reports[-1].model.inlier_mask_
-    axes.scatter(x[inliers], y[inliers], color="black", s=22, label="inliers", zorder=3)
-    axes.scatter(x[~inliers], y[~inliers], color="crimson", marker="x", s=40, label="outliers", zorder=3)
-    grid = np.linspace(x.min(), x.max(), 400)
-    for report in reports:
-        (line,) = axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
-    # Where a new inlying point would fall, 95 % of the time, by the robust fit (the last).
-    low, high = reports[-1].model.predict_interval(grid, kind="prediction")
-    label = f"95 % prediction band ({METHOD_LABELS[reports[-1].method]})"
-    axes.fill_between(grid, low, high, color=line.get_color(), alpha=0.2, linewidth=0, label=label)
-    axes.set_xlabel(data.input_names[0])
-    axes.set_ylabel(data.target_label or data.target_name)
+    """One input: the data, the robust fit's (the last) with its bands and flagged rows named by
+    data row, and each other fitted curve."""
+    robust = reports[-1]
+    rows = plotting.Rows(
+        inputs=data.inputs,
+        target=data.target,
+        fitted=robust.model.predict(data.inputs),
+        sigma=data.sigma,
+        labels=[str(row) for row in data.rows.tolist()],
+        input_names=data.input_names,
+        target_name=data.target_label or data.target_name,
+    )
+    plotting.draw_fit(axes, robust.model, rows, 0, BAND_ALPHA, None, METHOD_LABELS[robust.method])
+    grid = np.linspace(robust.model.x_min_[0], robust.model.x_max_[0], plotting.GRID_POINTS)
+    for report in reports[:-1]:
+        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
 
 
 def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
