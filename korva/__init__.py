@@ -21,7 +21,8 @@ except ImportError as exc:  # pragma: no cover - only without a built extension
         "Build and install it with `make test` or `pip install .` (Python 3.12 only)."
     ) from exc
 
-from korva.estimator import (  # noqa: E402 - after the CPU check above
+from korva.diagnostics import Diagnostics  # noqa: E402 - after the CPU check above
+from korva.estimator import (  # noqa: E402
     DataConversionWarning,
     FitWarning,
     GibbsStatistics,
@@ -47,6 +48,7 @@ def __getattr__(name: str) -> Any:
 
 __all__ = [
     "DataConversionWarning",
+    "Diagnostics",
     "FitWarning",
     "GibbsStatistics",
     "NotFittedError",

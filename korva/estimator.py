@@ -26,6 +26,7 @@ from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real,
 from korva._routing import MetadataRouting
 from korva._scoring import robust_r2
 from korva.bases import MultiIndices
+from korva.diagnostics import Diagnostics, Weighing, diagnose
 from korva.fitting import COV_TYPES, METHODS, GibbsStatistics
 from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
 
@@ -378,6 +379,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     _cov_in_spread_: FloatArray
     _spread_: float
     _with_sigma_: bool
+    _weighing_: Weighing
     _fitted_params_: dict[str, Any]
     polynomial_: np.polynomial.Polynomial
 
@@ -537,6 +539,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             n_features_in_=data.n_inputs,
             fit_warnings_=result.warnings,
             _with_sigma_=result.with_sigma,
+            _weighing_=result.weighing,
             _fitted_params_=self.get_params(),
             **result.uncertainty.attributes(),
         )
@@ -648,6 +651,45 @@ class PolynomialMDLRegressor(MetadataRouting):
         below = self._half_width(design, noise * (abs(low_end) / factor), factor)
         above = below if ends is None else self._half_width(design, noise * (abs(high_end) / factor), factor)
         return center - below, center + above
+
+    def diagnostics(self, X: ArrayLike, y: ArrayLike, sigma: ArrayLike | None = None) -> Diagnostics:
+        """Per-row diagnostics: residuals, weights, leverages, robust distances and the outlier map.
+
+        The model does not keep its training data: pass the training rows to diagnose the fit,
+        or other rows to see how the fit judges them.
+
+        Parameters
+        ----------
+        X : array-like of shape (n,) or (n, ``n_features_in_``)
+            The rows' inputs; their robust distances are taken among these rows.
+        y : array-like of shape (n,)
+            The rows' responses.
+        sigma : array-like of shape (n,), float or None, default=None
+            For a model fitted with ``sigma`` (and only then, where it is required), each row's
+            error in the units of the training sigma: its residual is judged in units of it.
+
+        Returns
+        -------
+        Diagnostics
+            ``fitted``, ``residual``, ``std_residual``, ``weight``, ``leverage``, ``distance``
+            and ``kind`` per row (see :class:`korva.Diagnostics`), and the cut-offs of the
+            outlier map.
+
+        Raises
+        ------
+        NotFittedError
+            If the model has not been fitted.
+        ValueError
+            If X, y or sigma is invalid, their lengths differ, X's columns differ from those of
+            ``fit``, or sigma is given to a model fitted without it or left out for one fitted
+            with it.
+        ImportError
+            For several inputs without scikit-learn, whose minimum covariance determinant gives
+            their robust distances (``pip install 'korva[diagnostics]'``).
+        """
+        self._check_fitted()
+        self._check_feature_names(X)
+        return diagnose(self, X, y, sigma)
 
     def _half_width(self, design: FloatArray, noise: FloatArray | None, factor: float) -> FloatArray:
         """factor * sqrt(x' cov_ x + noise^2) for each row x of the design, in y's units."""

@@ -21,7 +21,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korva_core
-from korva import _data, _memory, bases, inference, losses, robust
+from korva import _data, _memory, bases, diagnostics, inference, losses, robust
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva._sampler import HIT_TOLERANCE
 from korva.bases import MultiIndices, Penalties
@@ -44,6 +44,11 @@ SCREENING_STREAM = 2
 # warns.
 X_ROUNDING_FACTOR = 1000.0
 
+# A row within this many of a candidate's scales is its inlier when the candidates agree on
+# the coding unit of degree="auto"; a normal truncated there keeps TRUNCATED_SD of its sd.
+AGREED_INLIER_CUT = 2.5
+_CUT_DENSITY = math.exp(-(AGREED_INLIER_CUT**2) / 2.0) / math.sqrt(2.0 * math.pi)
+TRUNCATED_SD = math.sqrt(1.0 - 2.0 * AGREED_INLIER_CUT * _CUT_DENSITY / math.erf(AGREED_INLIER_CUT / math.sqrt(2.0)))
 # A residual scale at most this, in units of y's robust spread, is rounding: the fit goes
 # through the points.
 ROUNDING_SCALE = 1e-9
@@ -173,6 +178,7 @@ class FitResult:
     warnings: list[str]
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
+    weighing: diagnostics.Weighing
     with_sigma: bool = False
 
 
@@ -243,7 +249,6 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
     )
     # Every error NaN: the design may be singular, or the fit has no freedom left.
     undetermined = np.isnan(np.diag(uncertainty.cov_in_spread)).all() and inference.singular_design(design, weights)
-    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
     interpolation = _interpolates(len(beta), problem.target, weights)
     names = input_names(n_inputs) if data.feature_names is None else [str(n) for n in data.feature_names]
     trend = None
@@ -264,6 +269,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         decisive = inference.decisive_rows(
             design, residuals, estimate.fixed_scale, estimate.tuning, weights, estimate.penalty
         )
+    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    weighing = diagnostics.weighing(design, residuals, estimate, weights, unit, flag_scale, problem.sigma_unit)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design
@@ -313,6 +320,7 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         warnings=warnings,
         uncertainty=uncertainty,
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
+        weighing=weighing,
         with_sigma=problem.sigma is not None,
     )
 
@@ -739,16 +747,15 @@ def choose_degree(
     """The fit with the shortest description length and every candidate's length.
 
     One candidate is simply returned, with an empty path. Otherwise every fit's
-    residuals are coded in one unit, the median of the candidates' residual scales:
+    residuals are coded in one unit (see _coding_unit), a median over the candidates:
     candidates too simple for the data overstate the noise, the richest ones, with few
     degrees of freedom left on a small sample, scatter around it, and their median is
     the steadiest estimate of it. (The richest candidate's scale picked the quadratic
-    below in 56 of 100 small samples, the median in 73; see the fit quality page.)
+    of the fit quality page in 56 of 100 small samples, the median 73.)
     """
     if len(fits) == 1:
         return fits[0], {}
-    positive = [fit.estimate.scale for fit in fits if fit.estimate.scale > 0.0]
-    unit = float(np.median(positive)) if positive else 1.0  # every candidate fits exactly: any unit
+    unit = _coding_unit(fits, target, weights)
     path: dict[int | tuple[int, ...], float] = {}
     lengths = []
     for fit in fits:
@@ -758,6 +765,35 @@ def choose_degree(
         path[tuple(degree) if isinstance(degree, list) else degree] = length
         lengths.append(length)
     return fits[int(np.argmin(lengths))], path
+
+
+def _coding_unit(fits: list[BasisFit], target: FloatArray, weights: FloatArray | None) -> float:
+    """The one unit every candidate's residuals are coded in: the median over the candidates
+    of their residuals' spread on the rows that every candidate takes for an inlier.
+
+    A candidate's own robust scale grows with the share of outliers (an M-scale of
+    breakdown 0.5 spends its budget on them: about twice the noise at 40 %), and a coarse
+    unit makes a weak term look free; on the rows all candidates agree on, the spread is
+    the noise's. Each spread is a root mean square with the candidate's terms taken off
+    the degrees of freedom, made consistent for the normal truncated at the cut. Too few
+    agreed rows fall back to the median of the candidates' scales.
+    """
+    positive = [fit for fit in fits if fit.estimate.scale > 0.0]
+    if not positive:
+        return 1.0  # every candidate fits exactly: any unit
+    residuals = [target - fit.estimate.fitted for fit in positive]
+    agreed = np.ones(target.size, dtype=bool) if weights is None else weights > 0.0
+    for fit, r in zip(positive, residuals):
+        agreed &= np.abs(r) <= AGREED_INLIER_CUT * fit.estimate.scale
+    w = np.ones(np.count_nonzero(agreed)) if weights is None else weights[agreed]
+    mass = float(w.sum())
+    if mass <= 2 * max(fit.estimate.beta.size for fit in positive):
+        return float(np.median([fit.estimate.scale for fit in positive]))
+    spreads = [
+        math.sqrt(float(np.sum(w * r[agreed] ** 2)) / (mass - fit.estimate.beta.size)) / TRUNCATED_SD
+        for fit, r in zip(positive, residuals)
+    ]
+    return float(np.median(spreads))
 
 
 def _polynomial_in_x(indices: MultiIndices, coef_x: FloatArray) -> np.polynomial.Polynomial:

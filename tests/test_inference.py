@@ -38,9 +38,20 @@ def test_incomplete_beta_matches_scipy(a, b, x):
     assert distributions.regularized_incomplete_beta(a, b, x) == pytest.approx(special.betainc(a, b, x), rel=1e-13)
 
 
+@pytest.mark.parametrize("df", [0.5, 1.0, 2.0, 3.0, 7.0, 40.0, 900.0])
+@pytest.mark.parametrize("p", [1e-12, 0.025, 0.5, 0.975, 1.0 - 1e-9])
+def test_chi_squared_matches_scipy(df, p):
+    assert distributions.chi_squared_quantile(p, df) == pytest.approx(stats.chi2.ppf(p, df), rel=1e-12)
+    x = stats.chi2.ppf(p, df)
+    assert distributions.chi_squared_cdf(x, df) == pytest.approx(p, rel=1e-12)
+
+
 @pytest.mark.parametrize(
     "call",
     [
+        lambda: distributions.chi_squared_quantile(1.0, 3.0),
+        lambda: distributions.chi_squared_quantile(0.5, 0.0),
+        lambda: distributions.regularized_lower_gamma(1.0, -1.0),
         lambda: distributions.student_t_quantile(0.0, 5.0),
         lambda: distributions.student_t_quantile(1.0, 5.0),
         lambda: distributions.student_t_quantile(0.5, 0.0),
