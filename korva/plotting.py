@@ -1,4 +1,5 @@
-"""Pictures of a fit: the data with the fitted curve and its bands (:func:`plot_fit`).
+"""Pictures of a fit: the data with the fitted curve and its bands (:func:`plot_fit`), and four
+panels of its diagnostics (:func:`plot_diagnostics`).
 
 matplotlib is optional (``pip install 'korva[plot]'``): it is imported by the functions that
 draw, never on ``import korva``.
@@ -14,14 +15,15 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data
+from korva import _data, distributions
+from korva.diagnostics import Diagnostics
 from korva.estimator import FloatArray, PolynomialMDLRegressor
 from korva.summary import check_alpha, input_names
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
 
-__all__ = ["plot_fit"]
+__all__ = ["plot_diagnostics", "plot_fit"]
 
 INSTALL_HINT = "pip install 'korva[plot]'"
 # Flagged rows are named one by one in a picture up to this many; beyond, the marks alone show them.
@@ -214,11 +216,10 @@ def feature_column(feature: object, names: Sequence[str]) -> int:
 
 
 def flagged_rows(model: PolynomialMDLRegressor, rows: Rows) -> NDArray[np.bool_]:
-    """The rows beyond the fit's bound: ``outlier_threshold`` residual scales (times each row's
-    sigma), or sigmas alone for errors taken as known, as the fit flags its own rows."""
-    fitted_params = model._fitted_params_
-    known = fitted_params["absolute_sigma"] and rows.sigma is not None
-    bound = fitted_params["outlier_threshold"] * (1.0 if known else model.scale_)
+    """The rows beyond ``outlier_threshold`` of the unit the fit flags its own rows in (``scale_``,
+    or 1 with errors taken as known; times each row's sigma): on the training rows,
+    ``~inlier_mask_``."""
+    bound = model._fitted_params_["outlier_threshold"] * model._weighing_.residual_scale
     errors = np.abs(rows.target - rows.fitted)
     flagged: NDArray[np.bool_] = errors > (bound if rows.sigma is None else bound * rows.sigma)
     return flagged
@@ -266,16 +267,7 @@ def draw_fit(
             linewidth=0,
             label=f"{percent} prediction band ({new})",
         )
-    if 0 < flagged.sum() <= MAX_LABELLED_ROWS:
-        for position in np.flatnonzero(flagged):
-            axes.annotate(
-                rows.labels[position],
-                (x[position], rows.target[position]),
-                xytext=(4, 3),
-                textcoords="offset points",
-                fontsize="x-small",
-                color=FLAGGED_COLOR,
-            )
+    name_rows(axes, x, rows.target, rows.labels, flagged)
     axes.set_xlabel(rows.input_names[column])
     axes.set_ylabel(rows.target_name)
     if held:
@@ -294,3 +286,289 @@ def slice_grid(model: PolynomialMDLRegressor, rows: Rows, column: int) -> tuple[
     held = ", ".join(f"{rows.input_names[j]} = {medians[j]:.4g}" for j in others)
     their = ", ".join(rows.input_names[j] for j in others)
     return grid, f"curve at {held} (the rows' medians); points: every row, at its own {their}"
+
+
+def plot_diagnostics(
+    model: PolynomialMDLRegressor,
+    X: ArrayLike,
+    y: ArrayLike,
+    *,
+    axes: Sequence[Axes] | NDArray[np.object_] | None = None,
+    sigma: ArrayLike | None = None,
+) -> NDArray[np.object_]:
+    """Draw four panels of a fit's diagnostics (:meth:`PolynomialMDLRegressor.diagnostics`).
+
+    1. The outlier map [1]_: each row's standardised residual (residual / scale) against the
+       robust distance of its inputs, with the cut-off lines of both and the names of the
+       four regions they bound (regular rows, vertical outliers, good and bad leverage
+       points).
+    2. The standardised residuals against the fitted values, which show a curve left in the
+       residuals or a spread that grows with the fit.
+    3. A normal Q-Q plot of the inliers' standardised residuals (the rows within the residual
+       cut-off), against normal quantiles at Blom's plotting positions (i - 3/8) / (n + 1/4)
+       [2]_, with the line through their quartiles [3]_: bends away from it at the ends show
+       tails heavier or lighter than the normal's, which the prediction band takes from the
+       residuals themselves. Above 1000 inliers, 1000 of their quantiles are drawn.
+    4. Each row's robust weight in the final fit against its row, 0 for the rows the fit
+       leaves out.
+
+    Rows are coloured by their kind in every panel; the vertical outliers and bad leverage
+    points are named by their row (a data frame's index label, else their position) when
+    there are at most 20 of them.
+
+    Parameters
+    ----------
+    model : PolynomialMDLRegressor
+        A fitted model.
+    X : array-like of shape (n_samples,) or (n_samples, n_features)
+        The inputs of the rows to diagnose, usually those fitted.
+    y : array-like of shape (n_samples,)
+        Their targets.
+    axes : sequence of 4 matplotlib.axes.Axes, optional
+        Where to draw the four panels, in the order above (any array of 4 Axes, such as
+        a 2 x 2 one from ``pyplot.subplots(2, 2)``); None draws on a new 2 x 2 figure.
+    sigma : float, array-like of shape (n_samples,) or None, default=None
+        For a model fitted with ``sigma`` (and then needed): each row's error in the units of
+        the training sigma, as :meth:`PolynomialMDLRegressor.diagnostics` takes it.
+
+    Returns
+    -------
+    ndarray of shape (4,) of matplotlib.axes.Axes
+        The panels in the order above; ``panels[0].figure`` is their figure. Each holds one
+        collection of markers per kind of row present, labelled by the kind and its count
+        (the first panel's legend lists them), the cut-off and reference lines
+        (``ax.lines``) and the rows' names (``ax.texts``; the first panel's also name its
+        regions).
+
+    Raises
+    ------
+    ImportError
+        When matplotlib is not installed.
+    TypeError
+        When ``model`` is not a PolynomialMDLRegressor or ``axes`` holds something other
+        than matplotlib Axes.
+    NotFittedError
+        When the model has not been fitted.
+    ValueError
+        When X, y or ``sigma`` do not fit the model, or ``axes`` is not 4 Axes.
+
+    References
+    ----------
+    .. [1] P. J. Rousseeuw and B. C. van Zomeren, "Unmasking multivariate outliers and
+       leverage points", Journal of the American Statistical Association 85 (1990), 633-639:
+       the outlier map.
+    .. [2] G. Blom, Statistical Estimates and Transformed Beta-Variables, Wiley (1958): the
+       plotting positions.
+    .. [3] J. M. Chambers, W. S. Cleveland, B. Kleiner and P. A. Tukey, Graphical Methods for
+       Data Analysis, Wadsworth (1983): Q-Q plots and the line through the quartiles.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from korva import PolynomialMDLRegressor, plot_diagnostics
+    >>> x = np.linspace(0.0, 1.0, 50)
+    >>> y = 2.0 * x**2 + np.random.default_rng(0).normal(0.0, 0.05, 50)
+    >>> y[10] += 3.0
+    >>> model = PolynomialMDLRegressor(degree=2).fit(x, y)
+    >>> panels = plot_diagnostics(model, x, y)
+    >>> [text.get_text() for text in panels[3].texts]
+    ['10']
+    """
+    pyplot = import_pyplot()
+    rows = checked_rows(model, X, y, sigma)
+    panels = checked_panels(axes)
+    found = model.diagnostics(X, y, sigma=sigma)
+    if panels is None:
+        panels = np.asarray(pyplot.subplots(2, 2, figsize=(10.0, 8.0), layout="constrained")[1], dtype=object).ravel()
+    draw_diagnostics(panels, rows, found, np.arange(len(rows.target)), "row (position in X)")
+    return panels
+
+
+def checked_panels(axes: object) -> NDArray[np.object_] | None:
+    """``axes`` as a flat array of 4 Axes; None stays None."""
+    from matplotlib.axes import Axes
+
+    if axes is None:
+        return None
+    panels = np.asarray(axes, dtype=object).ravel()
+    if panels.size != 4:
+        raise ValueError(f"axes must be 4 matplotlib Axes, one per panel, got {panels.size}")
+    strangers = [type(panel).__name__ for panel in panels if not isinstance(panel, Axes)]
+    if strangers:
+        raise TypeError(f"axes must be 4 matplotlib Axes, got a {strangers[0]} among them")
+    return panels
+
+
+# How each kind of row is marked in the diagnostic panels.
+KIND_STYLES: dict[str, dict[str, Any]] = {
+    "regular": {"color": "black", "marker": "o", "s": 14},
+    "vertical outlier": {"color": FLAGGED_COLOR, "marker": "x", "s": 36},
+    "good leverage": {"color": "tab:blue", "marker": "s", "s": 18},
+    "bad leverage": {"color": "darkorange", "marker": "D", "s": 28},
+}
+# The kinds beyond the residual cut-off, named by row.
+OUTLYING_KINDS = ("vertical outlier", "bad leverage")
+# Above this many inliers, the Q-Q plot draws this many of their quantiles.
+QQ_POINTS = 1000
+# Rows farther than this many residual cut-offs turn the residual axes logarithmic beyond one
+# cut-off, so that the band of the inliers keeps room to show its pattern.
+LOG_RESIDUALS_BEYOND = 4.0
+CUTOFF_LINE: dict[str, Any] = {"color": "0.5", "linestyle": "--", "linewidth": 1}
+# How a row's name is set beside its point: offset in points, size, width of a character in sizes.
+NAME_OFFSET = (4.0, 3.0)
+NAME_SIZE = "x-small"
+NAME_WIDTH = 0.62
+
+
+def draw_diagnostics(
+    panels: NDArray[np.object_], rows: Rows, found: Diagnostics, row_numbers: NDArray[Any], row_title: str
+) -> None:
+    """The four diagnostic panels of ``found`` for ``rows``, the rows numbered on the weights'
+    axis by ``row_numbers`` (titled ``row_title``), and a legend of the kinds of row: under the
+    figure when it has a constrained layout, else under the first panel."""
+    outlier_map, against_fitted, normal_qq, weights = panels
+    outlying = np.isin(found.kind, OUTLYING_KINDS)
+
+    draw_outlier_map(outlier_map, rows, found, outlying)
+
+    mark_kinds(against_fitted, found.fitted, found.std_residual, found.kind)
+    against_fitted.axhline(0.0, color="0.3", linewidth=1)
+    residual_axis(against_fitted, found)
+    name_rows(against_fitted, found.fitted, found.std_residual, rows.labels, outlying)
+    against_fitted.set(title="residuals against fitted values", xlabel="fitted value", ylabel="standardised residual")
+
+    draw_normal_qq(normal_qq, found.std_residual[np.abs(found.std_residual) <= found.residual_cutoff])
+
+    # The rows are the axis here: no names.
+    mark_kinds(weights, row_numbers, found.weight, found.kind)
+    weights.set_ylim(-0.05, 1.1)
+    weights.set(title="robust weights in the final fit", xlabel=row_title, ylabel="weight")
+
+    figure = outlier_map.figure
+    handles, labels = outlier_map.get_legend_handles_labels()
+    if type(figure.get_layout_engine()).__name__ == "ConstrainedLayoutEngine":
+        figure.legend(handles, labels, loc="outside lower center", ncols=len(labels), frameon=False)
+    else:
+        outlier_map.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncols=2, fontsize="small", frameon=False)
+
+
+def residual_axis(axes: Axes, found: Diagnostics) -> None:
+    """The residual cut-off lines on ``axes``, and a scale that is logarithmic beyond one cut-off
+    when a row lies beyond LOG_RESIDUALS_BEYOND of them."""
+    cutoff = found.residual_cutoff
+    for level in (-cutoff, cutoff):
+        axes.axhline(level, **CUTOFF_LINE)
+    reach = residual_reach(found)
+    if reach > LOG_RESIDUALS_BEYOND * cutoff:
+        from matplotlib.ticker import FuncFormatter, NullLocator
+
+        axes.set_yscale("symlog", linthresh=cutoff, linscale=1.5)
+        # Plain numbers at 0, the cut-offs and each power of ten up to the farthest row.
+        decades = 10.0 ** np.arange(1, np.ceil(np.log10(reach)) + 1)
+        axes.set_yticks(np.concatenate([-decades[::-1], [-cutoff, 0.0, cutoff], decades]))
+        axes.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}"))
+        axes.yaxis.set_minor_locator(NullLocator())
+    # Room beyond the farthest row for its name: a tenth of the span, or on a log scale half a decade.
+    margin = 3.0 if reach > LOG_RESIDUALS_BEYOND * cutoff else 1.15
+    axes.set_ylim(-margin * reach, margin * reach)
+
+
+def residual_reach(found: Diagnostics) -> float:
+    """The largest finite |std_residual|, at least 1.4 residual cut-offs: every region has room."""
+    finite = np.abs(found.std_residual[np.isfinite(found.std_residual)])
+    return max(float(finite.max(initial=0.0)), 1.4 * found.residual_cutoff)
+
+
+def draw_outlier_map(axes: Axes, rows: Rows, found: Diagnostics, outlying: NDArray[np.bool_]) -> None:
+    """Standardised residuals against robust distances, the cut-offs and the regions' names."""
+    mark_kinds(axes, found.distance, found.std_residual, found.kind)
+    residual_cut, distance_cut = found.residual_cutoff, found.distance_cutoff
+    residual_axis(axes, found)
+    axes.axvline(distance_cut, **CUTOFF_LINE)
+    distances = found.distance[np.isfinite(found.distance)]
+    axes.set_xlim(0.0, 1.05 * max(float(distances.max(initial=0.0)), 1.4 * distance_cut))
+    name_rows(axes, found.distance, found.std_residual, rows.labels, outlying)
+    # Region names beside the cut-off lines, on either side of each, where rows are fewest.
+    words: dict[str, Any] = {"fontsize": "x-small", "color": "0.35", "style": "italic", "clip_on": True}
+    left, right = 0.02 * distance_cut, 1.03 * distance_cut
+    for y, va in ((1.05 * residual_cut, "bottom"), (-1.05 * residual_cut, "top")):
+        axes.text(left, y, "vertical outliers", va=va, **words)
+        axes.text(right, y, "bad leverage", va=va, **words)
+    axes.text(left, -0.95 * residual_cut, "regular", va="bottom", **words)
+    axes.text(right, -0.95 * residual_cut, "good leverage", va="bottom", **words)
+    axes.set(title="outlier map", xlabel="robust distance of the inputs", ylabel="standardised residual")
+
+
+def draw_normal_qq(axes: Axes, values: FloatArray) -> None:
+    """The sorted ``values`` against normal quantiles, and the line through their quartiles."""
+    axes.set(title="normal Q-Q plot of the inliers", xlabel="normal quantile", ylabel="standardised residual")
+    if values.size == 0:
+        return
+    count = min(values.size, QQ_POINTS)
+    positions = (np.arange(1, count + 1) - 0.375) / (count + 0.25)
+    drawn = np.sort(values) if count == values.size else np.quantile(values, positions)
+    normal = np.array([distributions.normal_quantile(p) for p in positions])
+    axes.scatter(normal, drawn, color="black", s=10, label="inliers")
+    low, high = np.quantile(values, [0.25, 0.75])
+    slope = (high - low) / (2.0 * distributions.normal_quantile(0.75))
+    ends = normal[[0, -1]]
+    axes.plot(
+        ends, 0.5 * (low + high) + slope * ends, color="tab:blue", linewidth=1.5, label="line through the quartiles"
+    )
+    axes.legend(loc="upper left", fontsize="small", frameon=False)
+
+
+def mark_kinds(axes: Axes, x: FloatArray, y: FloatArray, kinds: NDArray[np.str_]) -> None:
+    """One collection of markers per kind of row present, labelled with its count."""
+    for kind, style in KIND_STYLES.items():
+        chosen = kinds == kind
+        if chosen.any():
+            axes.scatter(x[chosen], y[chosen], label=f"{kind} ({int(chosen.sum())})", zorder=3, **style)
+
+
+def name_rows(axes: Axes, x: FloatArray, y: FloatArray, labels: Sequence[str], chosen: NDArray[np.bool_]) -> None:
+    """The chosen rows' names beside their points, when there are at most MAX_LABELLED_ROWS; a name
+    that would overlap one already placed moves a line up or down, whichever is nearer and free."""
+    if not 0 < int(chosen.sum()) <= MAX_LABELLED_ROWS:
+        return
+    from matplotlib.font_manager import FontProperties
+
+    # Where each point lies on the axes, in points from their lower left corner (reading the
+    # limits settles them; a layout engine may still move the axes a little when drawing).
+    box = axes.get_window_extent()
+    to_points = 72.0 / axes.figure.dpi
+    corners = []
+    for axis, values, limits, length in (
+        (axes.xaxis, x, axes.get_xlim(), box.width),
+        (axes.yaxis, y, axes.get_ylim(), box.height),
+    ):
+        scaled = axis.get_transform().transform(np.asarray(values, dtype=np.float64))
+        low, high = axis.get_transform().transform(np.asarray(limits, dtype=np.float64))
+        corners.append((scaled - low) / ((high - low) or 1.0) * length * to_points)
+    across, up = corners
+    size = FontProperties(size=NAME_SIZE).get_size_in_points()
+    placed: list[tuple[float, float, float, float]] = []  # left, bottom, right, top of each name
+    shown = np.flatnonzero(chosen & np.isfinite(across) & np.isfinite(up)).tolist()
+    for position in sorted(shown, key=lambda row: (across[row], up[row])):
+        name = labels[position]
+        left, width = across[position] + NAME_OFFSET[0], NAME_WIDTH * size * len(name)
+        # Lines 0, 1, -1, 2, -2, ... from the first place: the nearest that overlaps no name
+        # (n names block at most 2n of these 2n + 1 lines).
+        for step in range(2 * len(placed) + 1):
+            line = (step + 1) // 2 * (1 if step % 2 else -1)
+            bottom = up[position] + NAME_OFFSET[1] + line * size
+            overlaps = (
+                left < right and other_left < left + width and bottom < top and other_bottom < bottom + size
+                for other_left, other_bottom, right, top in placed
+            )
+            if not any(overlaps):
+                break
+        placed.append((left, bottom, left + width, bottom + size))
+        axes.annotate(
+            name,
+            (x[position], y[position]),
+            xytext=(NAME_OFFSET[0], NAME_OFFSET[1] + line * size),
+            textcoords="offset points",
+            fontsize=NAME_SIZE,
+            color=FLAGGED_COLOR,
+        )
