@@ -19,6 +19,7 @@ Degree = int | list[int] | str
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 # How the methods are named in the picture.
 METHOD_LABELS = {
@@ -200,12 +201,18 @@ def _aligned(rows: list[list[str]]) -> list[str]:
 # ------------------------------------------------------------------ plotting
 
 
-def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
-    """Draw the data and the fits into ``path``; False when matplotlib is not installed."""
+def diagnostics_path(path: Path) -> Path:
+    """Where the robust fit's diagnostics are drawn beside the picture ``path``: OUT_diagnostics.EXT."""
+    return path.with_name(f"{path.stem}_diagnostics{path.suffix}")
+
+
+def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> tuple[list[Path], str | None]:
+    """Draw the data and the fits into ``path``, and the robust fit's (the last) four diagnostic
+    panels into ``diagnostics_path(path)``: the files written, and why one was not (or None)."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        return False
+        return [], f"No picture: matplotlib is not installed; {plotting.INSTALL_HINT} adds it."
     figure = Figure(figsize=(7.5, 4.8), layout="constrained")
     axes = figure.subplots()
     if data.inputs.shape[1] == 1:
@@ -214,13 +221,27 @@ def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
         _draw_fitted_against_observed(axes, data, reports)
     axes.set_title(data.title)
     plotting.legend_below(axes)
+    _save(figure, path)
+
+    robust = reports[-1]
+    try:
+        found = robust.model.diagnostics(data.inputs, data.target, sigma=data.sigma)
+    except ImportError as exc:  # the robust distances of several inputs need scikit-learn
+        return [path], f"No diagnostics picture: {exc}"
+    panels = Figure(figsize=(10.0, 8.0), layout="constrained")
+    plotting.draw_diagnostics(panels.subplots(2, 2).ravel(), _picture_rows(data, robust), found, data.rows, "data row")
+    panels.suptitle(f"{data.title}: diagnostics of the {METHOD_LABELS[robust.method]} fit")
+    _save(panels, diagnostics_path(path))
+    return [path, diagnostics_path(path)], None
+
+
+def _save(figure: Figure, path: Path) -> None:
     try:
         figure.savefig(path, dpi=100)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
     except RuntimeError as exc:  # e.g. the TeX system that .pgf needs is not installed
         raise CommandError(f"cannot write {path}: {exc}") from exc
-    return True
 
 
 def check_picture_format(path: Path) -> None:
@@ -240,19 +261,25 @@ def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
     """One input: the data, the robust fit's (the last) with its bands and flagged rows named by
     data row, and each other fitted curve."""
     robust = reports[-1]
-    rows = plotting.Rows(
+    plotting.draw_fit(
+        axes, robust.model, _picture_rows(data, robust), 0, BAND_ALPHA, None, METHOD_LABELS[robust.method]
+    )
+    grid = np.linspace(robust.model.x_min_[0], robust.model.x_max_[0], plotting.GRID_POINTS)
+    for report in reports[:-1]:
+        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
+
+
+def _picture_rows(data: Dataset, report: FitReport) -> plotting.Rows:
+    """The data's rows as the pictures of ``report``'s fit show them, named by data row."""
+    return plotting.Rows(
         inputs=data.inputs,
         target=data.target,
-        fitted=robust.model.predict(data.inputs),
+        fitted=report.model.predict(data.inputs),
         sigma=data.sigma,
         labels=[str(row) for row in data.rows.tolist()],
         input_names=data.input_names,
         target_name=data.target_label or data.target_name,
     )
-    plotting.draw_fit(axes, robust.model, rows, 0, BAND_ALPHA, None, METHOD_LABELS[robust.method])
-    grid = np.linspace(robust.model.x_min_[0], robust.model.x_max_[0], plotting.GRID_POINTS)
-    for report in reports[:-1]:
-        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
 
 
 def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
