@@ -119,7 +119,7 @@ def plot_fit(
     >>> import numpy as np
     >>> from korva import PolynomialMDLRegressor, plot_fit
     >>> x = np.linspace(0.0, 1.0, 50)
-    >>> y = 2.0 * x**2 + np.random.default_rng(0).normal(0.0, 0.05, 50)
+    >>> y = 2.0 * x**2 + 0.05 * np.sin(23.0 * x)
     >>> y[10] += 3.0
     >>> model = PolynomialMDLRegressor(degree=2).fit(x, y)
     >>> ax = plot_fit(model, x, y)
@@ -312,9 +312,11 @@ def plot_diagnostics(
     4. Each row's robust weight in the final fit against its row, 0 for the rows the fit
        leaves out.
 
-    Rows are coloured by their kind in every panel; the vertical outliers and bad leverage
-    points are named by their row (a data frame's index label, else their position) when
-    there are at most 20 of them.
+    Rows are marked by their kind in every panel; in the first two, the vertical outliers and
+    bad leverage points are named by their row (a data frame's index label, else their
+    position) when there are at most 20 of them. A residual axis turns logarithmic beyond the
+    cut-off when a row lies more than four cut-offs out, so that the inliers' band keeps its
+    room.
 
     Parameters
     ----------
@@ -334,11 +336,11 @@ def plot_diagnostics(
     Returns
     -------
     ndarray of shape (4,) of matplotlib.axes.Axes
-        The panels in the order above; ``panels[0].figure`` is their figure. Each holds one
-        collection of markers per kind of row present, labelled by the kind and its count
-        (the first panel's legend lists them), the cut-off and reference lines
-        (``ax.lines``) and the rows' names (``ax.texts``; the first panel's also name its
-        regions).
+        The panels in the order above; ``panels[0].figure`` is their figure. Each but the
+        Q-Q plot holds one collection of markers per kind of row present, labelled by the kind
+        and its count (a legend lists them: under a figure of constrained layout, else under
+        the first panel); the cut-off and reference lines are in ``ax.lines``, the rows' names
+        in ``ax.texts`` (the first panel's also name its regions).
 
     Raises
     ------
@@ -367,11 +369,11 @@ def plot_diagnostics(
     >>> import numpy as np
     >>> from korva import PolynomialMDLRegressor, plot_diagnostics
     >>> x = np.linspace(0.0, 1.0, 50)
-    >>> y = 2.0 * x**2 + np.random.default_rng(0).normal(0.0, 0.05, 50)
+    >>> y = 2.0 * x**2 + 0.05 * np.sin(23.0 * x)
     >>> y[10] += 3.0
     >>> model = PolynomialMDLRegressor(degree=2).fit(x, y)
     >>> panels = plot_diagnostics(model, x, y)
-    >>> [text.get_text() for text in panels[3].texts]
+    >>> [text.get_text() for text in panels[1].texts]
     ['10']
     """
     pyplot = import_pyplot()
