@@ -285,7 +285,7 @@ def slice_grid(model: PolynomialMDLRegressor, rows: Rows, column: int) -> tuple[
         return grid, ""
     held = ", ".join(f"{rows.input_names[j]} = {medians[j]:.4g}" for j in others)
     their = ", ".join(rows.input_names[j] for j in others)
-    return grid, f"curve at {held} (the rows' medians); points: every row, at its own {their}"
+    return grid, f"curve at {held} (the rows' medians)\npoints: every row, at its own {their}"
 
 
 def plot_diagnostics(
