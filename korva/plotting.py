@@ -17,6 +17,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from korva import _data, distributions
 from korva.diagnostics import Diagnostics
+from korva.diagnostics import _checked_sigma as checked_sigma
 from korva.estimator import FloatArray, PolynomialMDLRegressor
 from korva.summary import check_alpha, input_names
 
@@ -167,23 +168,19 @@ def checked_rows(model: object, X: ArrayLike, y: ArrayLike, sigma: ArrayLike | N
     if not isinstance(model, PolynomialMDLRegressor):
         raise TypeError(f"model must be a fitted PolynomialMDLRegressor, got {type(model).__name__}")
     fitted = model.predict(X)  # checks the fit, X's columns and their names
+    if getattr(model, "_weighing_", None) is None:
+        raise ValueError(
+            "this model was fitted by a version of korva that did not keep how its fit judged the rows; "
+            "fit it again to draw it"
+        )
     n_rows = len(fitted)
     target = _data.as_target(y, n_rows)
-    with_sigma = bool(getattr(model, "_with_sigma_", False))
-    if sigma is not None and not with_sigma:
-        raise ValueError(
-            "sigma gives the rows' errors in the units of the training sigma, but the model was fitted without sigma"
-        )
-    if sigma is None and with_sigma:
-        raise ValueError(
-            "this model was fitted with sigma: its rows are judged in units of their own errors; pass sigma= for the rows of X"
-        )
     names = getattr(model, "feature_names_in_", None)
     return Rows(
         inputs=_data.as_inputs(X, model.n_features_in_),
         target=target,
         fitted=fitted,
-        sigma=_data.as_sigma(sigma, n_rows),
+        sigma=checked_sigma(sigma, model._fitted_with_sigma, n_rows),
         labels=row_labels(X, n_rows),
         input_names=input_names(model.n_features_in_) if names is None else [str(name) for name in names],
         target_name=str(getattr(y, "name", None) or "y"),
@@ -249,7 +246,7 @@ def draw_fit(
         curve = model.predict(grid)
         confidence = model.predict_interval(grid, alpha=alpha, kind="confidence")
         prediction = None
-        if band_sigma is not None or not getattr(model, "_with_sigma_", False):
+        if band_sigma is not None or not model._fitted_with_sigma:
             prediction = model.predict_interval(grid, alpha=alpha, kind="prediction", sigma=band_sigma)
     along = grid[:, column]
     (line,) = axes.plot(along, curve, linewidth=2, label=curve_label, zorder=2)

@@ -219,7 +219,7 @@ def draw_with(function, case, arguments):
 @pytest.mark.parametrize(
     "case, arguments, error, message",
     [
-        ("one input", {"sigma": 0.1}, ValueError, "the model was fitted without sigma"),
+        ("one input", {"sigma": 0.1}, ValueError, "this model was fitted without sigma"),
         ("known errors, each row's", {"sigma": None}, ValueError, "pass sigma= for the rows of X"),
         ("known errors, each row's", {"sigma": [0.1, 0.2]}, ValueError, "sigma must have shape (70,)"),
         ("one input", {"y": np.zeros(3)}, ValueError, "X has 70 samples but y has 3"),
