@@ -31,6 +31,7 @@ from korva.estimator import (  # noqa: E402
     robust_r2,
 )
 from korva.groups import fit_groups, predict_groups  # noqa: E402
+from korva.plotting import plot_diagnostics, plot_fit  # noqa: E402
 
 
 def __getattr__(name: str) -> Any:
@@ -54,6 +55,8 @@ __all__ = [
     "PolynomialMDLRegressor",
     "fit_groups",
     "korva_core",
+    "plot_diagnostics",
+    "plot_fit",
     "predict_groups",
     "robust_r2",
 ]

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import NDArray
 
+from korva import plotting
 from korva._reading import CommandError, Dataset, counted
 from korva.estimator import FloatArray, PolynomialMDLRegressor
 
@@ -18,6 +19,7 @@ Degree = int | list[int] | str
 
 if TYPE_CHECKING:  # matplotlib is optional at run time
     from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 # How the methods are named in the picture.
 METHOD_LABELS = {
@@ -25,6 +27,8 @@ METHOD_LABELS = {
     "penalized": "penalised least squares",
     "mcmc": "korva (robust MDL)",
 }
+# One minus the coverage of the picture's bands.
+BAND_ALPHA = 0.05
 # Outliers named one by one in the report, at most.
 MAX_OUTLIERS_LISTED = 20
 # With more basis terms than this, the coefficients are listed one per line.
@@ -197,12 +201,18 @@ def _aligned(rows: list[list[str]]) -> list[str]:
 # ------------------------------------------------------------------ plotting
 
 
-def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
-    """Draw the data and the fits into ``path``; False when matplotlib is not installed."""
+def diagnostics_path(path: Path) -> Path:
+    """Where the robust fit's diagnostics are drawn beside the picture ``path``: OUT_diagnostics.EXT."""
+    return path.with_name(f"{path.stem}_diagnostics{path.suffix}")
+
+
+def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> tuple[list[Path], str | None]:
+    """Draw the data and the fits into ``path``, and the robust fit's (the last) four diagnostic
+    panels into ``diagnostics_path(path)``: the files written, and why one was not (or None)."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        return False
+        return [], f"No picture: matplotlib is not installed; {plotting.INSTALL_HINT} adds it."
     figure = Figure(figsize=(7.5, 4.8), layout="constrained")
     axes = figure.subplots()
     if data.inputs.shape[1] == 1:
@@ -210,14 +220,28 @@ def draw_picture(data: Dataset, reports: list[FitReport], path: Path) -> bool:
     else:
         _draw_fitted_against_observed(axes, data, reports)
     axes.set_title(data.title)
-    axes.legend()
+    plotting.legend_below(axes)
+    _save(figure, path)
+
+    robust = reports[-1]
+    try:
+        found = robust.model.diagnostics(data.inputs, data.target, sigma=data.sigma)
+    except ImportError as exc:  # the robust distances of several inputs need scikit-learn
+        return [path], f"No diagnostics picture: {exc}"
+    panels = Figure(figsize=(10.0, 8.0), layout="constrained")
+    plotting.draw_diagnostics(panels.subplots(2, 2).ravel(), _picture_rows(data, robust), found, data.rows, "data row")
+    panels.suptitle(f"{data.title}: diagnostics of the {METHOD_LABELS[robust.method]} fit")
+    _save(panels, diagnostics_path(path))
+    return [path, diagnostics_path(path)], None
+
+
+def _save(figure: Figure, path: Path) -> None:
     try:
         figure.savefig(path, dpi=100)
     except OSError as exc:
         raise CommandError(f"cannot write {path}: {exc.strerror}") from exc
     except RuntimeError as exc:  # e.g. the TeX system that .pgf needs is not installed
         raise CommandError(f"cannot write {path}: {exc}") from exc
-    return True
 
 
 def check_picture_format(path: Path) -> None:
@@ -234,20 +258,28 @@ def check_picture_format(path: Path) -> None:
 
 
 def _draw_curves(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:
-    """One input: the data, the robust fit's inliers and outliers marked, and each fitted curve."""
-    x, y = data.inputs[:, 0], data.target
-    inliers = reports[-1].model.inlier_mask_
-    axes.scatter(x[inliers], y[inliers], color="black", s=22, label="inliers", zorder=3)
-    axes.scatter(x[~inliers], y[~inliers], color="crimson", marker="x", s=40, label="outliers", zorder=3)
-    grid = np.linspace(x.min(), x.max(), 400)
-    for report in reports:
-        (line,) = axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
-    # Where a new inlying point would fall, 95 % of the time, by the robust fit (the last).
-    low, high = reports[-1].model.predict_interval(grid, kind="prediction")
-    label = f"95 % prediction band ({METHOD_LABELS[reports[-1].method]})"
-    axes.fill_between(grid, low, high, color=line.get_color(), alpha=0.2, linewidth=0, label=label)
-    axes.set_xlabel(data.input_names[0])
-    axes.set_ylabel(data.target_label or data.target_name)
+    """One input: the data, the robust fit's (the last) with its bands and flagged rows named by
+    data row, and each other fitted curve."""
+    robust = reports[-1]
+    plotting.draw_fit(
+        axes, robust.model, _picture_rows(data, robust), 0, BAND_ALPHA, None, METHOD_LABELS[robust.method]
+    )
+    grid = np.linspace(robust.model.x_min_[0], robust.model.x_max_[0], plotting.GRID_POINTS)
+    for report in reports[:-1]:
+        axes.plot(grid, report.model.predict(grid), linewidth=2, label=METHOD_LABELS[report.method])
+
+
+def _picture_rows(data: Dataset, report: FitReport) -> plotting.Rows:
+    """The data's rows as the pictures of ``report``'s fit show them, named by data row."""
+    return plotting.Rows(
+        inputs=data.inputs,
+        target=data.target,
+        fitted=report.model.predict(data.inputs),
+        sigma=data.sigma,
+        labels=[str(row) for row in data.rows.tolist()],
+        input_names=data.input_names,
+        target_name=data.target_label or data.target_name,
+    )
 
 
 def _draw_fitted_against_observed(axes: Axes, data: Dataset, reports: list[FitReport]) -> None:

@@ -1,7 +1,8 @@
 """The command line of ``python -m korva``.
 
 With no arguments it fits the data set shipped in korva/data, prints a table that
-compares ordinary least squares with the MDL search and draws korva-demo.png.
+compares ordinary least squares with the MDL search and draws korva-demo.png (and its
+diagnostics, korva-demo_diagnostics.png).
 ``python -m korva fit FILE --x COL [COL ...] --y COL --degree N`` does the same for a
 CSV file of the user's.
 """
@@ -40,7 +41,15 @@ from korva._reading import (
     counted,
     read_columns,
 )
-from korva._report import Degree, FitReport, check_picture_format, degree_words, draw_picture, format_report
+from korva._report import (
+    Degree,
+    FitReport,
+    check_picture_format,
+    degree_words,
+    diagnostics_path,
+    draw_picture,
+    format_report,
+)
 from korva.bases import BASES
 from korva.estimator import METHODS, FitWarning, PolynomialMDLRegressor
 
@@ -54,7 +63,6 @@ DEMO_NOTE = (
     "another recording system counted minutes instead of calls, and the switch partly\n"
     "affected 1963 and 1970: a handful of gross outliers. The degree is chosen by the data."
 )
-INSTALL_PLOT_HINT = "pip install 'korva[plot]'"
 # A fit that runs longer than this many seconds says so on a terminal.
 PROGRESS_DELAY = 1.0
 # The columns that --output adds to the input columns.
@@ -221,7 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _OneLineParser(
         prog="python -m korva",
         description="Robust polynomial fits judged by a hit-rate MDL score. "
-        "Without a command, fits the built-in demo data set and writes korva-demo.png.",
+        "Without a command, fits the built-in demo data set and writes korva-demo.png and korva-demo_diagnostics.png.",
     )
     parser.add_argument("--version", action="version", version=f"korva {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -323,7 +331,12 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="list the coefficients in the inputs mapped to [-1, 1] (t) instead of the data's own units",
     )
-    fit.add_argument("--plot", type=Path, metavar="OUT.png", help="draw the data and the fits here")
+    fit.add_argument(
+        "--plot",
+        type=Path,
+        metavar="OUT.png",
+        help="draw the data and the fits here, and the robust fit's diagnostics beside it (OUT_diagnostics.png)",
+    )
     fit.add_argument(
         "--output",
         type=_file_argument,
@@ -387,8 +400,11 @@ def _check_arguments(args: argparse.Namespace) -> None:
         _check_writable(args.output, "--output")
         if _is_input(args.file, args.output):
             raise CommandError(f"--output {args.output} is the input file; name another file")
-        if args.plot is not None and args.output.resolve() == args.plot.resolve():
-            raise CommandError(f"--output and --plot both name {args.output}")
+        if args.plot is not None and args.output.resolve() in (
+            args.plot.resolve(),
+            diagnostics_path(args.plot).resolve(),
+        ):
+            raise CommandError(f"--output {args.output} is a picture that --plot draws; name another file")
         clashes = [name for name in (*args.x, args.y, args.weights, args.sigma, *args.keep) if name in OUTPUT_COLUMNS]
         if clashes:
             raise CommandError(
@@ -519,10 +535,11 @@ def _print_to_stderr(*lines: str) -> None:
 
 
 def _write_picture(data: Dataset, reports: list[FitReport], path: Path, say: Callable[..., None]) -> None:
-    if draw_picture(data, reports, path):
-        say(f"Wrote {path}")
-    else:
-        print(f"No picture: matplotlib is not installed; {INSTALL_PLOT_HINT} adds it.", file=sys.stderr)
+    written, missing = draw_picture(data, reports, path)
+    if written:
+        say(f"Wrote {' and '.join(map(str, written))}")
+    if missing is not None:
+        print(missing, file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -87,6 +87,58 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     for row, a, b in entries:
         np.testing.assert_allclose([float(a), float(b)], columns[int(row) - 1, :2], rtol=1e-5)
     assert picture.read_bytes().startswith(PNG_SIGNATURE)
+    diagnostics = tmp_path / "fit_diagnostics.png"
+    assert f"Wrote {picture} and {diagnostics}" in out
+    assert diagnostics.read_bytes().startswith(PNG_SIGNATURE)
+
+
+@pytest.mark.parametrize(
+    "case, options",
+    [
+        ("one input", []),
+        ("errors", ["--sigma", "s"]),
+        ("known errors", ["--sigma", "s", "--absolute-sigma"]),
+        ("two inputs, no scikit-learn", []),
+    ],
+)
+def test_plot_draws_the_fit_and_its_diagnostics_naming_rows_by_data_row(
+    surface_csv, tmp_path, monkeypatch, capsys, case, options
+):
+    pytest.importorskip("matplotlib")
+    saved = []
+
+    def save(figure, path):
+        saved.append(figure)
+        original_save(figure, path)
+
+    original_save = _report._save
+    monkeypatch.setattr(_report, "_save", save)
+    picture, diagnostics = tmp_path / "fit.png", tmp_path / "fit_diagnostics.png"
+    if case.startswith("two inputs"):
+        monkeypatch.setitem(sys.modules, "sklearn.covariance", None)  # makes the import fail
+        args = ["fit", str(surface_csv), "--x", "a", "b", "--y", "y", "--degree", "2"]
+    else:
+        x = np.linspace(0.0, 10.0, 40)
+        y = 0.5 * x + 0.05 * np.sin(3.0 * x)
+        y[[5, 22]] += 10.0  # data rows 6 and 23 (the header is line 1)
+        source = tmp_path / "data.csv"
+        source.write_text("x,y,s\n" + "".join(f"{float(a)!r},{float(b)!r},0.1\n" for a, b in zip(x, y)))
+        args = ["fit", str(source), *COLUMNS_X_Y, *options]
+    assert cli.main([*args, "--plot", str(picture)]) == 0
+    out, err = capsys.readouterr()
+    assert picture.read_bytes().startswith(PNG_SIGNATURE)
+    if case.startswith("two inputs"):
+        assert f"Wrote {picture}\n" in out and not diagnostics.exists()
+        assert err.startswith("No diagnostics picture: ") and "scikit-learn" in err
+        return
+    assert f"Wrote {picture} and {diagnostics}" in out
+    assert diagnostics.read_bytes().startswith(PNG_SIGNATURE)
+    fit_axes, (_, against_fitted, _, _) = saved[0].axes[0], saved[1].axes
+    assert sorted(text.get_text() for text in fit_axes.texts) == ["23", "6"]
+    assert sorted(text.get_text() for text in against_fitted.texts) == ["23", "6"]
+    bands = [text.get_text() for text in fit_axes.get_legend().get_texts() if "band" in text.get_text()]
+    # A sigma for each row leaves the curve's points between them without one.
+    assert len(bands) == (1 if options else 2)
 
 
 @pytest.mark.parametrize(
@@ -192,6 +244,12 @@ needs_matplotlib = pytest.mark.skipif(
         (None, [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "fitted"], "--output adds a column named 'fitted'"),
         pytest.param(
             None, [*COLUMNS_X_Y, "--plot", "no/dir/out.png"], "cannot write no/dir/out.png", marks=needs_matplotlib
+        ),
+        pytest.param(
+            None,
+            [*COLUMNS_X_Y, "--plot", "fit.png", "--output", "fit_diagnostics.png"],
+            "--output fit_diagnostics.png is a picture that --plot draws",
+            marks=needs_matplotlib,
         ),
         # Mistakes on the command line, without argparse's block of usage lines.
         (None, ["--x", "x", "--y", "y", "--degree", "1_0"], "argument --degree: '1_0' is not a whole number"),
