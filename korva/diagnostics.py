@@ -98,7 +98,7 @@ def weighing(
         design,
         residuals,
         scale if weighted else 1.0,
-        tuning if weighted and tuning is not None else math.inf,
+        tuning if tuning is not None and weighted else math.inf,
         case_weights,
     ).gram
     n_terms = design.shape[1]
@@ -141,8 +141,9 @@ class Diagnostics:
         The row's weight psi(u) / u in the final fit, Tukey's bisquare (1 - (u / c)^2)^2 with the
         fit's cut-off c at u = the residual (over sigma) over the scale at which the final fit
         took its weights (the S-estimate's scale it held fixed, not ``scale_``, the M-scale of its
-        residuals): 0 beyond the cut-off. 1 for least squares and penalised least squares. The
-        sample weight is not part of it.
+        residuals): 0 beyond the cut-off. 1 for least squares and penalised least squares; with
+        ``refit=False``, the weight a bisquare fit at the M-scale of the search's residuals would
+        give (as ``cov_`` takes it). The sample weight is not part of it.
     leverage : ndarray of shape (n,)
         The row's hat value w x' (X' W X + P)^-1 x, x its row of the design (with ``sigma``,
         divided by its sigma over the training sigmas' median), w its ``weight`` and X' W X + P
@@ -155,7 +156,8 @@ class Diagnostics:
         The robust distance of the row's inputs from the centre of the rows passed. One input:
         ``|x - median(x)| / (1.4826 MAD)``. Several: the Mahalanobis distance in the reweighted
         minimum covariance determinant location and scatter of the rows passed [2]_ (scikit-learn's
-        ``MinCovDet(random_state=0)``).
+        ``MinCovDet(random_state=0)``, whose time grows with the rows: 0.1 s for 200 rows of two
+        inputs, 1 s for 2000, on one core).
     kind : ndarray of str
         ``"regular"``, ``"vertical outlier"``, ``"good leverage"`` or ``"bad leverage"``.
     residual_cutoff : float
@@ -269,7 +271,7 @@ def diagnose(model: PolynomialMDLRegressor, X: ArrayLike, y: ArrayLike, sigma: A
         kind=np.asarray(KINDS)[codes],
         residual_cutoff=residual_cutoff,
         distance_cutoff=distance_cutoff,
-        index=_index_of(X, len(inputs)),
+        index=_index_of(X),
     )
 
 
@@ -299,12 +301,9 @@ def _scikit_learn_covariance() -> Any:
         ) from exc
 
 
-def _index_of(X: Any, n_rows: int) -> Any:
+def _index_of(X: Any) -> Any:
     """The index of a pandas DataFrame or Series X, None for any other X."""
-    index = getattr(X, "index", None)
-    if index is None or isinstance(X, np.ndarray) or getattr(index, "__len__", None) is None:
-        return None
-    return index if len(index) == n_rows else None
+    return X.index if type(X).__module__.startswith("pandas") else None
 
 
 def _in_unit_range(values: FloatArray) -> FloatArray:

@@ -202,7 +202,9 @@ def fit_groups(
     Notes
     -----
     The rows of each group are sorted by their values before the fit, so that a group's
-    result does not depend on how its rows were stored or partitioned. Worker processes
+    result does not depend on how its rows were stored or partitioned. With ``rows=True`` and
+    several inputs, the robust distances (scikit-learn's minimum covariance determinant of each
+    group's inputs) take longer than the fits: 0.1 s for a group of 200 rows, 1 s for one of 2000. Worker processes
     start afresh and import only korva and NumPy, not the calling script: no main guard
     is needed, and a script may come from standard input. Ctrl-C ends the workers at once.
     """

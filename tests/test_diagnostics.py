@@ -116,6 +116,13 @@ def fitted_model(sigma=None):
     return PolynomialMDLRegressor(degree=1, method="ols").fit(x, 2.0 * x, sigma=sigma)
 
 
+def fitted_model_of_an_earlier_version():
+    """A model as unpickled from a version of korva without diagnostics."""
+    model = fitted_model()
+    del model._weighing_
+    return model
+
+
 X30 = np.linspace(0.0, 1.0, 30)
 
 
@@ -130,6 +137,7 @@ X30 = np.linspace(0.0, 1.0, 30)
         (lambda: fitted_model(sigma=0.1), (X30, X30), ValueError, "pass sigma="),
         (lambda: fitted_model(sigma=0.1), (X30, X30, np.ones(29)), ValueError, r"sigma must have shape \(30,\)"),
         (lambda: fitted_model(sigma=0.1), (X30, X30, -1.0), ValueError, "sigma must be positive"),
+        (fitted_model_of_an_earlier_version, (X30, X30), ValueError, "fit it again"),
     ],
 )
 def test_bad_arguments_are_refused_naming_them(model, arguments, error, message):
