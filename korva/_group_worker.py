@@ -21,6 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from korva.diagnostics import KINDS
 from korva.estimator import FitWarning, FloatArray, PolynomialMDLRegressor
 
 IntArray = NDArray[np.intp]
@@ -63,9 +64,11 @@ ResultRow = dict[str, Any]
 # A group's rows: inputs (n, d), target (n,), weights (n,) or None and errors sigma (n,) or
 # None, in the table's order.
 Group = tuple[FloatArray, FloatArray, FloatArray | None, FloatArray | None]
-# Per row of a group, in the group's order: the fitted value and whether the row is an
-# inlier (1.0), an outlier (0.0) or was not fitted (NaN).
-RowValues = tuple[FloatArray, FloatArray]
+# Per row of a group, in the group's order and NaN for a row not fitted, by column of the
+# per-row table: the fitted value, whether the row is an inlier (1.0) or an outlier (0.0), and
+# its diagnostics (korva.Diagnostics), the kind as its position in KINDS.
+ROW_VALUES = ("fitted", "inlier", "std_residual", "weight", "leverage", "distance", "kind")
+RowValues = dict[str, FloatArray]
 GroupFit = tuple[ResultRow, RowValues | None]
 
 
@@ -89,7 +92,7 @@ def _failure(options: FitOptions, n_rows: int, n_kept: int, error: str, warning:
     row = {name: column.missing() for name, column in COLUMNS.items()}
     row.update(n_samples=n_kept, n_dropped=n_rows - n_kept, error=error, warning=warning)
     missing = np.full(n_rows, np.nan)
-    return row, (missing, missing) if options.rows else None
+    return row, dict.fromkeys(ROW_VALUES, missing) if options.rows else None
 
 
 def _kept_rows(
@@ -133,6 +136,7 @@ def fit_group(
             # beyond the rows fitted.
             params = {**options.params, "extrapolation": "ignore"}
             model = PolynomialMDLRegressor(**params).fit(inputs[order], target[order], **weights)
+            found = model.diagnostics(inputs[order], target[order], weights.get("sigma")) if options.rows else None
             error = None
         except Exception as exc:  # a group that cannot be fitted must not stop the others
             error = f"{type(exc).__name__}: {exc}"
@@ -168,12 +172,22 @@ def fit_group(
         "error": None,
         "warning": warning,
     }
-    if not options.rows:
+    if found is None:
         return row, None
-    fitted, inlier = np.full(n_rows, np.nan), np.full(n_rows, np.nan)
-    fitted[kept] = model.predict(inputs)
-    inlier[kept[order]] = model.inlier_mask_
-    return row, (fitted, inlier)
+    sorted_values = {
+        "fitted": found.fitted,
+        "inlier": model.inlier_mask_,
+        "std_residual": found.std_residual,
+        "weight": found.weight,
+        "leverage": found.leverage,
+        "distance": found.distance,
+        "kind": np.argmax(found.kind[:, None] == np.asarray(KINDS), axis=1),
+    }
+    values = {}
+    for name, sorted_value in sorted_values.items():
+        values[name] = np.full(n_rows, np.nan)
+        values[name][kept[order]] = sorted_value
+    return row, values
 
 
 # ---------------------------------------------------------------- the worker process

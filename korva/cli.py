@@ -14,6 +14,7 @@ import contextlib
 import csv
 import dataclasses
 import errno
+import importlib
 import math
 import os
 import signal
@@ -51,6 +52,7 @@ from korva._report import (
     format_report,
 )
 from korva.bases import BASES
+from korva.diagnostics import INSTALL_DIAGNOSTICS_HINT
 from korva.estimator import METHODS, FitWarning, PolynomialMDLRegressor
 
 DEMO_FILE = "belgian_phone_calls.csv"
@@ -65,8 +67,11 @@ DEMO_NOTE = (
 )
 # A fit that runs longer than this many seconds says so on a terminal.
 PROGRESS_DELAY = 1.0
-# The columns that --output adds to the input columns.
-OUTPUT_COLUMNS = ("row", "fitted", "residual", "scaled_residual", "inlier")
+# The columns that --output adds to the input columns; the last five are korva.Diagnostics'.
+OUTPUT_COLUMNS = (
+    *("row", "fitted", "residual", "scaled_residual", "inlier"),
+    *("std_residual", "weight", "leverage", "distance", "kind"),
+)
 
 
 def demo_dataset() -> Dataset:
@@ -342,8 +347,9 @@ def build_parser() -> argparse.ArgumentParser:
         type=_file_argument,
         metavar="OUT.csv",
         help="write the chosen columns with each row's number, fitted value, residual, residual in "
-        "scale units and inlier flag (1 or 0) here; - writes them to standard output and the report "
-        "to standard error",
+        "scale units, inlier flag (1 or 0), standardised residual, weight and leverage in the fit, "
+        "robust distance of its inputs and class (regular, vertical outlier, good or bad leverage) "
+        "here; - writes them to standard output and the report to standard error",
     )
     fit.add_argument(
         "--keep",
@@ -410,6 +416,14 @@ def _check_arguments(args: argparse.Namespace) -> None:
             raise CommandError(
                 f"--output adds a column named {clashes[0]!r}, which the data already has; rename that column"
             )
+    if args.output is not None and len(args.x) > 1:
+        try:
+            importlib.import_module("sklearn.covariance")
+        except ImportError as exc:
+            raise CommandError(
+                "--output with several --x columns writes the rows' robust distances, which take the minimum "
+                f"covariance determinant from scikit-learn: install it with {INSTALL_DIAGNOSTICS_HINT}"
+            ) from exc
 
 
 def _is_input(source: FileArgument, path: Path) -> bool:
@@ -459,9 +473,10 @@ def _fit_file(args: argparse.Namespace) -> tuple[Dataset, list[FitReport]]:
 
 
 def write_table(data: Dataset, model: PolynomialMDLRegressor, path: FileArgument) -> None:
-    """Write each data row's number, input columns, fit, residual, residual in scale units and
-    inlier flag (1 or 0) to the CSV file ``path``, or to stdout for "-", each number in the
-    shortest form that reads back as the same double."""
+    """Write each data row's number, input columns, fit, residual, residual in scale units,
+    inlier flag (1 or 0) and diagnostics (standardised residual, weight, leverage, robust distance
+    and class in the outlier map) to the CSV file ``path``, or to stdout for "-", each number in
+    the shortest form that reads back as the same double."""
     if path == STANDARD_STREAM:
         with _writing_stdout() as stream:
             _write_csv(stream, data, model)
@@ -474,8 +489,8 @@ def write_table(data: Dataset, model: PolynomialMDLRegressor, path: FileArgument
 
 
 def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> None:
-    fitted = model.predict(data.inputs)
-    residual = data.target - fitted
+    found = model.diagnostics(data.inputs, data.target, sigma=data.sigma)
+    fitted, residual = found.fitted, found.residual
     scale = model.scale_ if data.sigma is None else model.scale_ * data.sigma
     with np.errstate(divide="ignore", invalid="ignore"):  # a scale of 0: an exact fit
         scaled = np.where(residual == 0.0, 0.0, residual / scale)
@@ -486,7 +501,8 @@ def _write_csv(stream: TextIO, data: Dataset, model: PolynomialMDLRegressor) -> 
             numbers.append(column)
             names.append(str(name))
     numbers += [fitted, residual, scaled, model.inlier_mask_.astype(np.int64)]
-    names += ["fitted", "residual", "scaled_residual", "inlier"]
+    numbers += [found.std_residual, found.weight, found.leverage, found.distance, found.kind]
+    names += OUTPUT_COLUMNS[1:]
     writer = csv.writer(stream, lineterminator="\n")
     writer.writerow(names)
     for start in range(0, len(fitted), BATCH_LINES):

@@ -273,15 +273,15 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         # out the noisiest rows, which show the trend best.
         limit = losses.MM_TUNING * chosen.estimate.fixed_scale
         trend = inference.spread_trend(design, residuals, fitted, problem.inputs, limit, weights, names)
+    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
+    weighing = diagnostics.weighing(design, residuals, estimate, weights, unit, flag_scale, problem.sigma_unit)
     decisive = np.zeros(0, dtype=np.intp)
     # Each row's leverage costs a pass of k^2 per row over the design, more than the fit's own
     # passes on large data (0.23 s at 1e6 rows of 10 terms), where one row alone rarely decides.
     if not (undetermined or interpolation) and len(problem.target) <= DECISIVE_CHECK_ROWS:
         decisive = inference.decisive_rows(
-            design, residuals, estimate.fixed_scale, estimate.tuning, weights, estimate.penalty
+            design, weighing.weights(residuals * unit), weights, weighing.active, weighing.gram_inverse
         )
-    flag_scale = chosen.estimate.scale if known_scale is None else known_scale
-    weighing = diagnostics.weighing(design, residuals, estimate, weights, unit, flag_scale, problem.sigma_unit)
     # The design goes before the last passes over the rows: on large data the peak
     # memory of a fit would be here. The residuals are ours alone from here on.
     del design

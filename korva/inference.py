@@ -226,24 +226,19 @@ def consistent_covariance(
 
 def decisive_rows(
     design: Design,
-    residuals: FloatArray,
-    scale: float,
-    tuning: float | None,
-    weights: FloatArray | None = None,
-    penalty: FloatArray | None = None,
+    fit_weight: FloatArray,
+    weights: FloatArray | None,
+    active: IndexArray,
+    gram_inverse: FloatArray | None,
 ) -> IndexArray:
-    """The rows whose leverage in the fit's own weights (see consistent_covariance) is at least
-    DECISIVE_LEVERAGE: each alone sets a direction of the coefficients, which the fit follows
-    through it whatever its y, so that its residual says nothing and it is never an outlier."""
-    active = np.flatnonzero(nonzero_columns(design))
-    if not active.size:
+    """The rows whose leverage in the fit's own weights ``fit_weight`` (see consistent_covariance),
+    from the inverse of the fit's Gram matrix X' diag(c w) X + P over the ``active`` columns (None:
+    singular), is at least DECISIVE_LEVERAGE: each alone sets a direction of the coefficients,
+    which the fit follows through it whatever its y, so that its residual says nothing and it is
+    never an outlier."""
+    if not active.size or gram_inverse is None:
         return np.zeros(0, dtype=np.intp)
-    fit_weight = _fit_weights(residuals / scale if scale > 0.0 else np.zeros_like(residuals), tuning)
     counts = np.ones_like(fit_weight) if weights is None else weights
-    extra = None if penalty is None else penalty[np.ix_(active, active)]
-    gram_inverse = _inverse(_weighted_gram(design, active, counts * fit_weight, extra))
-    if gram_inverse is None:
-        return np.zeros(0, dtype=np.intp)
     found = [
         rows.start + np.flatnonzero(counts[rows] * leverage >= DECISIVE_LEVERAGE)
         for (rows, _), leverage in zip(design_parts(design), _leverages(design, active, fit_weight, gram_inverse))

@@ -68,6 +68,15 @@ def test_without_matplotlib_the_table_still_prints(tmp_path, monkeypatch, capsys
     assert not (tmp_path / "korva-demo.png").exists()
 
 
+def test_output_of_several_inputs_without_scikit_learn_names_the_extra(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    Path("data.csv").write_text("a,b,y\n" + "".join(f"{i % 5},{i // 5},{i}\n" for i in range(30)))
+    monkeypatch.setitem(sys.modules, "sklearn.covariance", None)  # as if not installed
+    assert cli.main(["fit", "data.csv", "--x", "a", "b", "--y", "y", "--degree", "1", "--output", "o.csv"]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and "pip install 'korva[diagnostics]'" in err and not Path("o.csv").exists()
+
+
 def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "fit.png"
@@ -227,6 +236,7 @@ needs_matplotlib = pytest.mark.skipif(
         (None, [*COLUMNS_X_Y, "--max-degree", "3"], "--max-degree bounds the degrees that --degree auto tries"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "data.csv"], "--output data.csv is the input file"),
         ("row,y\n1,2\n", ["--x", "row", "--y", "y", "--degree", "1", "--output", "o.csv"], "a column named 'row'"),
+        ("x,kind\n1,2\n", ["--x", "x", "--y", "kind", "--degree", "1", "--output", "o.csv"], "a column named 'kind'"),
         (None, [*COLUMNS_X_Y, "--output", "no/such/dir/out.csv"], "cannot write no/such/dir/out.csv: there is no"),
         (None, [*COLUMNS_X_Y, "--output", "."], "--output . is a directory"),
         ("x,y\n1,2\n", [*COLUMNS_X_Y, "--output", "o.csv", "--keep", "id"], "data.csv has no column 'id'; its columns"),
@@ -446,6 +456,10 @@ def test_closed_output_pipe_ends_quietly(child_python, tmp_path, lines_read, opt
     assert untimed(err) == untimed(whole_run.stderr)
 
 
+# The columns that --output writes after the data's own.
+WRITTEN = ["fitted", "residual", "scaled_residual", "inlier", "std_residual", "weight", "leverage", "distance", "kind"]
+
+
 @pytest.mark.parametrize(
     "content, options, heading, kept",
     [
@@ -482,22 +496,30 @@ def test_output_file_holds_each_row_and_its_fit(tmp_path, capsys, content, optio
         assert out.startswith(f"{heading}\n") and f"Wrote {output}" in out
         table_text = output.read_text()
     header, *table = list(csv.reader(io.StringIO(table_text, newline="")))
-    assert header == ["row", *kept, *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
-    assert {name: [row[header.index(name)] for row in table] for name in kept} == kept
-    columns = {name: np.array([float(row[i]) for row in table]) for i, name in enumerate(header) if name not in kept}
     data = _reading.read_columns(source, inputs, "y", "data", dropna="--dropna" in options)
     model = PolynomialMDLRegressor(degree=1).fit(data.inputs, data.target)
+    found = model.diagnostics(data.inputs, data.target)
+    assert header == ["row", *kept, *inputs, "y", *WRITTEN]
+    assert {name: [row[header.index(name)] for row in table] for name in [*kept, "kind"]} == {
+        **kept,
+        "kind": list(found.kind),
+    }
+    numeric = [i for i, name in enumerate(header) if name not in [*kept, "kind"]]
+    columns = {header[i]: np.array([float(row[i]) for row in table]) for i in numeric}
     np.testing.assert_array_equal(columns["row"], data.rows)
     if inputs == ["x"]:
         np.testing.assert_array_equal(columns["row"], [1, 3, 5, 6, 7, 8])  # row 2 is blank, 4 misses y
     np.testing.assert_array_equal(np.column_stack([columns[name] for name in inputs]), data.inputs)
     np.testing.assert_array_equal(columns["y"], data.target)
     # Each number is written in the shortest form that gives it back exactly.
-    assert all(row[i] == repr(float(row[i])) for row in table for i in range(1 + len(kept), len(header) - 1))
+    inlier = header.index("inlier")
+    assert all(row[i] == repr(float(row[i])) for row in table for i in numeric if i > len(kept) and i != inlier)
     np.testing.assert_array_equal(columns["fitted"], model.predict(data.inputs))
     np.testing.assert_array_equal(columns["residual"], data.target - model.predict(data.inputs))
     np.testing.assert_allclose(columns["scaled_residual"] * model.scale_, columns["residual"], rtol=1e-12)
     np.testing.assert_array_equal(columns["inlier"], model.inlier_mask_)
+    for name in ("std_residual", "weight", "leverage", "distance"):
+        np.testing.assert_array_equal(columns[name], getattr(found, name))
     assert not model.inlier_mask_.all()
 
 
@@ -618,14 +640,19 @@ def test_weights_and_sigma_columns_reach_both_fits_and_the_output(tmp_path, monk
     with output.open() as stream:
         header, *table = list(csv.reader(stream))
     written = [{"weights": "w", "sigma": "s"}[name] for name in given if name in passed]
-    assert header == ["row", "x", "y", *written, "fitted", "residual", "scaled_residual", "inlier"]
-    cells = {name: np.array([float(row[header.index(name)]) for row in table]) for name in header}
+    assert header == ["row", "x", "y", *written, *WRITTEN]
+    cells = {name: np.array([float(row[header.index(name)]) for row in table]) for name in header if name != "kind"}
     model = PolynomialMDLRegressor(degree=1, absolute_sigma="absolute" in given).fit(
         x, y, **{passed[name]: columns[name] for name in given if name in passed}
     )
     np.testing.assert_array_equal(cells["fitted"], model.predict(x))
     errors = columns["sigma"] if "sigma" in given else 1.0
     np.testing.assert_allclose(cells["scaled_residual"], (y - model.predict(x)) / (model.scale_ * errors), rtol=1e-15)
+    # The diagnostics judge each row in units of its sigma; with known errors, of sigma alone.
+    found = model.diagnostics(x, y, sigma=columns["sigma"] if "sigma" in given else None)
+    np.testing.assert_array_equal(cells["std_residual"], found.std_residual)
+    unit = (1.0 if "absolute" in given else model.scale_) * errors
+    np.testing.assert_allclose(found.std_residual, (y - model.predict(x)) / unit, rtol=1e-12)
     np.testing.assert_array_equal(cells["inlier"], model.inlier_mask_)
     assert not model.inlier_mask_[[3, 17]].any()
     out = capsys.readouterr().out

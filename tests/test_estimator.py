@@ -900,12 +900,17 @@ def test_data_that_leave_coefficients_free_warn(rng, method, X, degree, says, ex
     with pytest.warns(FitWarning, match="the data do not determine the") as caught:
         model = PolynomialMDLRegressor(degree=degree, method=method).fit(X, y)
     assert says in str(caught[0].message) and np.isnan(model.bse_).all()
+    assert np.isnan(model.diagnostics(X, y).leverage).all()
     # One point more, where the others leave the coefficients free, determines them, and alone: it says so.
+    X, y = np.concatenate([X, extra]), np.append(y, 2.0)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", FitWarning)
-        model = PolynomialMDLRegressor(degree=degree, method=method).fit(np.concatenate([X, extra]), np.append(y, 2.0))
+        model = PolynomialMDLRegressor(degree=degree, method=method).fit(X, y)
     assert [str(w.message)[: len(decisive)] for w in caught] == [decisive]
     assert np.isfinite(model.bse_).all()
+    # The rows named are those of leverage 1 among the rows' diagnostics.
+    named = [int(row) for row in decisive[decisive.index("[") + 1 : decisive.index("]")].split(", ")]
+    np.testing.assert_array_equal(np.flatnonzero(model.diagnostics(X, y).leverage >= 0.99), named)
 
 
 def test_column_vector_y_warns_and_is_flattened():

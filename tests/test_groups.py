@@ -196,6 +196,10 @@ def test_a_refused_value_is_named_by_its_row_and_group(rng, x, changes, dropna, 
     assert result["coef"][1] is None and result["coef"][[0, 2]].notna().all()
 
 
+# The per-row table's columns after those of the frame.
+PER_ROW = ["fitted", "residual", "scaled_residual", "inlier", "std_residual", "weight", "leverage", "distance", "kind"]
+
+
 @pytest.mark.parametrize(("x", "n_jobs"), [("x", 1), (["x", "u"], 2)], ids=["one-input", "two-inputs-in-workers"])
 def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
     table = long_table(rng)
@@ -204,7 +208,7 @@ def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
     result, rows = fit_groups(table, "site", x, "y", rows=True, n_jobs=n_jobs, **PARAMS)
 
     inputs = [x] if isinstance(x, str) else x
-    assert list(rows.columns) == ["site", "index", *inputs, "y", "fitted", "residual", "scaled_residual", "inlier"]
+    assert list(rows.columns) == ["site", "index", *inputs, "y", *PER_ROW]
     assert sorted(rows["index"]) == sorted(table.index)
     assert rows["site"].is_monotonic_increasing
     pd.testing.assert_frame_equal(rows[[*inputs, "y"]], table.loc[rows["index"], [*inputs, "y"]].reset_index(drop=True))
@@ -221,8 +225,14 @@ def test_rows_and_predict_groups_agree_with_each_groups_model(rng, x, n_jobs):
         np.testing.assert_allclose(by_label.loc[group.index, "residual"], residual, rtol=1e-12, atol=1e-15)
         np.testing.assert_allclose(by_label.loc[group.index, "scaled_residual"], residual / model.scale_, rtol=1e-9)
         assert list(by_label.loc[group.index, "inlier"]) == list(model.inlier_mask_)
+        # The diagnostics of the group's rows, in the order the group's fit takes them (the
+        # distances of several inputs depend on it).
+        found = model.diagnostics(group[inputs].to_numpy(), group["y"].to_numpy())
+        for name in ("std_residual", "weight", "leverage", "distance"):
+            np.testing.assert_allclose(by_label.loc[group.index, name], getattr(found, name), rtol=1e-9, atol=1e-15)
+        assert list(by_label.loc[group.index, "kind"]) == list(found.kind)
     failed = by_label[by_label["site"] == 2]
-    assert failed[["fitted", "residual", "scaled_residual"]].isna().all(axis=None) and failed["inlier"].isna().all()
+    assert failed[PER_ROW].isna().all(axis=None)
     assert predicted[table["site"] == 2].isna().all()
     unknown = table.assign(site=table["site"] + 10)
     assert predict_groups(result, unknown, "site", x).isna().all()
@@ -610,10 +620,15 @@ def test_progress_bar_shows_on_a_terminal_or_when_asked(child_python, terminal, 
     assert ("fit_groups: 100%" in errors and "3/3" in errors) == shown, errors
 
 
-def test_progress_without_tqdm_names_the_extra(rng, monkeypatch):
-    monkeypatch.setitem(sys.modules, "tqdm", None)  # as if not installed
-    with pytest.raises(ImportError, match=r"korva\[pandas\]"):
-        fit_groups(long_table(rng), "site", "x", "y", n_jobs=1, progress=True, **PARAMS)
+@pytest.mark.parametrize(
+    ("module", "x", "options", "extra"),
+    [("tqdm", "x", {"progress": True}, "pandas"), ("sklearn.covariance", ["x", "u"], {"rows": True}, "diagnostics")],
+    ids=["progress bar", "robust distances of several inputs"],
+)
+def test_a_missing_optional_package_is_named_with_its_extra(rng, monkeypatch, module, x, options, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # as if not installed
+    with pytest.raises(ImportError, match=rf"pip install 'korva\[{extra}\]'"):
+        fit_groups(long_table(rng), "site", x, "y", n_jobs=1, **options, **PARAMS)
 
 
 @pytest.mark.filterwarnings("ignore::korva.FitWarning")  # a group's fit may see a rival start
