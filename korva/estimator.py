@@ -231,7 +231,12 @@ class PolynomialMDLRegressor(MetadataRouting):
     coef_ : ndarray of shape (n_terms,)
         Coefficients of the basis terms, in the order of ``multi_indices_``.
     multi_indices_ : list of list of int
-        The exponents of each basis term, one per input.
+        The exponents of each basis term, one per input. A ``"total"`` or ``"tensor"`` basis
+        lists its terms by total degree, and within a degree in the order of the inputs'
+        powers: 1, x1, x2, x3, x1^2, x1 x2, x1 x3, x2^2, x2 x3, x3^2, x1^3, ... (the order of
+        scikit-learn's ``PolynomialFeatures``); a listed basis keeps its own order. Every
+        attribute with a value per term (``coef_``, ``bse_``, ``cov_``, ``coef_x_``, ...)
+        follows it.
     degree_ : int or list of int
         The degree fitted (chosen, with ``degree="auto"``): an int for the ``"total"``
         basis and for one input, one int per input for the ``"tensor"`` basis of several
@@ -376,6 +381,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     cov_x_: FloatArray | None
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
+    _core_order_: NDArray[np.intp]
     _spread_: float
     _with_sigma_: bool
     _fitted_params_: dict[str, Any]
@@ -520,9 +526,14 @@ class PolynomialMDLRegressor(MetadataRouting):
         self._check_params()
         result = fitting.fit(fitting.Settings(**self.get_params()), data)
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
+        indices = result.candidate.indices
+        # The terms as readers list them; a listed basis keeps the user's order.
+        order = bases.graded_order(indices) if isinstance(self.basis, str) else np.arange(len(indices))
         state.update(
-            coef_=result.coef,
-            multi_indices_=result.candidate.indices,
+            multi_indices_=[indices[p] for p in order],
+            # Where each term of the fit's own order lies in coef_: predict builds its design in
+            # that order, so that its sums, and so its bits, are the fit's.
+            _core_order_=np.argsort(order),
             degree_=result.candidate.degree,
             mdl_path_=result.mdl_path,
             scale_=result.scale,
@@ -538,7 +549,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             fit_warnings_=result.warnings,
             _with_sigma_=result.with_sigma,
             _fitted_params_=self.get_params(),
-            **result.uncertainty.attributes(),
+            **_in_order({"coef_": result.coef, **result.uncertainty.attributes()}, order),
         )
         if data.feature_names is not None:
             state["feature_names_in_"] = data.feature_names
@@ -579,7 +590,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         """
         self._check_fitted()
         self._check_feature_names(X)
-        prediction: FloatArray = self._design(X) @ self.coef_
+        prediction: FloatArray = self._design(X) @ self._core_coef()
         return prediction
 
     def predict_interval(
@@ -634,7 +645,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         self._check_feature_names(X)
         design = self._design(X)
         noise = self._fresh_noise(kind, sigma, len(design))
-        center = design @ self.coef_
+        center = design @ self._core_coef()
         factor = distributions.interval_factor(alpha, self.df_resid_)
         if noise is None:
             half = self._half_width(design, None, factor)
@@ -832,10 +843,21 @@ class PolynomialMDLRegressor(MetadataRouting):
             notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
         return Summary(header, tables, notes)
 
+    def _core_positions(self) -> NDArray[np.intp]:
+        # Models pickled before the terms were reordered hold them in the fit's own order.
+        order = getattr(self, "_core_order_", None)
+        return np.arange(len(self.coef_)) if order is None else order
+
+    def _core_coef(self) -> FloatArray:
+        """coef_ in the order of the fit's own terms, that of _design and _cov_in_spread_."""
+        coef: FloatArray = self.coef_[self._core_positions()]
+        return coef
+
     def _design(self, X: ArrayLike) -> FloatArray:
+        """The design at X, its columns in the order of the fit's own terms."""
         inputs = _data.as_inputs(X, self.n_features_in_)
         unit_columns = _data.unit_columns(inputs, self.x_min_, self.x_max_)
-        return bases.design_matrix(self.multi_indices_, unit_columns)
+        return bases.design_matrix([self.multi_indices_[p] for p in self._core_positions()], unit_columns)
 
     def score(self, X: ArrayLike, y: ArrayLike) -> float:
         """The coefficient of determination R² of the predictions for X against y.
@@ -957,6 +979,24 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "degree": AgainstData(),
     "basis": AgainstData(),
 }
+
+
+# The fitted attributes with one entry per term, and those with a row and a column per term.
+_PER_TERM = ("coef_", "bse_", "coef_x_", "bse_x_")
+_PER_TERM_PAIR = ("cov_", "cov_x_")
+
+
+def _in_order(attributes: dict[str, Any], order: NDArray[np.intp]) -> dict[str, Any]:
+    """The fitted attributes with their terms taken in ``order``; the rest (the covariance in
+    units of y's spread, which intervals read beside the design) as they are."""
+    ordered = dict(attributes)
+    for name in _PER_TERM:
+        if ordered.get(name) is not None:
+            ordered[name] = ordered[name][order]
+    for name in _PER_TERM_PAIR:
+        if ordered.get(name) is not None:
+            ordered[name] = ordered[name][np.ix_(order, order)]
+    return ordered
 
 
 def _ols_has_no_penalties(params: Mapping[str, Any]) -> None:
