@@ -174,6 +174,10 @@ class FitResult:
     uncertainty: inference.Uncertainty
     polynomial: np.polynomial.Polynomial | None
     with_sigma: bool = False
+    # Whether the final bisquare reweighting settled (robust.has_settled); None for a fit that
+    # ends in no reweighting.
+    converged: bool | None = None
+    seed: int = 0  # the seed the fit drew from random_state
 
 
 def fit(settings: Settings, data: _data.Data) -> FitResult:
@@ -314,6 +318,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         uncertainty=uncertainty,
         polynomial=_polynomial_in_x(chosen.candidate.indices, coef_x) if n_inputs == 1 and coef_x is not None else None,
         with_sigma=problem.sigma is not None,
+        converged=chosen.estimate.converged,
+        seed=seed,
     )
 
 
