@@ -192,6 +192,47 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
 
 
 @pytest.mark.parametrize(
+    "design",
+    [
+        lambda rng: np.vander(np.linspace(-1.0, 1.0, 200), 4, increasing=True),
+        lambda rng: np.vander(np.linspace(-1.0, 1.0, 200), 13, increasing=True),
+        lambda rng: rng.normal(size=(50, 6)) * np.logspace(0, 3, 6),
+        lambda rng: np.column_stack([rng.normal(size=(30, 3)), np.zeros(30)]),  # a term of a constant input
+        lambda rng: rng.normal(size=(40, 1)),
+    ],
+    ids=["cubic", "degree-12", "scaled-columns", "zero-column", "one-column"],
+)
+def test_condition_number_is_that_of_the_design(rng, design):
+    X = design(rng)
+    kept = np.any(X != 0.0, axis=0)
+    expected = np.linalg.cond(X[:, kept])
+    assert inference.condition_number(X.T @ X) == pytest.approx(expected, rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    "columns", [[[1.0, 1.0, 2.0]], [[1.0, 2.0], [2.0, 4.0 + 1e-12]]], ids=["repeated", "nearly-repeated"]
+)
+def test_condition_number_of_a_design_singular_to_rounding_is_infinite(rng, columns):
+    base = rng.normal(size=(20, 1))
+    X = np.column_stack([base * factor for column in columns for factor in column])
+    assert inference.condition_number(X.T @ X) == math.inf
+
+
+@pytest.mark.parametrize(("method", "weighted"), [("ols", False), ("ols", True), ("penalized", True)])
+def test_the_fitted_condition_number_is_that_of_the_weighted_design_in_t(rng, method, weighted):
+    X = rng.uniform([0.0, 100.0], [10.0, 100.5], (150, 2))
+    y = X[:, 0] ** 2 - 3.0 * X[:, 1] + rng.normal(0.0, 0.1, 150)
+    weights = rng.integers(0, 4, 150).astype(float) if weighted else np.ones(150)
+    gamma2 = 1e-3 if method == "penalized" else 0.0
+    model = PolynomialMDLRegressor(degree=2, method=method, gamma2=gamma2).fit(X, y, sample_weight=weights)
+    kept = weights > 0
+    t = (X[kept] - (model.x_min_ + model.x_max_) / 2.0) / ((model.x_max_ - model.x_min_) / 2.0)
+    design = np.column_stack([np.prod(t ** np.array(m), axis=1) for m in model.multi_indices_])
+    expected = np.linalg.cond(design * np.sqrt(weights[kept])[:, None])
+    assert model.condition_number_ == pytest.approx(expected, rel=1e-6)
+
+
+@pytest.mark.parametrize(
     "share, shift, start_share, tolerance",
     [
         (0.0, (20.0, 200.0), 1.0, 0.03),
@@ -270,11 +311,12 @@ def test_term_names(indices, names, expected):
 
 def small_summary():
     covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
+    errors = np.sqrt(np.diag(covariance))
     tables = [
-        summary.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), np.sqrt(np.diag(covariance)), 12.0, 0.1),
-        summary.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), 2.0 * np.sqrt(np.diag(covariance)), 12.0, 0.1),
+        summary.CoefficientTable("x", ["x"], [[0], [1]], np.array([1.5, -0.2]), errors, 12.0, 0.1),
+        summary.CoefficientTable("t", ["t"], [[0], [1]], np.array([0.5, 3.0]), 2.0 * errors, 12.0, 0.1),
     ]
-    return summary.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
+    return summary.Summary(tables, ["a note"], n_samples=14, degree="1 (fixed)")
 
 
 def test_summary_text_and_frame_agree():
@@ -289,7 +331,7 @@ def test_summary_text_and_frame_agree():
     np.testing.assert_allclose(frame["P>|t|"][:2], expected_p, rtol=1e-10)
     lower, upper = stats.t.interval(0.9, 12.0, loc=table.coef, scale=table.std_err)
     np.testing.assert_allclose(frame[["lower", "upper"]][:2], np.column_stack([lower, upper]), rtol=1e-10)
-    assert "samples: 14" in text and "a note" in text and "90 %" in text
+    assert re.search(r"^samples: +14 rows$", text, re.M) and "a note" in text and "90 %" in text
 
 
 def test_summary_frame_without_pandas_names_the_extra(monkeypatch):
