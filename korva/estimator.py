@@ -855,7 +855,9 @@ class PolynomialMDLRegressor(MetadataRouting):
             table_x = (names, self.multi_indices_, self.coef_x_, self.bse_x_, self.df_resid_, alpha, digits)
             tables.append(CoefficientTable("x", *table_x))
         digits = coefficient_digits(float(np.abs(self.coef_).sum()), precision)
-        tables.append(CoefficientTable("t", variables, self.multi_indices_, self.coef_, self.bse_, self.df_resid_, alpha, digits))
+        tables.append(
+            CoefficientTable("t", variables, self.multi_indices_, self.coef_, self.bse_, self.df_resid_, alpha, digits)
+        )
         notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
         if self.coef_x_ is None:
             notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
@@ -884,6 +886,7 @@ class PolynomialMDLRegressor(MetadataRouting):
             n_samples=int(self.inlier_mask_.size),
             n_used=int(getattr(self, "_rows_used_", self.inlier_mask_.size)),
             n_flagged=int(flagged.size),
+            outlier_threshold=float(fitted["outlier_threshold"]),
             flagged_rows=list(flagged[:FLAGGED_ROWS_LISTED].tolist() if labels is None else labels),
             row_labels="positions from 0" if labels is None else "index labels of X",
             scale=self.scale_,
@@ -1072,8 +1075,8 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
 # How each method estimates the coefficients, in words, its loss, and the efficiency of least
 # squares at normal errors; "search" is the robust method without its final stages (refit=False).
 _ESTIMATORS = {
-    "mcmc": "MDL search (a tournament MCMC sampler), then starts concentrated, an S-estimate and a "
-    "bisquare MM fit at its scale",
+    "mcmc": "MDL search (a tournament MCMC sampler), then concentration steps from it and from "
+    "elemental starts, an S-estimate and a bisquare MM fit at its scale",
     "search": "MDL search (a tournament MCMC sampler) alone (refit=False)",
     "penalized": "penalised least squares",
     "ols": "ordinary least squares",

@@ -184,7 +184,8 @@ def _extreme_eigenvalues(matrix: FloatArray) -> tuple[float, float]:
             pivot = entry - shift - (squares[i - 1] / pivot if i else 0.0)
             if abs(pivot) < pivot_floor:
                 pivot = -pivot_floor
-            count += pivot < 0.0
+            if pivot < 0.0:
+                count += 1
         return count
 
     def bisected(rank: int) -> float:

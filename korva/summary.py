@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from korva.distributions import interval_factor, student_t_cdf
+from korva.robust import SETTLED_SHARE
 
 FloatArray = NDArray[np.float64]
 
@@ -83,9 +84,10 @@ class InputMapping:
         if not self.x_min < self.x_max:
             return f"{self.variable} = 0: {self.name} is constant ({low} in every row)"
         middle = self.middle
-        shifted = self.name if middle == 0.0 else f"{self.name} {'-' if middle > 0 else '+'} {exact_text(abs(middle))}"
+        sign = "-" if middle > 0 else "+"
+        shifted = self.name if middle == 0.0 else f"({self.name} {sign} {exact_text(abs(middle))})"
         return (
-            f"{self.variable} = ({shifted}) / {exact_text(self.half_span)}, "
+            f"{self.variable} = {shifted} / {exact_text(self.half_span)}, "
             f"{self.name} mapped from [{low}, {high}] to [-1, 1]"
         )
 
@@ -208,7 +210,8 @@ class Summary:
     version : str
         The version of korva that made the fit.
     n_samples, n_used, n_flagged : int or None
-        The rows, those of positive weight (which the fit uses) and those flagged as outliers.
+        The rows, those of positive weight (which the fit uses) and those flagged as outliers,
+        farther than ``outlier_threshold`` times ``scale`` from the fit.
     flagged_rows : list
         The labels of the first FLAGGED_ROWS_LISTED rows flagged: the index labels of a
         DataFrame X, else the positions from 0.
@@ -249,6 +252,7 @@ class Summary:
     n_samples: int | None = None
     n_used: int | None = None
     n_flagged: int | None = None
+    outlier_threshold: float | None = None
     flagged_rows: list[Any] = field(default_factory=list)
     row_labels: str = "positions from 0"
     scale: float | None = None
@@ -296,21 +300,17 @@ class Summary:
         if self.noise_scale is not None:
             lines.append(("noise_scale_", f"{self.noise_scale:.6g} (the spread of a new observation's error{units})"))
         if self.df_resid is not None:
-            how = f": {self.df_method}" if self.df_method else ""
+            how = f" ({self.df_method})" if self.df_method else ""
             lines.append(("degrees of freedom", f"{self.df_resid:g}{how}"))
         if self.covariance is not None:
             lines.append(("covariance", self.covariance))
         if self.errors is not None:
             lines.append(("errors", self.errors))
         if self.converged is not None:
-            settled = "settled" if self.converged else "did NOT settle"
-            lines.append(
-                (
-                    "convergence",
-                    f"the final reweighting {settled}: a further step moves the fitted values by "
-                    f"{'at most' if self.converged else 'more than'} 1 % of their standard error",
-                )
-            )
+            settled, bound = ("settled", "at most") if self.converged else ("did NOT settle", "more than")
+            share = f"{100.0 * SETTLED_SHARE:g} %"
+            moves = f"a further step moves the fitted values by {bound} {share} of their standard error"
+            lines.append(("convergence", f"the final reweighting {settled}: {moves}"))
         if self.condition_number is not None:
             lines.append(("condition number", f"{self.condition_number:.4g} (the weighted design in t)"))
         return lines
@@ -331,6 +331,8 @@ class Summary:
             text += f", {self.n_used} of positive weight fitted"
         if self.n_flagged is not None:
             text += f", {self.n_flagged} flagged as outliers"
+            if self.outlier_threshold is not None:
+                text += f" (farther than {self.outlier_threshold:g} scale_ from the fit)"
         return text
 
     def _flagged_text(self) -> str:
@@ -487,9 +489,7 @@ def _latex_variable(name: str) -> str:
 
 def _latex_term(indices: Sequence[int], variables: Sequence[str]) -> str:
     """A monomial in math mode: ``$1$``, ``$x_{1}^{2} x_{2}$``."""
-    factors = [
-        _latex_variable(name) + ("" if e == 1 else f"^{{{e}}}") for name, e in zip(variables, indices) if e
-    ]
+    factors = [_latex_variable(name) + ("" if e == 1 else f"^{{{e}}}") for name, e in zip(variables, indices) if e]
     return f"${' '.join(factors) or '1'}$"
 
 

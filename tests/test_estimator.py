@@ -436,7 +436,9 @@ def test_reordered_terms_only_relabel_the_fit(params, n_inputs, weighted):
     for fitted in (model, restored):
         np.testing.assert_array_equal(fitted.predict(new), reference.predict(new))
         for kind in ("confidence", "prediction"):
-            np.testing.assert_array_equal(fitted.predict_interval(new, kind=kind), reference.predict_interval(new, kind=kind))
+            np.testing.assert_array_equal(
+                fitted.predict_interval(new, kind=kind), reference.predict_interval(new, kind=kind)
+            )
 
 
 def test_the_linear_model_in_thousands_of_inputs_lists_its_terms():

@@ -37,7 +37,9 @@ def test_the_native_m_scale_solves_the_mean_loss_equation_of_the_losses_rho(rng,
         assert robust.m_scale(r, 0.0, w, n_terms) == scale
 
 
-@pytest.mark.parametrize(("tuning", "efficiency"), [(losses.MM_TUNING, 0.85), (losses.EFFICIENT_TUNING, 0.95), (1e6, 1.0)])
+@pytest.mark.parametrize(
+    ("tuning", "efficiency"), [(losses.MM_TUNING, 0.85), (losses.EFFICIENT_TUNING, 0.95), (1e6, 1.0)]
+)
 def test_the_bisquare_tunings_have_the_efficiencies_they_are_known_by(tuning, efficiency):
     # The bisquare at 3.44 and 4.685 scales: 85 % and 95 % of least squares' efficiency at the
     # normal (Yohai 1987); without a cut-off in reach, least squares itself.
