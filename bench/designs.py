@@ -200,7 +200,7 @@ DESIGNS = (
 
 @dataclass(frozen=True)
 class Basis:
-    """The total-degree monomials in t, in korva's order (first input slowest)."""
+    """The total-degree monomials in t, in korva's order (by total degree, then x1's powers first)."""
 
     exponents: list[tuple[int, ...]]
     box: UnitBox
@@ -208,7 +208,8 @@ class Basis:
     @classmethod
     def of(cls, design: Design, X: FloatArray) -> Basis:
         every = itertools.product(range(design.degree + 1), repeat=design.n_inputs)
-        return cls([e for e in every if sum(e) <= design.degree], UnitBox(X))
+        terms = sorted((e for e in every if sum(e) <= design.degree), key=lambda e: (sum(e), [-v for v in e]))
+        return cls(terms, UnitBox(X))
 
     def __call__(self, X: FloatArray) -> FloatArray:
         t = self.box(X)

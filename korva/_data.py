@@ -56,6 +56,8 @@ class Data:
     weights: FloatArray | None
     feature_names: NDArray[np.object_] | None
     sigma: FloatArray | None = None
+    target_name: str | None = None  # the name of a named y (a pandas Series)
+    row_labels: Any = None  # the index of a DataFrame X, which labels its rows (None: positions)
 
     @property
     def n_inputs(self) -> int:
@@ -115,7 +117,22 @@ def checked(X: Any, y: Any, sample_weight: Any, sigma: Any = None) -> Data:
     # The warning of a column vector y points at the caller of fit.
     target, target_range = target_and_extremes(y, len(inputs), stacklevel=4)
     weights = as_sample_weight(sample_weight, len(inputs))
-    return Data(inputs, extremes, target, target_range, weights, names, as_sigma(sigma, len(inputs)))
+    errors = as_sigma(sigma, len(inputs))
+    return Data(inputs, extremes, target, target_range, weights, names, errors, target_name(y), row_labels(X))
+
+
+def target_name(y: Any) -> str | None:
+    """The name of y when it has one, as a named pandas Series does; None otherwise."""
+    name = None if isinstance(y, np.ndarray) else getattr(y, "name", None)
+    return name if isinstance(name, str) and name else None
+
+
+def row_labels(X: Any) -> Any:
+    """The index of a DataFrame X (its labels of the rows); None for any other X."""
+    if isinstance(X, np.ndarray) or getattr(X, "columns", None) is None:
+        return None
+    index = getattr(X, "index", None)
+    return index if index is not None and len(index) == len(X) else None
 
 
 def standardized(data: Data, has_constant: bool) -> Problem:

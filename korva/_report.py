@@ -13,6 +13,7 @@ from numpy.typing import NDArray
 from korva import plotting
 from korva._reading import CommandError, Dataset, counted
 from korva.estimator import FloatArray, PolynomialMDLRegressor
+from korva.summary import InputMapping
 
 # A degree as the estimator takes it: one for every input, one per input, or "auto".
 Degree = int | list[int] | str
@@ -90,9 +91,7 @@ def format_report(data: Dataset, reports: list[FitReport], t_units: bool = False
     per_sigma, over_sigma = ("", "") if data.sigma is None else (f" x its {data.sigma_name}", f" / {data.sigma_name}")
     skipped = f" ({counted(data.skipped_rows, 'incomplete row')} left out)" if data.skipped_rows else ""
     mappings = [
-        f"{variable} = {name} mapped from [{low:g}, {high:g}] to [-1, 1]"
-        if low < high
-        else f"{variable} = 0: {name} is constant ({low:g} in every row)"
+        str(InputMapping(name, variable, float(low), float(high)))
         for variable, name, low, high in zip(
             unit_variables(len(data.input_names)), data.input_names, model.x_min_, model.x_max_
         )

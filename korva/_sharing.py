@@ -17,6 +17,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from korva import fitting, inference
 from korva._data import MAX_COUNT, FloatArray, is_int
@@ -64,6 +65,13 @@ KEYS = (
     "r2",
     "r2_adjusted",
     "weighing",  # how the final fit weighed its rows, which its diagnostics read
+    "core_order",  # where each term of the fit's own order lies in "coef"
+    "target_name",  # None, or the name of y
+    "converged",  # None, or whether the final reweighting settled
+    "condition_number",  # of the weighted design
+    "seed",  # the seed the fit drew from random_state
+    "rows_used",  # the training rows of positive weight
+    "flagged_labels",  # None, or the index labels of the first rows flagged: ints, floats, else text
     "n_samples",  # the training rows
     "outlier_rows",  # those flagged as outliers, from 0
     "fit_warnings",
@@ -128,12 +136,26 @@ def to_dict(model: PolynomialMDLRegressor) -> dict[str, Any]:
         "r2": _float(model.r2_),
         "r2_adjusted": _float(model.r2_adjusted_),
         "weighing": _weighing(model._weighing_),
+        "core_order": [int(position) for position in model._core_positions()],
+        "target_name": model.target_name_,
+        "converged": model.converged_,
+        "condition_number": _float(model.condition_number_),
+        "seed": int(model._seed_),
+        "rows_used": int(model._rows_used_),
+        "flagged_labels": None if model._flagged_labels_ is None else [_label(x) for x in model._flagged_labels_],
         "n_samples": int(model.inlier_mask_.size),
         "outlier_rows": np.flatnonzero(~model.inlier_mask_).tolist(),
         "fit_warnings": [str(message) for message in model.fit_warnings_],
     }
     assert tuple(written) == KEYS
     return written
+
+
+def _label(label: Any) -> int | float | str:
+    """A row's index label as JSON has it: an int, a float or else its text, as the summary prints it."""
+    if isinstance(label, bool) or not isinstance(label, int | float | str):
+        return str(label)
+    return label if not isinstance(label, float) or math.isfinite(label) else str(label)
 
 
 def _weighing(weighing: Weighing) -> dict[str, Any]:
@@ -311,6 +333,13 @@ class _Reader:
             "_spread_": self.number("spread"),
             "_error_quantiles_": self.error_quantiles(),
             "_weighing_": self.weighing(k),
+            "_core_order_": self.core_order(k),
+            "target_name_": self.optional_text("target_name"),
+            "converged_": self.optional_flag("converged"),
+            "condition_number_": self.number("condition_number"),
+            "_seed_": self.seed(),
+            "_rows_used_": self.count("rows_used", 0),
+            "_flagged_labels_": self.labels(),
         }
         if names is not None:
             state["feature_names_in_"] = np.asarray(names, dtype=object)
@@ -372,6 +401,37 @@ class _Reader:
         if not isinstance(value, Mapping) or set(value) != set(_GIBBS_FIELDS):
             raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {value!r}")
         return GibbsStatistics(**{field: _number_of(value[field], "gibbs") for field in _GIBBS_FIELDS})
+
+    def core_order(self, n_terms: int) -> NDArray[np.intp]:
+        value = self.d["core_order"]
+        if not isinstance(value, list) or sorted(value) != list(range(n_terms)) or not all(is_int(p) for p in value):
+            raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {value!r}")
+        return np.asarray(value, dtype=np.intp)
+
+    def optional_text(self, key: str) -> str | None:
+        value = self.d[key]
+        if value is not None and not isinstance(value, str):
+            raise ValueError(f"{key!r} must be None or a string, got {value!r}")
+        return value
+
+    def optional_flag(self, key: str) -> bool | None:
+        return None if self.d[key] is None else self.flag(key)
+
+    def seed(self) -> int:
+        value = self.d["seed"]
+        if not is_int(value) or not 0 <= value < 2**64:
+            raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {value!r}")
+        return int(value)
+
+    def labels(self) -> list[Any] | None:
+        value = self.d["flagged_labels"]
+        if value is None:
+            return None
+        if not isinstance(value, list) or not all(
+            isinstance(label, int | float | str) and not isinstance(label, bool) for label in value
+        ):
+            raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {value!r}")
+        return list(value)
 
     def weighing(self, n_terms: int) -> Weighing:
         value = self.d["weighing"]

@@ -9,7 +9,8 @@ Three kinds of basis in the inputs mapped to [-1, 1]:
 - an explicit list of exponent vectors.
 
 Exponent vectors are listed with the first input varying slowest, the order of
-korva_core's penalty builder. A basis's penalty matrices are the rows and columns
+korva_core's penalty builder, in which every fit works; the estimator shows them in the
+order of :func:`graded_order`. A basis's penalty matrices are the rows and columns
 of the tensor-product penalties over the smallest box of degrees that holds it, so
 its quadratic form is that of the full basis with the missing coefficients at 0.
 """
@@ -69,6 +70,16 @@ def multi_indices(kind: str, degrees: Sequence[int]) -> MultiIndices:
     """The exponent vectors of a ``"total"`` or ``"tensor"`` basis, first input slowest."""
     budget = sum(degrees) if kind == "tensor" else max(degrees)
     return [list(exponents) for exponents in _exponents(list(degrees), budget)]
+
+
+def graded_order(indices: MultiIndices) -> NDArray[np.intp]:
+    """The positions of the terms in the order readers list them: by total degree, and within a
+    degree the powers of x1 first, then of x2, ... (exponent vectors in descending lexicographic
+    order: 1, x1, x2, x3, x1^2, x1 x2, x1 x3, x2^2, ..., as scikit-learn's PolynomialFeatures
+    lists them). For one input, 1, x, x^2, ... as the fit has them."""
+    keys = [(sum(term), [-e for e in term]) for term in indices]
+    order: NDArray[np.intp] = np.array(sorted(range(len(indices)), key=keys.__getitem__), dtype=np.intp)
+    return order
 
 
 def _exponents(degrees: list[int], budget: int) -> Iterator[tuple[int, ...]]:

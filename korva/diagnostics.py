@@ -245,7 +245,7 @@ def diagnose(model: PolynomialMDLRegressor, X: ArrayLike, y: ArrayLike, sigma: A
     n_inputs = inputs.shape[1]
     covariance_module = _scikit_learn_covariance() if n_inputs > 1 else None
     design = model._design(inputs)
-    fitted: FloatArray = design @ model.coef_
+    fitted: FloatArray = design @ model._core_coef()
     residual = target - fitted
     in_units = residual if errors is None else residual / errors
     with np.errstate(divide="ignore", invalid="ignore"):

@@ -12,6 +12,7 @@ from __future__ import annotations
 import importlib
 import inspect
 import json
+import math
 import sys
 import warnings
 from collections.abc import Mapping, Sequence
@@ -21,7 +22,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data, _sharing, bases, distributions, fitting, inference
+from korva import _data, _sharing, bases, distributions, fitting, inference, losses
 from korva._data import DataConversionWarning, FloatArray
 from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real, Seed, check_parameters
 from korva._routing import MetadataRouting
@@ -29,7 +30,17 @@ from korva._scoring import robust_r2
 from korva.bases import MultiIndices
 from korva.diagnostics import Diagnostics, Weighing, diagnose
 from korva.fitting import COV_TYPES, METHODS, GibbsStatistics
-from korva.summary import CoefficientTable, Summary, check_alpha, confidence_interval, input_names, term_names
+from korva.summary import (
+    FLAGGED_ROWS_LISTED,
+    CoefficientTable,
+    InputMapping,
+    Summary,
+    check_alpha,
+    coefficient_digits,
+    confidence_interval,
+    input_names,
+    term_names,
+)
 
 # Re-exported: the command line and the group workers take these from here, korva the classes.
 __all__ = ["METHODS", "DataConversionWarning", "FitWarning", "FloatArray", "GibbsStatistics", "NotFittedError"]
@@ -243,7 +254,12 @@ class PolynomialMDLRegressor(MetadataRouting):
     coef_ : ndarray of shape (n_terms,)
         Coefficients of the basis terms, in the order of ``multi_indices_``.
     multi_indices_ : list of list of int
-        The exponents of each basis term, one per input.
+        The exponents of each basis term, one per input. A ``"total"`` or ``"tensor"`` basis
+        lists its terms by total degree, and within a degree in the order of the inputs'
+        powers: 1, x1, x2, x3, x1^2, x1 x2, x1 x3, x2^2, x2 x3, x3^2, x1^3, ... (the order of
+        scikit-learn's ``PolynomialFeatures``); a listed basis keeps its own order. Every
+        attribute with a value per term (``coef_``, ``bse_``, ``cov_``, ``coef_x_``, ...)
+        follows it.
     degree_ : int or list of int
         The degree fitted (chosen, with ``degree="auto"``): an int for the ``"total"``
         basis and for one input, one int per input for the ``"tensor"`` basis of several
@@ -290,6 +306,19 @@ class PolynomialMDLRegressor(MetadataRouting):
         The column names, when ``fit`` was given a DataFrame with string column names.
     fit_warnings_ : list of str
         The messages of the :class:`FitWarning` the fit gave (empty when it gave none).
+    target_name_ : str or None
+        The name of y, when ``fit`` was given a named pandas Series; None otherwise.
+    converged_ : bool or None
+        Whether the final bisquare reweighting of the robust fit settled: one more step from
+        its coefficients moves the fitted values by at most 1 % of their standard error
+        (about ``scale_`` sqrt(k / n)). None for fits that end in no reweighting: ``"ols"``,
+        ``"penalized"``, ``refit=False`` and fits that go through every point.
+    condition_number_ : float
+        The condition number of the design in the mapped inputs t, each row weighted as the
+        fit's last solve weighs it (its case weight times its bisquare weight): the square
+        root of the ratio of the largest to the smallest eigenvalue of the weighted Gram
+        matrix that ``cov_`` is formed from, over the terms that are not 0 on every row.
+        Infinite where that matrix is singular to rounding (from about 1e7 on).
     cov_ : ndarray of shape (n_terms, n_terms)
         The covariance of ``coef_``, in y's units squared. Rows and columns of terms in an
         input that was constant in training are NaN (the data do not determine them).
@@ -395,6 +424,9 @@ class PolynomialMDLRegressor(MetadataRouting):
     n_features_in_: int
     feature_names_in_: NDArray[np.object_]
     fit_warnings_: list[str]
+    target_name_: str | None
+    converged_: bool | None
+    condition_number_: float
     cov_: FloatArray
     bse_: FloatArray
     noise_scale_: float
@@ -403,6 +435,7 @@ class PolynomialMDLRegressor(MetadataRouting):
     cov_x_: FloatArray | None
     bse_x_: FloatArray | None
     _cov_in_spread_: FloatArray
+    _core_order_: NDArray[np.intp]
     _spread_: float
     _error_quantiles_: inference.ErrorQuantiles | None
     _with_sigma_: bool
@@ -553,9 +586,14 @@ class PolynomialMDLRegressor(MetadataRouting):
         self._check_params()
         result = fitting.fit(fitting.Settings.of(self.get_params()), data)
         state = {name: value for name, value in vars(self).items() if not _is_fitted_name(name)}
+        indices = result.candidate.indices
+        # The terms as readers list them; a listed basis keeps the user's order.
+        order = bases.graded_order(indices) if isinstance(self.basis, str) else np.arange(len(indices))
         state.update(
-            coef_=result.coef,
-            multi_indices_=result.candidate.indices,
+            multi_indices_=[indices[p] for p in order],
+            # Where each term of the fit's own order lies in coef_: predict builds its design in
+            # that order, so that its sums, and so its bits, are the fit's.
+            _core_order_=np.argsort(order),
             degree_=result.candidate.degree,
             mdl_path_=result.mdl_path,
             scale_=result.scale,
@@ -569,12 +607,17 @@ class PolynomialMDLRegressor(MetadataRouting):
             x_max_=result.x_max,
             n_features_in_=data.n_inputs,
             fit_warnings_=result.warnings,
+            target_name_=data.target_name,
+            converged_=result.converged,
+            _seed_=result.seed,
+            _rows_used_=data.n_samples,
+            _flagged_labels_=_flagged_labels(data.row_labels, result.inliers),
             _with_sigma_=result.with_sigma,
             _weighing_=result.weighing,
             r2_=result.r2,
             r2_adjusted_=result.r2_adjusted,
             _fitted_params_=self.get_params(),
-            **result.uncertainty.attributes(),
+            **_in_order({"coef_": result.coef, **result.uncertainty.attributes()}, order),
         )
         if data.feature_names is not None:
             state["feature_names_in_"] = data.feature_names
@@ -622,7 +665,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         self._check_fitted()
         self._check_feature_names(X)
         inputs = self._inputs_in_range(X, "predict")
-        prediction: FloatArray = self._design(inputs) @ self.coef_
+        prediction: FloatArray = self._design(inputs) @ self._core_coef()
         return prediction
 
     def predict_interval(
@@ -691,7 +734,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         inputs = self._inputs_in_range(X, "predict_interval")
         noise = self._fresh_noise(kind, sigma, len(inputs))
         design = self._design(inputs)
-        center = design @ self.coef_
+        center = design @ self._core_coef()
         factor = distributions.interval_factor(alpha, self.df_resid_)
         if noise is None:
             half = self._half_width(design, None, factor)
@@ -868,7 +911,8 @@ class PolynomialMDLRegressor(MetadataRouting):
         return np.asarray(term_names(self.multi_indices_, names), dtype=object)
 
     def summary(self, alpha: float = 0.05) -> Summary:
-        """A report of the fit: coefficients with standard errors, t statistics, p-values and intervals.
+        """A report of the fit: what was fitted and how, and the coefficients with standard
+        errors, t statistics, p-values and intervals.
 
         Parameters
         ----------
@@ -878,59 +922,130 @@ class PolynomialMDLRegressor(MetadataRouting):
         Returns
         -------
         korva.inference.Summary
-            ``str()`` of it is a plain-text table in x units (when ``coef_x_`` exists) and in
-            the mapped inputs t, under a header with the number of samples and of flagged
-            points, ``scale_``, ``noise_scale_``, the degree and how it was chosen;
-            ``to_frame()`` gives the tables as a pandas DataFrame (pandas needed).
+            ``str()`` of it is a plain-text report: the response and the inputs with their
+            mapping onto [-1, 1], the method, its loss with its tuning, efficiency and
+            breakdown point, the degree, the seed and korva's version, the rows used and
+            flagged (by index label for a DataFrame X), ``scale_``, ``noise_scale_``, the
+            degrees of freedom and the covariance and how they were taken, convergence and
+            the condition number; then the coefficients in x (when ``coef_x_`` exists),
+            printed with the digits that rebuild the curve to a hundredth of its standard
+            error, and in the mapped inputs t, and the fit's warnings. Its attributes hold
+            the same; ``to_frame()`` gives the tables as a pandas DataFrame (pandas needed),
+            ``to_markdown()`` and ``to_latex()`` as Markdown and LaTeX tables.
         """
         check_alpha(alpha)
         self._check_fitted()
+        import korva
+
         # The parameters the fit was made with: set_params since then changes the next fit alone.
         fitted = self._fitted_params_
-        method, gamma1, gamma2 = fitted["method"], fitted["gamma1"], fitted["gamma2"]
-        n_flagged = int(np.count_nonzero(~self.inlier_mask_))
-        in_sigma = ", in units of its sigma" if self._fitted_with_sigma else ""
-        if isinstance(fitted["degree"], str) and fitted["degree"] == "auto":
-            tried = ", ".join(str(d) for d in self.mdl_path_)
-            chosen = f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
-        else:
-            chosen = f"{self.degree_} (fixed)"
-        header = [
-            ("method", method if method != "mcmc" else "mcmc: MDL search, then a bisquare fit"),
-            ("samples", f"{self.inlier_mask_.size}, {n_flagged} flagged as outliers"),
-            ("degree", chosen),
-            ("scale_", f"{self.scale_:.6g} (robust residual scale{in_sigma})"),
-            ("noise_scale_", f"{self.noise_scale_:.6g} (the spread of a new observation's error{in_sigma})"),
-            ("degrees of freedom", f"{self.df_resid_:g}"),
-        ]
-        if self._fitted_with_sigma:
-            known = fitted["absolute_sigma"]
-            errors = "known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated"
-            header.append(("errors", f"sigma given for each sample, {errors}"))
-        if fitted.get("cov_type") == "hc":
-            header.append(("covariance", "cov_type='hc': each sample's own spread (the HC3 sandwich)"))
-        if gamma1 or gamma2:
-            penalties = f"gamma1 = {gamma1:g}, gamma2 = {gamma2:g}: intervals of the penalised fit"
-            header.append(("penalties", penalties))
-        tables = []
-        names = list(self.get_feature_names_out())
-        if self.coef_x_ is not None and self.bse_x_ is not None:
-            tables.append(CoefficientTable("x", names, self.coef_x_, self.bse_x_, self.df_resid_, alpha))
+        method = fitted["method"]
         fitted_names = getattr(self, "feature_names_in_", None)
-        mapped = (
-            input_names(self.n_features_in_, "t") if fitted_names is None else [f"t_{name}" for name in fitted_names]
+        names = list(fitted_names) if fitted_names is not None else input_names(self.n_features_in_)
+        variables = input_names(self.n_features_in_, "t") if fitted_names is None else [f"t_{n}" for n in names]
+        precision = self._curve_precision()
+        tables = []
+        if self.coef_x_ is not None and self.bse_x_ is not None:
+            reach = inference.rounding_in_x(self.multi_indices_, self.coef_x_, self.x_min_, self.x_max_)
+            digits = coefficient_digits(reach / np.finfo(np.float64).eps, precision)
+            table_x = (names, self.multi_indices_, self.coef_x_, self.bse_x_, self.df_resid_, alpha, digits)
+            tables.append(CoefficientTable("x", *table_x))
+        digits = coefficient_digits(float(np.abs(self.coef_).sum()), precision)
+        tables.append(
+            CoefficientTable("t", variables, self.multi_indices_, self.coef_, self.bse_, self.df_resid_, alpha, digits)
         )
-        t_names = term_names(self.multi_indices_, mapped)
-        tables.append(CoefficientTable("t", t_names, self.coef_, self.bse_, self.df_resid_, alpha))
-        header.append(("t", "each input mapped onto [-1, 1] by its training range, t = (x - middle) / half-width"))
         notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
         if self.coef_x_ is None:
             notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
-        return Summary(header, tables, notes)
+        flagged = np.flatnonzero(~self.inlier_mask_)
+        labels = getattr(self, "_flagged_labels_", None)
+        robust_stages = method == "mcmc" and fitted["refit"]
+        known = self._fitted_with_sigma and fitted["absolute_sigma"]
+        return Summary(
+            tables,
+            notes,
+            response=getattr(self, "target_name_", None),
+            inputs=[
+                InputMapping(str(name), variable, float(low), float(high))
+                for name, variable, low, high in zip(names, variables, self.x_min_, self.x_max_)
+            ],
+            method=method,
+            estimator=_ESTIMATORS[method if method != "mcmc" or robust_stages else "search"],
+            loss=_LOSSES[method if method != "mcmc" or robust_stages else "search"],
+            tuning=losses.MM_TUNING if robust_stages else None,
+            efficiency=inference.normal_efficiency(losses.MM_TUNING) if robust_stages else _LEAST_SQUARES[method],
+            breakdown=losses.SCALE_BREAKDOWN if robust_stages else (0.0 if method != "mcmc" else None),
+            degree=self._degree_text(),
+            random_state=fitted["random_state"],
+            seed=getattr(self, "_seed_", None),
+            version=korva.__version__,
+            n_samples=int(self.inlier_mask_.size),
+            n_used=int(getattr(self, "_rows_used_", self.inlier_mask_.size)),
+            n_flagged=int(flagged.size),
+            outlier_threshold=float(fitted["outlier_threshold"]),
+            flagged_rows=list(flagged[:FLAGGED_ROWS_LISTED].tolist() if labels is None else labels),
+            row_labels="positions from 0" if labels is None else "index labels of X",
+            scale=self.scale_,
+            noise_scale=self.noise_scale_,
+            scale_units="in units of its sigma" if self._fitted_with_sigma else "",
+            df_resid=self.df_resid_,
+            df_method=self._df_text(known),
+            covariance=_covariance_text(method, fitted.get("cov_type", "model"), known),
+            errors=(
+                None
+                if not self._fitted_with_sigma
+                else "sigma given for each sample, "
+                + ("known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated")
+            ),
+            penalties=(
+                f"gamma1 = {fitted['gamma1']:g}, gamma2 = {fitted['gamma2']:g}: intervals of the penalised fit"
+                if fitted["gamma1"] or fitted["gamma2"]
+                else None
+            ),
+            converged=getattr(self, "converged_", None),
+            condition_number=getattr(self, "condition_number_", None),
+            r2=getattr(self, "r2_", None),
+            r2_adjusted=getattr(self, "r2_adjusted_", None),
+        )
+
+    def _curve_precision(self) -> float:
+        """The standard error of the fitted curve at the middle of the training range (that of
+        the constant term in t), or without a constant term the smallest of a coefficient's in t."""
+        constant = [p for p, m in enumerate(self.multi_indices_) if not any(m)]
+        if constant:
+            return float(self.bse_[constant[0]])
+        errors = self.bse_[np.isfinite(self.bse_) & (self.bse_ > 0.0)]
+        return float(errors.min()) if errors.size else math.nan
+
+    def _degree_text(self) -> str:
+        if isinstance(self._fitted_params_["degree"], str) and self._fitted_params_["degree"] == "auto":
+            tried = ", ".join(str(d) for d in self.mdl_path_)
+            return f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
+        return f"{self.degree_} (fixed)"
+
+    def _df_text(self, known: bool) -> str:
+        if known:
+            return "none lost, the errors taken as known (absolute_sigma=True): normal quantiles"
+        if self.df_resid_ == 0.0:
+            return "none: no more samples than terms"
+        if self._fitted_params_["method"] == "mcmc":
+            return "Satterthwaite's, from the spread of the bisquare covariance's own estimate"
+        return "the samples less the terms, n - k, of least squares"
+
+    def _core_positions(self) -> NDArray[np.intp]:
+        # Models pickled before the terms were reordered hold them in the fit's own order.
+        order = getattr(self, "_core_order_", None)
+        return np.arange(len(self.coef_)) if order is None else order
+
+    def _core_coef(self) -> FloatArray:
+        """coef_ in the order of the fit's own terms, that of _design and _cov_in_spread_."""
+        coef: FloatArray = self.coef_[self._core_positions()]
+        return coef
 
     def _design(self, inputs: FloatArray) -> FloatArray:
+        """The design at checked inputs, its columns in the order of the fit's own terms."""
         unit_columns = _data.unit_columns(inputs, self.x_min_, self.x_max_)
-        return bases.design_matrix(self.multi_indices_, unit_columns)
+        return bases.design_matrix([self.multi_indices_[p] for p in self._core_positions()], unit_columns)
 
     def _inputs_in_range(self, X: ArrayLike, caller: str) -> FloatArray:
         """X checked, and its points beyond the training range by more than EXTRAPOLATION_SHARE of
@@ -1173,6 +1288,62 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "degree": AgainstData(),
     "basis": AgainstData(),
 }
+
+
+# How each method estimates the coefficients, in words, its loss, and the efficiency of least
+# squares at normal errors; "search" is the robust method without its final stages (refit=False).
+_ESTIMATORS = {
+    "mcmc": "MDL search (a tournament MCMC sampler), then concentration steps from it and from "
+    "elemental starts, an S-estimate and a bisquare MM fit at its scale",
+    "search": "MDL search (a tournament MCMC sampler) alone (refit=False)",
+    "penalized": "penalised least squares",
+    "ols": "ordinary least squares",
+}
+_LOSSES = {
+    "mcmc": "Tukey's bisquare",
+    "search": "the description length of the hit rate",
+    "penalized": "squares plus the slope and curvature penalties",
+    "ols": "squares",
+}
+_LEAST_SQUARES = {"ols": 1.0, "penalized": None, "mcmc": None}
+
+
+def _covariance_text(method: str, cov_type: str, known: bool) -> str:
+    if cov_type == "hc":
+        return "cov_type='hc': each sample's own spread (the HC3 sandwich)"
+    if known:
+        return "cov_type='model': the bisquare fit's sandwich at the errors' known scale"
+    if method == "mcmc":
+        return "cov_type='model': the sandwich of the bisquare fit's equations at its fixed scale, Huber's form"
+    if method == "penalized":
+        return "cov_type='model': s^2 sandwich of the penalised estimator, about its own mean"
+    return "cov_type='model': s^2 (X'X)^-1 of least squares"
+
+
+def _flagged_labels(row_labels: Any, inliers: NDArray[np.bool_]) -> list[Any] | None:
+    """The index labels of the first rows flagged, FLAGGED_ROWS_LISTED at most; None where the
+    rows have no labels but their positions."""
+    if row_labels is None:
+        return None
+    return list(row_labels[np.flatnonzero(~inliers)[:FLAGGED_ROWS_LISTED]].tolist())
+
+
+# The fitted attributes with one entry per term, and those with a row and a column per term.
+_PER_TERM = ("coef_", "bse_", "coef_x_", "bse_x_")
+_PER_TERM_PAIR = ("cov_", "cov_x_")
+
+
+def _in_order(attributes: dict[str, Any], order: NDArray[np.intp]) -> dict[str, Any]:
+    """The fitted attributes with their terms taken in ``order``; the rest (the covariance in
+    units of y's spread, which intervals read beside the design) as they are."""
+    ordered = dict(attributes)
+    for name in _PER_TERM:
+        if ordered.get(name) is not None:
+            ordered[name] = ordered[name][order]
+    for name in _PER_TERM_PAIR:
+        if ordered.get(name) is not None:
+            ordered[name] = ordered[name][np.ix_(order, order)]
+    return ordered
 
 
 def _ols_has_no_penalties(params: Mapping[str, Any]) -> None:

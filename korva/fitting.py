@@ -191,6 +191,10 @@ class FitResult:
     r2: float
     r2_adjusted: float
     with_sigma: bool = False
+    # Whether the final bisquare reweighting settled (robust.has_settled); None for a fit that
+    # ends in no reweighting.
+    converged: bool | None = None
+    seed: int = 0  # the seed the fit drew from random_state
 
 
 def fit(settings: Settings, data: _data.Data) -> FitResult:
@@ -340,6 +344,8 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         with_sigma=problem.sigma is not None,
         r2=r2,
         r2_adjusted=r2_adjusted,
+        converged=chosen.estimate.converged,
+        seed=seed,
     )
 
 

@@ -46,6 +46,7 @@ def coefficient_covariance(
     weights: FloatArray | None = None,
     penalty: FloatArray | None = None,
     known: tuple[float, float, float] | None = None,
+    moments: _robust.BisquareMoments | None = None,
 ) -> FloatArray:
     """The covariance of coefficients that solve sum_i c_i psi(r_i / s) x_i = P beta / s.
 
@@ -74,15 +75,13 @@ def coefficient_covariance(
 
     Coefficients of columns that are 0 on every row (an input constant in training) are
     not determined by the data: their rows and columns are NaN, as is every entry when the
-    others are not determined either, or N_in <= k, or mean(psi') <= 0.
+    others are not determined either, or N_in <= k, or mean(psi') <= 0. ``moments``: those of
+    bisquare_moments, when the caller has them.
     """
     n_terms = design.shape[1]
     covariance = np.full((n_terms, n_terms), np.nan)
-    # One native pass over the rows for the Gram matrix, one over the residuals for the sums;
-    # a column that is 0 on every row has a 0 diagonal.
-    moments = _robust.bisquare_moments(
-        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, weights
-    )
+    if moments is None:
+        moments = bisquare_moments(design, residuals, scale, tuning, weights)
     full_gram, total, in_use = moments.gram, moments.total, moments.in_use
     if scale == 0.0:
         # An exact fit to every row: nothing varies, where the rows determine the coefficients
@@ -114,6 +113,100 @@ def coefficient_covariance(
     part = meat_scale * _product(_product(inverse, gram), inverse)
     covariance[np.ix_(active, active)] = 0.5 * (part + part.T)
     return covariance
+
+
+def bisquare_moments(
+    design: Design, residuals: FloatArray, scale: float, tuning: float | None, weights: FloatArray | None
+) -> _robust.BisquareMoments:
+    """The weighted Gram matrix X' diag(c w) X of the bisquare fit at ``scale`` (of least squares,
+    w = 1, for None; a scale of 0 taken as 1) and the sums over the residuals that its covariance
+    needs: one native pass over the rows for the matrix, one over the residuals for the sums. A
+    column that is 0 on every row has a 0 diagonal."""
+    return _robust.bisquare_moments(
+        design, residuals, scale if scale > 0.0 else 1.0, math.inf if tuning is None else tuning, weights
+    )
+
+
+def condition_number(gram: FloatArray) -> float:
+    """The condition number of a design X from its Gram matrix G = X' X (with the rows weighted
+    as G weighs them): sqrt(largest / smallest eigenvalue of G), over the columns that are not
+    0 on every row (the terms of an input constant in training are left out). Infinite where G
+    is singular to rounding (its smallest eigenvalue at most k eps times its largest, where
+    the covariance's inverse gives up too), NaN without columns.
+
+    G's eigenvalues carry an error of about k eps times the largest, so the condition number
+    of X shows up to about 1 / sqrt(k eps), 1e7 at 10 terms: beyond that its square leaves
+    float64's digits, as it does for the normal equations of the fit."""
+    active = np.diag(gram) != 0.0
+    if not active.any():
+        return math.nan
+    smallest, largest = _extreme_eigenvalues(gram[np.ix_(active, active)])
+    if not smallest > int(active.sum()) * np.finfo(np.float64).eps * largest:
+        return math.inf
+    return math.sqrt(largest / smallest)
+
+
+def _extreme_eigenvalues(matrix: FloatArray) -> tuple[float, float]:
+    """The smallest and the largest eigenvalue of a symmetric matrix: Householder's reduction to
+    a tridiagonal matrix of the same eigenvalues, then bisection by Sturm counts (Golub & Van
+    Loan, Matrix Computations, 8.3 and 8.4), in elementwise arithmetic (see _product)."""
+    work = np.array(matrix, dtype=np.float64)
+    size = len(work)
+    off_diagonal = np.zeros(max(size - 1, 0))
+    for column in range(size - 2):
+        below = work[column + 1 :, column]
+        norm = math.sqrt(float((below * below).sum()))
+        if norm == 0.0:
+            continue
+        alpha = -math.copysign(norm, float(below[0]))
+        v = below.copy()
+        v[0] -= alpha
+        factor = 2.0 / float((v * v).sum())
+        # H A H with H = I - factor v v': A - v q' - q v', p = factor A v, q = p - (factor v'p / 2) v.
+        rest = work[column + 1 :, column + 1 :]
+        p = factor * np.einsum("ij,j->i", rest, v)
+        q = p - (0.5 * factor * float((v * p).sum())) * v
+        rest -= v[:, None] * q[None, :] + q[:, None] * v[None, :]
+        off_diagonal[column] = alpha
+    if size >= 2:
+        off_diagonal[-1] = work[-1, -2]
+    diagonal = np.diag(work).tolist()
+    squares = (off_diagonal * off_diagonal).tolist()
+    reach = np.abs(off_diagonal)
+    radius = np.concatenate([[0.0], reach]) + np.concatenate([reach, [0.0]])
+    low, high = float(np.min(np.diag(work) - radius)), float(np.max(np.diag(work) + radius))
+    pivot_floor = np.finfo(np.float64).tiny * max(max(squares, default=0.0), 1.0)
+
+    def below_count(shift: float) -> int:
+        # The negative pivots of the LDL' factorisation of T - shift I: its eigenvalues below shift.
+        count, pivot = 0, 1.0
+        for i, entry in enumerate(diagonal):
+            pivot = entry - shift - (squares[i - 1] / pivot if i else 0.0)
+            if abs(pivot) < pivot_floor:
+                pivot = -pivot_floor
+            if pivot < 0.0:
+                count += 1
+        return count
+
+    def bisected(rank: int) -> float:
+        # The rank-th smallest eigenvalue (from 1): where the count below reaches rank.
+        lower, upper = low, high
+        for _ in range(EIGENVALUE_BISECTIONS):
+            middle = lower / 2.0 + upper / 2.0
+            if not lower < middle < upper:
+                break
+            if below_count(middle) >= rank:
+                upper = middle
+            else:
+                lower = middle
+        return upper
+
+    return bisected(1), bisected(size)
+
+
+# Bisection halves a Gershgorin interval this many times at most: enough for an eigenvalue
+# 1e-16 times the interval's width to its own last bits.
+EIGENVALUE_BISECTIONS = 200
 
 
 def normal_moments(tuning: float | None) -> tuple[float, float, float]:
@@ -149,6 +242,14 @@ def _normal_quadrature(tuning: float) -> tuple[FloatArray, FloatArray]:
     simpson[1:-1:2], simpson[2:-1:2] = 4.0, 2.0
     density: FloatArray = simpson * (z[1] - z[0]) / 3.0 * np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
     return z, density
+
+
+def normal_efficiency(tuning: float) -> float:
+    """The asymptotic efficiency at normal errors of the M-estimator of bisquare cut-off
+    ``tuning`` at the errors' scale, relative to least squares: (E psi')^2 / E psi^2 (Huber,
+    Robust Statistics, 1981, 3.2)."""
+    psi_squared, slope, _ = normal_moments(tuning)
+    return slope * slope / psi_squared
 
 
 # _normal_quadrature integrates over at most this many standard deviations, at this many nodes (odd).
@@ -741,6 +842,9 @@ class Uncertainty:
     measured_noise: float = math.nan
     df_measured: float = math.nan
     error_quantiles: ErrorQuantiles | None = None
+    # The condition number of the design in t with the rows weighted as the fit's last solve
+    # weighs them (see condition_number).
+    condition_number: float = math.nan
 
     def attributes(self) -> dict[str, Any]:
         in_x = self.cov_x_in_spread
@@ -757,6 +861,7 @@ class Uncertainty:
             "_cov_in_spread_": self.cov_in_spread,
             "_spread_": self.unit,
             "_error_quantiles_": self.error_quantiles,
+            "condition_number_": self.condition_number,
         }
 
     def _in_y(self, in_spread: FloatArray, scaled: ScaledErrors | None = None) -> tuple[FloatArray, FloatArray]:
@@ -874,10 +979,11 @@ def uncertainty(pieces: FitPieces) -> Uncertainty:
         # The covariance the stated errors give the bisquare fit at their scale, which the
         # final fit held fixed unless the residuals contradicted them (and a warning says so).
         fixed, known = known_scale, normal_moments(tuning)
+    moments = bisquare_moments(design, residuals, fixed, tuning, weights)
     if pieces.cov_type == "hc" and fixed > 0.0:
         covariance = consistent_covariance(design, residuals, fixed, tuning, weights, penalty)
     else:
-        covariance = coefficient_covariance(design, residuals, fixed, tuning, weights, penalty, known)
+        covariance = coefficient_covariance(design, residuals, fixed, tuning, weights, penalty, known, moments)
     measured = noise * pieces.noise_unit
     if known_scale is not None:
         # Known errors: the intervals take them as they are, a normal quantile and noise 1.
@@ -908,7 +1014,17 @@ def uncertainty(pieces: FitPieces) -> Uncertainty:
             if out_of_range.any():
                 errors_x = scaled_errors(transform, determined, out_of_range)
     return Uncertainty(
-        covariance, unit, noise * pieces.noise_unit, df_resid, coef_x, cov_x, errors_x, measured, df_noise, quantiles
+        covariance,
+        unit,
+        noise * pieces.noise_unit,
+        df_resid,
+        coef_x,
+        cov_x,
+        errors_x,
+        measured,
+        df_noise,
+        quantiles,
+        condition_number(moments.gram),
     )
 
 

@@ -529,6 +529,9 @@ class Estimate:
     # The penalty that the final solve adds to its normal equations (None without one).
     penalty: FloatArray | None
     residuals: FloatArray | None = None  # target - fitted, for the fit that uses them
+    # Whether the final reweighting settled (see has_settled); None for a fit that ends in no
+    # reweighting (least squares, the search alone, an exact fit) and for a screening fit.
+    converged: bool | None = None
 
 
 def final_penalty(
@@ -644,7 +647,7 @@ def screening_fit(
             ),
             key=lambda start: start.scale,
         )
-    ending = _Ending(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None)
+    ending = _Ending(len(starts) + n_subsets, AUTO_S_RELATIVE_TOLERANCE, None, checks_convergence=False)
     # A screening fit is only sized up, and kept beside the next one: not its residuals.
     return replace(_fit_from_ranked(design, target, rows, ranked, least_squares, weights, ending, rng), residuals=None)
 
@@ -684,6 +687,7 @@ class _Ending:
     s_tolerance: float
     outlier_threshold: float | None
     known_scale: float | None = None
+    checks_convergence: bool = True
 
     def fixed_scale(self, s_scale: float) -> float:
         """The scale the final bisquare fit holds fixed: the known one where the S-estimate's
@@ -753,7 +757,64 @@ def _fit_from_ranked(
         floor = max(floor, scale_floor(rows.design, rows.target, beta))
         scale = max(residual_scale(residuals, fixed_scale, weights, k), floor)
     penalty = final_penalty(least_squares, k, residuals, fixed_scale, losses.MM_TUNING, weights)
-    return Estimate(beta, scale, fitted, ending.n_starts, rival, fixed_scale, losses.MM_TUNING, penalty, residuals)
+    converged = (
+        has_settled(design, target, beta, residuals, fixed_scale, least_squares, weights, penalty)
+        if ending.checks_convergence
+        else None
+    )
+    return Estimate(
+        beta, scale, fitted, ending.n_starts, rival, fixed_scale, losses.MM_TUNING, penalty, residuals, converged
+    )
+
+
+def has_settled(
+    design: Design,
+    target: FloatArray,
+    beta: FloatArray,
+    residuals: FloatArray,
+    scale: float,
+    least_squares: LeastSquares,
+    weights: FloatArray | None,
+    penalty: FloatArray | None,
+) -> bool:
+    """Whether the MM step's equations hold at ``beta`` (whose ``residuals`` are given): one more
+    reweighting step from it moves the fitted values, in root mean square over the rows as the
+    step weighs them, by at most SETTLED_SHARE of their standard error, about scale sqrt(k / N)
+    (the mean leverage is k / N). Its steps stop well within that (at
+    REWEIGHTING_RELATIVE_TOLERANCE scales) unless MAX_REWEIGHTING_STEPS run out first.
+
+    Two native passes over the rows: the step, and the weighted Gram matrix G that measures it.
+    The native step solves (G + P + ridge I) b = X' W y; the step without the ridge, (G + P)^-1
+    X' W y, is b + ridge (G + P)^-1 b, where the ridge's pull alone would be many scales on data
+    fitted nearly to rounding. The fit stays as it is."""
+    step = _robust.reweight(
+        design,
+        target,
+        beta,
+        scale,
+        least_squares.R1,
+        least_squares.R2,
+        least_squares.gamma1,
+        least_squares.gamma2,
+        weights,
+        max_steps=1,
+        tolerance=0.0,
+        tuning=losses.MM_TUNING,
+        ridge=SOLVE_RIDGE,
+    )
+    moments = _robust.bisquare_moments(design, residuals, scale, losses.MM_TUNING, weights)
+    system = moments.gram if penalty is None else moments.gram + penalty
+    move = step + SOLVE_RIDGE * _batched_solve(system[None], step[None])[0] - beta
+    mean_square = float(move @ (moments.gram @ move)) / moments.weight if moments.weight > 0.0 else math.inf
+    return mean_square <= (SETTLED_SHARE * scale) ** 2 * len(beta) / moments.total
+
+
+# A fit whose next reweighting step moves its fitted values by at most this share of their
+# standard error has settled. Measured: 1e-13 to 3e-7 of it on clean and contaminated fits of
+# 200 to 1 000 000 rows, up to degree 10 and with penalties; 6e-9 to 0.09 on fits whose noise is
+# 1e-10 of y, where the steps stop short: their tolerance lies below the rounding of the
+# solves, and plain steps from there go on shrinking the move tenfold each.
+SETTLED_SHARE = 0.01
 
 
 def _exact_fit(

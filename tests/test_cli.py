@@ -86,7 +86,7 @@ def test_fit_two_inputs_with_plot(surface_csv, tmp_path, capsys):
     # The 15 rows thrown off are flagged, and at 2.5 residual scales few good rows beside them.
     inliers = re.search(r"Inliers: (\d+) of 150", out)
     assert "150 points" in out and inliers and 130 <= int(inliers.group(1)) <= 135
-    assert "t2 = b mapped from" in out
+    assert "t2 = (b - " in out and ", b mapped from [" in out
     # The first 15 data rows are those thrown off, listed with their inputs.
     columns = np.loadtxt(surface_csv, delimiter=",", skiprows=1)
     listed = re.search(r"Outliers \((\d+)\) by data row \(a, b\): (.*)", out)

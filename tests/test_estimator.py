@@ -69,14 +69,19 @@ def least_squares_on(x, y, keep, degree=3):
 
 
 def clean_surface(rng, n=300):
-    """Inputs on [-2, 2] x [0, 6] and a surface with known coefficients in the unit-box variables."""
+    """Inputs on [-2, 2] x [0, 6] and a surface with known coefficients in the unit-box
+    variables, by exponent vector (the tensor basis of degrees [1, 2])."""
     X = np.column_stack([rng.uniform(-2.0, 2.0, n), rng.uniform(0.0, 6.0, n)])
     X[:2] = [[-2.0, 0.0], [2.0, 6.0]]  # pin the training range
     t1, t2 = X[:, 0] / 2.0, (X[:, 1] - 3.0) / 3.0
-    # multi-indices for degrees [1, 2]: 00, 01, 02, 10, 11, 12
-    truth = np.array([0.5, -1.0, 2.0, 1.5, 0.8, -0.6])
-    y = truth @ np.array([t1**0, t2, t2**2, t1, t1 * t2, t1 * t2**2])
+    truth = {(0, 0): 0.5, (0, 1): -1.0, (0, 2): 2.0, (1, 0): 1.5, (1, 1): 0.8, (1, 2): -0.6}
+    y = sum(c * t1 ** m[0] * t2 ** m[1] for m, c in truth.items())
     return X, y, truth
+
+
+def by_term(model, values):
+    """Per-term values of a model (coef_, bse_, ...) keyed by exponent vector."""
+    return {tuple(m): v for m, v in zip(model.multi_indices_, values)}
 
 
 # ---------------------------------------------------------------- robust fitting
@@ -324,14 +329,14 @@ def test_refit_tightens_the_search_result():
 def test_two_inputs_tensor_basis(rng):
     X, y, truth = clean_surface(rng)
     exact = PolynomialMDLRegressor(degree=[1, 2], basis="tensor", method="ols").fit(X, y)
-    assert exact.multi_indices_ == [[0, 0], [0, 1], [0, 2], [1, 0], [1, 1], [1, 2]]
-    np.testing.assert_allclose(exact.coef_, truth, atol=1e-9)
+    assert sorted(by_term(exact, exact.coef_)) == sorted(truth)
+    np.testing.assert_allclose([by_term(exact, exact.coef_)[m] for m in truth], list(truth.values()), atol=1e-9)
 
     outliers = rng.choice(len(y), len(y) // 10, replace=False)
     y_noisy = y + rng.normal(0.0, 0.02, len(y))
     y_noisy[outliers] -= 8.0
     robust = PolynomialMDLRegressor(degree=[1, 2], basis="tensor").fit(X, y_noisy)
-    np.testing.assert_allclose(robust.coef_, truth, atol=COEF_TOL)
+    np.testing.assert_allclose([by_term(robust, robust.coef_)[m] for m in truth], list(truth.values()), atol=COEF_TOL)
     assert not robust.inlier_mask_[outliers].any()
     np.testing.assert_allclose(robust.predict(X[:5]), y[:5], atol=COEF_TOL)
 
@@ -354,9 +359,86 @@ def test_basis_terms_and_least_squares_in_them(rng, params, n_inputs, terms):
     columns = np.column_stack([np.prod(unit ** np.array(m), axis=1) for m in terms])
     truth = rng.normal(size=len(terms))
     model = PolynomialMDLRegressor(method="ols", **params).fit(X, columns @ truth)
-    assert model.multi_indices_ == terms
-    np.testing.assert_allclose(model.coef_, truth, atol=1e-9)
+    assert sorted(model.multi_indices_) == sorted(terms)
+    fitted = by_term(model, model.coef_)
+    np.testing.assert_allclose([fitted[tuple(m)] for m in terms], truth, atol=1e-9)
     np.testing.assert_allclose(model.predict(X), columns @ truth, atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    ("params", "n_inputs", "total_degree", "caps"),
+    [
+        ({"degree": 2}, 3, 2, None),
+        ({"degree": 3}, 2, 3, None),
+        ({"degree": [1, 2]}, 2, 2, [1, 2]),  # each input capped too
+        ({"degree": [2, 3], "basis": "tensor"}, 2, 5, [2, 3]),
+        ({"degree": [1, 2, 1], "basis": "tensor"}, 3, 4, [1, 2, 1]),
+        ({"degree": 4}, 1, 4, None),
+    ],
+)
+def test_terms_are_listed_as_polynomial_features_lists_them(params, n_inputs, total_degree, caps):
+    # By total degree, then x1's powers before x2's: scikit-learn's own order, filtered to the
+    # basis's box where the inputs have degrees of their own.
+    preprocessing = pytest.importorskip("sklearn.preprocessing")
+    powers = preprocessing.PolynomialFeatures(total_degree).fit(np.zeros((1, n_inputs))).powers_.tolist()
+    expected = [m for m in powers if caps is None or all(e <= c for e, c in zip(m, caps))]
+    rng = np.random.default_rng(n_inputs)
+    X = rng.uniform(-1.0, 1.0, (60, n_inputs))
+    model = PolynomialMDLRegressor(method="ols", **params).fit(X, X.sum(axis=1) ** 2)
+    assert model.multi_indices_ == expected
+    names = [" ".join(f"x{j + 1}" + (f"^{e}" if e > 1 else "") for j, e in enumerate(m) if e) or "1" for m in expected]
+    assert list(model.get_feature_names_out()) == (names if n_inputs > 1 else [n.replace("x1", "x") for n in names])
+
+
+def test_a_listed_basis_keeps_its_order():
+    X = np.random.default_rng(3).uniform(-1.0, 1.0, (30, 2))
+    terms = [[2, 0], [0, 0], [1, 1], [0, 1]]
+    model = PolynomialMDLRegressor(basis=terms, method="ols").fit(X, X[:, 0] ** 2 - X[:, 1])
+    assert model.multi_indices_ == terms
+    assert list(model.get_feature_names_out()) == ["x1^2", "1", "x1 x2", "x2"]
+
+
+@pytest.mark.parametrize(
+    ("params", "n_inputs", "weighted"),
+    [
+        ({"degree": 3}, 2, False),
+        ({"degree": 2, "method": "ols"}, 3, True),
+        ({"degree": [2, 3], "basis": "tensor", "cov_type": "hc"}, 2, False),
+        ({"degree": 2, "gamma2": 1e-3, "method": "penalized"}, 3, True),
+    ],
+)
+def test_reordered_terms_only_relabel_the_fit(params, n_inputs, weighted):
+    # The same basis listed in the fit's own order is the fit as it was before its terms were
+    # reordered: every per-term attribute agrees with it term by term, and predictions and
+    # intervals to the bit, also after a pickle.
+    rng = np.random.default_rng(n_inputs)
+    X = rng.uniform([-2.0] * n_inputs, [1.0 + 3.0 * j for j in range(n_inputs)], (150, n_inputs))
+    y = np.sin(X).sum(axis=1) + X[:, 0] * X[:, -1] + rng.normal(0.0, 0.1, 150)
+    y[::15] += 5.0
+    weights = rng.integers(1, 4, 150).astype(float) if weighted else None
+    kind = params.get("basis", "total")
+    degrees = params["degree"] if isinstance(params["degree"], list) else [params["degree"]] * n_inputs
+    own_order = bases.multi_indices(kind, degrees)
+    model = PolynomialMDLRegressor(**params).fit(X, y, sample_weight=weights)
+    listed = {**params, "basis": own_order}
+    reference = PolynomialMDLRegressor(**listed).fit(X, y, sample_weight=weights)
+    assert model.multi_indices_ != own_order and sorted(model.multi_indices_) == sorted(own_order)
+    position = {tuple(m): p for p, m in enumerate(model.multi_indices_)}
+    back = np.array([position[tuple(m)] for m in own_order])  # each reference term's place in the model
+    for name in ("coef_", "bse_", "coef_x_", "bse_x_"):
+        np.testing.assert_array_equal(getattr(model, name)[back], getattr(reference, name), err_msg=name)
+    for name in ("cov_", "cov_x_"):
+        np.testing.assert_array_equal(getattr(model, name)[np.ix_(back, back)], getattr(reference, name), err_msg=name)
+    np.testing.assert_array_equal(model.conf_int(units="x")[back], reference.conf_int(units="x"))
+    assert [model.get_feature_names_out()[p] for p in back] == list(reference.get_feature_names_out())
+    new = rng.uniform(X.min(axis=0), X.max(axis=0), (40, n_inputs))
+    restored = pickle.loads(pickle.dumps(model))
+    for fitted in (model, restored):
+        np.testing.assert_array_equal(fitted.predict(new), reference.predict(new))
+        for kind in ("confidence", "prediction"):
+            np.testing.assert_array_equal(
+                fitted.predict_interval(new, kind=kind), reference.predict_interval(new, kind=kind)
+            )
 
 
 def test_the_linear_model_in_thousands_of_inputs_lists_its_terms():
@@ -722,7 +804,8 @@ def test_heavy_penalty_leaves_only_unpenalised_terms(rng, degree, gamma1, gamma2
     # What is left is the least-squares fit within the terms that the penalty cannot see.
     unit = 2.0 * (X - model.x_min_) / (model.x_max_ - model.x_min_) - 1.0
     columns = np.column_stack([np.prod(unit ** np.array(m), axis=1) for m in surviving])
-    np.testing.assert_allclose(model.coef_[kept], np.linalg.lstsq(columns, y)[0], atol=1e-2)
+    fitted = by_term(model, model.coef_)
+    np.testing.assert_allclose([fitted[tuple(m)] for m in surviving], np.linalg.lstsq(columns, y)[0], atol=1e-2)
 
 
 @pytest.mark.parametrize("method", ["mcmc", "penalized", "ols"])

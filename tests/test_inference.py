@@ -12,6 +12,7 @@ import pytest
 from numpy.polynomial import Polynomial
 from scipy import special, stats
 
+import korva
 from korva import FitWarning, PolynomialMDLRegressor, bases, distributions, inference, losses, robust, summary
 
 BISQUARE = losses.EFFICIENT_TUNING
@@ -203,6 +204,47 @@ def test_covariance_of_undetermined_coefficients_is_nan(rng):
 
 
 @pytest.mark.parametrize(
+    "design",
+    [
+        lambda rng: np.vander(np.linspace(-1.0, 1.0, 200), 4, increasing=True),
+        lambda rng: np.vander(np.linspace(-1.0, 1.0, 200), 13, increasing=True),
+        lambda rng: rng.normal(size=(50, 6)) * np.logspace(0, 3, 6),
+        lambda rng: np.column_stack([rng.normal(size=(30, 3)), np.zeros(30)]),  # a term of a constant input
+        lambda rng: rng.normal(size=(40, 1)),
+    ],
+    ids=["cubic", "degree-12", "scaled-columns", "zero-column", "one-column"],
+)
+def test_condition_number_is_that_of_the_design(rng, design):
+    X = design(rng)
+    kept = np.any(X != 0.0, axis=0)
+    expected = np.linalg.cond(X[:, kept])
+    assert inference.condition_number(X.T @ X) == pytest.approx(expected, rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    "columns", [[[1.0, 1.0, 2.0]], [[1.0, 2.0], [2.0, 4.0 + 1e-12]]], ids=["repeated", "nearly-repeated"]
+)
+def test_condition_number_of_a_design_singular_to_rounding_is_infinite(rng, columns):
+    base = rng.normal(size=(20, 1))
+    X = np.column_stack([base * factor for column in columns for factor in column])
+    assert inference.condition_number(X.T @ X) == math.inf
+
+
+@pytest.mark.parametrize(("method", "weighted"), [("ols", False), ("ols", True), ("penalized", True)])
+def test_the_fitted_condition_number_is_that_of_the_weighted_design_in_t(rng, method, weighted):
+    X = rng.uniform([0.0, 100.0], [10.0, 100.5], (150, 2))
+    y = X[:, 0] ** 2 - 3.0 * X[:, 1] + rng.normal(0.0, 0.1, 150)
+    weights = rng.integers(0, 4, 150).astype(float) if weighted else np.ones(150)
+    gamma2 = 1e-3 if method == "penalized" else 0.0
+    model = PolynomialMDLRegressor(degree=2, method=method, gamma2=gamma2).fit(X, y, sample_weight=weights)
+    kept = weights > 0
+    t = (X[kept] - (model.x_min_ + model.x_max_) / 2.0) / ((model.x_max_ - model.x_min_) / 2.0)
+    design = np.column_stack([np.prod(t ** np.array(m), axis=1) for m in model.multi_indices_])
+    expected = np.linalg.cond(design * np.sqrt(weights[kept])[:, None])
+    assert model.condition_number_ == pytest.approx(expected, rel=1e-6)
+
+
+@pytest.mark.parametrize(
     "share, shift, start_share, tolerance",
     [
         (0.0, (20.0, 200.0), 1.0, 0.03),
@@ -281,11 +323,12 @@ def test_term_names(indices, names, expected):
 
 def small_summary():
     covariance = np.array([[0.04, 0.01], [0.01, 0.09]])
+    errors = np.sqrt(np.diag(covariance))
     tables = [
-        summary.CoefficientTable("x", ["1", "x"], np.array([1.5, -0.2]), np.sqrt(np.diag(covariance)), 12.0, 0.1),
-        summary.CoefficientTable("t", ["1", "t"], np.array([0.5, 3.0]), 2.0 * np.sqrt(np.diag(covariance)), 12.0, 0.1),
+        summary.CoefficientTable("x", ["x"], [[0], [1]], np.array([1.5, -0.2]), errors, 12.0, 0.1),
+        summary.CoefficientTable("t", ["t"], [[0], [1]], np.array([0.5, 3.0]), 2.0 * errors, 12.0, 0.1),
     ]
-    return summary.Summary([("samples", "14"), ("degree", "1 (fixed)")], tables, ["a note"])
+    return summary.Summary(tables, ["a note"], n_samples=14, degree="1 (fixed)")
 
 
 def test_summary_text_and_frame_agree():
@@ -300,13 +343,182 @@ def test_summary_text_and_frame_agree():
     np.testing.assert_allclose(frame["P>|t|"][:2], expected_p, rtol=1e-10)
     lower, upper = stats.t.interval(0.9, 12.0, loc=table.coef, scale=table.std_err)
     np.testing.assert_allclose(frame[["lower", "upper"]][:2], np.column_stack([lower, upper]), rtol=1e-10)
-    assert "samples: 14" in text and "a note" in text and "90 %" in text
+    assert re.search(r"^samples: +14 rows$", text, re.M) and "a note" in text and "90 %" in text
 
 
 def test_summary_frame_without_pandas_names_the_extra(monkeypatch):
     monkeypatch.setitem(__import__("sys").modules, "pandas", None)
     with pytest.raises(ImportError, match=r"korva\[pandas\]"):
         small_summary().to_frame()
+
+
+def printed_table(text, units):
+    """The rows of a printed coefficient table: each term and its six numbers as printed."""
+    lines = text.splitlines()
+    start = lines.index(next(line for line in lines if line.startswith(f"coefficients in {units} ")))
+    rules = [i for i in range(start, len(lines)) if lines[i].startswith("---")][:3]
+    rows = []
+    for line in lines[rules[1] + 1 : rules[2]]:
+        words = line.split()
+        rows.append((" ".join(words[:-6]), words[-6:]))
+    return rows
+
+
+def named_surface(rng, n=120, as_frame=True, index=None, series_name="load"):
+    pd = pytest.importorskip("pandas")
+    X = rng.uniform([0.0, 1000.0], [10.0, 1004.0], (n, 2))
+    y = X[:, 0] - 0.5 * (X[:, 1] - 1002.0) ** 2 + rng.normal(0.0, 0.05, n)
+    if not as_frame:
+        return X, y
+    index = np.arange(n) * 10 + 7 if index is None else index
+    frame = pd.DataFrame({"temperature": X[:, 0], "depth": X[:, 1]}, index=index)
+    return frame, pd.Series(y, index=index, name=series_name)
+
+
+@pytest.mark.parametrize(
+    ("as_frame", "series_name", "response", "inputs"),
+    [
+        (True, "load", "load", ["temperature", "depth"]),
+        (True, None, None, ["temperature", "depth"]),
+        (False, None, None, ["x1", "x2"]),
+    ],
+    ids=["named", "unnamed-series", "arrays"],
+)
+def test_the_summary_names_the_response_and_the_inputs_and_their_mapping(rng, as_frame, series_name, response, inputs):
+    X, y = named_surface(rng, as_frame=as_frame, series_name=series_name)
+    model = PolynomialMDLRegressor(degree=2, random_state=3).fit(X, y)
+    assert model.target_name_ == response
+    report = model.summary()
+    text = str(report)
+    assert report.response == response and [m.name for m in report.inputs] == inputs
+    assert "model:" in text and f"{response or 'y'} against {', '.join(inputs)}" in text
+    variables = ["t1", "t2"] if not as_frame else [f"t_{name}" for name in inputs]
+    for j, (name, variable) in enumerate(zip(inputs, variables)):
+        # The mapping as printed gives back the training range and the map to the bit.
+        found = re.search(
+            rf"{variable} = \({name} - (\S+)\) / (\S+), +{name} mapped from \[(\S+), (\S+)\] to \[-1, 1\]",
+            " ".join(text.split()),
+        )
+        assert found, (variable, text)
+        middle, half, low, high = (float(v) for v in found.groups())
+        assert (low, high) == (model.x_min_[j], model.x_max_[j])
+        assert (middle, half) == ((low + high) / 2.0, (high - low) / 2.0)
+    assert max(len(line) for line in text.splitlines()) <= summary.LINE_WIDTH
+    frame = report.to_frame()
+    assert list(frame.columns) == ["units", "term", "coef", "std err", "t", "P>|t|", "lower", "upper"]
+    assert frame[frame.units == "x"].term.tolist() == list(model.get_feature_names_out())
+    np.testing.assert_array_equal(frame[frame.units == "x"].coef, model.coef_x_)
+    assert frame[frame.units == "t"].term.tolist() == summary.term_names(model.multi_indices_, variables)
+
+
+@pytest.mark.parametrize("n_off", [4, 45])
+@pytest.mark.parametrize("labels", ["positions", "integers", "strings"])
+def test_the_summary_lists_the_flagged_rows_by_label_up_to_a_cap(rng, n_off, labels):
+    n = 150
+    index = {"positions": None, "integers": np.arange(n) * 3 + 1000, "strings": [f"r{i:03d}" for i in range(n)]}
+    if labels == "positions":
+        X, y = named_surface(rng, n, as_frame=False)
+    else:
+        X, y = named_surface(rng, n, index=index[labels])
+    off = rng.choice(n, n_off, replace=False)
+    y = y + np.isin(np.arange(n), off) * 50.0
+    weights = np.where(np.arange(n) % 10 == 9, 0.0, 1.0)  # every tenth row left out of the fit
+    model = PolynomialMDLRegressor(degree=2, random_state=3).fit(X, y, sample_weight=weights)
+    flagged = np.flatnonzero(~model.inlier_mask_)
+    assert set(off) <= set(flagged)
+    expected = flagged[: summary.FLAGGED_ROWS_LISTED].tolist()
+    if labels != "positions":
+        expected = [index[labels][p] for p in expected]
+    report = model.summary()
+    assert report.n_flagged == flagged.size and report.flagged_rows == expected
+    assert report.n_samples == n and report.n_used == n - n // 10
+    text = " ".join(str(report).split())
+    listed = re.search(r"flagged rows: (.*?)(?: \.\.\. and (\d+) more)? \((positions from 0|index labels of X)\)", text)
+    assert listed.group(1).split(", ") == [str(label) for label in expected]
+    assert int(listed.group(2) or 0) == max(flagged.size - summary.FLAGGED_ROWS_LISTED, 0)
+    assert listed.group(3) == ("positions from 0" if labels == "positions" else "index labels of X")
+    assert f"{n} rows, {n - n // 10} of positive weight fitted, {flagged.size} flagged" in text
+
+
+@pytest.mark.parametrize(
+    ("low", "high", "degree", "six_digits_do"),
+    [
+        (1000.0, 1004.0, 3, False),  # a narrow range far from 0: large terms that cancel
+        (0.0, 10.0, 2, True),
+        (-1e-3, 1e-3, 5, True),  # tiny x: large coefficients of high powers
+        (5e5, 5e5 + 30.0, 2, False),
+    ],
+)
+def test_the_printed_coefficients_in_x_rebuild_the_curve(low, high, degree, six_digits_do):
+    rng = np.random.default_rng(int(high))
+    x = rng.uniform(low, high, 150)
+    t = (x - (low + high) / 2.0) / ((high - low) / 2.0)
+    y = np.polynomial.polynomial.polyval(t, [0.3, -1.0, 0.5, 1.2, -0.4, 0.2][: degree + 1]) + rng.normal(0.0, 0.05, 150)
+    y[::13] += 4.0
+    model = PolynomialMDLRegressor(degree=degree, random_state=0).fit(x, y)
+    rows = printed_table(str(model.summary()), "x")
+    assert [term for term, _ in rows] == list(model.get_feature_names_out())
+    printed = [decimal.Decimal(numbers[0]) for _, numbers in rows]
+    lower, upper = model.predict_interval(x, alpha=0.3173)  # one standard error of the curve, about
+    standard_error = (upper - lower) / 2.0 / stats.t.ppf(1.0 - 0.3173 / 2.0, model.df_resid_)
+
+    def rebuilt(coefficients):
+        with decimal.localcontext() as exact:
+            exact.prec = 60
+            return np.array(
+                [
+                    float(sum(c * decimal.Decimal(v) ** m[0] for c, m in zip(coefficients, model.multi_indices_)))
+                    for v in x
+                ]
+            )
+
+    assert np.all(np.abs(rebuilt(printed) - model.predict(x)) <= standard_error)
+    # The digits are chosen for the range: six significant ones rebuild only some curves.
+    six = [decimal.Decimal(f"{float(c):.6g}") for c in printed]
+    assert bool(np.all(np.abs(rebuilt(six) - model.predict(x)) <= standard_error)) == six_digits_do
+
+
+@pytest.mark.parametrize(
+    ("columns", "variables_tex"),
+    [
+        (None, ["x_{1}", "x_{2}"]),
+        (["log_x", "a&b"], ["\\mathrm{log\\_x}", "\\mathrm{a\\&b}"]),
+        (["depth"], ["\\mathrm{depth}"]),
+    ],
+    ids=["default-names", "special-names", "one-input"],
+)
+def test_markdown_and_latex_tables_hold_every_term_with_names_escaped(rng, columns, variables_tex):
+    pd = pytest.importorskip("pandas")
+    d = len(variables_tex)
+    X = rng.uniform(-1.0, 1.0, (80, d))
+    y = X.sum(axis=1) ** 2 + rng.normal(0.0, 0.1, 80)
+    model = PolynomialMDLRegressor(degree=2, method="ols").fit(
+        X if columns is None else pd.DataFrame(X, columns=columns), y
+    )
+    report = model.summary()
+    k = len(model.multi_indices_)
+    markdown = report.to_markdown()
+    assert markdown.count("**coefficients in ") == len(report.tables) == 2
+    table_rows = [line for line in markdown.splitlines() if line.startswith("|")]
+    assert len(table_rows) == 2 * (2 + k)
+    # Seven cells a row: no pipe of a name or of P>|t| is left unescaped.
+    assert all(len(re.split(r"(?<!\\)\|", line)) == 9 for line in table_rows)
+    for name in columns or []:
+        assert f"| {name.replace('_', chr(92) + '_')} |" in markdown
+    latex = report.to_latex()
+    assert latex.count("\\begin{tabular}{lrrrrrr}") == latex.count("\\end{tabular}") == 2
+    rows = [line for line in latex.splitlines() if line.endswith("\\\\")]
+    assert len(rows) == 2 * (2 + k)
+    cells = [re.split(r"(?<!\\)&", line[: -len("\\\\")]) for line in rows if not line.startswith("\\multicolumn")]
+    assert all(len(row) == 7 for row in cells)
+    x_terms = [row[0].strip() for row in cells[1 : 1 + k]]
+    expected = []
+    for m in model.multi_indices_:
+        factors = [v + ("" if e == 1 else f"^{{{e}}}") for v, e in zip(variables_tex, m) if e]
+        expected.append(f"${' '.join(factors) or '1'}$")
+    assert x_terms == expected
+    # Every underscore of a name is escaped or opens a subscript, and no & of a name splits a row.
+    assert all(re.fullmatch(r"(?:[^_&]|\\_|_\{|\\&)*", term) for row in cells for term in row[:1])
 
 
 # ------------------------------------------------------------------ the estimator
@@ -533,8 +745,15 @@ def test_summary_reports_the_fitted_attributes():
     [
         ({"degree": "auto", "gamma2": 1e-6}, False, ['degree="auto"', "mcmc", "gamma2 = 1e-06"]),
         ({"cov_type": "hc"}, False, ["cov_type='hc': each sample's own spread"]),
-        ({"absolute_sigma": True}, True, ["sigma given for each sample, known", "in units of its sigma"]),
+        ({"absolute_sigma": True}, True, ["sigma given for each sample, known", "in units of its sigma", "none lost"]),
         ({}, True, ["sigma given for each sample, relative: one factor estimated"]),
+        (
+            {},
+            False,
+            ["Tukey's bisquare, c = 3.4437", "85 % efficiency at normal", "breakdown point 50 %", "Satterthwaite"],
+        ),
+        ({"method": "ols"}, False, ["ols: ordinary least squares", "100 % efficiency", "breakdown point 0 %", "n - k"]),
+        ({"refit": False}, False, ["MDL search (a tournament MCMC sampler) alone (refit=False)"]),
     ],
 )
 def test_the_summary_reports_the_parameters_of_the_fit_not_those_set_since(params, with_sigma, said):
@@ -544,7 +763,24 @@ def test_the_summary_reports_the_parameters_of_the_fit_not_those_set_since(param
     before = str(model.summary())
     model.set_params(method="ols", degree=5, gamma2=0.0, cov_type="model", absolute_sigma=not with_sigma)
     assert str(model.summary()) == before
-    assert all(words in before for words in said)
+    words_said = " ".join(before.split())  # the report's lines are wrapped
+    assert all(words in words_said for words in said), [words for words in said if words not in words_said]
+
+
+@pytest.mark.parametrize("random_state", [None, 7, "generator"])
+def test_the_summary_gives_the_seed_that_repeats_the_fit(random_state):
+    # The search alone (refit=False) ends where its seed takes it.
+    x, y = noisy_cubic(8)
+    state = np.random.default_rng(5) if random_state == "generator" else random_state
+    model = PolynomialMDLRegressor(degree=3, refit=False, random_state=state).fit(x, y)
+    report = model.summary()
+    assert (report.seed == 7) == (random_state == 7) and report.random_state is state
+    again = PolynomialMDLRegressor(degree=3, refit=False, random_state=report.seed).fit(x, y)
+    np.testing.assert_array_equal(again.coef_, model.coef_)
+    other = PolynomialMDLRegressor(degree=3, refit=False, random_state=report.seed + 1).fit(x, y)
+    assert not np.array_equal(other.coef_, model.coef_)
+    assert f"random_state={report.seed} repeats the fit" in " ".join(str(report).split())
+    assert report.version == korva.__version__
 
 
 def test_coefficients_in_x_that_cancel_beyond_their_precision_warn():

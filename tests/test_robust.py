@@ -2,12 +2,13 @@
 screening fit, and the loss they share with the native code (korva.losses)."""
 
 import itertools
+import re
 
 import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
 
-from korva import _robust, losses, robust
+from korva import PolynomialMDLRegressor, _robust, inference, losses, robust
 from korva._sampler import HIT_TOLERANCE
 from tests.test_estimator import CUBIC, STEEP_CUBIC, contaminated_cubic, leverage_cluster
 
@@ -34,6 +35,15 @@ def test_the_native_m_scale_solves_the_mean_loss_equation_of_the_losses_rho(rng,
     assert total / freedom == pytest.approx(breakdown, rel=1e-9)
     if (tuning, breakdown) == (losses.SCALE_TUNING, losses.SCALE_BREAKDOWN):
         assert robust.m_scale(r, 0.0, w, n_terms) == scale
+
+
+@pytest.mark.parametrize(
+    ("tuning", "efficiency"), [(losses.MM_TUNING, 0.85), (losses.EFFICIENT_TUNING, 0.95), (1e6, 1.0)]
+)
+def test_the_bisquare_tunings_have_the_efficiencies_they_are_known_by(tuning, efficiency):
+    # The bisquare at 3.44 and 4.685 scales: 85 % and 95 % of least squares' efficiency at the
+    # normal (Yohai 1987); without a cut-off in reach, least squares itself.
+    assert inference.normal_efficiency(tuning) == pytest.approx(efficiency, abs=2e-5)
 
 
 @pytest.mark.parametrize("tuning", [losses.SCALE_TUNING, losses.MM_TUNING, losses.EFFICIENT_TUNING])
@@ -184,3 +194,26 @@ def test_screening_fit_ends_where_the_robust_fit_does(case):
     assert screened.scale == pytest.approx(full.scale, rel=1e-6)
     np.testing.assert_allclose(screened.fitted, full.fitted, rtol=0.0, atol=1e-5 * full.scale)
     assert (np.abs(y - screened.fitted)[off] > 2.5 * screened.scale).all()
+    # Only the full fit checks that its reweighting settled: a screening fit is only sized up.
+    assert full.converged is True and screened.converged is None
+
+
+@pytest.mark.parametrize(
+    ("params", "max_steps", "converged"),
+    [
+        ({}, None, True),
+        ({"gamma2": 1e-3}, None, True),
+        ({}, 1, False),  # one reweighting step from the S-estimate is not the MM fit
+        ({"method": "ols"}, None, None),
+        ({"method": "penalized", "gamma2": 1e-3}, None, None),
+        ({"refit": False}, None, None),
+    ],
+)
+def test_converged_says_whether_the_final_reweighting_settled(monkeypatch, params, max_steps, converged):
+    x, y, _ = contaminated_cubic(3)
+    if max_steps is not None:
+        monkeypatch.setattr(robust, "MAX_REWEIGHTING_STEPS", max_steps)
+    model = PolynomialMDLRegressor(degree=3, **params).fit(x, y)
+    assert model.converged_ is converged
+    said = re.search(r"^convergence: +the final reweighting (settled|did NOT settle)", str(model.summary()), re.M)
+    assert (said is None) if converged is None else said.group(1) == ("settled" if converged else "did NOT settle")

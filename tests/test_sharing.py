@@ -57,7 +57,9 @@ def fitted(case):
     elif case == "exact":
         X, y = X[:4], y[:4]  # as many samples as terms: no degrees of freedom, NaN intervals
     if case == "frame":
-        X = pd.DataFrame(X, columns=["depth", "heat"])
+        # Row labels and the response's name travel with the fit, for its summary.
+        X = pd.DataFrame(X, columns=["depth", "heat"], index=[f"sample {i}" for i in range(len(y))])
+        y = pd.Series(y, index=X.index, name="yield")
     model = PolynomialMDLRegressor(**params).fit(X, y, **fit_options)
     new = X.iloc[::7] if case == "frame" else X[::7]
     return model, new, None if sigma is None else sigma[::7]
