@@ -1,6 +1,6 @@
 import numpy as np
 
-from korva import PolynomialMDLRegressor
+from korva import PolynomialMDLRegressor, plot_diagnostics
 
 rng = np.random.default_rng(0)
 x = np.linspace(0.0, 10.0, 200)
@@ -14,3 +14,8 @@ print("prediction at x = 5:", model.predict([5.0]))
 slope = model.polynomial_.coef[1]  # the polynomial in x: its coefficient of x, as coef_x_[1]
 low, high = model.conf_int(units="x")[1]  # row 1 of the intervals in x: the term in x
 print(f"slope at x = 0: {slope:.3f}, 95 % interval {low:.3f} to {high:.3f} (true: 1)")
+print(model.summary())  # what was fitted and how, the flagged rows, R², the coefficients in x and t
+try:  # the outlier map and three more panels (matplotlib: pip install 'korva[plot]')
+    plot_diagnostics(model, x, y)[0].figure.savefig("diagnostics.png")
+except ImportError:
+    pass

@@ -440,6 +440,9 @@ class PolynomialMDLRegressor(MetadataRouting):
     _error_quantiles_: inference.ErrorQuantiles | None
     _with_sigma_: bool
     _weighing_: Weighing
+    _seed_: int
+    _rows_used_: int
+    _flagged_labels_: list[Any] | None
     r2_: float
     r2_adjusted_: float
     _fitted_params_: dict[str, Any]
