@@ -738,6 +738,7 @@ def test_summary_reports_the_fitted_attributes():
     np.testing.assert_allclose(in_t[["lower", "upper"]], model.conf_int(0.1))
     text = str(model.summary())
     assert 'degree="auto"' in text and f"{np.count_nonzero(~model.inlier_mask_)} flagged" in text
+    assert f"R²:                 {model.r2_:.4f}, adjusted {model.r2_adjusted_:.4f} (robust" in text
 
 
 @pytest.mark.parametrize(
@@ -752,7 +753,11 @@ def test_summary_reports_the_fitted_attributes():
             False,
             ["Tukey's bisquare, c = 3.4437", "85 % efficiency at normal", "breakdown point 50 %", "Satterthwaite"],
         ),
-        ({"method": "ols"}, False, ["ols: ordinary least squares", "100 % efficiency", "breakdown point 0 %", "n - k"]),
+        (
+            {"method": "ols"},
+            False,
+            ["ols: ordinary least squares", "100 % efficiency", "breakdown point 0 %", "n - k", "(least squares')"],
+        ),
         ({"refit": False}, False, ["MDL search (a tournament MCMC sampler) alone (refit=False)"]),
     ],
 )
