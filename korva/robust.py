@@ -37,6 +37,7 @@ import itertools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -427,7 +428,32 @@ def reweight(
     with it in place of the slope matrix (without penalties), such as the slope matrix of
     part of the rows, scaled to all of them.
     """
-    return _robust.reweight(
+    return _bisquare_steps(
+        design,
+        target,
+        beta,
+        scale,
+        least_squares,
+        weights,
+        max_steps=MAX_REWEIGHTING_STEPS,
+        tolerance=REWEIGHTING_RELATIVE_TOLERANCE,
+        newton=True,
+        refine=refine,
+        matrix=matrix,
+    )
+
+
+def _bisquare_steps(
+    design: Design,
+    target: FloatArray,
+    beta: FloatArray,
+    scale: float,
+    least_squares: LeastSquares,
+    weights: FloatArray | None,
+    **options: Any,
+) -> FloatArray:
+    """Native reweighting steps of the MM bisquare at ``scale`` with the solver's penalties and ridge."""
+    stepped: FloatArray = _robust.reweight(
         design,
         target,
         beta,
@@ -437,14 +463,11 @@ def reweight(
         least_squares.gamma1,
         least_squares.gamma2,
         weights,
-        max_steps=MAX_REWEIGHTING_STEPS,
-        tolerance=REWEIGHTING_RELATIVE_TOLERANCE,
         tuning=losses.MM_TUNING,
         ridge=SOLVE_RIDGE,
-        newton=True,
-        refine=refine,
-        matrix=matrix,
+        **options,
     )
+    return stepped
 
 
 def scale_floor(design: FloatArray, target: FloatArray, beta: FloatArray) -> float:
@@ -787,21 +810,7 @@ def has_settled(
     The native step solves (G + P + ridge I) b = X' W y; the step without the ridge, (G + P)^-1
     X' W y, is b + ridge (G + P)^-1 b, where the ridge's pull alone would be many scales on data
     fitted nearly to rounding. The fit stays as it is."""
-    step = _robust.reweight(
-        design,
-        target,
-        beta,
-        scale,
-        least_squares.R1,
-        least_squares.R2,
-        least_squares.gamma1,
-        least_squares.gamma2,
-        weights,
-        max_steps=1,
-        tolerance=0.0,
-        tuning=losses.MM_TUNING,
-        ridge=SOLVE_RIDGE,
-    )
+    step = _bisquare_steps(design, target, beta, scale, least_squares, weights, max_steps=1, tolerance=0.0)
     moments = _robust.bisquare_moments(design, residuals, scale, losses.MM_TUNING, weights)
     system = moments.gram if penalty is None else moments.gram + penalty
     move = step + SOLVE_RIDGE * _batched_solve(system[None], step[None])[0] - beta
