@@ -551,17 +551,21 @@ def name_rows(axes: Axes, x: FloatArray, y: FloatArray, labels: Sequence[str], c
     for position in sorted(shown, key=lambda row: (across[row], up[row])):
         name = labels[position]
         left, width = across[position] + NAME_OFFSET[0], NAME_WIDTH * size * len(name)
-        # Lines 0, 1, -1, 2, -2, ... from the first place: the nearest that overlaps no name
-        # (n names block at most 2n of these 2n + 1 lines).
-        for step in range(2 * len(placed) + 1):
+        # Lines 0, 1, -1, 2, -2, ... from the first place: the nearest that overlaps no name and
+        # stays inside the axes, where the title cannot cover it (n names block at most 2n of
+        # these lines); failing that, the first place.
+        height = box.height * to_points
+        for step in range(4 * len(placed) + 1):
             line = (step + 1) // 2 * (1 if step % 2 else -1)
             bottom = up[position] + NAME_OFFSET[1] + line * size
             overlaps = (
                 left < right and other_left < left + width and bottom < top and other_bottom < bottom + size
                 for other_left, other_bottom, right, top in placed
             )
-            if not any(overlaps):
+            if 0.0 <= bottom and bottom + size <= height and not any(overlaps):
                 break
+        else:
+            line, bottom = 0, up[position] + NAME_OFFSET[1]
         placed.append((left, bottom, left + width, bottom + size))
         axes.annotate(
             name,

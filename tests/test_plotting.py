@@ -117,6 +117,14 @@ def test_plot_fit_names_the_flagged_rows_when_at_most_20(n_planted):
     assert sorted(int(text.get_text()) for text in ax.texts) == (list(range(n_planted)) if n_planted <= 20 else [])
     flagged = next(c for c in ax.collections if c.get_label() == "flagged")
     assert len(flagged.get_offsets()) == n_planted
+    # Crowded names move a line up or down, but stay inside the axes, clear of the title.
+    panels = korva.plot_diagnostics(model, x, y)
+    renderer = panels[0].figure.canvas.get_renderer()
+    for panel in panels:
+        box = panel.get_window_extent(renderer)
+        for text in panel.texts:
+            extent = text.get_window_extent(renderer)
+            assert box.y0 - 1.0 <= extent.y0 and extent.y1 <= box.y1 + 1.0, text.get_text()
 
 
 @pytest.mark.parametrize("feature", ["b", 1])
