@@ -493,8 +493,11 @@ def _number_of(value: Any, key: str) -> float:
     if isinstance(value, str) and value in NON_FINITE:
         return NON_FINITE[value]
     if isinstance(value, bool) or not isinstance(value, int | float):
-        raise ValueError(f"{key!r} must hold numbers (or 'nan', 'inf', '-inf'), got {value!r}")
-    return float(value)
+        raise ValueError(f"{key!r} must hold numbers (or 'nan', 'inf', '-inf'), got {_shown(value)}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{key!r} holds an int too large for a float: {_shown(value)}") from None
 
 
 def _array_of(value: Any, key: str, shape: tuple[int, ...]) -> FloatArray:

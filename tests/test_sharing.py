@@ -196,6 +196,8 @@ def changed(**changes):
         (changed(n_samples=0), "'n_samples' must be an int of at least 1"),
         (changed(fit_warnings="careful"), "'fit_warnings' must be a list of strings"),
         (changed(df_resid="NaN"), "'df_resid' must hold numbers .or 'nan', 'inf', '-inf'."),
+        (changed(scale=10**400), "'scale' holds an int too large for a float"),
+        (changed(coef=lambda c: [c[0], -(10**400), c[2]]), "'coef' holds an int too large for a float"),
     ],
 )
 def test_from_dict_refuses_what_to_dict_did_not_write(change, message):
