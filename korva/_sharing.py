@@ -404,7 +404,7 @@ class _Reader:
 
     def core_order(self, n_terms: int) -> NDArray[np.intp]:
         value = self.d["core_order"]
-        if not isinstance(value, list) or sorted(value) != list(range(n_terms)) or not all(is_int(p) for p in value):
+        if not isinstance(value, list) or not all(is_int(p) for p in value) or sorted(value) != list(range(n_terms)):
             raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {value!r}")
         return np.asarray(value, dtype=np.intp)
 

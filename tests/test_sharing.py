@@ -197,6 +197,10 @@ def changed(**changes):
         (changed(fit_warnings="careful"), "'fit_warnings' must be a list of strings"),
         (changed(df_resid="NaN"), "'df_resid' must hold numbers .or 'nan', 'inf', '-inf'."),
         (changed(scale=10**400), "'scale' holds an int too large for a float"),
+        (changed(core_order=[0, 1, 1]), "'core_order' must be a permutation of the positions 0 to 2"),
+        (changed(core_order=[0, "1", 2]), "'core_order' must be a permutation"),
+        (changed(core_order=[None, 1, 2]), "'core_order' must be a permutation"),
+        (changed(core_order=[0.0, 1.0, 2.0]), "'core_order' must be a permutation"),
         (changed(coef=lambda c: [c[0], -(10**400), c[2]]), "'coef' holds an int too large for a float"),
     ],
 )
