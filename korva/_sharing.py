@@ -258,7 +258,7 @@ def from_dict(cls: type[PolynomialMDLRegressor], d: Any) -> PolynomialMDLRegress
 def _text(d: Mapping[str, Any], key: str) -> str:
     value = d[key]
     if not isinstance(value, str):
-        raise ValueError(f"{key!r} must be a string, got {value!r}")
+        raise ValueError(f"{key!r} must be a string, got {_shown(value)}")
     return value
 
 
@@ -289,7 +289,7 @@ class _Reader:
         if names is not None and (
             not isinstance(names, list) or len(names) != n_inputs or not all(isinstance(n, str) for n in names)
         ):
-            raise ValueError(f"'feature_names_in' must be None or {n_inputs} strings, got {names!r}")
+            raise ValueError(f"'feature_names_in' must be None or {n_inputs} strings, got {_shown(names)}")
         x_min, x_max = self.floats("x_min", (n_inputs,)), self.floats("x_max", (n_inputs,))
         if not (np.isfinite(x_min).all() and np.isfinite(x_max).all() and (x_min <= x_max).all()):
             raise ValueError("'x_min' and 'x_max' must be finite, with x_min <= x_max for each input")
@@ -359,19 +359,19 @@ class _Reader:
     def count(self, key: str, lowest: int) -> int:
         value = self.d[key]
         if not is_int(value) or not lowest <= value <= MAX_COUNT:
-            raise ValueError(f"{key!r} must be an int of at least {lowest} and below 2**31, got {value!r}")
+            raise ValueError(f"{key!r} must be an int of at least {lowest} and below 2**31, got {_shown(value)}")
         return int(value)
 
     def flag(self, key: str) -> bool:
         value = self.d[key]
         if not isinstance(value, bool):
-            raise ValueError(f"{key!r} must be true or false, got {value!r}")
+            raise ValueError(f"{key!r} must be true or false, got {_shown(value)}")
         return value
 
     def texts(self, key: str) -> list[str]:
         value = self.d[key]
         if not isinstance(value, list) or not all(isinstance(text, str) for text in value):
-            raise ValueError(f"{key!r} must be a list of strings, got {value!r}")
+            raise ValueError(f"{key!r} must be a list of strings, got {_shown(value)}")
         return list(value)
 
     def rows(self, key: str, n_samples: int) -> list[int]:
@@ -387,7 +387,7 @@ class _Reader:
     def mdl_path(self) -> dict[int | tuple[int, ...], float]:
         value = self.d["mdl_path"]
         if not isinstance(value, list) or not all(isinstance(pair, list) and len(pair) == 2 for pair in value):
-            raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {value!r}")
+            raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {_shown(value)}")
         path: dict[int | tuple[int, ...], float] = {}
         for degree, length in value:
             found = _degree_of(degree, "mdl_path")
@@ -399,19 +399,19 @@ class _Reader:
         if value is None:
             return None
         if not isinstance(value, Mapping) or set(value) != set(_GIBBS_FIELDS):
-            raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {value!r}")
+            raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {_shown(value)}")
         return GibbsStatistics(**{field: _number_of(value[field], "gibbs") for field in _GIBBS_FIELDS})
 
     def core_order(self, n_terms: int) -> NDArray[np.intp]:
         value = self.d["core_order"]
         if not isinstance(value, list) or not all(is_int(p) for p in value) or sorted(value) != list(range(n_terms)):
-            raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {value!r}")
+            raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {_shown(value)}")
         return np.asarray(value, dtype=np.intp)
 
     def optional_text(self, key: str) -> str | None:
         value = self.d[key]
         if value is not None and not isinstance(value, str):
-            raise ValueError(f"{key!r} must be None or a string, got {value!r}")
+            raise ValueError(f"{key!r} must be None or a string, got {_shown(value)}")
         return value
 
     def optional_flag(self, key: str) -> bool | None:
@@ -420,7 +420,7 @@ class _Reader:
     def seed(self) -> int:
         value = self.d["seed"]
         if not is_int(value) or not 0 <= value < 2**64:
-            raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {value!r}")
+            raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {_shown(value)}")
         return int(value)
 
     def labels(self) -> list[Any] | None:
@@ -430,14 +430,14 @@ class _Reader:
         if not isinstance(value, list) or not all(
             isinstance(label, int | float | str) and not isinstance(label, bool) for label in value
         ):
-            raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {value!r}")
+            raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {_shown(value)}")
         return list(value)
 
     def weighing(self, n_terms: int) -> Weighing:
         value = self.d["weighing"]
         fields = ("residual_scale", "weight_scale", "tuning", "active", "gram_inverse", "sigma_unit")
         if not isinstance(value, Mapping) or set(value) != set(fields):
-            raise ValueError(f"'weighing' must map each of {list(fields)}, got {value!r}")
+            raise ValueError(f"'weighing' must map each of {list(fields)}, got {_shown(value)}")
         active = value["active"]
         if (
             not isinstance(active, list)
@@ -462,7 +462,7 @@ class _Reader:
             return None
         fields = ("values", "cumulative", "total")
         if not isinstance(value, Mapping) or set(value) != set(fields):
-            raise ValueError(f"'error_quantiles' must be None or map each of {list(fields)}, got {value!r}")
+            raise ValueError(f"'error_quantiles' must be None or map each of {list(fields)}, got {_shown(value)}")
         values = value["values"]
         size = len(values) if isinstance(values, list) and values else 1
         pool = _array_of(values, "error_quantiles", (size,))
@@ -478,7 +478,7 @@ def _parameter(key: str, name: str, value: Any) -> Any:
         return value
     if isinstance(value, list):
         return [_parameter(key, name, item) for item in value]
-    raise ValueError(f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list, got {value!r}")
+    raise ValueError(f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list, got {_shown(value)}")
 
 
 def _degree_of(value: Any, key: str) -> int | list[int]:
@@ -486,7 +486,7 @@ def _degree_of(value: Any, key: str) -> int | list[int]:
         return int(value)
     if isinstance(value, list) and value and all(is_int(d) and d >= 0 for d in value):
         return [int(d) for d in value]
-    raise ValueError(f"{key!r}: a degree must be an int of at least 0 or a list of them, got {value!r}")
+    raise ValueError(f"{key!r}: a degree must be an int of at least 0 or a list of them, got {_shown(value)}")
 
 
 def _number_of(value: Any, key: str) -> float:
