@@ -472,13 +472,21 @@ class _Reader:
         return inference.ErrorQuantiles(pool, cumulative, _number_of(value["total"], "error_quantiles"))
 
 
-def _parameter(key: str, name: str, value: Any) -> Any:
-    """A parameter as JSON gives it: None, a bool, a number, a string or lists of them."""
+# The deepest lists a parameter takes: a basis is a list of exponent vectors.
+PARAMETER_NESTING = 2
+
+
+def _parameter(key: str, name: str, value: Any, depth: int = 0) -> Any:
+    """A parameter as JSON gives it: None, a bool, a number, a string or lists of them, at most
+    PARAMETER_NESTING deep."""
     if value is None or isinstance(value, str | bool | int | float):
         return value
-    if isinstance(value, list):
-        return [_parameter(key, name, item) for item in value]
-    raise ValueError(f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list, got {_shown(value)}")
+    if isinstance(value, list) and depth < PARAMETER_NESTING:
+        return [_parameter(key, name, item, depth + 1) for item in value]
+    raise ValueError(
+        f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list "
+        f"(of lists) of them, got {_shown(value)}"
+    )
 
 
 def _degree_of(value: Any, key: str) -> int | list[int]:

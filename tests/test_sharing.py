@@ -145,6 +145,14 @@ def written_fit():
     return PolynomialMDLRegressor(degree=1, method="ols").fit(X, y).to_dict()
 
 
+def nested_list(depth):
+    """[[...[]...]], ``depth`` lists deep."""
+    inner = []
+    for _ in range(depth - 1):
+        inner = [inner]
+    return inner
+
+
 def changed(**changes):
     def change(d):
         for key, value in changes.items():
@@ -181,6 +189,8 @@ def changed(**changes):
         (changed(params=lambda p: {**p, "basis": [[0, 0, 1]]}), "'params': each exponent vector of basis"),
         (changed(params=lambda p: {k: v for k, v in p.items() if k != "H"}), "'params' must map each of"),
         (changed(params=lambda p: {**p, "n_grid": {"a": 1}}), "the parameter n_grid must be None"),
+        (changed(params=lambda p: {**p, "basis": [[[0, 0]]]}), "the parameter basis must be None"),
+        (changed(params=lambda p: {**p, "degree": nested_list(10_000)}), "the parameter degree must be None"),
         (changed(outlier_rows=[30]), "'outlier_rows' must list distinct rows from 0 to n_samples - 1 = 29"),
         (changed(outlier_rows=[1, 1]), "'outlier_rows' must list distinct rows"),
         (changed(feature_names_in=["a"]), "'feature_names_in' must be None or 2 strings"),
