@@ -232,6 +232,7 @@ def test_from_dict_refuses_what_to_dict_did_not_write(change, message):
             ValueError,
             "writes NaN as a string",
         ),
+        (lambda: PolynomialMDLRegressor.from_json("[" * 100_000 + "]" * 100_000), ValueError, "s nests its JSON"),
         (lambda: PolynomialMDLRegressor().to_dict(), NotFittedError, "not fitted"),
         (
             lambda: PolynomialMDLRegressor.from_dict(written_fit()).set_params(method="nope").to_dict(),
