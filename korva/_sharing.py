@@ -308,7 +308,7 @@ class _Reader:
             "multi_indices_": indices,
             "degree_": _degree_of(self.d["degree"], "degree"),
             "mdl_path_": self.mdl_path(),
-            "scale_": self.number("scale"),
+            "scale_": self.not_negative("scale"),
             "inlier_mask_": inliers,
             "mdl_": self.number("mdl"),
             "hit_rate_": self.number("hit_rate"),
@@ -324,13 +324,13 @@ class _Reader:
             "r2_adjusted_": self.number("r2_adjusted"),
             "cov_": self.floats("cov", square),
             "bse_": self.floats("bse", vector),
-            "noise_scale_": self.number("noise_scale"),
+            "noise_scale_": self.not_negative("noise_scale"),
             "df_resid_": self.number("df_resid"),
             "coef_x_": coef_x,
             "cov_x_": in_x[0],
             "bse_x_": in_x[1],
             "_cov_in_spread_": self.floats("cov_in_spread", square),
-            "_spread_": self.number("spread"),
+            "_spread_": self.positive("spread"),
             "_error_quantiles_": self.error_quantiles(),
             "_weighing_": self.weighing(k),
             "_core_order_": self.core_order(k),
@@ -349,6 +349,18 @@ class _Reader:
 
     def number(self, key: str) -> float:
         return _number_of(self.d[key], key)
+
+    def not_negative(self, key: str) -> float:
+        value = self.number(key)
+        if value < 0.0:
+            raise ValueError(f"{key!r} is a scale, which cannot be negative, got {value!r}")
+        return value
+
+    def positive(self, key: str) -> float:
+        value = self.number(key)
+        if not 0.0 < value < math.inf:
+            raise ValueError(f"{key!r} must be a positive finite number, got {value!r}")
+        return value
 
     def floats(self, key: str, shape: tuple[int, ...]) -> FloatArray:
         return _array_of(self.d[key], key, shape)
