@@ -23,6 +23,7 @@ from korva import fitting, inference
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva.diagnostics import Weighing
 from korva.fitting import GibbsStatistics
+from korva.summary import FLAGGED_ROWS_LISTED
 
 if TYPE_CHECKING:
     from korva.estimator import PolynomialMDLRegressor
@@ -302,7 +303,8 @@ class _Reader:
             raise ValueError("'coef_x', 'cov_x' and 'bse_x' must be given all three, or all None")
         n_samples = self.count("n_samples", 1)
         inliers = np.ones(n_samples, dtype=bool)
-        inliers[self.rows("outlier_rows", n_samples)] = False
+        outlier_rows = self.rows("outlier_rows", n_samples)
+        inliers[outlier_rows] = False
         state: dict[str, Any] = {
             "coef_": self.floats("coef", vector),
             "multi_indices_": indices,
@@ -338,8 +340,8 @@ class _Reader:
             "converged_": self.optional_flag("converged"),
             "condition_number_": self.number("condition_number"),
             "_seed_": self.seed(),
-            "_rows_used_": self.count("rows_used", 0),
-            "_flagged_labels_": self.labels(),
+            "_rows_used_": self.rows_used(n_samples),
+            "_flagged_labels_": self.labels(min(len(outlier_rows), FLAGGED_ROWS_LISTED)),
         }
         if names is not None:
             state["feature_names_in_"] = np.asarray(names, dtype=object)
@@ -435,7 +437,14 @@ class _Reader:
             raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {_shown(value)}")
         return int(value)
 
-    def labels(self) -> list[Any] | None:
+    def rows_used(self, n_samples: int) -> int:
+        used = self.count("rows_used", 0)
+        if used > n_samples:
+            raise ValueError(f"'rows_used' {used} must not exceed the {n_samples} rows of 'n_samples'")
+        return used
+
+    def labels(self, n_listed: int) -> list[Any] | None:
+        """The labels of the first n_listed rows flagged, or None."""
         value = self.d["flagged_labels"]
         if value is None:
             return None
@@ -443,6 +452,10 @@ class _Reader:
             isinstance(label, int | float | str) and not isinstance(label, bool) for label in value
         ):
             raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {_shown(value)}")
+        if len(value) != n_listed:
+            raise ValueError(
+                f"'flagged_labels' must label the first {n_listed} of the rows in 'outlier_rows', got {len(value)}"
+            )
         return list(value)
 
     def weighing(self, n_terms: int) -> Weighing:
