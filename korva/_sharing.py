@@ -278,7 +278,7 @@ class _Reader:
         try:
             cls(**params)._check_params()
             if params["degree"] != "auto":
-                _degree_of(params["degree"], "degree")
+                _degree_of(params["degree"], "degree", n_inputs)
             if params["basis"] not in ("total", "tensor"):
                 fitting.listed_basis(params["basis"], n_inputs)
         except ValueError as exc:
@@ -308,8 +308,8 @@ class _Reader:
         state: dict[str, Any] = {
             "coef_": self.floats("coef", vector),
             "multi_indices_": indices,
-            "degree_": _degree_of(self.d["degree"], "degree"),
-            "mdl_path_": self.mdl_path(),
+            "degree_": _degree_of(self.d["degree"], "degree", n_inputs),
+            "mdl_path_": self.mdl_path(n_inputs),
             "scale_": self.not_negative("scale"),
             "inlier_mask_": inliers,
             "mdl_": self.number("mdl"),
@@ -398,13 +398,13 @@ class _Reader:
             raise ValueError(f"{key!r} must list distinct rows from 0 to n_samples - 1 = {n_samples - 1}")
         return [int(row) for row in value]
 
-    def mdl_path(self) -> dict[int | tuple[int, ...], float]:
+    def mdl_path(self, n_inputs: int) -> dict[int | tuple[int, ...], float]:
         value = self.d["mdl_path"]
         if not isinstance(value, list) or not all(isinstance(pair, list) and len(pair) == 2 for pair in value):
             raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {_shown(value)}")
         path: dict[int | tuple[int, ...], float] = {}
         for degree, length in value:
-            found = _degree_of(degree, "mdl_path")
+            found = _degree_of(degree, "mdl_path", n_inputs)
             path[tuple(found) if isinstance(found, list) else found] = _number_of(length, "mdl_path")
         return path
 
@@ -514,12 +514,16 @@ def _parameter(key: str, name: str, value: Any, depth: int = 0) -> Any:
     )
 
 
-def _degree_of(value: Any, key: str) -> int | list[int]:
+def _degree_of(value: Any, key: str, n_inputs: int) -> int | list[int]:
+    """A degree: an int of at least 0, or one such int per input."""
     if is_int(value) and value >= 0:
         return int(value)
-    if isinstance(value, list) and value and all(is_int(d) and d >= 0 for d in value):
+    if isinstance(value, list) and len(value) == n_inputs and all(is_int(d) and d >= 0 for d in value):
         return [int(d) for d in value]
-    raise ValueError(f"{key!r}: a degree must be an int of at least 0 or a list of them, got {_shown(value)}")
+    raise ValueError(
+        f"{key!r}: a degree must be an int of at least 0 or a list of {n_inputs} of them, one per input, "
+        f"got {_shown(value)}"
+    )
 
 
 def _number_of(value: Any, key: str) -> float:
