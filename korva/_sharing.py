@@ -472,13 +472,21 @@ class _Reader:
             raise ValueError(f"'weighing' must list its active columns in ascending order, from 0 to {n_terms - 1}")
         square = (len(active), len(active))
         tuning, gram_inverse = value["tuning"], value["gram_inverse"]
+        residual_scale, weight_scale, sigma_unit = (
+            _number_of(value[field], "weighing") for field in ("residual_scale", "weight_scale", "sigma_unit")
+        )
+        cutoff = None if tuning is None else _number_of(tuning, "weighing")
+        if not (residual_scale >= 0.0 and weight_scale >= 0.0 and 0.0 < sigma_unit < math.inf):
+            raise ValueError("'weighing' must hold scales of at least 0 and a positive finite sigma_unit")
+        if cutoff is not None and not 0.0 < cutoff <= math.inf:
+            raise ValueError(f"'weighing' must hold a positive tuning (the weights' cut-off) or None, got {cutoff!r}")
         return Weighing(
-            _number_of(value["residual_scale"], "weighing"),
-            _number_of(value["weight_scale"], "weighing"),
-            None if tuning is None else _number_of(tuning, "weighing"),
+            residual_scale,
+            weight_scale,
+            cutoff,
             np.asarray(active, dtype=np.intp),
             None if gram_inverse is None else _array_of(gram_inverse, "weighing", square),
-            _number_of(value["sigma_unit"], "weighing"),
+            sigma_unit,
         )
 
     def error_quantiles(self) -> inference.ErrorQuantiles | None:
