@@ -413,13 +413,17 @@ class _Reader:
         if value is None:
             return None
         if not isinstance(value, Mapping) or set(value) != set(_GIBBS_FIELDS):
-            raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {_shown(value)}")
+            raise ValueError(
+                f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {_shown(value)}"
+            )
         return GibbsStatistics(**{field: _number_of(value[field], "gibbs") for field in _GIBBS_FIELDS})
 
     def core_order(self, n_terms: int) -> NDArray[np.intp]:
         value = self.d["core_order"]
         if not isinstance(value, list) or not all(is_int(p) for p in value) or sorted(value) != list(range(n_terms)):
-            raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {_shown(value)}")
+            raise ValueError(
+                f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {_shown(value)}"
+            )
         return np.asarray(value, dtype=np.intp)
 
     def optional_text(self, key: str) -> str | None:

@@ -197,7 +197,10 @@ def changed(**changes):
         (changed(outlier_rows=[30]), "'outlier_rows' must list distinct rows from 0 to n_samples - 1 = 29"),
         (changed(outlier_rows=[1, 1]), "'outlier_rows' must list distinct rows"),
         (changed(rows_used=31), "'rows_used' 31 must not exceed the 30 rows of 'n_samples'"),
-        (changed(outlier_rows=[0, 1], flagged_labels=["a"]), "must label the first 2 of the rows in 'outlier_rows', got 1"),
+        (
+            changed(outlier_rows=[0, 1], flagged_labels=["a"]),
+            "must label the first 2 of the rows in 'outlier_rows', got 1",
+        ),
         (changed(outlier_rows=list(range(30)), flagged_labels=["a"] * 31), "label the first 30 of the rows"),
         (changed(feature_names_in=["a"]), "'feature_names_in' must be None or 2 strings"),
         (changed(cov_x=None), "'coef_x', 'cov_x' and 'bse_x' must be given all three"),
