@@ -23,6 +23,7 @@ from korva import fitting, inference
 from korva._data import MAX_COUNT, FloatArray, is_int
 from korva.diagnostics import Weighing
 from korva.fitting import GibbsStatistics
+from korva.summary import FLAGGED_ROWS_LISTED
 
 if TYPE_CHECKING:
     from korva.estimator import PolynomialMDLRegressor
@@ -258,7 +259,7 @@ def from_dict(cls: type[PolynomialMDLRegressor], d: Any) -> PolynomialMDLRegress
 def _text(d: Mapping[str, Any], key: str) -> str:
     value = d[key]
     if not isinstance(value, str):
-        raise ValueError(f"{key!r} must be a string, got {value!r}")
+        raise ValueError(f"{key!r} must be a string, got {_shown(value)}")
     return value
 
 
@@ -277,7 +278,7 @@ class _Reader:
         try:
             cls(**params)._check_params()
             if params["degree"] != "auto":
-                _degree_of(params["degree"], "degree")
+                _degree_of(params["degree"], "degree", n_inputs)
             if params["basis"] not in ("total", "tensor"):
                 fitting.listed_basis(params["basis"], n_inputs)
         except ValueError as exc:
@@ -289,7 +290,7 @@ class _Reader:
         if names is not None and (
             not isinstance(names, list) or len(names) != n_inputs or not all(isinstance(n, str) for n in names)
         ):
-            raise ValueError(f"'feature_names_in' must be None or {n_inputs} strings, got {names!r}")
+            raise ValueError(f"'feature_names_in' must be None or {n_inputs} strings, got {_shown(names)}")
         x_min, x_max = self.floats("x_min", (n_inputs,)), self.floats("x_max", (n_inputs,))
         if not (np.isfinite(x_min).all() and np.isfinite(x_max).all() and (x_min <= x_max).all()):
             raise ValueError("'x_min' and 'x_max' must be finite, with x_min <= x_max for each input")
@@ -302,13 +303,14 @@ class _Reader:
             raise ValueError("'coef_x', 'cov_x' and 'bse_x' must be given all three, or all None")
         n_samples = self.count("n_samples", 1)
         inliers = np.ones(n_samples, dtype=bool)
-        inliers[self.rows("outlier_rows", n_samples)] = False
+        outlier_rows = self.rows("outlier_rows", n_samples)
+        inliers[outlier_rows] = False
         state: dict[str, Any] = {
             "coef_": self.floats("coef", vector),
             "multi_indices_": indices,
-            "degree_": _degree_of(self.d["degree"], "degree"),
-            "mdl_path_": self.mdl_path(),
-            "scale_": self.number("scale"),
+            "degree_": _degree_of(self.d["degree"], "degree", n_inputs),
+            "mdl_path_": self.mdl_path(n_inputs),
+            "scale_": self.not_negative("scale"),
             "inlier_mask_": inliers,
             "mdl_": self.number("mdl"),
             "hit_rate_": self.number("hit_rate"),
@@ -324,13 +326,13 @@ class _Reader:
             "r2_adjusted_": self.number("r2_adjusted"),
             "cov_": self.floats("cov", square),
             "bse_": self.floats("bse", vector),
-            "noise_scale_": self.number("noise_scale"),
+            "noise_scale_": self.not_negative("noise_scale"),
             "df_resid_": self.number("df_resid"),
             "coef_x_": coef_x,
             "cov_x_": in_x[0],
             "bse_x_": in_x[1],
             "_cov_in_spread_": self.floats("cov_in_spread", square),
-            "_spread_": self.number("spread"),
+            "_spread_": self.positive("spread"),
             "_error_quantiles_": self.error_quantiles(),
             "_weighing_": self.weighing(k),
             "_core_order_": self.core_order(k),
@@ -338,8 +340,8 @@ class _Reader:
             "converged_": self.optional_flag("converged"),
             "condition_number_": self.number("condition_number"),
             "_seed_": self.seed(),
-            "_rows_used_": self.count("rows_used", 0),
-            "_flagged_labels_": self.labels(),
+            "_rows_used_": self.rows_used(n_samples),
+            "_flagged_labels_": self.labels(min(len(outlier_rows), FLAGGED_ROWS_LISTED)),
         }
         if names is not None:
             state["feature_names_in_"] = np.asarray(names, dtype=object)
@@ -350,6 +352,18 @@ class _Reader:
     def number(self, key: str) -> float:
         return _number_of(self.d[key], key)
 
+    def not_negative(self, key: str) -> float:
+        value = self.number(key)
+        if value < 0.0:
+            raise ValueError(f"{key!r} is a scale, which cannot be negative, got {value!r}")
+        return value
+
+    def positive(self, key: str) -> float:
+        value = self.number(key)
+        if not 0.0 < value < math.inf:
+            raise ValueError(f"{key!r} must be a positive finite number, got {value!r}")
+        return value
+
     def floats(self, key: str, shape: tuple[int, ...]) -> FloatArray:
         return _array_of(self.d[key], key, shape)
 
@@ -359,19 +373,19 @@ class _Reader:
     def count(self, key: str, lowest: int) -> int:
         value = self.d[key]
         if not is_int(value) or not lowest <= value <= MAX_COUNT:
-            raise ValueError(f"{key!r} must be an int of at least {lowest} and below 2**31, got {value!r}")
+            raise ValueError(f"{key!r} must be an int of at least {lowest} and below 2**31, got {_shown(value)}")
         return int(value)
 
     def flag(self, key: str) -> bool:
         value = self.d[key]
         if not isinstance(value, bool):
-            raise ValueError(f"{key!r} must be true or false, got {value!r}")
+            raise ValueError(f"{key!r} must be true or false, got {_shown(value)}")
         return value
 
     def texts(self, key: str) -> list[str]:
         value = self.d[key]
         if not isinstance(value, list) or not all(isinstance(text, str) for text in value):
-            raise ValueError(f"{key!r} must be a list of strings, got {value!r}")
+            raise ValueError(f"{key!r} must be a list of strings, got {_shown(value)}")
         return list(value)
 
     def rows(self, key: str, n_samples: int) -> list[int]:
@@ -384,13 +398,13 @@ class _Reader:
             raise ValueError(f"{key!r} must list distinct rows from 0 to n_samples - 1 = {n_samples - 1}")
         return [int(row) for row in value]
 
-    def mdl_path(self) -> dict[int | tuple[int, ...], float]:
+    def mdl_path(self, n_inputs: int) -> dict[int | tuple[int, ...], float]:
         value = self.d["mdl_path"]
         if not isinstance(value, list) or not all(isinstance(pair, list) and len(pair) == 2 for pair in value):
-            raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {value!r}")
+            raise ValueError(f"'mdl_path' must be a list of [degree, description length] pairs, got {_shown(value)}")
         path: dict[int | tuple[int, ...], float] = {}
         for degree, length in value:
-            found = _degree_of(degree, "mdl_path")
+            found = _degree_of(degree, "mdl_path", n_inputs)
             path[tuple(found) if isinstance(found, list) else found] = _number_of(length, "mdl_path")
         return path
 
@@ -399,19 +413,23 @@ class _Reader:
         if value is None:
             return None
         if not isinstance(value, Mapping) or set(value) != set(_GIBBS_FIELDS):
-            raise ValueError(f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {value!r}")
+            raise ValueError(
+                f"'gibbs' must be None or map each of {list(_GIBBS_FIELDS)} to a number, got {_shown(value)}"
+            )
         return GibbsStatistics(**{field: _number_of(value[field], "gibbs") for field in _GIBBS_FIELDS})
 
     def core_order(self, n_terms: int) -> NDArray[np.intp]:
         value = self.d["core_order"]
-        if not isinstance(value, list) or sorted(value) != list(range(n_terms)) or not all(is_int(p) for p in value):
-            raise ValueError(f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {value!r}")
+        if not isinstance(value, list) or not all(is_int(p) for p in value) or sorted(value) != list(range(n_terms)):
+            raise ValueError(
+                f"'core_order' must be a permutation of the positions 0 to {n_terms - 1}, got {_shown(value)}"
+            )
         return np.asarray(value, dtype=np.intp)
 
     def optional_text(self, key: str) -> str | None:
         value = self.d[key]
         if value is not None and not isinstance(value, str):
-            raise ValueError(f"{key!r} must be None or a string, got {value!r}")
+            raise ValueError(f"{key!r} must be None or a string, got {_shown(value)}")
         return value
 
     def optional_flag(self, key: str) -> bool | None:
@@ -420,24 +438,35 @@ class _Reader:
     def seed(self) -> int:
         value = self.d["seed"]
         if not is_int(value) or not 0 <= value < 2**64:
-            raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {value!r}")
+            raise ValueError(f"'seed' must be an int from 0 to 2**64 - 1, got {_shown(value)}")
         return int(value)
 
-    def labels(self) -> list[Any] | None:
+    def rows_used(self, n_samples: int) -> int:
+        used = self.count("rows_used", 0)
+        if used > n_samples:
+            raise ValueError(f"'rows_used' {used} must not exceed the {n_samples} rows of 'n_samples'")
+        return used
+
+    def labels(self, n_listed: int) -> list[Any] | None:
+        """The labels of the first n_listed rows flagged, or None."""
         value = self.d["flagged_labels"]
         if value is None:
             return None
         if not isinstance(value, list) or not all(
             isinstance(label, int | float | str) and not isinstance(label, bool) for label in value
         ):
-            raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {value!r}")
+            raise ValueError(f"'flagged_labels' must be None or a list of ints, floats or strings, got {_shown(value)}")
+        if len(value) != n_listed:
+            raise ValueError(
+                f"'flagged_labels' must label the first {n_listed} of the rows in 'outlier_rows', got {len(value)}"
+            )
         return list(value)
 
     def weighing(self, n_terms: int) -> Weighing:
         value = self.d["weighing"]
         fields = ("residual_scale", "weight_scale", "tuning", "active", "gram_inverse", "sigma_unit")
         if not isinstance(value, Mapping) or set(value) != set(fields):
-            raise ValueError(f"'weighing' must map each of {list(fields)}, got {value!r}")
+            raise ValueError(f"'weighing' must map each of {list(fields)}, got {_shown(value)}")
         active = value["active"]
         if (
             not isinstance(active, list)
@@ -447,13 +476,21 @@ class _Reader:
             raise ValueError(f"'weighing' must list its active columns in ascending order, from 0 to {n_terms - 1}")
         square = (len(active), len(active))
         tuning, gram_inverse = value["tuning"], value["gram_inverse"]
+        residual_scale, weight_scale, sigma_unit = (
+            _number_of(value[field], "weighing") for field in ("residual_scale", "weight_scale", "sigma_unit")
+        )
+        cutoff = None if tuning is None else _number_of(tuning, "weighing")
+        if not (residual_scale >= 0.0 and weight_scale >= 0.0 and 0.0 < sigma_unit < math.inf):
+            raise ValueError("'weighing' must hold scales of at least 0 and a positive finite sigma_unit")
+        if cutoff is not None and not 0.0 < cutoff <= math.inf:
+            raise ValueError(f"'weighing' must hold a positive tuning (the weights' cut-off) or None, got {cutoff!r}")
         return Weighing(
-            _number_of(value["residual_scale"], "weighing"),
-            _number_of(value["weight_scale"], "weighing"),
-            None if tuning is None else _number_of(tuning, "weighing"),
+            residual_scale,
+            weight_scale,
+            cutoff,
             np.asarray(active, dtype=np.intp),
             None if gram_inverse is None else _array_of(gram_inverse, "weighing", square),
-            _number_of(value["sigma_unit"], "weighing"),
+            sigma_unit,
         )
 
     def error_quantiles(self) -> inference.ErrorQuantiles | None:
@@ -462,7 +499,7 @@ class _Reader:
             return None
         fields = ("values", "cumulative", "total")
         if not isinstance(value, Mapping) or set(value) != set(fields):
-            raise ValueError(f"'error_quantiles' must be None or map each of {list(fields)}, got {value!r}")
+            raise ValueError(f"'error_quantiles' must be None or map each of {list(fields)}, got {_shown(value)}")
         values = value["values"]
         size = len(values) if isinstance(values, list) and values else 1
         pool = _array_of(values, "error_quantiles", (size,))
@@ -472,29 +509,44 @@ class _Reader:
         return inference.ErrorQuantiles(pool, cumulative, _number_of(value["total"], "error_quantiles"))
 
 
-def _parameter(key: str, name: str, value: Any) -> Any:
-    """A parameter as JSON gives it: None, a bool, a number, a string or lists of them."""
+# The deepest lists a parameter takes: a basis is a list of exponent vectors.
+PARAMETER_NESTING = 2
+
+
+def _parameter(key: str, name: str, value: Any, depth: int = 0) -> Any:
+    """A parameter as JSON gives it: None, a bool, a number, a string or lists of them, at most
+    PARAMETER_NESTING deep."""
     if value is None or isinstance(value, str | bool | int | float):
         return value
-    if isinstance(value, list):
-        return [_parameter(key, name, item) for item in value]
-    raise ValueError(f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list, got {value!r}")
+    if isinstance(value, list) and depth < PARAMETER_NESTING:
+        return [_parameter(key, name, item, depth + 1) for item in value]
+    raise ValueError(
+        f"{key!r}: the parameter {name} must be None, a bool, a number, a string or a list "
+        f"(of lists) of them, got {_shown(value)}"
+    )
 
 
-def _degree_of(value: Any, key: str) -> int | list[int]:
+def _degree_of(value: Any, key: str, n_inputs: int) -> int | list[int]:
+    """A degree: an int of at least 0, or one such int per input."""
     if is_int(value) and value >= 0:
         return int(value)
-    if isinstance(value, list) and value and all(is_int(d) and d >= 0 for d in value):
+    if isinstance(value, list) and len(value) == n_inputs and all(is_int(d) and d >= 0 for d in value):
         return [int(d) for d in value]
-    raise ValueError(f"{key!r}: a degree must be an int of at least 0 or a list of them, got {value!r}")
+    raise ValueError(
+        f"{key!r}: a degree must be an int of at least 0 or a list of {n_inputs} of them, one per input, "
+        f"got {_shown(value)}"
+    )
 
 
 def _number_of(value: Any, key: str) -> float:
     if isinstance(value, str) and value in NON_FINITE:
         return NON_FINITE[value]
     if isinstance(value, bool) or not isinstance(value, int | float):
-        raise ValueError(f"{key!r} must hold numbers (or 'nan', 'inf', '-inf'), got {value!r}")
-    return float(value)
+        raise ValueError(f"{key!r} must hold numbers (or 'nan', 'inf', '-inf'), got {_shown(value)}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{key!r} holds an int too large for a float: {_shown(value)}") from None
 
 
 def _array_of(value: Any, key: str, shape: tuple[int, ...]) -> FloatArray:

@@ -1197,7 +1197,11 @@ class PolynomialMDLRegressor(MetadataRouting):
         """
         if not isinstance(s, str):
             raise TypeError(f"from_json reads JSON text, a str, got {type(s).__name__}")
-        return cls.from_dict(json.loads(s, parse_constant=_refuse_json_constant))
+        try:
+            d = json.loads(s, parse_constant=_refuse_json_constant)
+        except RecursionError:
+            raise ValueError("s nests its JSON arrays or objects deeper than Python's parser reaches") from None
+        return cls.from_dict(d)
 
     def _check_fitted(self) -> None:
         if not self.__sklearn_is_fitted__():

@@ -145,6 +145,14 @@ def written_fit():
     return PolynomialMDLRegressor(degree=1, method="ols").fit(X, y).to_dict()
 
 
+def nested_list(depth):
+    """[[...[]...]], ``depth`` lists deep."""
+    inner = []
+    for _ in range(depth - 1):
+        inner = [inner]
+    return inner
+
+
 def changed(**changes):
     def change(d):
         for key, value in changes.items():
@@ -178,11 +186,22 @@ def changed(**changes):
         (changed(n_features_in=3), "'x_min' must be a list of 3 numbers"),
         (changed(params=lambda p: {**p, "method": "nope"}), "'params': method must be one of mcmc, penalized, ols"),
         (changed(fitted_params=lambda p: {**p, "degree": -1}), "'fitted_params': 'degree': a degree must be"),
+        (changed(params=lambda p: {**p, "degree": [1, 1, 1]}), "'params': 'degree': a degree must be .* list of 2"),
+        (changed(degree=[1]), "'degree': a degree must be an int of at least 0 or a list of 2 of them"),
+        (changed(mdl_path=[[[1, 1, 1], 2.0]]), "'mdl_path': a degree must be"),
         (changed(params=lambda p: {**p, "basis": [[0, 0, 1]]}), "'params': each exponent vector of basis"),
         (changed(params=lambda p: {k: v for k, v in p.items() if k != "H"}), "'params' must map each of"),
         (changed(params=lambda p: {**p, "n_grid": {"a": 1}}), "the parameter n_grid must be None"),
+        (changed(params=lambda p: {**p, "basis": [[[0, 0]]]}), "the parameter basis must be None"),
+        (changed(params=lambda p: {**p, "degree": nested_list(10_000)}), "the parameter degree must be None"),
         (changed(outlier_rows=[30]), "'outlier_rows' must list distinct rows from 0 to n_samples - 1 = 29"),
         (changed(outlier_rows=[1, 1]), "'outlier_rows' must list distinct rows"),
+        (changed(rows_used=31), "'rows_used' 31 must not exceed the 30 rows of 'n_samples'"),
+        (
+            changed(outlier_rows=[0, 1], flagged_labels=["a"]),
+            "must label the first 2 of the rows in 'outlier_rows', got 1",
+        ),
+        (changed(outlier_rows=list(range(30)), flagged_labels=["a"] * 31), "label the first 30 of the rows"),
         (changed(feature_names_in=["a"]), "'feature_names_in' must be None or 2 strings"),
         (changed(cov_x=None), "'coef_x', 'cov_x' and 'bse_x' must be given all three"),
         (changed(mdl_path=[[1]]), "'mdl_path' must be a list of .degree, description length. pairs"),
@@ -192,10 +211,27 @@ def changed(**changes):
         (changed(weighing=lambda w: {**w, "active": [0, 3]}), "from 0 to 2"),
         (changed(weighing=lambda w: {**w, "gram_inverse": [[1.0]]}), "'weighing' must be 3 lists of 3 numbers"),
         (changed(weighing={"tuning": None}), "'weighing' must map each of"),
+        (changed(weighing=lambda w: {**w, "residual_scale": -1.0}), "'weighing' must hold scales of at least 0"),
+        (changed(weighing=lambda w: {**w, "sigma_unit": 0}), "a positive finite sigma_unit"),
+        (changed(weighing=lambda w: {**w, "tuning": -4.685}), "'weighing' must hold a positive tuning"),
         (changed(with_sigma=1), "'with_sigma' must be true or false"),
         (changed(n_samples=0), "'n_samples' must be an int of at least 1"),
         (changed(fit_warnings="careful"), "'fit_warnings' must be a list of strings"),
+        (changed(fit_warnings=[1] * 100_000), "'fit_warnings' must be a list of strings, got a list of 100000$"),
+        (changed(core_order=list(range(100_000))), "permutation of the positions 0 to 2, got a list of 100000$"),
+        (changed(feature_names_in=["x"] * 100_000), "must be None or 2 strings, got a list of 100000$"),
         (changed(df_resid="NaN"), "'df_resid' must hold numbers .or 'nan', 'inf', '-inf'."),
+        (changed(scale=10**400), "'scale' holds an int too large for a float"),
+        (changed(scale=-1.0), "'scale' is a scale, which cannot be negative"),
+        (changed(noise_scale="-inf"), "'noise_scale' is a scale, which cannot be negative"),
+        (changed(spread=0), "'spread' must be a positive finite number, got 0.0"),
+        (changed(spread=-2.5), "'spread' must be a positive finite number"),
+        (changed(spread="nan"), "'spread' must be a positive finite number"),
+        (changed(core_order=[0, 1, 1]), "'core_order' must be a permutation of the positions 0 to 2"),
+        (changed(core_order=[0, "1", 2]), "'core_order' must be a permutation"),
+        (changed(core_order=[None, 1, 2]), "'core_order' must be a permutation"),
+        (changed(core_order=[0.0, 1.0, 2.0]), "'core_order' must be a permutation"),
+        (changed(coef=lambda c: [c[0], -(10**400), c[2]]), "'coef' holds an int too large for a float"),
     ],
 )
 def test_from_dict_refuses_what_to_dict_did_not_write(change, message):
@@ -213,6 +249,7 @@ def test_from_dict_refuses_what_to_dict_did_not_write(change, message):
             ValueError,
             "writes NaN as a string",
         ),
+        (lambda: PolynomialMDLRegressor.from_json("[" * 100_000 + "]" * 100_000), ValueError, "s nests its JSON"),
         (lambda: PolynomialMDLRegressor().to_dict(), NotFittedError, "not fitted"),
         (
             lambda: PolynomialMDLRegressor.from_dict(written_fit()).set_params(method="nope").to_dict(),
