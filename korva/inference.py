@@ -651,11 +651,12 @@ def spread_trend(
 # 1 in 600 fits of 60 rows with t(5) errors and 10 % outliers, where a robust fit's residuals
 # are not quite exchangeable and 0.2 % gave 5), the weakest correlation it calls plain (a
 # spread that grows 1.5 times across the range gives about 0.1), the fewest rows it looks at
-# and the most.
+# and the most: on 5000 rows a rank correlation's standard error is 0.014, a seventh of the
+# floor, so more rows would not change the verdict but cost their sorts (9 ms at 20 000 rows).
 SPREAD_TREND_ALPHA = 0.001
 SPREAD_TREND_FLOOR = 0.1
 SPREAD_TREND_MIN_ROWS = 20
-SPREAD_TREND_ROWS = 20_000
+SPREAD_TREND_ROWS = 5_000
 
 
 def _ranks(values: FloatArray) -> FloatArray:
