@@ -12,7 +12,6 @@ from __future__ import annotations
 import importlib
 import inspect
 import json
-import math
 import sys
 import warnings
 from collections.abc import Mapping, Sequence
@@ -22,7 +21,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from korva import _data, _sharing, bases, distributions, fitting, inference, losses
+from korva import _data, _model_summary, _sharing, bases, distributions, fitting, inference
 from korva._data import DataConversionWarning, FloatArray
 from korva._parameters import AgainstData, Constraint, Count, Flag, OneOf, Real, Seed, check_parameters
 from korva._routing import MetadataRouting
@@ -32,11 +31,8 @@ from korva.diagnostics import Diagnostics, Weighing, diagnose
 from korva.fitting import COV_TYPES, METHODS, GibbsStatistics
 from korva.summary import (
     FLAGGED_ROWS_LISTED,
-    CoefficientTable,
-    InputMapping,
     Summary,
     check_alpha,
-    coefficient_digits,
     confidence_interval,
     input_names,
     term_names,
@@ -938,102 +934,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         """
         check_alpha(alpha)
         self._check_fitted()
-        import korva
-
-        # The parameters the fit was made with: set_params since then changes the next fit alone.
-        fitted = self._fitted_params_
-        method = fitted["method"]
-        fitted_names = getattr(self, "feature_names_in_", None)
-        names = list(fitted_names) if fitted_names is not None else input_names(self.n_features_in_)
-        variables = input_names(self.n_features_in_, "t") if fitted_names is None else [f"t_{n}" for n in names]
-        precision = self._curve_precision()
-        tables = []
-        if self.coef_x_ is not None and self.bse_x_ is not None:
-            reach = inference.rounding_in_x(self.multi_indices_, self.coef_x_, self.x_min_, self.x_max_)
-            digits = coefficient_digits(reach / np.finfo(np.float64).eps, precision)
-            table_x = (names, self.multi_indices_, self.coef_x_, self.bse_x_, self.df_resid_, alpha, digits)
-            tables.append(CoefficientTable("x", *table_x))
-        digits = coefficient_digits(float(np.abs(self.coef_).sum()), precision)
-        tables.append(
-            CoefficientTable("t", variables, self.multi_indices_, self.coef_, self.bse_, self.df_resid_, alpha, digits)
-        )
-        notes = [f"FitWarning: {message}" for message in self.fit_warnings_]
-        if self.coef_x_ is None:
-            notes.append("No table in x: the listed basis lacks terms that the change from t to x needs.")
-        flagged = np.flatnonzero(~self.inlier_mask_)
-        labels = getattr(self, "_flagged_labels_", None)
-        robust_stages = method == "mcmc" and fitted["refit"]
-        known = self._fitted_with_sigma and fitted["absolute_sigma"]
-        return Summary(
-            tables,
-            notes,
-            response=getattr(self, "target_name_", None),
-            inputs=[
-                InputMapping(str(name), variable, float(low), float(high))
-                for name, variable, low, high in zip(names, variables, self.x_min_, self.x_max_)
-            ],
-            method=method,
-            estimator=_ESTIMATORS[method if method != "mcmc" or robust_stages else "search"],
-            loss=_LOSSES[method if method != "mcmc" or robust_stages else "search"],
-            tuning=losses.MM_TUNING if robust_stages else None,
-            efficiency=inference.normal_efficiency(losses.MM_TUNING) if robust_stages else _LEAST_SQUARES[method],
-            breakdown=losses.SCALE_BREAKDOWN if robust_stages else (0.0 if method != "mcmc" else None),
-            degree=self._degree_text(),
-            random_state=fitted["random_state"],
-            seed=getattr(self, "_seed_", None),
-            version=korva.__version__,
-            n_samples=int(self.inlier_mask_.size),
-            n_used=int(getattr(self, "_rows_used_", self.inlier_mask_.size)),
-            n_flagged=int(flagged.size),
-            outlier_threshold=float(fitted["outlier_threshold"]),
-            flagged_rows=list(flagged[:FLAGGED_ROWS_LISTED].tolist() if labels is None else labels),
-            row_labels="positions from 0" if labels is None else "index labels of X",
-            scale=self.scale_,
-            noise_scale=self.noise_scale_,
-            scale_units="in units of its sigma" if self._fitted_with_sigma else "",
-            df_resid=self.df_resid_,
-            df_method=self._df_text(known),
-            covariance=_covariance_text(method, fitted.get("cov_type", "model"), known),
-            errors=(
-                None
-                if not self._fitted_with_sigma
-                else "sigma given for each sample, "
-                + ("known (absolute_sigma=True): normal quantiles" if known else "relative: one factor estimated")
-            ),
-            penalties=(
-                f"gamma1 = {fitted['gamma1']:g}, gamma2 = {fitted['gamma2']:g}: intervals of the penalised fit"
-                if fitted["gamma1"] or fitted["gamma2"]
-                else None
-            ),
-            converged=getattr(self, "converged_", None),
-            condition_number=getattr(self, "condition_number_", None),
-            r2=getattr(self, "r2_", None),
-            r2_adjusted=getattr(self, "r2_adjusted_", None),
-        )
-
-    def _curve_precision(self) -> float:
-        """The standard error of the fitted curve at the middle of the training range (that of
-        the constant term in t), or without a constant term the smallest of a coefficient's in t."""
-        constant = [p for p, m in enumerate(self.multi_indices_) if not any(m)]
-        if constant:
-            return float(self.bse_[constant[0]])
-        errors = self.bse_[np.isfinite(self.bse_) & (self.bse_ > 0.0)]
-        return float(errors.min()) if errors.size else math.nan
-
-    def _degree_text(self) -> str:
-        if isinstance(self._fitted_params_["degree"], str) and self._fitted_params_["degree"] == "auto":
-            tried = ", ".join(str(d) for d in self.mdl_path_)
-            return f'{self.degree_}, chosen by description length among {tried} (degree="auto")'
-        return f"{self.degree_} (fixed)"
-
-    def _df_text(self, known: bool) -> str:
-        if known:
-            return "none lost, the errors taken as known (absolute_sigma=True): normal quantiles"
-        if self.df_resid_ == 0.0:
-            return "none: no more samples than terms"
-        if self._fitted_params_["method"] == "mcmc":
-            return "Satterthwaite's, from the spread of the bisquare covariance's own estimate"
-        return "the samples less the terms, n - k, of least squares"
+        return _model_summary.summary_of(self, alpha)
 
     def _core_positions(self) -> NDArray[np.intp]:
         # Models pickled before the terms were reordered hold them in the fit's own order.
@@ -1295,36 +1196,6 @@ _PARAMETER_CONSTRAINTS: dict[str, Constraint] = {
     "degree": AgainstData(),
     "basis": AgainstData(),
 }
-
-
-# How each method estimates the coefficients, in words, its loss, and the efficiency of least
-# squares at normal errors; "search" is the robust method without its final stages (refit=False).
-_ESTIMATORS = {
-    "mcmc": "MDL search (a tournament MCMC sampler), then concentration steps from it and from "
-    "elemental starts, an S-estimate and a bisquare MM fit at its scale",
-    "search": "MDL search (a tournament MCMC sampler) alone (refit=False)",
-    "penalized": "penalised least squares",
-    "ols": "ordinary least squares",
-}
-_LOSSES = {
-    "mcmc": "Tukey's bisquare",
-    "search": "the description length of the hit rate",
-    "penalized": "squares plus the slope and curvature penalties",
-    "ols": "squares",
-}
-_LEAST_SQUARES = {"ols": 1.0, "penalized": None, "mcmc": None}
-
-
-def _covariance_text(method: str, cov_type: str, known: bool) -> str:
-    if cov_type == "hc":
-        return "cov_type='hc': each sample's own spread (the HC3 sandwich)"
-    if known:
-        return "cov_type='model': the bisquare fit's sandwich at the errors' known scale"
-    if method == "mcmc":
-        return "cov_type='model': the sandwich of the bisquare fit's equations at its fixed scale, Huber's form"
-    if method == "penalized":
-        return "cov_type='model': s^2 sandwich of the penalised estimator, about its own mean"
-    return "cov_type='model': s^2 (X'X)^-1 of least squares"
 
 
 def _flagged_labels(row_labels: Any, inliers: NDArray[np.bool_]) -> list[Any] | None:
