@@ -62,7 +62,7 @@ def summary_of(model: PolynomialMDLRegressor, alpha: float) -> Summary:
         estimator=_ESTIMATORS[method if method != "mcmc" or robust_stages else "search"],
         loss=_LOSSES[method if method != "mcmc" or robust_stages else "search"],
         tuning=losses.MM_TUNING if robust_stages else None,
-        efficiency=inference.normal_efficiency(losses.MM_TUNING) if robust_stages else _LEAST_SQUARES[method],
+        efficiency=losses.normal_efficiency(losses.MM_TUNING) if robust_stages else _LEAST_SQUARES[method],
         breakdown=losses.SCALE_BREAKDOWN if robust_stages else (0.0 if method != "mcmc" else None),
         degree=_degree_text(model),
         random_state=fitted["random_state"],

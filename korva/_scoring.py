@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from korva import _data, inference, losses
+from korva import _data, losses
 from korva._data import FloatArray
 
 
@@ -185,13 +185,13 @@ def weighted_r2(
         with np.errstate(over="ignore", invalid="ignore"):
             largest = max(float(np.abs(target[counted]).max()), float(np.abs(residuals[counted]).max()))
         if not math.isfinite(largest):  # a residual beyond float64 counted: as far off as any
-            factor = inference.r2_consistency_factor(tuning)
+            factor = losses.r2_consistency_factor(tuning)
             return -math.inf if factor == 1.0 else -1.0 / (factor - 1.0)
         unit = 2.0 ** math.frexp(largest)[1] if largest > 0.0 else 1.0
         total, residual = _weighted_sums(target, residuals, row_factor, counts, scale, tuning, centred, weights, unit)
     if total == 0.0:  # a constant y: perfect or nothing, as in score
         return 1.0 if residual == 0.0 else 0.0
-    return (total - residual) / (total + (inference.r2_consistency_factor(tuning) - 1.0) * residual)
+    return (total - residual) / (total + (losses.r2_consistency_factor(tuning) - 1.0) * residual)
 
 
 def _weighted_sums(

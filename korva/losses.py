@@ -20,6 +20,8 @@ Moments over many rows go through the native sums, which form the same expressio
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -96,3 +98,54 @@ def psi_curvature_moment(u: FloatArray, tuning: float) -> FloatArray:
     s = share(u, tuning)
     moment: FloatArray = 4.0 * s * (5.0 * s - 3.0)
     return moment
+
+
+# ------------------------------------------------------------ expectations at normal errors
+
+
+def normal_moments(tuning: float | None) -> tuple[float, float, float]:
+    """E psi(z)^2, E psi'(z) and E psi'(z)^2 for a standard normal z: what the covariance of an
+    M-estimator at the errors' own scale takes when that scale is known. None, least squares
+    (psi(z) = z), gives (1, 1, 1)."""
+    if tuning is None:
+        return 1.0, 1.0, 1.0
+    z, density = _normal_quadrature(tuning)
+    influence, slope = psi(z, tuning), psi_slope(z, tuning)
+    return float(density @ (influence * influence)), float(density @ slope), float(density @ (slope * slope))
+
+
+def r2_consistency_factor(tuning: float | None) -> float:
+    """a = E w(z) / E z psi(z) for a standard normal z, w = psi(z) / z: the factor of the weighted
+    residual sum in Renaud and Victoria-Feser's robust R² that makes it consistent for the R² of
+    the normal model (their weighted sums tend to E w times the curve's variance and E z psi(z)
+    times the noise's). 1 for least squares (None); 1.2076 at the bisquare's 95 % efficiency, 1.4206
+    at the MM step's 85 %."""
+    if tuning is None:
+        return 1.0
+    z, density = _normal_quadrature(tuning)
+    return float(density @ weights(z, tuning)) / float(density @ (z * psi(z, tuning)))
+
+
+def _normal_quadrature(tuning: float) -> tuple[FloatArray, FloatArray]:
+    """Nodes z and weights of the standard normal expectation of a function that is 0 beyond
+    +-tuning (or negligible beyond KNOWN_MOMENT_REACH): Simpson's rule on the density. The
+    bisquare's functions are polynomials up to their cut-off, so it is exact to rounding."""
+    reach = min(tuning, KNOWN_MOMENT_REACH)
+    z = np.linspace(-reach, reach, KNOWN_MOMENT_NODES)
+    simpson = np.ones(KNOWN_MOMENT_NODES)
+    simpson[1:-1:2], simpson[2:-1:2] = 4.0, 2.0
+    density: FloatArray = simpson * (z[1] - z[0]) / 3.0 * np.exp(-0.5 * z * z) / math.sqrt(2.0 * math.pi)
+    return z, density
+
+
+def normal_efficiency(tuning: float) -> float:
+    """The asymptotic efficiency at normal errors of the M-estimator of bisquare cut-off
+    ``tuning`` at the errors' scale, relative to least squares: (E psi')^2 / E psi^2 (Huber,
+    Robust Statistics, 1981, 3.2)."""
+    psi_squared, slope, _ = normal_moments(tuning)
+    return slope * slope / psi_squared
+
+
+# _normal_quadrature integrates over at most this many standard deviations, at this many nodes (odd).
+KNOWN_MOMENT_REACH = 12.0
+KNOWN_MOMENT_NODES = 2001

@@ -708,8 +708,8 @@ def test_r2_consistency_factor_is_its_normal_expectations(tuning):
 
     weight = expectation(lambda z: losses.weights(z, tuning))
     moment = expectation(lambda z: z * losses.psi(z, tuning))
-    assert inference.r2_consistency_factor(tuning) == pytest.approx(weight / moment, rel=1e-10)
-    assert inference.r2_consistency_factor(None) == 1.0
+    assert losses.r2_consistency_factor(tuning) == pytest.approx(weight / moment, rel=1e-10)
+    assert losses.r2_consistency_factor(None) == 1.0
 
 
 def test_least_squares_intervals_are_statsmodels_ols(rng):

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from numpy.polynomial import Polynomial
 
-from korva import PolynomialMDLRegressor, _robust, inference, losses, robust
+from korva import PolynomialMDLRegressor, _robust, losses, robust
 from korva._sampler import HIT_TOLERANCE
 from tests.test_estimator import CUBIC, STEEP_CUBIC, contaminated_cubic, leverage_cluster
 
@@ -43,7 +43,7 @@ def test_the_native_m_scale_solves_the_mean_loss_equation_of_the_losses_rho(rng,
 def test_the_bisquare_tunings_have_the_efficiencies_they_are_known_by(tuning, efficiency):
     # The bisquare at 3.44 and 4.685 scales: 85 % and 95 % of least squares' efficiency at the
     # normal (Yohai 1987); without a cut-off in reach, least squares itself.
-    assert inference.normal_efficiency(tuning) == pytest.approx(efficiency, abs=2e-5)
+    assert losses.normal_efficiency(tuning) == pytest.approx(efficiency, abs=2e-5)
 
 
 @pytest.mark.parametrize("tuning", [losses.SCALE_TUNING, losses.MM_TUNING, losses.EFFICIENT_TUNING])
