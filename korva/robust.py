@@ -249,17 +249,18 @@ def elemental_starts(
         design, target, betas, least_squares, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
     )
     wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
-    finalists: list[FloatArray] = []
-    seen: set[bytes] = set()
-    for i in np.argsort(objective, kind="stable"):
-        if len(finalists) == wanted or not np.isfinite(objective[i]):
-            break
-        # Subsets that reached the same trimmed set are the same start: keep one.
-        key = betas[i].tobytes()
-        if key not in seen:
-            seen.add(key)
-            finalists.append(betas[i])
-    return finalists, len(subsets)
+    return _distinct_best(betas, objective, wanted), len(subsets)
+
+
+def _distinct_best(betas: FloatArray, objective: FloatArray, wanted: int) -> list[FloatArray]:
+    """The ``wanted`` starts of smallest finite objective, one for each distinct result (subsets
+    that reached the same trimmed set are the same start), best first; ties keep their order."""
+    order = np.argsort(objective, kind="stable")
+    order = order[np.isfinite(objective[order])]
+    # Each distinct row of coefficients, bit for bit, at its first place in that order.
+    keys = np.ascontiguousarray(betas[order]).view(np.dtype((np.void, betas.dtype.itemsize * betas.shape[1])))
+    _, first = np.unique(keys.ravel(), return_index=True)
+    return [betas[i] for i in order[np.sort(first)[:wanted]]]
 
 
 def _concentrate(
@@ -300,7 +301,8 @@ def _exhaustive(n: int, k: int) -> bool:
 def _subsets(n: int, k: int, rng: np.random.Generator, exhaustive: bool) -> IndexArray:
     """Every k-subset of n rows when ``exhaustive``, else RANDOM_SUBSETS random ones."""
     if exhaustive:
-        return np.array(list(itertools.combinations(range(n), k)), dtype=np.intp).reshape(-1, k)
+        every = itertools.chain.from_iterable(itertools.combinations(range(n), k))
+        return np.fromiter(every, dtype=np.intp, count=math.comb(n, k) * k).reshape(-1, k)
     if 4 * k > n:
         # The k smallest of n uniform keys are a uniform k-subset.
         return np.argpartition(rng.random((RANDOM_SUBSETS, n)), k - 1, axis=1)[:, :k]
