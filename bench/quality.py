@@ -45,7 +45,7 @@ from sklearn.preprocessing import PolynomialFeatures
 from threadpoolctl import threadpool_limits
 
 import designs  # bench/designs.py, beside this file
-from korva import PolynomialMDLRegressor, robust
+from korva import FitWarning, PolynomialMDLRegressor, robust
 from run import UnitBox, fmt, header, machine, row  # bench/run.py, beside this file
 
 FloatArray = NDArray[np.float64]
@@ -838,6 +838,163 @@ def seeds_section(report: Report, n_seeds: int = 20) -> None:
         report.target(f"{name}: the same flags and coefficients (1e-6) for every seed", f"{spread:.1e}", met)
 
 
+# ------------------------------------------------------------------ one answer at every degree
+
+RIVAL_TEXT = "two fits explain the data almost equally well"
+# The fragile-fit warnings: a row of leverage 1 (one row: "alone decides", several: "each
+# alone decide"), or an input that takes one value in every row fitted.
+FRAGILE_TEXTS = ("alone decide", "one value in every row")
+
+
+@dataclass(frozen=True)
+class SeedCase:
+    name: str
+    X: FloatArray
+    y: FloatArray
+    params: dict[str, Any]  # the estimator's parameters but random_state
+    expected: str  # "same", "fragile" (the fragile warning on every seed) or "same or rival"
+
+
+@dataclass(frozen=True)
+class SeedRuns:
+    flag_sets: Counter[frozenset[int]]  # the flagged rows (1-based) and how many seeds flagged them
+    spread: float  # max over seeds and terms of |coef_s - coef_0| / scale_0
+    rival: int  # seeds that gave the rival warning
+    fragile: int  # seeds that gave a fragile-fit warning
+
+
+def fit_over_seeds(X: FloatArray, y: FloatArray, params: dict[str, Any], seeds: range) -> SeedRuns:
+    coefs, flag_sets, rival, fragile = [], Counter[frozenset[int]](), 0, 0
+    scale = math.nan
+    for seed in seeds:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            fit = PolynomialMDLRegressor(**params, random_state=seed).fit(X, y)
+        messages = [str(w.message) for w in caught if issubclass(w.category, FitWarning)]
+        rival += any(RIVAL_TEXT in m for m in messages)
+        fragile += any(text in m for m in messages for text in FRAGILE_TEXTS)
+        flag_sets[frozenset(rows_of(~fit.inlier_mask_))] += 1
+        coefs.append(fit.coef_)
+        if seed == seeds[0]:
+            scale = fit.scale_
+    spread = max(float(np.max(np.abs(coef - coefs[0]))) for coef in coefs) / scale
+    return SeedRuns(flag_sets, spread, rival, fragile)
+
+
+def flag_counts(flag_sets: Counter[frozenset[int]], most: int = 3) -> str:
+    """The commonest flag sets, each as its rows (a count of them past 3 rows) and its seeds."""
+    shown = [
+        f"{fmt_rows(set(rows)) if len(rows) <= 3 else f'{len(rows)} rows'} ({count})"
+        for rows, count in flag_sets.most_common(most)
+    ]
+    return "; ".join(shown) + ("; ..." if len(flag_sets) > most else "")
+
+
+def bumped_curve(degree: int, share: float, n: int = 120) -> tuple[FloatArray, FloatArray]:
+    """cos(3x) + 0.5 x³ on x uniform in [-1, 1] with noise sd 0.1, a share of the rows moved 1 to
+    3 up, all of them among the rows with x in [0.2, 0.8]."""
+    rng = np.random.default_rng([degree, round(share * 100), 43])
+    x = rng.uniform(-1.0, 1.0, n)
+    y = np.cos(3.0 * x) + 0.5 * x**3 + rng.normal(0.0, 0.1, n)
+    segment = np.flatnonzero((x >= 0.2) & (x <= 0.8))
+    moved = rng.choice(segment, round(share * n), replace=False)
+    y[moved] += rng.uniform(1.0, 3.0, moved.size)
+    return x[:, None], y
+
+
+def smooth_surface(n_inputs: int, n: int = 150, share: float = 0.1) -> tuple[FloatArray, FloatArray]:
+    """A smooth surface in n_inputs inputs uniform in [-1, 1], noise sd 0.1, a share of the rows
+    moved 1 to 3 up."""
+    rng = np.random.default_rng([n_inputs, n, 47])
+    X = rng.uniform(-1.0, 1.0, (n, n_inputs))
+    y = np.cos(2.0 * X[:, 0]) + X[:, 0] * X[:, 1] + 0.5 * X[:, -1] ** 2 + rng.normal(0.0, 0.1, n)
+    moved = rng.choice(n, round(share * n), replace=False)
+    y[moved] += rng.uniform(1.0, 3.0, moved.size)
+    return X, y
+
+
+def one_far_row(n_at_zero: int) -> tuple[FloatArray, FloatArray]:
+    """n_at_zero rows at x = 0 and one at x = 5: the far row alone sets the slope."""
+    rng = np.random.default_rng([n_at_zero, 53])
+    x = np.append(np.zeros(n_at_zero), 5.0)
+    y = 1.0 + 0.5 * x + rng.normal(0.0, 0.1, x.size)
+    return x[:, None], y
+
+
+def far_point(n: int = 60) -> tuple[FloatArray, FloatArray]:
+    """A quadratic on x uniform in [-1, 1] and one row at x = 100."""
+    rng = np.random.default_rng([n, 59])
+    x = np.append(rng.uniform(-1.0, 1.0, n - 1), 100.0)
+    y = 1.0 + x - 0.5 * x**2 + rng.normal(0.0, 0.1, n)
+    return x[:, None], y
+
+
+def many_terms_cases() -> list[SeedCase]:
+    mcycle_X, mcycle_y = load("MASS", "mcycle", ["times"], "accel", 133)
+    year, males = load("HistData", "Arbuthnot", ["Year"], "Males", 82)
+    _, females = load("HistData", "Arbuthnot", ["Year"], "Females", 82)
+    return [
+        *(
+            SeedCase(
+                f"cos(3x) + x³/2, {share:.0%} in [0.2, 0.8], degree {degree}",
+                *bumped_curve(degree, share),
+                {"degree": degree},
+                "same",
+            )
+            for degree in (6, 8, 10)
+            for share in (0.1, 0.15, 0.2)
+        ),
+        SeedCase("2 inputs, total degree 4 (15 terms), n = 150", *smooth_surface(2), {"degree": 4}, "same"),
+        SeedCase("3 inputs, total degree 2 (10 terms), n = 150", *smooth_surface(3), {"degree": 2}, "same"),
+        SeedCase("10 rows at x = 0, one at x = 5, a line", *one_far_row(10), {"degree": 1}, "fragile"),
+        SeedCase("15 rows at x = 0, one at x = 5, a line", *one_far_row(15), {"degree": 1}, "fragile"),
+        SeedCase("x = 100 over 59 rows in [-1, 1], degree 2", *far_point(), {"degree": 2}, "fragile"),
+        SeedCase(
+            "motorcycle accel on times (MASS mcycle), degree 6", mcycle_X, mcycle_y, {"degree": 6}, "same or rival"
+        ),
+        SeedCase("Arbuthnot males on year, degree 10", year, males, {"degree": 10}, "same or rival"),
+        SeedCase("Arbuthnot females on year, degree 10", year, females, {"degree": 10}, "same or rival"),
+    ]
+
+
+def many_terms_section(report: Report, n_seeds: int = 20) -> None:
+    seeds = range(n_seeds)
+    print("\n## One answer at every degree\n")
+    print(f"korva at degrees 6 to 10 and with 10 to 15 terms, {n_seeds} seeds each on one data set per row:")
+    print("the distinct flag sets, the largest |coef_s - coef_0| over the seeds and terms in units of seed 0's")
+    print("scale_, and the seeds whose fit warned that two fits explain the data almost equally well (rival)")
+    print("or that a row alone decides part of the fit or an input is constant (fragile). Several inputs use")
+    print("the total-degree basis; the synthetic outliers are moved 1 to 3 up (10 to 30 noise sds).\n")
+    header("data", "flag sets", "coefficient spread / scale", "rival", "fragile", "target met")
+    for case in many_terms_cases():
+        runs = fit_over_seeds(case.X, case.y, case.params, seeds)
+        same = len(runs.flag_sets) == 1 and runs.spread <= 1e-6
+        if case.expected == "fragile":
+            goal, met = "the fragile-fit warning on every seed", runs.fragile == n_seeds
+        elif case.expected == "same or rival":
+            goal = "the same flags and coefficients (1e-6 scales) for every seed, or the rival warning on every seed"
+            met = same or runs.rival == n_seeds
+        else:
+            goal, met = "the same flags and coefficients (1e-6 scales) for every seed", same
+        shown = f"{len(runs.flag_sets)}: {flag_counts(runs.flag_sets)}"
+        print(row(case.name, shown, f"{runs.spread:.1e}", runs.rival, runs.fragile, yes(met)), flush=True)
+        report.target(
+            f"{case.name}: {goal}",
+            f"{len(runs.flag_sets)} flag sets, spread {runs.spread:.1e}, rival {runs.rival}, fragile {runs.fragile}",
+            met,
+        )
+    fragile, fits = 0, 0
+    for data in real_data():
+        params = {"degree": data.degree, **({"basis": "total"} if data.X.shape[1] > 1 else {})}
+        fragile += fit_over_seeds(data.X, data.y, params, seeds).fragile
+        fits += n_seeds
+    print(f"\nThe real data sets of the first section at their degrees: {fragile} of {fits} fits gave the fragile")
+    print("warning.")
+    report.target(
+        "the real data sets of the first section: no fragile-fit warning", f"{fragile} of {fits}", fragile == 0
+    )
+
+
 def _criterion_parts(model: PolynomialMDLRegressor, X: FloatArray, y: FloatArray) -> tuple[Any, ...]:
     """korva's chosen start (its M-scale) and the design and target it was chosen on."""
     seen: dict[str, Any] = {}
@@ -1127,6 +1284,7 @@ SECTIONS = (
     "ties",
     "auto",
     "seeds",
+    "terms",
     "starts",
     "calibration",
     "degree",
@@ -1182,6 +1340,8 @@ def main() -> int:
             auto_degree_section(report, available)
         if "seeds" in args.only:
             seeds_section(report, 5 if args.quick else 20)
+        if "terms" in args.only:
+            many_terms_section(report, 5 if args.quick else 20)
         if "starts" in args.only:
             starts_section(report)
         if "calibration" in args.only:
