@@ -145,7 +145,7 @@ def _peak_fit_bytes(
     formed = fit.robust_stages and search_rows < n and n >= bases.FORMED_DESIGN_ROWS
     fixed = 0
     if fit.uses_search:
-        fixed = ELEMENTAL_BATCHES * robust.RANDOM_SUBSETS * n_terms * n_terms + 3 * search_rows * n_terms
+        fixed = ELEMENTAL_BATCHES * robust.random_subsets(n_terms) * n_terms * n_terms + 3 * search_rows * n_terms
         fixed += CONCENTRATED_STARTS * search_rows
     if formed:
         columns += n_candidates + power_columns
