@@ -842,8 +842,9 @@ def seeds_section(report: Report, n_seeds: int = 20) -> None:
 
 RIVAL_TEXT = "two fits explain the data almost equally well"
 # The fragile-fit warnings: a row of leverage 1 (one row: "alone decides", several: "each
-# alone decide"), or an input that takes one value in every row fitted.
-FRAGILE_TEXTS = ("alone decide", "one value in every row")
+# alone decide"), an input that takes one value in every row fitted, or the rows in use
+# spanning a small part of an input's range.
+FRAGILE_TEXTS = ("alone decide", "one value in every row", "span only part of the training range")
 
 
 @dataclass(frozen=True)

@@ -54,6 +54,10 @@ TRUNCATED_SD = math.sqrt(1.0 - 2.0 * AGREED_INLIER_CUT * _CUT_DENSITY / math.erf
 # A residual scale at most this, in units of y's robust spread, is rounding: the fit goes
 # through the points.
 ROUNDING_SCALE = 1e-9
+# The rows a fit does not flag span at least this share of each input's training range, or a
+# FitWarning says that flagged rows beyond them set the mapping (a single x = 100 over data in
+# [-1, 1]: 2 %).
+NARROW_SHARE = 0.1
 
 # Fits of at most this many rows look for a row that alone decides part of the fit.
 DECISIVE_CHECK_ROWS = 20_000
@@ -319,6 +323,9 @@ def fit(settings: Settings, data: _data.Data) -> FitResult:
         # The fit goes through every point it counts: no residual is left to measure a
         # scale by, so no point can be told an outlier.
         inliers[:] = True
+    narrow = _narrow_inputs(problem, inliers, chosen.candidate.indices, names)
+    if narrow is not None:
+        warnings.append(narrow)
     if problem.active is not None:
         inliers = _with_absent_rows(
             settings, data, problem, chosen.candidate, coef, flag_scale * unit, inliers, interpolation
@@ -880,6 +887,39 @@ def _decided_by_rows(rows: NDArray[np.intp]) -> str:
         f"{'it' if one else 'them'} whatever {'its' if one else 'their'} y, and nothing can tell "
         f"{'it' if one else 'them'} an outlier; the standard errors take {'it' if one else 'them'} at "
         f"{'its' if one else 'their'} word. Data near {'it' if one else 'them'}, or a lower degree, would check the fit."
+    )
+
+
+def _narrow_inputs(
+    problem: _data.Problem, inliers: NDArray[np.bool_], indices: Sequence[Sequence[int]], names: list[str]
+) -> str | None:
+    """A warning when the rows the fit does not flag span less than NARROW_SHARE of an input's
+    training range: the flagged rows beyond them then set the mapping of that input onto
+    [-1, 1], and the fit rests on a small part of it."""
+    if not inliers.any():
+        return None
+    narrow = []
+    for j, name in enumerate(names):
+        # Half widths: the whole one of an input from -1.7e308 to 1.7e308 is beyond float64.
+        half_width = problem.x_max[j] / 2.0 - problem.x_min[j] / 2.0
+        if not half_width > 0.0 or not any(m[j] for m in indices):
+            continue
+        column = problem.inputs[:, j]
+        low = float(np.min(column, where=inliers, initial=np.inf))
+        high = float(np.max(column, where=inliers, initial=-np.inf))
+        share = (high / 2.0 - low / 2.0) / half_width
+        if share < NARROW_SHARE:
+            narrow.append(
+                f"{name} from {low:.6g} to {high:.6g}, {share:.1%} of its range "
+                f"{problem.x_min[j]:.6g} to {problem.x_max[j]:.6g}"
+            )
+    if not narrow:
+        return None
+    return (
+        f"the rows the fit does not flag span only part of the training range ({'; '.join(narrow)}): the "
+        "flagged rows beyond them set the mapping onto [-1, 1], the coefficients in t are poorly determined, and "
+        "the curve out there is an extrapolation that those rows do not confirm. Check them; a fit without them "
+        "maps the rest onto the whole range."
     )
 
 

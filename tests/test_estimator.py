@@ -3,6 +3,7 @@
 import dataclasses
 import math
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -1019,6 +1020,26 @@ def test_data_that_leave_coefficients_free_warn(rng, method, X, degree, says, ex
     # The rows named are those of leverage 1 among the rows' diagnostics.
     named = [int(row) for row in decisive[decisive.index("[") + 1 : decisive.index("]")].split(", ")]
     np.testing.assert_array_equal(np.flatnonzero(model.diagnostics(X, y).leverage >= 0.99), named)
+
+
+@pytest.mark.parametrize("far_x", [100.0, 1.5])
+def test_a_fit_on_a_small_part_of_the_range_says_so(rng, far_x):
+    # One row far out in x and off the curve that the rest extrapolate to: it is flagged, and
+    # the rest lie on 2 % of the range that maps x onto [-1, 1].
+    X = rng.uniform(-1.0, 1.0, (60, 1))
+    X[-1, 0] = far_x
+    y = 1.0 + X[:, 0] - 0.5 * X[:, 0] ** 2 + rng.normal(0.0, 0.1, 60)
+    y[-1] += 50.0
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FitWarning)
+        model = PolynomialMDLRegressor(degree=2, random_state=0).fit(X, y)
+    said = [str(w.message) for w in caught if "span only part of the training range" in str(w.message)]
+    assert not model.inlier_mask_[-1]
+    if far_x < 10.0:
+        assert said == []
+        return
+    assert len(said) == 1 and re.search(r"\(x from -0\.9\d+ to 0\.9\d+, [12]\.\d% of its range", said[0]), said
+    assert np.isfinite(model.bse_).all()
 
 
 def test_column_vector_y_warns_and_is_flattened():
