@@ -33,7 +33,6 @@ least-squares step.
 
 from __future__ import annotations
 
-import itertools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
@@ -237,30 +236,20 @@ def elemental_starts(
         weights = None if weights is None else weights[part]
         n = SCREENING_ROWS
         exhaustive = every_subset and _exhaustive(n, k)
-    subsets = _subsets(n, k, rng, exhaustive)
     penalty = least_squares.penalty(k)
-    chosen = design[subsets]  # (m, k, k): each subset's rows
-    gram = np.einsum("mik,mil->mkl", chosen, chosen) + k * penalty
-    trace = np.einsum("mkk->m", gram)
-    gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
-    betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
-    betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
-    betas, objective, _ = _concentrate(
-        design, target, betas, least_squares, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
+    finalists, tried = _robust.elemental_starts(
+        np.ascontiguousarray(design),
+        target,
+        _kept_mass(n, k, weights),
+        None if exhaustive else _random_subsets(n, k, rng),
+        weights,
+        penalty if penalty.any() else None,
+        every_subset=exhaustive,
+        max_steps=MAX_CONCENTRATION_STEPS if exhaustive else steps,
+        ridge=ELEMENTAL_RIDGE,
+        finalists=EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS,
     )
-    wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
-    return _distinct_best(betas, objective, wanted), len(subsets)
-
-
-def _distinct_best(betas: FloatArray, objective: FloatArray, wanted: int) -> list[FloatArray]:
-    """The ``wanted`` starts of smallest finite objective, one for each distinct result (subsets
-    that reached the same trimmed set are the same start), best first; ties keep their order."""
-    order = np.argsort(objective, kind="stable")
-    order = order[np.isfinite(objective[order])]
-    # Each distinct row of coefficients, bit for bit, at its first place in that order.
-    keys = np.ascontiguousarray(betas[order]).view(np.dtype((np.void, betas.dtype.itemsize * betas.shape[1])))
-    _, first = np.unique(keys.ravel(), return_index=True)
-    return [betas[i] for i in order[np.sort(first)[:wanted]]]
+    return list(finalists), tried
 
 
 def _concentrate(
@@ -298,11 +287,8 @@ def _exhaustive(n: int, k: int) -> bool:
     return math.comb(n, k) * n <= EXHAUSTIVE_BUDGET
 
 
-def _subsets(n: int, k: int, rng: np.random.Generator, exhaustive: bool) -> IndexArray:
-    """Every k-subset of n rows when ``exhaustive``, else RANDOM_SUBSETS random ones."""
-    if exhaustive:
-        every = itertools.chain.from_iterable(itertools.combinations(range(n), k))
-        return np.fromiter(every, dtype=np.intp, count=math.comb(n, k) * k).reshape(-1, k)
+def _random_subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
+    """RANDOM_SUBSETS random k-subsets of n rows, one a row."""
     if 4 * k > n:
         # The k smallest of n uniform keys are a uniform k-subset.
         return np.argpartition(rng.random((RANDOM_SUBSETS, n)), k - 1, axis=1)[:, :k]
