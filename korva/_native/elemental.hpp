@@ -20,11 +20,10 @@
 
 namespace korva {
 
-using RowMajorMatrixXd = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 using SubsetRows = Eigen::Ref<const Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
 
 struct ElementalResult {
-    RowMajorMatrixXd betas;  // (finalists found, k): the distinct best concentrated starts, best first
+    MatrixXd betas;          // (finalists found, k): the distinct best concentrated starts, best first
     std::int64_t tried = 0;  // the number of subsets solved
 };
 
@@ -94,11 +93,11 @@ void solve_subset(const Design& X, const VectorRef& y, const Rows& rows, const C
 
 // The best distinct starts so far, by trimmed sum of squares, ties in the order they came:
 // a start of the same coefficients, bit for bit, as one kept is the same start (its trimmed
-// sum is the same too) and is dropped.
+// sum is the same too) and is dropped. Kept a row each, for the comparison of their bits.
 class Finalists {
 public:
     Finalists(Index wanted, Index k, WorkingMemory& memory)
-        : betas_(memory.matrix<RowMajorMatrixXd>(wanted, k, "elemental_starts: finalists times columns")),
+        : betas_(memory.matrix<RowMatrixXd>(wanted, k, "elemental_starts: finalists times columns")),
           trimmed_(memory.vector(wanted)) {}
 
     void offer(const VectorXd& beta, double trimmed) {
@@ -120,10 +119,10 @@ public:
         count_ = std::min(count_ + 1, wanted);
     }
 
-    RowMajorMatrixXd best() const { return betas_.topRows(count_); }
+    MatrixXd best() const { return betas_.topRows(count_); }
 
 private:
-    RowMajorMatrixXd betas_;
+    RowMatrixXd betas_;
     VectorXd trimmed_;
     Index count_ = 0;
 };
