@@ -386,14 +386,16 @@ def subset_arrays(draw, n: int, k: int) -> str:
 
 @st.composite
 def elemental_starts_calls(draw):
+    # The kept weight and the ridge mostly valid, so that many calls reach the computation.
     n, k = draw(rows), draw(cols)
-    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(floats))
+    keep = mostly(st.integers(1, max(n, 1)).map(lambda count: f"{count}.0"), floats, odds=3)
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(keep))
     every = draw(st.booleans())
     subsets = "None" if every and draw(mostly(st.just(True), st.just(False))) else draw(subset_arrays(n, k))
     optional = keywords(weights=optional_vectors(n), penalty=optional_matrices(k))
     required = every_keyword(
         max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
-        ridge=floats,
+        ridge=mostly(st.sampled_from(["1e-12", "0.0"]), floats, odds=3),
         finalists=ints(st.integers(-1, 25)),
         every_subset=st.just(repr(every)),
     )

@@ -286,8 +286,7 @@ def _elemental_starts_problem(args, kwargs, result) -> str | None:
     if not (isinstance(result, tuple) and len(result) == 2 and type(result[1]) is int):
         return f"expected a tuple of the finalists and a count, got {result!r:.80}"
     betas, tried = result
-    design = _argument(args, kwargs, 0, "design")
-    n_rows, k = np.shape(design)
+    n_rows, k = len(_argument(args, kwargs, 1, "target")), _columns(_argument(args, kwargs, 0, "design"))
     subsets = _argument(args, kwargs, 3, "subsets", None)
     expected = math.comb(n_rows, k) if subsets is None else len(subsets)
     if tried != expected:

@@ -33,7 +33,7 @@ inline std::int64_t subset_count(const char* fn, Index n, Index k) {
     const Index smaller = std::min(k, n - k);
     unsigned __int128 count = 1;
     for (Index j = 1; j <= smaller; ++j) {
-        // comb(n, j) = comb(n, j - 1) (n - j + 1) / j, exact at every step.
+        // comb(m, j) = comb(m - 1, j - 1) m / j for m = n - smaller + j: exact at every step.
         count = count * static_cast<unsigned __int128>(n - smaller + j) / static_cast<unsigned __int128>(j);
         if (count > static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()))
             throw std::invalid_argument(std::string(fn) + ": every subset of " + std::to_string(k) + " of " +
@@ -136,11 +136,10 @@ private:
 // @param X (n, k) in either storage order, k >= 1; y (n,); subset indices checked by the caller
 template <class Design>
 ElementalResult elemental_starts(const Design& X, const VectorRef& y, const SubsetRows* subsets,
-                                 const ConcentrationSettings& settings, Index finalists,
-                                 const StopCheck& stop) {
+                                 const ConcentrationSettings& settings, Index finalists, const StopCheck& stop) {
     const Index n = X.rows(), k = X.cols();
-    const std::int64_t total = subsets != nullptr ? static_cast<std::int64_t>(subsets->rows())
-                                                  : subset_count("elemental_starts", n, k);
+    const std::int64_t total =
+        subsets != nullptr ? static_cast<std::int64_t>(subsets->rows()) : subset_count("elemental_starts", n, k);
     ElementalResult result;
     result.tried = total;
     WorkingMemory memory;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "argument_checks.hpp"
@@ -155,9 +156,8 @@ korva::BisquareMoments bisquare_moments_call(const Design& design, const Vector&
 // The settings of a concentration over `design` and `target`, each argument checked: finite
 // values, case weights of one per row, finite and not negative, a k x k penalty, the kept
 // weight, the step count and the ridge. A penalty given is copied into `penalty_storage`.
-korva::ConcentrationSettings checked_concentration(const char* fn, const DesignMatrix& design,
-                                                   const VectorRef& target, double keep,
-                                                   const std::optional<Vector>& weights_arg,
+korva::ConcentrationSettings checked_concentration(const char* fn, const DesignMatrix& design, const VectorRef& target,
+                                                   double keep, const std::optional<Vector>& weights_arg,
                                                    const py::object& penalty_arg, int max_steps, double ridge,
                                                    std::optional<Eigen::MatrixXd>& penalty_storage) {
     const Eigen::Index n = design.rows(), k = design.cols();
@@ -165,8 +165,7 @@ korva::ConcentrationSettings checked_concentration(const char* fn, const DesignM
     settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
     settings.penalty = korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
     if (settings.penalty != nullptr) korva::require_term_matrix(fn, "penalty", *settings.penalty, k);
-    with_design(design,
-                [&](const auto& X) { korva::require_concentration_values(fn, X, target, settings.weights); });
+    with_design(design, [&](const auto& X) { korva::require_concentration_values(fn, X, target, settings.weights); });
     const double mass = settings.weights != nullptr ? settings.weights->sum() : static_cast<double>(n);
     korva::require_kept_weight(fn, keep, settings.weights != nullptr, mass);
     korva::require_step_count(fn, max_steps);
@@ -206,16 +205,15 @@ py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> integer_arr
 std::optional<SubsetMatrix> checked_subsets(const char* fn, const py::object& subsets_arg, bool every_subset,
                                             Eigen::Index n, Eigen::Index k) {
     if (subsets_arg.is_none() == !every_subset)
-        throw std::invalid_argument(std::string(fn) +
-                                    (every_subset ? ": subsets must be None with every_subset=True"
-                                                  : ": subsets are needed unless every_subset=True"));
+        throw std::invalid_argument(std::string(fn) + (every_subset ? ": subsets must be None with every_subset=True"
+                                                                    : ": subsets are needed unless every_subset=True"));
     if (every_subset) return std::nullopt;
     const auto out_of_range = [&](auto index) {
         throw std::invalid_argument(std::string(fn) + ": subsets holds the row index " + std::to_string(index) +
                                     ", out of range for " + std::to_string(n) + " rows");
     };
-    const auto given = integer_array(std::string(fn) + ": subsets", subsets_arg, 2, static_cast<std::uint64_t>(n),
-                                     out_of_range);
+    const auto given =
+        integer_array(std::string(fn) + ": subsets", subsets_arg, 2, static_cast<std::uint64_t>(n), out_of_range);
     if (given.shape(1) != k)
         throw std::invalid_argument(std::string(fn) + ": subsets has " + std::to_string(given.shape(1)) +
                                     " columns but design has " + std::to_string(k));
@@ -333,10 +331,9 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         .def(
             "__getitem__",
             [](const FormedDesign& self, const py::object& rows_arg) {
-                const auto index = integer_array("MonomialDesign[rows]: rows", rows_arg, 1,
-                                                 static_cast<std::uint64_t>(self->rows()), [&](std::uint64_t row) {
-                                                     throw korva::row_out_of_range(row, self->rows());
-                                                 });
+                const auto index =
+                    integer_array("MonomialDesign[rows]: rows", rows_arg, 1, static_cast<std::uint64_t>(self->rows()),
+                                  [&](std::uint64_t row) { throw korva::row_out_of_range(row, self->rows()); });
                 return self->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
             "rows"_a, "The rows at the indices given (each from 0 to the number of rows - 1), as a 2-D array.");
@@ -376,13 +373,15 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             korva::require_start_columns(fn, starts.cols(), design.cols());
             korva::require_finite_entries(fn, "starts", korva::largest_magnitude(starts));
             std::optional<Eigen::MatrixXd> penalty_storage;
-            korva::ConcentrationSettings settings = checked_concentration(fn, design, target, keep, weights_arg,
-                                                                          penalty_arg, max_steps, ridge, penalty_storage);
+            korva::ConcentrationSettings settings = checked_concentration(
+                fn, design, target, keep, weights_arg, penalty_arg, max_steps, ridge, penalty_storage);
             settings.keep_rows = kept_rows;
-            if (kept_rows) korva::checked_product(starts.rows(), design.rows(), "concentrate_starts: starts times rows");
+            if (kept_rows)
+                korva::checked_product(starts.rows(), design.rows(), "concentrate_starts: starts times rows");
             return interruptible([&](const korva::StopCheck& stop) {
-                return with_design(
-                    design, [&](const auto& X) { return korva::concentrate_starts(X, target, starts, settings, stop); });
+                return with_design(design, [&](const auto& X) {
+                    return korva::concentrate_starts(X, target, starts, settings, stop);
+                });
             });
         },
         "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(), py::kw_only(),
@@ -410,17 +409,15 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             if (finalists < 1)
                 throw std::invalid_argument("elemental_starts: finalists must be at least 1, got " +
                                             std::to_string(finalists));
-            const std::int64_t count = subsets ? static_cast<std::int64_t>(subsets->rows())
-                                               : korva::subset_count(fn, design.rows(), design.cols());
             const korva::SubsetRows* listed = nullptr;
             std::optional<korva::SubsetRows> listed_rows;
             if (subsets) listed = &listed_rows.emplace(*subsets);
-            const korva::ElementalResult result = interruptible([&](const korva::StopCheck& stop) {
+            korva::ElementalResult result = interruptible([&](const korva::StopCheck& stop) {
                 return with_design(design, [&](const auto& X) {
                     return korva::elemental_starts(X, target, listed, settings, finalists, stop);
                 });
             });
-            return std::make_pair(result.betas, count);
+            return std::make_pair(std::move(result.betas), result.tried);
         },
         "design"_a, "target"_a, "keep"_a, "subsets"_a = py::none(), "weights"_a = py::none(), "penalty"_a = py::none(),
         py::kw_only(), "every_subset"_a = false, "max_steps"_a, "ridge"_a, "finalists"_a,
