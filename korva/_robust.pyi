@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BisquareMoments', 'Concentration', 'MonomialDesign', 'ResidualBand', 'RowsWithin', 'bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares', 'weighted_median']
+__all__: list[str] = ['BisquareMoments', 'Concentration', 'MonomialDesign', 'ResidualBand', 'RowsWithin', 'bisquare_moments', 'bisquare_weights', 'concentrate_starts', 'elemental_starts', 'm_scale', 'median', 'median_abs_deviation', 'residual_band', 'reweight', 'rows_within', 'weighted_least_squares', 'weighted_median']
 class BisquareMoments:
     """
     What bisquare_moments returns: the matrix and the sums over the rows (with case weights c) of a bisquare fit at a fixed scale.
@@ -142,6 +142,10 @@ def bisquare_weights(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.f
 def concentrate_starts(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], starts: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], keep: typing.SupportsFloat | typing.SupportsIndex, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, penalty: numpy.typing.ArrayLike | None = None, *, max_steps: typing.SupportsInt | typing.SupportsIndex, ridge: typing.SupportsFloat | typing.SupportsIndex, kept_rows: bool = False) -> Concentration:
     """
     Concentration steps from every start: least squares on the rows nearest the fit, the nearest up to the weight keep (ties at the last distance by row number), with the penalty weighed by the rows' weight and a ridge relative to the mean diagonal of the normal equations, until the rows kept repeat or after max_steps solutions.
+    """
+def elemental_starts(design: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], target: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], keep: typing.SupportsFloat | typing.SupportsIndex, subsets: numpy.typing.NDArray[numpy.integer[typing.Any]] | None = None, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, penalty: numpy.typing.ArrayLike | None = None, *, every_subset: bool = False, max_steps: typing.SupportsInt | typing.SupportsIndex, ridge: typing.SupportsFloat | typing.SupportsIndex, finalists: typing.SupportsInt | typing.SupportsIndex) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], int]:
+    """
+    The elemental starts of a robust fit: for each subset of k rows (k = the design's columns), a row of subsets (an (m, k) array of distinct row indices) or, with every_subset, each k-subset of the rows in the order of itertools.combinations, the exact fit through those rows (their normal equations plus k times the penalty and the ridge relative to their mean diagonal; the zero start when they are singular), concentrated as concentrate_starts does. Returns the coefficients of the finalists best of them by trimmed sum of squares, one for each distinct result (bit for bit), best first (ties in subset order), as a (finalists found, k) array, and the number of subsets tried. Raises ValueError for subsets given with every_subset or neither, indices out of range or repeated in a row, finalists below 1, or what concentrate_starts refuses, and TypeError for subsets not an array of integers.
     """
 def m_scale(residuals: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], guess: typing.SupportsFloat | typing.SupportsIndex = 0.0, weights: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"] | None = None, n_terms: typing.SupportsInt | typing.SupportsIndex = 0, *, tuning: typing.SupportsFloat | typing.SupportsIndex, breakdown: typing.SupportsFloat | typing.SupportsIndex) -> float:
     ...

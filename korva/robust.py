@@ -35,7 +35,6 @@ least-squares step.
 
 from __future__ import annotations
 
-import itertools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
@@ -59,17 +58,20 @@ REWEIGHTING_RELATIVE_TOLERANCE = 1e-7
 S_RELATIVE_TOLERANCE = 1e-10
 
 # Elemental starts: every subset of k points when those subsets times the points come to
-# at most EXHAUSTIVE_BUDGET (every subset of 3 of 30 points, or of 2 of 60), else
-# RANDOM_SUBSETS drawn at random, SUBSETS_PER_TERM per term from 7 terms on (with 120
-# subsets of 4 points, one free of outliers turns up with probability 0.9996 at 50 %
-# contamination and 0.99999 at 45 %, beside the search's own start). With more terms the
-# scale has more valleys of nearly the same depth, and 120 subsets missed the deepest one
-# now and then: a degree-6 fit of 133 points with 15 % outliers in one stretch ended in a
-# shallower valley for 2 of 60 seeds with 120 subsets, for none with 140 or 210; each takes
-# ELEMENTAL_STEPS concentration steps, and the best ELEMENTAL_FINALISTS by the trimmed
-# sum of squares (of those that differ) are concentrated to the end; when every subset
-# is tried, each is concentrated to the end in the batch and EXHAUSTIVE_FINALISTS go on.
-EXHAUSTIVE_BUDGET = 150_000
+# at most EXHAUSTIVE_BUDGET, else RANDOM_SUBSETS drawn at random, SUBSETS_PER_TERM per term
+# from 7 terms on (with 120 subsets of 4 points, one free of outliers turns up with
+# probability 0.9996 at 50 % contamination and 0.99999 at 45 %, beside the search's own
+# start). With more terms the scale has more valleys of nearly the same depth, and 120
+# subsets missed the deepest one now and then: a degree-6 fit of 133 points with 15 %
+# outliers in one stretch ended in a shallower valley for 2 of 60 seeds with 120 subsets,
+# for none with 140 or 210. Each takes ELEMENTAL_STEPS concentration steps, and the best
+# ELEMENTAL_FINALISTS by the trimmed sum of squares (of those that differ) are concentrated
+# to the end; when every subset is tried, each is concentrated to the end and
+# EXHAUSTIVE_FINALISTS go on. Measured natively, every subset concentrated to the end costs
+# 50 to 100 ns per subset and row for 2 to 6 terms, and the random subsets of 50 rows as
+# much as about 6000 such subset-rows: with this budget every subset of few rows (2 of 23,
+# 3 of 14, 4 of 12, 5 or 6 of 11) costs no more than the random subsets of 50 rows.
+EXHAUSTIVE_BUDGET = 6_000
 RANDOM_SUBSETS = 120
 SUBSETS_PER_TERM = 20
 ELEMENTAL_STEPS = 2
@@ -251,30 +253,20 @@ def elemental_starts(
         weights = None if weights is None else weights[part]
         n = SCREENING_ROWS
         exhaustive = every_subset and _exhaustive(n, k)
-    subsets = _subsets(n, k, rng, exhaustive)
     penalty = least_squares.penalty(k)
-    chosen = design[subsets]  # (m, k, k): each subset's rows
-    gram = np.einsum("mik,mil->mkl", chosen, chosen) + k * penalty
-    trace = np.einsum("mkk->m", gram)
-    gram += (ELEMENTAL_RIDGE * np.maximum(trace, 1e-300) / k)[:, None, None] * np.eye(k)
-    betas = _batched_solve(gram, np.einsum("mik,mi->mk", chosen, target[subsets]))
-    betas[~np.isfinite(betas).all(axis=1)] = 0.0  # a subset of tied rows: any start will do
-    betas, objective, _ = _concentrate(
-        design, target, betas, least_squares, weights, MAX_CONCENTRATION_STEPS if exhaustive else steps
+    finalists, tried = _robust.elemental_starts(
+        np.ascontiguousarray(design),
+        target,
+        _kept_mass(n, k, weights),
+        None if exhaustive else _random_subsets(n, k, rng),
+        weights,
+        penalty if penalty.any() else None,
+        every_subset=exhaustive,
+        max_steps=MAX_CONCENTRATION_STEPS if exhaustive else steps,
+        ridge=ELEMENTAL_RIDGE,
+        finalists=EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS,
     )
-    wanted = EXHAUSTIVE_FINALISTS if exhaustive else ELEMENTAL_FINALISTS
-    return _distinct_best(betas, objective, wanted), len(subsets)
-
-
-def _distinct_best(betas: FloatArray, objective: FloatArray, wanted: int) -> list[FloatArray]:
-    """The ``wanted`` starts of smallest finite objective, one for each distinct result (subsets
-    that reached the same trimmed set are the same start), best first; ties keep their order."""
-    order = np.argsort(objective, kind="stable")
-    order = order[np.isfinite(objective[order])]
-    # Each distinct row of coefficients, bit for bit, at its first place in that order.
-    keys = np.ascontiguousarray(betas[order]).view(np.dtype((np.void, betas.dtype.itemsize * betas.shape[1])))
-    _, first = np.unique(keys.ravel(), return_index=True)
-    return [betas[i] for i in order[np.sort(first)[:wanted]]]
+    return list(finalists), tried
 
 
 def _concentrate(
@@ -312,11 +304,8 @@ def _exhaustive(n: int, k: int) -> bool:
     return math.comb(n, k) * n <= EXHAUSTIVE_BUDGET
 
 
-def _subsets(n: int, k: int, rng: np.random.Generator, exhaustive: bool) -> IndexArray:
-    """Every k-subset of n rows when ``exhaustive``, else random_subsets(k) random ones."""
-    if exhaustive:
-        every = itertools.chain.from_iterable(itertools.combinations(range(n), k))
-        return np.fromiter(every, dtype=np.intp, count=math.comb(n, k) * k).reshape(-1, k)
+def _random_subsets(n: int, k: int, rng: np.random.Generator) -> IndexArray:
+    """random_subsets(k) random k-subsets of n rows, one a row."""
     count = random_subsets(k)
     if 4 * k > n:
         # The k smallest of n uniform keys are a uniform k-subset.

@@ -4,9 +4,10 @@ package, korva_core-stubs/__init__.pyi, and korva/_robust.pyi beside the module 
 pybind11-stubgen types every array parameter as the array the binding ends up with, a
 float64 ndarray, yet the bindings convert whatever NumPy can turn into one: lists, tuples,
 arrays of any numeric dtype. Parameters are therefore retyped as ``ArrayLike`` (keeping
-the shape note), and the optional matrices (penalties, a given slope matrix), taken as plain objects, as
-``ArrayLike | None``, and the row indices of a MonomialDesign as an integer array; an optional
-array stays optional. Return types stay as generated.
+the shape note), the optional matrices (penalties, a given slope matrix), taken as plain
+objects, as ``ArrayLike | None``, and the row indices of a MonomialDesign and the subsets
+of the elemental starts as integer arrays; an optional array stays optional. Return types
+stay as generated.
 
     python scripts/generate_stubs.py [-o DIRECTORY]   (default: the repository)
 """
@@ -33,8 +34,10 @@ ARRAY_PARAMETER = re.compile(
     r'typing\.Annotated\[numpy\.typing\.NDArray\[numpy\.float64\], (?P<shape>"[^"]*")(?:, "[^"]*")*\]'
 )
 OPTIONAL_MATRICES = ("R1", "R2", "penalty", "matrix")
-# Integer arrays taken as plain objects, so that no other dtype is cast to integers.
+# Integer arrays taken as plain objects, so that no other dtype is cast to integers: required,
+# and optional ones.
 INDEX_ARRAYS = ("rows",)
+OPTIONAL_INDEX_ARRAYS = ("subsets",)
 
 
 def retyped_parameter(name: str, annotation: str) -> str | None:
@@ -49,6 +52,8 @@ def retyped_parameter(name: str, annotation: str) -> str | None:
     if annotation == "typing.Any":
         if name in INDEX_ARRAYS:
             return "numpy.typing.NDArray[numpy.integer[typing.Any]]"
+        if name in OPTIONAL_INDEX_ARRAYS:
+            return "numpy.typing.NDArray[numpy.integer[typing.Any]] | None"
         if name not in OPTIONAL_MATRICES:
             sys.exit(f"generate_stubs: no type known for parameter {name!r}, generated as typing.Any")
         return "numpy.typing.ArrayLike | None"

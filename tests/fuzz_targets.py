@@ -373,6 +373,36 @@ def concentrate_starts_calls(draw):
 
 
 @st.composite
+def subset_arrays(draw, n: int, k: int) -> str:
+    """Subsets of k row indices each, mostly in range and distinct, or something hostile."""
+    count = draw(st.integers(0, 4))
+    index_rows = st.lists(st.integers(-1, n), min_size=k, max_size=k)
+    distinct_rows = st.permutations(range(n)).map(lambda rows: rows[:k]) if k <= n else index_rows
+    listed_rows = draw(st.lists(mostly(distinct_rows, index_rows), min_size=count, max_size=count))
+    dtype = draw(st.sampled_from(["int64", "int32", "uint64", "uint8"]))
+    usual = st.just(f"np.array({listed_rows!r}, dtype=np.int64).reshape({count}, {k}).astype({dtype!r})")
+    return draw(mostly(usual, st.one_of(hostile_arrays, st.just(f"np.zeros(({count}, {k}))"))))
+
+
+@st.composite
+def elemental_starts_calls(draw):
+    # The kept weight and the ridge mostly valid, so that many calls reach the computation.
+    n, k = draw(rows), draw(cols)
+    keep = mostly(st.integers(1, max(n, 1)).map(lambda count: f"{count}.0"), floats, odds=3)
+    args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(keep))
+    every = draw(st.booleans())
+    subsets = "None" if every and draw(mostly(st.just(True), st.just(False))) else draw(subset_arrays(n, k))
+    optional = keywords(weights=optional_vectors(n), penalty=optional_matrices(k))
+    required = every_keyword(
+        max_steps=ints(st.integers(-2, 30), edges=[n for n in EDGE_INTS if n < 0]),
+        ridge=mostly(st.sampled_from(["1e-12", "0.0"]), floats, odds=3),
+        finalists=ints(st.integers(-1, 25)),
+        every_subset=st.just(repr(every)),
+    )
+    return Call("elemental_starts", "kr.elemental_starts", (*args, subsets), draw(required) + draw(optional))
+
+
+@st.composite
 def weighted_least_squares_calls(draw):
     n, k = draw(rows), draw(cols)
     args = (draw(matrices(n, k)), draw(vectors(draw(near(n)))), draw(vectors(draw(near(n)))))
@@ -492,6 +522,7 @@ ENTRY_POINTS: dict[str, st.SearchStrategy[Call]] = {
     "m_scale": m_scale_calls(),
     "reweight": reweight_calls(),
     "concentrate_starts": concentrate_starts_calls(),
+    "elemental_starts": elemental_starts_calls(),
     "weighted_least_squares": weighted_least_squares_calls(),
     "bisquare_moments": bisquare_moments_calls(),
     "rows_within": rows_within_calls(),

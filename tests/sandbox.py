@@ -280,6 +280,30 @@ def _non_finite_reads_of_reweight(args, kwargs) -> str | None:
     return _non_finite_reads(read)
 
 
+def _elemental_starts_problem(args, kwargs, result) -> str | None:
+    """The finalists, at most as many as asked for and as subsets tried, finite, and the count of
+    the subsets listed or of every subset; nothing non-finite read."""
+    if not (isinstance(result, tuple) and len(result) == 2 and type(result[1]) is int):
+        return f"expected a tuple of the finalists and a count, got {result!r:.80}"
+    betas, tried = result
+    n_rows, k = len(_argument(args, kwargs, 1, "target")), _columns(_argument(args, kwargs, 0, "design"))
+    subsets = _argument(args, kwargs, 3, "subsets", None)
+    expected = math.comb(n_rows, k) if subsets is None else len(subsets)
+    if tried != expected:
+        return f"tried {tried} subsets, expected {expected}"
+    finalists = int(_argument(args, kwargs, 9, "finalists"))
+    shape_problem = _matrix_problem(betas, (None, k))
+    if shape_problem or len(betas) > min(finalists, tried) or not np.isfinite(betas).all():
+        return shape_problem or f"{len(betas)} finalists of {tried} subsets, {finalists} asked for, or not finite"
+    read = {name: _argument(args, kwargs, position, name) for position, name in enumerate(("design", "target"))}
+    read.update(keep=float(_argument(args, kwargs, 2, "keep")), ridge=float(_argument(args, kwargs, 8, "ridge")))
+    for position, name in ((4, "weights"), (5, "penalty")):
+        value = _argument(args, kwargs, position, name, None)
+        if value is not None:
+            read[name] = value
+    return _non_finite_reads(read)
+
+
 def _columns(matrix_like) -> int:
     shape = np.shape(matrix_like)
     return shape[1] if len(shape) == 2 else 1
@@ -470,6 +494,8 @@ def result_problem(entry, args, kwargs, result) -> str | None:
             if value is not None:
                 read[name] = value
         return shape_problem or _non_finite_reads(read)
+    if entry == "elemental_starts":
+        return _elemental_starts_problem(args, kwargs, result)
     if entry in ("rows_within", "residual_band"):
         return _row_statistics_problem(entry, args, kwargs, result)
     if entry == "bisquare_weights":

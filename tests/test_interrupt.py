@@ -68,6 +68,11 @@ LONG_CALLS = {
         "max_steps=10**9, tolerance=0.0, tuning=losses.EFFICIENT_TUNING, ridge=robust.SOLVE_RIDGE, newton=True, "
         "matrix=X.T @ X)"
     ),
+    # Every subset of 4 of 200 rows: 65 million.
+    "every elemental subset": (
+        "_robust.elemental_starts(X[:200, :4], y[:200], 102.0, every_subset=True, max_steps=20, "
+        "ridge=robust.ELEMENTAL_RIDGE, finalists=20)"
+    ),
     # Its weighted medians of 10**7 rows once sorted them, for seconds that Ctrl-C waited out.
     "weighted fit": "korva.PolynomialMDLRegressor(degree='auto').fit(x, y_x, sample_weight=w)",
 }

@@ -6,7 +6,9 @@ only in the order of their sums and in the solver of the small system.
 """
 
 import functools
+import itertools
 import json
+import math
 
 import numpy as np
 import pytest
@@ -480,6 +482,76 @@ def test_concentrate_starts_matches_reference(rng, n, k, weights, penalised, max
     assert alone.kept.shape == (0, 0)  # no rows unless asked for
 
 
+def reference_elemental_starts(X, y, subsets, keep, w, penalty, *, max_steps, ridge, finalists):
+    """Each subset's exact fit by np.linalg.solve (the zero start where singular or not finite),
+    the reference concentration, and the distinct best by the trimmed sum, ties in subset order."""
+    k = X.shape[1]
+    P = np.zeros((k, k)) if penalty is None else penalty
+    starts = np.zeros((len(subsets), k))
+    for start, rows in zip(starts, subsets):
+        gram = X[rows].T @ X[rows] + k * P
+        gram += ridge * max(np.trace(gram) / k, np.finfo(float).tiny) * np.eye(k)
+        try:
+            beta = np.linalg.solve(gram, X[rows].T @ y[rows])
+        except np.linalg.LinAlgError:
+            continue
+        if np.isfinite(beta).all():
+            start[:] = beta
+    betas, trimmed, _ = testing.concentrate_starts(X, y, starts, keep, w, penalty, max_steps=max_steps, ridge=ridge)
+    best = []
+    for i in np.argsort(trimmed, kind="stable"):
+        if np.isfinite(trimmed[i]) and not any(np.array_equal(betas[i], kept) for kept in best):
+            best.append(betas[i])
+    return np.array(best[:finalists]).reshape(-1, k)
+
+
+@pytest.mark.parametrize(("n", "k"), [(12, 2), (40, 3), (200, 4)])
+@pytest.mark.parametrize("counts", [False, True])
+@pytest.mark.parametrize("penalised", [False, True])
+@pytest.mark.parametrize(("max_steps", "ties"), [(0, False), (2, False), (20, False), (2, True), (20, True)])
+def test_elemental_starts_match_reference(rng, n, k, counts, penalised, max_steps, ties):
+    X, y = problem(rng, n, k, outliers=0.3)
+    if ties:  # every row three times: subsets of one row repeated are singular, the ridge aside
+        X, y = np.asfortranarray(np.repeat(X[: n // 3], 3, axis=0)), np.repeat(y[: n // 3], 3)
+        n = len(y)
+    # Case weights that count rows, some 0: the weight of the part row kept is exact. (Fractional
+    # weights sum to it in the order of the residuals, which differs in its last bits from one
+    # start to another: two starts then end at one fit, a bit apart, kept twice, where the
+    # reference may find one.)
+    w = rng.integers(0, 4, n).astype(float) if counts else None
+    keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
+    penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
+    # Distinct subsets, each in a random order of its rows.
+    subsets = rng.permuted(np.unique(np.sort(np.argsort(rng.random((60, n)), axis=1)[:, :k], axis=1), axis=0), axis=1)
+    steps = dict(max_steps=max_steps, ridge=robust.ELEMENTAL_RIDGE, finalists=robust.ELEMENTAL_FINALISTS)
+    expected = reference_elemental_starts(X, y, subsets, keep, w, penalty, **steps)
+    got, tried = _robust.elemental_starts(X, y, keep, subsets, w, penalty, **steps)
+    assert tried == len(subsets) and got.shape == expected.shape
+    np.testing.assert_allclose(got, expected, rtol=0, atol=BETA_RTOL * max(np.abs(expected).max(), 1.0))
+    # The subsets of tied rows all reach a few distinct fits: the finalists are distinct to the bit.
+    assert len({beta.tobytes() for beta in got}) == len(got)
+
+
+@pytest.mark.parametrize(("n", "k"), [(5, 1), (9, 3), (12, 4)])
+@pytest.mark.parametrize("weights", [None, "zeros"])
+@pytest.mark.parametrize("penalised", [False, True])
+def test_every_subset_is_the_combinations_listed(rng, n, k, weights, penalised):
+    X, y = problem(rng, n, k, outliers=0.3)
+    X[1], y[1] = X[0], y[0]  # a tied pair: the subsets holding both are singular
+    w = weights_with(rng, n, weights)
+    keep = float(np.floor(((n if w is None else w.sum()) + k + 1) / 2))
+    penalty = penalties(rng, k)[0] * 1e-3 if penalised else None
+    steps = dict(max_steps=robust.MAX_CONCENTRATION_STEPS, ridge=robust.ELEMENTAL_RIDGE, finalists=n)
+    listed = np.array(list(itertools.combinations(range(n), k)))
+    every, tried = _robust.elemental_starts(X, y, keep, None, w, penalty, every_subset=True, **steps)
+    assert tried == math.comb(n, k)
+    # The same subsets in the same order: the same finalists, to the bit, ties in the same order.
+    np.testing.assert_array_equal(every, _robust.elemental_starts(X, y, keep, listed, w, penalty, **steps)[0])
+    # Fewer finalists asked for are the first of them.
+    fewer = _robust.elemental_starts(X, y, keep, None, w, penalty, every_subset=True, **(steps | dict(finalists=2)))
+    np.testing.assert_array_equal(fewer[0], every[:2])
+
+
 # Sizes on both sides of the sampled selection (16 384 values and more), and kinds of
 # values that a sample of every few rows could misjudge.
 MEDIAN_SIZES = [1, 2, 3, 4, 5, 1000, 1001, 20_001, 100_000]
@@ -715,6 +787,28 @@ REFUSED = [
     (_robust.concentrate_starts, dict(penalty=np.full((2, 2), np.inf)), "penalty contains NaN"),
     (_robust.concentrate_starts, dict(max_steps=-1), "max_steps must be at least 0"),
     (_robust.concentrate_starts, dict(ridge=np.inf), "ridge must be a finite number of at least 0"),
+    (_robust.elemental_starts, dict(every_subset=True), "subsets must be None with every_subset=True"),
+    (_robust.elemental_starts, dict(subsets=None), "subsets are needed unless every_subset=True"),
+    (_robust.elemental_starts, dict(subsets=np.zeros((1, 3), int)), "subsets has 3 columns but design has 2"),
+    (_robust.elemental_starts, dict(subsets=np.array([[0, 3]])), "row index 3, out of range for 3 rows"),
+    (_robust.elemental_starts, dict(subsets=np.array([[-1, 0]])), "row index -1, out of range for 3 rows"),
+    (_robust.elemental_starts, dict(subsets=np.array([[0, 2**64 - 1]], np.uint64)), "row index 18446744073709551615"),
+    (_robust.elemental_starts, dict(subsets=np.array([[0, 1], [2, 2]])), "subsets row 1 holds the row index 2 twice"),
+    (_robust.elemental_starts, dict(design=np.ones((3, 0)), subsets=np.zeros((1, 0), int)), "at least 1 column"),
+    (_robust.elemental_starts, dict(finalists=0), "finalists must be at least 1, got 0"),
+    (_robust.elemental_starts, dict(target=[1.0, 2.0]), "y has 2 elements but design has 3 rows"),
+    (_robust.elemental_starts, dict(target=[1.0, np.nan, 2.0]), "target contains NaN"),
+    (_robust.elemental_starts, dict(design=[[1.0, np.inf]] * 3), "design contains NaN"),
+    (_robust.elemental_starts, dict(weights=[1.0, -1.0, 1.0]), "weights must not be negative"),
+    (_robust.elemental_starts, dict(penalty=np.eye(3)), "penalty must be 2 x 2"),
+    (_robust.elemental_starts, dict(keep=4.0), "keep must be a number from 1 to the total weight"),
+    (_robust.elemental_starts, dict(max_steps=-1), "max_steps must be at least 0"),
+    (_robust.elemental_starts, dict(ridge=np.nan), "ridge must be a finite number of at least 0"),
+    (
+        _robust.elemental_starts,
+        dict(design=np.ones((200, 100)), target=np.ones(200), keep=150.0, subsets=None, every_subset=True),
+        "every subset of 100 of 200 rows are too many to enumerate",
+    ),
     (_robust.weighted_least_squares, dict(ridge=-1e-10), "ridge must be a finite number of at least 0"),
     (_robust.reweight, dict(ridge=np.nan), "ridge must be a finite number of at least 0"),
     (_robust.weighted_least_squares, dict(weights=[1.0, 1.0]), "weights has 2 elements but design has 3"),
@@ -788,6 +882,12 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
             | dict(max_steps=robust.MAX_CONCENTRATION_STEPS, ridge=robust.ELEMENTAL_RIDGE)
             | arguments
         )
+    if function is _robust.elemental_starts:
+        arguments = (
+            dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], keep=2.0, subsets=np.array([[0, 1], [1, 2]]))
+            | dict(max_steps=robust.MAX_CONCENTRATION_STEPS, ridge=robust.ELEMENTAL_RIDGE, finalists=5)
+            | arguments
+        )
     if function is _robust.weighted_least_squares:
         arguments = (
             dict(design=np.ones((3, 2)), target=[1.0, 2.0, 3.0], weights=[1.0, 1.0, 1.0], ridge=robust.SOLVE_RIDGE)
@@ -805,6 +905,12 @@ def test_bad_input_is_refused_by_name(function, arguments, message):
         arguments = dict(values=[0.5, 1.0]) | arguments
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         function(**arguments)
+
+
+@pytest.mark.parametrize("subsets", [np.zeros((2, 2)), np.array([0, 1]), np.ones((2, 2), bool), [[0, 1.5]], "01"])
+def test_subsets_must_be_a_matrix_of_integers(subsets):
+    with pytest.raises(TypeError, match="elemental_starts: subsets must be a 2-D array of integers"):
+        _robust.elemental_starts(np.ones((3, 2)), np.ones(3), 2.0, subsets, max_steps=2, ridge=0.0, finalists=5)
 
 
 def test_complex_input_is_refused():

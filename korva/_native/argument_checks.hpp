@@ -110,13 +110,11 @@ inline void require_start_columns(const char* fn, Eigen::Index starts_cols, Eige
                                     " columns but design has " + std::to_string(cols));
 }
 
-// The values that concentration reads: target, starts and design finite, and case weights
-// (when given) finite and not negative.
+// The values that concentration reads beside its starts: target and design finite, and case
+// weights (when given) finite and not negative.
 template <class Design>
-void require_concentration_values(const char* fn, const Design& X, const VectorRef& target,
-                                  const Eigen::Ref<const Eigen::MatrixXd>& starts, const VectorRef* weights) {
+void require_concentration_values(const char* fn, const Design& X, const VectorRef& target, const VectorRef* weights) {
     require_finite_entries(fn, "target", largest_magnitude(target));
-    require_finite_entries(fn, "starts", largest_magnitude(starts));
     require_finite_entries(fn, "design", largest_magnitude(X));
     if (weights != nullptr) {
         require_finite_entries(fn, "weights", largest_magnitude(*weights));

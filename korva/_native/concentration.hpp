@@ -90,6 +90,29 @@ struct KeptSystem {
     Eigen::LLT<MatrixXd> factor;
 };
 
+// Solves the normal equations in `system` (the lower triangle of gram, and moment) with a
+// ridge of `ridge` times their mean diagonal added, into beta; NaN when the matrix is not
+// positive definite.
+inline void solve_normal_equations(double ridge, KeptSystem& system, VectorXd& beta) {
+    MatrixXd& gram = system.gram;
+    const double k = static_cast<double>(gram.rows());
+    gram.diagonal().array() += ridge * std::max(gram.diagonal().sum() / k, std::numeric_limits<double>::min());
+    system.factor.compute(gram);
+    if (system.factor.info() != Eigen::Success) {
+        beta.setConstant(std::numeric_limits<double>::quiet_NaN());
+        return;
+    }
+    beta = system.factor.solve(system.moment);
+}
+
+// The memory of the concentration of one start after another, sized once for a call.
+struct ConcentrationWork {
+    ConcentrationWork(Index n, Index k) : squared(n), scratch(n), kept(n), previous(n), system(n, k) {}
+    VectorXd squared, scratch, kept, previous;
+    KeptSystem system;
+    std::vector<Index> order;
+};
+
 // The weighted, penalised least-squares solution on the kept rows, gathered
 // (times the root of their weights, in row order) into `system.rows`, into
 // beta; NaN when the normal matrix is not positive definite.
@@ -116,15 +139,27 @@ void solve_kept(const Design& X, const VectorRef& y, const VectorXd& kept, const
         system.moment[a] = gathered.col(a).dot(system.targets.head(count));
     }
     if (settings.penalty != nullptr) gram.triangularView<Eigen::Lower>() += mass * *settings.penalty;
-    const double ridge =
-        settings.ridge * std::max(gram.diagonal().sum() / static_cast<double>(k), std::numeric_limits<double>::min());
-    gram.diagonal().array() += ridge;
-    system.factor.compute(gram);
-    if (system.factor.info() != Eigen::Success) {
-        beta.setConstant(std::numeric_limits<double>::quiet_NaN());
-        return;
+    solve_normal_equations(settings.ridge, system, beta);
+}
+
+// The concentration of one start, beta, in place: steps until the kept rows repeat or after
+// settings.max_steps solutions. Returns the trimmed sum of squares of the rows nearest the
+// last solution, whose weights work.kept then holds; infinity, when beta ended not finite.
+template <class Design>
+double concentrate(const Design& X, const VectorRef& y, const ConcentrationSettings& settings, ConcentrationWork& work,
+                   VectorXd& beta) {
+    for (int step = 0; step < settings.max_steps; ++step) {
+        squared_residuals(X, y, beta, work.squared);
+        nearest_rows(work.squared, settings.weights, settings.keep, work.scratch, work.order, work.kept);
+        if (step > 0 && work.kept == work.previous) break;
+        solve_kept(X, y, work.kept, settings, work.system, beta);
+        if (!beta.allFinite()) break;
+        work.previous.swap(work.kept);
     }
-    beta = system.factor.solve(system.moment);
+    if (!beta.allFinite()) return std::numeric_limits<double>::infinity();
+    squared_residuals(X, y, beta, work.squared);
+    nearest_rows(work.squared, settings.weights, settings.keep, work.scratch, work.order, work.kept);
+    return work.kept.dot(work.squared);
 }
 
 }  // namespace detail
@@ -145,29 +180,14 @@ ConcentrationResult concentrate_starts(const Design& X, const VectorRef& y, cons
     const Index n = X.rows(), k = X.cols(), m = starts.rows();
     ConcentrationResult result{MatrixXd(m, k), VectorXd(m),
                                MatrixXd::Zero(settings.keep_rows ? m : 0, settings.keep_rows ? n : 0)};
-    VectorXd squared(n), scratch(n), kept(n), previous(n), beta(k);
-    detail::KeptSystem system(n, k);
-    std::vector<Index> order;
+    detail::ConcentrationWork work(n, k);
+    VectorXd beta(k);
     for (Index start = 0; start < m; ++start) {
         stop_if_requested(stop);
         beta = starts.row(start).transpose();
-        for (int step = 0; step < settings.max_steps; ++step) {
-            detail::squared_residuals(X, y, beta, squared);
-            detail::nearest_rows(squared, settings.weights, settings.keep, scratch, order, kept);
-            if (step > 0 && kept == previous) break;
-            detail::solve_kept(X, y, kept, settings, system, beta);
-            if (!beta.allFinite()) break;
-            previous.swap(kept);
-        }
+        result.trimmed[start] = detail::concentrate(X, y, settings, work, beta);
         result.betas.row(start) = beta.transpose();
-        double trimmed = std::numeric_limits<double>::infinity();
-        if (beta.allFinite()) {
-            detail::squared_residuals(X, y, beta, squared);
-            detail::nearest_rows(squared, settings.weights, settings.keep, scratch, order, kept);
-            trimmed = kept.dot(squared);
-            if (settings.keep_rows) result.kept.row(start) = kept.transpose();
-        }
-        result.trimmed[start] = trimmed;
+        if (settings.keep_rows && beta.allFinite()) result.kept.row(start) = work.kept.transpose();
     }
     return result;
 }

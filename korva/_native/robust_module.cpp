@@ -1,7 +1,7 @@
 // The korva._robust extension: the robust finish of a fit (m_scale.hpp,
-// reweighting.hpp, covariance_moments.hpp, row_statistics.hpp), the concentration
-// of starts (concentration.hpp) and the estimator's medians (selection.hpp,
-// weighted_median.hpp) for korva.robust.
+// reweighting.hpp, covariance_moments.hpp, row_statistics.hpp), the elemental starts
+// (elemental.hpp), the concentration of starts (concentration.hpp) and the estimator's
+// medians (selection.hpp, weighted_median.hpp) for korva.robust.
 // Converts and checks the arguments as korva_core does and registers the
 // functions; the computations hold no Python.
 #include <pybind11/eigen.h>
@@ -11,12 +11,15 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "argument_checks.hpp"
 #include "binding_helpers.hpp"
 #include "casters.hpp"
 #include "concentration.hpp"
 #include "covariance_moments.hpp"
+#include "elemental.hpp"
 #include "m_scale.hpp"
 #include "monomial_design.hpp"
 #include "reweighting.hpp"
@@ -150,6 +153,85 @@ korva::BisquareMoments bisquare_moments_call(const Design& design, const Vector&
     });
 }
 
+// The settings of a concentration over `design` and `target`, each argument checked: finite
+// values, case weights of one per row, finite and not negative, a k x k penalty, the kept
+// weight, the step count and the ridge. A penalty given is copied into `penalty_storage`.
+korva::ConcentrationSettings checked_concentration(const char* fn, const DesignMatrix& design, const VectorRef& target,
+                                                   double keep, const std::optional<Vector>& weights_arg,
+                                                   const py::object& penalty_arg, int max_steps, double ridge,
+                                                   std::optional<Eigen::MatrixXd>& penalty_storage) {
+    const Eigen::Index n = design.rows(), k = design.cols();
+    korva::ConcentrationSettings settings;
+    settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
+    settings.penalty = korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
+    if (settings.penalty != nullptr) korva::require_term_matrix(fn, "penalty", *settings.penalty, k);
+    with_design(design, [&](const auto& X) { korva::require_concentration_values(fn, X, target, settings.weights); });
+    const double mass = settings.weights != nullptr ? settings.weights->sum() : static_cast<double>(n);
+    korva::require_kept_weight(fn, keep, settings.weights != nullptr, mass);
+    korva::require_step_count(fn, max_steps);
+    korva::require_ridge(fn, ridge);
+    settings.keep = keep;
+    settings.max_steps = max_steps;
+    settings.ridge = ridge;
+    return settings;
+}
+
+using SubsetMatrix = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+// An array of integers of `ndim` dimensions as int64, read in place where it holds int64
+// already. Unsigned indices from `limit` on are refused through `out_of_range` first: the
+// conversion would read those from 2**63 on as negative ones.
+template <class OutOfRange>
+py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> integer_array(const std::string& what,
+                                                                                   const py::object& arg, int ndim,
+                                                                                   std::uint64_t limit,
+                                                                                   OutOfRange out_of_range) {
+    const py::array given = py::array::ensure(arg);
+    const char kind = given ? given.dtype().kind() : '?';
+    if (!given || given.ndim() != ndim || (kind != 'i' && kind != 'u'))
+        throw py::type_error(what + " must be a " + std::to_string(ndim) + "-D array of integers");
+    if (kind == 'u') {
+        const auto unsigned_values =
+            py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(given);
+        for (py::ssize_t t = 0; t < unsigned_values.size(); ++t)
+            if (unsigned_values.data()[t] >= limit) out_of_range(unsigned_values.data()[t]);
+    }
+    return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(given);
+}
+
+// The subsets of elemental_starts, copied (a signal handler run at a check for a stop could
+// write to the caller's array) and checked: an (m, k) array of integers, each row k distinct
+// row indices from 0 to n - 1; none with every_subset, which must be given otherwise.
+std::optional<SubsetMatrix> checked_subsets(const char* fn, const py::object& subsets_arg, bool every_subset,
+                                            Eigen::Index n, Eigen::Index k) {
+    if (subsets_arg.is_none() == !every_subset)
+        throw std::invalid_argument(std::string(fn) + (every_subset ? ": subsets must be None with every_subset=True"
+                                                                    : ": subsets are needed unless every_subset=True"));
+    if (every_subset) return std::nullopt;
+    const auto out_of_range = [&](auto index) {
+        throw std::invalid_argument(std::string(fn) + ": subsets holds the row index " + std::to_string(index) +
+                                    ", out of range for " + std::to_string(n) + " rows");
+    };
+    const auto given =
+        integer_array(std::string(fn) + ": subsets", subsets_arg, 2, static_cast<std::uint64_t>(n), out_of_range);
+    if (given.shape(1) != k)
+        throw std::invalid_argument(std::string(fn) + ": subsets has " + std::to_string(given.shape(1)) +
+                                    " columns but design has " + std::to_string(k));
+    SubsetMatrix subsets = Eigen::Map<const SubsetMatrix>(given.data(), given.shape(0), k);
+    std::vector<Eigen::Index> seen_in(static_cast<std::size_t>(n), -1);  // the last subset each row was seen in
+    for (Eigen::Index s = 0; s < subsets.rows(); ++s)
+        for (Eigen::Index i = 0; i < k; ++i) {
+            const std::int64_t row = subsets(s, i);
+            if (row < 0 || row >= n) out_of_range(row);
+            Eigen::Index& seen = seen_in[static_cast<std::size_t>(row)];
+            if (seen == s)
+                throw std::invalid_argument(std::string(fn) + ": subsets row " + std::to_string(s) +
+                                            " holds the row index " + std::to_string(row) + " twice");
+            seen = s;
+        }
+    return subsets;
+}
+
 // A record's array as a NumPy view of it that keeps the record alive, writable as the
 // arrays of a returned tuple were: def_property_readonly returns it by reference_internal.
 template <class Record, class Array>
@@ -249,19 +331,9 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         .def(
             "__getitem__",
             [](const FormedDesign& self, const py::object& rows_arg) {
-                const py::array rows = py::array::ensure(rows_arg);
-                const char kind = rows ? rows.dtype().kind() : '?';
-                if (!rows || rows.ndim() != 1 || (kind != 'i' && kind != 'u'))
-                    throw py::type_error("MonomialDesign[rows]: rows must be a 1-D array of integers");
-                if (kind == 'u') {
-                    // Unsigned indices from 2**63 on would read as negative ones once converted below.
-                    const auto given =
-                        py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
-                    const auto limit = static_cast<std::uint64_t>(self->rows());
-                    for (py::ssize_t t = 0; t < given.size(); ++t)
-                        if (given.data()[t] >= limit) throw korva::row_out_of_range(given.data()[t], self->rows());
-                }
-                const auto index = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(rows);
+                const auto index =
+                    integer_array("MonomialDesign[rows]: rows", rows_arg, 1, static_cast<std::uint64_t>(self->rows()),
+                                  [&](std::uint64_t row) { throw korva::row_out_of_range(row, self->rows()); });
                 return self->design.rows_at(std::vector<std::int64_t>(index.data(), index.data() + index.size()));
             },
             "rows"_a, "The rows at the indices given (each from 0 to the number of rows - 1), as a 2-D array.");
@@ -298,31 +370,18 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
             const VectorRef& target = target_arg.get(fn, "target");
             const korva::MatrixRef& starts = starts_arg.get(fn, "starts");
             korva::require_rows_match(fn, "design", design.rows(), target.size());
-            const Eigen::Index n = design.rows(), k = design.cols();
-            korva::require_start_columns(fn, starts.cols(), k);
-            korva::ConcentrationSettings settings;
-            settings.weights = optional_rows(fn, "weights", weights_arg, n, "design");
+            korva::require_start_columns(fn, starts.cols(), design.cols());
+            korva::require_finite_entries(fn, "starts", korva::largest_magnitude(starts));
             std::optional<Eigen::MatrixXd> penalty_storage;
-            const Eigen::MatrixXd* penalty =
-                korva::binding::optional_matrix(fn, "penalty", penalty_arg, penalty_storage);
-            if (penalty != nullptr) korva::require_term_matrix(fn, "penalty", *penalty, k);
-            settings.penalty = penalty;
-            with_design(design, [&](const auto& X) {
-                korva::require_concentration_values(fn, X, target, starts, settings.weights);
-            });
-            const double mass = settings.weights != nullptr ? settings.weights->sum() : static_cast<double>(n);
-            korva::require_kept_weight(fn, keep, settings.weights != nullptr, mass);
-            korva::require_step_count(fn, max_steps);
-            korva::require_ridge(fn, ridge);
-            settings.keep = keep;
-            settings.max_steps = max_steps;
-            settings.ridge = ridge;
+            korva::ConcentrationSettings settings = checked_concentration(
+                fn, design, target, keep, weights_arg, penalty_arg, max_steps, ridge, penalty_storage);
             settings.keep_rows = kept_rows;
-            if (kept_rows) korva::checked_product(starts.rows(), n, "concentrate_starts: starts times rows");
+            if (kept_rows)
+                korva::checked_product(starts.rows(), design.rows(), "concentrate_starts: starts times rows");
             return interruptible([&](const korva::StopCheck& stop) {
-                if (design.row_major)
-                    return korva::concentrate_starts(*design.row_major, target, starts, settings, stop);
-                return korva::concentrate_starts(design.cols_view(), target, starts, settings, stop);
+                return with_design(design, [&](const auto& X) {
+                    return korva::concentrate_starts(X, target, starts, settings, stop);
+                });
             });
         },
         "design"_a, "target"_a, "starts"_a, "keep"_a, "weights"_a = py::none(), "penalty"_a = py::none(), py::kw_only(),
@@ -331,6 +390,46 @@ PYBIND11_MODULE(_robust, m, py::multiple_interpreters::not_supported()) {
         "weight keep (ties at the last distance by row number), with the penalty weighed by the rows' weight and "
         "a ridge relative to the mean diagonal of the normal equations, until the rows kept repeat or after "
         "max_steps solutions.");
+
+    m.def(
+        "elemental_starts",
+        [](const DesignMatrix& design, const Vector& target_arg, double keep, const py::object& subsets_arg,
+           const std::optional<Vector>& weights_arg, const py::object& penalty_arg, bool every_subset, int max_steps,
+           double ridge, std::int64_t finalists) {
+            constexpr const char* fn = "elemental_starts";
+            design.complex.refuse(fn, "design");
+            const VectorRef& target = target_arg.get(fn, "target");
+            korva::require_rows_match(fn, "design", design.rows(), target.size());
+            if (design.cols() < 1) throw std::invalid_argument("elemental_starts: design must have at least 1 column");
+            const std::optional<SubsetMatrix> subsets =
+                checked_subsets(fn, subsets_arg, every_subset, design.rows(), design.cols());
+            std::optional<Eigen::MatrixXd> penalty_storage;
+            const korva::ConcentrationSettings settings = checked_concentration(
+                fn, design, target, keep, weights_arg, penalty_arg, max_steps, ridge, penalty_storage);
+            if (finalists < 1)
+                throw std::invalid_argument("elemental_starts: finalists must be at least 1, got " +
+                                            std::to_string(finalists));
+            const korva::SubsetRows* listed = nullptr;
+            std::optional<korva::SubsetRows> listed_rows;
+            if (subsets) listed = &listed_rows.emplace(*subsets);
+            korva::ElementalResult result = interruptible([&](const korva::StopCheck& stop) {
+                return with_design(design, [&](const auto& X) {
+                    return korva::elemental_starts(X, target, listed, settings, finalists, stop);
+                });
+            });
+            return std::make_pair(std::move(result.betas), result.tried);
+        },
+        "design"_a, "target"_a, "keep"_a, "subsets"_a = py::none(), "weights"_a = py::none(), "penalty"_a = py::none(),
+        py::kw_only(), "every_subset"_a = false, "max_steps"_a, "ridge"_a, "finalists"_a,
+        "The elemental starts of a robust fit: for each subset of k rows (k = the design's columns), a row of "
+        "subsets (an (m, k) array of distinct row indices) or, with every_subset, each k-subset of the rows in the "
+        "order of itertools.combinations, the exact fit through those rows (their normal equations plus k times the "
+        "penalty and the ridge relative to their mean diagonal; the zero start when they are singular), "
+        "concentrated as concentrate_starts does. Returns the coefficients of the finalists best of them by "
+        "trimmed sum of squares, one for each distinct result (bit for bit), best first (ties in subset order), "
+        "as a (finalists found, k) array, and the number of subsets tried. Raises ValueError for subsets given "
+        "with every_subset or neither, indices out of range or repeated in a row, finalists below 1, or what "
+        "concentrate_starts refuses, and TypeError for subsets not an array of integers.");
 
     m.def(
         "weighted_least_squares",
