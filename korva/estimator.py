@@ -191,12 +191,7 @@ class PolynomialMDLRegressor(MetadataRouting):
         The sampler's number of chains, warm-up steps per chain, refinement steps per
         elite chain, elite size and proposal step. The sampler works on y measured in
         units of its robust spread, where coefficients of several units are common;
-        hence a larger default step than korva_core's own 0.05. The search gives the
-        robust stages one start among many (see above): the default budget, 8 chains of
-        50 warm-up steps and the best 2 refined for 200 steps, kept every result of the
-        fit quality harness that korva_core's own (25, 200, 5 and 2000) gave, at about
-        half the time of a small fit. With ``refit=False`` the search's result is the
-        fit, and a larger budget may pay.
+        hence a larger default step than korva_core's own 0.05.
     H : int
         The precision parameter of the MDL model term, k² ln(2H) / n for k coefficients.
     random_state : int, numpy.random.RandomState, numpy.random.Generator or None
@@ -456,10 +451,10 @@ class PolynomialMDLRegressor(MetadataRouting):
         gamma1: float = 0.0,
         gamma2: float = 0.0,
         method: str = "mcmc",
-        n_chains: int = 8,
-        n_warmup: int = 50,
-        n_deep: int = 200,
-        n_elite: int = 2,
+        n_chains: int = 25,
+        n_warmup: int = 200,
+        n_deep: int = 2000,
+        n_elite: int = 5,
         step_size: float = 0.3,
         H: int = 20,
         random_state: int | np.random.RandomState | np.random.Generator | None = 42,
