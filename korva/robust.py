@@ -715,7 +715,8 @@ class _Rows:
 @dataclass(frozen=True)
 class _Ending:
     """How a fit ends: the starts it tried, the tolerance of its S-estimate, and the
-    outlier threshold of its search for a rival (None: no search)."""
+    outlier threshold of its flags (None: a screening fit, which takes only the best start to
+    its valley and looks for no rival)."""
 
     n_starts: int
     s_tolerance: float
@@ -748,8 +749,11 @@ def _fit_from_ranked(
     ending: _Ending,
     rng: np.random.Generator,
 ) -> Estimate:
-    """The S-estimate from the best of the concentrated starts, ``ranked`` by their scale
-    on ``rows``, and the MM step (on large data with many terms, first on ``rng``'s rows)."""
+    """The S-estimate from the concentrated starts, ``ranked`` by their scale on ``rows``,
+    and the MM step (on large data with many terms, first on ``rng``'s rows). A full fit
+    (an outlier threshold in ``ending``) takes every start to its valley, keeps the deepest,
+    tries the start that its inliers give and looks for a rival; a screening fit settles the
+    best start alone."""
     k = design.shape[1]
     best = ranked[0]
     floor = scale_floor(rows.design, rows.target, best.beta)
@@ -764,10 +768,10 @@ def _fit_from_ranked(
         valleys = _valleys(rows, ranked, least_squares)
         settled = s_estimate(rows.design, rows.target, valleys[0], least_squares, rows.weights, ending.s_tolerance)
         near, scale = _mm_on_rows(rows, settled, max(ending.fixed_scale(settled.scale), floor), least_squares)
-        deeper = _from_inliers(rows, near, scale, threshold, least_squares, ending.s_tolerance)
-        if deeper is not None and deeper.scale <= (1.0 + SHARED_VALLEY_SHARE) * settled.scale:
-            valleys.insert(0, deeper)
-            settled = deeper
+        shared = _from_inliers(rows, near, scale, threshold, least_squares, ending.s_tolerance)
+        if shared is not None and shared.scale <= (1.0 + SHARED_VALLEY_SHARE) * settled.scale:
+            valleys.insert(0, shared)
+            settled = shared
             near, scale = _mm_on_rows(rows, settled, max(ending.fixed_scale(settled.scale), floor), least_squares)
         valleys[0] = settled
         rival = _rival(rows.design, rows.target, rows.weights, valleys, near, least_squares, threshold, floor)
