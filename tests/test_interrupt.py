@@ -78,8 +78,12 @@ LONG_CALLS = {
 }
 # What a call needs made before it starts, where that takes long itself.
 SETUPS = {
+    # The fit's first second makes arrays as long as the data. On a fresh virtual machine the
+    # first touch of each page of memory the process has never had costs more than the
+    # arithmetic (one 80 MB array: up to 0.5 s), in NumPy stages Ctrl-C waits out; 1.6 GB
+    # touched once beforehand leaves korva's own stretches between polls to be measured.
     "weighted fit": "import korva; x, w = rng.uniform(-1, 1, 10**7), rng.uniform(0.5, 2.0, 10**7); "
-    "y_x = x - x**2 + rng.standard_t(3, 10**7)",
+    "y_x = x - x**2 + rng.standard_t(3, 10**7); np.ones(2 * 10**8); import gc; gc.collect()",
 }
 # Polling calls measure up to about 0.05 s (freeing the N-D builder's
 # matrices included); a stretch that does not poll costs its full length, as
